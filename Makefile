@@ -1,0 +1,46 @@
+# Entry points: `make demo` runs the main job on bundled demo data, `make test` runs the whole
+# suite plain and under AddressSanitizer/UndefinedBehaviorSanitizer, `make bench` benchmarks.
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+CTEST_FLAGS = --output-on-failure --timeout 600
+ASAN_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: all deps build test test-plain test-sanitize format-check demo bench install clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DVELDORAN_WERROR=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+format-check: deps
+	bash scripts/check-format.sh
+
+test-plain: build
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)
+
+test-sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELDORAN_WERROR=ON \
+	      -DVELDORAN_SANITIZE=ON -DVELDORAN_BUILD_BENCH=OFF
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && $(ASAN_ENV) ctest $(CTEST_FLAGS)
+
+test: format-check test-plain test-sanitize
+
+demo: build
+	bash scripts/demo.sh $(BUILD_DIR)
+
+bench: build
+	bash bench/run.sh $(BUILD_DIR)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

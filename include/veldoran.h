@@ -1,0 +1,15 @@
+// Veldoran's public header: every class, constant and entry function a host program uses.
+// The result codes are plain C; the classes need C++.
+#ifndef VELDORAN_H
+#define VELDORAN_H
+
+#include "platform/ResultCodes.h"
+
+#ifdef __cplusplus
+#include "platform/TypFileRef.h"
+#include "platform/TypFileRefUnix.h"
+#include "platform/TypUtils.h"
+#include "platform/TypUtilsUnix.h"
+#endif
+
+#endif

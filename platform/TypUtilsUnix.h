@@ -1,0 +1,30 @@
+// The utility object the pipelines create: heap memory, block copies, the key folder, the
+// year text and key file references on this platform.
+#ifndef VELDORAN_PLATFORM_TYPUTILSUNIX_H
+#define VELDORAN_PLATFORM_TYPUTILSUNIX_H
+
+#include <stdint.h>
+
+#include "platform/ResultCodes.h"
+#include "platform/TypUtils.h"
+
+class TypUtilsUnix : public TypUtils {
+  public:
+    int32_t InitCreate(unsigned char* unused) override;
+    unsigned char* MyNewPtr(uint32_t size) override;
+    void MyDisposeptr(unsigned char** block, uint32_t length) override;
+    void MyBlockMove(const void* source, void* destination, uint32_t count) override;
+    TypFileRef* GetFileRefForKeyName(const char* name) override;
+
+    // The current year as the key files name it: years since 1900, plus 100 below 90.
+    virtual void GetYearAsText(char* destination);
+    // kOtherErr, with the old path kept, for a text longer than 255 characters.
+    virtual int32_t SetKeyFolderPath(const char* path);
+
+    // The year rule for any year since 1900 (126 for 2026, 99 for 1999, 189 for 1989).
+    static void FormatYearText(int32_t yearsSince1900, char* destination);
+
+    char keyFolderPath[kMaxPathLength + 1] = {};
+};
+
+#endif

@@ -1,0 +1,98 @@
+// Key file writing and reading for tests, benchmarks and the demo.
+#include "support/KeyFileWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace testsupport {
+
+void PutBigEndian32(unsigned char* destination, uint32_t value) {
+    destination[0] = static_cast<unsigned char>(value >> 24);
+    destination[1] = static_cast<unsigned char>(value >> 16);
+    destination[2] = static_cast<unsigned char>(value >> 8);
+    destination[3] = static_cast<unsigned char>(value);
+}
+
+uint32_t GetBigEndian32(const unsigned char* source) {
+    return (uint32_t{source[0]} << 24) | (uint32_t{source[1]} << 16) | (uint32_t{source[2]} << 8) |
+           uint32_t{source[3]};
+}
+
+std::vector<unsigned char> EncodeKeyHeader(const KeyFileSpec& spec) {
+    std::vector<unsigned char> header(kKeyHeaderBytes, 0);
+    const auto idLen = static_cast<uint32_t>(std::min<size_t>(spec.id.size(), 32));
+    const auto storedNameLen = std::min<size_t>(spec.name.size(), 40);
+    const int32_t nameLen = spec.nameLen != -1 ? spec.nameLen : static_cast<int32_t>(storedNameLen);
+    const auto keyLen = spec.keyLen >= 0 || spec.keyLen < -1
+                            ? spec.keyLen
+                            : static_cast<int64_t>(spec.material.size());
+    PutBigEndian32(&header[0], static_cast<uint32_t>(spec.version));
+    PutBigEndian32(&header[4], static_cast<uint32_t>(spec.year));
+    PutBigEndian32(&header[8], idLen);
+    std::memcpy(&header[12], spec.id.data(), idLen);
+    PutBigEndian32(&header[44], static_cast<uint32_t>(nameLen));
+    std::memcpy(&header[48], spec.name.data(), storedNameLen);
+    PutBigEndian32(&header[88], static_cast<uint32_t>(keyLen));
+    PutBigEndian32(&header[92], static_cast<uint32_t>(spec.keyOffset));
+    PutBigEndian32(&header[96], static_cast<uint32_t>(spec.useCount));
+    std::fill(header.begin() + 100, header.end(), spec.reserveFill);
+    return header;
+}
+
+KeyHeaderFields DecodeKeyHeader(const unsigned char* header) {
+    KeyHeaderFields fields;
+    fields.version = static_cast<int32_t>(GetBigEndian32(header));
+    fields.year = static_cast<int32_t>(GetBigEndian32(header + 4));
+    fields.idLen = static_cast<int32_t>(GetBigEndian32(header + 8));
+    fields.id.assign(reinterpret_cast<const char*>(header + 12),
+                     static_cast<size_t>(std::clamp(fields.idLen, 0, 32)));
+    fields.nameLen = static_cast<int32_t>(GetBigEndian32(header + 44));
+    fields.name.assign(reinterpret_cast<const char*>(header + 48),
+                       static_cast<size_t>(std::clamp(fields.nameLen, 0, 40)));
+    fields.keyLen = static_cast<int32_t>(GetBigEndian32(header + 88));
+    fields.keyOffset = static_cast<int32_t>(GetBigEndian32(header + 92));
+    fields.useCount = static_cast<int32_t>(GetBigEndian32(header + 96));
+    return fields;
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out.flush());
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in),
+                                      std::istreambuf_iterator<char>());
+}
+
+bool WriteKeyFile(const std::string& path, const KeyFileSpec& spec) {
+    std::vector<unsigned char> bytes = EncodeKeyHeader(spec);
+    bytes.insert(bytes.end(), spec.material.begin(), spec.material.end());
+    return WriteWholeFile(path, bytes);
+}
+
+bool ReadKeyHeader(const std::string& path, KeyHeaderFields* fields) {
+    const std::vector<unsigned char> bytes = ReadWholeFile(path);
+    if (bytes.size() < kKeyHeaderBytes) {
+        return false;
+    }
+    *fields = DecodeKeyHeader(bytes.data());
+    return true;
+}
+
+std::vector<unsigned char> RandomBytes(size_t count, uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> bytes(count);
+    for (auto& byte : bytes) {
+        byte = static_cast<unsigned char>(generator());
+    }
+    return bytes;
+}
+
+}  // namespace testsupport
