@@ -8,7 +8,7 @@ CTEST_FLAGS = --output-on-failure --timeout 600
 ASAN_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build test test-plain test-sanitize format-check demo bench bench-process install clean
+.PHONY: all deps build test test-plain test-sanitize format-check demo bench install clean
 
 all: build
 
@@ -40,6 +40,7 @@ bench: build
 	bash bench/run.sh $(BUILD_DIR)
 
 # Whole-process figures: the veldoran program against base64 -w 60 on 1 KiB to 512 MiB texts.
+.PHONY: bench-process
 bench-process: build
 	bash bench/process-bench.sh $(BUILD_DIR)
 
