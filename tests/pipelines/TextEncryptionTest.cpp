@@ -45,27 +45,22 @@ std::string YearText() {
     return text;
 }
 
-// The interchange form of the few local bytes the documents here hold.
+// The interchange form: the character table of the text filter, local byte to interchange
+// byte (Windows-1252 to Mac OS Roman, line feed to CR); every other byte stays.
 Bytes Interchange(Bytes text) {
+    // clang-format off
+    static const unsigned char kTable[][2] = {
+        {0x0A, 0x0D}, {0x8C, 0xCE}, {0x92, 0x27}, {0x9C, 0xCF}, {0xB0, 0xA1}, {0xE0, 0x88},
+        {0xE2, 0x89}, {0xE7, 0x8D}, {0xE8, 0x8F}, {0xE9, 0x8E}, {0xEA, 0x90}, {0xEB, 0x91},
+        {0xEE, 0x94}, {0xEF, 0x95}, {0xF4, 0x99}, {0xF9, 0x9D}, {0xFB, 0x9F},
+    };
+    // clang-format on
     for (unsigned char& byte : text) {
-        switch (byte) {
-            case 0x0A:
-                byte = 0x0D;
-                break;  // line feed becomes CR
-            case 0xE9:
-                byte = 0x8E;
-                break;  // é, Windows-1252 to Mac OS Roman
-            case 0xE8:
-                byte = 0x8F;
-                break;  // è
-            case 0xE0:
-                byte = 0x88;
-                break;  // à
-            case 0x92:
-                byte = 0x27;
-                break;  // right single quotation mark to apostrophe
-            default:
+        for (const auto& entry : kTable) {
+            if (byte == entry[0]) {
+                byte = entry[1];
                 break;
+            }
         }
     }
     return text;
