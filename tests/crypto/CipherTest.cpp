@@ -322,6 +322,18 @@ TEST_F(CipherTest, FrameLengthLimits) {
     utils.MyDisposeptr(&data, dataLength);
 }
 
+// A key folder so long that the key file's path does not fit: no reference, so no key.
+TEST_F(CipherTest, UnCryptWithUnnameableKeyFileIsKeyNotFound) {
+    ASSERT_EQ(utils.SetKeyFolderPath(std::string(250, 'k').c_str()), kNoErr);
+    Bytes frame = EncodeKeyHeader(DupontSpec(CountingMaterial(100), 0));
+    frame.resize(230, 0);
+    unsigned char* data = nullptr;
+    uint32_t dataLength = 0;
+    EXPECT_EQ(crypto.UnCrypt(frame.data(), 230, &data, &dataLength), KeyNotFoundErr);
+    EXPECT_EQ(dataLength, 6u);
+    utils.MyDisposeptr(&data, dataLength);
+}
+
 // The name a frame was made for, bounded at 40 bytes, never below 0.
 TEST_F(CipherTest, GetCryptedForBoundsTheName) {
     struct {

@@ -47,6 +47,9 @@ const BadKeyCase kBadKeys[] = {
     {"material short at start", 1, 100, 40, 50, 224, 20, kOtherErr},
     // The same reads over complete material succeed.
     {"material complete", 1, 100, 95, 100, 224, 200, kNoErr},
+    // The run to the end of the material is short but the run after the wrap is complete: the
+    // short first read alone must fail the call.
+    {"material short before wrap", 1, 100, 40, 50, 224, 70, kOtherErr},
     {"material short of keyLen", 1, 150, 95, 100, 224, 20, kOtherErr},
     {"material short, longer message", 1, 100, 0, 99, 224, 1000, kOtherErr},
     {"no material at all", 1, 100, 0, 0, 224, 1, kOtherErr},
