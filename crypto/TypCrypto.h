@@ -53,9 +53,10 @@ class TypCrypto {
     // Results: 0; -1 when the key file cannot be opened, locked, read in full (a short header
     // or a short key material read) or rewritten; -6 in encryption use when the key file's
     // version is not 1; -8 when keyLen is below 1, startPosition exceeds keyLen, or (encryption
-    // use) the stored keyOffset lies outside 0 to keyLen. On every failure the key file is
-    // unchanged, nothing is written outside the buffer, and the buffer's key stream part is
-    // not to be used.
+    // use) the stored keyOffset lies outside 0 to keyLen. Nothing is written outside the
+    // buffer, and after a failure its key stream part is not to be used. Every failure before
+    // the rewrite leaves the key file unchanged; when the rewrite itself cannot be confirmed
+    // (write, sync or close failing) the key material counts as spent and the result is -1.
     virtual int32_t GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* keyFile,
                                  uint32_t startPosition, int32_t advance);
     // Encrypts n bytes into a new frame of n + 224 bytes handed to *frame, *frameLength. The key

@@ -2,7 +2,9 @@
 // finding a key file again from a header.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "CryptoFixture.h"
@@ -35,6 +37,40 @@ TypKeyHeader HostHeader(int32_t version, int32_t year, const char* name, int32_t
     header.useCount = 3;
     return header;
 }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The virtual slot of a member function: on the Itanium C++ ABI for x86-64 a pointer to a
+// virtual member holds 1 + the slot's byte offset in the table.
+template <typename Member>
+size_t SlotOf(Member member) {
+    uintptr_t raw = 0;
+    memcpy(&raw, &member, sizeof raw);
+    return (raw - 1) / sizeof(void*);
+}
+
+// Host programs built against this class rely on its slot order and its size.
+TEST(CipherClassShape, SlotOrderAndSize) {
+    const size_t slots[] = {
+        SlotOf(&TypCrypto::InitCreate),
+        SlotOf(&TypCrypto::Kill),
+        SlotOf(&TypCrypto::DecrypterPJ),
+        SlotOf(&TypCrypto::GetLinearKey),
+        SlotOf(&TypCrypto::Crypt),
+        SlotOf(&TypCrypto::UnCrypt),
+        SlotOf(&TypCrypto::GetKeyKeyHeader),
+        SlotOf(&TypCrypto::ConvertHeaderForLocalOS),
+        SlotOf(&TypCrypto::ConvertHeaderToStandard),
+        SlotOf(&TypCrypto::GetKeyComment),
+        SlotOf(&TypCrypto::GetCryptedFor),
+    };
+    for (size_t k = 0; k < std::size(slots); ++k) {
+        EXPECT_EQ(slots[k], k) << "operation " << k;
+    }
+    // The table pointer and the utility object pointer; the platform class adds no data.
+    EXPECT_EQ(sizeof(TypCrypto), 2 * sizeof(void*));
+    EXPECT_EQ(sizeof(TypCryptoUnix), sizeof(TypCrypto));
+}
+#endif
 
 TEST_F(KeyHeaderTest, GetKeyKeyHeaderReadsBigEndianFields) {
     KeyFileSpec spec = DupontSpec(CountingMaterial(300), 258, 17);
