@@ -6,6 +6,9 @@
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
+#include "crypto/TypCrypto.h"
+#include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
