@@ -3,6 +3,7 @@
 #include "platform/TypFileRefUnix.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,12 @@ const char* StreamModeFor(int32_t mode) {
 
 }  // namespace
 
+TypFileRefUnix::~TypFileRefUnix() {
+    if (openFlag != 0 && stream != nullptr) {
+        fclose(stream);
+    }
+}
+
 int32_t TypFileRefUnix::InitCreate(TypUtils* theUtils) {
     openFlag = 0;
     return TypFileRef::InitCreate(theUtils);
@@ -35,19 +42,46 @@ int32_t TypFileRefUnix::Mapped(int platformResult) {
     return MacOStoPrivateError(static_cast<int16_t>(platformResult));
 }
 
-int32_t TypFileRefUnix::OpenDF(int32_t mode) {
-    if (openFlag == 1) {
-        return kNoErr;
+bool TypFileRefUnix::PathIsValid() const {
+    return strnlen(path, sizeof path) <= kMaxPathLength;
+}
+
+FILE* TypFileRefUnix::OpenFileStream(const char* streamMode) const {
+    if (!PathIsValid()) {
+        return nullptr;
     }
+    FILE* opened = fopen(path, streamMode);
+    if (opened == nullptr) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fileno(opened), &info) != 0 || S_ISDIR(info.st_mode)) {
+        fclose(opened);
+        return nullptr;
+    }
+    return opened;
+}
+
+bool TypFileRefUnix::SwitchTo(Access next) {
+    const bool needsPositioning = lastAccess_ != Access::kNone && lastAccess_ != next;
+    lastAccess_ = next;
+    return !needsPositioning || fseeko(stream, 0, SEEK_CUR) == 0;
+}
+
+int32_t TypFileRefUnix::OpenDF(int32_t mode) {
     const char* streamMode = StreamModeFor(mode);
     if (streamMode == nullptr) {
         return kOtherErr;
     }
-    stream = fopen(path, streamMode);
+    if (openFlag == 1) {
+        return kNoErr;
+    }
+    stream = OpenFileStream(streamMode);
     if (stream == nullptr) {
         return Mapped(-1);
     }
     openFlag = 1;
+    lastAccess_ = Access::kNone;
     return kNoErr;
 }
 
@@ -55,6 +89,7 @@ int32_t TypFileRefUnix::GetLength(int32_t* length) {
     if (openFlag != 1) {
         return kFileClosed;
     }
+    lastAccess_ = Access::kNone;
     if (fseeko(stream, 0, SEEK_END) != 0) {
         return kOtherErr;
     }
@@ -70,6 +105,7 @@ int32_t TypFileRefUnix::SetFilePos(uint32_t position) {
     if (openFlag != 1) {
         return kFileClosed;
     }
+    lastAccess_ = Access::kNone;
     return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0 ? kNoErr : kOtherErr;
 }
 
@@ -79,6 +115,9 @@ int32_t TypFileRefUnix::Read(unsigned char* buffer, uint32_t count) {
     }
     if (count == 0) {
         return kNoErr;
+    }
+    if (buffer == nullptr || !SwitchTo(Access::kRead)) {
+        return kOtherErr;
     }
     return fread(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
 }
@@ -90,6 +129,9 @@ int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
     if (count == 0) {
         return kNoErr;
     }
+    if (buffer == nullptr || !SwitchTo(Access::kWrite)) {
+        return kOtherErr;
+    }
     return fwrite(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
 }
 
@@ -100,11 +142,12 @@ int32_t TypFileRefUnix::CloseDF() {
         stream = nullptr;
     }
     openFlag = 0;
+    lastAccess_ = Access::kNone;
     return Mapped(closeResult);
 }
 
 int32_t TypFileRefUnix::Exists() {
-    FILE* probe = fopen(path, "rb");
+    FILE* probe = OpenFileStream("rb");
     if (probe == nullptr) {
         return kOtherErr;
     }
@@ -113,6 +156,9 @@ int32_t TypFileRefUnix::Exists() {
 }
 
 int32_t TypFileRefUnix::Delete() {
+    if (!PathIsValid()) {
+        return kOtherErr;
+    }
     FILE* probe = fopen(path, "r+b");
     if (probe == nullptr) {
         return kNoErr;
@@ -165,20 +211,26 @@ int32_t TypFileRefUnix::Sync() {
 }
 
 int32_t TypFileRefUnix::SetPath(const char* text) {
+    if (text == nullptr) {
+        return kOtherErr;
+    }
     const size_t length = strlen(text);
     if (length > kMaxPathLength) {
         return kOtherErr;
     }
-    memcpy(path, text, length + 1);
+    memmove(path, text, length + 1);
     return kNoErr;
 }
 
 int32_t TypFileRefUnix::AppendPath(const char* text) {
+    if (text == nullptr) {
+        return kOtherErr;
+    }
     const size_t current = strnlen(path, sizeof path);
     const size_t extra = strlen(text);
     if (current + extra > kMaxPathLength) {
         return kOtherErr;
     }
-    memcpy(path + current, text, extra + 1);
+    memmove(path + current, text, extra + 1);
     return kNoErr;
 }
