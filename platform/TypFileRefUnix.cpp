@@ -42,6 +42,10 @@ int32_t TypFileRefUnix::Mapped(int platformResult) {
     return MacOStoPrivateError(static_cast<int16_t>(platformResult));
 }
 
+bool TypFileRefUnix::StreamIsOpen() const {
+    return openFlag == 1 && stream != nullptr;
+}
+
 bool TypFileRefUnix::PathIsValid() const {
     return strnlen(path, sizeof path) <= kMaxPathLength;
 }
@@ -73,7 +77,7 @@ int32_t TypFileRefUnix::OpenDF(int32_t mode) {
     if (streamMode == nullptr) {
         return kOtherErr;
     }
-    if (openFlag == 1) {
+    if (StreamIsOpen()) {
         return kNoErr;
     }
     stream = OpenFileStream(streamMode);
@@ -86,7 +90,7 @@ int32_t TypFileRefUnix::OpenDF(int32_t mode) {
 }
 
 int32_t TypFileRefUnix::GetLength(int32_t* length) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     lastAccess_ = Access::kNone;
@@ -102,7 +106,7 @@ int32_t TypFileRefUnix::GetLength(int32_t* length) {
 }
 
 int32_t TypFileRefUnix::SetFilePos(uint32_t position) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     lastAccess_ = Access::kNone;
@@ -110,7 +114,7 @@ int32_t TypFileRefUnix::SetFilePos(uint32_t position) {
 }
 
 int32_t TypFileRefUnix::Read(unsigned char* buffer, uint32_t count) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (count == 0) {
@@ -123,7 +127,7 @@ int32_t TypFileRefUnix::Read(unsigned char* buffer, uint32_t count) {
 }
 
 int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (count == 0) {
@@ -137,7 +141,7 @@ int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
 
 int32_t TypFileRefUnix::CloseDF() {
     int closeResult = 0;
-    if (openFlag != 0) {
+    if (openFlag != 0 && stream != nullptr) {
         closeResult = fclose(stream) == 0 ? 0 : -1;
         stream = nullptr;
     }
@@ -168,7 +172,7 @@ int32_t TypFileRefUnix::Delete() {
 }
 
 int32_t TypFileRefUnix::IsOpend() {
-    return openFlag == 1 ? kNoErr : kFileClosed;
+    return StreamIsOpen() ? kNoErr : kFileClosed;
 }
 
 int32_t TypFileRefUnix::MacOStoPrivateError(int16_t platformCode) {
@@ -183,7 +187,7 @@ int32_t TypFileRefUnix::MacOStoPrivateError(int16_t platformCode) {
 }
 
 int32_t TypFileRefUnix::Lock(int32_t exclusive) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     int result;
@@ -194,14 +198,14 @@ int32_t TypFileRefUnix::Lock(int32_t exclusive) {
 }
 
 int32_t TypFileRefUnix::Unlock() {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     return flock(fileno(stream), LOCK_UN) == 0 ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::Sync() {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (fflush(stream) != 0) {

@@ -2,8 +2,8 @@
 // most 255 characters; SetPath and AppendPath refuse a text that does not fit, and OpenDF,
 // Exists and Delete refuse a path field that holds no such text. Every platform failure is
 // reported as -1 (kOtherErr); operations that need an open file return kFileClosed on a
-// reference that is not open and touch no stream. A folder is not a file: OpenDF and Exists
-// refuse it.
+// reference that is not open (openFlag 0, or no stream behind it) and touch no stream. A
+// folder is not a file: OpenDF and Exists refuse it.
 #ifndef VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 #define VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 
@@ -66,6 +66,8 @@ class TypFileRefUnix : public TypFileRef {
     enum class Access : int8_t { kNone, kRead, kWrite };
 
     int32_t Mapped(int platformResult);
+    // The flag alone is not trusted: it is public, and a stream is needed to act on.
+    bool StreamIsOpen() const;
     bool PathIsValid() const;
     // fopen, refusing a folder.
     FILE* OpenFileStream(const char* streamMode) const;

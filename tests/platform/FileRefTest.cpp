@@ -281,7 +281,9 @@ TEST_F(FileRefTest, ClosedReferenceTouchesNoStream) {
     auto closed = Ref("doc");
     ASSERT_EQ(closed->OpenDF(kOpenUpdate), kNoErr);
     ASSERT_EQ(closed->CloseDF(), kNoErr);
-    for (TypFileRefUnix* ref : {never.get(), closed.get()}) {
+    auto flagged = Ref("doc");
+    flagged->openFlag = 1;  // set by hand, with no stream behind it
+    for (TypFileRefUnix* ref : {never.get(), closed.get(), flagged.get()}) {
         int32_t length = 1234;
         EXPECT_EQ(ref->GetLength(&length), kFileClosed);
         EXPECT_EQ(length, 1234);
@@ -295,8 +297,12 @@ TEST_F(FileRefTest, ClosedReferenceTouchesNoStream) {
         EXPECT_EQ(ref->Sync(), kFileClosed);
         EXPECT_EQ(ref->IsOpend(), kFileClosed);
         EXPECT_EQ(ref->CloseDF(), kNoErr);
+        EXPECT_EQ(ref->openFlag, 0);
     }
     EXPECT_EQ(ReadWholeFile(dir.File("doc")), Text("data"));
+    ASSERT_EQ(flagged->OpenDF(kOpenRead), kNoErr);  // the stale flag does not block an open
+    EXPECT_NE(flagged->stream, nullptr);
+    EXPECT_EQ(flagged->CloseDF(), kNoErr);
 }
 
 TEST_F(FileRefTest, DestroyingAnOpenReferenceKeepsItsWrites) {

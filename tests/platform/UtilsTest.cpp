@@ -434,6 +434,36 @@ TEST_F(UtilsTest, KeyFileRefIsNullWhenThePathDoesNotFit) {
     EXPECT_EQ(utils.GetFileRefForKeyName(""), nullptr);  // no room left for "Clefs/"
 }
 
+TEST_F(UtilsTest, KeyFileRefIsNullWhenMemoryIsShort) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's own bookkeeping dies when the heap runs dry; the plain build checks this.
+    GTEST_SKIP() << "not under AddressSanitizer";
+#endif
+    const int status = platformtest::RunInChild([]() {
+        TypUtilsUnix childUtils;
+        childUtils.InitCreate(nullptr);
+        if (childUtils.SetKeyFolderPath("/k/") != kNoErr ||
+            !platformtest::LimitAddressSpace(rlim_t{64} << 20)) {
+            return 10;
+        }
+        // Use up the heap, down to its smallest pieces, then every size that the allocator
+        // keeps freed blocks of apart (earlier tests freed some); the blocks stay with the child.
+        for (uint32_t size = 1u << 20; size >= 16; size /= 2) {
+            while (childUtils.MyNewPtr(size) != nullptr) {
+            }
+        }
+        for (uint32_t size = 1040; size >= 8; size -= 8) {
+            while (childUtils.MyNewPtr(size) != nullptr) {
+            }
+        }
+        if (childUtils.GetFileRefForKeyName("Master.126") != nullptr) {
+            return 11;
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 TEST_F(UtilsTest, SetKeyFolderPathRefusesWhatDoesNotFit) {
     EXPECT_STREQ(utils.keyFolderPath, "");  // after InitCreate
     ASSERT_EQ(utils.SetKeyFolderPath("/k/"), kNoErr);
