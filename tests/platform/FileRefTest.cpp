@@ -273,6 +273,28 @@ TEST_F(FileRefTest, LengthOfTwoGibibytesOrMoreFails) {
     }
 }
 
+TEST_F(FileRefTest, WriteFailuresAreReported) {
+    // /dev/full refuses every write with "no space left"; a buffered write fails on the close.
+    if (access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    TypFileRefUnix ref;
+    ref.InitCreate(&utils);
+    ASSERT_EQ(ref.SetPath("/dev/full"), kNoErr);
+
+    ASSERT_EQ(ref.OpenDF(kOpenUpdate), kNoErr);
+    EXPECT_EQ(ref.Write(Text("letter").data(), 6), kNoErr);  // still in the stream's buffer
+    EXPECT_EQ(ref.CloseDF(), kOtherErr);
+    EXPECT_EQ(ref.IsOpend(), kFileClosed);  // closed all the same
+
+    ASSERT_EQ(ref.OpenDF(kOpenUpdate), kNoErr);
+    EXPECT_EQ(ref.Write(Text("letter").data(), 6), kNoErr);
+    EXPECT_EQ(ref.Sync(), kOtherErr);
+    const Bytes big(1 << 20, 'x');
+    EXPECT_EQ(ref.Write(big.data(), 1 << 20), kOtherErr);
+    ref.CloseDF();
+}
+
 // ---- Closed references ---------------------------------------------------------------------
 
 TEST_F(FileRefTest, ClosedReferenceTouchesNoStream) {
