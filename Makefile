@@ -1,14 +1,18 @@
-# Entry points: `make demo` runs the main job on bundled demo data, `make test` runs the whole
-# suite plain and under AddressSanitizer/UndefinedBehaviorSanitizer, `make bench` benchmarks.
+# Entry points: `make demo` runs the main job on bundled demo data, `make test` checks the
+# formatting, runs the whole suite plain, checks that a host program builds against the
+# installed library, then runs the suite again under AddressSanitizer/UndefinedBehaviorSanitizer.
+# `make bench` runs the benchmarks. Every target first installs what is missing (deps).
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
-JOBS ?= $(shell nproc)
+# At most two compile jobs: the build shares its machine.
+JOBS ?= 2
 PREFIX ?= /usr/local
 CTEST_FLAGS = --output-on-failure --timeout 600
 ASAN_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build test test-plain test-sanitize format-check demo bench install clean
+.PHONY: all deps build test test-plain test-install test-sanitize format-check demo bench \
+        install clean
 
 all: build
 
@@ -25,13 +29,21 @@ format-check: deps
 test-plain: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)
 
+test-install: build
+	bash tests/install/check-host.sh $(BUILD_DIR)
+
 test-sanitize: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELDORAN_WERROR=ON \
 	      -DVELDORAN_SANITIZE=ON -DVELDORAN_BUILD_BENCH=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && $(ASAN_ENV) ctest $(CTEST_FLAGS)
 
-test: format-check test-plain test-sanitize
+# One after the other, even under make -j: the two builds would fight over two cores.
+test: deps
+	$(MAKE) --no-print-directory format-check
+	$(MAKE) --no-print-directory test-plain
+	$(MAKE) --no-print-directory test-install
+	$(MAKE) --no-print-directory test-sanitize
 
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)

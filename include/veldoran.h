@@ -7,6 +7,9 @@
 #include "pipelines/TextEncryption.h"
 
 #ifdef __cplusplus
+#include "crypto/TypCrypto.h"
+#include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"

@@ -3,6 +3,7 @@
 #include "platform/TypFileRefUnix.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,12 @@ const char* StreamModeFor(int32_t mode) {
 
 }  // namespace
 
+TypFileRefUnix::~TypFileRefUnix() {
+    if (openFlag != 0 && stream != nullptr) {
+        fclose(stream);
+    }
+}
+
 int32_t TypFileRefUnix::InitCreate(TypUtils* theUtils) {
     openFlag = 0;
     return TypFileRef::InitCreate(theUtils);
@@ -35,26 +42,58 @@ int32_t TypFileRefUnix::Mapped(int platformResult) {
     return MacOStoPrivateError(static_cast<int16_t>(platformResult));
 }
 
-int32_t TypFileRefUnix::OpenDF(int32_t mode) {
-    if (openFlag == 1) {
-        return kNoErr;
+bool TypFileRefUnix::StreamIsOpen() const {
+    return openFlag == 1 && stream != nullptr;
+}
+
+bool TypFileRefUnix::PathIsValid() const {
+    return strnlen(path, sizeof path) <= kMaxPathLength;
+}
+
+FILE* TypFileRefUnix::OpenFileStream(const char* streamMode) const {
+    if (!PathIsValid()) {
+        return nullptr;
     }
+    FILE* opened = fopen(path, streamMode);
+    if (opened == nullptr) {
+        return nullptr;
+    }
+    struct stat info {};
+    if (fstat(fileno(opened), &info) != 0 || S_ISDIR(info.st_mode)) {
+        fclose(opened);
+        return nullptr;
+    }
+    return opened;
+}
+
+bool TypFileRefUnix::SwitchTo(Access next) {
+    const bool needsPositioning = lastAccess_ != Access::kNone && lastAccess_ != next;
+    lastAccess_ = next;
+    return !needsPositioning || fseeko(stream, 0, SEEK_CUR) == 0;
+}
+
+int32_t TypFileRefUnix::OpenDF(int32_t mode) {
     const char* streamMode = StreamModeFor(mode);
     if (streamMode == nullptr) {
         return kOtherErr;
     }
-    stream = fopen(path, streamMode);
+    if (StreamIsOpen()) {
+        return kNoErr;
+    }
+    stream = OpenFileStream(streamMode);
     if (stream == nullptr) {
         return Mapped(-1);
     }
     openFlag = 1;
+    lastAccess_ = Access::kNone;
     return kNoErr;
 }
 
 int32_t TypFileRefUnix::GetLength(int32_t* length) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
+    lastAccess_ = Access::kNone;
     if (fseeko(stream, 0, SEEK_END) != 0) {
         return kOtherErr;
     }
@@ -67,44 +106,52 @@ int32_t TypFileRefUnix::GetLength(int32_t* length) {
 }
 
 int32_t TypFileRefUnix::SetFilePos(uint32_t position) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
+    lastAccess_ = Access::kNone;
     return fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0 ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::Read(unsigned char* buffer, uint32_t count) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (count == 0) {
         return kNoErr;
+    }
+    if (buffer == nullptr || !SwitchTo(Access::kRead)) {
+        return kOtherErr;
     }
     return fread(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (count == 0) {
         return kNoErr;
+    }
+    if (buffer == nullptr || !SwitchTo(Access::kWrite)) {
+        return kOtherErr;
     }
     return fwrite(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::CloseDF() {
     int closeResult = 0;
-    if (openFlag != 0) {
+    if (openFlag != 0 && stream != nullptr) {
         closeResult = fclose(stream) == 0 ? 0 : -1;
         stream = nullptr;
     }
     openFlag = 0;
+    lastAccess_ = Access::kNone;
     return Mapped(closeResult);
 }
 
 int32_t TypFileRefUnix::Exists() {
-    FILE* probe = fopen(path, "rb");
+    FILE* probe = OpenFileStream("rb");
     if (probe == nullptr) {
         return kOtherErr;
     }
@@ -113,6 +160,9 @@ int32_t TypFileRefUnix::Exists() {
 }
 
 int32_t TypFileRefUnix::Delete() {
+    if (!PathIsValid()) {
+        return kOtherErr;
+    }
     FILE* probe = fopen(path, "r+b");
     if (probe == nullptr) {
         return kNoErr;
@@ -122,7 +172,7 @@ int32_t TypFileRefUnix::Delete() {
 }
 
 int32_t TypFileRefUnix::IsOpend() {
-    return openFlag == 1 ? kNoErr : kFileClosed;
+    return StreamIsOpen() ? kNoErr : kFileClosed;
 }
 
 int32_t TypFileRefUnix::MacOStoPrivateError(int16_t platformCode) {
@@ -137,7 +187,7 @@ int32_t TypFileRefUnix::MacOStoPrivateError(int16_t platformCode) {
 }
 
 int32_t TypFileRefUnix::Lock(int32_t exclusive) {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     int result;
@@ -148,14 +198,14 @@ int32_t TypFileRefUnix::Lock(int32_t exclusive) {
 }
 
 int32_t TypFileRefUnix::Unlock() {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     return flock(fileno(stream), LOCK_UN) == 0 ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::Sync() {
-    if (openFlag != 1) {
+    if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (fflush(stream) != 0) {
@@ -165,20 +215,26 @@ int32_t TypFileRefUnix::Sync() {
 }
 
 int32_t TypFileRefUnix::SetPath(const char* text) {
+    if (text == nullptr) {
+        return kOtherErr;
+    }
     const size_t length = strlen(text);
     if (length > kMaxPathLength) {
         return kOtherErr;
     }
-    memcpy(path, text, length + 1);
+    memmove(path, text, length + 1);
     return kNoErr;
 }
 
 int32_t TypFileRefUnix::AppendPath(const char* text) {
+    if (text == nullptr) {
+        return kOtherErr;
+    }
     const size_t current = strnlen(path, sizeof path);
     const size_t extra = strlen(text);
     if (current + extra > kMaxPathLength) {
         return kOtherErr;
     }
-    memcpy(path + current, text, extra + 1);
+    memmove(path + current, text, extra + 1);
     return kNoErr;
 }

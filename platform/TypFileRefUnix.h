@@ -1,7 +1,9 @@
 // File reference on the C library's buffered streams. The path is a NUL-terminated text of at
-// most 255 characters; SetPath and AppendPath refuse a text that does not fit. Every platform
-// failure is reported as -1 (kOtherErr); operations that need an open file return kFileClosed
-// on a reference that is not open and touch no stream.
+// most 255 characters; SetPath and AppendPath refuse a text that does not fit, and OpenDF,
+// Exists and Delete refuse a path field that holds no such text. Every platform failure is
+// reported as -1 (kOtherErr); operations that need an open file return kFileClosed on a
+// reference that is not open (openFlag 0, or no stream behind it) and touch no stream. A
+// folder is not a file: OpenDF and Exists refuse it.
 #ifndef VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 #define VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 
@@ -13,15 +15,25 @@
 
 class TypFileRefUnix : public TypFileRef {
   public:
+    TypFileRefUnix() = default;
+    // Kill does not close; a reference destroyed while still open closes its stream here, so
+    // that buffered data reaches the file and no stream is left behind.
+    ~TypFileRefUnix() override;
+
     int32_t InitCreate(TypUtils* theUtils) override;
+    // Modes 0 ("r+b"), 1 ("rb") and 2 ("w+b"). An open reference stays as it is and gives 0.
+    // Another mode gives -1 and changes nothing.
     int32_t OpenDF(int32_t mode) override;
     // Fails with -1 for a file of 2 GiB or more, whose length a 32-bit count cannot hold.
     // Leaves the position at the end of the file.
     int32_t GetLength(int32_t* length) override;
     int32_t SetFilePos(uint32_t position) override;
     // 0 when exactly count bytes were read, else -1 (the bytes read stay in the buffer).
+    // Reads and writes may follow each other without positioning in between.
     int32_t Read(unsigned char* buffer, uint32_t count) override;
+    // 0 when all count bytes were written, else -1.
     int32_t Write(const unsigned char* buffer, uint32_t count) override;
+    // 0, or -1 when closing failed; a reference that is not open gives 0.
     int32_t CloseDF() override;
     // 0 when the path can be opened for reading, else -1. Needs no open reference.
     int32_t Exists() override;
@@ -39,7 +51,8 @@ class TypFileRefUnix : public TypFileRef {
     // Flushes the stream and asks the system to put the file's data on stable storage.
     virtual int32_t Sync();
 
-    // Checked writes of path: kOtherErr, with path unchanged, when the result would not fit.
+    // Checked writes of path: kOtherErr, with path unchanged, when the result would not fit
+    // (or the text is null, or path holds no NUL-terminated text to append to).
     int32_t SetPath(const char* text);
     int32_t AppendPath(const char* text);
 
@@ -50,7 +63,19 @@ class TypFileRefUnix : public TypFileRef {
     FILE* stream = nullptr;
 
   private:
+    enum class Access : int8_t { kNone, kRead, kWrite };
+
     int32_t Mapped(int platformResult);
+    // The flag alone is not trusted: it is public, and a stream is needed to act on.
+    bool StreamIsOpen() const;
+    bool PathIsValid() const;
+    // fopen, refusing a folder.
+    FILE* OpenFileStream(const char* streamMode) const;
+    // Streams need a positioning call between a read and a write that follows it, and the
+    // other way round.
+    bool SwitchTo(Access next);
+
+    Access lastAccess_ = Access::kNone;
 };
 
 #endif

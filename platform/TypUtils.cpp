@@ -3,6 +3,7 @@
 #include "platform/TypUtils.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/ResultCodes.h"
 
@@ -35,7 +36,7 @@ void TypUtils::MyExtractFromPtr(const unsigned char* source, int32_t sourceLengt
     if (count < 0 || *position < 0 || end > sourceLength) {
         return;
     }
-    if (destination != nullptr) {
+    if (destination != nullptr && count > 0) {
         MyBlockMove(source + *position, destination, static_cast<uint32_t>(count));
     }
     *position += count;
@@ -43,16 +44,26 @@ void TypUtils::MyExtractFromPtr(const unsigned char* source, int32_t sourceLengt
 
 void TypUtils::MyAppendToPtr(const unsigned char* source, int32_t count, unsigned char* destination,
                              int32_t* position, int32_t copySwitch) {
+    // A position that would run backwards or past INT32_MAX is left alone, as is a copy into
+    // no destination.
+    const int64_t end = static_cast<int64_t>(*position) + count;
+    if (count < 0 || *position < 0 || end > INT32_MAX) {
+        return;
+    }
     if (copySwitch == 1 && count > 0) {
+        if (source == nullptr || destination == nullptr) {
+            return;
+        }
         MyBlockMove(source, destination + *position, static_cast<uint32_t>(count));
     }
-    *position += count;
+    *position = static_cast<int32_t>(end);
 }
 
 int32_t TypUtils::ShouldSwapBytes() {
+    // A plain copy, not MyBlockMove: the base class's MyBlockMove copies nothing.
     const uint32_t one = 1;
     unsigned char firstByte[4];
-    MyBlockMove(&one, firstByte, sizeof firstByte);
+    memcpy(firstByte, &one, sizeof firstByte);
     return firstByte[0] == 1 ? 1 : 0;
 }
 
@@ -61,13 +72,13 @@ namespace {
 template <typename Number>
 void ReverseBytes(Number* value) {
     unsigned char bytes[sizeof(Number)];
-    __builtin_memcpy(bytes, value, sizeof bytes);
+    memcpy(bytes, value, sizeof bytes);
     for (size_t low = 0, high = sizeof bytes - 1; low < high; ++low, --high) {
         const unsigned char swapped = bytes[low];
         bytes[low] = bytes[high];
         bytes[high] = swapped;
     }
-    __builtin_memcpy(value, bytes, sizeof bytes);
+    memcpy(value, bytes, sizeof bytes);
 }
 
 }  // namespace

@@ -37,7 +37,9 @@ class TypUtils {
     virtual void MyExtractFromPtr(const unsigned char* source, int32_t sourceLength,
                                   unsigned char* destination, int32_t count, int32_t* position);
     // Advances *position by count and, when copySwitch is 1, copies count bytes there first.
-    // Callers measure with copySwitch 0, allocate, then fill with copySwitch 1.
+    // Callers measure with copySwitch 0, allocate, then fill with copySwitch 1. Does nothing at
+    // all when count or the position is negative, when the new position would pass INT32_MAX,
+    // or when a copy is asked for with a null source or destination.
     virtual void MyAppendToPtr(const unsigned char* source, int32_t count,
                                unsigned char* destination, int32_t* position, int32_t copySwitch);
     // A new file reference for the key file a header (in host order) names, or null.

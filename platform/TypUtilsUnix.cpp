@@ -32,8 +32,9 @@ void TypUtilsUnix::MyDisposeptr(unsigned char** block, uint32_t) {
 }
 
 void TypUtilsUnix::MyBlockMove(const void* source, void* destination, uint32_t count) {
+    // memmove: as fast as memcpy on distinct ranges, and still right if a caller overlaps them.
     if (count != 0) {
-        memcpy(destination, source, count);
+        memmove(destination, source, count);
     }
 }
 
@@ -64,10 +65,13 @@ void TypUtilsUnix::GetYearAsText(char* destination) {
 }
 
 int32_t TypUtilsUnix::SetKeyFolderPath(const char* path) {
+    if (path == nullptr) {
+        return kOtherErr;
+    }
     const size_t length = strlen(path);
     if (length > kMaxPathLength) {
         return kOtherErr;
     }
-    memcpy(keyFolderPath, path, length + 1);
+    memmove(keyFolderPath, path, length + 1);
     return kNoErr;
 }

@@ -16,12 +16,14 @@ class TypUtilsUnix : public TypUtils {
     void MyBlockMove(const void* source, void* destination, uint32_t count) override;
     TypFileRef* GetFileRefForKeyName(const char* name) override;
 
-    // The current year as the key files name it: years since 1900, plus 100 below 90.
+    // The current local year as the key files name it: years since 1900, plus 100 up to 89.
+    // destination holds at least 12 bytes.
     virtual void GetYearAsText(char* destination);
     // kOtherErr, with the old path kept, for a text longer than 255 characters.
     virtual int32_t SetKeyFolderPath(const char* path);
 
-    // The year rule for any year since 1900 (126 for 2026, 99 for 1999, 189 for 1989).
+    // The year rule for any number of years since 1900 (126 for 2026, 99 for 1999, 189 for 1989
+    // and for 2089); destination holds at least 12 bytes.
     static void FormatYearText(int32_t yearsSince1900, char* destination);
 
     char keyFolderPath[kMaxPathLength + 1] = {};

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs the packages the build, tests and benchmarks need; does nothing when all are there.
+# Installs the packages the build, tests and benchmarks need (Debian and Ubuntu). Does nothing,
+# and touches no package list, when all of them are there; otherwise runs apt-get update once
+# and installs only the missing ones.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
           liblzo2-dev)
+if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+  echo "install-deps: no apt here; make sure these (or their equivalents) are installed:" \
+       "${packages[*]}" >&2
+  exit 0
+fi
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -13,9 +20,13 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
-echo "Installing: ${missing[*]}"
+echo "install-deps: installing ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "install-deps: run as root, or install sudo, to install ${missing[*]}" >&2
+    exit 1
+  fi
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive

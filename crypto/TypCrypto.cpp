@@ -1,0 +1,358 @@
+// The linear-key cipher, the key header conversions and the key comment.
+#include "crypto/TypCrypto.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "platform/TypFileRef.h"
+#include "platform/TypFileRefUnix.h"
+#include "platform/TypUtils.h"
+
+namespace {
+
+constexpr char kCommentPrefix[] = "$VELDORAN initial, clef v";
+constexpr char kCommentError[] = "Erreur Clef";
+constexpr char kCommentCount[] = " MID ";
+constexpr char kPjText[] = "ZELMOR";
+constexpr uint32_t kPjBlockSize = 20;
+constexpr uint32_t kPjReportedSize = 10;
+constexpr int32_t kLargestCount = 0x7FFFFFFF;
+
+// Plain byte loops over restrict pointers: the compiler turns both into wide vector code.
+void XorInPlace(unsigned char* __restrict target, const unsigned char* __restrict source,
+                uint32_t count) {
+    for (uint32_t j = 0; j < count; ++j) {
+        target[j] ^= source[j];
+    }
+}
+
+void XorInto(unsigned char* __restrict target, const unsigned char* __restrict left,
+             const unsigned char* __restrict right, uint32_t count) {
+    for (uint32_t j = 0; j < count; ++j) {
+        target[j] = left[j] ^ right[j];
+    }
+}
+
+// Repeats the first period bytes of block until it holds count bytes, doubling the copied run
+// each time so that a short key costs a handful of large copies.
+void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
+    uint32_t filled = period;
+    while (filled < count) {
+        const uint32_t run = filled < count - filled ? filled : count - filled;
+        memcpy(block + filled, block, run);
+        filled += run;
+    }
+}
+
+// The file reference the system creates on this platform offers locking and syncing; another
+// kind of reference is used without them.
+TypFileRefUnix* AsUnixRef(TypFileRef* keyFile) {
+    return dynamic_cast<TypFileRefUnix*>(keyFile);
+}
+
+// The count after one more use: 0 once it passes the largest signed 32-bit value (and for a
+// stored count that was already negative). Computed wide so that nothing overflows.
+int32_t NextUseCount(int32_t useCount) {
+    const int64_t next = static_cast<int64_t>(useCount) + 1;
+    return next < 0 || next > kLargestCount ? 0 : static_cast<int32_t>(next);
+}
+
+// Where the next key stream begins after n bytes from start: start itself for n == 0 (even
+// when it equals keyLen), otherwise (start + n) modulo keyLen.
+int32_t AdvancedOffset(int32_t start, uint32_t n, int32_t keyLen) {
+    if (n == 0) {
+        return start;
+    }
+    const uint64_t advanced = static_cast<uint64_t>(start) + n;
+    return static_cast<int32_t>(advanced % static_cast<uint64_t>(keyLen));
+}
+
+}  // namespace
+
+int32_t TypCrypto::InitCreate(TypUtils* theUtils) {
+    utils = theUtils;
+    return kNoErr;
+}
+
+int32_t TypCrypto::Kill() {
+    return kNoErr;
+}
+
+int32_t TypCrypto::DecrypterPJ(const unsigned char*, uint32_t, unsigned char** out,
+                               uint32_t* outLength, char* text) {
+    assert(utils != nullptr);
+    strcpy(text, kPjText);
+    unsigned char* block = utils->MyNewPtr(kPjBlockSize);
+    if (block == nullptr) {
+        *out = nullptr;
+        *outLength = 0;
+        return kMemErr;
+    }
+    utils->MyBlockMove(text, block, static_cast<uint32_t>(strlen(kPjText)));
+    *out = block;
+    *outLength = kPjReportedSize;
+    return kNoErr;
+}
+
+int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* keyFile,
+                                uint32_t startPosition, int32_t advance) {
+    assert(utils != nullptr);
+    const bool encrypting = advance != 0;
+    // Encryption reads and rewrites through one open for update, under an exclusive lock, so
+    // that two encryptions with the same key file at once never take the same key stream.
+    int32_t result = keyFile->OpenDF(encrypting ? kOpenUpdate : kOpenRead);
+    if (result != kNoErr) {
+        return result;
+    }
+    TypFileRefUnix* unixRef = AsUnixRef(keyFile);
+    if (encrypting && unixRef != nullptr) {
+        result = unixRef->Lock(1);
+    }
+
+    if (result == kNoErr) {
+        result = keyFile->SetFilePos(0);
+    }
+    if (result == kNoErr) {
+        result = keyFile->Read(buffer, kKeyHeaderSize);
+    }
+    TypKeyHeader header;
+    utils->MyBlockMove(buffer, &header, kKeyHeaderSize);
+    ConvertHeaderForLocalOS(&header);
+    const int32_t recordedOffset = header.keyOffset;
+
+    if (result == kNoErr) {
+        if (encrypting && header.version != kVersion) {
+            // Frames made with it could never be decrypted, yet its key material would be spent.
+            result = kBadKeyHeader;
+        } else if (header.keyLen < 1 || startPosition > static_cast<uint32_t>(header.keyLen)) {
+            result = kOffsetOutOfRangeErr;
+        } else if (encrypting && (header.keyOffset < 0 || header.keyOffset > header.keyLen)) {
+            result = kOffsetOutOfRangeErr;
+        }
+    }
+
+    if (result == kNoErr) {
+        // Key material is read at most once, in at most two reads (the run to the end of the
+        // material and the run from its start), then repeated in memory for longer messages.
+        const int32_t start = encrypting ? header.keyOffset : static_cast<int32_t>(startPosition);
+        const auto keyLen = static_cast<uint32_t>(header.keyLen);
+        const uint32_t first = static_cast<uint32_t>(start) % keyLen;
+        const uint32_t material = n < keyLen ? n : keyLen;
+        const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
+        unsigned char* stream = buffer + kKeyHeaderSize;
+        if (toEnd > 0) {
+            result = keyFile->SetFilePos(kKeyHeaderSize + first);
+            if (result == kNoErr) {
+                result = keyFile->Read(stream, toEnd);
+            }
+        }
+        if (result == kNoErr && material > toEnd) {
+            result = keyFile->SetFilePos(kKeyHeaderSize);
+            if (result == kNoErr) {
+                result = keyFile->Read(stream + toEnd, material - toEnd);
+            }
+        }
+        if (result == kNoErr && n > material) {
+            RepeatCyclically(stream, material, n);
+        }
+
+        if (result == kNoErr && encrypting) {
+            header.keyOffset = AdvancedOffset(start, n, header.keyLen);
+            header.useCount = NextUseCount(header.useCount);
+            TypKeyHeader stored = header;
+            ConvertHeaderToStandard(&stored);
+            result = keyFile->SetFilePos(0);
+            if (result == kNoErr) {
+                result =
+                    keyFile->Write(reinterpret_cast<const unsigned char*>(&stored), kKeyHeaderSize);
+            }
+            // The new position must be on stable storage before any frame made from the old
+            // one can leave: after a crash the key file never points at used key material.
+            if (result == kNoErr && unixRef != nullptr) {
+                result = unixRef->Sync();
+            }
+        }
+    }
+
+    // Closing also releases the lock, after the rewritten header has been synced.
+    const int32_t closeResult = keyFile->CloseDF();
+    if (result == kNoErr && encrypting) {
+        result = closeResult;
+    }
+
+    header.keyOffset = recordedOffset;
+    ConvertHeaderToStandard(&header);
+    utils->MyBlockMove(&header, buffer, kKeyHeaderSize);
+    return result;
+}
+
+int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** frame,
+                         uint32_t* frameLength, TypFileRef* keyFile) {
+    assert(utils != nullptr);
+    *frame = nullptr;
+    *frameLength = 0;
+    if (n > UINT32_MAX - kKeyHeaderSize) {
+        return kMemErr;
+    }
+    const uint32_t length = n + kKeyHeaderSize;
+    unsigned char* block = utils->MyNewPtr(length);
+    if (block == nullptr) {
+        return kMemErr;
+    }
+    const int32_t result = GetLinearKey(block, n, keyFile, 0, 1);
+    if (result == kNoErr) {
+        XorInPlace(block + kKeyHeaderSize, data, n);
+    } else {
+        // Neither the data under a broken key stream nor key material may leave in a frame
+        // that is not a valid encryption.
+        memset(block + kKeyHeaderSize, ' ', n);
+    }
+    *frame = block;
+    *frameLength = length;
+    return result;
+}
+
+int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned char** data,
+                           uint32_t* dataLength) {
+    assert(utils != nullptr);
+    *data = nullptr;
+    *dataLength = 0;
+    if (length < kKeyHeaderSize) {
+        return kFrameTooShort;
+    }
+    // A copy: the caller's frame stays as it was and can be decrypted again.
+    TypKeyHeader header;
+    utils->MyBlockMove(frame, &header, kKeyHeaderSize);
+    ConvertHeaderForLocalOS(&header);
+    if (header.version != kVersion) {
+        return kBadKeyHeader;
+    }
+
+    TypFileRef* keyFile = utils->GetKeyFileRef(&header);
+    const uint32_t n = length - kKeyHeaderSize;
+    unsigned char* out = utils->MyNewPtr(n);
+    int32_t result = kNoErr;
+    if (out == nullptr) {
+        result = kMemErr;
+    } else if (keyFile == nullptr || keyFile->Exists() != kNoErr) {
+        result = KeyNotFoundErr;
+    } else {
+        unsigned char* keyStream = utils->MyNewPtr(length);
+        if (keyStream == nullptr) {
+            result = kMemErr;
+        } else {
+            result =
+                GetLinearKey(keyStream, n, keyFile, static_cast<uint32_t>(header.keyOffset), 0);
+            if (result == kNoErr) {
+                XorInto(out, frame + kKeyHeaderSize, keyStream + kKeyHeaderSize, n);
+            }
+            utils->MyDisposeptr(&keyStream, length);
+        }
+    }
+    if (keyFile != nullptr) {
+        keyFile->Kill();
+        delete keyFile;
+    }
+    if (result == kMemErr) {
+        utils->MyDisposeptr(&out, n);
+        return result;
+    }
+    *data = out;
+    *dataLength = n;
+    return result;
+}
+
+int32_t TypCrypto::GetKeyKeyHeader(TypKeyHeader* header, TypFileRef* keyFile) {
+    assert(utils != nullptr);
+    int32_t result = keyFile->OpenDF(kOpenRead);
+    if (result != kNoErr) {
+        return result;
+    }
+    // A shared lock waits out an encryption that is rewriting the header, so the record is
+    // never half old and half new. Reading goes on without it where locks are not offered.
+    TypFileRefUnix* unixRef = AsUnixRef(keyFile);
+    if (unixRef != nullptr) {
+        unixRef->Lock(0);
+    }
+    result = keyFile->SetFilePos(0);
+    if (result == kNoErr) {
+        result = keyFile->Read(reinterpret_cast<unsigned char*>(header), kKeyHeaderSize);
+    }
+    ConvertHeaderForLocalOS(header);
+    keyFile->CloseDF();
+    return result;
+}
+
+void TypCrypto::ConvertHeaderForLocalOS(TypKeyHeader* header) {
+    assert(utils != nullptr);
+    utils->swaplong(&header->version);
+    utils->swaplong(&header->year);
+    utils->swaplong(&header->idLen);
+    utils->swaplong(&header->nameLen);
+    utils->swaplong(&header->keyLen);
+    utils->swaplong(&header->keyOffset);
+    utils->swaplong(&header->useCount);
+}
+
+void TypCrypto::ConvertHeaderToStandard(TypKeyHeader* header) {
+    // The same reversal serves both directions.
+    ConvertHeaderForLocalOS(header);
+}
+
+int32_t TypCrypto::GetKeyComment(char* comment, TypFileRef* keyFile) {
+    assert(utils != nullptr);
+    const char* eol = utils->GetEOLCar();
+    strcpy(comment, kCommentError);
+    strcat(comment, eol);
+
+    TypKeyHeader header;
+    const int32_t result = GetKeyKeyHeader(&header, keyFile);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (header.nameLen < 1) {
+        return kNoErr;
+    }
+    const auto nameLen =
+        static_cast<uint32_t>(header.nameLen < kLenMaxName ? header.nameLen : kLenMaxName);
+    char number[12];
+    char* cursor = comment;
+    strcpy(cursor, kCommentPrefix);
+    cursor += strlen(cursor);
+    utils->MyNumToString(header.version, number);
+    strcpy(cursor, number);
+    cursor += strlen(cursor);
+    *cursor++ = ' ';
+    utils->MyBlockMove(header.name, cursor, nameLen);
+    cursor += nameLen;
+    *cursor++ = '.';
+    utils->MyNumToString(static_cast<int32_t>(static_cast<uint32_t>(header.year) - 1900u), number);
+    strcpy(cursor, number);
+    cursor += strlen(cursor);
+    strcpy(cursor, kCommentCount);
+    cursor += strlen(cursor);
+    utils->MyNumToString(header.useCount, number);
+    strcpy(cursor, number);
+    strcat(cursor, eol);
+    return kNoErr;
+}
+
+int32_t TypCrypto::GetCryptedFor(const unsigned char* frame, uint32_t length, char* name) {
+    assert(utils != nullptr);
+    if (length < kKeyHeaderSize) {
+        return kFrameTooShort;
+    }
+    TypKeyHeader header;
+    utils->MyBlockMove(frame, &header, kKeyHeaderSize);
+    ConvertHeaderForLocalOS(&header);
+    int32_t nameLen = header.nameLen;
+    if (nameLen > kLenMaxName) {
+        nameLen = kLenMaxName;
+    }
+    if (nameLen < 0) {
+        nameLen = 0;
+    }
+    utils->MyBlockMove(header.name, name, static_cast<uint32_t>(nameLen));
+    name[nameLen] = '\0';
+    return kNoErr;
+}

@@ -1,0 +1,44 @@
+// The 224-byte header at the start of every key file, and the copy of it that opens every
+// encrypted frame. On disk and in frames the numeric fields are big-endian; in memory they are
+// in whatever order the last conversion left them (TypCrypto::ConvertHeaderForLocalOS and
+// ConvertHeaderToStandard). The layout is fixed byte for byte.
+#ifndef VELDORAN_CRYPTO_TYPKEYHEADER_H
+#define VELDORAN_CRYPTO_TYPKEYHEADER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <type_traits>
+
+#include "platform/ResultCodes.h"
+
+struct TypKeyHeader {
+    int32_t version;                  // only kVersion (1) is accepted
+    int32_t year;                     // full year the key is issued for (2026)
+    int32_t idLen;                    // bytes used in id, 0 to 32
+    unsigned char id[kLenMaxID];      // identifier, carried along, never interpreted
+    int32_t nameLen;                  // bytes used in name, 1 to 40
+    unsigned char name[kLenMaxName];  // owner's user name, or Master
+    int32_t keyLen;                   // bytes of key material after the header, at least 1
+    int32_t keyOffset;                // where the next key stream begins, 0 to keyLen - 1
+    int32_t useCount;                 // encryptions made with this key file
+    int32_t reserve[kNbLongReserve];  // never interpreted, never reordered, kept as read
+};
+
+constexpr uint32_t kKeyHeaderSize = 224;
+
+static_assert(std::is_standard_layout<TypKeyHeader>::value, "key header must be plain data");
+static_assert(std::is_trivially_copyable<TypKeyHeader>::value, "key header is copied as bytes");
+static_assert(sizeof(TypKeyHeader) == kKeyHeaderSize, "key header is 224 bytes");
+static_assert(offsetof(TypKeyHeader, version) == 0, "key header layout");
+static_assert(offsetof(TypKeyHeader, year) == 4, "key header layout");
+static_assert(offsetof(TypKeyHeader, idLen) == 8, "key header layout");
+static_assert(offsetof(TypKeyHeader, id) == 12, "key header layout");
+static_assert(offsetof(TypKeyHeader, nameLen) == 44, "key header layout");
+static_assert(offsetof(TypKeyHeader, name) == 48, "key header layout");
+static_assert(offsetof(TypKeyHeader, keyLen) == 88, "key header layout");
+static_assert(offsetof(TypKeyHeader, keyOffset) == 92, "key header layout");
+static_assert(offsetof(TypKeyHeader, useCount) == 96, "key header layout");
+static_assert(offsetof(TypKeyHeader, reserve) == 100, "key header layout");
+
+#endif

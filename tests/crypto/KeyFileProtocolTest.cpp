@@ -1,0 +1,136 @@
+// The order of file operations on a key file: encryption locks before it reads the header and
+// puts the rewritten header on stable storage before it lets go; decryption only reads.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CryptoFixture.h"
+
+namespace cryptotest {
+namespace {
+
+using testsupport::ReadWholeFile;
+using testsupport::WriteKeyFile;
+
+using Bytes = std::vector<unsigned char>;
+
+// A real file reference that logs its calls and can be told to fail its write or its sync.
+class SpyFileRef : public TypFileRefUnix {
+  public:
+    int32_t OpenDF(int32_t mode) override {
+        log.push_back("open" + std::to_string(mode));
+        return TypFileRefUnix::OpenDF(mode);
+    }
+    int32_t Read(unsigned char* buffer, uint32_t count) override {
+        log.push_back("read");
+        return TypFileRefUnix::Read(buffer, count);
+    }
+    int32_t Write(const unsigned char* buffer, uint32_t count) override {
+        log.push_back("write");
+        return failWrite ? kOtherErr : TypFileRefUnix::Write(buffer, count);
+    }
+    int32_t CloseDF() override {
+        log.push_back("close");
+        return TypFileRefUnix::CloseDF();
+    }
+    int32_t Lock(int32_t exclusive) override {
+        log.push_back(exclusive != 0 ? "lock-exclusive" : "lock-shared");
+        return TypFileRefUnix::Lock(exclusive);
+    }
+    int32_t Unlock() override {
+        log.push_back("unlock");
+        return TypFileRefUnix::Unlock();
+    }
+    int32_t Sync() override {
+        log.push_back("sync");
+        return failSync ? kOtherErr : TypFileRefUnix::Sync();
+    }
+
+    std::vector<std::string> log;
+    bool failWrite = false;
+    bool failSync = false;
+};
+
+// The log without the repeated reads, which depend on where the key stream wraps.
+std::string Steps(const std::vector<std::string>& log) {
+    std::string steps;
+    for (const std::string& step : log) {
+        if (step == "read" && steps.size() >= 5 &&
+            steps.compare(steps.size() - 5, 5, "read ") == 0) {
+            continue;
+        }
+        steps += step + " ";
+    }
+    return steps;
+}
+
+class KeyFileProtocol : public KeyFolderFixture {
+  protected:
+    void SetUp() override {
+        KeyFolderFixture::SetUp();
+        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontSpec(CountingMaterial(100), 90)));
+        spy.InitCreate(&utils);
+        ASSERT_EQ(spy.SetPath(KeyPath("Dupont.126").c_str()), kNoErr);
+    }
+
+    int32_t Encrypt(uint32_t n) {
+        const Bytes data(n, 0x33);
+        unsigned char* frame = nullptr;
+        uint32_t frameLength = 0;
+        const int32_t result = crypto.Crypt(data.data(), n, &frame, &frameLength, &spy);
+        lastPayload.assign(frame + 224, frame + frameLength);
+        utils.MyDisposeptr(&frame, frameLength);
+        return result;
+    }
+
+    SpyFileRef spy;
+    Bytes lastPayload;
+};
+
+TEST_F(KeyFileProtocol, EncryptionHoldsTheLockFromReadToSync) {
+    ASSERT_EQ(Encrypt(25), kNoErr);
+    // One open for update; the exclusive lock before the header read; the header rewritten and
+    // synced before the close that releases the lock.
+    EXPECT_EQ(Steps(spy.log), "open0 lock-exclusive read write sync close ");
+    EXPECT_EQ(spy.IsOpend(), kFileClosed);
+}
+
+TEST_F(KeyFileProtocol, DecryptionReadsWithoutExclusiveLock) {
+    TypKeyHeader header;
+    ASSERT_EQ(crypto.GetKeyKeyHeader(&header, &spy), kNoErr);
+    EXPECT_EQ(Steps(spy.log), "open1 lock-shared read close ");
+    spy.log.clear();
+    std::vector<unsigned char> buffer(224 + 30);
+    ASSERT_EQ(crypto.GetLinearKey(buffer.data(), 30, &spy, 95, 0), kNoErr);
+    EXPECT_EQ(Steps(spy.log), "open1 read close ");
+    // The buffer's header is the key file's own, position 90 and count 0.
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 224),
+              testsupport::EncodeKeyHeader(DupontSpec(CountingMaterial(100), 90)));
+    EXPECT_EQ(Bytes(buffer.begin() + 224, buffer.begin() + 229), Bytes({95, 96, 97, 98, 99}));
+}
+
+// A rewrite that fails leaves no usable frame behind.
+TEST_F(KeyFileProtocol, FailedRewriteFailsTheEncryption) {
+    spy.failWrite = true;
+    const Bytes before = ReadWholeFile(KeyPath("Dupont.126"));
+    EXPECT_EQ(Encrypt(25), kOtherErr);
+    EXPECT_EQ(lastPayload, Bytes(25, ' '));
+    EXPECT_EQ(ReadWholeFile(KeyPath("Dupont.126")), before);
+    EXPECT_EQ(spy.IsOpend(), kFileClosed);
+}
+
+// A header that may not have reached stable storage: the key material counts as spent (the key
+// file moves on) but the frame is not handed out as valid.
+TEST_F(KeyFileProtocol, FailedSyncFailsTheEncryption) {
+    spy.failSync = true;
+    EXPECT_EQ(Encrypt(25), kOtherErr);
+    EXPECT_EQ(lastPayload, Bytes(25, ' '));
+    testsupport::KeyHeaderFields after;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(KeyPath("Dupont.126"), &after));
+    EXPECT_EQ(after.keyOffset, 15);
+    EXPECT_EQ(spy.IsOpend(), kFileClosed);
+}
+
+}  // namespace
+}  // namespace cryptotest

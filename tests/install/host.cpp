@@ -1,0 +1,70 @@
+// A host program outside the source tree, built against the installed library: it includes only
+// veldoran.h and uses the utility object and a file reference. Prints "host ok" and exits with 0
+// when every step gave the expected result; argument 1 is a folder it may write into.
+#include <veldoran.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int Fail(const char* step) {
+    fprintf(stderr, "host: %s failed\n", step);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        return Fail("usage: host <folder>/");
+    }
+    auto* utils = new TypUtilsUnix;
+    if (utils->InitCreate(nullptr) != kNoErr) {
+        return Fail("InitCreate");
+    }
+    unsigned char* block = utils->MyNewPtr(4);
+    if (block == nullptr || memcmp(block, "    ", 4) != 0) {
+        return Fail("MyNewPtr");
+    }
+    uint32_t stored = 0;
+    const unsigned char bigEndian[4] = {0x00, 0x00, 0x00, 0xE0};
+    memcpy(&stored, bigEndian, 4);
+    utils->swapUnsignedlong(&stored);
+    if (stored != 224) {
+        return Fail("swapUnsignedlong");
+    }
+    memcpy(block, "Test", 4);
+
+    auto* file = new TypFileRefUnix;
+    file->InitCreate(utils);
+    if (file->SetPath(argv[1]) != kNoErr || file->AppendPath("host.bin") != kNoErr) {
+        return Fail("SetPath");
+    }
+    if (file->OpenDF(kOpenCreate) != kNoErr || file->Write(block, 4) != kNoErr ||
+        file->CloseDF() != kNoErr) {
+        return Fail("writing");
+    }
+    utils->MyDisposeptr(&block, 4);
+
+    int32_t length = 0;
+    unsigned char back[4] = {};
+    if (file->OpenDF(kOpenRead) != kNoErr || file->GetLength(&length) != kNoErr || length != 4 ||
+        file->SetFilePos(0) != kNoErr || file->Read(back, 4) != kNoErr ||
+        file->CloseDF() != kNoErr || memcmp(back, "Test", 4) != 0) {
+        return Fail("reading");
+    }
+    if (file->Delete() != kNoErr || file->Exists() != kOtherErr) {
+        return Fail("Delete");
+    }
+    file->Kill();
+    delete file;
+
+    char year[16] = {};
+    utils->GetYearAsText(year);
+    utils->Kill();
+    delete utils;
+    printf("host ok (year text %s)\n", year);
+    return 0;
+}
