@@ -3,8 +3,8 @@
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
-#include "platform/ResultCodes.h"
 #include "pipelines/TextEncryption.h"
+#include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
 #include "crypto/TypCrypto.h"
