@@ -6,6 +6,7 @@
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
+#include "armour/TypBinASCII.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
