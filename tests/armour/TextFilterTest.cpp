@@ -1,7 +1,9 @@
 // The conversion between local text (Windows-1252, LF) and interchange text (Mac OS Roman, CR).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,40 @@ TEST(TextFilter, EveryByteValueFollowsTheCharacterTable) {
     }
     EXPECT_EQ(Filter(utils, all), expectedIn);
     EXPECT_EQ(FilterBack(utils, all), expectedBack);
+}
+
+// Long texts go through the wide path 32 bytes at a time and finish byte by byte: every
+// length around those boundaries must give the table's bytes in both directions.
+TEST(TextFilter, LongTextsOfEveryLengthFollowTheTable) {
+    Bytes toInterchange(256);
+    Bytes toLocal(256);
+    for (int i = 0; i < 256; ++i) {
+        toInterchange[i] = toLocal[i] = static_cast<unsigned char>(i);
+    }
+    for (const TableRow& row : kTable) {
+        toInterchange[row.local] = row.interchange;
+        if (row.interchange != 0x27) {
+            toLocal[row.interchange] = row.back;
+        }
+    }
+    const unsigned seed = 314;
+    std::printf("filter seed %u\n", seed);
+    std::mt19937 random(seed);
+    TypUtilsUnix utils;
+    for (size_t size = 0; size <= 300; ++size) {
+        Bytes text(size);
+        for (auto& b : text) {
+            b = static_cast<unsigned char>(random());
+        }
+        Bytes expectedIn = text;
+        Bytes expectedBack = text;
+        for (size_t i = 0; i < size; ++i) {
+            expectedIn[i] = toInterchange[text[i]];
+            expectedBack[i] = toLocal[text[i]];
+        }
+        ASSERT_EQ(Filter(utils, text), expectedIn) << size;
+        ASSERT_EQ(FilterBack(utils, text), expectedBack) << size;
+    }
 }
 
 struct FilterCase {
