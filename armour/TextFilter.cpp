@@ -5,17 +5,15 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define VELDORAN_FILTER_AVX2 1
-#endif
-
+#include "armour/ByteTranslate.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
 
 namespace {
 
-using ByteTable = std::array<unsigned char, 256>;
+using veldoran::ByteTable;
+using veldoran::MakeRows;
+using veldoran::TableRows;
 
 struct Accent {
     unsigned char local;
@@ -48,16 +46,8 @@ constexpr unsigned char kCarriageReturn = 0x0D;
 constexpr unsigned char kRightQuote = 0x92;  // ’ in Windows-1252
 constexpr unsigned char kApostrophe = 0x27;
 
-constexpr ByteTable IdentityTable() {
-    ByteTable table{};
-    for (size_t i = 0; i < table.size(); ++i) {
-        table[i] = static_cast<unsigned char>(i);
-    }
-    return table;
-}
-
 constexpr ByteTable MakeToInterchange() {
-    ByteTable table = IdentityTable();
+    ByteTable table = veldoran::IdentityTable();
     for (const Accent& accent : kAccents) {
         table[accent.local] = accent.interchange;
     }
@@ -68,7 +58,7 @@ constexpr ByteTable MakeToInterchange() {
 }
 
 constexpr ByteTable MakeToLocal() {
-    ByteTable table = IdentityTable();
+    ByteTable table = veldoran::IdentityTable();
     for (const Accent& accent : kAccents) {
         table[accent.interchange] = accent.local;
     }
@@ -78,85 +68,12 @@ constexpr ByteTable MakeToLocal() {
 constexpr ByteTable kToInterchange = MakeToInterchange();
 constexpr ByteTable kToLocal = MakeToLocal();
 
-// The rows of a byte table that change something, as differences to add: row high holds, for
-// each low nibble, table[high * 16 + low] - (high * 16 + low) modulo 256.
-struct TableRows {
-    int count = 0;
-    unsigned char high[16] = {};
-    unsigned char delta[16][16] = {};
-};
-
-constexpr TableRows MakeRows(const ByteTable& table) {
-    TableRows rows;
-    for (int high = 0; high < 16; ++high) {
-        bool changes = false;
-        for (int low = 0; low < 16; ++low) {
-            const int value = high * 16 + low;
-            const auto delta = static_cast<unsigned char>(table[value] - value);
-            rows.delta[rows.count][low] = delta;
-            changes = changes || delta != 0;
-        }
-        if (changes) {
-            rows.high[rows.count++] = static_cast<unsigned char>(high);
-        }
-    }
-    return rows;
-}
-
 constexpr TableRows kToInterchangeRows = MakeRows(kToInterchange);
-
-#ifdef VELDORAN_FILTER_AVX2
-// Applies the table to the first multiple of 32 bytes; returns how many bytes it did. source
-// and destination may be the same block.
-__attribute__((target("avx2"))) size_t TranslateAvx2(const TableRows& rows,
-                                                     const unsigned char* source,
-                                                     unsigned char* destination, size_t count) {
-    __m256i deltas[16];
-    __m256i highs[16];
-    for (int r = 0; r < rows.count; ++r) {
-        deltas[r] = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows.delta[r])));
-        highs[r] = _mm256_set1_epi8(static_cast<char>(rows.high[r]));
-    }
-    const __m256i lowMask = _mm256_set1_epi8(0x0F);
-    size_t i = 0;
-    for (; i + 32 <= count; i += 32) {
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(source + i));
-        const __m256i low = _mm256_and_si256(bytes, lowMask);
-        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), lowMask);
-        __m256i delta = _mm256_setzero_si256();
-        for (int r = 0; r < rows.count; ++r) {
-            const __m256i inRow = _mm256_cmpeq_epi8(high, highs[r]);
-            delta = _mm256_or_si256(delta,
-                                    _mm256_and_si256(inRow, _mm256_shuffle_epi8(deltas[r], low)));
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + i),
-                            _mm256_add_epi8(bytes, delta));
-    }
-    return i;
-}
-#endif
-
-// destination[i] = table[source[i]]; source and destination may be the same block.
-void Translate(const ByteTable& table, const TableRows& rows, const unsigned char* source,
-               unsigned char* destination, size_t count) {
-    size_t done = 0;
-#ifdef VELDORAN_FILTER_AVX2
-    if (count >= 64 && __builtin_cpu_supports("avx2")) {
-        done = TranslateAvx2(rows, source, destination, count);
-    }
-#else
-    static_cast<void>(rows);
-#endif
-    for (size_t i = done; i < count; ++i) {
-        destination[i] = table[source[i]];
-    }
-}
 
 }  // namespace
 
 int32_t TypUtils::FiltrerTexte(unsigned char** text, uint32_t* length) {
-    Translate(kToInterchange, kToInterchangeRows, *text, *text, *length);
+    veldoran::TranslateBytes(kToInterchange, kToInterchangeRows, *text, *text, *length);
     return kNoErr;
 }
 
@@ -187,7 +104,7 @@ int32_t TypUtils::FiltrerTexteInverse(unsigned char** text, uint32_t* length) {
     if (eolLength == 1) {
         ByteTable table = kToLocal;
         table[kCarriageReturn] = static_cast<unsigned char>(eol[0]);
-        Translate(table, MakeRows(table), source, block, oldLength);
+        veldoran::TranslateBytes(table, MakeRows(table), source, block, oldLength);
     } else {
         unsigned char* cursor = block;
         for (uint32_t i = 0; i < oldLength; ++i) {

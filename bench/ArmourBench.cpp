@@ -108,6 +108,22 @@ void ASCIIToBin(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// The floor under BinToASCII: a block of the armoured text's size from MyNewPtr (which fills
+// it with spaces) and back, counted against the same data bytes. For large blocks most of it is
+// the kernel mapping fresh pages.
+void NewArmourBlock(benchmark::State& state) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    const auto size = static_cast<uint64_t>(state.range(0));
+    const auto armouredSize = static_cast<uint32_t>(4 * ((size + 2) / 3) * 61 / 60 + 64);
+    for (auto _ : state) {
+        unsigned char* block = utils.MyNewPtr(armouredSize);
+        benchmark::DoNotOptimize(block);
+        utils.MyDisposeptr(&block, armouredSize);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 void Sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20)->Unit(benchmark::kMicrosecond);
 }
@@ -118,3 +134,4 @@ BENCHMARK(Memcpy)->Apply(Sizes);
 BENCHMARK(FiltrerTexte)->Apply(Sizes);
 BENCHMARK(BinToASCII)->Apply(Sizes);
 BENCHMARK(ASCIIToBin)->Apply(Sizes);
+BENCHMARK(NewArmourBlock)->Apply(Sizes);

@@ -219,6 +219,7 @@ TEST_F(Armour, ReadsWhatAMailSystemLeaves) {
         {"tabs and trailing spaces", Replace(text, "\n", " \t\n\t")},
         {"re-wrapped at 72", Rewrap(text, 72)},
         {"re-wrapped at 7", Rewrap(text, 7)},
+        {"long runs of blanks", Replace(text, "\n", "\n" + std::string(300, ' ') + "\n\n")},
         {"quoted reply", "> " + Replace(text, "\n", "\n> ")},
         {"twice quoted", ">> " + Replace(text, "\n", "\n>> ")},
         {"text around", "Bonjour,\n\nvoici le message :\n\n" + text + "\n-- \nDupont (+33) 1\n"},
