@@ -108,6 +108,21 @@ void ASCIIToBin(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// The recipient marker searched for at the end of a long document: candidates come from
+// memchr, so the cost stays near a memory scan.
+void FindSubString(benchmark::State& state) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    Bytes text = LocalText(static_cast<size_t>(state.range(0)));
+    const char marker[] = "#DESTBEGIN#";
+    memcpy(text.data() + text.size() - (sizeof marker - 1), marker, sizeof marker - 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            utils.FindSubString(text.data(), static_cast<uint32_t>(text.size()), marker));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 // The floor under BinToASCII: a block of the armoured text's size from MyNewPtr (which fills
 // it with spaces) and back, counted against the same data bytes. For large blocks most of it is
 // the kernel mapping fresh pages.
@@ -135,3 +150,4 @@ BENCHMARK(FiltrerTexte)->Apply(Sizes);
 BENCHMARK(BinToASCII)->Apply(Sizes);
 BENCHMARK(ASCIIToBin)->Apply(Sizes);
 BENCHMARK(NewArmourBlock)->Apply(Sizes);
+BENCHMARK(FindSubString)->Apply(Sizes);
