@@ -7,6 +7,7 @@
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
+#include "armour/TypBinASCII.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
