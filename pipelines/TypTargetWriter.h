@@ -11,6 +11,7 @@
 #ifndef VELDORAN_PIPELINES_TYPTARGETWRITER_H
 #define VELDORAN_PIPELINES_TYPTARGETWRITER_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -56,6 +57,7 @@ class TypTargetWriter {
 
   private:
     int32_t Fail();
+    void StartWriteback(size_t count);
 
     const TypTargetWriterCalls* calls_ = &TypTargetWriterCalls::System();
     std::string targetPath_;
@@ -63,6 +65,7 @@ class TypTargetWriter {
     int fd_ = -1;
     bool inPlace_ = false;
     bool failed_ = false;
+    size_t written_ = 0;
 };
 
 #endif
