@@ -53,14 +53,18 @@ class OwnedBlock {
     uint32_t length_ = 0;
 };
 
-// The length of the target for a source of sourceLength bytes, from the sizes the recipient
-// block, the two frames and the armour add; the comments are counted at their buffers' size.
-uint64_t TargetLengthBound(uint64_t sourceLength, uint64_t recipientsLength, uint64_t eolLength) {
-    const uint64_t message = sourceLength + 11 + recipientsLength + 2 + 9;
-    const uint64_t outer = message + 2 * kKeyHeaderSize;
+// At least the length of the target for a message of messageLength bytes: the two frames'
+// key headers, the armour, and both comments counted at their buffers' size.
+uint64_t TargetLengthBound(uint64_t messageLength, uint64_t eolLength) {
+    const uint64_t outer = messageLength + 2 * kKeyHeaderSize;
     const uint64_t encoded = 16 + 4 * ((outer + 2) / 3);
     const uint64_t armour = 11 + 14 + 3 * eolLength + encoded + eolLength * ((encoded - 1) / 60);
     return armour + 2 * kCommentSize + eolLength;
+}
+
+// The message is the source followed by the recipient block.
+uint64_t MessageLength(uint64_t sourceLength, uint64_t recipientsLength) {
+    return sourceLength + 11 + recipientsLength + 2 + 9;
 }
 
 // The stored lengths are 32-bit and every length must stay below 2^31.
@@ -88,9 +92,9 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
         return result;
     }
     const uint64_t recipients = strlen(to) + strlen(cc) + strlen(bcc);
-    if (sourceLength < 0 ||
-        !FitsLengths(TargetLengthBound(static_cast<uint64_t>(sourceLength), recipients,
-                                       strlen(utils->GetEOLCar())))) {
+    if (sourceLength < 0 || !FitsLengths(TargetLengthBound(
+                                MessageLength(static_cast<uint64_t>(sourceLength), recipients),
+                                strlen(utils->GetEOLCar())))) {
         return kFrameTooLong;
     }
 
@@ -251,12 +255,16 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         }
     }
 
-    // The temporary file beside the target is made before any key is used, so that a run that
-    // could not write its result consumes no key material.
+    // The temporary file beside the target is made, and the disk space for the result set
+    // aside, before any key is used: a run that could not write its result consumes no key
+    // material.
     TypTargetWriter writer;
     writer.InitCreate(calls);
     if (result == kNoErr) {
         result = writer.Open(target);
+    }
+    if (result == kNoErr) {
+        result = writer.Reserve(TargetLengthBound(message.length(), eolLength));
     }
 
     OwnedBlock outer(utils);

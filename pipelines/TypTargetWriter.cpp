@@ -23,8 +23,12 @@ int SystemOpen(const char* path, int flags, mode_t mode) {
     return ::open(path, flags, mode);
 }
 
-const TypTargetWriterCalls kSystemCalls = {SystemOpen, ::write,  ::fsync,
-                                           ::close,    ::rename, ::unlink};
+int SystemReserve(int fd, off_t length) {
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+}
+
+const TypTargetWriterCalls kSystemCalls = {SystemOpen, ::write,  ::fsync,      ::close,
+                                           ::rename,   ::unlink, SystemReserve};
 
 // The folder part of a path, with its slash ("" for a name alone).
 std::string FolderOf(const std::string& path) {
@@ -85,6 +89,7 @@ int32_t TypTargetWriter::Open(const char* path) {
     failed_ = false;
     inPlace_ = false;
     written_ = 0;
+    reserved_ = false;
 
     struct stat linkInfo {};
     const bool present = lstat(path, &linkInfo) == 0;
@@ -150,6 +155,28 @@ int32_t TypTargetWriter::Open(const char* path) {
     return kOtherErr;
 }
 
+int32_t TypTargetWriter::Reserve(uint64_t length) {
+    if (fd_ == -1 || failed_) {
+        return kOtherErr;
+    }
+    if (inPlace_ || length == 0) {
+        return kNoErr;
+    }
+    int reserved;
+    do {
+        reserved = calls_->reserve(fd_, static_cast<off_t>(length));
+    } while (reserved != 0 && errno == EINTR);
+    if (reserved == 0) {
+        reserved_ = true;
+        return kNoErr;
+    }
+    if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) {
+        return Fail();
+    }
+    // No support for setting space aside here: the writes find out.
+    return kNoErr;
+}
+
 int32_t TypTargetWriter::Write(const unsigned char* data, uint32_t count) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
@@ -190,6 +217,10 @@ int32_t TypTargetWriter::Commit() {
         const int closed = calls_->close(fd_);
         fd_ = -1;
         return closed == 0 ? kNoErr : kOtherErr;
+    }
+    // Space set aside beyond the content goes back.
+    if (reserved_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+        return Fail();
     }
     if (calls_->fsync(fd_) != 0) {
         return Fail();

@@ -25,6 +25,8 @@ struct TypTargetWriterCalls {
     int (*close)(int fd);
     int (*rename)(const char* from, const char* to);
     int (*unlink)(const char* path);
+    // fallocate(2) with FALLOC_FL_KEEP_SIZE over [0, length).
+    int (*reserve)(int fd, off_t length);
 
     // The calls of the running system.
     static const TypTargetWriterCalls& System();
@@ -44,6 +46,10 @@ class TypTargetWriter {
     // file. 0, or -1 (nothing created, the target untouched) when the target is a folder, exists
     // but cannot be opened for reading and writing, or the temporary file cannot be created.
     int32_t Open(const char* path);
+    // Sets disk space aside for length bytes of new content, so that a full disk is found out
+    // before the content is made. 0, also where the file system cannot set space aside; -1
+    // (the temporary file removed) when the space is not there.
+    int32_t Reserve(uint64_t length);
     // Appends count bytes to the new content. 0, or -1 when they cannot all be written.
     int32_t Write(const unsigned char* data, uint32_t count);
     // Puts the new content on stable storage and in place of the target. 0, or -1 with the old
@@ -66,6 +72,7 @@ class TypTargetWriter {
     bool inPlace_ = false;
     bool failed_ = false;
     size_t written_ = 0;
+    bool reserved_ = false;
 };
 
 #endif

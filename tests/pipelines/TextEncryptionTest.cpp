@@ -412,6 +412,28 @@ TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
 }
 
+int FullDiskReserve(int, off_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.reserve = FullDiskReserve;
+    TypUtilsUnix utils;
+    EXPECT_EQ(EncryptTextFile(&utils, &calls, source.c_str(), target.c_str(), "dupont",
+                              keyFolder_.c_str(), "a", "", "", 0),
+              kOtherErr);
+    EXPECT_TRUE(MasterUntouched());
+    EXPECT_TRUE(UserUntouched());
+    EXPECT_EQ(ReadWholeFile(target), ToBytes("previous message\n"));
+    EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+}
+
 TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     const std::string source = folder_.File("letter.txt");
     const std::string target = folder_.File("letter.msg");

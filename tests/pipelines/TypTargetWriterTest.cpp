@@ -56,6 +56,23 @@ int32_t WriteAll(TypTargetWriter* writer, const std::string& path,
     return result;
 }
 
+// Opens, sets space aside for reserve bytes, then writes content as WriteAll does.
+int32_t ReserveAndWrite(TypTargetWriter* writer, const std::string& path, uint64_t reserve,
+                        const std::vector<unsigned char>& content) {
+    int32_t result = writer->Open(path.c_str());
+    if (result == kNoErr) {
+        result = writer->Reserve(reserve);
+    }
+    if (result == kNoErr) {
+        result = writer->Write(content.data(), static_cast<uint32_t>(content.size()));
+    }
+    if (result == kNoErr) {
+        result = writer->Commit();
+    }
+    writer->Kill();
+    return result;
+}
+
 TEST(TypTargetWriter, CreatesANewTargetWithTheUmaskMode) {
     TempDir folder;
     const mode_t previous = umask(027);
@@ -149,6 +166,7 @@ struct Faults {
     int failClose = 0;
     int failRename = 0;
     bool shortWrites = false;  // one byte per write, with an interruption before each
+    int failReserve = 0;
 };
 Faults gFaults;
 
@@ -191,12 +209,21 @@ int FaultyRename(const char* from, const char* to) {
     return ::rename(from, to);
 }
 
+int FaultyReserve(int fd, off_t length) {
+    if (gFaults.failReserve != 0) {
+        errno = gFaults.failReserve;
+        return -1;
+    }
+    return TypTargetWriterCalls::System().reserve(fd, length);
+}
+
 TypTargetWriterCalls FaultyCalls() {
     TypTargetWriterCalls calls = TypTargetWriterCalls::System();
     calls.write = FaultyWrite;
     calls.fsync = FaultyFsync;
     calls.close = FaultyClose;
     calls.rename = FaultyRename;
+    calls.reserve = FaultyReserve;
     return calls;
 }
 
@@ -206,10 +233,10 @@ TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
         Faults faults;
     };
     const std::vector<Case> cases = {
-        {"disk full", {ENOSPC, 0, 0, 0, false}},
-        {"fsync fails", {0, EIO, 0, 0, false}},
-        {"close fails", {0, 0, EIO, 0, false}},
-        {"rename fails", {0, 0, 0, EXDEV, false}},
+        {"disk full", {ENOSPC, 0, 0, 0, false, 0}},
+        {"fsync fails", {0, EIO, 0, 0, false, 0}},
+        {"close fails", {0, 0, EIO, 0, false, 0}},
+        {"rename fails", {0, 0, 0, EXDEV, false, 0}},
     };
     const TypTargetWriterCalls calls = FaultyCalls();
     for (const Case& testCase : cases) {
@@ -226,6 +253,39 @@ TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
         EXPECT_EQ(ReadWholeFile(target), kOld);
         EXPECT_EQ(ModeOf(target), 0640u);
         EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+    }
+}
+
+TEST(TypTargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
+    struct Case {
+        const char* label;
+        int reserveErrno;
+        int32_t result;
+    };
+    const std::vector<Case> cases = {
+        {"the space is there", 0, kNoErr},
+        {"disk full", ENOSPC, kOtherErr},
+        {"quota exhausted", EDQUOT, kOtherErr},
+        // A file system that cannot set space aside: the writes find out.
+        {"not supported", EOPNOTSUPP, kNoErr},
+    };
+    const TypTargetWriterCalls calls = FaultyCalls();
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        const std::string target = folder.File("out.msg");
+        ASSERT_TRUE(WriteWholeFile(target, kOld));
+        gFaults.failReserve = testCase.reserveErrno;
+        TypTargetWriter writer;
+        writer.InitCreate(&calls);
+        // Far more than the content: what is left over is given back.
+        EXPECT_EQ(ReserveAndWrite(&writer, target, 1 << 20, kNew), testCase.result);
+        gFaults = Faults{};
+        EXPECT_EQ(ReadWholeFile(target), testCase.result == kNoErr ? kNew : kOld);
+        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+        struct stat info {};
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_LT(info.st_blocks * 512, 1 << 16);
     }
 }
 
