@@ -1,11 +1,11 @@
 // The utility object the pipelines create: TypUtilsUnix tuned for whole documents. A document
 // passes through several blocks of about its own size, one form after the other, and faulting
-// fresh memory in for each costs more than the encryption itself. So large blocks (up to a
-// limit) ask the system for huge pages, and the last large block given back is kept and handed
-// out again for the next large request it can hold (each is made with room for the later
-// forms). Blocks are filled with spaces and given back by MyDisposeptr as with any utility
-// object; at most one spare block is kept, and it is released before a larger block is
-// allocated and when the object is deleted.
+// fresh memory in for each costs more than the encryption itself. So the last large block given
+// back is kept and handed out again for the next large request it can hold (each large block
+// is made with room for the later forms of the document), and large blocks ask for huge pages
+// only up to the size where those still paid off when measured. Blocks are filled with spaces
+// and given back by MyDisposeptr as with any utility object; at most one spare block is kept,
+// and it is released before a larger block is allocated and when the object is deleted.
 #ifndef VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
 #define VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
 
