@@ -1,8 +1,9 @@
 // Veldoran's public header: every class, constant and entry function a host program uses.
-// The result codes are plain C; the classes need C++.
+// The result codes and the pipeline entry functions are plain C; the classes need C++.
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
+#include "pipelines/TextEncryption.h"
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus

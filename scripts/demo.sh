@@ -1,5 +1,57 @@
 #!/usr/bin/env bash
-# Runs the main job on bundled demo data. Until the program exists it reports what was built.
+# Runs the main job end to end on bundled demo data: makes a key folder for the current year
+# (master key and the sender's key, random key material), encrypts the French letter
+# demo/lettre.txt (Windows-1252 bytes, the local text form the filter converts) for two
+# recipients with the veldoran program, and shows the message file and the advanced keys.
+# Everything happens in demo-out/, made afresh on each run.
 set -euo pipefail
-build_dir=${1:-build}
-echo "Built: $(ls "$build_dir"/libveldoran.* 2>/dev/null | xargs -n1 basename | tr '\n' ' ')"
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(cd "${1:-build}" && pwd)
+program=$build_dir/veldoran
+makekey=$build_dir/tests/veldoran_makekey
+out=$root/demo-out
+
+for tool in "$program" "$makekey"; do
+  if [ ! -x "$tool" ]; then
+    echo "demo: $tool is missing; build the project (with its tests) first" >&2
+    exit 1
+  fi
+done
+
+rm -rf "$out"
+mkdir -p "$out/keys"
+cp "$root/demo/lettre.txt" "$out/lettre.txt"
+
+echo "== Key folder (random key material, current year)"
+"$makekey" "$out/keys/" Master 65536 | sed "s|^$out/||"
+"$makekey" "$out/keys/" dupont 65536 | sed "s|^$out/||"
+
+echo
+echo "== The letter (Windows-1252 on disk, shown as UTF-8)"
+if command -v iconv >/dev/null 2>&1; then
+  iconv -f WINDOWS-1252 -t UTF-8 "$out/lettre.txt"
+else
+  cat "$out/lettre.txt"
+fi
+
+echo
+echo "== veldoran -s lettre.txt -o lettre.msg -u dupont -k keys/ -d helene@example.org,martin@example.org"
+status=0
+(cd "$out" && "$program" -s lettre.txt -o lettre.msg -u dupont -k keys/ \
+  -d helene@example.org,martin@example.org) || status=$?
+echo "exit status: $status"
+if [ "$status" -ne 0 ]; then
+  exit "$status"
+fi
+
+echo
+echo "== lettre.msg ($(wc -c <"$out/lettre.msg") bytes)"
+cat "$out/lettre.msg"
+
+echo
+echo "== Key headers after the run (keyOffset, useCount)"
+for key in "$out"/keys/Clefs/*; do
+  printf '%-16s' "$(basename "$key")"
+  od -A n -t u1 -j 92 -N 8 "$key" |
+    awk '{ printf "keyOffset %d  useCount %d\n", $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8 }'
+done

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Whole-process benchmark: the veldoran program encrypting a 1 KiB, 1 MiB, 64 MiB and 512 MiB
+# text, each side by side with `base64 -w 60` of the same file (a bare encoding, the yardstick).
+# Runs alternate A B A B ...; each run starts with its old output deleted. Prints the median
+# wall time and throughput of each, the median of the per-pair ratios veldoran / base64, and
+# the peak resident memory against the goal of 3 x document + 16 MiB.
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB]
+set -euo pipefail
+export LC_ALL=C
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=$(cd "${1:-build}" && pwd)
+pairs64=${2:-7}
+program=$build_dir/veldoran
+makekey=$build_dir/tests/veldoran_makekey
+out=$root/bench-out
+
+if [ ! -x /usr/bin/time ]; then
+  echo "installing GNU time for /usr/bin/time" >&2
+  if [ "$(id -u)" -eq 0 ]; then
+    apt-get install -y time >/dev/null
+  else
+    sudo apt-get install -y time >/dev/null
+  fi
+fi
+for tool in "$program" "$makekey"; do
+  [ -x "$tool" ] || { echo "missing $tool: build the project first" >&2; exit 1; }
+done
+
+rm -rf "$out"
+mkdir -p "$out"
+# Small keys are enough: the cipher reads the material once and repeats it in memory.
+"$makekey" "$out/" Master 1048576 >/dev/null
+"$makekey" "$out/" dupont 1048576 >/dev/null
+
+# French text in Windows-1252 with accented letters and LF line ends.
+python3 - "$out" <<'PY'
+import random, sys
+out = sys.argv[1]
+random.seed(2026)
+words = ("lettre maison élève forêt château où à très être déjà cœur garçon hôtel "
+         "août naïf fenêtre bientôt voilà mère frère soirée jardin rivière pêche").split()
+lines, size = [], 0
+while size < (1 << 20):
+    line = " ".join(random.choice(words) for _ in range(9)) + "\n"
+    lines.append(line)
+    size += len(line.encode("cp1252"))
+chunk = "".join(lines).encode("cp1252")[: 1 << 20]
+for name, total in (("1k", 1 << 10), ("1m", 1 << 20), ("64m", 64 << 20), ("512m", 512 << 20)):
+    with open(f"{out}/{name}.txt", "wb") as f:
+        left = total
+        while left > 0:
+            f.write(chunk[:left])
+            left -= min(left, len(chunk))
+PY
+
+# Runs a command under /usr/bin/time (for its peak memory) and sets ms and kib. The wall time
+# comes from the shell's own clock, so no helper process is timed along with the command.
+timed() {
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f "%M" -o "$out/.mem" "$@"
+  local end=$EPOCHREALTIME
+  ms=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", (e - s) * 1000 }')
+  kib=$(tail -n 1 "$out/.mem")
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s | %10s %s\n' size pairs \
+  "veldoran ms" "MiB/s" "peak MiB" "base64 ms" "MiB/s" ratio "goal MiB" ""
+for spec in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
+  read -r name bytes pairs <<<"$spec"
+  : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+  for _ in $(seq "$pairs"); do
+    rm -f "$out/$name.msg"
+    timed "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
+    [ -s "$out/$name.msg" ] || { echo "veldoran failed on $name" >&2; exit 1; }
+    a=$ms; memA=$kib
+    rm -f "$out/$name.b64"
+    timed base64 -w 60 "$out/$name.txt" >"$out/$name.b64"
+    b=$ms
+    echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
+    awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+  done
+  rm -f "$out/$name.msg" "$out/$name.b64"
+  ma=$(median <"$out/.a"); mb=$(median <"$out/.b"); mr=$(median <"$out/.r")
+  peak=$(sort -n "$out/.m" | tail -n 1)
+  awk -v n="$name" -v p="$pairs" -v a="$ma" -v b="$mb" -v r="$mr" -v k="$peak" -v s="$bytes" 'BEGIN {
+    mib = s / 1048576; goal = 3 * mib + 16
+    printf "%-6s %5d | %12.3f %10.1f %10.1f | %12.3f %10.1f | %7.3f | %10.1f %s\n",
+      n, p, a, mib / (a / 1000), k / 1024, b, mib / (b / 1000), r, goal, (k / 1024 <= goal) ? "ok" : "OVER"
+  }'
+done
+rm -rf "$out"

@@ -1,0 +1,360 @@
+// The text encryption pipeline: source, interchange form and recipient block, master key
+// layer, user key layer, armour, target. Each stage runs only when every earlier one
+// succeeded; the first failure's code is the result and every entered stage still cleans up.
+// Each form of the document is disposed of as soon as the next one exists, so at most two
+// forms live at once.
+#include "pipelines/TextEncryption.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "armour/TypBinASCII.h"
+#include "crypto/TypCryptoUnix.h"
+#include "pipelines/TextEncryptionCore.h"
+#include "pipelines/TypPipelineUtils.h"
+#include "pipelines/TypTargetWriter.h"
+#include "platform/ResultCodes.h"
+#include "platform/TypFileRefUnix.h"
+#include "platform/TypUtilsUnix.h"
+
+namespace {
+
+constexpr uint32_t kKeyHeaderSize = 224;
+constexpr size_t kCommentSize = 256;
+constexpr uint32_t kReadChunk = 4u << 20;
+
+// A block from the utility object, given back when it is replaced or goes out of scope.
+class OwnedBlock {
+  public:
+    explicit OwnedBlock(TypUtils* utils) : utils_(utils) {}
+    ~OwnedBlock() { Dispose(); }
+    OwnedBlock(const OwnedBlock&) = delete;
+    OwnedBlock& operator=(const OwnedBlock&) = delete;
+
+    unsigned char** Pointer() { return &data_; }
+    uint32_t* Length() { return &length_; }
+    unsigned char* data() const { return data_; }
+    uint32_t length() const { return length_; }
+
+    void Dispose() {
+        if (data_ != nullptr) {
+            utils_->MyDisposeptr(&data_, length_);
+        }
+        data_ = nullptr;
+        length_ = 0;
+    }
+
+  private:
+    TypUtils* utils_;
+    unsigned char* data_ = nullptr;
+    uint32_t length_ = 0;
+};
+
+// At least the length of the target for a message of messageLength bytes: the two frames'
+// key headers, the armour, and both comments counted at their buffers' size.
+uint64_t TargetLengthBound(uint64_t messageLength, uint64_t eolLength) {
+    const uint64_t outer = messageLength + 2 * kKeyHeaderSize;
+    const uint64_t encoded = 16 + 4 * ((outer + 2) / 3);
+    const uint64_t armour = 11 + 14 + 3 * eolLength + encoded + eolLength * ((encoded - 1) / 60);
+    return armour + 2 * kCommentSize + eolLength;
+}
+
+// The message is the source followed by the recipient block.
+uint64_t MessageLength(uint64_t sourceLength, uint64_t recipientsLength) {
+    return sourceLength + 11 + recipientsLength + 2 + 9;
+}
+
+// The stored lengths are 32-bit and every length must stay below 2^31.
+bool FitsLengths(uint64_t length) {
+    return length <= static_cast<uint64_t>(INT32_MAX);
+}
+
+// Source stage: reads the source whole, converts it to the interchange form and appends the
+// recipient block. The message is handed over in message.
+int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* to, const char* cc,
+                   const char* bcc, int32_t trace, OwnedBlock* message) {
+    if (sourceRef->Exists() != kNoErr) {
+        return kOtherErr;
+    }
+    int32_t result = sourceRef->OpenDF(kOpenUpdate);
+    if (result != kNoErr) {
+        return result;
+    }
+    int32_t sourceLength = 0;
+    result = sourceRef->GetLength(&sourceLength);
+    if (trace != 0) {
+        printf("Source Length: %d\n", sourceLength);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    const uint64_t recipients = strlen(to) + strlen(cc) + strlen(bcc);
+    if (sourceLength < 0 || !FitsLengths(TargetLengthBound(
+                                MessageLength(static_cast<uint64_t>(sourceLength), recipients),
+                                strlen(utils->GetEOLCar())))) {
+        return kFrameTooLong;
+    }
+
+    OwnedBlock text(utils);
+    *text.Length() = static_cast<uint32_t>(sourceLength);
+    *text.Pointer() = utils->MyNewPtr(text.length());
+    if (text.data() == nullptr) {
+        return kMemErr;
+    }
+    sourceRef->SetFilePos(0);
+    // In moderate pieces: one read call of hundreds of MiB is markedly slower.
+    for (uint32_t done = 0; result == kNoErr && done < text.length(); done += kReadChunk) {
+        result = sourceRef->Read(text.data() + done, std::min(kReadChunk, text.length() - done));
+    }
+    if (result == kNoErr) {
+        result = utils->FiltrerTexte(text.Pointer(), text.Length());
+    }
+    if (result == kNoErr) {
+        result = utils->AddDestToMessage(text.data(), text.length(), message->Pointer(),
+                                         message->Length(), to, cc, bcc);
+    }
+    return result;
+}
+
+// One encryption layer: input into output with the key file <keyFolder>Clefs/<name>.<year>,
+// whose comment line goes to comment. -43 when the key file is missing. The labels begin the
+// trace lines of the key's path and of the frame's length.
+int32_t EncryptLayer(TypUtilsUnix* utils, TypCrypto* crypto, const char* keyFolder,
+                     const char* name, const char* yearText, const OwnedBlock& input,
+                     OwnedBlock* output, char* comment, int32_t trace, const char* pathLabel,
+                     const char* lengthLabel) {
+    auto* keyRef = new (std::nothrow) TypFileRefUnix;
+    if (keyRef == nullptr) {
+        return kMemErr;
+    }
+    int32_t result = kNoErr;
+    if (keyRef->InitCreate(utils) != kNoErr) {
+        result = kOtherErr;
+    } else if (keyRef->SetPath(keyFolder) != kNoErr || keyRef->AppendPath("Clefs/") != kNoErr ||
+               keyRef->AppendPath(name) != kNoErr || keyRef->AppendPath(".") != kNoErr ||
+               keyRef->AppendPath(yearText) != kNoErr) {
+        // Checked before the run touched anything; kept as a guard.
+        result = kOtherErr;
+    } else {
+        if (trace != 0) {
+            printf("%s%s\n", pathLabel, keyRef->path);
+        }
+        if (keyRef->Exists() != kNoErr) {
+            result = kFNFErr;
+        } else {
+            result = crypto->Crypt(input.data(), input.length(), output->Pointer(),
+                                   output->Length(), keyRef);
+            if (result == kNoErr) {
+                if (trace != 0) {
+                    printf("%s%d\n", lengthLabel, static_cast<int>(output->length()));
+                }
+                crypto->GetKeyComment(comment, keyRef);
+                comment[kCommentSize - 1] = '\0';
+                if (trace != 0) {
+                    printf("GetKeyComment: %s\n", comment);
+                }
+            } else {
+                output->Dispose();
+            }
+        }
+    }
+    keyRef->Kill();
+    delete keyRef;
+    return result;
+}
+
+// Key stage: the message under the master key, then that frame under the user key. Each input
+// is disposed of once its frame exists.
+int32_t EncryptWithKeys(TypUtilsUnix* utils, const char* keyFolder, const char* user,
+                        const char* yearText, OwnedBlock* message, OwnedBlock* outer,
+                        char* masterComment, char* userComment, int32_t trace) {
+    auto* crypto = new (std::nothrow) TypCryptoUnix;
+    if (crypto == nullptr) {
+        return kOtherErr;
+    }
+    if (crypto->InitCreate(utils) != kNoErr) {
+        delete crypto;
+        return kOtherErr;
+    }
+    OwnedBlock inner(utils);
+    int32_t result = EncryptLayer(utils, crypto, keyFolder, "Master", yearText, *message, &inner,
+                                  masterComment, trace, "Master Key: ", "Crypt datalen2: ");
+    message->Dispose();
+    if (result == kNoErr) {
+        result = EncryptLayer(utils, crypto, keyFolder, user, yearText, inner, outer, userComment,
+                              trace, "User Key: ", "Crypt datalen: ");
+    }
+    inner.Dispose();
+    crypto->Kill();
+    delete crypto;
+    return result;
+}
+
+// Armour stage: the outer frame as printable text; the frame is disposed of at once.
+int32_t Armour(TypUtilsUnix* utils, OwnedBlock* outer, OwnedBlock* armour) {
+    auto* binASCII = new (std::nothrow) TypBinASCII;
+    if (binASCII == nullptr) {
+        return kMemErr;
+    }
+    if (binASCII->InitCreate(utils) != kNoErr) {
+        delete binASCII;
+        return kOtherErr;
+    }
+    const int32_t result =
+        binASCII->BinToASCII(outer->data(), outer->length(), armour->Pointer(), armour->Length());
+    outer->Dispose();
+    if (result != kNoErr) {
+        armour->Dispose();
+    }
+    binASCII->Kill();
+    delete binASCII;
+    return result;
+}
+
+}  // namespace
+
+int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
+                        const char* target, const char* user, const char* keyFolder, const char* to,
+                        const char* cc, const char* bcc, int32_t trace) {
+    utils->InitCreate(nullptr);
+    char yearText[16] = {};
+    utils->GetYearAsText(yearText);
+    const char* eol = utils->GetEOLCar();
+    const size_t eolLength = strlen(eol);
+    if (trace != 0) {
+        printf("Len EOL=%d\n", static_cast<int>(eolLength));
+        printf("Year-1900: %s\n", yearText);
+    }
+
+    // Every path must fit a file reference; found out before any file is opened.
+    const size_t folderLength = strlen(keyFolder);
+    const size_t yearLength = strlen(yearText);
+    const bool pathsFit =
+        strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
+        folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
+        folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
+    int32_t result = pathsFit ? kNoErr : kOtherErr;
+
+    OwnedBlock message(utils);
+    if (result == kNoErr) {
+        auto* sourceRef = new (std::nothrow) TypFileRefUnix;
+        if (sourceRef == nullptr) {
+            result = kMemErr;
+        } else {
+            if (sourceRef->InitCreate(utils) != kNoErr || sourceRef->SetPath(source) != kNoErr) {
+                result = kOtherErr;
+            } else {
+                result = ReadSource(utils, sourceRef, to, cc, bcc, trace, &message);
+            }
+            sourceRef->CloseDF();
+            sourceRef->Kill();
+            delete sourceRef;
+        }
+    }
+
+    // The temporary file beside the target is made, and the disk space for the result set
+    // aside, before any key is used: a run that could not write its result consumes no key
+    // material.
+    TypTargetWriter writer;
+    writer.InitCreate(calls);
+    if (result == kNoErr) {
+        result = writer.Open(target);
+    }
+    if (result == kNoErr) {
+        result = writer.Reserve(TargetLengthBound(message.length(), eolLength));
+    }
+
+    OwnedBlock outer(utils);
+    char masterComment[kCommentSize] = {};
+    char userComment[kCommentSize] = {};
+    if (result == kNoErr) {
+        result = EncryptWithKeys(utils, keyFolder, user, yearText, &message, &outer, masterComment,
+                                 userComment, trace);
+    }
+
+    OwnedBlock armour(utils);
+    if (result == kNoErr) {
+        result = Armour(utils, &outer, &armour);
+    }
+    if (trace != 0) {
+        printf("End of encoding process\n");
+    }
+
+    if (result == kNoErr) {
+        // Both comments and the empty line: at most 2 * 255 + 8 characters.
+        char comments[2 * kCommentSize + 8];
+        const int commentsLength =
+            snprintf(comments, sizeof comments, "%s%s%s", masterComment, userComment, eol);
+        const auto commentsSize = static_cast<uint32_t>(commentsLength);
+        if (trace != 0) {
+            printf("Target File: %s\n", target);
+            printf("Target File Length: %d\n", static_cast<int>(commentsSize + armour.length()));
+        }
+        result = writer.Write(reinterpret_cast<const unsigned char*>(comments), commentsSize);
+        if (result == kNoErr) {
+            result = writer.Write(armour.data(), armour.length());
+        }
+        if (result == kNoErr) {
+            result = writer.Commit();
+        }
+    }
+    writer.Kill();
+    return result;
+}
+
+extern "C" int32_t crypter3(const char* source, const char* target, const char* user,
+                            const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                            int32_t trace) {
+    if (source == nullptr || target == nullptr || user == nullptr || keyFolder == nullptr ||
+        to == nullptr || cc == nullptr || bcc == nullptr) {
+        return kOtherErr;
+    }
+    if (trace != 0) {
+        printf("Veldoran Shell - version 1.01 - ZELMOR\n");
+        printf("Source filename: %s\n", source);
+        printf("Username       : %s\n", user);
+        printf("keyFolderPath       : %s\n", keyFolder);
+        printf("fieldto       : %s\n", to);
+        printf("fieldcc       : %s\n", cc);
+        printf("fieldbcc       : %s\n", bcc);
+    }
+    auto* utils = new (std::nothrow) TypPipelineUtils;
+    if (utils == nullptr) {
+        return kOtherErr;
+    }
+    int32_t result;
+    try {
+        result =
+            EncryptTextFile(utils, nullptr, source, target, user, keyFolder, to, cc, bcc, trace);
+    } catch (...) {
+        // Only the target's path texts can throw (memory short); nothing may cross C linkage.
+        result = kMemErr;
+    }
+    delete utils;
+    return result;
+}
+
+extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,
+                            const char* to, const char* cc, const char* bcc, int32_t trace) {
+    if (source == nullptr) {
+        return kOtherErr;
+    }
+    const size_t sourceLength = strlen(source);
+    auto* target = static_cast<char*>(malloc(sourceLength + 5));
+    if (target == nullptr) {
+        return kMemErr;
+    }
+    memcpy(target, source, sourceLength);
+    memcpy(target + sourceLength, ".vlx", 5);
+    const int32_t result = crypter3(source, target, user, keyFolder, to, cc, bcc, trace);
+    free(target);
+    return result;
+}
+
+extern "C" int32_t crypter(const char* source, const char* user, const char* to, const char* cc,
+                           const char* bcc) {
+    return crypter2(source, user, "", to, cc, bcc, 0);
+}

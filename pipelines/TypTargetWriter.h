@@ -1,0 +1,78 @@
+// Replaces a target file as one step: the new content goes into a temporary file created
+// beside the target (exclusively, never through a link), is flushed to stable storage, and is
+// then renamed over the target. Until Commit succeeds the old target stays exactly as it was,
+// and a run that fails or is abandoned leaves no temporary file behind.
+//
+// Kept from direct writing: an existing target that cannot be opened for reading and writing
+// is refused (-1) and left alone; a replaced target keeps its permission bits; a new target
+// gets 0666 less the umask. A link is followed and the file it names is replaced. A target that
+// is not a regular file (a terminal, a pipe, /dev/null) has no content to protect and is
+// written in place.
+#ifndef VELDORAN_PIPELINES_TYPTARGETWRITER_H
+#define VELDORAN_PIPELINES_TYPTARGETWRITER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+
+// The system calls the writer makes, so that tests can make any of them fail.
+struct TypTargetWriterCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* data, size_t count);
+    int (*fsync)(int fd);
+    int (*close)(int fd);
+    int (*rename)(const char* from, const char* to);
+    int (*unlink)(const char* path);
+    // fallocate(2) with FALLOC_FL_KEEP_SIZE over [0, length).
+    int (*reserve)(int fd, off_t length);
+
+    // The calls of the running system.
+    static const TypTargetWriterCalls& System();
+};
+
+class TypTargetWriter {
+  public:
+    TypTargetWriter() = default;
+    TypTargetWriter(const TypTargetWriter&) = delete;
+    TypTargetWriter& operator=(const TypTargetWriter&) = delete;
+    // Discards an uncommitted temporary file.
+    ~TypTargetWriter();
+
+    // Keeps the system calls to use (not owned; null for the running system's). 0.
+    int32_t InitCreate(const TypTargetWriterCalls* calls);
+    // Prepares the replacement of path: checks an existing target and creates the temporary
+    // file. 0, or -1 (nothing created, the target untouched) when the target is a folder, exists
+    // but cannot be opened for reading and writing, or the temporary file cannot be created.
+    int32_t Open(const char* path);
+    // Sets disk space aside for length bytes of new content, so that a full disk is found out
+    // before the content is made. 0, also where the file system cannot set space aside; -1
+    // (the temporary file removed) when the space is not there.
+    int32_t Reserve(uint64_t length);
+    // Appends count bytes to the new content. 0, or -1 when they cannot all be written.
+    int32_t Write(const unsigned char* data, uint32_t count);
+    // Puts the new content on stable storage and in place of the target. 0, or -1 with the old
+    // target intact and the temporary file removed.
+    int32_t Commit();
+    // Abandons an uncommitted replacement: the temporary file is closed and removed. 0.
+    int32_t Kill();
+
+    // The temporary file's path while one exists, else empty (for tests).
+    const std::string& TemporaryPath() const { return temporaryPath_; }
+
+  private:
+    int32_t Fail();
+    void StartWriteback(size_t count);
+
+    const TypTargetWriterCalls* calls_ = &TypTargetWriterCalls::System();
+    std::string targetPath_;
+    std::string temporaryPath_;
+    int fd_ = -1;
+    bool inPlace_ = false;
+    bool failed_ = false;
+    size_t written_ = 0;
+    bool reserved_ = false;
+};
+
+#endif

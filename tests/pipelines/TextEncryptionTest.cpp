@@ -1,0 +1,542 @@
+// The text encryption pipeline end to end on tiny key files: the message file checked byte for
+// byte against an encoding built here independently of the library (interchange form,
+// recipient block, two XOR frames, armour), the key headers after the run, the failure table,
+// and decryption of the result with the library's own decoder and cipher.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "armour/TypBinASCII.h"
+#include "crypto/TypCryptoUnix.h"
+#include "pipelines/TextEncryption.h"
+#include "pipelines/TextEncryptionCore.h"
+#include "pipelines/TypTargetWriter.h"
+#include "support/FailingUtils.h"
+#include "support/KeyFileWriter.h"
+#include "support/TempDir.h"
+#include "veldoran.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using testsupport::KeyFileSpec;
+using testsupport::ReadWholeFile;
+using testsupport::TempDir;
+using testsupport::WriteWholeFile;
+
+Bytes ToBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+std::string YearText() {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    char text[16] = {};
+    utils.GetYearAsText(text);
+    return text;
+}
+
+// The interchange form: the character table of the text filter, local byte to interchange
+// byte (Windows-1252 to Mac OS Roman, line feed to CR); every other byte stays.
+Bytes Interchange(Bytes text) {
+    // clang-format off
+    static const unsigned char kTable[][2] = {
+        {0x0A, 0x0D}, {0x8C, 0xCE}, {0x92, 0x27}, {0x9C, 0xCF}, {0xB0, 0xA1}, {0xE0, 0x88},
+        {0xE2, 0x89}, {0xE7, 0x8D}, {0xE8, 0x8F}, {0xE9, 0x8E}, {0xEA, 0x90}, {0xEB, 0x91},
+        {0xEE, 0x94}, {0xEF, 0x95}, {0xF4, 0x99}, {0xF9, 0x9D}, {0xFB, 0x9F},
+    };
+    // clang-format on
+    for (unsigned char& byte : text) {
+        for (const auto& entry : kTable) {
+            if (byte == entry[0]) {
+                byte = entry[1];
+                break;
+            }
+        }
+    }
+    return text;
+}
+
+// Document, "#DESTBEGIN#", to, ",", cc, ",", bcc, "#DESTEND#".
+Bytes WithRecipients(Bytes document, const std::string& to, const std::string& cc,
+                     const std::string& bcc) {
+    const std::string block = "#DESTBEGIN#" + to + "," + cc + "," + bcc + "#DESTEND#";
+    document.insert(document.end(), block.begin(), block.end());
+    return document;
+}
+
+// An encrypted frame: the key header as the frame records it, then the data XOR the key
+// material read cyclically from start.
+Bytes Frame(const KeyFileSpec& key, int32_t start, int32_t useCount, const Bytes& data) {
+    KeyFileSpec recorded = key;
+    recorded.keyOffset = start;
+    recorded.useCount = useCount;
+    Bytes frame = testsupport::EncodeKeyHeader(recorded);
+    const size_t keyLen = key.material.size();
+    for (size_t j = 0; j < data.size(); ++j) {
+        frame.push_back(data[j] ^ key.material[(static_cast<size_t>(start) + j) % keyLen]);
+    }
+    return frame;
+}
+
+std::string Hex8(uint32_t value) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        text += kDigits[(value >> shift) & 15];
+    }
+    return text;
+}
+
+// The armour written out from its description: length field, 4 characters per 3 bytes lowest
+// six bits first, checksum field, lines of 60 between the marker lines.
+std::string Armour(const Bytes& data) {
+    static const char kAlphabet[] =
+        "0123456789ABCDEFGHIJKLMNPQRSTUVXYZabcdefhijklmpqrstuvwxyz$*+-()!";
+    std::string encoded = Hex8(static_cast<uint32_t>(data.size()));
+    for (size_t i = 0; i < data.size(); i += 3) {
+        uint32_t group = uint32_t{data[i]} << 16;
+        if (i + 1 < data.size())
+            group |= uint32_t{data[i + 1]} << 8;
+        if (i + 2 < data.size())
+            group |= data[i + 2];
+        for (int shift = 0; shift < 24; shift += 6) {
+            encoded += kAlphabet[(group >> shift) & 63];
+        }
+    }
+    uint32_t checksum = 0xFFFFFFFF;
+    for (unsigned char byte : data) {
+        checksum ^= byte;
+    }
+    encoded += Hex8(checksum);
+    std::string text = "#BINASCII1#\n";
+    for (size_t i = 0; i < encoded.size(); i += 60) {
+        if (i != 0)
+            text += '\n';
+        text += encoded.substr(i, 60);
+    }
+    return text + "\n#ENDBINASCII1#\n";
+}
+
+TEST(TextEncryptionEncoder, ArmourOfTheTestMatchesTheKnownExample) {
+    // The three bytes abc, from the armour format's own example.
+    EXPECT_EQ(Armour(ToBytes("abc")), "#BINASCII1#\n00000003b9MPFFFFFF9F\n#ENDBINASCII1#\n");
+}
+
+std::set<std::string> Entries(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::string Comment(const std::string& name, int32_t useCount) {
+    return "$VELDORAN initial, clef v1 " + name + "." + YearText() + " MID " +
+           std::to_string(useCount) + "\n";
+}
+
+class TextEncryption : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        keyFolder_ = folder_.File("keys/");
+        std::filesystem::create_directories(keyFolder_ + "Clefs");
+        const int32_t year = 1900 + std::atoi(YearText().c_str());
+        master_.name = "Master";
+        master_.year = year;
+        master_.id = "master-id";
+        master_.keyOffset = 17;
+        master_.useCount = 4;
+        master_.reserveFill = 0xA5;
+        master_.material = testsupport::RandomBytes(300, 11);
+        user_.name = "dupont";
+        user_.year = year;
+        user_.id = "dupont-id";
+        // Close to the end, so the outer layer wraps around the key material.
+        user_.keyOffset = 450;
+        user_.useCount = 0;
+        user_.material = testsupport::RandomBytes(500, 12);
+        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
+        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
+        masterBefore_ = ReadWholeFile(MasterPath());
+        userBefore_ = ReadWholeFile(UserPath());
+    }
+
+    std::string MasterPath() const { return keyFolder_ + "Clefs/Master." + YearText(); }
+    std::string UserPath() const { return keyFolder_ + "Clefs/dupont." + YearText(); }
+
+    bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
+    bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
+
+    int32_t Encrypt(const std::string& source, const std::string& target,
+                    const std::string& keyFolder, const char* to = "dupont,durand") {
+        return crypter3(source.c_str(), target.c_str(), "dupont", keyFolder.c_str(), to, "", "", 0);
+    }
+
+    // The message file expected for a document, from the key files as set up.
+    std::string ExpectedMessageFile(const Bytes& document, const std::string& to) const {
+        const Bytes message = WithRecipients(Interchange(document), to, "", "");
+        const Bytes inner = Frame(master_, master_.keyOffset, master_.useCount + 1, message);
+        const Bytes outer = Frame(user_, user_.keyOffset, user_.useCount + 1, inner);
+        return Comment("Master", master_.useCount + 1) + Comment("dupont", user_.useCount + 1) +
+               "\n" + Armour(outer);
+    }
+
+    // Decodes a message file's armour and removes both layers with the library.
+    Bytes Decrypt(const Bytes& messageFile) {
+        TypUtilsUnix utils;
+        utils.InitCreate(nullptr);
+        EXPECT_EQ(utils.SetKeyFolderPath(keyFolder_.c_str()), kNoErr);
+        TypBinASCII binASCII;
+        binASCII.InitCreate(&utils);
+        TypCryptoUnix crypto;
+        crypto.InitCreate(&utils);
+        unsigned char* outer = nullptr;
+        uint32_t outerLength = 0;
+        EXPECT_EQ(binASCII.ASCIIToBin(messageFile.data(), static_cast<uint32_t>(messageFile.size()),
+                                      &outer, &outerLength),
+                  kNoErr);
+        unsigned char* inner = nullptr;
+        uint32_t innerLength = 0;
+        EXPECT_EQ(crypto.UnCrypt(outer, outerLength, &inner, &innerLength), kNoErr);
+        unsigned char* message = nullptr;
+        uint32_t messageLength = 0;
+        EXPECT_EQ(crypto.UnCrypt(inner, innerLength, &message, &messageLength), kNoErr);
+        Bytes result;
+        if (message != nullptr) {
+            result.assign(message, message + messageLength);
+        }
+        utils.MyDisposeptr(&outer, outerLength);
+        utils.MyDisposeptr(&inner, innerLength);
+        utils.MyDisposeptr(&message, messageLength);
+        return result;
+    }
+
+    TempDir folder_;
+    std::string keyFolder_;
+    KeyFileSpec master_;
+    KeyFileSpec user_;
+    Bytes masterBefore_;
+    Bytes userBefore_;
+};
+
+// "Élève à l’école" in Windows-1252 over two lines.
+const Bytes kLetter = {'L', 0x92, 0xE9, 'l', 0xE8, 'v', 'e', '\n', 0xE0, ' ', 'l', 'u', 'i', '\n'};
+
+TEST_F(TextEncryption, WritesTheMessageFileByteForByte) {
+    ASSERT_TRUE(WriteWholeFile(folder_.File("letter.txt"), kLetter));
+    ASSERT_EQ(Encrypt(folder_.File("letter.txt"), folder_.File("letter.msg"), keyFolder_), kNoErr);
+
+    const Bytes written = ReadWholeFile(folder_.File("letter.msg"));
+    EXPECT_EQ(std::string(written.begin(), written.end()),
+              ExpectedMessageFile(kLetter, "dupont,durand"));
+
+    // Each key advanced by the length it encrypted, wrapping around, and counted once more.
+    const uint32_t messageLength = static_cast<uint32_t>(kLetter.size()) + 11 + 13 + 2 + 9;
+    testsupport::KeyHeaderFields master;
+    testsupport::KeyHeaderFields user;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(MasterPath(), &master));
+    ASSERT_TRUE(testsupport::ReadKeyHeader(UserPath(), &user));
+    EXPECT_EQ(master.keyOffset, static_cast<int32_t>((17 + messageLength) % 300));
+    EXPECT_EQ(master.useCount, 5);
+    EXPECT_EQ(user.keyOffset, static_cast<int32_t>((450 + messageLength + 224) % 500));
+    EXPECT_EQ(user.useCount, 1);
+    // Nothing else in the headers or the key material moved.
+    const Bytes masterAfter = ReadWholeFile(MasterPath());
+    EXPECT_TRUE(std::equal(masterAfter.begin(), masterAfter.begin() + 92, masterBefore_.begin()));
+    EXPECT_TRUE(
+        std::equal(masterAfter.begin() + 100, masterAfter.end(), masterBefore_.begin() + 100));
+
+    // The source itself is left as it was.
+    EXPECT_EQ(ReadWholeFile(folder_.File("letter.txt")), kLetter);
+}
+
+TEST_F(TextEncryption, RoundTripsThroughTheDecoderAndTheCipher) {
+    ASSERT_TRUE(WriteWholeFile(folder_.File("letter.txt"), kLetter));
+    ASSERT_EQ(Encrypt(folder_.File("letter.txt"), folder_.File("letter.msg"), keyFolder_), kNoErr);
+    EXPECT_EQ(Decrypt(ReadWholeFile(folder_.File("letter.msg"))),
+              WithRecipients(Interchange(kLetter), "dupont,durand", "", ""));
+}
+
+TEST_F(TextEncryption, AnEmptySourceEncryptsTheRecipientBlockAlone) {
+    ASSERT_TRUE(WriteWholeFile(folder_.File("empty.txt"), {}));
+    ASSERT_EQ(Encrypt(folder_.File("empty.txt"), folder_.File("empty.msg"), keyFolder_, ""),
+              kNoErr);
+    const Bytes written = ReadWholeFile(folder_.File("empty.msg"));
+    EXPECT_EQ(std::string(written.begin(), written.end()), ExpectedMessageFile({}, ""));
+    EXPECT_EQ(Decrypt(written), ToBytes("#DESTBEGIN#,,#DESTEND#"));
+}
+
+TEST_F(TextEncryption, LargerDocumentsRoundTrip) {
+    // Many armour lines and several wraps of both keys; seeded so a failure can be replayed.
+    const uint32_t seed = 20260101;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    Bytes document = testsupport::RandomBytes(5000, seed);
+    ASSERT_TRUE(WriteWholeFile(folder_.File("big.txt"), document));
+    ASSERT_EQ(Encrypt(folder_.File("big.txt"), folder_.File("big.msg"), keyFolder_), kNoErr);
+    const Bytes written = ReadWholeFile(folder_.File("big.msg"));
+    EXPECT_EQ(std::string(written.begin(), written.end()),
+              ExpectedMessageFile(document, "dupont,durand"));
+}
+
+TEST_F(TextEncryption, TheSourceCanBeItsOwnTarget) {
+    const std::string path = folder_.File("letter.txt");
+    ASSERT_TRUE(WriteWholeFile(path, kLetter));
+    ASSERT_EQ(Encrypt(path, path, keyFolder_), kNoErr);
+    const Bytes written = ReadWholeFile(path);
+    EXPECT_EQ(std::string(written.begin(), written.end()),
+              ExpectedMessageFile(kLetter, "dupont,durand"));
+    EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
+}
+
+// Every failure: its code, the target left as it was (an old one stays, none appears, no
+// temporary file), and which key files were touched.
+TEST_F(TextEncryption, FailureTable) {
+    const Bytes oldTarget = ToBytes("previous message\n");
+    const std::string longName(300, 'n');
+    struct Case {
+        const char* label;
+        std::string source;
+        std::string target;
+        std::string keyFolder;
+        const char* user;
+        int32_t result;
+        bool masterAdvanced;
+    };
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    const std::vector<Case> cases = {
+        {"missing source", folder_.File("none.txt"), target, keyFolder_, "dupont", kOtherErr,
+         false},
+        {"missing master key", source, target, folder_.File("empty/"), "dupont", kFNFErr, false},
+        {"missing user key", source, target, keyFolder_, "durand", kFNFErr, true},
+        {"key folder without its slash", source, target,
+         keyFolder_.substr(0, keyFolder_.size() - 1), "dupont", kFNFErr, false},
+        {"source and target the same, master key missing", source, source, folder_.File("empty/"),
+         "dupont", kFNFErr, false},
+        {"target path too long", source, folder_.File(longName), keyFolder_, "dupont", kOtherErr,
+         false},
+        {"source path too long", folder_.File(longName), target, keyFolder_, "dupont", kOtherErr,
+         false},
+        {"key path too long", source, target, keyFolder_, longName.c_str(), kOtherErr, false},
+        {"target is a folder", source, folder_.File("keys"), keyFolder_, "dupont", kOtherErr,
+         false},
+        {"target in a missing folder", source, folder_.File("nowhere/letter.msg"), keyFolder_,
+         "dupont", kOtherErr, false},
+    };
+    std::filesystem::create_directories(folder_.File("empty/Clefs"));
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        ASSERT_TRUE(WriteWholeFile(source, kLetter));
+        ASSERT_TRUE(WriteWholeFile(target, oldTarget));
+        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
+        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
+        const std::set<std::string> entriesBefore = Entries(folder_.path());
+
+        EXPECT_EQ(crypter3(testCase.source.c_str(), testCase.target.c_str(), testCase.user,
+                           testCase.keyFolder.c_str(), "a,b", "", "", 0),
+                  testCase.result);
+        EXPECT_EQ(ReadWholeFile(source), kLetter);
+        EXPECT_EQ(ReadWholeFile(target), oldTarget);
+        EXPECT_EQ(Entries(folder_.path()), entriesBefore);
+        EXPECT_EQ(!MasterUntouched(), testCase.masterAdvanced);
+        EXPECT_TRUE(UserUntouched());
+        if (testCase.masterAdvanced) {
+            testsupport::KeyHeaderFields master;
+            ASSERT_TRUE(testsupport::ReadKeyHeader(MasterPath(), &master));
+            EXPECT_EQ(master.useCount, master_.useCount + 1);
+        }
+    }
+}
+
+TEST_F(TextEncryption, NullArgumentsAreRefused) {
+    EXPECT_EQ(crypter3(nullptr, "t", "u", "", "", "", "", 0), kOtherErr);
+    EXPECT_EQ(crypter3("s", "t", "u", "", nullptr, "", "", 0), kOtherErr);
+    EXPECT_EQ(crypter2(nullptr, "u", "", "", "", "", 0), kOtherErr);
+}
+
+// A source too large for the 32-bit lengths is refused before memory or keys are used. Sparse
+// files: no disk space is taken.
+TEST_F(TextEncryption, AnOversizedSourceIsRefusedBeforeAnyKey) {
+    struct Case {
+        const char* label;
+        off_t size;
+        int32_t result;
+    };
+    const std::vector<Case> cases = {
+        // Its armour would pass 2^31 bytes.
+        {"1.7 GB", 1700000000, kFrameTooLong},
+        // Its length does not fit a file reference's 32-bit count at all.
+        {"3 GB", 3000000000LL, kOtherErr},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const std::string path = folder_.File("huge.txt");
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, testCase.size), 0);
+        close(fd);
+        EXPECT_EQ(Encrypt(path, folder_.File("huge.msg"), keyFolder_), testCase.result);
+        EXPECT_TRUE(MasterUntouched());
+        EXPECT_TRUE(UserUntouched());
+        EXPECT_FALSE(std::filesystem::exists(folder_.File("huge.msg")));
+        std::filesystem::remove(path);
+    }
+}
+
+ssize_t FullDiskWrite(int, const void*, size_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
+    const std::string path = folder_.File("letter.txt");
+    ASSERT_TRUE(WriteWholeFile(path, kLetter));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.write = FullDiskWrite;
+    TypUtilsUnix utils;
+    // Source and target the same path: the document must survive the failed write.
+    EXPECT_EQ(EncryptTextFile(&utils, &calls, path.c_str(), path.c_str(), "dupont",
+                              keyFolder_.c_str(), "a", "", "", 0),
+              kOtherErr);
+    EXPECT_EQ(ReadWholeFile(path), kLetter);
+    EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
+}
+
+int FullDiskReserve(int, off_t) {
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.reserve = FullDiskReserve;
+    TypUtilsUnix utils;
+    EXPECT_EQ(EncryptTextFile(&utils, &calls, source.c_str(), target.c_str(), "dupont",
+                              keyFolder_.c_str(), "a", "", "", 0),
+              kOtherErr);
+    EXPECT_TRUE(MasterUntouched());
+    EXPECT_TRUE(UserUntouched());
+    EXPECT_EQ(ReadWholeFile(target), ToBytes("previous message\n"));
+    EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+}
+
+TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    const Bytes oldTarget = ToBytes("previous message\n");
+
+    testsupport::FailingUtils counting;
+    ASSERT_EQ(EncryptTextFile(&counting, nullptr, source.c_str(), target.c_str(), "dupont",
+                              keyFolder_.c_str(), "a", "", "", 0),
+              kNoErr);
+    EXPECT_EQ(counting.liveBlocks(), 0);
+    const int calls = counting.calls();
+    ASSERT_GT(calls, 0);
+
+    for (int failing = 1; failing <= calls; ++failing) {
+        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+        ASSERT_TRUE(WriteWholeFile(target, oldTarget));
+        testsupport::FailingUtils utils;
+        utils.FailCall(failing);
+        EXPECT_EQ(EncryptTextFile(&utils, nullptr, source.c_str(), target.c_str(), "dupont",
+                                  keyFolder_.c_str(), "a", "", "", 0),
+                  kMemErr);
+        EXPECT_EQ(utils.liveBlocks(), 0);
+        EXPECT_EQ(ReadWholeFile(target), oldTarget);
+        EXPECT_EQ(Entries(folder_.path()),
+                  (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+    }
+}
+
+std::string Captured(const std::function<void()>& run) {
+    testing::internal::CaptureStdout();
+    run();
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+
+    EXPECT_EQ(Captured([&] { EXPECT_EQ(Encrypt(source, target, keyFolder_), kNoErr); }), "");
+
+    const std::string year = YearText();
+    // Document, "#DESTBEGIN#", "a", ",", "c", ",", "b", "#DESTEND#".
+    const size_t messageLength = kLetter.size() + 11 + 5 + 9;
+    const std::string trace = Captured([&] {
+        EXPECT_EQ(crypter3(source.c_str(), target.c_str(), "dupont", keyFolder_.c_str(), "a", "c",
+                           "b", 1),
+                  kNoErr);
+    });
+    // The comments end with their own line feed, so an empty line follows each.
+    const std::vector<std::string> lines = {
+        "Veldoran Shell - version 1.01 - ZELMOR",
+        "Source filename: " + source,
+        "Username       : dupont",
+        "keyFolderPath       : " + keyFolder_,
+        "fieldto       : a",
+        "fieldcc       : c",
+        "fieldbcc       : b",
+        "Len EOL=1",
+        "Year-1900: " + year,
+        "Source Length: " + std::to_string(kLetter.size()),
+        "Master Key: " + MasterPath(),
+        "Crypt datalen2: " + std::to_string(messageLength + 224),
+        "GetKeyComment: " + Comment("Master", 6),
+        "User Key: " + UserPath(),
+        "Crypt datalen: " + std::to_string(messageLength + 448),
+        "GetKeyComment: " + Comment("dupont", 2),
+        "End of encoding process",
+        "Target File: " + target,
+        "Target File Length: " + std::to_string(ReadWholeFile(target).size()),
+    };
+    std::string expected;
+    for (const std::string& line : lines) {
+        expected += line + "\n";
+    }
+    EXPECT_EQ(trace, expected);
+
+    // A failing run stops its trace where it stopped, but for the closing line.
+    const std::string failing = Captured([&] {
+        EXPECT_EQ(
+            crypter3(folder_.File("none").c_str(), target.c_str(), "dupont", "", "", "", "", 1),
+            kOtherErr);
+    });
+    EXPECT_NE(failing.find("Year-1900: " + year + "\nEnd of encoding process\n"),
+              std::string::npos);
+}
+
+TEST_F(TextEncryption, Crypter2AndCrypterNameTheTarget) {
+    const std::string source = folder_.File("letter.txt");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    EXPECT_EQ(crypter2(source.c_str(), "dupont", keyFolder_.c_str(), "a", "", "", 0), kNoErr);
+    EXPECT_TRUE(std::filesystem::exists(source + ".vlx"));
+
+    // crypter takes the key files from Clefs/ under the current directory.
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(keyFolder_);
+    ASSERT_TRUE(WriteWholeFile("note.txt", kLetter));
+    const int32_t result = crypter("note.txt", "dupont", "a", "", "");
+    const bool written = std::filesystem::exists("note.txt.vlx");
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(result, kNoErr);
+    EXPECT_TRUE(written);
+}
+
+}  // namespace
