@@ -2,7 +2,6 @@
 #include "pipelines/TypPipelineUtils.h"
 
 #include <malloc.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -10,31 +9,11 @@
 
 namespace {
 
-constexpr uintptr_t kHugePage = 2u << 20;
-// Measured on a virtual machine: huge pages make a 64 MiB document's blocks several times
-// cheaper to fault in, but for blocks of 128 MiB and more the clearing of fresh huge pages
-// stalls and ordinary pages come out ahead.
-constexpr size_t kHugePageLimit = size_t{96} << 20;
 // Room for every later form of the document: the recipient block and two key headers, and
 // the armour, about 1.36 times its input. Room that is never touched costs no memory, and a
 // block that can hold the armour spares it fresh pages.
 size_t CapacityFor(uint32_t size) {
     return size_t{size} + size / 2 + (1u << 20);
-}
-
-void AdviseHugePages(unsigned char* block, size_t size) {
-#ifdef MADV_HUGEPAGE
-    // Only whole huge pages inside the block; a refusal just leaves ordinary pages.
-    const auto start = reinterpret_cast<uintptr_t>(block);
-    const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t last = (start + size) & ~(kHugePage - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
-#else
-    (void)block;
-    (void)size;
-#endif
 }
 
 }  // namespace
@@ -54,14 +33,11 @@ unsigned char* TypPipelineUtils::MyNewPtr(uint32_t size) {
         // Released first, so that the old and the new block are never held together.
         free(spare_);
         const size_t capacity = CapacityFor(size);
-        block = static_cast<unsigned char*>(malloc(capacity));
+        block = AllocateBlock(capacity);
         if (block == nullptr) {
             spare_ = nullptr;
             spareCapacity_ = 0;
             return nullptr;
-        }
-        if (size <= kHugePageLimit) {
-            AdviseHugePages(block, capacity);
         }
     }
     spare_ = nullptr;

@@ -22,9 +22,6 @@ class TypPipelineUtils : public TypUtilsUnix {
     unsigned char* MyNewPtr(uint32_t size) override;
     void MyDisposeptr(unsigned char** block, uint32_t length) override;
 
-    // Blocks of this size or more are large.
-    static constexpr uint32_t kLargeBlock = 4u << 20;
-
   private:
     unsigned char* spare_ = nullptr;
     size_t spareCapacity_ = 0;

@@ -18,30 +18,40 @@ int32_t TypUtilsUnix::InitCreate(unsigned char*) {
 
 namespace {
 
-// Whole documents live in single blocks. Above this size a block is aligned to, and asks the
-// kernel for, 2 MiB pages: filling a fresh 64 MiB block page by page otherwise costs more than
-// the work done in it.
-constexpr uint32_t kLargeBlock = 4u << 20;
-constexpr size_t kHugePage = 2u << 20;
+constexpr uintptr_t kHugePage = 2u << 20;
+// Filling a fresh 64 MiB block page by page costs more than the work done in it, and huge
+// pages make that several times cheaper. Measured on a virtual machine: for blocks of 128 MiB
+// and more the clearing of fresh huge pages stalls and ordinary pages come out ahead.
+constexpr size_t kHugePageLimit = size_t{112} << 20;
 
-unsigned char* AllocateLarge(uint32_t size) {
-    void* block = nullptr;
-    if (posix_memalign(&block, kHugePage, size) != 0) {
-        return nullptr;
-    }
+void AdviseHugePages(unsigned char* block, size_t size) {
 #ifdef MADV_HUGEPAGE
-    const size_t wholePages = size / kHugePage * kHugePage;
-    madvise(block, wholePages, MADV_HUGEPAGE);
+    // Only whole huge pages inside the block; a refusal just leaves ordinary pages.
+    const auto start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t last = (start + size) & ~(kHugePage - 1);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)block;
+    (void)size;
 #endif
-    return static_cast<unsigned char*>(block);
 }
 
 }  // namespace
 
-unsigned char* TypUtilsUnix::MyNewPtr(uint32_t size) {
+unsigned char* TypUtilsUnix::AllocateBlock(size_t capacity) {
     // malloc(0) may legally return null; a zero-length block must still be a valid block.
-    auto* block = size >= kLargeBlock ? AllocateLarge(size)
-                                      : static_cast<unsigned char*>(malloc(size == 0 ? 1 : size));
+    auto* block = static_cast<unsigned char*>(malloc(capacity == 0 ? 1 : capacity));
+    if (block != nullptr && capacity >= kLargeBlock && capacity <= kHugePageLimit) {
+        AdviseHugePages(block, capacity);
+    }
+    return block;
+}
+
+unsigned char* TypUtilsUnix::MyNewPtr(uint32_t size) {
+    unsigned char* block = AllocateBlock(size);
     if (block != nullptr) {
         memset(block, ' ', size);
     }

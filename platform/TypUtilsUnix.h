@@ -3,6 +3,7 @@
 #ifndef VELDORAN_PLATFORM_TYPUTILSUNIX_H
 #define VELDORAN_PLATFORM_TYPUTILSUNIX_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/ResultCodes.h"
@@ -27,6 +28,15 @@ class TypUtilsUnix : public TypUtils {
     static void FormatYearText(int32_t yearsSince1900, char* destination);
 
     char keyFolderPath[kMaxPathLength + 1] = {};
+
+    // Blocks of this size or more hold whole documents.
+    static constexpr uint32_t kLargeBlock = 4u << 20;
+
+  protected:
+    // Heap memory of capacity bytes (at least 1), not filled; for a large block the whole
+    // 2 MiB pages inside it are offered huge pages up to the size where that still pays. Null
+    // when memory is short. Given back with free().
+    static unsigned char* AllocateBlock(size_t capacity);
 };
 
 #endif
