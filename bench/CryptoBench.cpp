@@ -28,10 +28,10 @@ struct CryptoBenchSetup {
     }
 
     void WriteKey(const std::string& fileName, const std::string& name, size_t keyLen) {
-        testsupport::KeyFileSpec spec;
-        spec.name = name;
-        spec.material = testsupport::RandomBytes(keyLen, 2026);
-        testsupport::WriteKeyFile(folder.path() + "Clefs/" + fileName, spec);
+        testsupport::KeyFileContents contents;
+        contents.name = name;
+        contents.material = testsupport::RandomBytes(keyLen, 2026);
+        testsupport::WriteKeyFile(folder.path() + "Clefs/" + fileName, contents);
     }
 
     testsupport::TempDir folder;

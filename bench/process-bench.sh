@@ -67,8 +67,8 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s | %10s %s\n' size pairs \
   "veldoran ms" "MiB/s" "peak MiB" "base64 ms" "MiB/s" ratio "goal MiB" ""
-for spec in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
-  read -r name bytes pairs <<<"$spec"
+for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
+  read -r name bytes pairs <<<"$sizeCase"
   : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
   for _ in $(seq "$pairs"); do
     rm -f "$out/$name.msg"

@@ -12,7 +12,7 @@ namespace {
 
 using testsupport::DecodeKeyHeader;
 using testsupport::EncodeKeyHeader;
-using testsupport::KeyFileSpec;
+using testsupport::KeyFileContents;
 using testsupport::KeyHeaderFields;
 using testsupport::ReadKeyHeader;
 using testsupport::ReadWholeFile;
@@ -73,8 +73,9 @@ class CryptKnownAnswer : public KeyFolderFixture,
 TEST_P(CryptKnownAnswer, FrameAndKeyFileMatch) {
     const CryptCase& c = GetParam();
     const std::string path = KeyPath("Dupont.126");
-    const KeyFileSpec spec = DupontSpec(CountingMaterial(100), c.storedOffset, c.storedCount);
-    ASSERT_TRUE(WriteKeyFile(path, spec));
+    const KeyFileContents contents =
+        DupontKey(CountingMaterial(100), c.storedOffset, c.storedCount);
+    ASSERT_TRUE(WriteKeyFile(path, contents));
 
     const Bytes data(c.n, 0);
     unsigned char* frame = nullptr;
@@ -84,21 +85,21 @@ TEST_P(CryptKnownAnswer, FrameAndKeyFileMatch) {
 
     // The frame header: the key file's header as stored, with the starting position and the
     // new count.
-    KeyFileSpec frameSpec = spec;
-    frameSpec.keyOffset = c.storedOffset;
-    frameSpec.useCount = c.frameCount;
-    EXPECT_EQ(Bytes(frame, frame + 224), EncodeKeyHeader(frameSpec));
+    KeyFileContents frameContents = contents;
+    frameContents.keyOffset = c.storedOffset;
+    frameContents.useCount = c.frameCount;
+    EXPECT_EQ(Bytes(frame, frame + 224), EncodeKeyHeader(frameContents));
     EXPECT_EQ(Bytes(frame + 224, frame + frameLength), c.expectedPayload);
     utils.MyDisposeptr(&frame, frameLength);
 
     // The key file: the same header but for the two advanced fields; the material untouched.
-    KeyFileSpec afterSpec = spec;
-    afterSpec.keyOffset = c.nextOffset;
-    afterSpec.useCount = c.frameCount;
+    KeyFileContents afterContents = contents;
+    afterContents.keyOffset = c.nextOffset;
+    afterContents.useCount = c.frameCount;
     const Bytes after = ReadWholeFile(path);
     ASSERT_EQ(after.size(), 324u);
-    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(afterSpec));
-    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), spec.material);
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(afterContents));
+    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), contents.material);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cipher, CryptKnownAnswer, ::testing::ValuesIn(kCryptCases), CaseName());
@@ -108,13 +109,13 @@ using CipherTest = KeyFolderFixture;
 // The whole frame of a three-byte message, written out: the header fields as stored in the key
 // file with keyOffset 1 and useCount 1, then "ABC" XOR key bytes 1, 2, 3.
 TEST_F(CipherTest, SmallFrameByteForByte) {
-    KeyFileSpec spec;
-    spec.name = "Ab";
-    spec.id = "K1";
-    spec.year = 2026;
-    spec.material = {0x10, 0x20, 0x30, 0x40};
-    spec.keyOffset = 1;
-    ASSERT_TRUE(WriteKeyFile(KeyPath("Ab.126"), spec));
+    KeyFileContents contents;
+    contents.name = "Ab";
+    contents.id = "K1";
+    contents.year = 2026;
+    contents.material = {0x10, 0x20, 0x30, 0x40};
+    contents.keyOffset = 1;
+    ASSERT_TRUE(WriteKeyFile(KeyPath("Ab.126"), contents));
 
     const Bytes data = {'A', 'B', 'C'};
     unsigned char* frame = nullptr;
@@ -156,7 +157,7 @@ TEST_F(CipherTest, RoundTripKeepsKeyFileAsCryptLeftIt) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const Bytes material = testsupport::RandomBytes(257, seed);
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(material, 200)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(material, 200)));
     for (uint32_t n : {0u, 1u, 56u, 57u, 257u, 1000u, 4099u}) {
         const Bytes data = testsupport::RandomBytes(n, seed + n);
         unsigned char* frame = nullptr;
@@ -184,7 +185,7 @@ TEST_F(CipherTest, RoundTripKeepsKeyFileAsCryptLeftIt) {
 // The caller's frame is only read: decrypting it twice gives the data twice.
 TEST_F(CipherTest, UnCryptLeavesTheFrameAsItWas) {
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(testsupport::RandomBytes(64, 7), 5)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(testsupport::RandomBytes(64, 7), 5)));
     const Bytes data = {'l', 'e', 't', 't', 'r', 'e'};
     unsigned char* frame = nullptr;
     uint32_t frameLength = 0;
@@ -207,11 +208,11 @@ TEST_F(CipherTest, UnCryptLeavesTheFrameAsItWas) {
 
 // Two layers as the pipelines make them: the master key inside, the user's key outside.
 TEST_F(CipherTest, NestedFramesPeelInOrder) {
-    KeyFileSpec master = DupontSpec(testsupport::RandomBytes(300, 11), 17);
+    KeyFileContents master = DupontKey(testsupport::RandomBytes(300, 11), 17);
     master.name = "Master";
     ASSERT_TRUE(WriteKeyFile(KeyPath("Master.126"), master));
     ASSERT_TRUE(
-        WriteKeyFile(KeyPath("Dupont.126"), DupontSpec(testsupport::RandomBytes(500, 12), 480)));
+        WriteKeyFile(KeyPath("Dupont.126"), DupontKey(testsupport::RandomBytes(500, 12), 480)));
     const Bytes data = testsupport::RandomBytes(100, 13);
     unsigned char* inner = nullptr;
     uint32_t innerLength = 0;
@@ -272,14 +273,14 @@ class UnCryptCases : public KeyFolderFixture, public ::testing::WithParamInterfa
 
 TEST_P(UnCryptCases, ResultAndData) {
     const UnCryptCase& c = GetParam();
-    const KeyFileSpec spec = DupontSpec(CountingMaterial(100), 33, 8);
+    const KeyFileContents contents = DupontKey(CountingMaterial(100), 33, 8);
     if (c.keyFile[0] != '\0') {
-        ASSERT_TRUE(WriteKeyFile(KeyPath(c.keyFile), spec));
+        ASSERT_TRUE(WriteKeyFile(KeyPath(c.keyFile), contents));
     }
-    KeyFileSpec frameSpec = spec;
-    frameSpec.keyOffset = c.frameOffset;
-    frameSpec.version = c.frameVersion;
-    Bytes frame = EncodeKeyHeader(frameSpec);
+    KeyFileContents frameContents = contents;
+    frameContents.keyOffset = c.frameOffset;
+    frameContents.version = c.frameVersion;
+    Bytes frame = EncodeKeyHeader(frameContents);
     frame.resize(230, 0);
     const Bytes frameBefore = frame;
     const Bytes keyFileBefore = ReadWholeFile(KeyPath("Dupont.126"));
@@ -303,8 +304,8 @@ TEST_P(UnCryptCases, ResultAndData) {
 INSTANTIATE_TEST_SUITE_P(Cipher, UnCryptCases, ::testing::ValuesIn(kUnCryptCases), CaseName());
 
 TEST_F(CipherTest, FrameLengthLimits) {
-    const Bytes header = EncodeKeyHeader(DupontSpec(CountingMaterial(100), 0));
-    ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontSpec(CountingMaterial(100), 0)));
+    const Bytes header = EncodeKeyHeader(DupontKey(CountingMaterial(100), 0));
+    ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontKey(CountingMaterial(100), 0)));
     unsigned char* data = nullptr;
     uint32_t dataLength = 5;
     char name[41] = "unchanged";
@@ -325,7 +326,7 @@ TEST_F(CipherTest, FrameLengthLimits) {
 // A key folder so long that the key file's path does not fit: no reference, so no key.
 TEST_F(CipherTest, UnCryptWithUnnameableKeyFileIsKeyNotFound) {
     ASSERT_EQ(utils.SetKeyFolderPath(std::string(250, 'k').c_str()), kNoErr);
-    Bytes frame = EncodeKeyHeader(DupontSpec(CountingMaterial(100), 0));
+    Bytes frame = EncodeKeyHeader(DupontKey(CountingMaterial(100), 0));
     frame.resize(230, 0);
     unsigned char* data = nullptr;
     uint32_t dataLength = 0;
@@ -348,11 +349,11 @@ TEST_F(CipherTest, GetCryptedForBoundsTheName) {
         {-3, 1, ""},  // a negative length reads as no name
     };
     for (const auto& c : cases) {
-        KeyFileSpec spec;
-        spec.name = "Dupont-Durand-Martin-Lefebvre-Moreau-Simon";
-        spec.nameLen = c.nameLen;
-        spec.version = c.version;
-        const Bytes frame = EncodeKeyHeader(spec);
+        KeyFileContents contents;
+        contents.name = "Dupont-Durand-Martin-Lefebvre-Moreau-Simon";
+        contents.nameLen = c.nameLen;
+        contents.version = c.version;
+        const Bytes frame = EncodeKeyHeader(contents);
         char name[41];
         memset(name, 'x', sizeof name);
         EXPECT_EQ(crypto.GetCryptedFor(frame.data(), 224, name), kNoErr);

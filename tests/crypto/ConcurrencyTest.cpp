@@ -66,7 +66,7 @@ using ConcurrentCrypt = KeyFolderFixture;
 TEST_F(ConcurrentCrypt, ProcessesGetDisjointKeyStreamsAndEveryUseCounts) {
     const std::string keyPath = KeyPath("Dupont.126");
     ASSERT_TRUE(testsupport::WriteKeyFile(
-        keyPath, DupontSpec(testsupport::RandomBytes(8192, 99), kFirstOffset, 0)));
+        keyPath, DupontKey(testsupport::RandomBytes(8192, 99), kFirstOffset, 0)));
 
     // Every child waits on the pipe until the parent closes it, so that they all start at once.
     int startPipe[2];

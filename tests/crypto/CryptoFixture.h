@@ -72,16 +72,16 @@ class KeyFolderFixtureT : public ::testing::Test {
     }
 
     // The Dupont key for 2026 (file Dupont.126) with the given material and header fields.
-    testsupport::KeyFileSpec DupontSpec(std::vector<unsigned char> material, int32_t keyOffset,
-                                        int32_t useCount = 0) const {
-        testsupport::KeyFileSpec spec;
-        spec.name = "Dupont";
-        spec.year = 2026;
-        spec.material = std::move(material);
-        spec.keyOffset = keyOffset;
-        spec.useCount = useCount;
-        spec.reserveFill = 0xA5;
-        return spec;
+    testsupport::KeyFileContents DupontKey(std::vector<unsigned char> material, int32_t keyOffset,
+                                           int32_t useCount = 0) const {
+        testsupport::KeyFileContents contents;
+        contents.name = "Dupont";
+        contents.year = 2026;
+        contents.material = std::move(material);
+        contents.keyOffset = keyOffset;
+        contents.useCount = useCount;
+        contents.reserveFill = 0xA5;
+        return contents;
     }
 
     testsupport::TempDir tmp;

@@ -14,7 +14,7 @@ namespace cryptotest {
 namespace {
 
 using testsupport::EncodeKeyHeader;
-using testsupport::KeyFileSpec;
+using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
 using testsupport::WriteKeyFile;
 using testsupport::WriteWholeFile;
@@ -62,12 +62,12 @@ class BadKeyFiles : public KeyFolderFixture, public ::testing::WithParamInterfac
 
 TEST_P(BadKeyFiles, CryptFailsAndLeavesTheKeyFile) {
     const BadKeyCase& c = GetParam();
-    KeyFileSpec spec = DupontSpec(CountingMaterial(c.materialBytes), c.keyOffset, 3);
-    spec.version = c.version;
-    spec.keyLen = c.keyLen;
-    Bytes file = EncodeKeyHeader(spec);
+    KeyFileContents contents = DupontKey(CountingMaterial(c.materialBytes), c.keyOffset, 3);
+    contents.version = c.version;
+    contents.keyLen = c.keyLen;
+    Bytes file = EncodeKeyHeader(contents);
     file.resize(c.headerBytes);
-    file.insert(file.end(), spec.material.begin(), spec.material.end());
+    file.insert(file.end(), contents.material.begin(), contents.material.end());
     const std::string path = KeyPath("Dupont.126");
     ASSERT_TRUE(WriteWholeFile(path, file));
 
@@ -104,12 +104,12 @@ TEST_F(KeyFileFaults, UnCryptRefusesShortAndEmptyKeys) {
         {-7, 50, 0, kOffsetOutOfRangeErr},
     };
     for (const auto& c : cases) {
-        KeyFileSpec spec = DupontSpec(CountingMaterial(c.materialBytes), 0);
-        spec.keyLen = c.keyLen;
-        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), spec));
+        KeyFileContents contents = DupontKey(CountingMaterial(c.materialBytes), 0);
+        contents.keyLen = c.keyLen;
+        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), contents));
         const Bytes keyFile = ReadWholeFile(KeyPath("Dupont.126"));
-        spec.keyOffset = c.frameOffset;
-        Bytes frame = EncodeKeyHeader(spec);
+        contents.keyOffset = c.frameOffset;
+        Bytes frame = EncodeKeyHeader(contents);
         frame.resize(244, 0);
         unsigned char* data = nullptr;
         uint32_t dataLength = 0;
@@ -139,7 +139,7 @@ TEST_F(KeyFileFaults, ReadOnlyKeyFileIsNotSpent) {
         GTEST_SKIP() << "file permissions do not bind the superuser";
     }
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(CountingMaterial(100), 10)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
     ASSERT_EQ(chmod(path.c_str(), 0400), 0);
     const Bytes before = ReadWholeFile(path);
     const Bytes data(10, 0);
@@ -154,7 +154,7 @@ TEST_F(KeyFileFaults, ReadOnlyKeyFileIsNotSpent) {
 // Decryption takes the key file read-only and writes nothing to it.
 TEST_F(KeyFileFaults, UnCryptNeedsNoWriteAccess) {
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(CountingMaterial(100), 10)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
     const Bytes data = {9, 8, 7};
     unsigned char* frame = nullptr;
     uint32_t frameLength = 0;
@@ -174,7 +174,7 @@ using AllocationFaults = KeyFolderFixtureT<testsupport::FailingUtils>;
 
 TEST_F(AllocationFaults, CryptReportsMemErrAndSpendsNothing) {
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(CountingMaterial(100), 10)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
     const Bytes before = ReadWholeFile(path);
     utils.FailCall(1);
     const Bytes data(30, 1);
@@ -192,7 +192,7 @@ TEST_F(AllocationFaults, CryptReportsMemErrAndSpendsNothing) {
 // kMemErr, nothing handed over and nothing left allocated.
 TEST_F(AllocationFaults, UnCryptReportsMemErrAtEachAllocation) {
     const std::string path = KeyPath("Dupont.126");
-    ASSERT_TRUE(WriteKeyFile(path, DupontSpec(CountingMaterial(100), 10)));
+    ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
     const Bytes data(30, 1);
     unsigned char* frame = nullptr;
     uint32_t frameLength = 0;

@@ -69,7 +69,7 @@ class KeyFileProtocol : public KeyFolderFixture {
   protected:
     void SetUp() override {
         KeyFolderFixture::SetUp();
-        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontSpec(CountingMaterial(100), 90)));
+        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontKey(CountingMaterial(100), 90)));
         spy.InitCreate(&utils);
         ASSERT_EQ(spy.SetPath(KeyPath("Dupont.126").c_str()), kNoErr);
     }
@@ -106,7 +106,7 @@ TEST_F(KeyFileProtocol, DecryptionReadsWithoutExclusiveLock) {
     EXPECT_EQ(Steps(spy.log), "open1 read close ");
     // The buffer's header is the key file's own, position 90 and count 0.
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 224),
-              testsupport::EncodeKeyHeader(DupontSpec(CountingMaterial(100), 90)));
+              testsupport::EncodeKeyHeader(DupontKey(CountingMaterial(100), 90)));
     EXPECT_EQ(Bytes(buffer.begin() + 224, buffer.begin() + 229), Bytes({95, 96, 97, 98, 99}));
 }
 

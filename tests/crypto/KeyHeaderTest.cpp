@@ -14,7 +14,7 @@ namespace {
 
 using testsupport::EncodeKeyHeader;
 using testsupport::GetBigEndian32;
-using testsupport::KeyFileSpec;
+using testsupport::KeyFileContents;
 using testsupport::WriteKeyFile;
 using testsupport::WriteWholeFile;
 
@@ -73,9 +73,9 @@ TEST(CipherClassShape, SlotOrderAndSize) {
 #endif
 
 TEST_F(KeyHeaderTest, GetKeyKeyHeaderReadsBigEndianFields) {
-    KeyFileSpec spec = DupontSpec(CountingMaterial(300), 258, 17);
-    spec.id = "id-0123";
-    ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), spec));
+    KeyFileContents contents = DupontKey(CountingMaterial(300), 258, 17);
+    contents.id = "id-0123";
+    ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), contents));
     TypKeyHeader header;
     ASSERT_EQ(crypto.GetKeyKeyHeader(&header, Ref(KeyPath("Dupont.126")).get()), kNoErr);
     // The file begins 00 00 00 01: version 1 in host order.
@@ -161,12 +161,12 @@ class KeyComment : public KeyFolderFixture, public ::testing::WithParamInterface
 
 TEST_P(KeyComment, Text) {
     const CommentCase& c = GetParam();
-    KeyFileSpec spec = DupontSpec(CountingMaterial(10), 0, c.useCount);
-    spec.version = c.version;
-    spec.year = c.year;
-    spec.name = c.name;
-    spec.nameLen = c.nameLen;
-    ASSERT_TRUE(WriteKeyFile(KeyPath("Key"), spec));
+    KeyFileContents contents = DupontKey(CountingMaterial(10), 0, c.useCount);
+    contents.version = c.version;
+    contents.year = c.year;
+    contents.name = c.name;
+    contents.nameLen = c.nameLen;
+    ASSERT_TRUE(WriteKeyFile(KeyPath("Key"), contents));
     char comment[256];
     EXPECT_EQ(crypto.GetKeyComment(comment, Ref(KeyPath("Key")).get()), c.expectedResult);
     EXPECT_STREQ(comment, c.expected);
@@ -184,11 +184,11 @@ TEST_F(KeyHeaderTest, KeyCommentFailuresAndLongestText) {
     EXPECT_STREQ(comment, "Erreur Clef\n");
 
     // Every number at its widest: the comment fills exactly 107 bytes with its NUL.
-    KeyFileSpec spec = DupontSpec(CountingMaterial(10), 0, INT32_MIN);
-    spec.version = INT32_MIN;
-    spec.year = INT32_MIN + 1900;
-    spec.name = std::string(40, 'N');
-    ASSERT_TRUE(WriteKeyFile(KeyPath("Wide"), spec));
+    KeyFileContents contents = DupontKey(CountingMaterial(10), 0, INT32_MIN);
+    contents.version = INT32_MIN;
+    contents.year = INT32_MIN + 1900;
+    contents.name = std::string(40, 'N');
+    ASSERT_TRUE(WriteKeyFile(KeyPath("Wide"), contents));
     std::vector<char> exact(107, '#');
     EXPECT_EQ(crypto.GetKeyComment(exact.data(), Ref(KeyPath("Wide")).get()), kNoErr);
     EXPECT_EQ(std::string(exact.data()), "$VELDORAN initial, clef v-2147483648 " +

@@ -28,7 +28,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using testsupport::KeyFileSpec;
+using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
 using testsupport::TempDir;
 using testsupport::WriteWholeFile;
@@ -76,8 +76,8 @@ Bytes WithRecipients(Bytes document, const std::string& to, const std::string& c
 
 // An encrypted frame: the key header as the frame records it, then the data XOR the key
 // material read cyclically from start.
-Bytes Frame(const KeyFileSpec& key, int32_t start, int32_t useCount, const Bytes& data) {
-    KeyFileSpec recorded = key;
+Bytes Frame(const KeyFileContents& key, int32_t start, int32_t useCount, const Bytes& data) {
+    KeyFileContents recorded = key;
     recorded.keyOffset = start;
     recorded.useCount = useCount;
     Bytes frame = testsupport::EncodeKeyHeader(recorded);
@@ -223,8 +223,8 @@ class TextEncryption : public ::testing::Test {
 
     TempDir folder_;
     std::string keyFolder_;
-    KeyFileSpec master_;
-    KeyFileSpec user_;
+    KeyFileContents master_;
+    KeyFileContents user_;
     Bytes masterBefore_;
     Bytes userBefore_;
 };

@@ -16,7 +16,7 @@
 
 namespace {
 
-using testsupport::KeyFileSpec;
+using testsupport::KeyFileContents;
 using testsupport::TempDir;
 
 const std::string kProgram = VELDORAN_PROGRAM;
@@ -77,11 +77,11 @@ std::string YearText() {
 // A key file of the current year under <folder>Clefs/.
 void MakeKey(const std::string& folder, const std::string& name, size_t materialLength) {
     std::filesystem::create_directories(folder + "Clefs");
-    KeyFileSpec spec;
-    spec.name = name;
-    spec.year = 1900 + std::atoi(YearText().c_str());
-    spec.material = testsupport::RandomBytes(materialLength, 7);
-    ASSERT_TRUE(testsupport::WriteKeyFile(folder + "Clefs/" + name + "." + YearText(), spec));
+    KeyFileContents contents;
+    contents.name = name;
+    contents.year = 1900 + std::atoi(YearText().c_str());
+    contents.material = testsupport::RandomBytes(materialLength, 7);
+    ASSERT_TRUE(testsupport::WriteKeyFile(folder + "Clefs/" + name + "." + YearText(), contents));
 }
 
 std::string Illegal(char letter) {

@@ -21,24 +21,25 @@ uint32_t GetBigEndian32(const unsigned char* source) {
            uint32_t{source[3]};
 }
 
-std::vector<unsigned char> EncodeKeyHeader(const KeyFileSpec& spec) {
+std::vector<unsigned char> EncodeKeyHeader(const KeyFileContents& contents) {
     std::vector<unsigned char> header(kKeyHeaderBytes, 0);
-    const auto idLen = static_cast<uint32_t>(std::min<size_t>(spec.id.size(), 32));
-    const auto storedNameLen = std::min<size_t>(spec.name.size(), 40);
-    const int32_t nameLen = spec.nameLen != -1 ? spec.nameLen : static_cast<int32_t>(storedNameLen);
-    const auto keyLen = spec.keyLen >= 0 || spec.keyLen < -1
-                            ? spec.keyLen
-                            : static_cast<int64_t>(spec.material.size());
-    PutBigEndian32(&header[0], static_cast<uint32_t>(spec.version));
-    PutBigEndian32(&header[4], static_cast<uint32_t>(spec.year));
+    const auto idLen = static_cast<uint32_t>(std::min<size_t>(contents.id.size(), 32));
+    const auto storedNameLen = std::min<size_t>(contents.name.size(), 40);
+    const int32_t nameLen =
+        contents.nameLen != -1 ? contents.nameLen : static_cast<int32_t>(storedNameLen);
+    const auto keyLen = contents.keyLen >= 0 || contents.keyLen < -1
+                            ? contents.keyLen
+                            : static_cast<int64_t>(contents.material.size());
+    PutBigEndian32(&header[0], static_cast<uint32_t>(contents.version));
+    PutBigEndian32(&header[4], static_cast<uint32_t>(contents.year));
     PutBigEndian32(&header[8], idLen);
-    std::memcpy(&header[12], spec.id.data(), idLen);
+    std::memcpy(&header[12], contents.id.data(), idLen);
     PutBigEndian32(&header[44], static_cast<uint32_t>(nameLen));
-    std::memcpy(&header[48], spec.name.data(), storedNameLen);
+    std::memcpy(&header[48], contents.name.data(), storedNameLen);
     PutBigEndian32(&header[88], static_cast<uint32_t>(keyLen));
-    PutBigEndian32(&header[92], static_cast<uint32_t>(spec.keyOffset));
-    PutBigEndian32(&header[96], static_cast<uint32_t>(spec.useCount));
-    std::fill(header.begin() + 100, header.end(), spec.reserveFill);
+    PutBigEndian32(&header[92], static_cast<uint32_t>(contents.keyOffset));
+    PutBigEndian32(&header[96], static_cast<uint32_t>(contents.useCount));
+    std::fill(header.begin() + 100, header.end(), contents.reserveFill);
     return header;
 }
 
@@ -71,9 +72,9 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path) {
                                       std::istreambuf_iterator<char>());
 }
 
-bool WriteKeyFile(const std::string& path, const KeyFileSpec& spec) {
-    std::vector<unsigned char> bytes = EncodeKeyHeader(spec);
-    bytes.insert(bytes.end(), spec.material.begin(), spec.material.end());
+bool WriteKeyFile(const std::string& path, const KeyFileContents& contents) {
+    std::vector<unsigned char> bytes = EncodeKeyHeader(contents);
+    bytes.insert(bytes.end(), contents.material.begin(), contents.material.end());
     return WriteWholeFile(path, bytes);
 }
 

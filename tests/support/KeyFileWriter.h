@@ -11,7 +11,7 @@ namespace testsupport {
 
 constexpr size_t kKeyHeaderBytes = 224;
 
-struct KeyFileSpec {
+struct KeyFileContents {
     int32_t version = 1;
     int32_t year = 2026;
     std::string id = "test-key";
@@ -40,11 +40,11 @@ struct KeyHeaderFields {
     int32_t useCount = 0;
 };
 
-std::vector<unsigned char> EncodeKeyHeader(const KeyFileSpec& spec);
+std::vector<unsigned char> EncodeKeyHeader(const KeyFileContents& contents);
 KeyHeaderFields DecodeKeyHeader(const unsigned char* header);
 
 // Header followed by the material; false when the file cannot be written.
-bool WriteKeyFile(const std::string& path, const KeyFileSpec& spec);
+bool WriteKeyFile(const std::string& path, const KeyFileContents& contents);
 // Reads the header of a key file; false when it has fewer than 224 bytes.
 bool ReadKeyHeader(const std::string& path, KeyHeaderFields* fields);
 

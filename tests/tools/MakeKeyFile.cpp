@@ -35,17 +35,17 @@ int main(int argc, char** argv) {
     struct tm local {};
     localtime_r(&now, &local);
 
-    testsupport::KeyFileSpec spec;
-    spec.name = name;
-    spec.id = "demo";
-    spec.year = local.tm_year + 1900;
+    testsupport::KeyFileContents contents;
+    contents.name = name;
+    contents.id = "demo";
+    contents.year = local.tm_year + 1900;
     std::random_device entropy;
-    spec.material = testsupport::RandomBytes(static_cast<size_t>(materialBytes), entropy());
+    contents.material = testsupport::RandomBytes(static_cast<size_t>(materialBytes), entropy());
 
     std::error_code ignored;
     std::filesystem::create_directories(folder + "Clefs", ignored);
     const std::string path = folder + "Clefs/" + name + "." + yearText;
-    if (!testsupport::WriteKeyFile(path, spec)) {
+    if (!testsupport::WriteKeyFile(path, contents)) {
         fprintf(stderr, "%s: cannot write %s\n", argv[0], path.c_str());
         return 1;
     }
