@@ -53,6 +53,20 @@ class BlockFiller {
     unsigned char* cursor_;
 };
 
+// Allocates the block of a growing message: the caller's out pointer stays null until the
+// block is filled, its out length holds the length asked for. kMemErr when that length does
+// not fit 32 bits or memory is short.
+int32_t NewMessageBlock(TypUtils* utils, uint64_t total, unsigned char** out, uint32_t* outLength,
+                        unsigned char** block) {
+    *out = nullptr;
+    if (total > UINT32_MAX) {
+        return kMemErr;
+    }
+    *outLength = static_cast<uint32_t>(total);
+    *block = utils->MyNewPtr(static_cast<uint32_t>(total));
+    return *block == nullptr ? kMemErr : kNoErr;
+}
+
 }  // namespace
 
 void TypUtils::PushLongHexaAtAddress(uint32_t value, unsigned char** cursor) {
@@ -200,15 +214,10 @@ int32_t TypUtils::GetAllParamFromMessage(const unsigned char* message, uint32_t 
 int32_t TypUtils::AddDestToMessage(const unsigned char* message, uint32_t length,
                                    unsigned char** out, uint32_t* outLength, const char* to,
                                    const char* cc, const char* bcc) {
-    *out = nullptr;
     const uint64_t total = uint64_t{length} + (sizeof kDestBegin - 1) + TextLength(to) +
                            TextLength(cc) + TextLength(bcc) + (sizeof kDestEnd - 1) + 2;
-    if (total > UINT32_MAX) {
-        return kMemErr;
-    }
-    *outLength = static_cast<uint32_t>(total);
-    unsigned char* block = MyNewPtr(static_cast<uint32_t>(total));
-    if (block == nullptr) {
+    unsigned char* block = nullptr;
+    if (NewMessageBlock(this, total, out, outLength, &block) != kNoErr) {
         return kMemErr;
     }
     BlockFiller filler(this, block);
@@ -226,14 +235,9 @@ int32_t TypUtils::AddDestToMessage(const unsigned char* message, uint32_t length
 
 int32_t TypUtils::AddParamToMessage(const unsigned char* message, uint32_t length,
                                     unsigned char** out, uint32_t* outLength, const char* param) {
-    *out = nullptr;
     const uint64_t total = uint64_t{length} + TextLength(param);
-    if (total > UINT32_MAX) {
-        return kMemErr;
-    }
-    *outLength = static_cast<uint32_t>(total);
-    unsigned char* block = MyNewPtr(static_cast<uint32_t>(total));
-    if (block == nullptr) {
+    unsigned char* block = nullptr;
+    if (NewMessageBlock(this, total, out, outLength, &block) != kNoErr) {
         return kMemErr;
     }
     BlockFiller filler(this, block);

@@ -212,18 +212,26 @@ int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** 
     return result;
 }
 
+int32_t TypCrypto::ReadFrameHeader(const unsigned char* frame, uint32_t length,
+                                   TypKeyHeader* header) {
+    if (length < kKeyHeaderSize) {
+        return kFrameTooShort;
+    }
+    utils->MyBlockMove(frame, header, kKeyHeaderSize);
+    ConvertHeaderForLocalOS(header);
+    return kNoErr;
+}
+
 int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned char** data,
                            uint32_t* dataLength) {
     assert(utils != nullptr);
     *data = nullptr;
     *dataLength = 0;
-    if (length < kKeyHeaderSize) {
-        return kFrameTooShort;
-    }
     // A copy: the caller's frame stays as it was and can be decrypted again.
     TypKeyHeader header;
-    utils->MyBlockMove(frame, &header, kKeyHeaderSize);
-    ConvertHeaderForLocalOS(&header);
+    if (ReadFrameHeader(frame, length, &header) != kNoErr) {
+        return kFrameTooShort;
+    }
     if (header.version != kVersion) {
         return kBadKeyHeader;
     }
@@ -339,12 +347,10 @@ int32_t TypCrypto::GetKeyComment(char* comment, TypFileRef* keyFile) {
 
 int32_t TypCrypto::GetCryptedFor(const unsigned char* frame, uint32_t length, char* name) {
     assert(utils != nullptr);
-    if (length < kKeyHeaderSize) {
+    TypKeyHeader header;
+    if (ReadFrameHeader(frame, length, &header) != kNoErr) {
         return kFrameTooShort;
     }
-    TypKeyHeader header;
-    utils->MyBlockMove(frame, &header, kKeyHeaderSize);
-    ConvertHeaderForLocalOS(&header);
     int32_t nameLen = header.nameLen;
     if (nameLen > kLenMaxName) {
         nameLen = kLenMaxName;

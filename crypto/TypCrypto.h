@@ -95,6 +95,10 @@ class TypCrypto {
 
     // Not owned; handed to InitCreate.
     TypUtils* utils = nullptr;
+
+  private:
+    // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.
+    int32_t ReadFrameHeader(const unsigned char* frame, uint32_t length, TypKeyHeader* header);
 };
 
 #endif
