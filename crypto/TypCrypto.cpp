@@ -44,6 +44,21 @@ void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
     }
 }
 
+// target holds one period of the key stream at its start; every byte j of it becomes
+// data[j] ^ key[j mod period]. The chunks go from the last to the first, so the period is read
+// by every chunk and overwritten only by the first: no repeated key stream is ever written.
+void XorWithRepeatedKey(unsigned char* target, const unsigned char* data, uint32_t n,
+                        uint32_t period) {
+    if (n == 0) {
+        return;
+    }
+    for (uint32_t start = (n - 1) / period * period; start > 0; start -= period) {
+        const uint32_t count = n - start < period ? n - start : period;
+        XorInto(target + start, data + start, target, count);
+    }
+    XorInPlace(target, data, n < period ? n : period);
+}
+
 // The file reference the system creates on this platform offers locking and syncing; another
 // kind of reference is used without them.
 TypFileRefUnix* AsUnixRef(TypFileRef* keyFile) {
@@ -96,7 +111,20 @@ int32_t TypCrypto::DecrypterPJ(const unsigned char*, uint32_t, unsigned char** o
 
 int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* keyFile,
                                 uint32_t startPosition, int32_t advance) {
+    uint32_t period = 0;
+    const int32_t result =
+        ReadKeyStream(buffer, buffer + kKeyHeaderSize, n, keyFile, startPosition, advance, &period);
+    if (result == kNoErr && n > period) {
+        RepeatCyclically(buffer + kKeyHeaderSize, period, n);
+    }
+    return result;
+}
+
+int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
+                                 TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
+                                 uint32_t* period) {
     assert(utils != nullptr);
+    *period = 0;
     const bool encrypting = advance != 0;
     // Encryption reads and rewrites through one open for update, under an exclusive lock, so
     // that two encryptions with the same key file at once never take the same key stream.
@@ -113,10 +141,10 @@ int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* k
         result = keyFile->SetFilePos(0);
     }
     if (result == kNoErr) {
-        result = keyFile->Read(buffer, kKeyHeaderSize);
+        result = keyFile->Read(headerCopy, kKeyHeaderSize);
     }
     TypKeyHeader header;
-    utils->MyBlockMove(buffer, &header, kKeyHeaderSize);
+    utils->MyBlockMove(headerCopy, &header, kKeyHeaderSize);
     ConvertHeaderForLocalOS(&header);
     const int32_t recordedOffset = header.keyOffset;
 
@@ -139,7 +167,6 @@ int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* k
         const uint32_t first = static_cast<uint32_t>(start) % keyLen;
         const uint32_t material = n < keyLen ? n : keyLen;
         const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
-        unsigned char* stream = buffer + kKeyHeaderSize;
         if (toEnd > 0) {
             result = keyFile->SetFilePos(kKeyHeaderSize + first);
             if (result == kNoErr) {
@@ -152,8 +179,8 @@ int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* k
                 result = keyFile->Read(stream + toEnd, material - toEnd);
             }
         }
-        if (result == kNoErr && n > material) {
-            RepeatCyclically(stream, material, n);
+        if (result == kNoErr) {
+            *period = material;
         }
 
         if (result == kNoErr && encrypting) {
@@ -182,7 +209,7 @@ int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* k
 
     header.keyOffset = recordedOffset;
     ConvertHeaderToStandard(&header);
-    utils->MyBlockMove(&header, buffer, kKeyHeaderSize);
+    utils->MyBlockMove(&header, headerCopy, kKeyHeaderSize);
     return result;
 }
 
@@ -199,9 +226,10 @@ int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** 
     if (block == nullptr) {
         return kMemErr;
     }
-    const int32_t result = GetLinearKey(block, n, keyFile, 0, 1);
+    uint32_t period = 0;
+    const int32_t result = ReadKeyStream(block, block + kKeyHeaderSize, n, keyFile, 0, 1, &period);
     if (result == kNoErr) {
-        XorInPlace(block + kKeyHeaderSize, data, n);
+        XorWithRepeatedKey(block + kKeyHeaderSize, data, n, period);
     } else {
         // Neither the data under a broken key stream nor key material may leave in a frame
         // that is not a valid encryption.
@@ -245,16 +273,17 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
     } else if (keyFile == nullptr || keyFile->Exists() != kNoErr) {
         result = KeyNotFoundErr;
     } else {
-        unsigned char* keyStream = utils->MyNewPtr(length);
-        if (keyStream == nullptr) {
-            result = kMemErr;
+        // The key stream is read straight into the output, one period of it, and the data is
+        // XORed over it: no block of key stream as long as the message.
+        unsigned char keyFileHeader[kKeyHeaderSize];
+        uint32_t period = 0;
+        result = ReadKeyStream(keyFileHeader, out, n, keyFile,
+                               static_cast<uint32_t>(header.keyOffset), 0, &period);
+        if (result == kNoErr) {
+            XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
         } else {
-            result =
-                GetLinearKey(keyStream, n, keyFile, static_cast<uint32_t>(header.keyOffset), 0);
-            if (result == kNoErr) {
-                XorInto(out, frame + kKeyHeaderSize, keyStream + kKeyHeaderSize, n);
-            }
-            utils->MyDisposeptr(&keyStream, length);
+            // Key material read before the failure must not reach the caller.
+            memset(out, ' ', n);
         }
     }
     if (keyFile != nullptr) {

@@ -97,6 +97,12 @@ class TypCrypto {
     TypUtils* utils = nullptr;
 
   private:
+    // The work of GetLinearKey without the repetition: the key header (standard order) goes to
+    // headerCopy and min(n, keyLen) bytes of key stream, one period of it, to stream; *period
+    // receives that count. Results, checks and the header rewrite as GetLinearKey for n bytes.
+    int32_t ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
+                          TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
+                          uint32_t* period);
     // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.
     int32_t ReadFrameHeader(const unsigned char* frame, uint32_t length, TypKeyHeader* header);
 };

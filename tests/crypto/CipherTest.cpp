@@ -158,7 +158,7 @@ TEST_F(CipherTest, RoundTripKeepsKeyFileAsCryptLeftIt) {
     const Bytes material = testsupport::RandomBytes(257, seed);
     const std::string path = KeyPath("Dupont.126");
     ASSERT_TRUE(WriteKeyFile(path, DupontKey(material, 200)));
-    for (uint32_t n : {0u, 1u, 56u, 57u, 257u, 1000u, 4099u}) {
+    for (uint32_t n : {0u, 1u, 56u, 57u, 257u, 514u, 1000u, 4099u}) {
         const Bytes data = testsupport::RandomBytes(n, seed + n);
         unsigned char* frame = nullptr;
         uint32_t frameLength = 0;
