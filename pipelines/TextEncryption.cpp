@@ -72,6 +72,23 @@ bool FitsLengths(uint64_t length) {
     return length <= static_cast<uint64_t>(INT32_MAX);
 }
 
+// Writes the recipient block (the library's own layout of it, for an empty document) behind
+// the textLength bytes of the message block, which was made to hold exactly both.
+int32_t AppendRecipientBlock(TypUtils* utils, OwnedBlock* message, uint32_t textLength,
+                             const char* to, const char* cc, const char* bcc) {
+    OwnedBlock block(utils);
+    const int32_t result =
+        utils->AddDestToMessage(message->data(), 0, block.Pointer(), block.Length(), to, cc, bcc);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (uint64_t{textLength} + block.length() != message->length()) {
+        return kOtherErr;
+    }
+    utils->MyBlockMove(block.data(), message->data() + textLength, block.length());
+    return kNoErr;
+}
+
 // Source stage: reads the source whole, converts it to the interchange form and appends the
 // recipient block. The message is handed over in message.
 int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* to, const char* cc,
@@ -98,23 +115,30 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
         return kFrameTooLong;
     }
 
-    OwnedBlock text(utils);
-    *text.Length() = static_cast<uint32_t>(sourceLength);
-    *text.Pointer() = utils->MyNewPtr(text.length());
-    if (text.data() == nullptr) {
+    // The source is read into a block with room for the recipient block behind it, so that the
+    // message is made in place instead of copying the whole document once more.
+    auto textLength = static_cast<uint32_t>(sourceLength);
+    const auto messageLength =
+        static_cast<uint32_t>(MessageLength(static_cast<uint64_t>(sourceLength), recipients));
+    *message->Length() = messageLength;
+    *message->Pointer() = utils->MyNewPtr(messageLength);
+    unsigned char* text = message->data();
+    if (text == nullptr) {
         return kMemErr;
     }
     sourceRef->SetFilePos(0);
     // In moderate pieces: one read call of hundreds of MiB is markedly slower.
-    for (uint32_t done = 0; result == kNoErr && done < text.length(); done += kReadChunk) {
-        result = sourceRef->Read(text.data() + done, std::min(kReadChunk, text.length() - done));
+    for (uint32_t done = 0; result == kNoErr && done < textLength; done += kReadChunk) {
+        result = sourceRef->Read(text + done, std::min(kReadChunk, textLength - done));
     }
     if (result == kNoErr) {
-        result = utils->FiltrerTexte(text.Pointer(), text.Length());
+        result = utils->FiltrerTexte(&text, &textLength);
     }
     if (result == kNoErr) {
-        result = utils->AddDestToMessage(text.data(), text.length(), message->Pointer(),
-                                         message->Length(), to, cc, bcc);
+        result = AppendRecipientBlock(utils, message, textLength, to, cc, bcc);
+    }
+    if (result != kNoErr) {
+        message->Dispose();
     }
     return result;
 }
