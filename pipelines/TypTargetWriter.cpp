@@ -63,6 +63,22 @@ void SyncFolder(const std::string& folder) {
     }
 }
 
+// Whether a new file can be renamed over the target in folder (target null when there is none
+// yet): found out before any key is used, since a refused rename would come only after. The
+// folder must be writable and searchable; in a sticky folder (such as /tmp) only the owner of
+// the target or of the folder may replace it.
+bool CanReplaceIn(const std::string& folder, const struct stat* target) {
+    const char* folderPath = folder.empty() ? "." : folder.c_str();
+    struct stat folderInfo {};
+    if (stat(folderPath, &folderInfo) != 0 ||
+        faccessat(AT_FDCWD, folderPath, W_OK | X_OK, AT_EACCESS) != 0) {
+        return false;
+    }
+    const uid_t user = geteuid();
+    return target == nullptr || (folderInfo.st_mode & S_ISVTX) == 0 || user == 0 ||
+           target->st_uid == user || folderInfo.st_uid == user;
+}
+
 }  // namespace
 
 const TypTargetWriterCalls& TypTargetWriterCalls::System() {
@@ -93,20 +109,22 @@ int32_t TypTargetWriter::Open(const char* path) {
 
     struct stat linkInfo {};
     const bool present = lstat(path, &linkInfo) == 0;
-    struct stat info {};
-    const bool reachable = present && stat(path, &info) == 0;
-    if (present && !reachable) {
-        // A link that leads nowhere: replacing it would turn the link into a file.
-        return kOtherErr;
-    }
-
     mode_t mode = 0666;
     bool keepMode = false;
-    if (reachable) {
-        if (S_ISDIR(info.st_mode)) {
+    if (present && S_ISLNK(linkInfo.st_mode)) {
+        // The link itself is replaced by the new file, as deleting the target and creating it
+        // anew would; the file it names is left alone. A link to a folder, or to a file that
+        // cannot be opened for update, is refused as the direct writing would be.
+        struct stat info {};
+        if (stat(path, &info) == 0 &&
+            (S_ISDIR(info.st_mode) || faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0)) {
             return kOtherErr;
         }
-        if (!S_ISREG(info.st_mode)) {
+    } else if (present) {
+        if (S_ISDIR(linkInfo.st_mode)) {
+            return kOtherErr;
+        }
+        if (!S_ISREG(linkInfo.st_mode)) {
             // A device or a pipe holds no content to protect: write it as it stands.
             do {
                 fd_ = calls_->open(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
@@ -121,15 +139,13 @@ int32_t TypTargetWriter::Open(const char* path) {
         if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0) {
             return kOtherErr;
         }
-        if (S_ISLNK(linkInfo.st_mode)) {
-            char resolved[PATH_MAX];
-            if (realpath(path, resolved) == nullptr) {
-                return kOtherErr;
-            }
-            targetPath_ = resolved;
-        }
-        mode = info.st_mode & 07777;
+        // The permission bits, without set-user, set-group and sticky: new content never
+        // inherits those.
+        mode = linkInfo.st_mode & 0777;
         keepMode = true;
+    }
+    if (!CanReplaceIn(FolderOf(targetPath_), present ? &linkInfo : nullptr)) {
+        return kOtherErr;
     }
 
     const std::string folder = FolderOf(targetPath_);

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
@@ -48,8 +48,8 @@ class FileRefPermissionTest : public ::testing::Test {
 
     // Runs body as nobody and turns its exit status into the test's verdict.
     void ExpectInChild(const std::function<int()>& body) {
-        const int status = platformtest::RunAsUnprivileged(body);
-        if (status == platformtest::kCannotDropPrivileges) {
+        const int status = testsupport::RunAsUnprivileged(body);
+        if (status == testsupport::kCannotDropPrivileges) {
             GTEST_SKIP() << "cannot become an unprivileged user here";
         }
         ASSERT_NE(status, kPreconditionFailed) << "the permission does not hold for the child";

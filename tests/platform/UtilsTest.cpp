@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
@@ -125,10 +125,10 @@ TEST_F(UtilsTest, NewBlockOfSizeZeroIsValid) {
 
 TEST_F(UtilsTest, NewBlockTooLargeForMemoryIsNull) {
     // Address space limited in a child, so that the refusal does not depend on the machine.
-    const int status = platformtest::RunInChild([]() {
+    const int status = testsupport::RunInChild([]() {
         TypUtilsUnix childUtils;
         childUtils.InitCreate(nullptr);
-        if (!platformtest::LimitAddressSpace(rlim_t{512} << 20)) {
+        if (!testsupport::LimitAddressSpace(rlim_t{512} << 20)) {
             return 10;
         }
         if (childUtils.MyNewPtr(UINT32_MAX) != nullptr) {
@@ -164,10 +164,10 @@ TEST_F(UtilsTest, DisposedBlocksGoBackToTheHeap) {
     // 48 blocks of 32 MiB, one at a time, under a limit of 768 MiB more than the child maps at
     // the start: this only holds when each disposed block is really freed.
     constexpr uint32_t kBlockSize = 32u << 20;
-    const int status = platformtest::RunInChild([]() {
+    const int status = testsupport::RunInChild([]() {
         TypUtilsUnix childUtils;
         childUtils.InitCreate(nullptr);
-        if (!platformtest::LimitAddressSpace(rlim_t{768} << 20)) {
+        if (!testsupport::LimitAddressSpace(rlim_t{768} << 20)) {
             return 10;
         }
         for (int round = 0; round < 48; ++round) {
@@ -439,11 +439,11 @@ TEST_F(UtilsTest, KeyFileRefIsNullWhenMemoryIsShort) {
     // The sanitizer's own bookkeeping dies when the heap runs dry; the plain build checks this.
     GTEST_SKIP() << "not under AddressSanitizer";
 #endif
-    const int status = platformtest::RunInChild([]() {
+    const int status = testsupport::RunInChild([]() {
         TypUtilsUnix childUtils;
         childUtils.InitCreate(nullptr);
         if (childUtils.SetKeyFolderPath("/k/") != kNoErr ||
-            !platformtest::LimitAddressSpace(rlim_t{64} << 20)) {
+            !testsupport::LimitAddressSpace(rlim_t{64} << 20)) {
             return 10;
         }
         // Use up the heap, down to its smallest pieces, then every size that the allocator

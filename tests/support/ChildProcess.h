@@ -1,8 +1,8 @@
 // Runs a piece of a test in a forked child: for limits that must not touch the test program
 // itself (address space) and for permission checks that root would ignore. The child reports
 // through its exit status only; 0 means every check in it held.
-#ifndef VELDORAN_TESTS_PLATFORM_CHILDPROCESS_H
-#define VELDORAN_TESTS_PLATFORM_CHILDPROCESS_H
+#ifndef VELDORAN_TESTS_SUPPORT_CHILDPROCESS_H
+#define VELDORAN_TESTS_SUPPORT_CHILDPROCESS_H
 
 #include <grp.h>
 #include <sys/resource.h>
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <functional>
 
-namespace platformtest {
+namespace testsupport {
 
 // Exit status of a child that could not become the unprivileged user.
 constexpr int kCannotDropPrivileges = 77;
@@ -73,6 +73,6 @@ inline bool LimitAddressSpace(rlim_t headroom) {
     return setrlimit(RLIMIT_AS, &bound) == 0;
 }
 
-}  // namespace platformtest
+}  // namespace testsupport
 
 #endif
