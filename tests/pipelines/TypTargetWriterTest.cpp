@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pipelines/TypTargetWriter.h"
+#include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
@@ -85,29 +86,46 @@ TEST(TypTargetWriter, CreatesANewTargetWithTheUmaskMode) {
     EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
 }
 
-TEST(TypTargetWriter, ReplacesAnExistingTargetKeepingItsMode) {
-    TempDir folder;
-    const std::string target = folder.File("out.msg");
-    ASSERT_TRUE(WriteWholeFile(target, kOld));
-    chmod(target.c_str(), 0604);
-    TypTargetWriter writer;
-    writer.InitCreate(nullptr);
-    EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
-    EXPECT_EQ(ReadWholeFile(target), kNew);
-    EXPECT_EQ(ModeOf(target), 0604u);
-    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+// The new content keeps the old target's read, write and execute bits, never its set-user,
+// set-group or sticky bits.
+TEST(TypTargetWriter, ReplacesAnExistingTargetKeepingItsPermissionBits) {
+    const struct {
+        mode_t before;
+        mode_t after;
+    } cases[] = {{0604, 0604}, {0700, 0700}, {04755, 0755}, {02640, 0640}, {01666, 0666}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        TempDir folder;
+        const std::string target = folder.File("out.msg");
+        ASSERT_TRUE(WriteWholeFile(target, kOld));
+        ASSERT_EQ(chmod(target.c_str(), c.before), 0);
+        TypTargetWriter writer;
+        writer.InitCreate(nullptr);
+        EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
+        EXPECT_EQ(ReadWholeFile(target), kNew);
+        EXPECT_EQ(ModeOf(target), c.after);
+        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+    }
 }
 
-TEST(TypTargetWriter, ALinkKeepsPointingAtTheReplacedFile) {
+// As deleting the target and creating it anew would: the link becomes the new file, and the
+// file it named (if any) is not touched.
+TEST(TypTargetWriter, ALinkIsReplacedAndTheFileItNamedIsKept) {
     TempDir folder;
     ASSERT_TRUE(WriteWholeFile(folder.File("real.msg"), kOld));
     ASSERT_EQ(symlink("real.msg", folder.File("link.msg").c_str()), 0);
-    TypTargetWriter writer;
-    writer.InitCreate(nullptr);
-    EXPECT_EQ(WriteAll(&writer, folder.File("link.msg"), kNew), kNoErr);
-    EXPECT_TRUE(std::filesystem::is_symlink(folder.File("link.msg")));
-    EXPECT_EQ(ReadWholeFile(folder.File("real.msg")), kNew);
-    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{"link.msg", "real.msg"}));
+    ASSERT_EQ(symlink("nowhere", folder.File("dangling.msg").c_str()), 0);
+    for (const char* name : {"link.msg", "dangling.msg"}) {
+        SCOPED_TRACE(name);
+        TypTargetWriter writer;
+        writer.InitCreate(nullptr);
+        EXPECT_EQ(WriteAll(&writer, folder.File(name), kNew), kNoErr);
+        EXPECT_FALSE(std::filesystem::is_symlink(folder.File(name)));
+        EXPECT_EQ(ReadWholeFile(folder.File(name)), kNew);
+    }
+    EXPECT_EQ(ReadWholeFile(folder.File("real.msg")), kOld);
+    EXPECT_EQ(Entries(folder.path()),
+              (std::set<std::string>{"dangling.msg", "link.msg", "real.msg"}));
 }
 
 TEST(TypTargetWriter, WritesADeviceInPlace) {
@@ -122,7 +140,7 @@ TEST(TypTargetWriter, WritesADeviceInPlace) {
 TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
     TempDir folder;
     ASSERT_TRUE(std::filesystem::create_directory(folder.File("sub")));
-    ASSERT_EQ(symlink("nowhere", folder.File("dangling").c_str()), 0);
+    ASSERT_EQ(symlink("sub", folder.File("folder-link").c_str()), 0);
     struct Case {
         const char* label;
         std::string path;
@@ -132,7 +150,7 @@ TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
         {"a folder", folder.File("sub")},
         {"a trailing slash", folder.File("new/")},
         {"a missing folder", folder.File("missing/out.msg")},
-        {"a link leading nowhere", folder.File("dangling")},
+        {"a link to a folder", folder.File("folder-link")},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
@@ -141,22 +159,61 @@ TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
         EXPECT_EQ(writer.Open(testCase.path.c_str()), kOtherErr);
         EXPECT_EQ(writer.TemporaryPath(), "");
     }
-    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{"dangling", "sub"}));
+    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{"folder-link", "sub"}));
 }
 
-TEST(TypTargetWriter, AReadOnlyTargetIsRefusedAndKept) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "the superuser can open any file for update";
-    }
+// Targets that an unprivileged user could not replace in one step are refused at Open, before
+// the caller has spent anything, and are left exactly as they were. Run as nobody, since the
+// superuser may replace anything.
+TEST(TypTargetWriter, TargetsThatCannotBeReplacedAreRefusedAtOpen) {
     TempDir folder;
-    const std::string target = folder.File("out.msg");
-    ASSERT_TRUE(WriteWholeFile(target, kOld));
-    chmod(target.c_str(), 0444);
-    TypTargetWriter writer;
-    writer.InitCreate(nullptr);
-    EXPECT_EQ(writer.Open(target.c_str()), kOtherErr);
-    EXPECT_EQ(ReadWholeFile(target), kOld);
-    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+    ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
+    const std::string readOnly = folder.File("readonly.msg");
+    ASSERT_TRUE(WriteWholeFile(readOnly, kOld));
+    ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    // A writable target in a folder the user may not write to.
+    const std::string closedFolder = folder.File("closed/");
+    ASSERT_TRUE(std::filesystem::create_directory(closedFolder));
+    ASSERT_EQ(chmod(closedFolder.c_str(), 0755), 0);
+    const std::string inClosed = closedFolder + "out.msg";
+    ASSERT_TRUE(WriteWholeFile(inClosed, kOld));
+    ASSERT_EQ(chmod(inClosed.c_str(), 0666), 0);
+    // A writable target owned by someone else in a sticky folder such as /tmp.
+    const std::string sticky = folder.File("sticky/");
+    ASSERT_TRUE(std::filesystem::create_directory(sticky));
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    const std::string inSticky = sticky + "out.msg";
+    ASSERT_TRUE(WriteWholeFile(inSticky, kOld));
+    ASSERT_EQ(chmod(inSticky.c_str(), 0666), 0);
+
+    const int status = testsupport::RunAsUnprivileged([&]() {
+        int failures = 0;
+        for (const std::string& target : {readOnly, inClosed, inSticky}) {
+            // The check itself must hold for this user, or the test would prove nothing.
+            if (access(target.c_str(), R_OK) != 0) {
+                return 100;
+            }
+            TypTargetWriter writer;
+            writer.InitCreate(nullptr);
+            failures += writer.Open(target.c_str()) == kOtherErr ? 0 : 1;
+            failures += writer.TemporaryPath().empty() ? 0 : 1;
+        }
+        // The user's own new target in the sticky folder is still fine.
+        TypTargetWriter writer;
+        writer.InitCreate(nullptr);
+        failures += WriteAll(&writer, sticky + "mine.msg", kNew) == kNoErr ? 0 : 1;
+        return failures;
+    });
+    if (status == testsupport::kCannotDropPrivileges) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    EXPECT_EQ(status, 0);
+    for (const std::string& target : {readOnly, inClosed, inSticky}) {
+        EXPECT_EQ(ReadWholeFile(target), kOld) << target;
+    }
+    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{"closed", "readonly.msg", "sticky"}));
+    EXPECT_EQ(Entries(closedFolder), std::set<std::string>{"out.msg"});
+    EXPECT_EQ(Entries(sticky), (std::set<std::string>{"mine.msg", "out.msg"}));
 }
 
 // System calls that fail on demand.

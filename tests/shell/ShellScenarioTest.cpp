@@ -119,6 +119,13 @@ TEST(ShellScenarios, OptionParsing) {
          kWrong + "\ndupont\n",
          Illegal('s'),
          255},
+        // s refuses its attached value; reading goes on in the same argument after the s, so
+        // -udupont sets the user.
+        {"an attached value beginning with a dash is refused",
+         {"-s-udupont", "-sletter.txt", "-o", "out.msg"},
+         kWrong,
+         Illegal('s'),
+         213},
         // x is refused, then s refuses -u; the position after s lies past the end of -u.
         {"a refused value after a group",
          {"-xs", "-u", "dupont"},
