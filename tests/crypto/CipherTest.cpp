@@ -65,6 +65,9 @@ const CryptCase kCryptCases[] = {
     {"keeps keyLen for nothing", 100, 0, 0, {}, 1, 100},
     // The largest count wraps to 0, in the frame and in the key file.
     {"count wraps to 0", 3, 2147483647, 4, Range(3, 6), 0, 7},
+    // A stored negative count: one more (-4) is still negative, so 0, in the frame and in the
+    // key file.
+    {"negative count restarts at 0", 3, -5, 4, Range(3, 6), 0, 7},
 };
 
 class CryptKnownAnswer : public KeyFolderFixture,
@@ -84,7 +87,7 @@ TEST_P(CryptKnownAnswer, FrameAndKeyFileMatch) {
     ASSERT_EQ(frameLength, c.n + 224);
 
     // The frame header: the key file's header as stored, with the starting position and the
-    // new count.
+    // new count; the id and name tails and the reserve byte for byte.
     KeyFileContents frameContents = contents;
     frameContents.keyOffset = c.storedOffset;
     frameContents.useCount = c.frameCount;
@@ -103,6 +106,67 @@ TEST_P(CryptKnownAnswer, FrameAndKeyFileMatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cipher, CryptKnownAnswer, ::testing::ValuesIn(kCryptCases), CaseName());
+
+struct LinearKeyCase {
+    const char* what;
+    int32_t storedOffset;  // keyOffset in the key file before the call (useCount is 8)
+    uint32_t start;        // the start position argument
+    uint32_t n;            // key stream bytes asked for
+    int32_t advance;       // 0: decryption use, 1: encryption use
+    Bytes expectedStream;  // buffer bytes 224..
+    int32_t nextOffset;    // keyOffset in the key file afterwards
+    int32_t count;         // useCount in the buffer's header and in the key file afterwards
+};
+
+// Key streams longer than the 100-byte counting key: byte j is material byte (s + j) mod 100,
+// where s is the start argument in decryption use and the stored keyOffset in encryption use.
+const LinearKeyCase kLinearKeyCases[] = {
+    // From 95: 95..99, the key twice, 0..44. The key file is not written.
+    {"decryption repeats from near the end", 33, 95, 250, 0,
+     Concat({Range(95, 99), Range(0, 99), Range(0, 99), Range(0, 44)}), 33, 8},
+    // An exact multiple of keyLen: the key twice.
+    {"decryption of two whole keys", 33, 0, 200, 0, Concat({Range(0, 99), Range(0, 99)}), 33, 8},
+    // A start equal to keyLen is the start of the key: the key twice, then 0..4.
+    {"decryption from keyLen", 33, 100, 205, 0, Concat({Range(0, 99), Range(0, 99), Range(0, 4)}),
+     33, 8},
+    // From the stored 90: 90..99, the key twice, 0..39; the key file moves to 340 mod 100.
+    {"encryption repeats from the stored position", 90, 0, 250, 1,
+     Concat({Range(90, 99), Range(0, 99), Range(0, 99), Range(0, 39)}), 40, 9},
+    // The start argument does not move an encryption's stream; three whole keys from 10 come
+    // back to 10.
+    {"encryption ignores the start argument", 10, 60, 300, 1,
+     Concat({Range(10, 99), Range(0, 99), Range(0, 99), Range(0, 9)}), 10, 9},
+};
+
+class LinearKeyKnownAnswer : public KeyFolderFixture,
+                             public ::testing::WithParamInterface<LinearKeyCase> {};
+
+TEST_P(LinearKeyKnownAnswer, BufferAndKeyFileMatch) {
+    const LinearKeyCase& c = GetParam();
+    const std::string path = KeyPath("Dupont.126");
+    const KeyFileContents contents = DupontKey(CountingMaterial(100), c.storedOffset, 8);
+    ASSERT_TRUE(WriteKeyFile(path, contents));
+
+    Bytes buffer(224 + c.n, 0xEE);
+    ASSERT_EQ(crypto.GetLinearKey(buffer.data(), c.n, Ref(path).get(), c.start, c.advance), kNoErr);
+    // The buffer's header: the key file's header as read, recording where an encryption's
+    // stream began (the stored position) and the count after this call.
+    KeyFileContents bufferContents = contents;
+    bufferContents.useCount = c.count;
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 224), EncodeKeyHeader(bufferContents));
+    EXPECT_EQ(Bytes(buffer.begin() + 224, buffer.end()), c.expectedStream);
+
+    KeyFileContents afterContents = contents;
+    afterContents.keyOffset = c.nextOffset;
+    afterContents.useCount = c.count;
+    const Bytes after = ReadWholeFile(path);
+    ASSERT_EQ(after.size(), 324u);
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(afterContents));
+    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), contents.material);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cipher, LinearKeyKnownAnswer, ::testing::ValuesIn(kLinearKeyCases),
+                         CaseName());
 
 using CipherTest = KeyFolderFixture;
 
@@ -249,11 +313,13 @@ struct UnCryptCase {
     int32_t frameVersion;  // version written into the frame header
     const char* keyFile;   // key file present in the key folder ("" for none)
     int32_t expected;
-    Bytes expectedData;  // for 0: the data; otherwise its length holds the block handed over
+    Bytes expectedData;        // for 0: the data; otherwise its length holds the block handed over
+    uint32_t n = 6;            // data bytes in the frame
+    int64_t frameKeyLen = -1;  // keyLen written into the frame header (-1: the key file's)
 };
 
-// Frames of 6 zero bytes against the counting 100-byte Dupont key, so that decrypted data is
-// the key positions used.
+// Frames of zero bytes (6 unless the row says otherwise) against the counting 100-byte Dupont
+// key, so that decrypted data is the key positions used.
 const UnCryptCase kUnCryptCases[] = {
     // keyOffset 97 in the frame: positions 97, 98, 99, 0, 1, 2.
     {"wraps at keyLen", 97, 1, "Dupont.126", kNoErr, {97, 98, 99, 0, 1, 2}},
@@ -267,6 +333,17 @@ const UnCryptCase kUnCryptCases[] = {
     {"missing key file", 0, 1, "", KeyNotFoundErr, Bytes(6, ' ')},
     // A header whose version is not 1: -6 and no block.
     {"bad version", 0, 2, "Dupont.126", kBadKeyHeader, {}},
+    // 250 bytes from 97: 97..99, the key twice, then 0..46.
+    {"longer than the key near its end", 97, 1, "Dupont.126", kNoErr,
+     Concat({Range(97, 99), Range(0, 99), Range(0, 99), Range(0, 46)}), 250},
+    // An exact multiple of keyLen: the key twice.
+    {"two whole keys", 0, 1, "Dupont.126", kNoErr, Concat({Range(0, 99), Range(0, 99)}), 200},
+    // The frame header says keyLen 50, the key file 100: the key file's length wraps, 45..99
+    // then 0..4, and a position past the frame's keyLen is still in range.
+    {"key file's keyLen wraps", 45, 1, "Dupont.126", kNoErr, Concat({Range(45, 99), Range(0, 4)}),
+     60, 50},
+    {"key file's keyLen bounds the position", 70, 1, "Dupont.126", kNoErr,
+     Concat({Range(70, 99), Range(0, 9)}), 40, 50},
 };
 
 class UnCryptCases : public KeyFolderFixture, public ::testing::WithParamInterface<UnCryptCase> {};
@@ -280,15 +357,17 @@ TEST_P(UnCryptCases, ResultAndData) {
     KeyFileContents frameContents = contents;
     frameContents.keyOffset = c.frameOffset;
     frameContents.version = c.frameVersion;
+    frameContents.keyLen = c.frameKeyLen;
     Bytes frame = EncodeKeyHeader(frameContents);
-    frame.resize(230, 0);
+    frame.resize(224 + c.n, 0);
     const Bytes frameBefore = frame;
     const Bytes keyFileBefore = ReadWholeFile(KeyPath("Dupont.126"));
 
     unsigned char sentinel = 0;
     unsigned char* data = &sentinel;  // must be replaced
     uint32_t dataLength = 99;
-    EXPECT_EQ(crypto.UnCrypt(frame.data(), 230, &data, &dataLength), c.expected);
+    EXPECT_EQ(crypto.UnCrypt(frame.data(), static_cast<uint32_t>(frame.size()), &data, &dataLength),
+              c.expected);
     if (c.expected == kBadKeyHeader) {
         EXPECT_EQ(data, nullptr);
         EXPECT_EQ(dataLength, 0u);

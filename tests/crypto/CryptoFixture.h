@@ -71,7 +71,9 @@ class KeyFolderFixtureT : public ::testing::Test {
         return FileRefPtr(fileRef);
     }
 
-    // The Dupont key for 2026 (file Dupont.126) with the given material and header fields.
+    // The Dupont key for 2026 (file Dupont.126) with the given material and header fields. The
+    // bytes no operation interprets are not zero and all differ in the reserve (byte k is k),
+    // so a header copy that clears, drops or reorders any of them shows.
     testsupport::KeyFileContents DupontKey(std::vector<unsigned char> material, int32_t keyOffset,
                                            int32_t useCount = 0) const {
         testsupport::KeyFileContents contents;
@@ -80,7 +82,8 @@ class KeyFolderFixtureT : public ::testing::Test {
         contents.material = std::move(material);
         contents.keyOffset = keyOffset;
         contents.useCount = useCount;
-        contents.reserveFill = 0xA5;
+        contents.countingReserve = true;
+        contents.tailFill = 0xC3;
         return contents;
     }
 

@@ -88,8 +88,16 @@ TEST_F(KeyHeaderTest, GetKeyKeyHeaderReadsBigEndianFields) {
     EXPECT_EQ(header.keyLen, 300);
     EXPECT_EQ(header.keyOffset, 258);
     EXPECT_EQ(header.useCount, 17);
-    for (int32_t word : header.reserve) {
-        EXPECT_EQ(static_cast<uint32_t>(word), 0xA5A5A5A5u);
+    // The bytes after the used id and name and the reserve come over as stored, unmoved.
+    for (size_t k = 7; k < 32; ++k) {
+        EXPECT_EQ(header.id[k], 0xC3) << "id byte " << k;
+    }
+    for (size_t k = 6; k < 40; ++k) {
+        EXPECT_EQ(header.name[k], 0xC3) << "name byte " << k;
+    }
+    const auto* reserve = reinterpret_cast<const unsigned char*>(header.reserve);
+    for (size_t k = 0; k < 124; ++k) {
+        EXPECT_EQ(reserve[k], k) << "reserve byte " << k;
     }
 }
 

@@ -23,6 +23,8 @@ uint32_t GetBigEndian32(const unsigned char* source) {
 
 std::vector<unsigned char> EncodeKeyHeader(const KeyFileContents& contents) {
     std::vector<unsigned char> header(kKeyHeaderBytes, 0);
+    std::fill(header.begin() + 12, header.begin() + 44, contents.tailFill);
+    std::fill(header.begin() + 48, header.begin() + 88, contents.tailFill);
     const auto idLen = static_cast<uint32_t>(std::min<size_t>(contents.id.size(), 32));
     const auto storedNameLen = std::min<size_t>(contents.name.size(), 40);
     const int32_t nameLen =
@@ -40,6 +42,11 @@ std::vector<unsigned char> EncodeKeyHeader(const KeyFileContents& contents) {
     PutBigEndian32(&header[92], static_cast<uint32_t>(contents.keyOffset));
     PutBigEndian32(&header[96], static_cast<uint32_t>(contents.useCount));
     std::fill(header.begin() + 100, header.end(), contents.reserveFill);
+    if (contents.countingReserve) {
+        for (size_t k = 0; k < 124; ++k) {
+            header[100 + k] = static_cast<unsigned char>(k);
+        }
+    }
     return header;
 }
 

@@ -24,6 +24,11 @@ struct KeyFileContents {
     int32_t nameLen = -1;
     // Fills the 124 reserved bytes, repeated.
     unsigned char reserveFill = 0;
+    // When set, reserved byte k is k instead (every byte differs, so a moved or reordered
+    // byte shows).
+    bool countingReserve = false;
+    // Fills the id and name bytes after their used lengths.
+    unsigned char tailFill = 0;
     std::vector<unsigned char> material;
 };
 
