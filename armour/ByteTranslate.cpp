@@ -25,12 +25,20 @@ VELDORAN_WIDE size_t TranslateRunWide(const TableRows& rows, const unsigned char
 }  // namespace
 #endif
 
+namespace {
+[[maybe_unused]] bool wideAllowed = true;
+}  // namespace
+
 bool HasWideBytes() {
 #ifdef VELDORAN_WIDE_BYTES
-    return __builtin_cpu_supports("avx2") != 0;
+    return wideAllowed && __builtin_cpu_supports("avx2") != 0;
 #else
     return false;
 #endif
+}
+
+void SetWideBytesForTesting(bool allowed) {
+    wideAllowed = allowed;
 }
 
 void TranslateBytes(const ByteTable& table, const TableRows& rows, const unsigned char* source,

@@ -50,8 +50,13 @@ constexpr TableRows MakeRows(const ByteTable& table) {
 void TranslateBytes(const ByteTable& table, const TableRows& rows, const unsigned char* source,
                     unsigned char* destination, size_t count);
 
-// True when the wide paths may be used on this processor.
+// True when the wide paths may be used on this processor and have not been turned off with
+// SetWideBytesForTesting.
 bool HasWideBytes();
+
+// For tests only: with false, HasWideBytes() answers false and every operation takes its
+// byte-by-byte path; with true (the default) the processor decides again. Not thread-safe.
+void SetWideBytesForTesting(bool allowed);
 
 }  // namespace veldoran
 

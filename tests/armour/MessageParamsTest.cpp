@@ -95,28 +95,45 @@ TEST_F(MessageParams, ParameterTextAndTail) {
 }
 
 TEST_F(MessageParams, FailedAllocationReportsMemErrAndLeavesNothing) {
+    // A 30-byte message: a 7-byte document and a 23-byte tail.
     const std::string message = "Bonjour#DESTBEGIN#a,,#DESTEND#";
-    const std::function<int32_t(unsigned char**, uint32_t*)> operations[] = {
-        [&](unsigned char** out, uint32_t* len) {
-            return utils.AddDestToMessage(U(message), Len(message), out, len, "a", "b", "c");
-        },
-        [&](unsigned char** out, uint32_t* len) {
-            return utils.AddParamToMessage(U(message), Len(message), out, len, "p");
-        },
-        [&](unsigned char** out, uint32_t* len) {
-            return utils.RemoveParamFromMessage(U(message), Len(message), out, len);
-        },
-        [&](unsigned char** out, uint32_t* len) {
-            return utils.GetAllParamFromMessage(U(message), Len(message), out, len);
-        },
+    struct Case {
+        const char* label;
+        std::function<int32_t(unsigned char**, uint32_t*)> operation;
+        uint32_t requested;
     };
-    for (const auto& operation : operations) {
+    const Case cases[] = {
+        {"AddDestToMessage",
+         [&](unsigned char** out, uint32_t* len) {
+             return utils.AddDestToMessage(U(message), Len(message), out, len, "a", "b", "c");
+         },
+         55},  // 30 + 11 + 3 + 2 + 9
+        {"AddParamToMessage",
+         [&](unsigned char** out, uint32_t* len) {
+             return utils.AddParamToMessage(U(message), Len(message), out, len, "p");
+         },
+         31},
+        {"RemoveParamFromMessage",
+         [&](unsigned char** out, uint32_t* len) {
+             return utils.RemoveParamFromMessage(U(message), Len(message), out, len);
+         },
+         7},
+        {"GetAllParamFromMessage",
+         [&](unsigned char** out, uint32_t* len) {
+             return utils.GetAllParamFromMessage(U(message), Len(message), out, len);
+         },
+         23},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
         unsigned char sentinel = 0;
         unsigned char* out = &sentinel;
         uint32_t outLength = 0;
         utils.FailCall(1);
-        EXPECT_EQ(operation(&out, &outLength), kMemErr);
+        EXPECT_EQ(c.operation(&out, &outLength), kMemErr);
         EXPECT_EQ(out, nullptr);
+        // The out length already holds the length that was asked for.
+        EXPECT_EQ(outLength, c.requested);
         EXPECT_EQ(utils.liveBlocks(), 0);
     }
 }

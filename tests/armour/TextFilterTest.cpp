@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BytePaths.h"
 #include "support/FailingUtils.h"
 #include "veldoran.h"
 
@@ -74,7 +75,12 @@ const TableRow kTable[] = {
 };
 // clang-format on
 
-TEST(TextFilter, EveryByteValueFollowsTheCharacterTable) {
+// The table tests run on each byte path.
+using TextFilterOnPath = testsupport::OnBytePath<>;
+INSTANTIATE_TEST_SUITE_P(BytePaths, TextFilterOnPath, testsupport::EachBytePath(),
+                         testsupport::BytePathName);
+
+TEST_P(TextFilterOnPath, EveryByteValueFollowsTheCharacterTable) {
     TypUtilsUnix utils;
     Bytes all(256);
     for (int i = 0; i < 256; ++i) {
@@ -97,7 +103,7 @@ TEST(TextFilter, EveryByteValueFollowsTheCharacterTable) {
 
 // Long texts go through the wide path 32 bytes at a time and finish byte by byte: every
 // length around those boundaries must give the table's bytes in both directions.
-TEST(TextFilter, LongTextsOfEveryLengthFollowTheTable) {
+TEST_P(TextFilterOnPath, LongTextsOfEveryLengthFollowTheTable) {
     Bytes toInterchange(256);
     Bytes toLocal(256);
     for (int i = 0; i < 256; ++i) {
