@@ -67,6 +67,19 @@ int32_t NewMessageBlock(TypUtils* utils, uint64_t total, unsigned char** out, ui
     return *block == nullptr ? kMemErr : kNoErr;
 }
 
+// Hands the caller a new block holding count bytes from source; kMemErr, with *out null and
+// *outLength the length asked for, when memory is short.
+int32_t CopyToNewBlock(TypUtils* utils, const unsigned char* source, uint32_t count,
+                       unsigned char** out, uint32_t* outLength) {
+    *outLength = count;
+    *out = utils->MyNewPtr(count);
+    if (*out == nullptr) {
+        return kMemErr;
+    }
+    utils->MyBlockMove(source, *out, count);
+    return kNoErr;
+}
+
 }  // namespace
 
 void TypUtils::PushLongHexaAtAddress(uint32_t value, unsigned char** cursor) {
@@ -189,26 +202,14 @@ int32_t TypUtils::RemoveParamFromMessage(const unsigned char* message, uint32_t 
                                          unsigned char** out, uint32_t* outLength) {
     const int32_t found = FindSubString(message, length, kDestBegin);
     const uint32_t documentLength = found < 0 ? length : static_cast<uint32_t>(found);
-    *outLength = documentLength;
-    *out = MyNewPtr(documentLength);
-    if (*out == nullptr) {
-        return kMemErr;
-    }
-    MyBlockMove(message, *out, documentLength);
-    return kNoErr;
+    return CopyToNewBlock(this, message, documentLength, out, outLength);
 }
 
 int32_t TypUtils::GetAllParamFromMessage(const unsigned char* message, uint32_t length,
                                          unsigned char** out, uint32_t* outLength) {
     const int32_t found = FindSubString(message, length, kDestBegin);
     const uint32_t tailStart = found < 0 ? length : static_cast<uint32_t>(found);
-    *outLength = length - tailStart;
-    *out = MyNewPtr(length - tailStart);
-    if (*out == nullptr) {
-        return kMemErr;
-    }
-    MyBlockMove(message + tailStart, *out, length - tailStart);
-    return kNoErr;
+    return CopyToNewBlock(this, message + tailStart, length - tailStart, out, outLength);
 }
 
 int32_t TypUtils::AddDestToMessage(const unsigned char* message, uint32_t length,
