@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CryptoFixture.h"
+#include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
 
 namespace cryptotest {
@@ -133,21 +134,34 @@ TEST_F(KeyFileFaults, MissingKeyFileForCryptFailsWithoutCreatingIt) {
 }
 
 // A key file that cannot be written to is not spent: the encryption fails before any key
-// stream is handed out.
+// stream is handed out. Run as nobody, since file permissions do not bind the superuser.
 TEST_F(KeyFileFaults, ReadOnlyKeyFileIsNotSpent) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "file permissions do not bind the superuser";
-    }
     const std::string path = KeyPath("Dupont.126");
     ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
-    ASSERT_EQ(chmod(path.c_str(), 0400), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(KeyDir().c_str(), 0755), 0);
     const Bytes before = ReadWholeFile(path);
-    const Bytes data(10, 0);
-    unsigned char* frame = nullptr;
-    uint32_t frameLength = 0;
-    EXPECT_EQ(crypto.Crypt(data.data(), 10, &frame, &frameLength, Ref(path).get()), kOtherErr);
-    EXPECT_EQ(Bytes(frame + 224, frame + frameLength), Bytes(10, ' '));
-    utils.MyDisposeptr(&frame, frameLength);
+
+    const int status = testsupport::RunAsUnprivileged([&]() {
+        // The key file must be readable and not writable for this user, or nothing is shown.
+        if (access(path.c_str(), R_OK) != 0 || access(path.c_str(), W_OK) == 0) {
+            return 100;
+        }
+        const Bytes data(10, 0);
+        unsigned char* frame = nullptr;
+        uint32_t frameLength = 0;
+        int failures =
+            crypto.Crypt(data.data(), 10, &frame, &frameLength, Ref(path).get()) == kOtherErr ? 0
+                                                                                              : 1;
+        failures += Bytes(frame + 224, frame + frameLength) == Bytes(10, ' ') ? 0 : 1;
+        utils.MyDisposeptr(&frame, frameLength);
+        return failures;
+    });
+    if (status == testsupport::kCannotDropPrivileges) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(ReadWholeFile(path), before);
 }
 
