@@ -369,42 +369,38 @@ TEST_F(Armour, MangledTextNeverMisbehaves) {
     }
 }
 
+// Fails each allocation of one conversion in turn, until a run makes no more allocations than
+// the one that failed: every failure gives kMemErr, a null out pointer and no block left.
+template <typename Conversion>
+void ExpectEveryFailedAllocationReported(testsupport::FailingUtils* utils, Conversion convert) {
+    for (int call = 1;; ++call) {
+        SCOPED_TRACE(call);
+        utils->FailCall(call);
+        unsigned char sentinel = 0;
+        unsigned char* out = &sentinel;
+        uint32_t outLength = 0;
+        const int32_t result = convert(&out, &outLength);
+        if (utils->calls() < call) {
+            EXPECT_EQ(result, kNoErr);
+            utils->MyDisposeptr(&out, outLength);
+            return;
+        }
+        EXPECT_EQ(result, kMemErr);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(utils->liveBlocks(), 0);
+    }
+}
+
 TEST_F(Armour, FailedAllocationsLeaveNothingBehind) {
     const Bytes data = B("Bonjour, voici le message.");
     const std::string text = Encode(data);
-    for (int call = 1;; ++call) {
-        utils.FailCall(call);
-        unsigned char sentinel = 0;
-        unsigned char* out = &sentinel;
-        uint32_t outLength = 0;
-        const int32_t result =
-            armour.BinToASCII(data.data(), static_cast<uint32_t>(data.size()), &out, &outLength);
-        if (utils.calls() < call) {
-            EXPECT_EQ(result, kNoErr);
-            utils.MyDisposeptr(&out, outLength);
-            break;
-        }
-        EXPECT_EQ(result, kMemErr);
-        EXPECT_EQ(out, nullptr);
-        EXPECT_EQ(utils.liveBlocks(), 0);
-    }
-    for (int call = 1;; ++call) {
-        utils.FailCall(call);
-        unsigned char sentinel = 0;
-        unsigned char* out = &sentinel;
-        uint32_t outLength = 0;
-        const int32_t result =
-            armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(text.data()),
-                              static_cast<uint32_t>(text.size()), &out, &outLength);
-        if (utils.calls() < call) {
-            EXPECT_EQ(result, kNoErr);
-            utils.MyDisposeptr(&out, outLength);
-            break;
-        }
-        EXPECT_EQ(result, kMemErr);
-        EXPECT_EQ(out, nullptr);
-        EXPECT_EQ(utils.liveBlocks(), 0);
-    }
+    ExpectEveryFailedAllocationReported(&utils, [&](unsigned char** out, uint32_t* outLength) {
+        return armour.BinToASCII(data.data(), static_cast<uint32_t>(data.size()), out, outLength);
+    });
+    ExpectEveryFailedAllocationReported(&utils, [&](unsigned char** out, uint32_t* outLength) {
+        return armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<uint32_t>(text.size()), out, outLength);
+    });
 }
 
 // A platform whose line end has two characters.

@@ -20,6 +20,19 @@ using testsupport::WriteKeyFile;
 
 using Bytes = std::vector<unsigned char>;
 
+// The key file at path holds the header it was written with but for keyOffset and useCount,
+// byte for byte, and its material untouched.
+void ExpectKeyFileAdvancedTo(const std::string& path, const KeyFileContents& written,
+                             int32_t keyOffset, int32_t useCount) {
+    KeyFileContents expected = written;
+    expected.keyOffset = keyOffset;
+    expected.useCount = useCount;
+    const Bytes after = ReadWholeFile(path);
+    ASSERT_EQ(after.size(), 224 + written.material.size());
+    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(expected));
+    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), written.material);
+}
+
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& part : parts) {
@@ -96,13 +109,7 @@ TEST_P(CryptKnownAnswer, FrameAndKeyFileMatch) {
     utils.MyDisposeptr(&frame, frameLength);
 
     // The key file: the same header but for the two advanced fields; the material untouched.
-    KeyFileContents afterContents = contents;
-    afterContents.keyOffset = c.nextOffset;
-    afterContents.useCount = c.frameCount;
-    const Bytes after = ReadWholeFile(path);
-    ASSERT_EQ(after.size(), 324u);
-    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(afterContents));
-    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), contents.material);
+    ExpectKeyFileAdvancedTo(path, contents, c.nextOffset, c.frameCount);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cipher, CryptKnownAnswer, ::testing::ValuesIn(kCryptCases), CaseName());
@@ -156,13 +163,7 @@ TEST_P(LinearKeyKnownAnswer, BufferAndKeyFileMatch) {
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 224), EncodeKeyHeader(bufferContents));
     EXPECT_EQ(Bytes(buffer.begin() + 224, buffer.end()), c.expectedStream);
 
-    KeyFileContents afterContents = contents;
-    afterContents.keyOffset = c.nextOffset;
-    afterContents.useCount = c.count;
-    const Bytes after = ReadWholeFile(path);
-    ASSERT_EQ(after.size(), 324u);
-    EXPECT_EQ(Bytes(after.begin(), after.begin() + 224), EncodeKeyHeader(afterContents));
-    EXPECT_EQ(Bytes(after.begin() + 224, after.end()), contents.material);
+    ExpectKeyFileAdvancedTo(path, contents, c.nextOffset, c.count);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cipher, LinearKeyKnownAnswer, ::testing::ValuesIn(kLinearKeyCases),

@@ -20,6 +20,7 @@
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TypTargetWriter.h"
+#include "support/CurrentYear.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -35,14 +36,6 @@ using testsupport::WriteWholeFile;
 
 Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-std::string YearText() {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    char text[16] = {};
-    utils.GetYearAsText(text);
-    return text;
 }
 
 // The interchange form: the character table of the text filter, local byte to interchange
@@ -141,7 +134,7 @@ std::set<std::string> Entries(const std::string& folder) {
 }
 
 std::string Comment(const std::string& name, int32_t useCount) {
-    return "$VELDORAN initial, clef v1 " + name + "." + YearText() + " MID " +
+    return "$VELDORAN initial, clef v1 " + name + "." + testsupport::CurrentYearText() + " MID " +
            std::to_string(useCount) + "\n";
 }
 
@@ -150,7 +143,7 @@ class TextEncryption : public ::testing::Test {
     void SetUp() override {
         keyFolder_ = folder_.File("keys/");
         std::filesystem::create_directories(keyFolder_ + "Clefs");
-        const int32_t year = 1900 + std::atoi(YearText().c_str());
+        const int32_t year = testsupport::CurrentFullYear();
         master_.name = "Master";
         master_.year = year;
         master_.id = "master-id";
@@ -171,8 +164,12 @@ class TextEncryption : public ::testing::Test {
         userBefore_ = ReadWholeFile(UserPath());
     }
 
-    std::string MasterPath() const { return keyFolder_ + "Clefs/Master." + YearText(); }
-    std::string UserPath() const { return keyFolder_ + "Clefs/dupont." + YearText(); }
+    std::string MasterPath() const {
+        return keyFolder_ + "Clefs/Master." + testsupport::CurrentYearText();
+    }
+    std::string UserPath() const {
+        return keyFolder_ + "Clefs/dupont." + testsupport::CurrentYearText();
+    }
 
     bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
     bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
@@ -476,7 +473,7 @@ TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
 
     EXPECT_EQ(Captured([&] { EXPECT_EQ(Encrypt(source, target, keyFolder_), kNoErr); }), "");
 
-    const std::string year = YearText();
+    const std::string year = testsupport::CurrentYearText();
     // Document, "#DESTBEGIN#", "a", ",", "c", ",", "b", "#DESTEND#".
     const size_t messageLength = kLetter.size() + 11 + 5 + 9;
     const std::string trace = Captured([&] {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
@@ -66,22 +67,15 @@ RunResult RunProgram(const std::string& folder, const std::vector<std::string>& 
     return result;
 }
 
-std::string YearText() {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    char text[16] = {};
-    utils.GetYearAsText(text);
-    return text;
-}
-
 // A key file of the current year under <folder>Clefs/.
 void MakeKey(const std::string& folder, const std::string& name, size_t materialLength) {
     std::filesystem::create_directories(folder + "Clefs");
     KeyFileContents contents;
     contents.name = name;
-    contents.year = 1900 + std::atoi(YearText().c_str());
+    contents.year = testsupport::CurrentFullYear();
     contents.material = testsupport::RandomBytes(materialLength, 7);
-    ASSERT_TRUE(testsupport::WriteKeyFile(folder + "Clefs/" + name + "." + YearText(), contents));
+    ASSERT_TRUE(testsupport::WriteKeyFile(
+        folder + "Clefs/" + name + "." + testsupport::CurrentYearText(), contents));
 }
 
 std::string Illegal(char letter) {
@@ -184,7 +178,7 @@ TEST(ShellScenarios, LongValuesAreNeitherCutNorOverrun) {
     MakeKey(folder.path(), "Master", 4096);
     MakeKey(folder.path(), "dupont", 4096);
     testsupport::WriteWholeFile(folder.File("letter.txt"), {'a', '\n'});
-    const std::string masterPath = folder.File("Clefs/Master." + YearText());
+    const std::string masterPath = folder.File("Clefs/Master." + testsupport::CurrentYearText());
     const std::vector<unsigned char> masterBefore = testsupport::ReadWholeFile(masterPath);
 
     const std::string longName(5000, 'n');
@@ -224,7 +218,7 @@ TEST(ShellScenarios, EncryptsWithKeysInTheWorkingFolder) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
     const std::string message = ReadText(folder.File("letter.msg"));
-    const std::string year = YearText();
+    const std::string year = testsupport::CurrentYearText();
     EXPECT_EQ(message.rfind("$VELDORAN initial, clef v1 Master." + year +
                                 " MID 1\n"
                                 "$VELDORAN initial, clef v1 dupont." +

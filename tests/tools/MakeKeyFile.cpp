@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "veldoran.h"
 
@@ -27,18 +28,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    char yearText[16] = {};
-    utils.GetYearAsText(yearText);
-    const time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
+    const std::string yearText = testsupport::CurrentYearText();
 
     testsupport::KeyFileContents contents;
     contents.name = name;
     contents.id = "demo";
-    contents.year = local.tm_year + 1900;
+    contents.year = testsupport::CurrentFullYear();
     std::random_device entropy;
     contents.material = testsupport::RandomBytes(static_cast<size_t>(materialBytes), entropy());
 
