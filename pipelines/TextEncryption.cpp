@@ -12,8 +12,8 @@
 #include <new>
 
 #include "armour/TypBinASCII.h"
-#include "crypto/TypCryptoUnix.h"
 #include "pipelines/TextEncryptionCore.h"
+#include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
 #include "platform/ResultCodes.h"
@@ -23,7 +23,7 @@
 namespace {
 
 constexpr uint32_t kKeyHeaderSize = 224;
-constexpr size_t kCommentSize = 256;
+constexpr size_t kCommentSize = veldoran::kKeyCommentSize;
 constexpr uint32_t kReadChunk = 4u << 20;
 
 // A block from the utility object, given back when it is replaced or goes out of scope.
@@ -143,80 +143,6 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     return result;
 }
 
-// One encryption layer: input into output with the key file <keyFolder>Clefs/<name>.<year>,
-// whose comment line goes to comment. -43 when the key file is missing. The labels begin the
-// trace lines of the key's path and of the frame's length.
-int32_t EncryptLayer(TypUtilsUnix* utils, TypCrypto* crypto, const char* keyFolder,
-                     const char* name, const char* yearText, const OwnedBlock& input,
-                     OwnedBlock* output, char* comment, int32_t trace, const char* pathLabel,
-                     const char* lengthLabel) {
-    auto* keyRef = new (std::nothrow) TypFileRefUnix;
-    if (keyRef == nullptr) {
-        return kMemErr;
-    }
-    int32_t result = kNoErr;
-    if (keyRef->InitCreate(utils) != kNoErr) {
-        result = kOtherErr;
-    } else if (keyRef->SetPath(keyFolder) != kNoErr || keyRef->AppendPath("Clefs/") != kNoErr ||
-               keyRef->AppendPath(name) != kNoErr || keyRef->AppendPath(".") != kNoErr ||
-               keyRef->AppendPath(yearText) != kNoErr) {
-        // Checked before the run touched anything; kept as a guard.
-        result = kOtherErr;
-    } else {
-        if (trace != 0) {
-            printf("%s%s\n", pathLabel, keyRef->path);
-        }
-        if (keyRef->Exists() != kNoErr) {
-            result = kFNFErr;
-        } else {
-            result = crypto->Crypt(input.data(), input.length(), output->Pointer(),
-                                   output->Length(), keyRef);
-            if (result == kNoErr) {
-                if (trace != 0) {
-                    printf("%s%d\n", lengthLabel, static_cast<int>(output->length()));
-                }
-                crypto->GetKeyComment(comment, keyRef);
-                comment[kCommentSize - 1] = '\0';
-                if (trace != 0) {
-                    printf("GetKeyComment: %s\n", comment);
-                }
-            } else {
-                output->Dispose();
-            }
-        }
-    }
-    keyRef->Kill();
-    delete keyRef;
-    return result;
-}
-
-// Key stage: the message under the master key, then that frame under the user key. Each input
-// is disposed of once its frame exists.
-int32_t EncryptWithKeys(TypUtilsUnix* utils, const char* keyFolder, const char* user,
-                        const char* yearText, OwnedBlock* message, OwnedBlock* outer,
-                        char* masterComment, char* userComment, int32_t trace) {
-    auto* crypto = new (std::nothrow) TypCryptoUnix;
-    if (crypto == nullptr) {
-        return kOtherErr;
-    }
-    if (crypto->InitCreate(utils) != kNoErr) {
-        delete crypto;
-        return kOtherErr;
-    }
-    OwnedBlock inner(utils);
-    int32_t result = EncryptLayer(utils, crypto, keyFolder, "Master", yearText, *message, &inner,
-                                  masterComment, trace, "Master Key: ", "Crypt datalen2: ");
-    message->Dispose();
-    if (result == kNoErr) {
-        result = EncryptLayer(utils, crypto, keyFolder, user, yearText, inner, outer, userComment,
-                              trace, "User Key: ", "Crypt datalen: ");
-    }
-    inner.Dispose();
-    crypto->Kill();
-    delete crypto;
-    return result;
-}
-
 // Armour stage: the outer frame as printable text; the frame is disposed of at once.
 int32_t Armour(TypUtilsUnix* utils, OwnedBlock* outer, OwnedBlock* armour) {
     auto* binASCII = new (std::nothrow) TypBinASCII;
@@ -292,12 +218,19 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
     }
 
     OwnedBlock outer(utils);
-    char masterComment[kCommentSize] = {};
-    char userComment[kCommentSize] = {};
+    char masterComment[veldoran::kKeyCommentSize] = {};
+    char userComment[veldoran::kKeyCommentSize] = {};
     if (result == kNoErr) {
-        result = EncryptWithKeys(utils, keyFolder, user, yearText, &message, &outer, masterComment,
-                                 userComment, trace);
+        veldoran::TwoKeyRequest request;
+        request.keyFolder = keyFolder;
+        request.user = user;
+        request.yearText = yearText;
+        request.trace = trace;
+        result = veldoran::EncryptWithBothKeys(utils, request, message.data(), message.length(),
+                                               nullptr, outer.Pointer(), outer.Length(),
+                                               masterComment, userComment);
     }
+    message.Dispose();
 
     OwnedBlock armour(utils);
     if (result == kNoErr) {

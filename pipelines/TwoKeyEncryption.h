@@ -1,0 +1,54 @@
+// The two key layers every encrypting pipeline applies: the message under the year's master
+// key, then that frame under the sender's key, giving the outer frame of messageLength + 448
+// bytes. One place decides when key material is spent, so that every pipeline follows the same
+// rule: nothing is spent for a run that cannot finish.
+#ifndef VELDORAN_PIPELINES_TWOKEYENCRYPTION_H
+#define VELDORAN_PIPELINES_TWOKEYENCRYPTION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+
+class TypUtilsUnix;
+
+namespace veldoran {
+
+// Size of each key comment buffer a caller hands in; a comment is one line of at most 106
+// characters with its line end.
+constexpr size_t kKeyCommentSize = 256;
+
+// Bytes the two layers add to a message: one key header per layer.
+uint32_t TwoLayerOverhead();
+
+// Called once both key files are known to be usable and before either is advanced, with the
+// length the outer frame will have. The pipeline obtains there everything else it needs to
+// finish (target file and its space, output blocks); a non-zero result ends the run with that
+// code and no key material spent.
+using PrepareOutput = std::function<int32_t(uint32_t outerLength)>;
+
+// What one encryption needs to know.
+struct TwoKeyRequest {
+    const char* keyFolder = "";  // prefix in front of "Clefs/"; "" or ending with "/"
+    const char* user = "";       // the sender's key name
+    const char* yearText = "";   // years since 1900, as the key files are named
+    int32_t trace = 0;           // non-zero: the key trace lines go to the standard output
+};
+
+// Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from
+// utils->MyNewPtr, disposed of by the caller with MyDisposeptr), and writes each key's comment
+// line, as its header stands after this encryption, into masterComment and userComment
+// (kKeyCommentSize bytes each). With trace set, prints "Master Key: ", "Crypt datalen2: ",
+// "GetKeyComment: ", "User Key: ", "Crypt datalen: ", "GetKeyComment: " lines.
+// Results: 0; -43 (kFNFErr) when either key file is missing; the cipher's codes for a key file
+// that cannot be used; -7 when memory is short; prepare's code. On any failure *outer is null,
+// *outerLength 0, and (but for a failure to put a rewritten header on disk) neither key file
+// has changed.
+int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
+                            const unsigned char* message, uint32_t messageLength,
+                            const PrepareOutput& prepare, unsigned char** outer,
+                            uint32_t* outerLength, char* masterComment, char* userComment);
+
+}  // namespace veldoran
+
+#endif
