@@ -302,6 +302,12 @@ size_t PackGroups(const unsigned char* digits, size_t groups, unsigned char* out
 
 }  // namespace
 
+uint64_t veldoran::ArmouredLength(uint64_t dataLength, size_t eolLength) {
+    const uint64_t encodedLength = 2 * kFieldChars + 4 * ((dataLength + 2) / 3);
+    return kStartMarkerLength + kEndMarkerLength + 3 * eolLength + encodedLength +
+           eolLength * ((encodedLength - 1) / kCharsPerLine);
+}
+
 int32_t TypBinASCII::InitCreate(TypUtils* theUtils) {
     utils = theUtils;
     return kNoErr;
@@ -318,10 +324,7 @@ int32_t TypBinASCII::BinToASCII(const unsigned char* data, uint32_t length, unsi
 
     const char* eol = utils->GetEOLCar();
     const size_t eolLength = strlen(eol);
-    const uint64_t encodedLength = 2 * kFieldChars + 4 * ((uint64_t{length} + 2) / 3);
-    const uint64_t armouredLength = kStartMarkerLength + kEndMarkerLength + 3 * eolLength +
-                                    encodedLength +
-                                    eolLength * ((encodedLength - 1) / kCharsPerLine);
+    const uint64_t armouredLength = veldoran::ArmouredLength(length, eolLength);
     if (armouredLength > UINT32_MAX) {
         return kMemErr;
     }
