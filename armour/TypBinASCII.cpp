@@ -311,6 +311,12 @@ int32_t TypBinASCII::Kill() {
     return kNoErr;
 }
 
+uint64_t TypBinASCII::ArmouredLength(uint64_t length, uint64_t eolLength) {
+    const uint64_t encodedLength = 2 * kFieldChars + 4 * ((length + 2) / 3);
+    return kStartMarkerLength + kEndMarkerLength + 3 * eolLength + encodedLength +
+           eolLength * ((encodedLength - 1) / kCharsPerLine);
+}
+
 int32_t TypBinASCII::BinToASCII(const unsigned char* data, uint32_t length, unsigned char** out,
                                 uint32_t* outLength) {
     assert(utils != nullptr && "TypBinASCII used before InitCreate");
@@ -318,10 +324,7 @@ int32_t TypBinASCII::BinToASCII(const unsigned char* data, uint32_t length, unsi
 
     const char* eol = utils->GetEOLCar();
     const size_t eolLength = strlen(eol);
-    const uint64_t encodedLength = 2 * kFieldChars + 4 * ((uint64_t{length} + 2) / 3);
-    const uint64_t armouredLength = kStartMarkerLength + kEndMarkerLength + 3 * eolLength +
-                                    encodedLength +
-                                    eolLength * ((encodedLength - 1) / kCharsPerLine);
+    const uint64_t armouredLength = ArmouredLength(length, eolLength);
     if (armouredLength > UINT32_MAX) {
         return kMemErr;
     }

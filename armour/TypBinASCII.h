@@ -43,6 +43,10 @@ class TypBinASCII {
 
     virtual ~TypBinASCII() = default;
 
+    // Bytes of the armoured text BinToASCII makes of length data bytes with an end-of-line text
+    // of eolLength characters; callers size their blocks with it instead of retyping the format.
+    static uint64_t ArmouredLength(uint64_t length, uint64_t eolLength);
+
   private:
     TypUtils* utils = nullptr;
 };
