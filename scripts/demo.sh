@@ -63,7 +63,7 @@ echo "== Decrypting lettre.msg back (decrypter2, keys/) into lettre.msg.txt"
 (cd "$out" && "$decrypt" lettre.msg keys/)
 # The interchange form has no right single quotation mark (0x92): it travels as an apostrophe
 # and comes back as one. Everything else returns as it was.
-echo "== lettre.msg.txt against lettre.txt with each \u2019 made an apostrophe"
+echo "== lettre.msg.txt against lettre.txt, its right quotation marks (0x92) made apostrophes"
 LC_ALL=C tr '\222' "'" <"$out/lettre.txt" >"$out/lettre.expected"
 if cmp "$out/lettre.expected" "$out/lettre.msg.txt"; then
   echo "identical: the letter came back byte for byte ($(wc -c <"$out/lettre.msg.txt") bytes)"
