@@ -33,6 +33,7 @@ class BlockReserve {
 template <class Base>
 class TypReservingUtils : public Base, public veldoran::BlockReserve {
   public:
+    using Base::Base;
     TypReservingUtils() = default;
     ~TypReservingUtils() override { ReleaseReserve(); }
 
