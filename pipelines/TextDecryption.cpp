@@ -89,6 +89,10 @@ int32_t OutputStage(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, cons
         result = veldoran::ToLocalDocument(utils, message, &documentLength);
     }
     if (result == kNoErr) {
+        // A full disk is found out before anything is written.
+        result = writer.Reserve(documentLength);
+    }
+    if (result == kNoErr) {
         result = writer.Write(message->data(), documentLength);
     }
     if (result == kNoErr) {
