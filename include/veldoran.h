@@ -3,7 +3,9 @@
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
+#include "pipelines/TextDecryption.h"
 #include "pipelines/TextEncryption.h"
+#include "pipelines/TextMemory.h"
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus

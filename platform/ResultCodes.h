@@ -26,7 +26,7 @@ enum VeldoranResultCode {
     kErrFileCantBeCreated = -13,      // declared; nothing returns it
     kErrLZOCompress = -14,            // LZO compression or decompression of an attachment failed
     kErrLZOInit = -15,                // the LZO library cannot be initialised
-    kFormatNonDisponible = -16,       // declared; nothing returns it
+    kFormatNonDisponible = -16,       // a document the message format cannot carry whole
     kFNFErr = -43                     // file not found: a missing key file when encrypting
 };
 
