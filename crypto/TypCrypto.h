@@ -93,6 +93,11 @@ class TypCrypto {
 
     virtual ~TypCrypto() = default;
 
+    // The comment line of GetKeyComment for a header record in host order, without reading any
+    // file: an encryption takes it from the header it wrote, never from a later read that
+    // another run may already have advanced.
+    void MakeKeyComment(const TypKeyHeader& header, char* comment);
+
     // Not owned; handed to InitCreate.
     TypUtils* utils = nullptr;
 
@@ -103,6 +108,10 @@ class TypCrypto {
     int32_t ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
                           TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
                           uint32_t* period);
+    // The encryption use of ReadKeyStream: the key file held through TypLockedKeyFile, checked,
+    // read, rewritten and released.
+    int32_t SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
+                           TypFileRef* keyFile, uint32_t startPosition, uint32_t* period);
     // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.
     int32_t ReadFrameHeader(const unsigned char* frame, uint32_t length, TypKeyHeader* header);
 };
