@@ -13,7 +13,8 @@
 // is refused (-1) and left alone; a replaced target keeps its read, write and execute bits; a
 // new target gets 0666 less the umask. A link is replaced by the new file and the file it names
 // is left alone. A target that is not a regular file (a terminal, a pipe, /dev/null) has no
-// content to protect and is written in place. A target that cannot be replaced in one step (its
+// content to protect and is written in place; a pipe that nobody reads is refused at Open
+// rather than waited on. A target that cannot be replaced in one step (its
 // folder not writable, or a sticky folder where the user owns neither the target nor the
 // folder) is refused before anything is written.
 #ifndef VELDORAN_PIPELINES_TYPTARGETWRITER_H
@@ -52,8 +53,8 @@ class TypTargetWriter {
     int32_t InitCreate(const TypTargetWriterCalls* calls);
     // Prepares the replacement of path: checks an existing target and creates the temporary
     // file. 0, or -1 (nothing created, the target untouched) when the target is a folder, exists
-    // but cannot be opened for reading and writing, cannot be replaced in its folder, or the
-    // temporary file cannot be created.
+    // but cannot be opened for reading and writing, cannot be replaced in its folder, is a pipe
+    // that nobody reads, or the temporary file cannot be created.
     int32_t Open(const char* path);
     // Sets disk space aside for length bytes of new content, so that a full disk is found out
     // before the content is made. 0, also where the file system cannot set space aside; -1
