@@ -394,8 +394,8 @@ TEST_F(TextEncryption, ARunThatFailsSpendsNoKeyMaterial) {
          [&] { link(MasterPath().c_str(), (keyFolder_ + "Clefs/twin." + year_).c_str()); }, "twin",
          target, kLetter, kOtherErr},
         {"user key a device", nullptr,
-         [&] { symlink("/dev/zero", (keyFolder_ + "Clefs/zero." + year_).c_str()); }, "zero", target,
-         kLetter, kOtherErr},
+         [&] { symlink("/dev/zero", (keyFolder_ + "Clefs/zero." + year_).c_str()); }, "zero",
+         target, kLetter, kOtherErr},
         // A document that would come back cut at the recipient marker.
         {"document holds the recipient marker", nullptr, nullptr, "dupont", target, marked,
          kFormatNonDisponible},
