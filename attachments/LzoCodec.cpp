@@ -4,6 +4,7 @@
 
 #include <lzo/lzo1x.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 
@@ -35,7 +36,21 @@ void* ThreadWorkMemory() {
     return workMemory.get();
 }
 
+int RealCompressor(const unsigned char* input, unsigned long length, unsigned char* output,
+                   unsigned long* outputLength, void* workMemory) {
+    lzo_uint produced = 0;
+    const int result = lzo1x_1_compress(input, length, output, &produced, workMemory);
+    *outputLength = produced;
+    return result;
+}
+
+std::atomic<LzoCompressorFunction> compressorCall{RealCompressor};
+
 }  // namespace
+
+void SetLzoCompressorForTesting(LzoCompressorFunction compressor) {
+    compressorCall.store(compressor != nullptr ? compressor : RealCompressor);
+}
 
 int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* output,
                     size_t* outputLength) {
@@ -47,8 +62,9 @@ int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* ou
     if (workMemory == nullptr) {
         return kMemErr;
     }
-    lzo_uint produced = 0;
-    if (lzo1x_1_compress(input, length, output, &produced, workMemory) != LZO_E_OK) {
+    unsigned long produced = 0;
+    if (compressorCall.load(std::memory_order_relaxed)(input, length, output, &produced,
+                                                       workMemory) != LZO_E_OK) {
         return kErrLZOCompress;
     }
     *outputLength = produced;

@@ -27,6 +27,13 @@ int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* ou
 int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* output,
                       size_t capacity, size_t* outputLength);
 
+// The compressor call, replaceable so that tests can make compression fail (the real one never
+// does on valid arguments). Arguments and result as lzo1x_1_compress; null restores it.
+using LzoCompressorFunction = int (*)(const unsigned char* input, unsigned long length,
+                                      unsigned char* output, unsigned long* outputLength,
+                                      void* workMemory);
+void SetLzoCompressorForTesting(LzoCompressorFunction compressor);
+
 }  // namespace veldoran
 
 #endif
