@@ -25,9 +25,9 @@ constexpr size_t kPieceLimit = 16 * kMiB;
 enum class Kind { kText, kRandom };
 
 Bytes TextLike(size_t count) {
-    static const char* const kWords[] = {"le ",    "courrier ", "chiffre ", "de ",     "la ",
-                                         "clef ",  "annuelle ", "pour ",    "les ",    "texte\n",
-                                         "piece ", "jointe ",   "2026 ",    "envoi ",  "Paris, "};
+    static const char* const kWords[] = {"le ",    "courrier ", "chiffre ", "de ",    "la ",
+                                         "clef ",  "annuelle ", "pour ",    "les ",   "texte\n",
+                                         "piece ", "jointe ",   "2026 ",    "envoi ", "Paris, "};
     Bytes out;
     out.reserve(count + 16);
     uint32_t state = 12345;
@@ -213,17 +213,18 @@ void BM_DirectDecompress1000x1KiB(benchmark::State& state) {
 
 }  // namespace
 
-#define VELDORAN_LZO_PAIR(name, kind, size)                                               \
-    BENCHMARK_CAPTURE(BM_AddBlockLzo, name, kind, size)                                   \
-        ->Unit(benchmark::kMillisecond)                                                   \
-        ->UseRealTime();                                                                  \
-    BENCHMARK_CAPTURE(BM_DirectCompress, name, kind, size)                                \
-        ->Unit(benchmark::kMillisecond)                                                   \
-        ->UseRealTime();                                                                  \
-    BENCHMARK_CAPTURE(BM_LoadStructLzo, name, kind, size)                                 \
-        ->Unit(benchmark::kMillisecond)                                                   \
-        ->UseRealTime();                                                                  \
-    BENCHMARK_CAPTURE(BM_DirectDecompress, name, kind, size)->Unit(benchmark::kMillisecond) \
+#define VELDORAN_LZO_PAIR(name, kind, size)                  \
+    BENCHMARK_CAPTURE(BM_AddBlockLzo, name, kind, size)      \
+        ->Unit(benchmark::kMillisecond)                      \
+        ->UseRealTime();                                     \
+    BENCHMARK_CAPTURE(BM_DirectCompress, name, kind, size)   \
+        ->Unit(benchmark::kMillisecond)                      \
+        ->UseRealTime();                                     \
+    BENCHMARK_CAPTURE(BM_LoadStructLzo, name, kind, size)    \
+        ->Unit(benchmark::kMillisecond)                      \
+        ->UseRealTime();                                     \
+    BENCHMARK_CAPTURE(BM_DirectDecompress, name, kind, size) \
+        ->Unit(benchmark::kMillisecond)                      \
         ->UseRealTime()
 
 VELDORAN_LZO_PAIR(text_1MiB, Kind::kText, kMiB);
