@@ -10,6 +10,8 @@
 
 #ifdef __cplusplus
 #include "armour/TypBinASCII.h"
+#include "attachments/TypInfo.h"
+#include "attachments/TypPieceJointe.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
