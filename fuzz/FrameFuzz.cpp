@@ -8,10 +8,10 @@
 // (none for a negative nameLen) and a NUL into a 41-byte buffer.
 //
 // Start-up writes the fuzz key folder (common/FuzzKeyFolder.h), each key file a 224-byte
-// big-endian header and its key material. The first input byte steers the frame: when it selects a
-// key file, the frame's version, year and name are set to that key file's (a short frame is padded
-// to 224 bytes first), and with bit 0x80 also its keyOffset to a small value; the rest of the input
-// is the frame.
+// big-endian header and its key material. The first input byte steers the frame: when it
+// selects a key file, the frame's version, year and name are set to that key file's (a short
+// frame is padded to 224 bytes first), and with bit 0x80 also its keyOffset to a small value;
+// the rest of the input is the frame.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
