@@ -38,8 +38,10 @@ constexpr size_t kValueBuffer = 250;
 constexpr size_t kMaxName = 113;
 constexpr int64_t kMaxValue = 249;
 
-// First position of pattern in bytes, or -1.
-int64_t Find(const Bytes& bytes, const std::string& pattern) {
+// First position of pattern in bytes, or -1. The pattern's bytes are compared unsigned, as the
+// library compares them (a char above 0x7F would not equal the same byte otherwise).
+int64_t Find(const Bytes& bytes, const std::string& text) {
+    const Bytes pattern(text.begin(), text.end());
     const auto at = std::search(bytes.begin(), bytes.end(), pattern.begin(), pattern.end());
     return at == bytes.end() && !pattern.empty() ? -1 : at - bytes.begin();
 }
