@@ -10,6 +10,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "armour/ArmourDecoder.h"
 #include "armour/ArmourEncoder.h"
 #include "armour/ArmourFormat.h"
 #include "armour/BinASCIIKernels.h"
@@ -19,39 +20,6 @@
 namespace {
 
 using namespace veldoran::armour;
-
-// Copies the alphabet characters of text[0, count) to out; returns how many.
-size_t GatherAlphabet(const unsigned char* text, size_t count, unsigned char* out, bool wide) {
-    size_t i = 0;
-    size_t j = wide ? veldoran::GatherAlphabetWide(text, count, out, &i, kIsAlphabet.data()) : 0;
-    for (; i < count; ++i) {
-        const unsigned char c = text[i];
-        out[j] = c;
-        j += kIsAlphabet[c];
-    }
-    return j;
-}
-
-// Packs complete groups of digit values into output, storing at most limit bytes. Returns the
-// number of bytes stored.
-size_t PackGroups(const unsigned char* digits, size_t groups, unsigned char* output, size_t limit,
-                  bool wide) {
-    size_t g = wide ? veldoran::PackGroupsWide(digits, groups, output, limit) : 0;
-    size_t stored = 3 * g;
-    for (; g < groups && stored < limit; ++g) {
-        const unsigned char* d = digits + 4 * g;
-        const uint32_t group = uint32_t{d[0]} | (uint32_t{d[1]} << 6) | (uint32_t{d[2]} << 12) |
-                               (uint32_t{d[3]} << 18);
-        const unsigned char bytes[3] = {static_cast<unsigned char>(group >> 16),
-                                        static_cast<unsigned char>(group >> 8),
-                                        static_cast<unsigned char>(group)};
-        // Only the bytes the length field asks for are kept from the last group.
-        const size_t keep = limit - stored < 3 ? limit - stored : 3;
-        memcpy(output + stored, bytes, keep);
-        stored += keep;
-    }
-    return stored;
-}
 
 }  // namespace
 
@@ -123,16 +91,13 @@ int32_t TypBinASCII::ASCIIToBin(const unsigned char* text, uint32_t length, unsi
             lengthField[found++] = *dataBegin;
         }
     }
-    unsigned char checksumField[kFieldChars];
     const unsigned char* dataEnd = last;
     for (uint32_t found = 0; found < kFieldChars;) {
         if (dataEnd == dataBegin) {
             return kPbErr;
         }
         --dataEnd;
-        if (kIsAlphabet[*dataEnd] != 0) {
-            checksumField[kFieldChars - 1 - found++] = *dataEnd;
-        }
+        found += kIsAlphabet[*dataEnd];
     }
 
     const unsigned char* fieldCursor = lengthField;
@@ -149,38 +114,17 @@ int32_t TypBinASCII::ASCIIToBin(const unsigned char* text, uint32_t length, unsi
         return kMemErr;
     }
 
-    // Alphabet characters are gathered chunk by chunk and turned into digit values in place;
-    // up to three values left over from one chunk begin the next.
-    const bool wide = veldoran::HasWideBytes();
-    constexpr size_t kChunk = 4096;
-    unsigned char digits[kChunk + 4];
-    size_t carried = 0;
-    size_t stored = 0;
-    uint64_t dataChars = 0;
-    for (const unsigned char* p = dataBegin; p < dataEnd;) {
-        const size_t take =
-            static_cast<size_t>(dataEnd - p) < kChunk ? static_cast<size_t>(dataEnd - p) : kChunk;
-        const size_t gathered = GatherAlphabet(p, take, digits + carried, wide);
-        p += take;
-        veldoran::TranslateBytes(kCharToDigit, kCharToDigitRows, digits + carried, digits + carried,
-                                 gathered);
-        dataChars += gathered;
-        const size_t have = carried + gathered;
-        const size_t groups = have / 4;
-        stored += PackGroups(digits, groups, block + stored, dataLength - stored, wide);
-        carried = have - 4 * groups;
-        memmove(digits, digits + 4 * groups, carried);
-    }
-
-    // The data groups must supply every byte the length field announces.
-    if (dataLength > 3 * (dataChars / 4)) {
+    // The decoder reads the fields again itself; the span between the markers goes through
+    // it whole.
+    veldoran::ArmourDecoder decoder(utils);
+    const size_t stored = decoder.Put(first, static_cast<size_t>(last - first), block);
+    const int32_t result = decoder.Finish();
+    if (result == kPbErr) {
         utils->MyDisposeptr(&block, dataLength);
         return kPbErr;
     }
     assert(stored == dataLength);
-
-    fieldCursor = checksumField;
-    const uint32_t expected = utils->PopHexaFromAddress(&fieldCursor);
+    static_cast<void>(stored);
     *out = block;
-    return FinalChecksum(FoldChecksum(0, block, dataLength)) == expected ? kNoErr : kCRCErr;
+    return result;
 }
