@@ -1,11 +1,59 @@
 // Both key layers over a message in chunks, one pass per chunk.
 #include "pipelines/TwoKeyStream.h"
 
+#include <cstring>
+
 #include "crypto/KeyStreamXor.h"
+#include "crypto/TypCrypto.h"
 #include "crypto/TypKeyHeader.h"
 #include "platform/ResultCodes.h"
+#include "platform/TypFileRef.h"
+#include "platform/TypUtils.h"
 
 namespace veldoran {
+
+FrameKey::~FrameKey() {
+    if (keyFile_ != nullptr) {
+        if (open_) {
+            keyFile_->CloseDF();
+        }
+        keyFile_->Kill();
+        delete keyFile_;
+    }
+}
+
+int32_t FrameKey::Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader) {
+    TypKeyHeader header;
+    memcpy(&header, frameHeader, kKeyHeaderSize);
+    crypto->ConvertHeaderForLocalOS(&header);
+    if (header.version != kVersion) {
+        return kBadKeyHeader;
+    }
+    keyFile_ = utils->GetKeyFileRef(&header);
+    if (keyFile_ == nullptr || keyFile_->Exists() != kNoErr) {
+        return KeyNotFoundErr;
+    }
+    int32_t result = keyFile_->OpenDF(kOpenRead);
+    if (result != kNoErr) {
+        return result;
+    }
+    open_ = true;
+    TypKeyHeader keyHeader;
+    result = keyFile_->SetFilePos(0);
+    if (result == kNoErr) {
+        result = keyFile_->Read(reinterpret_cast<unsigned char*>(&keyHeader), kKeyHeaderSize);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    crypto->ConvertHeaderForLocalOS(&keyHeader);
+    const auto start = static_cast<uint32_t>(header.keyOffset);
+    if (keyHeader.keyLen < 1 || start > static_cast<uint32_t>(keyHeader.keyLen)) {
+        return kOffsetOutOfRangeErr;
+    }
+    source_ = {keyFile_, static_cast<uint32_t>(keyHeader.keyLen), start};
+    return kNoErr;
+}
 
 int32_t TwoKeyStream::Open(const KeyStreamSource& master, const KeyStreamSource& user,
                            uint64_t messageLength, uint32_t window) {
@@ -16,6 +64,17 @@ int32_t TwoKeyStream::Open(const KeyStreamSource& master, const KeyStreamSource&
                             window);
     }
     return result;
+}
+
+int32_t TwoKeyStream::OpenUser(const KeyStreamSource& user, uint64_t messageLength,
+                               uint32_t window) {
+    return user_.Open(user.keyFile, user.keyLen, user.start, messageLength + kKeyHeaderSize,
+                      window);
+}
+
+int32_t TwoKeyStream::OpenMaster(const KeyStreamSource& master, uint64_t messageLength,
+                                 uint32_t window) {
+    return master_.Open(master.keyFile, master.keyLen, master.start, messageLength, window);
 }
 
 int32_t TwoKeyStream::CoverInnerHeader(unsigned char* innerHeader) {
