@@ -83,11 +83,10 @@ size_t ArmourDecoder::Put(const unsigned char* text, size_t count, unsigned char
             unsigned char* digits = chars + first;
             TranslateBytes(kCharToDigit, kCharToDigitRows, digits, digits, groups * kGroupChars);
             const uint64_t limit = dataLength_ - stored_;
-            const size_t stored =
-                PackGroups(digits, groups, out + storedHere,
-                           limit < groups * kGroupBytes ? static_cast<size_t>(limit)
-                                                        : groups * kGroupBytes,
-                           wide_);
+            const size_t stored = PackGroups(
+                digits, groups, out + storedHere,
+                limit < groups * kGroupBytes ? static_cast<size_t>(limit) : groups * kGroupBytes,
+                wide_);
             checksum_ = FoldChecksum(checksum_, out + storedHere, stored);
             storedHere += stored;
             stored_ += stored;

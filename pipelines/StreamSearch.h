@@ -36,8 +36,8 @@ class StreamSearch {
         }
         const void* hit = memmem(data, count, pattern_, length_);
         if (hit != nullptr) {
-            found_ = static_cast<int64_t>(position_) + (static_cast<const unsigned char*>(hit) -
-                                                        data);
+            found_ =
+                static_cast<int64_t>(position_) + (static_cast<const unsigned char*>(hit) - data);
             return found_;
         }
         // The last length - 1 bytes of the stream so far.

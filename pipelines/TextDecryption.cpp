@@ -143,8 +143,8 @@ class FrameReader {
             keyResult_ = master_.Open(utils_, crypto_, headers_ + kKeyHeaderSize);
         }
         if (keyResult_ == kNoErr) {
-            keyResult_ = layers_.OpenMaster(master_.source(), outerLength_ - kFrameHeaders,
-                                            window_);
+            keyResult_ =
+                layers_.OpenMaster(master_.source(), outerLength_ - kFrameHeaders, window_);
         }
         masterOpen_ = keyResult_ == kNoErr;
     }
@@ -196,7 +196,8 @@ class FrameReader {
 }  // namespace
 
 int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* keyFolder, int32_t trace, const veldoran::StreamOptions* options) {
+                        const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions defaults;
     if (options == nullptr) {
         options = &defaults;
@@ -274,9 +275,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
     bool reserved = false;
     uint64_t bodyDone = 0;  // stream position up to which the armour's text went to the decoder
     for (uint64_t position = 0; result == kNoErr && !armourEnded && position < textLength;) {
-        const uint32_t count = textLength - position < chunk
-                                   ? static_cast<uint32_t>(textLength - position)
-                                   : chunk;
+        const uint32_t count =
+            textLength - position < chunk ? static_cast<uint32_t>(textLength - position) : chunk;
         unsigned char* text = input.data();
         result = sourceRef->Read(text, count);
         if (result != kNoErr) {
@@ -292,9 +292,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         }
         if (start >= 0) {
             const uint64_t bodyBegin = static_cast<uint64_t>(start) + kStartLength;
-            const uint64_t limit =
-                end >= 0 ? static_cast<uint64_t>(end)
-                         : (chunkEnd > kHeldText ? chunkEnd - kHeldText : 0);
+            const uint64_t limit = end >= 0 ? static_cast<uint64_t>(end)
+                                            : (chunkEnd > kHeldText ? chunkEnd - kHeldText : 0);
             const uint64_t from = bodyDone > bodyBegin ? bodyDone : bodyBegin;
             unsigned char* out = decoded.data() + kHeldDocument;
             size_t stored = 0;
@@ -307,8 +306,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
                 }
                 if (limit > position) {
                     const uint64_t inChunk = from > position ? from - position : 0;
-                    stored += decoder.Put(text + inChunk, limit - position - inChunk,
-                                          out + stored);
+                    stored += decoder.Put(text + inChunk, limit - position - inChunk, out + stored);
                 }
                 bodyDone = limit;
             }

@@ -20,8 +20,8 @@
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/StreamSearch.h"
 #include "pipelines/TextEncryptionCore.h"
-#include "pipelines/TwoKeyStream.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
 #include "platform/Lifetime.h"
@@ -139,9 +139,9 @@ int32_t OpenSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, uint64_t reci
         return result;
     }
     if (sourceLength < 0 ||
-        !FitsLengths(TargetLengthBound(static_cast<uint64_t>(sourceLength) + recipientsLength +
-                                           veldoran::TwoLayerOverhead(),
-                                       strlen(utils->GetEOLCar())))) {
+        !FitsLengths(TargetLengthBound(
+            static_cast<uint64_t>(sourceLength) + recipientsLength + veldoran::TwoLayerOverhead(),
+            strlen(utils->GetEOLCar())))) {
         return kFrameTooLong;
     }
     *textLength = static_cast<uint32_t>(sourceLength);
@@ -199,8 +199,8 @@ int32_t StreamMessage(const EncryptionRun& run) {
         unsigned char headers[2 * kKeyHeaderSize];
         run.keys->FrameHeaders(headers);
         result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-        size_t written = encoder.Begin(
-            static_cast<uint32_t>(messageLength + veldoran::TwoLayerOverhead()), out);
+        size_t written =
+            encoder.Begin(static_cast<uint32_t>(messageLength + veldoran::TwoLayerOverhead()), out);
         written += encoder.Put(headers, sizeof headers, out + written);
         if (result == kNoErr) {
             result = run.writer->Write(out, static_cast<uint32_t>(written));

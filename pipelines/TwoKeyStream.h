@@ -48,8 +48,8 @@ class TwoKeyStream {
   public:
     // Prepares both streams for a message of messageLength bytes, in windows of window bytes
     // (at least 224). 0, -7, or the key read's code.
-    int32_t Open(const KeyStreamSource& master, const KeyStreamSource& user,
-                 uint64_t messageLength, uint32_t window);
+    int32_t Open(const KeyStreamSource& master, const KeyStreamSource& user, uint64_t messageLength,
+                 uint32_t window);
     // The same one layer at a time: decryption learns the master key only from the inner
     // frame's header, which the user layer covers.
     int32_t OpenUser(const KeyStreamSource& user, uint64_t messageLength, uint32_t window);

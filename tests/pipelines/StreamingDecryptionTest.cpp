@@ -67,8 +67,8 @@ class StreamingDecryption : public messagetest::MessageTest {
         Bytes expected;
         const int32_t expectedResult = BlockReference(text, &expected);
         EXPECT_EQ(Stream(source), expectedResult);
-        EXPECT_EQ(ReadWholeFile(target), expectedResult == kNoErr ? expected
-                                                                  : ToBytes("old document"));
+        EXPECT_EQ(ReadWholeFile(target),
+                  expectedResult == kNoErr ? expected : ToBytes("old document"));
         EXPECT_EQ(messagetest::Entries(folder_.path()),
                   (std::set<std::string>{"keys", "m.vlx", "m.vlx.txt"}));
         EXPECT_TRUE(KeysUntouched());
@@ -82,9 +82,9 @@ class StreamingDecryption : public messagetest::MessageTest {
 };
 
 TEST_F(StreamingDecryption, MatchesTheWholeBlockPathAtEveryChunkEdge) {
-    for (const size_t length : {size_t{0}, size_t{1}, size_t{44}, size_t{45}, size_t{46},
-                                kChunk - 1, kChunk, kChunk + 1, 3 * kChunk - 1, 3 * kChunk,
-                                3 * kChunk + 1, size_t{5000}}) {
+    for (const size_t length :
+         {size_t{0}, size_t{1}, size_t{44}, size_t{45}, size_t{46}, kChunk - 1, kChunk, kChunk + 1,
+          3 * kChunk - 1, 3 * kChunk, 3 * kChunk + 1, size_t{5000}}) {
         SCOPED_TRACE("document length " + std::to_string(length));
         Bytes document = testsupport::RandomBytes(length, static_cast<uint32_t>(length) + 7);
         for (size_t i = 0; i < document.size(); i += 13) {
@@ -120,8 +120,8 @@ TEST_F(StreamingDecryption, FindsTheArmourAndTheMarkersAcrossChunkEdges) {
 TEST_F(StreamingDecryption, CutsTheDocumentAtARecipientMarkerOnAnyChunkEdge) {
     // The document holds the marker itself (made here without the encryption's refusal), at
     // places around the edges of the decoded stream's chunks.
-    for (const size_t at : {size_t{100}, size_t{330}, size_t{331}, size_t{340}, size_t{660},
-                            size_t{1000}}) {
+    for (const size_t at :
+         {size_t{100}, size_t{330}, size_t{331}, size_t{340}, size_t{660}, size_t{1000}}) {
         SCOPED_TRACE("marker at " + std::to_string(at));
         Bytes document(1200, 'd');
         const std::string marker = "#DESTBEGIN#";

@@ -65,9 +65,18 @@ TEST_F(StreamingEncryption, MatchesTheWholeBlockPathAtEveryChunkEdge) {
     // The message is the document plus a 35-byte recipient block, and the armour takes the
     // outer frame 448 bytes further on: the lengths put both the document's and the frame's
     // ends on, before and after the chunk edges.
-    const std::vector<size_t> lengths = {0,          1,          44,         45,
-                                         46,         kChunk - 1, kChunk,     kChunk + 1,
-                                         3 * kChunk - 1, 3 * kChunk, 3 * kChunk + 1, 7777};
+    const std::vector<size_t> lengths = {0,
+                                         1,
+                                         44,
+                                         45,
+                                         46,
+                                         kChunk - 1,
+                                         kChunk,
+                                         kChunk + 1,
+                                         3 * kChunk - 1,
+                                         3 * kChunk,
+                                         3 * kChunk + 1,
+                                         7777};
     struct Keys {
         const char* label;
         size_t master;
