@@ -113,7 +113,9 @@ size_t ArmourEncoder::Put(const unsigned char* data, size_t count, unsigned char
         done += run;
     }
     carried_ = count - kGroupBytes * groups;
-    memcpy(carry_, data + kGroupBytes * groups, carried_);
+    if (carried_ > 0) {
+        memcpy(carry_, data + kGroupBytes * groups, carried_);
+    }
     return static_cast<size_t>(cursor - out);
 }
 
