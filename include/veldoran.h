@@ -3,6 +3,7 @@
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
+#include "pipelines/BinaryPipelines.h"
 #include "pipelines/TextEncryption.h"
 #include "platform/ResultCodes.h"
 
