@@ -421,15 +421,16 @@ extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t leng
     }
     *out = nullptr;
     *outLength = 0;
-    if (data == nullptr || keyFolder == nullptr) {
+    if ((data == nullptr && length != 0) || keyFolder == nullptr) {
         return kOtherErr;
     }
     auto* utils = new (std::nothrow) TypPipelineUtils;
     if (utils == nullptr) {
         return kOtherErr;
     }
-    const int32_t result =
-        DecryptBinaryBuffer(utils, data, length, out, outLength, keyFolder, trace);
+    static const unsigned char kNoData = 0;
+    const int32_t result = DecryptBinaryBuffer(utils, data != nullptr ? data : &kNoData, length,
+                                               out, outLength, keyFolder, trace);
     delete utils;
     return result;
 }

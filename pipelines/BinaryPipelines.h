@@ -67,9 +67,10 @@ int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length, unsigned 
 int32_t decrypterbinaire(const char* source, const char* keyFolder, int32_t trace);
 
 /* Decrypts length bytes at data, an outer frame, into a new buffer of length - 448 bytes handed
- * to *out and *outLength; the caller releases it with free(). data is only read. Key files and
- * results as decrypterbinaire, but -1 also for a null data, out or outLength. On every failure
- * *out is null and *outLength 0 (when they are not null themselves). */
+ * to *out and *outLength; the caller releases it with free(). data is only read (and may be
+ * null when length is 0). Key files and results as decrypterbinaire, but -1 also for a null
+ * out or outLength. On every failure *out is null and *outLength 0 (when they are not null
+ * themselves). */
 int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t length, unsigned char** out,
                              uint32_t* outLength, const char* keyFolder, int32_t trace);
 
