@@ -16,6 +16,7 @@
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
+#include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
@@ -82,19 +83,17 @@ int32_t ReadOpenSource(TypUtils* utils, TypFileRefUnix* sourceRef, uint32_t long
 
 int32_t ReadSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
                    int32_t trace, OwnedBlock* source) {
-    auto* sourceRef = new (std::nothrow) TypFileRefUnix;
-    if (sourceRef == nullptr) {
-        return kMemErr;
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    int32_t result = veldoran::Create(&sourceRef, utils);
+    if (result == kNoErr) {
+        result = sourceRef->SetPath(path);
     }
-    int32_t result;
-    if (sourceRef->InitCreate(utils) != kNoErr || sourceRef->SetPath(path) != kNoErr) {
-        result = kOtherErr;
-    } else {
-        result = ReadOpenSource(utils, sourceRef, longest, lengthLabel, trace, source);
+    if (result == kNoErr) {
+        result = ReadOpenSource(utils, sourceRef.get(), longest, lengthLabel, trace, source);
     }
-    sourceRef->CloseDF();
-    sourceRef->Kill();
-    delete sourceRef;
+    if (sourceRef) {
+        sourceRef->CloseDF();
+    }
     return result;
 }
 
@@ -105,11 +104,8 @@ int32_t ReadSource(TypUtils* utils, const char* path, uint32_t longest, const ch
 int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t frameLength,
                          OwnedBlock* frameBlock, unsigned char** data, uint32_t* dataLength,
                          int32_t trace) {
-    auto* crypto = new (std::nothrow) TypCryptoUnix;
-    if (crypto == nullptr) {
-        return kOtherErr;
-    }
-    int32_t result = crypto->InitCreate(utils) == kNoErr ? kNoErr : kOtherErr;
+    veldoran::Owned<TypCryptoUnix> crypto;
+    int32_t result = veldoran::Create(&crypto, utils);
     OwnedBlock inner(utils);
     if (result == kNoErr) {
         result = crypto->UnCrypt(frame, frameLength, inner.Pointer(), inner.Length());
@@ -126,8 +122,6 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t f
             printf("UnCrypt datalen: %d\n", static_cast<int>(*dataLength));
         }
     }
-    crypto->Kill();
-    delete crypto;
     return result;
 }
 
