@@ -159,6 +159,11 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
                           KeyPathsFit(keyFolder, user, yearText);
     int32_t result = pathsFit ? kNoErr : kOtherErr;
+    const veldoran::TwoKeyRequest request = Request(keyFolder, user, yearText, trace);
+    // A key file as target would be destroyed by the frame written over it.
+    if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
+        result = kOtherErr;
+    }
 
     OwnedBlock plain(utils);
     if (result == kNoErr) {
@@ -178,9 +183,9 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
         };
         char masterComment[veldoran::kKeyCommentSize] = {};
         char userComment[veldoran::kKeyCommentSize] = {};
-        result = veldoran::EncryptWithBothKeys(
-            utils, Request(keyFolder, user, yearText, trace), plain.data(), plain.length(), prepare,
-            outer.Pointer(), outer.Length(), masterComment, userComment);
+        result = veldoran::EncryptWithBothKeys(utils, request, plain.data(), plain.length(),
+                                               prepare, outer.Pointer(), outer.Length(),
+                                               masterComment, userComment);
     }
     plain.Dispose();
     if (trace != 0) {
@@ -269,7 +274,7 @@ int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
         return kFrameTooLong;
     }
     static const unsigned char kNoData = 0;
-    // Set once the run may spend key material: a failure after it is the cipher's own.
+    // Set once both key files are held and checked and every block is allocated.
     bool cleared = false;
     const veldoran::PrepareOutput prepare = [&cleared](uint32_t) {
         cleared = true;
@@ -286,9 +291,9 @@ int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
         utils->MyDisposeptr(out, *outLength);
         *out = nullptr;
         *outLength = 0;
-        // The master layer ends with its comment; a run cleared to spend keys that has none
-        // failed in the master layer's encryption.
-        if (trace != 0 && cleared && masterComment[0] == '\0' && result != kFNFErr) {
+        // Both key files were found usable before the run was cleared; a failure after that
+        // comes from reading the key streams or rewriting the headers, the master's first.
+        if (trace != 0 && cleared && result != kFNFErr) {
             printf("VELDORAN ERR - Crypt (Master) failed \n\r");
         }
     }

@@ -1,6 +1,5 @@
-// A memory block from a utility object, held by one variable and given back through the same
-// object when it is replaced or goes out of scope, so that no early return leaks a form of the
-// document.
+// A block from a utility object, owned by one pipeline stage: given back through the same
+// utility object when it is replaced, disposed of, or goes out of scope.
 #ifndef VELDORAN_PIPELINES_OWNEDBLOCK_H
 #define VELDORAN_PIPELINES_OWNEDBLOCK_H
 
@@ -17,7 +16,7 @@ class OwnedBlock {
     OwnedBlock(const OwnedBlock&) = delete;
     OwnedBlock& operator=(const OwnedBlock&) = delete;
 
-    // For operations that hand a block over through the caller's pointer and length variables.
+    // The variables an operation that produces a block writes through.
     unsigned char** Pointer() { return &data_; }
     uint32_t* Length() { return &length_; }
     unsigned char* data() const { return data_; }
@@ -29,6 +28,14 @@ class OwnedBlock {
         }
         data_ = nullptr;
         length_ = 0;
+    }
+
+    // Hands the block over to a new owner, which disposes of it.
+    unsigned char* Release() {
+        unsigned char* block = data_;
+        data_ = nullptr;
+        length_ = 0;
+        return block;
     }
 
   private:
