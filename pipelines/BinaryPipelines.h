@@ -28,9 +28,8 @@ extern "C" {
  *    0   success; target holds exactly source length + 448 bytes
  *   -1   a null argument; a path longer than 255 characters (source, target or a key file);
  *        the source missing or unreadable; the target one of the two key files, a folder, an
- *        existing file that cannot
- *        be opened for reading and writing, or not creatable or writable; a key file that
- *        cannot be read or rewritten
+ *        existing file that cannot be opened for reading and writing, or not creatable or
+ *        writable; a key file that cannot be read or rewritten
  *   -7   memory short
  *   -9   the source is too large: its frame would reach 2^31 bytes
  *   -43  the master or the user key file is missing
