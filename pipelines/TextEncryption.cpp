@@ -247,20 +247,15 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         printf("Year-1900: %s\n", yearText);
     }
 
-    // Every path must fit a file reference; found out before any file is opened.
-    const size_t folderLength = strlen(keyFolder);
-    const size_t yearLength = strlen(yearText);
-    const bool pathsFit =
-        strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-        folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
-        folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
-    int32_t result = pathsFit ? kNoErr : kOtherErr;
-
     veldoran::TwoKeyRequest request;
     request.keyFolder = keyFolder;
     request.user = user;
     request.yearText = yearText;
     request.trace = trace;
+    // Every path must fit a file reference; found out before any file is opened.
+    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
+                          veldoran::KeyPathsFit(request);
+    int32_t result = pathsFit ? kNoErr : kOtherErr;
     // A key file as target would be destroyed by the message written over it.
     if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
         result = kOtherErr;

@@ -27,13 +27,6 @@ bool FitsLengths(uint64_t length) {
     return length <= static_cast<uint64_t>(INT32_MAX);
 }
 
-bool KeyPathsFit(const char* keyFolder, const char* user, const char* yearText) {
-    const size_t folderLength = strlen(keyFolder);
-    const size_t yearLength = strlen(yearText);
-    return folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
-           folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
-}
-
 // The message: document, recipient block and parameter text, in interchange form. A document
 // in which the recipient block's marker already stands is refused: decryption would cut it
 // there. The check runs on the converted message, where decryption will look.
@@ -107,7 +100,11 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
     const char* eol = utils->GetEOLCar();
-    if (!KeyPathsFit(keyFolder, user, yearText)) {
+    veldoran::TwoKeyRequest request;
+    request.keyFolder = keyFolder;
+    request.user = user;
+    request.yearText = yearText;
+    if (!veldoran::KeyPathsFit(request)) {
         return kOtherErr;
     }
 
@@ -130,10 +127,6 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
     OwnedBlock outer(utils);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
-    veldoran::TwoKeyRequest request;
-    request.keyFolder = keyFolder;
-    request.user = user;
-    request.yearText = yearText;
     result = veldoran::EncryptWithBothKeys(
         utils, request, message.data(), message.length(),
         [&plan](uint32_t outerLength) { return PrepareOutput(plan, outerLength); }, outer.Pointer(),
