@@ -403,20 +403,17 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
         printf("fieldcc       : %s\n", cc);
         printf("fieldbcc       : %s\n", bcc);
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
+    veldoran::Owned<TypPipelineUtils> utils;
+    if (veldoran::Create(&utils, nullptr) != kNoErr) {
+        return kMemErr;
     }
-    int32_t result;
     try {
-        result =
-            EncryptTextFile(utils, nullptr, source, target, user, keyFolder, to, cc, bcc, trace);
+        return EncryptTextFile(utils.get(), nullptr, source, target, user, keyFolder, to, cc, bcc,
+                               trace);
     } catch (...) {
         // Only the target's path texts can throw (memory short); nothing may cross C linkage.
-        result = kMemErr;
+        return kMemErr;
     }
-    delete utils;
-    return result;
 }
 
 extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,
