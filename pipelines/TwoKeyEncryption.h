@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -126,6 +127,11 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
 // or not) the same file as an existing key file. A pipeline refuses such a target before it
 // touches anything: writing it would destroy the key.
 bool NamesAKeyFile(const TwoKeyRequest& request, const char* path);
+
+// Whether path names the key file found at keyPath whose identity is key (its stat): the same
+// path text, or (following links or not) the same device and inode. The one test behind every
+// refusal of a key file as a target.
+bool NamesKeyFile(const char* path, const char* keyPath, const struct stat& key);
 
 }  // namespace veldoran
 
