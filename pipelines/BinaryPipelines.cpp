@@ -1,7 +1,7 @@
 // The binary pipelines: source, master key layer, user key layer, target, and the way back.
 // Each stage runs only when every earlier one succeeded; the first failure's code is the
-// result and every entered stage still cleans up. Each form of the data is disposed of as soon
-// as the next one exists.
+// result and every entered stage still cleans up. The files stream through one chunk buffer
+// and the key stream windows, whatever their size; the buffers keep whole blocks.
 #include "pipelines/BinaryPipelines.h"
 
 #include <algorithm>
@@ -11,9 +11,13 @@
 #include <new>
 
 #include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
+#include "crypto/TypLockedKeyFile.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/StreamOptions.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
 #include "platform/Lifetime.h"
@@ -25,36 +29,32 @@ using veldoran::OwnedBlock;
 
 namespace {
 
-// One read call of hundreds of MiB is markedly slower than the same bytes in moderate pieces.
-constexpr uint32_t kReadChunk = 4u << 20;
-
 // Every length must stay below 2^31, the outer frame's included.
 uint32_t LargestPlainLength() {
     return static_cast<uint32_t>(INT32_MAX) - veldoran::TwoLayerOverhead();
 }
 
-// Whether both key file paths fit a file reference; found out before either is opened.
-bool KeyPathsFit(const char* keyFolder, const char* user, const char* yearText) {
-    const size_t folderLength = strlen(keyFolder);
-    const size_t yearLength = strlen(yearText);
-    return folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
-           folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
-}
-
-// Reads the file at path whole into a new block handed to source. The file is only read. A
-// file longer than longest is refused with kFrameTooLong before any memory is taken. The
-// length line is printed with its label whatever the length query returned.
-int32_t ReadOpenSource(TypUtils* utils, TypFileRefUnix* sourceRef, uint32_t longest,
-                       const char* lengthLabel, int32_t trace, OwnedBlock* source) {
-    if (sourceRef->Exists() != kNoErr) {
+// The source file at path opened for reading (only read) at its first byte, its length in
+// *length. A file longer than longest is refused with kFrameTooLong. The length line is
+// printed with its label whatever the length query returned.
+int32_t OpenSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
+                   int32_t trace, veldoran::Owned<TypFileRefUnix>* sourceRef, uint32_t* length) {
+    int32_t result = veldoran::Create(sourceRef, utils);
+    if (result == kNoErr) {
+        result = (*sourceRef)->SetPath(path);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    if ((*sourceRef)->Exists() != kNoErr) {
         return kOtherErr;
     }
-    int32_t result = sourceRef->OpenDF(kOpenRead);
+    result = (*sourceRef)->OpenDF(kOpenRead);
     if (result != kNoErr) {
         return result;
     }
     int32_t sourceLength = 0;
-    result = sourceRef->GetLength(&sourceLength);
+    result = (*sourceRef)->GetLength(&sourceLength);
     if (trace != 0) {
         printf("%s%d\n", lengthLabel, sourceLength);
     }
@@ -64,46 +64,48 @@ int32_t ReadOpenSource(TypUtils* utils, TypFileRefUnix* sourceRef, uint32_t long
     if (sourceLength < 0 || static_cast<uint32_t>(sourceLength) > longest) {
         return kFrameTooLong;
     }
-    const auto length = static_cast<uint32_t>(sourceLength);
-    *source->Length() = length;
-    *source->Pointer() = utils->MyNewPtr(length);
-    if (source->data() == nullptr) {
-        *source->Length() = 0;
+    *length = static_cast<uint32_t>(sourceLength);
+    return (*sourceRef)->SetFilePos(0);
+}
+
+// The one chunk buffer of a streaming run, obtained once and reused for every chunk.
+int32_t AllocateChunk(TypUtils* utils, uint32_t chunk, OwnedBlock* buffer) {
+    *buffer->Length() = chunk;
+    *buffer->Pointer() = utils->MyNewPtr(chunk);
+    if (buffer->data() == nullptr) {
+        *buffer->Length() = 0;
         return kMemErr;
     }
-    sourceRef->SetFilePos(0);
-    for (uint32_t done = 0; result == kNoErr && done < length; done += kReadChunk) {
-        result = sourceRef->Read(source->data() + done, std::min(kReadChunk, length - done));
-    }
-    if (result != kNoErr) {
-        source->Dispose();
+    return kNoErr;
+}
+
+// Reads the source's next length bytes in chunks through buffer, puts both key layers over
+// each chunk (the same XOR both ways; position counts from the message's first byte) and
+// appends it to the target.
+int32_t StreamLayers(TypFileRefUnix* sourceRef, uint32_t length, veldoran::TwoKeyStream* layers,
+                     OwnedBlock* buffer, TypTargetWriter* writer,
+                     const veldoran::StreamOptions& options) {
+    int32_t result = kNoErr;
+    for (uint32_t done = 0; result == kNoErr && done < length;) {
+        const uint32_t count = std::min(buffer->length(), length - done);
+        result = sourceRef->Read(buffer->data(), count);
+        if (result == kNoErr) {
+            result = layers->Layer(buffer->data(), count, done);
+        }
+        if (result == kNoErr) {
+            result = writer->Write(buffer->data(), count);
+        }
+        done += count;
+        options.Report(done, length);
     }
     return result;
 }
 
-int32_t ReadSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
-                   int32_t trace, OwnedBlock* source) {
-    veldoran::Owned<TypFileRefUnix> sourceRef;
-    int32_t result = veldoran::Create(&sourceRef, utils);
-    if (result == kNoErr) {
-        result = sourceRef->SetPath(path);
-    }
-    if (result == kNoErr) {
-        result = ReadOpenSource(utils, sourceRef.get(), longest, lengthLabel, trace, source);
-    }
-    if (sourceRef) {
-        sourceRef->CloseDF();
-    }
-    return result;
-}
-
-// Removes the user key layer and then the master key layer from an outer frame. frameBlock,
-// when given, holds the frame and is disposed of as soon as the inner frame exists, so that
-// the data can take its memory. *data, *dataLength receive the data; after a failure they hold
-// whatever the cipher handed over, which the caller disposes of.
+// Removes the user key layer and then the master key layer from an outer frame held whole.
+// *data, *dataLength receive the data; after a failure they hold whatever the cipher handed
+// over, which the caller disposes of.
 int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t frameLength,
-                         OwnedBlock* frameBlock, unsigned char** data, uint32_t* dataLength,
-                         int32_t trace) {
+                         unsigned char** data, uint32_t* dataLength, int32_t trace) {
     veldoran::Owned<TypCryptoUnix> crypto;
     int32_t result = veldoran::Create(&crypto, utils);
     OwnedBlock inner(utils);
@@ -112,9 +114,6 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t f
         if (result == kNoErr && trace != 0) {
             printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
         }
-    }
-    if (frameBlock != nullptr) {
-        frameBlock->Dispose();
     }
     if (result == kNoErr) {
         result = crypto->UnCrypt(inner.data(), inner.length(), data, dataLength);
@@ -149,45 +148,101 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
 
 int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
                           const char* source, const char* target, const char* user,
-                          const char* keyFolder, int32_t trace) {
+                          const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options) {
+    const veldoran::StreamOptions defaults;
+    if (options == nullptr) {
+        options = &defaults;
+    }
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
     if (trace != 0) {
         printf("Year-1900: %s\n", yearText);
     }
-    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-                          KeyPathsFit(keyFolder, user, yearText);
-    int32_t result = pathsFit ? kNoErr : kOtherErr;
     const veldoran::TwoKeyRequest request = Request(keyFolder, user, yearText, trace);
+    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
+                          veldoran::KeyPathsFit(request);
+    int32_t result = pathsFit ? kNoErr : kOtherErr;
     // A key file as target would be destroyed by the frame written over it.
     if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
         result = kOtherErr;
     }
 
-    OwnedBlock plain(utils);
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    uint32_t length = 0;
     if (result == kNoErr) {
-        result = ReadSource(utils, source, LargestPlainLength(), "Source length: ", trace, &plain);
+        result = OpenSource(utils, source, LargestPlainLength(), "Source length: ", trace,
+                            &sourceRef, &length);
     }
+    const uint32_t outerLength = length + veldoran::TwoLayerOverhead();
 
+    // Both keys are held and checked, the buffer obtained and the target's temporary file and
+    // space set aside before either key is spent: a run that could not write its result
+    // consumes no key material.
+    veldoran::HeldKeys keys(utils);
+    if (result == kNoErr) {
+        result = keys.Open(request);
+    }
+    OwnedBlock buffer(utils);
+    if (result == kNoErr) {
+        result = AllocateChunk(utils, options->Chunk(), &buffer);
+    }
     TypTargetWriter writer;
     writer.InitCreate(calls);
-    OwnedBlock outer(utils);
     if (result == kNoErr) {
-        // The temporary file beside the target and the disk space for the frame are obtained
-        // once both keys are known to be usable and before either is spent: a run that could
-        // not write its result consumes no key material.
-        const veldoran::PrepareOutput prepare = [&writer, target](uint32_t outerLength) {
-            const int32_t opened = writer.Open(target);
-            return opened == kNoErr ? writer.Reserve(outerLength) : opened;
-        };
-        char masterComment[veldoran::kKeyCommentSize] = {};
-        char userComment[veldoran::kKeyCommentSize] = {};
-        result = veldoran::EncryptWithBothKeys(utils, request, plain.data(), plain.length(),
-                                               prepare, outer.Pointer(), outer.Length(),
-                                               masterComment, userComment);
+        result = writer.Open(target);
     }
-    plain.Dispose();
+    if (result == kNoErr) {
+        result = writer.Reserve(outerLength);
+    }
+    char masterComment[veldoran::kKeyCommentSize] = {};
+    char userComment[veldoran::kKeyCommentSize] = {};
+    if (result == kNoErr) {
+        keys.Comments(length, masterComment, userComment);
+    }
+    // A device or a pipe cannot take back what it was given: the keys are spent before
+    // anything is written, as when the frame was made whole.
+    bool committed = false;
+    if (result == kNoErr && writer.InPlace()) {
+        result = keys.Commit(length);
+        committed = true;
+    }
+
+    // The outer frame: the user key's header, the master key's header under the user stream,
+    // then the data under both streams.
+    veldoran::TwoKeyStream layers;
+    if (result == kNoErr) {
+        TypLockedKeyFile& master = keys.master();
+        TypLockedKeyFile& userKey = keys.user();
+        result = layers.Open(
+            {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
+            {userKey.KeyFile(), static_cast<uint32_t>(userKey.Header().keyLen),
+             userKey.StreamStart()},
+            length, buffer.length());
+    }
+    if (result == kNoErr) {
+        unsigned char headers[2 * kKeyHeaderSize];
+        keys.FrameHeaders(headers);
+        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
+        if (result == kNoErr) {
+            result = writer.Write(headers, sizeof headers);
+        }
+    }
+    if (result == kNoErr) {
+        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
+    }
+    // The keys are spent only once the whole frame waits in the temporary file; and the
+    // target appears only once they are.
+    if (result == kNoErr && !committed) {
+        result = keys.Commit(length);
+    }
+    const int32_t closed = keys.Close();
+    if (result == kNoErr) {
+        result = closed;
+    }
+    keys.Trace(result == kNoErr, length, masterComment, userComment);
+    buffer.Dispose();
     if (trace != 0) {
         printf("End of encoding process\n");
     }
@@ -195,19 +250,24 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     if (result == kNoErr) {
         if (trace != 0) {
             printf("TargetFile: %s\n", target);
-            printf("TargetFile Len: %d\n", static_cast<int>(outer.length()));
+            printf("TargetFile Len: %d\n", static_cast<int>(outerLength));
         }
-        result = writer.Write(outer.data(), outer.length());
-        if (result == kNoErr) {
-            result = writer.Commit();
-        }
+        result = writer.Commit();
     }
     writer.Kill();
+    if (sourceRef) {
+        sourceRef->CloseDF();
+    }
     return result;
 }
 
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
-                          const char* source, const char* keyFolder, int32_t trace) {
+                          const char* source, const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options) {
+    const veldoran::StreamOptions defaults;
+    if (options == nullptr) {
+        options = &defaults;
+    }
     utils->InitCreate(nullptr);
     int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
     if (trace != 0) {
@@ -221,43 +281,86 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
         DecryptedPath(source, target);
     }
 
-    OwnedBlock outer(utils);
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    uint32_t outerLength = 0;
     if (result == kNoErr) {
-        result = ReadSource(utils, source, static_cast<uint32_t>(INT32_MAX),
-                            "Source Length: ", trace, &outer);
+        result = OpenSource(utils, source, static_cast<uint32_t>(INT32_MAX),
+                            "Source Length: ", trace, &sourceRef, &outerLength);
+    }
+    OwnedBlock buffer(utils);
+    if (result == kNoErr) {
+        result = AllocateChunk(utils, options->Chunk(), &buffer);
     }
 
     // The target is prepared before the work, so that a target that cannot be written is
     // found out first. The old target, the source itself when they are one file, stays as it
     // was until the new content is complete.
+    const uint32_t overhead = veldoran::TwoLayerOverhead();
+    const uint32_t length = outerLength > overhead ? outerLength - overhead : 0;
     TypTargetWriter writer;
     writer.InitCreate(calls);
     if (result == kNoErr) {
         result = writer.Open(target);
     }
     if (result == kNoErr) {
-        const uint32_t overhead = veldoran::TwoLayerOverhead();
-        result = writer.Reserve(outer.length() > overhead ? outer.length() - overhead : 0);
+        result = writer.Reserve(length);
+    }
+    veldoran::Owned<TypCryptoUnix> crypto;
+    if (result == kNoErr) {
+        result = veldoran::Create(&crypto, utils);
     }
 
-    OwnedBlock plain(utils);
+    // Both frame headers, the inner one still under the user stream; each names its key file.
+    unsigned char headers[2 * kKeyHeaderSize] = {};
     if (result == kNoErr) {
-        result = RemoveBothLayers(utils, outer.data(), outer.length(), &outer, plain.Pointer(),
-                                  plain.Length(), trace);
+        result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
     }
-    outer.Dispose();
+    veldoran::FrameKey userKey;
+    veldoran::FrameKey masterKey;
+    veldoran::TwoKeyStream layers;
+    if (result == kNoErr) {
+        result = outerLength < kKeyHeaderSize ? kFrameTooShort
+                                              : userKey.Open(utils, crypto.get(), headers);
+    }
+    if (result == kNoErr && trace != 0) {
+        printf("UnCrypt datalen2: %d\n", static_cast<int>(outerLength - kKeyHeaderSize));
+    }
+    if (result == kNoErr) {
+        result = outerLength < overhead
+                     ? kFrameTooShort
+                     : layers.OpenUser(userKey.source(), length, buffer.length());
+    }
+    if (result == kNoErr) {
+        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
+    }
+    if (result == kNoErr) {
+        result = masterKey.Open(utils, crypto.get(), headers + kKeyHeaderSize);
+    }
+    if (result == kNoErr) {
+        result = layers.OpenMaster(masterKey.source(), length, buffer.length());
+    }
+    if (result == kNoErr && trace != 0) {
+        printf("UnCrypt datalen: %d\n", static_cast<int>(length));
+    }
+    // Writing the data over a key file the frames name would destroy that key.
+    if (result == kNoErr && (userKey.Names(target) || masterKey.Names(target))) {
+        result = kOtherErr;
+    }
 
     if (result == kNoErr) {
         if (trace != 0) {
             printf("TargetFile: %s\n", target);
-            printf("TargetFile Lenght: %d\n", static_cast<int>(plain.length()));
+            printf("TargetFile Lenght: %d\n", static_cast<int>(length));
         }
-        result = writer.Write(plain.data(), plain.length());
-        if (result == kNoErr) {
-            result = writer.Commit();
-        }
+        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
+    }
+    if (result == kNoErr) {
+        result = writer.Commit();
     }
     writer.Kill();
+    if (sourceRef) {
+        sourceRef->CloseDF();
+    }
     return result;
 }
 
@@ -267,7 +370,7 @@ int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
-    if (!KeyPathsFit(keyFolder, user, yearText)) {
+    if (!veldoran::KeyPathsFit(Request(keyFolder, user, yearText, trace))) {
         return kOtherErr;
     }
     if (length > LargestPlainLength()) {
@@ -309,7 +412,7 @@ int32_t DecryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
         printf("VELDORAN DECRYPTAGE - v1.01 - ZELMOR\n");
     }
     if (result == kNoErr) {
-        result = RemoveBothLayers(utils, data, length, nullptr, out, outLength, trace);
+        result = RemoveBothLayers(utils, data, length, out, outLength, trace);
     }
     if (result != kNoErr) {
         // What the cipher hands over on a failure holds no data: the caller gets nothing.
@@ -336,7 +439,7 @@ extern "C" int32_t crypterbinaire2(const char* source, const char* target, const
     }
     int32_t result;
     try {
-        result = EncryptBinaryFile(utils, nullptr, source, target, user, keyFolder, trace);
+        result = EncryptBinaryFile(utils, nullptr, source, target, user, keyFolder, trace, nullptr);
     } catch (...) {
         // Only the target's path texts can throw (memory short); nothing may cross C linkage.
         result = kMemErr;
@@ -403,7 +506,7 @@ extern "C" int32_t decrypterbinaire(const char* source, const char* keyFolder, i
     }
     int32_t result;
     try {
-        result = DecryptBinaryFile(utils, nullptr, source, keyFolder, trace);
+        result = DecryptBinaryFile(utils, nullptr, source, keyFolder, trace, nullptr);
     } catch (...) {
         // Only the target's path texts can throw (memory short); nothing may cross C linkage.
         result = kMemErr;

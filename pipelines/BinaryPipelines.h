@@ -58,7 +58,9 @@ int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length, unsigned 
  *    0   success
  *   -1   a null argument; a path longer than 255 characters (source or key folder); the
  *        source missing or unreadable, or of 2 GiB or more; the target a folder, not
- *        replaceable or not writable; a key file that cannot be read
+ *        replaceable or not writable, or one of the key files the frames name (by path or as
+ *        the same file: decrypting Clefs/Master.126.vlb would give Clefs/Master.126), refused
+ *        before anything is written; a key file that cannot be read
  *   -4   the source, or the frame inside it, is shorter than a key header
  *   -5   the key file a frame names is not found
  *   -6   a frame header is not of version 1

@@ -5,20 +5,25 @@
 
 #include <stdint.h>
 
+#include "pipelines/StreamOptions.h"
+
 class TypUtilsUnix;
 struct TypTargetWriterCalls;
 
 // Each takes utils not yet initialised and not owned, and calls (null for the running
 // system's); arguments are not null. Every block obtained from utils is disposed of before
-// the run returns, but for the buffer a successful memory run hands to *out.
+// the run returns, but for the buffer a successful memory run hands to *out. The file runs
+// stream in chunks; options (null for the defaults) sets the chunk size and the progress hook.
 
 // crypterbinaire2 after its banner lines.
 int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
                           const char* source, const char* target, const char* user,
-                          const char* keyFolder, int32_t trace);
+                          const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options = nullptr);
 // decrypterbinaire.
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
-                          const char* source, const char* keyFolder, int32_t trace);
+                          const char* source, const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options = nullptr);
 // crypterbinaireMem2 without its closing line; *out and *outLength already cleared.
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
                             unsigned char** out, uint32_t* outLength, const char* user,

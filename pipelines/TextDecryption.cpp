@@ -66,9 +66,15 @@ int32_t OpenSource(TypFileRefUnix* sourceRef, int32_t trace, uint32_t* length) {
 // end: a changed or cut armour reports its own code first, as when it was decoded whole.
 class FrameReader {
   public:
-    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, TypTargetWriter* writer, uint32_t window,
-                unsigned char lineEnd)
-        : utils_(utils), crypto_(crypto), writer_(writer), window_(window), lineEnd_(lineEnd) {}
+    // target: the path the document goes to, which must not be a key file of the frame.
+    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, TypTargetWriter* writer, const char* target,
+                uint32_t window, unsigned char lineEnd)
+        : utils_(utils),
+          crypto_(crypto),
+          writer_(writer),
+          target_(target),
+          window_(window),
+          lineEnd_(lineEnd) {}
 
     // data: count decoded bytes, with kHeldDocument bytes of room in front of them.
     void Take(uint32_t outerLength, unsigned char* data, size_t count) {
@@ -142,6 +148,11 @@ class FrameReader {
         if (keyResult_ == kNoErr) {
             keyResult_ = master_.Open(utils_, crypto_, headers_ + kKeyHeaderSize);
         }
+        // Writing the document over a key file the frame names would destroy that key; found
+        // out before a byte of the document is written.
+        if (keyResult_ == kNoErr && (user_.Names(target_) || master_.Names(target_))) {
+            keyResult_ = kOtherErr;
+        }
         if (keyResult_ == kNoErr) {
             keyResult_ =
                 layers_.OpenMaster(master_.source(), outerLength_ - kFrameHeaders, window_);
@@ -174,6 +185,7 @@ class FrameReader {
     TypUtilsUnix* utils_;
     TypCrypto* crypto_;
     TypTargetWriter* writer_;
+    const char* target_;
     uint32_t window_;
     unsigned char lineEnd_;
     uint32_t outerLength_ = 0;
@@ -264,7 +276,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
     if (result == kNoErr) {
         openResult = writer.Open(target);
     }
-    FrameReader frame(utils, crypto.get(), &writer, chunk, static_cast<unsigned char>(eol[0]));
+    FrameReader frame(utils, crypto.get(), &writer, target, chunk,
+                      static_cast<unsigned char>(eol[0]));
     veldoran::ArmourDecoder decoder(utils);
     veldoran::StreamSearch startSearch(veldoran::armour::kStartMarker);
     veldoran::StreamSearch endSearch(veldoran::armour::kEndMarker);

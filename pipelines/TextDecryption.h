@@ -26,7 +26,8 @@ extern "C" {
  *        than 255 characters; the source missing, unreadable, a folder, or 2 GiB or more; an
  *        object that cannot be initialised; a key file named by a frame that cannot be read;
  *        the target a folder, an existing file that cannot be opened for reading and writing,
- *        or not creatable or writable
+ *        not creatable or writable, or one of the key files the frames name (by path or as the
+ *        same file), refused before anything is written
  *   -3   the armour's checksum differs from its content
  *   -4   no armour (start or end marker missing), an armour too short for its length field,
  *        or a frame shorter than a key header

@@ -240,19 +240,24 @@ bool NamesAKeyFile(const TwoKeyRequest& request, const char* path) {
         if (!KeyFilePath(request, name, keyPath)) {
             continue;
         }
-        if (strcmp(keyPath, path) == 0) {
+        struct stat key {};
+        if (strcmp(keyPath, path) == 0 ||
+            (stat(keyPath, &key) == 0 && NamesKeyFile(path, keyPath, key))) {
             return true;
         }
-        struct stat key {};
-        if (stat(keyPath, &key) != 0) {
-            continue;
-        }
-        struct stat target {};
-        for (const bool followed : {true, false}) {
-            const int found = followed ? stat(path, &target) : lstat(path, &target);
-            if (found == 0 && target.st_dev == key.st_dev && target.st_ino == key.st_ino) {
-                return true;
-            }
+    }
+    return false;
+}
+
+bool NamesKeyFile(const char* path, const char* keyPath, const struct stat& key) {
+    if (strcmp(keyPath, path) == 0) {
+        return true;
+    }
+    struct stat target {};
+    for (const bool followed : {true, false}) {
+        const int found = followed ? stat(path, &target) : lstat(path, &target);
+        if (found == 0 && target.st_dev == key.st_dev && target.st_ino == key.st_ino) {
+            return true;
         }
     }
     return false;

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -129,6 +130,11 @@ bool NamesAKeyFile(const TwoKeyRequest& request, const char* path);
 
 // Whether both key file paths of the request fit a file reference.
 bool KeyPathsFit(const TwoKeyRequest& request);
+
+// Whether path names the key file found at keyPath whose identity is key (its stat): the same
+// path text, or (following links or not) the same device and inode. The one test behind every
+// refusal of a key file as a target.
+bool NamesKeyFile(const char* path, const char* keyPath, const struct stat& key);
 
 }  // namespace veldoran
 

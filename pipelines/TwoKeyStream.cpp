@@ -1,13 +1,17 @@
 // Both key layers over a message in chunks, one pass per chunk.
 #include "pipelines/TwoKeyStream.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "crypto/KeyStreamXor.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/TwoKeyEncryption.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
+#include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
 
 namespace veldoran {
@@ -53,6 +57,13 @@ int32_t FrameKey::Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* 
     }
     source_ = {keyFile_, static_cast<uint32_t>(keyHeader.keyLen), start};
     return kNoErr;
+}
+
+bool FrameKey::Names(const char* path) const {
+    const auto* keyFile = dynamic_cast<const TypFileRefUnix*>(keyFile_);
+    struct stat key {};
+    return keyFile != nullptr && open_ && keyFile->GetInfo(&key) == kNoErr &&
+           NamesKeyFile(path, keyFile->path, key);
 }
 
 int32_t TwoKeyStream::Open(const KeyStreamSource& master, const KeyStreamSource& user,

@@ -37,6 +37,9 @@ class FrameKey {
     // (-1); -8 when the key file's keyLen is below 1 or the frame's keyOffset exceeds it.
     int32_t Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader);
     const KeyStreamSource& source() const { return source_; }
+    // After a successful Open: whether path names this key file, by its path or as the same
+    // file, so that a decryption never writes over a key it reads.
+    bool Names(const char* path) const;
 
   private:
     TypFileRef* keyFile_ = nullptr;
