@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "crypto/KeyStreamXor.h"
-#include "crypto/TypLockedKeyFile.h"
+#include "crypto/LockedKeyFile.h"
 #include "platform/Lifetime.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
@@ -123,7 +123,7 @@ int32_t TypCrypto::SpendKeyStream(unsigned char* headerCopy, unsigned char* stre
                                   TypFileRef* keyFile, uint32_t startPosition, uint32_t* period) {
     // One open for update, under an exclusive lock from the header read to the rewrite, so that
     // two encryptions with the same key file at once never take the same key stream.
-    TypLockedKeyFile key;
+    veldoran::LockedKeyFile key;
     key.InitCreate(this, keyFile);
     int32_t result = key.Open(nullptr);
     if (result != kNoErr) {

@@ -43,7 +43,7 @@ class TypCrypto {
     // Fills buffer (224 + n bytes) with the key file's header, big-endian, followed by n bytes
     // of key stream.
     //   advance non-zero (encryption use): the stream starts at the key file's keyOffset; the
-    //   key file is held through TypLockedKeyFile: opened once for update without waiting,
+    //   key file is held through veldoran::LockedKeyFile: opened once for update without waiting,
     //   refused unless a regular file at least 224 + keyLen bytes long, and held under an
     //   exclusive advisory lock from the header read to the rewrite; the header is rewritten with
     //   keyOffset advanced by n (modulo keyLen) and useCount raised (0 after the largest count),
@@ -109,8 +109,8 @@ class TypCrypto {
     int32_t ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
                           TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
                           uint32_t* period);
-    // The encryption use of ReadKeyStream: the key file held through TypLockedKeyFile, checked,
-    // read, rewritten and released.
+    // The encryption use of ReadKeyStream: the key file held through veldoran::LockedKeyFile,
+    // checked, read, rewritten and released.
     int32_t SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
                            TypFileRef* keyFile, uint32_t startPosition, uint32_t* period);
     // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.

@@ -10,16 +10,16 @@
 #include <cstring>
 #include <new>
 
+#include "crypto/LockedKeyFile.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
-#include "crypto/TypLockedKeyFile.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/PipelineUtils.h"
 #include "pipelines/StreamOptions.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
-#include "pipelines/TypPipelineUtils.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
@@ -83,7 +83,7 @@ int32_t AllocateChunk(TypUtils* utils, uint32_t chunk, OwnedBlock* buffer) {
 // each chunk (the same XOR both ways; position counts from the message's first byte) and
 // appends it to the target.
 int32_t StreamLayers(TypFileRefUnix* sourceRef, uint32_t length, veldoran::TwoKeyStream* layers,
-                     OwnedBlock* buffer, TypTargetWriter* writer,
+                     OwnedBlock* buffer, veldoran::TargetWriter* writer,
                      const veldoran::StreamOptions& options) {
     int32_t result = kNoErr;
     for (uint32_t done = 0; result == kNoErr && done < length;) {
@@ -146,7 +146,7 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
 
 }  // namespace
 
-int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
+int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* target, const char* user,
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
@@ -188,7 +188,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     if (result == kNoErr) {
         result = AllocateChunk(utils, options->Chunk(), &buffer);
     }
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(calls);
     if (result == kNoErr) {
         result = writer.Open(target);
@@ -213,8 +213,8 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     // then the data under both streams.
     veldoran::TwoKeyStream layers;
     if (result == kNoErr) {
-        TypLockedKeyFile& master = keys.master();
-        TypLockedKeyFile& userKey = keys.user();
+        veldoran::LockedKeyFile& master = keys.master();
+        veldoran::LockedKeyFile& userKey = keys.user();
         result = layers.Open(
             {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
             {userKey.KeyFile(), static_cast<uint32_t>(userKey.Header().keyLen),
@@ -261,7 +261,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     return result;
 }
 
-int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
+int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions defaults;
@@ -297,7 +297,7 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls
     // was until the new content is complete.
     const uint32_t overhead = veldoran::TwoLayerOverhead();
     const uint32_t length = outerLength > overhead ? outerLength - overhead : 0;
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(calls);
     if (result == kNoErr) {
         result = writer.Open(target);
@@ -433,7 +433,7 @@ extern "C" int32_t crypterbinaire2(const char* source, const char* target, const
         printf("Source filename: %s\n", source);
         printf("Username       : %s\n", user);
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
+    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
     if (utils == nullptr) {
         return kOtherErr;
     }
@@ -477,7 +477,7 @@ extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length
         return kOtherErr;
     }
     int32_t result = kOtherErr;
-    auto* utils = new (std::nothrow) TypPipelineUtils;
+    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
     if (utils != nullptr) {
         try {
             result =
@@ -500,7 +500,7 @@ extern "C" int32_t decrypterbinaire(const char* source, const char* keyFolder, i
     if (source == nullptr || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
+    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
     if (utils == nullptr) {
         return kOtherErr;
     }
@@ -526,7 +526,7 @@ extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t leng
     if ((data == nullptr && length != 0) || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
+    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
     if (utils == nullptr) {
         return kOtherErr;
     }

@@ -8,7 +8,9 @@
 #include "pipelines/StreamOptions.h"
 
 class TypUtilsUnix;
-struct TypTargetWriterCalls;
+namespace veldoran {
+struct TargetWriterCalls;
+}  // namespace veldoran
 
 // Each takes utils not yet initialised and not owned, and calls (null for the running
 // system's); arguments are not null. Every block obtained from utils is disposed of before
@@ -16,12 +18,12 @@ struct TypTargetWriterCalls;
 // stream in chunks; options (null for the defaults) sets the chunk size and the progress hook.
 
 // crypterbinaire2 after its banner lines.
-int32_t EncryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
+int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* target, const char* user,
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options = nullptr);
 // decrypterbinaire.
-int32_t DecryptBinaryFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls,
+int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options = nullptr);
 // crypterbinaireMem2 without its closing line; *out and *outLength already cleared.

@@ -16,11 +16,11 @@
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/PipelineUtils.h"
 #include "pipelines/StreamSearch.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyStream.h"
-#include "pipelines/TypPipelineUtils.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
@@ -67,8 +67,8 @@ int32_t OpenSource(TypFileRefUnix* sourceRef, int32_t trace, uint32_t* length) {
 class FrameReader {
   public:
     // target: the path the document goes to, which must not be a key file of the frame.
-    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, TypTargetWriter* writer, const char* target,
-                uint32_t window, unsigned char lineEnd)
+    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, veldoran::TargetWriter* writer,
+                const char* target, uint32_t window, unsigned char lineEnd)
         : utils_(utils),
           crypto_(crypto),
           writer_(writer),
@@ -184,7 +184,7 @@ class FrameReader {
 
     TypUtilsUnix* utils_;
     TypCrypto* crypto_;
-    TypTargetWriter* writer_;
+    veldoran::TargetWriter* writer_;
     const char* target_;
     uint32_t window_;
     unsigned char lineEnd_;
@@ -207,8 +207,8 @@ class FrameReader {
 
 }  // namespace
 
-int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* keyFolder, int32_t trace,
+int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const char* keyFolder, int32_t trace,
                         const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions defaults;
     if (options == nullptr) {
@@ -270,7 +270,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
 
     // The target is written as the message is read; it replaces the old one only once the
     // whole armour has been checked.
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(calls);
     int32_t openResult = kOtherErr;
     if (result == kNoErr) {
@@ -376,7 +376,7 @@ extern "C" int32_t decrypter2(const char* source, const char* keyFolder, int32_t
     if (source == nullptr || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
+    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
     if (utils == nullptr) {
         return kOtherErr;
     }

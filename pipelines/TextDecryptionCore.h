@@ -8,13 +8,15 @@
 #include "pipelines/StreamOptions.h"
 
 class TypUtilsUnix;
-struct TypTargetWriterCalls;
+namespace veldoran {
+struct TargetWriterCalls;
+}  // namespace veldoran
 
 // decrypter2 after its null checks, with utils (not owned, not yet initialised) and calls
 // (null for the running system's). Every block it obtains from utils is disposed of before it
 // returns. options (null for the defaults) sets the chunk size and the progress hook.
-int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* keyFolder, int32_t trace,
+int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const char* keyFolder, int32_t trace,
                         const veldoran::StreamOptions* options = nullptr);
 
 #endif

@@ -18,12 +18,12 @@
 #include "armour/TypBinASCII.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/PipelineUtils.h"
 #include "pipelines/StreamSearch.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
-#include "pipelines/TypPipelineUtils.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
@@ -170,7 +170,7 @@ struct EncryptionRun {
     const veldoran::StreamOptions* options;
     MessageSource* message;
     veldoran::HeldKeys* keys;
-    TypTargetWriter* writer;
+    veldoran::TargetWriter* writer;
     Buffers* buffers;
     const char* comments;
     uint32_t commentsLength;
@@ -182,8 +182,8 @@ int32_t StreamMessage(const EncryptionRun& run) {
     const uint32_t chunk = run.options->Chunk();
     const uint64_t messageLength = run.message->length();
     veldoran::TwoKeyStream layers;
-    TypLockedKeyFile& master = run.keys->master();
-    TypLockedKeyFile& user = run.keys->user();
+    veldoran::LockedKeyFile& master = run.keys->master();
+    veldoran::LockedKeyFile& user = run.keys->user();
     int32_t result = layers.Open(
         {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
         {user.KeyFile(), static_cast<uint32_t>(user.Header().keyLen), user.StreamStart()},
@@ -229,10 +229,10 @@ int32_t StreamMessage(const EncryptionRun& run) {
 
 }  // namespace
 
-int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* target, const char* user, const char* keyFolder, const char* to,
-                        const char* cc, const char* bcc, int32_t trace,
-                        const veldoran::StreamOptions* options) {
+int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const char* target, const char* user,
+                        const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                        int32_t trace, const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions defaults;
     if (options == nullptr) {
         options = &defaults;
@@ -310,7 +310,7 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
     }
     const uint64_t total = commentsLength + veldoran::ArmouredLength(outerLength, eolLength);
 
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(calls);
     if (result == kNoErr) {
         result = writer.Open(target);
@@ -403,7 +403,7 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
         printf("fieldcc       : %s\n", cc);
         printf("fieldbcc       : %s\n", bcc);
     }
-    veldoran::Owned<TypPipelineUtils> utils;
+    veldoran::Owned<veldoran::PipelineUtils> utils;
     if (veldoran::Create(&utils, nullptr) != kNoErr) {
         return kMemErr;
     }

@@ -10,11 +10,11 @@
 
 #include "armour/TypBinASCII.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/PipelineUtils.h"
+#include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemoryCore.h"
 #include "pipelines/TwoKeyDecryption.h"
 #include "pipelines/TwoKeyEncryption.h"
-#include "pipelines/TypPipelineUtils.h"
-#include "pipelines/TypReservingUtils.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
@@ -236,7 +236,7 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
         *out = nullptr;
         return kOtherErr;
     }
-    veldoran::Owned<TypReservingUtils<TypPipelineUtils>> utils;
+    veldoran::Owned<veldoran::ReservingUtils<veldoran::PipelineUtils>> utils;
     if (veldoran::Create(&utils, nullptr) != kNoErr) {
         return kMemErr;
     }
@@ -272,7 +272,7 @@ extern "C" int32_t decrypterMem3(const char* message, char** document, const cha
     if (message == nullptr || document == nullptr || keyFolder == nullptr || tail == nullptr) {
         return kOtherErr;
     }
-    veldoran::Owned<TypPipelineUtils> utils;
+    veldoran::Owned<veldoran::PipelineUtils> utils;
     if (veldoran::Create(&utils, nullptr) != kNoErr) {
         return kMemErr;
     }

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "pipelines/TypReservingUtils.h"
+#include "pipelines/ReservingUtils.h"
 
 class TypUtilsUnix;
 

@@ -11,9 +11,9 @@
 #include <new>
 
 #include "crypto/KeyStreamXor.h"
+#include "crypto/LockedKeyFile.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
-#include "crypto/TypLockedKeyFile.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
@@ -33,9 +33,9 @@ bool KeyFilePath(const TwoKeyRequest& request, const char* name, char* path) {
     return veldoran::KeyFilePath(request.keyFolder, name, request.yearText, path);
 }
 
-// Holds one key file: kFNFErr when it is missing, else TypLockedKeyFile::Open's code.
-int32_t HoldKey(TypCrypto* crypto, TypFileRefUnix* keyRef, TypLockedKeyFile* key,
-                const TypLockedKeyFile* held) {
+// Holds one key file: kFNFErr when it is missing, else veldoran::LockedKeyFile::Open's code.
+int32_t HoldKey(TypCrypto* crypto, TypFileRefUnix* keyRef, veldoran::LockedKeyFile* key,
+                const veldoran::LockedKeyFile* held) {
     key->InitCreate(crypto, keyRef);
     if (keyRef->Exists() != kNoErr) {
         return kFNFErr;

@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "crypto/TypLockedKeyFile.h"
+#include "crypto/LockedKeyFile.h"
 #include "platform/Lifetime.h"
 
 class TypCryptoUnix;
@@ -59,8 +59,8 @@ class HeldKeys {
     // "Master Key: " before the master key is opened. Results as EncryptWithBothKeys' before
     // prepare: 0, -43, -1, -6, -8, -7.
     int32_t Open(const TwoKeyRequest& request);
-    TypLockedKeyFile& master() { return master_; }
-    TypLockedKeyFile& user() { return user_; }
+    veldoran::LockedKeyFile& master() { return master_; }
+    veldoran::LockedKeyFile& user() { return user_; }
     // The first 448 bytes of the outer frame before the user key stream covers its last 224:
     // the user key's frame header, then the master key's.
     void FrameHeaders(unsigned char* destination) const;
@@ -91,8 +91,8 @@ class HeldKeys {
     // Declared before the key files so that they are released after them.
     KeyRef masterRef_;
     KeyRef userRef_;
-    TypLockedKeyFile master_;
-    TypLockedKeyFile user_;
+    veldoran::LockedKeyFile master_;
+    veldoran::LockedKeyFile user_;
 };
 
 // Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from

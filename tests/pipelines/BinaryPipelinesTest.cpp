@@ -18,7 +18,7 @@
 
 #include "pipelines/BinaryPipelines.h"
 #include "pipelines/BinaryPipelinesCore.h"
-#include "pipelines/TypTargetWriter.h"
+#include "pipelines/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/FailingUtils.h"
@@ -704,11 +704,11 @@ TEST_F(BinaryPipelines, AFailedWriteLeavesTheOldTargetAndNoTemporaryFile) {
     const std::set<std::string> entries = {"data.bin", "data.bin.vlb", "keys"};
     ASSERT_TRUE(WriteWholeFile(source, data));
 
-    TypTargetWriterCalls failingWrite = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls failingWrite = veldoran::TargetWriterCalls::System();
     failingWrite.write = FullDiskWrite;
-    TypTargetWriterCalls fullDisk = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls fullDisk = veldoran::TargetWriterCalls::System();
     fullDisk.reserve = FullDiskReserve;
-    for (const TypTargetWriterCalls* calls : {&failingWrite, &fullDisk}) {
+    for (const veldoran::TargetWriterCalls* calls : {&failingWrite, &fullDisk}) {
         SCOPED_TRACE(calls == &fullDisk ? "no space to set aside" : "write fails");
         WriteKeys();
         ASSERT_TRUE(WriteWholeFile(target, oldTarget));
@@ -730,7 +730,7 @@ TEST_F(BinaryPipelines, AFailedWriteLeavesTheOldTargetAndNoTemporaryFile) {
     const std::string work = folder_.File("work/");
     std::filesystem::create_directory(work);
     ASSERT_TRUE(WriteWholeFile(work + "abcd", encrypted.bytes));
-    for (const TypTargetWriterCalls* calls : {&failingWrite, &fullDisk}) {
+    for (const veldoran::TargetWriterCalls* calls : {&failingWrite, &fullDisk}) {
         SCOPED_TRACE(calls == &fullDisk ? "in place, no space to set aside" : "in place, write");
         int32_t result = kNoErr;
         InFolder(work, [&] {

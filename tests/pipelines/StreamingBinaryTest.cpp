@@ -17,8 +17,8 @@
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/MessageFixture.h"
 #include "pipelines/StreamOptions.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryption.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
@@ -108,14 +108,14 @@ class StreamingBinary : public messagetest::MessageTest {
     }
 
     int32_t Encrypt(const std::string& source, const std::string& target,
-                    const TypTargetWriterCalls* calls = nullptr, Cut* cut = nullptr) {
+                    const veldoran::TargetWriterCalls* calls = nullptr, Cut* cut = nullptr) {
         const veldoran::StreamOptions options = Options(cut);
         TypUtilsUnix utils;
         return EncryptBinaryFile(&utils, calls, source.c_str(), target.c_str(), "dupont",
                                  keyFolder_.c_str(), 0, &options);
     }
 
-    int32_t Decrypt(const std::string& source, const TypTargetWriterCalls* calls = nullptr,
+    int32_t Decrypt(const std::string& source, const veldoran::TargetWriterCalls* calls = nullptr,
                     Cut* cut = nullptr) {
         const veldoran::StreamOptions options = Options(cut);
         TypUtilsUnix utils;
@@ -217,7 +217,7 @@ TEST_F(StreamingBinary, AFailureMidwaySpendsNoKeyAndKeepsTheOldTarget) {
     Bytes masterAfter;
     Bytes userAfter;
     const Bytes frame = BlockFrame(data, &masterAfter, &userAfter);
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = WriteThenFail;
     const std::set<std::string> entries = {"data.bin", "data.bin.vlb", "keys"};
 

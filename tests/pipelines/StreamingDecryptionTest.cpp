@@ -13,9 +13,9 @@
 
 #include "pipelines/MessageFixture.h"
 #include "pipelines/StreamOptions.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyDecryption.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
@@ -50,7 +50,7 @@ class StreamingDecryption : public messagetest::MessageTest {
         return result;
     }
 
-    int32_t Stream(const std::string& source, const TypTargetWriterCalls* calls = nullptr) {
+    int32_t Stream(const std::string& source, const veldoran::TargetWriterCalls* calls = nullptr) {
         veldoran::StreamOptions options;
         options.chunkSize = static_cast<uint32_t>(kChunk);
         TypUtilsUnix utils;
@@ -171,7 +171,7 @@ TEST_F(StreamingDecryption, AWriteFailingMidwayKeepsTheOldTarget) {
     const std::string target = source + ".txt";
     ASSERT_TRUE(WriteWholeFile(source, ToBytes(MessageFor(Bytes(6 * kChunk, 'w')))));
     ASSERT_TRUE(WriteWholeFile(target, ToBytes("old document")));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = WriteThenFail;
     for (const int writes : {0, 1, 3}) {
         SCOPED_TRACE("failing after " + std::to_string(writes) + " writes");

@@ -12,8 +12,8 @@
 
 #include "pipelines/MessageFixture.h"
 #include "pipelines/StreamOptions.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
-#include "pipelines/TypTargetWriter.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
@@ -44,7 +44,7 @@ class StreamingEncryption : public messagetest::MessageTest {
     }
 
     int32_t Stream(const std::string& source, const std::string& target,
-                   const TypTargetWriterCalls* calls = nullptr, size_t chunk = kChunk) {
+                   const veldoran::TargetWriterCalls* calls = nullptr, size_t chunk = kChunk) {
         veldoran::StreamOptions options;
         options.chunkSize = static_cast<uint32_t>(chunk);
         TypUtilsUnix utils;
@@ -152,7 +152,7 @@ TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) 
     const std::string target = folder_.File("letter.msg");
     ASSERT_TRUE(WriteWholeFile(source, Bytes(5 * kChunk, 'z')));
     ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = WriteThenFail;
     for (const int writes : {0, 1, 3, 6}) {
         SCOPED_TRACE("failing after " + std::to_string(writes) + " writes");
@@ -172,7 +172,7 @@ TEST_F(StreamingEncryption, AMarkerLaterInTheDocumentOutranksAnEarlierFailure) {
     const std::string marker = "#DESTBEGIN#";
     std::copy(marker.begin(), marker.end(), document.end() - 20);
     ASSERT_TRUE(WriteWholeFile(source, document));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = WriteThenFail;
     gWritesLeft = 2;
     EXPECT_EQ(Stream(source, folder_.File("letter.msg"), &calls), kFormatNonDisponible);

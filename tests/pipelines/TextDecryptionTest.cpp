@@ -10,8 +10,8 @@
 #include <functional>
 
 #include "MessageFixture.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
-#include "pipelines/TypTargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
 
@@ -337,7 +337,7 @@ ssize_t FullDiskWrite(int, const void*, size_t) {
 TEST_F(TextDecryption, AFailedWriteLeavesTheOldTargetIntact) {
     const std::string message = EncryptToFile(ToBytes("lettre\n"));
     ASSERT_TRUE(WriteWholeFile(message + ".txt", ToBytes("old\n")));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = FullDiskWrite;
     TypUtilsUnix utils;
     EXPECT_EQ(DecryptTextFile(&utils, &calls, message.c_str(), keyFolder_.c_str(), 0), kOtherErr);

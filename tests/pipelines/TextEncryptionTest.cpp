@@ -19,9 +19,9 @@
 
 #include "armour/TypBinASCII.h"
 #include "crypto/TypCryptoUnix.h"
+#include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
-#include "pipelines/TypTargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/FailingUtils.h"
@@ -593,7 +593,7 @@ ssize_t FullDiskWrite(int, const void*, size_t) {
 TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
     const std::string path = folder_.File("letter.txt");
     ASSERT_TRUE(WriteWholeFile(path, kLetter));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = FullDiskWrite;
     TypUtilsUnix utils;
     // Source and target the same path: the document must survive the failed write.
@@ -614,7 +614,7 @@ TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
     const std::string target = folder_.File("letter.msg");
     ASSERT_TRUE(WriteWholeFile(source, kLetter));
     ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.reserve = FullDiskReserve;
     TypUtilsUnix utils;
     EXPECT_EQ(EncryptTextFile(&utils, &calls, source.c_str(), target.c_str(), "dupont",

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "MessageFixture.h"
+#include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemoryCore.h"
-#include "pipelines/TypReservingUtils.h"
 #include "support/FailingUtils.h"
 
 namespace {
@@ -354,7 +354,7 @@ class NothingAfterTheKeys : public testsupport::FailingUtils {
 };
 
 TEST_F(TextMemory, OnceTheKeysAreSpentNothingIsLeftToAllocate) {
-    TypReservingUtils<NothingAfterTheKeys> utils([this] {
+    veldoran::ReservingUtils<NothingAfterTheKeys> utils([this] {
         return ReadWholeFile(KeyPath("Master")) != masterBefore_ &&
                ReadWholeFile(KeyPath("dupont")) != userBefore_;
     });
@@ -379,14 +379,14 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
     // key missing.
     const std::string emptyFolder = folder_.File("empty/");
     std::filesystem::create_directories(emptyFolder + "Clefs");
-    TypReservingUtils<testsupport::FailingUtils> beforeKeys;
+    veldoran::ReservingUtils<testsupport::FailingUtils> beforeKeys;
     char* none = nullptr;
     ASSERT_EQ(EncryptTextInMemory(&beforeKeys, &beforeKeys, document, &none, "dupont",
                                   emptyFolder.c_str(), "a", "", "", ""),
               kFNFErr);
     const int callsBeforeKeys = beforeKeys.calls();
 
-    TypReservingUtils<testsupport::FailingUtils> counting;
+    veldoran::ReservingUtils<testsupport::FailingUtils> counting;
     OutText message;
     ASSERT_EQ(EncryptTextInMemory(&counting, &counting, document, &message, "dupont",
                                   keyFolder_.c_str(), "a", "", "", ""),
@@ -397,7 +397,7 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
 
     for (int failing = 1; failing <= calls; ++failing) {
         SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
-        TypReservingUtils<testsupport::FailingUtils> utils;
+        veldoran::ReservingUtils<testsupport::FailingUtils> utils;
         utils.FailCall(failing);
         char* out = reinterpret_cast<char*>(&out);
         EXPECT_EQ(EncryptTextInMemory(&utils, &utils, document, &out, "dupont", keyFolder_.c_str(),
@@ -451,8 +451,8 @@ TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
     EXPECT_TRUE(documentWithoutTail);
 }
 
-TEST(TypReservingUtils, HandsTheReserveOnlyToARequestOfItsSize) {
-    TypReservingUtils<testsupport::FailingUtils> utils;
+TEST(ReservingUtils, HandsTheReserveOnlyToARequestOfItsSize) {
+    veldoran::ReservingUtils<testsupport::FailingUtils> utils;
     ASSERT_EQ(utils.Reserve(64), kNoErr);
     utils.FailCall(1, true);
     // Other sizes go to the base, which now refuses them; the reserve waits for its own size.

@@ -1,8 +1,8 @@
 // A utility object that can set one block aside before a point of no return (key material
 // spent) and hand it out for the first later request of exactly its size, so that that request
 // cannot fail for lack of memory. Everything else behaves as the base utility object does.
-#ifndef VELDORAN_PIPELINES_TYPRESERVINGUTILS_H
-#define VELDORAN_PIPELINES_TYPRESERVINGUTILS_H
+#ifndef VELDORAN_PIPELINES_RESERVINGUTILS_H
+#define VELDORAN_PIPELINES_RESERVINGUTILS_H
 
 #include <stdint.h>
 #include <string.h>
@@ -25,17 +25,15 @@ class BlockReserve {
     ~BlockReserve() = default;
 };
 
-}  // namespace veldoran
-
 // Base is any utility object class (TypUtilsUnix or one derived from it). The block set aside
 // comes from Base::MyNewPtr and goes back through Base::MyDisposeptr, so it counts as any other
 // block of the base; one that is never asked for is given back when the object is deleted.
 template <class Base>
-class TypReservingUtils : public Base, public veldoran::BlockReserve {
+class ReservingUtils : public Base, public BlockReserve {
   public:
     using Base::Base;
-    TypReservingUtils() = default;
-    ~TypReservingUtils() override { ReleaseReserve(); }
+    ReservingUtils() = default;
+    ~ReservingUtils() override { ReleaseReserve(); }
 
     int32_t Reserve(uint32_t size) override {
         ReleaseReserve();
@@ -71,5 +69,7 @@ class TypReservingUtils : public Base, public veldoran::BlockReserve {
     unsigned char* reserved_ = nullptr;
     uint32_t reservedSize_ = 0;
 };
+
+}  // namespace veldoran
 
 #endif

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "pipelines/TypTargetWriter.h"
+#include "pipelines/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -44,7 +44,7 @@ mode_t ModeOf(const std::string& path) {
     return info.st_mode & 07777;
 }
 
-int32_t WriteAll(TypTargetWriter* writer, const std::string& path,
+int32_t WriteAll(veldoran::TargetWriter* writer, const std::string& path,
                  const std::vector<unsigned char>& content) {
     int32_t result = writer->Open(path.c_str());
     if (result == kNoErr) {
@@ -62,7 +62,7 @@ int32_t WriteAll(TypTargetWriter* writer, const std::string& path,
 }
 
 // Opens, sets space aside for reserve bytes, then writes content as WriteAll does.
-int32_t ReserveAndWrite(TypTargetWriter* writer, const std::string& path, uint64_t reserve,
+int32_t ReserveAndWrite(veldoran::TargetWriter* writer, const std::string& path, uint64_t reserve,
                         const std::vector<unsigned char>& content) {
     int32_t result = writer->Open(path.c_str());
     if (result == kNoErr) {
@@ -78,10 +78,10 @@ int32_t ReserveAndWrite(TypTargetWriter* writer, const std::string& path, uint64
     return result;
 }
 
-TEST(TypTargetWriter, CreatesANewTargetWithTheUmaskMode) {
+TEST(TargetWriter, CreatesANewTargetWithTheUmaskMode) {
     TempDir folder;
     const mode_t previous = umask(027);
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(nullptr);
     EXPECT_EQ(WriteAll(&writer, folder.File("out.msg"), kNew), kNoErr);
     umask(previous);
@@ -92,7 +92,7 @@ TEST(TypTargetWriter, CreatesANewTargetWithTheUmaskMode) {
 
 // The new content keeps the old target's read, write and execute bits, never its set-user,
 // set-group or sticky bits.
-TEST(TypTargetWriter, ReplacesAnExistingTargetKeepingItsPermissionBits) {
+TEST(TargetWriter, ReplacesAnExistingTargetKeepingItsPermissionBits) {
     const struct {
         mode_t before;
         mode_t after;
@@ -103,7 +103,7 @@ TEST(TypTargetWriter, ReplacesAnExistingTargetKeepingItsPermissionBits) {
         const std::string target = folder.File("out.msg");
         ASSERT_TRUE(WriteWholeFile(target, kOld));
         ASSERT_EQ(chmod(target.c_str(), c.before), 0);
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
         EXPECT_EQ(ReadWholeFile(target), kNew);
@@ -114,14 +114,14 @@ TEST(TypTargetWriter, ReplacesAnExistingTargetKeepingItsPermissionBits) {
 
 // As deleting the target and creating it anew would: the link becomes the new file, and the
 // file it named (if any) is not touched.
-TEST(TypTargetWriter, ALinkIsReplacedAndTheFileItNamedIsKept) {
+TEST(TargetWriter, ALinkIsReplacedAndTheFileItNamedIsKept) {
     TempDir folder;
     ASSERT_TRUE(WriteWholeFile(folder.File("real.msg"), kOld));
     ASSERT_EQ(symlink("real.msg", folder.File("link.msg").c_str()), 0);
     ASSERT_EQ(symlink("nowhere", folder.File("dangling.msg").c_str()), 0);
     for (const char* name : {"link.msg", "dangling.msg"}) {
         SCOPED_TRACE(name);
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         EXPECT_EQ(WriteAll(&writer, folder.File(name), kNew), kNoErr);
         EXPECT_FALSE(std::filesystem::is_symlink(folder.File(name)));
@@ -132,8 +132,8 @@ TEST(TypTargetWriter, ALinkIsReplacedAndTheFileItNamedIsKept) {
               (std::set<std::string>{"dangling.msg", "link.msg", "real.msg"}));
 }
 
-TEST(TypTargetWriter, WritesADeviceInPlace) {
-    TypTargetWriter writer;
+TEST(TargetWriter, WritesADeviceInPlace) {
+    veldoran::TargetWriter writer;
     writer.InitCreate(nullptr);
     EXPECT_EQ(WriteAll(&writer, "/dev/null", kNew), kNoErr);
     struct stat info {};
@@ -141,7 +141,7 @@ TEST(TypTargetWriter, WritesADeviceInPlace) {
     EXPECT_TRUE(S_ISCHR(info.st_mode));
 }
 
-TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
+TEST(TargetWriter, RefusesTargetsItCannotReplace) {
     TempDir folder;
     ASSERT_TRUE(std::filesystem::create_directory(folder.File("sub")));
     ASSERT_EQ(symlink("sub", folder.File("folder-link").c_str()), 0);
@@ -158,7 +158,7 @@ TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         EXPECT_EQ(writer.Open(testCase.path.c_str()), kOtherErr);
         EXPECT_EQ(writer.TemporaryPath(), "");
@@ -169,7 +169,7 @@ TEST(TypTargetWriter, RefusesTargetsItCannotReplace) {
 // Targets that an unprivileged user could not replace in one step are refused at Open, before
 // the caller has spent anything, and are left exactly as they were. Run as nobody, since the
 // superuser may replace anything.
-TEST(TypTargetWriter, TargetsThatCannotBeReplacedAreRefusedAtOpen) {
+TEST(TargetWriter, TargetsThatCannotBeReplacedAreRefusedAtOpen) {
     TempDir folder;
     ASSERT_EQ(chmod(folder.path().c_str(), 0755), 0);
     const std::string readOnly = folder.File("readonly.msg");
@@ -197,13 +197,13 @@ TEST(TypTargetWriter, TargetsThatCannotBeReplacedAreRefusedAtOpen) {
             if (access(target.c_str(), R_OK) != 0) {
                 return 100;
             }
-            TypTargetWriter writer;
+            veldoran::TargetWriter writer;
             writer.InitCreate(nullptr);
             failures += writer.Open(target.c_str()) == kOtherErr ? 0 : 1;
             failures += writer.TemporaryPath().empty() ? 0 : 1;
         }
         // The user's own new target in the sticky folder is still fine.
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         failures += WriteAll(&writer, sticky + "mine.msg", kNew) == kNoErr ? 0 : 1;
         return failures;
@@ -275,11 +275,11 @@ int FaultyReserve(int fd, off_t length) {
         errno = gFaults.failReserve;
         return -1;
     }
-    return TypTargetWriterCalls::System().reserve(fd, length);
+    return veldoran::TargetWriterCalls::System().reserve(fd, length);
 }
 
-TypTargetWriterCalls FaultyCalls() {
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+veldoran::TargetWriterCalls FaultyCalls() {
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.write = FaultyWrite;
     calls.fsync = FaultyFsync;
     calls.close = FaultyClose;
@@ -288,7 +288,7 @@ TypTargetWriterCalls FaultyCalls() {
     return calls;
 }
 
-TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
+TEST(TargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
     struct Case {
         const char* label;
         Faults faults;
@@ -299,7 +299,7 @@ TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
         {"close fails", {0, 0, EIO, 0, false, 0}},
         {"rename fails", {0, 0, 0, EXDEV, false, 0}},
     };
-    const TypTargetWriterCalls calls = FaultyCalls();
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
         TempDir folder;
@@ -307,7 +307,7 @@ TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
         ASSERT_TRUE(WriteWholeFile(target, kOld));
         chmod(target.c_str(), 0640);
         gFaults = testCase.faults;
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
         EXPECT_EQ(WriteAll(&writer, target, kNew), kOtherErr);
         gFaults = Faults{};
@@ -317,7 +317,7 @@ TEST(TypTargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
     }
 }
 
-TEST(TypTargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
+TEST(TargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
     struct Case {
         const char* label;
         int reserveErrno;
@@ -330,14 +330,14 @@ TEST(TypTargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
         // A file system that cannot set space aside: the writes find out.
         {"not supported", EOPNOTSUPP, kNoErr},
     };
-    const TypTargetWriterCalls calls = FaultyCalls();
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
         TempDir folder;
         const std::string target = folder.File("out.msg");
         ASSERT_TRUE(WriteWholeFile(target, kOld));
         gFaults.failReserve = testCase.reserveErrno;
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
         // Far more than the content: what is left over is given back.
         EXPECT_EQ(ReserveAndWrite(&writer, target, 1 << 20, kNew), testCase.result);
@@ -350,12 +350,12 @@ TEST(TypTargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
     }
 }
 
-TEST(TypTargetWriter, AnAbandonedReplacementLeavesNothing) {
+TEST(TargetWriter, AnAbandonedReplacementLeavesNothing) {
     TempDir folder;
     const std::string target = folder.File("out.msg");
     ASSERT_TRUE(WriteWholeFile(target, kOld));
     {
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         ASSERT_EQ(writer.Open(target.c_str()), kNoErr);
         EXPECT_NE(writer.TemporaryPath(), "");
@@ -366,11 +366,11 @@ TEST(TypTargetWriter, AnAbandonedReplacementLeavesNothing) {
     EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
 }
 
-TEST(TypTargetWriter, ShortAndInterruptedWritesAreCompleted) {
+TEST(TargetWriter, ShortAndInterruptedWritesAreCompleted) {
     TempDir folder;
-    const TypTargetWriterCalls calls = FaultyCalls();
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
     gFaults.shortWrites = true;
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(&calls);
     EXPECT_EQ(WriteAll(&writer, folder.File("out.msg"), kNew), kNoErr);
     gFaults = Faults{};
@@ -379,12 +379,12 @@ TEST(TypTargetWriter, ShortAndInterruptedWritesAreCompleted) {
 
 // A run killed while it writes leaves nothing in the target's folder: the temporary file has
 // no name until Commit, and the space it set aside goes with it.
-TEST(TypTargetWriter, AKilledRunLeavesNothingBehind) {
+TEST(TargetWriter, AKilledRunLeavesNothingBehind) {
     TempDir folder;
     const std::string target = folder.File("out.msg");
     ASSERT_TRUE(WriteWholeFile(target, kOld));
     const int status = testsupport::RunInChild([&]() {
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(nullptr);
         if (writer.Open(target.c_str()) != kNoErr || writer.Reserve(1 << 20) != kNoErr ||
             writer.Write(kNew.data(), static_cast<uint32_t>(kNew.size())) != kNoErr) {
@@ -417,14 +417,14 @@ void MakeOld(const std::string& path) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
 }
 
-TEST(TypTargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
+TEST(TargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     TempDir folder;
     const std::string target = folder.File("out.msg");
     ASSERT_TRUE(WriteWholeFile(target, kOld));
-    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
     calls.open = RefuseUnnamed;
     const int status = testsupport::RunInChild([&]() {
-        TypTargetWriter writer;
+        veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
         if (writer.Open(target.c_str()) != kNoErr || writer.Reserve(1 << 20) != kNoErr) {
             return 1;
@@ -453,7 +453,7 @@ TEST(TypTargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
         MakeOld(folder.File(name));
     }
 
-    TypTargetWriter writer;
+    veldoran::TargetWriter writer;
     writer.InitCreate(&calls);
     EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
     close(heldFd);
@@ -466,7 +466,7 @@ TEST(TypTargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
 
 // The file-size limit: content longer than it allows is refused when its space is set aside,
 // and a write past it fails rather than killing the process (its signal at the default).
-TEST(TypTargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
+TEST(TargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
     TempDir folder;
     const std::string target = folder.File("out.msg");
     ASSERT_TRUE(WriteWholeFile(target, kOld));
@@ -478,12 +478,12 @@ TEST(TypTargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
             return 100;
         }
         int failures = 0;
-        TypTargetWriter reserving;
+        veldoran::TargetWriter reserving;
         reserving.InitCreate(nullptr);
         failures += reserving.Open(target.c_str()) == kNoErr ? 0 : 1;
         failures += reserving.Reserve(big.size()) == kOtherErr ? 0 : 1;
         failures += reserving.TemporaryPath().empty() ? 0 : 1;
-        TypTargetWriter writing;
+        veldoran::TargetWriter writing;
         writing.InitCreate(nullptr);
         failures += writing.Open(target.c_str()) == kNoErr ? 0 : 1;
         failures +=
@@ -498,13 +498,13 @@ TEST(TypTargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
 
 // A pipe that nobody reads is refused at Open instead of waited on; one with a reader is
 // written in place. In a child that an alarm ends, so that waiting fails the test.
-TEST(TypTargetWriter, APipeIsWrittenOnlyWhenSomeoneReadsIt) {
+TEST(TargetWriter, APipeIsWrittenOnlyWhenSomeoneReadsIt) {
     TempDir folder;
     const std::string pipePath = folder.File("pipe");
     ASSERT_EQ(mkfifo(pipePath.c_str(), 0600), 0);
     EXPECT_EQ(testsupport::RunInChild([&]() {
                   alarm(20);
-                  TypTargetWriter writer;
+                  veldoran::TargetWriter writer;
                   writer.InitCreate(nullptr);
                   return writer.Open(pipePath.c_str()) == kOtherErr ? 0 : 1;
               }),
@@ -513,7 +513,7 @@ TEST(TypTargetWriter, APipeIsWrittenOnlyWhenSomeoneReadsIt) {
     ASSERT_GE(reader, 0);
     EXPECT_EQ(testsupport::RunInChild([&]() {
                   alarm(20);
-                  TypTargetWriter writer;
+                  veldoran::TargetWriter writer;
                   writer.InitCreate(nullptr);
                   return WriteAll(&writer, pipePath, kNew) == kNoErr ? 0 : 1;
               }),

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pipelines/TypPipelineUtils.h"
+#include "pipelines/PipelineUtils.h"
 #include "veldoran.h"
 
 namespace {
@@ -14,10 +14,10 @@ bool AllSpaces(const unsigned char* block, uint32_t size) {
     return std::all_of(block, block + size, [](unsigned char byte) { return byte == ' '; });
 }
 
-constexpr uint32_t kLarge = TypPipelineUtils::kLargeBlock;
+constexpr uint32_t kLarge = veldoran::PipelineUtils::kLargeBlock;
 
-TEST(TypPipelineUtils, NewBlocksAreSpacesWhateverTheirSize) {
-    TypPipelineUtils utils;
+TEST(PipelineUtils, NewBlocksAreSpacesWhateverTheirSize) {
+    veldoran::PipelineUtils utils;
     utils.InitCreate(nullptr);
     for (uint32_t size : {0u, 1u, 4096u, kLarge - 1, kLarge, kLarge + 12345}) {
         SCOPED_TRACE(size);
@@ -29,8 +29,8 @@ TEST(TypPipelineUtils, NewBlocksAreSpacesWhateverTheirSize) {
     }
 }
 
-TEST(TypPipelineUtils, AGivenBackLargeBlockServesTheNextFormRefilled) {
-    TypPipelineUtils utils;
+TEST(PipelineUtils, AGivenBackLargeBlockServesTheNextFormRefilled) {
+    veldoran::PipelineUtils utils;
     utils.InitCreate(nullptr);
     unsigned char* first = utils.MyNewPtr(kLarge);
     ASSERT_NE(first, nullptr);
@@ -56,8 +56,8 @@ TEST(TypPipelineUtils, AGivenBackLargeBlockServesTheNextFormRefilled) {
     EXPECT_EQ(other, nullptr);
 }
 
-TEST(TypPipelineUtils, ABlockTooSmallForTheRequestIsNotHandedOut) {
-    TypPipelineUtils utils;
+TEST(PipelineUtils, ABlockTooSmallForTheRequestIsNotHandedOut) {
+    veldoran::PipelineUtils utils;
     utils.InitCreate(nullptr);
     unsigned char* first = utils.MyNewPtr(kLarge);
     ASSERT_NE(first, nullptr);
@@ -71,8 +71,8 @@ TEST(TypPipelineUtils, ABlockTooSmallForTheRequestIsNotHandedOut) {
     utils.MyDisposeptr(&bigger, size);
 }
 
-TEST(TypPipelineUtils, DisposingNothingIsHarmless) {
-    TypPipelineUtils utils;
+TEST(PipelineUtils, DisposingNothingIsHarmless) {
+    veldoran::PipelineUtils utils;
     utils.InitCreate(nullptr);
     utils.MyDisposeptr(nullptr, 0);
     unsigned char* none = nullptr;

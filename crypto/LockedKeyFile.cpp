@@ -1,5 +1,5 @@
 // A key file opened, locked and checked for one encryption, its header rewritten on Commit.
-#include "crypto/TypLockedKeyFile.h"
+#include "crypto/LockedKeyFile.h"
 
 #include <sys/stat.h>
 
@@ -34,17 +34,17 @@ int32_t AdvancedOffset(int32_t start, uint32_t n, int32_t keyLen) {
 
 }  // namespace
 
-TypLockedKeyFile::~TypLockedKeyFile() {
+veldoran::LockedKeyFile::~LockedKeyFile() {
     Kill();
 }
 
-int32_t TypLockedKeyFile::InitCreate(TypCrypto* theCrypto, TypFileRef* theKeyFile) {
+int32_t veldoran::LockedKeyFile::InitCreate(TypCrypto* theCrypto, TypFileRef* theKeyFile) {
     crypto_ = theCrypto;
     keyFile_ = theKeyFile;
     return kNoErr;
 }
 
-int32_t TypLockedKeyFile::Open(const TypLockedKeyFile* held) {
+int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
     assert(crypto_ != nullptr && keyFile_ != nullptr && !open_);
     int32_t result = keyFile_->OpenDF(kOpenUpdate);
     if (result != kNoErr) {
@@ -113,7 +113,8 @@ int32_t TypLockedKeyFile::Open(const TypLockedKeyFile* held) {
     return result;
 }
 
-int32_t TypLockedKeyFile::ReadMaterial(unsigned char* destination, uint32_t first, uint32_t count) {
+int32_t veldoran::LockedKeyFile::ReadMaterial(unsigned char* destination, uint32_t first,
+                                              uint32_t count) {
     if (count == 0) {
         return kNoErr;
     }
@@ -121,7 +122,7 @@ int32_t TypLockedKeyFile::ReadMaterial(unsigned char* destination, uint32_t firs
     return result == kNoErr ? keyFile_->Read(destination, count) : result;
 }
 
-int32_t TypLockedKeyFile::ReadPeriod(unsigned char* stream, uint32_t n, uint32_t* period) {
+int32_t veldoran::LockedKeyFile::ReadPeriod(unsigned char* stream, uint32_t n, uint32_t* period) {
     assert(open_);
     *period = 0;
     // Key material is read at most once, in at most two reads: the run to the end of the
@@ -140,8 +141,8 @@ int32_t TypLockedKeyFile::ReadPeriod(unsigned char* stream, uint32_t n, uint32_t
     return result;
 }
 
-int32_t TypLockedKeyFile::XorStream(unsigned char* data, uint32_t n, unsigned char* scratch,
-                                    uint32_t scratchSize) {
+int32_t veldoran::LockedKeyFile::XorStream(unsigned char* data, uint32_t n, unsigned char* scratch,
+                                           uint32_t scratchSize) {
     assert(open_ && scratchSize > 0);
     const auto keyLen = static_cast<uint32_t>(header_.keyLen);
     if ((n < keyLen ? n : keyLen) <= scratchSize) {
@@ -171,7 +172,7 @@ int32_t TypLockedKeyFile::XorStream(unsigned char* data, uint32_t n, unsigned ch
     return kNoErr;
 }
 
-void TypLockedKeyFile::FrameHeader(unsigned char* destination) const {
+void veldoran::LockedKeyFile::FrameHeader(unsigned char* destination) const {
     assert(crypto_ != nullptr);
     TypKeyHeader recorded = header_;
     recorded.keyOffset = start_;
@@ -180,14 +181,14 @@ void TypLockedKeyFile::FrameHeader(unsigned char* destination) const {
     crypto_->utils->MyBlockMove(&recorded, destination, kKeyHeaderSize);
 }
 
-TypKeyHeader TypLockedKeyFile::CommittedHeader(uint32_t n) const {
+TypKeyHeader veldoran::LockedKeyFile::CommittedHeader(uint32_t n) const {
     TypKeyHeader advanced = header_;
     advanced.keyOffset = AdvancedOffset(start_, n, header_.keyLen);
     advanced.useCount = recordedCount_;
     return advanced;
 }
 
-int32_t TypLockedKeyFile::Commit(uint32_t n) {
+int32_t veldoran::LockedKeyFile::Commit(uint32_t n) {
     assert(open_);
     const TypKeyHeader advanced = CommittedHeader(n);
     TypKeyHeader stored = advanced;
@@ -206,7 +207,7 @@ int32_t TypLockedKeyFile::Commit(uint32_t n) {
     return result;
 }
 
-int32_t TypLockedKeyFile::Close() {
+int32_t veldoran::LockedKeyFile::Close() {
     if (!open_) {
         return kNoErr;
     }
@@ -214,7 +215,7 @@ int32_t TypLockedKeyFile::Close() {
     return keyFile_->CloseDF();
 }
 
-int32_t TypLockedKeyFile::Kill() {
+int32_t veldoran::LockedKeyFile::Kill() {
     Close();
     return kNoErr;
 }

@@ -1,5 +1,5 @@
 // Atomic replacement of a target file through a temporary file in the same folder.
-#include "pipelines/TypTargetWriter.h"
+#include "pipelines/TargetWriter.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,8 +41,8 @@ int SystemReserve(int fd, off_t length) {
     return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
 }
 
-const TypTargetWriterCalls kSystemCalls = {SystemOpen, ::write,  ::fsync,      ::close,
-                                           ::rename,   ::unlink, SystemReserve};
+const veldoran::TargetWriterCalls kSystemCalls = {SystemOpen, ::write,  ::fsync,      ::close,
+                                                  ::rename,   ::unlink, SystemReserve};
 
 // The folder part of a path, with its slash ("" for a name alone).
 std::string FolderOf(const std::string& path) {
@@ -97,7 +97,7 @@ bool CanLinkLater(int fd) {
 // Removes the temporary files of runs that were killed where no unnamed file could be used: a
 // file of this program's naming that no process holds a lock on and that has not been written
 // to for a while. Each still holds the disk space its run set aside.
-void RemoveStaleTemporaries(const std::string& folder, const TypTargetWriterCalls& calls) {
+void RemoveStaleTemporaries(const std::string& folder, const veldoran::TargetWriterCalls& calls) {
     DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
     if (listing == nullptr) {
         return;
@@ -178,20 +178,20 @@ bool CanReplaceIn(const std::string& folder, const struct stat* target) {
 
 }  // namespace
 
-const TypTargetWriterCalls& TypTargetWriterCalls::System() {
+const veldoran::TargetWriterCalls& veldoran::TargetWriterCalls::System() {
     return kSystemCalls;
 }
 
-TypTargetWriter::~TypTargetWriter() {
+veldoran::TargetWriter::~TargetWriter() {
     Kill();
 }
 
-int32_t TypTargetWriter::InitCreate(const TypTargetWriterCalls* calls) {
-    calls_ = calls != nullptr ? calls : &TypTargetWriterCalls::System();
+int32_t veldoran::TargetWriter::InitCreate(const veldoran::TargetWriterCalls* calls) {
+    calls_ = calls != nullptr ? calls : &veldoran::TargetWriterCalls::System();
     return kNoErr;
 }
 
-int32_t TypTargetWriter::Open(const char* path) {
+int32_t veldoran::TargetWriter::Open(const char* path) {
     if (fd_ != -1 || path == nullptr || path[0] == '\0') {
         return kOtherErr;
     }
@@ -295,7 +295,7 @@ int32_t TypTargetWriter::Open(const char* path) {
     return kNoErr;
 }
 
-int32_t TypTargetWriter::Reserve(uint64_t length) {
+int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
     }
@@ -324,7 +324,7 @@ int32_t TypTargetWriter::Reserve(uint64_t length) {
     return kNoErr;
 }
 
-int32_t TypTargetWriter::Write(const unsigned char* data, uint32_t count) {
+int32_t veldoran::TargetWriter::Write(const unsigned char* data, uint32_t count) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
     }
@@ -345,7 +345,7 @@ int32_t TypTargetWriter::Write(const unsigned char* data, uint32_t count) {
     return kNoErr;
 }
 
-void TypTargetWriter::StartWriteback(size_t count) {
+void veldoran::TargetWriter::StartWriteback(size_t count) {
 #ifdef SYNC_FILE_RANGE_WRITE
     // Sends what is written to the disk while the rest is still being written, so that the
     // fsync of Commit waits for the tail only. A hint: its failure changes nothing.
@@ -357,7 +357,7 @@ void TypTargetWriter::StartWriteback(size_t count) {
     written_ += count;
 }
 
-int32_t TypTargetWriter::Commit() {
+int32_t veldoran::TargetWriter::Commit() {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
     }
@@ -389,7 +389,7 @@ int32_t TypTargetWriter::Commit() {
     return kNoErr;
 }
 
-int32_t TypTargetWriter::LinkUnnamed() {
+int32_t veldoran::TargetWriter::LinkUnnamed() {
 #ifdef O_TMPFILE
     const std::string descriptor = DescriptorPath(fd_);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -407,7 +407,7 @@ int32_t TypTargetWriter::LinkUnnamed() {
     return kOtherErr;
 }
 
-int32_t TypTargetWriter::Kill() {
+int32_t veldoran::TargetWriter::Kill() {
     if (fd_ != -1) {
         calls_->close(fd_);
         fd_ = -1;
@@ -421,7 +421,7 @@ int32_t TypTargetWriter::Kill() {
     return kNoErr;
 }
 
-int32_t TypTargetWriter::Fail() {
+int32_t veldoran::TargetWriter::Fail() {
     Kill();
     failed_ = true;
     return kOtherErr;

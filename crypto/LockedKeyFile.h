@@ -4,8 +4,8 @@
 // alone; until then the key file stays byte for byte as it was. Closing releases the lock.
 // Every encryption, of one layer or of two, holds its key files through this class, so the
 // rules for spending key material live here.
-#ifndef VELDORAN_CRYPTO_TYPLOCKEDKEYFILE_H
-#define VELDORAN_CRYPTO_TYPLOCKEDKEYFILE_H
+#ifndef VELDORAN_CRYPTO_LOCKEDKEYFILE_H
+#define VELDORAN_CRYPTO_LOCKEDKEYFILE_H
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -15,13 +15,15 @@
 class TypCrypto;
 class TypFileRef;
 
-class TypLockedKeyFile {
+namespace veldoran {
+
+class LockedKeyFile {
   public:
-    TypLockedKeyFile() = default;
-    TypLockedKeyFile(const TypLockedKeyFile&) = delete;
-    TypLockedKeyFile& operator=(const TypLockedKeyFile&) = delete;
+    LockedKeyFile() = default;
+    LockedKeyFile(const LockedKeyFile&) = delete;
+    LockedKeyFile& operator=(const LockedKeyFile&) = delete;
     // Closes a key file still held, without writing to it.
-    ~TypLockedKeyFile();
+    ~LockedKeyFile();
 
     // Keeps the cipher object (byte order, utility object) and the key file reference; neither
     // is owned, and both outlive this object. 0.
@@ -33,7 +35,7 @@ class TypLockedKeyFile {
     // is not a regular file, is the file held already, cannot be locked, is shorter than its
     // header or than 224 + keyLen bytes; -6 when its version is not 1; -8 when keyLen is below
     // 1 or keyOffset lies outside 0 to keyLen. On a failure the key file is closed again.
-    int32_t Open(const TypLockedKeyFile* held);
+    int32_t Open(const LockedKeyFile* held);
     // Reads the key stream of an n-byte encryption, one period of it: min(n, keyLen) bytes from
     // keyOffset on, wrapping at the end of the material, into stream; *period receives that
     // count. 0, or -1 when a read fails (the stream is then not to be used).
@@ -81,5 +83,7 @@ class TypLockedKeyFile {
     // The useCount this encryption records and writes.
     int32_t recordedCount_ = 0;
 };
+
+}  // namespace veldoran
 
 #endif

@@ -17,8 +17,8 @@
 // rather than waited on. A target that cannot be replaced in one step (its
 // folder not writable, or a sticky folder where the user owns neither the target nor the
 // folder) is refused before anything is written.
-#ifndef VELDORAN_PIPELINES_TYPTARGETWRITER_H
-#define VELDORAN_PIPELINES_TYPTARGETWRITER_H
+#ifndef VELDORAN_PIPELINES_TARGETWRITER_H
+#define VELDORAN_PIPELINES_TARGETWRITER_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -26,8 +26,10 @@
 
 #include <string>
 
+namespace veldoran {
+
 // The system calls the writer makes, so that tests can make any of them fail.
-struct TypTargetWriterCalls {
+struct TargetWriterCalls {
     int (*open)(const char* path, int flags, mode_t mode);
     ssize_t (*write)(int fd, const void* data, size_t count);
     int (*fsync)(int fd);
@@ -38,19 +40,19 @@ struct TypTargetWriterCalls {
     int (*reserve)(int fd, off_t length);
 
     // The calls of the running system.
-    static const TypTargetWriterCalls& System();
+    static const TargetWriterCalls& System();
 };
 
-class TypTargetWriter {
+class TargetWriter {
   public:
-    TypTargetWriter() = default;
-    TypTargetWriter(const TypTargetWriter&) = delete;
-    TypTargetWriter& operator=(const TypTargetWriter&) = delete;
+    TargetWriter() = default;
+    TargetWriter(const TargetWriter&) = delete;
+    TargetWriter& operator=(const TargetWriter&) = delete;
     // Discards an uncommitted temporary file.
-    ~TypTargetWriter();
+    ~TargetWriter();
 
     // Keeps the system calls to use (not owned; null for the running system's). 0.
-    int32_t InitCreate(const TypTargetWriterCalls* calls);
+    int32_t InitCreate(const TargetWriterCalls* calls);
     // Prepares the replacement of path: checks an existing target and creates the temporary
     // file. 0, or -1 (nothing created, the target untouched) when the target is a folder, exists
     // but cannot be opened for reading and writing, cannot be replaced in its folder, is a pipe
@@ -84,7 +86,7 @@ class TypTargetWriter {
     int32_t LinkUnnamed();
     void StartWriteback(size_t count);
 
-    const TypTargetWriterCalls* calls_ = &TypTargetWriterCalls::System();
+    const TargetWriterCalls* calls_ = &TargetWriterCalls::System();
     std::string targetPath_;
     std::string temporaryPath_;
     int fd_ = -1;
@@ -96,5 +98,7 @@ class TypTargetWriter {
     size_t written_ = 0;
     bool reserved_ = false;
 };
+
+}  // namespace veldoran
 
 #endif

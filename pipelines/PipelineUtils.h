@@ -7,18 +7,20 @@
 // and given back by MyDisposeptr as with any utility object; at most one spare block is kept,
 // and it is wiped and released before a larger block is allocated and when the object is
 // deleted.
-#ifndef VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
-#define VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
+#ifndef VELDORAN_PIPELINES_PIPELINEUTILS_H
+#define VELDORAN_PIPELINES_PIPELINEUTILS_H
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include "platform/TypUtilsUnix.h"
 
-class TypPipelineUtils : public TypUtilsUnix {
+namespace veldoran {
+
+class PipelineUtils : public TypUtilsUnix {
   public:
-    TypPipelineUtils() = default;
-    ~TypPipelineUtils() override;
+    PipelineUtils() = default;
+    ~PipelineUtils() override;
 
     unsigned char* MyNewPtr(uint32_t size) override;
     void MyDisposeptr(unsigned char** block, uint32_t length) override;
@@ -29,5 +31,7 @@ class TypPipelineUtils : public TypUtilsUnix {
     // Bytes of the spare block its last user held, wiped when it goes back to the heap.
     size_t spareUsed_ = 0;
 };
+
+}  // namespace veldoran
 
 #endif

@@ -1,5 +1,5 @@
 // Large blocks on huge pages, with one spare block kept for the next form of the document.
-#include "pipelines/TypPipelineUtils.h"
+#include "pipelines/PipelineUtils.h"
 
 #include <malloc.h>
 
@@ -18,11 +18,11 @@ size_t CapacityFor(uint32_t size) {
 
 }  // namespace
 
-TypPipelineUtils::~TypPipelineUtils() {
+veldoran::PipelineUtils::~PipelineUtils() {
     WipeAndFree(spare_, spareUsed_);
 }
 
-unsigned char* TypPipelineUtils::MyNewPtr(uint32_t size) {
+unsigned char* veldoran::PipelineUtils::MyNewPtr(uint32_t size) {
     if (size < kLargeBlock) {
         return TypUtilsUnix::MyNewPtr(size);
     }
@@ -48,7 +48,7 @@ unsigned char* TypPipelineUtils::MyNewPtr(uint32_t size) {
     return block;
 }
 
-void TypPipelineUtils::MyDisposeptr(unsigned char** block, uint32_t length) {
+void veldoran::PipelineUtils::MyDisposeptr(unsigned char** block, uint32_t length) {
     if (block == nullptr || *block == nullptr) {
         TypUtilsUnix::MyDisposeptr(block, length);
         return;
