@@ -433,19 +433,9 @@ extern "C" int32_t crypterbinaire2(const char* source, const char* target, const
         printf("Source filename: %s\n", source);
         printf("Username       : %s\n", user);
     }
-    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
-    }
-    int32_t result;
-    try {
-        result = EncryptBinaryFile(utils, nullptr, source, target, user, keyFolder, trace, nullptr);
-    } catch (...) {
-        // Only the target's path texts can throw (memory short); nothing may cross C linkage.
-        result = kMemErr;
-    }
-    delete utils;
-    return result;
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptBinaryFile(utils, nullptr, source, target, user, keyFolder, trace, nullptr);
+    });
 }
 
 extern "C" int32_t crypterbinaire(const char* source, const char* user, const char* keyFolder,
@@ -476,19 +466,14 @@ extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length
     if ((data == nullptr && length != 0) || user == nullptr || keyFolder == nullptr) {
         return kOtherErr;
     }
-    int32_t result = kOtherErr;
-    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
-    if (utils != nullptr) {
-        try {
-            result =
-                EncryptBinaryBuffer(utils, data, length, out, outLength, user, keyFolder, trace);
-        } catch (...) {
-            // Only the preparation's function object could throw; nothing may cross C linkage.
-            utils->MyDisposeptr(out, *outLength);
-            *outLength = 0;
-            result = kMemErr;
-        }
-        delete utils;
+    const int32_t result = veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptBinaryBuffer(utils, data, length, out, outLength, user, keyFolder, trace);
+    });
+    if (result != kNoErr && *out != nullptr) {
+        // Only a run cut short by an exception could leave a block here; it is a C heap block.
+        free(*out);
+        *out = nullptr;
+        *outLength = 0;
     }
     if (trace != 0) {
         printf("End of encoding process\n");
@@ -500,19 +485,9 @@ extern "C" int32_t decrypterbinaire(const char* source, const char* keyFolder, i
     if (source == nullptr || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
-    }
-    int32_t result;
-    try {
-        result = DecryptBinaryFile(utils, nullptr, source, keyFolder, trace, nullptr);
-    } catch (...) {
-        // Only the target's path texts can throw (memory short); nothing may cross C linkage.
-        result = kMemErr;
-    }
-    delete utils;
-    return result;
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return DecryptBinaryFile(utils, nullptr, source, keyFolder, trace, nullptr);
+    });
 }
 
 extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t length,
@@ -526,13 +501,9 @@ extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t leng
     if ((data == nullptr && length != 0) || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
-    }
     static const unsigned char kNoData = 0;
-    const int32_t result = DecryptBinaryBuffer(utils, data != nullptr ? data : &kNoData, length,
-                                               out, outLength, keyFolder, trace);
-    delete utils;
-    return result;
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return DecryptBinaryBuffer(utils, data != nullptr ? data : &kNoData, length, out, outLength,
+                                   keyFolder, trace);
+    });
 }

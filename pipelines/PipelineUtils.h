@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/Lifetime.h"
 #include "platform/TypUtilsUnix.h"
 
 namespace veldoran {
@@ -31,6 +32,22 @@ class PipelineUtils : public TypUtilsUnix {
     // Bytes of the spare block its last user held, wiped when it goes back to the heap.
     size_t spareUsed_ = 0;
 };
+
+// Runs one entry function's work, run(utils), with a utility object of its own that is finished
+// on every way out. kMemErr when the object cannot be made, and when the work throws: only a
+// failed allocation of the standard library can, and nothing may cross C linkage.
+template <class Utils = PipelineUtils, class Work>
+int32_t RunWithUtils(Work&& run) {
+    Owned<Utils> utils;
+    if (Create(&utils, nullptr) != kNoErr) {
+        return kMemErr;
+    }
+    try {
+        return run(utils.get());
+    } catch (...) {
+        return kMemErr;
+    }
+}
 
 }  // namespace veldoran
 

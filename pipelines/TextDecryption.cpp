@@ -376,20 +376,9 @@ extern "C" int32_t decrypter2(const char* source, const char* keyFolder, int32_t
     if (source == nullptr || keyFolder == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) veldoran::PipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
-    }
-    int32_t result;
-    try {
-        result = DecryptTextFile(utils, nullptr, source, keyFolder, trace);
-    } catch (...) {
-        // Only the target writer's path texts can throw (memory short); nothing may cross C
-        // linkage.
-        result = kMemErr;
-    }
-    delete utils;
-    return result;
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return DecryptTextFile(utils, nullptr, source, keyFolder, trace);
+    });
 }
 
 extern "C" int32_t decrypter(const char* source) {

@@ -403,17 +403,9 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
         printf("fieldcc       : %s\n", cc);
         printf("fieldbcc       : %s\n", bcc);
     }
-    veldoran::Owned<veldoran::PipelineUtils> utils;
-    if (veldoran::Create(&utils, nullptr) != kNoErr) {
-        return kMemErr;
-    }
-    try {
-        return EncryptTextFile(utils.get(), nullptr, source, target, user, keyFolder, to, cc, bcc,
-                               trace);
-    } catch (...) {
-        // Only the target's path texts can throw (memory short); nothing may cross C linkage.
-        return kMemErr;
-    }
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptTextFile(utils, nullptr, source, target, user, keyFolder, to, cc, bcc, trace);
+    });
 }
 
 extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,

@@ -236,18 +236,13 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
         *out = nullptr;
         return kOtherErr;
     }
-    veldoran::Owned<veldoran::ReservingUtils<veldoran::PipelineUtils>> utils;
-    if (veldoran::Create(&utils, nullptr) != kNoErr) {
-        return kMemErr;
-    }
-    try {
-        return EncryptTextInMemory(utils.get(), utils.get(), document, out, user, keyFolder, to, cc,
-                                   bcc, param);
-    } catch (...) {
-        // Only the output's preparation can throw (memory short), before any key is used and
-        // before *out is set; nothing may cross C linkage.
-        return kMemErr;
-    }
+    // Only the output's preparation can throw (memory short), before any key is used and
+    // before *out is set.
+    using Utils = veldoran::ReservingUtils<veldoran::PipelineUtils>;
+    return veldoran::RunWithUtils<Utils>([&](Utils* utils) {
+        return EncryptTextInMemory(utils, utils, document, out, user, keyFolder, to, cc, bcc,
+                                   param);
+    });
 }
 
 extern "C" int32_t crypterMem2(const char* document, char** out, const char* user,
@@ -272,11 +267,9 @@ extern "C" int32_t decrypterMem3(const char* message, char** document, const cha
     if (message == nullptr || document == nullptr || keyFolder == nullptr || tail == nullptr) {
         return kOtherErr;
     }
-    veldoran::Owned<veldoran::PipelineUtils> utils;
-    if (veldoran::Create(&utils, nullptr) != kNoErr) {
-        return kMemErr;
-    }
-    return DecryptTextInMemory(utils.get(), message, document, keyFolder, tail);
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return DecryptTextInMemory(utils, message, document, keyFolder, tail);
+    });
 }
 
 extern "C" int32_t decrypterMem2(const char* message, char** document, const char* keyFolder) {

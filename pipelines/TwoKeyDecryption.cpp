@@ -6,6 +6,7 @@
 
 #include "armour/TypBinASCII.h"
 #include "crypto/TypCryptoUnix.h"
+#include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 
@@ -15,20 +16,15 @@ namespace {
 
 int32_t Dearmour(TypUtilsUnix* utils, const unsigned char* text, uint32_t length,
                  OwnedBlock* outer) {
-    auto* binASCII = new (std::nothrow) TypBinASCII;
-    if (binASCII == nullptr) {
-        return kMemErr;
-    }
-    int32_t result = kOtherErr;
-    if (binASCII->InitCreate(utils) == kNoErr) {
+    Owned<TypBinASCII> binASCII;
+    int32_t result = Create(&binASCII, utils);
+    if (result == kNoErr) {
         result = binASCII->ASCIIToBin(text, length, outer->Pointer(), outer->Length());
     }
     if (result != kNoErr) {
         // A wrong checksum still hands the decoded bytes over; they are of no use.
         outer->Dispose();
     }
-    binASCII->Kill();
-    delete binASCII;
     return result;
 }
 
@@ -58,27 +54,22 @@ int32_t DecryptArmouredMessage(TypUtilsUnix* utils, const unsigned char* text, u
         return result;
     }
 
-    auto* crypto = new (std::nothrow) TypCryptoUnix;
-    if (crypto == nullptr) {
-        return kOtherErr;
-    }
-    if (crypto->InitCreate(utils) != kNoErr) {
-        delete crypto;
-        return kOtherErr;
+    Owned<TypCryptoUnix> crypto;
+    result = Create(&crypto, utils);
+    if (result != kNoErr) {
+        return result;
     }
     OwnedBlock inner(utils);
-    result = RemoveLayer(crypto, &outer, &inner);
+    result = RemoveLayer(crypto.get(), &outer, &inner);
     if (result == kNoErr) {
         if (trace != 0) {
             printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
         }
-        result = RemoveLayer(crypto, &inner, message);
+        result = RemoveLayer(crypto.get(), &inner, message);
         if (result == kNoErr && trace != 0) {
             printf("UnCrypt datalen: %d\n", static_cast<int>(message->length()));
         }
     }
-    crypto->Kill();
-    delete crypto;
     return result;
 }
 
