@@ -1,0 +1,173 @@
+// Property: for any message text, decrypterMem3 against the fuzz key folder reads nothing outside
+// the text, leaks nothing, never writes a key file (every one stays the same byte for byte) and
+// leaves the text as it was; it returns 0, -1, -3, -4, -5, -6, -7 or -8; on 0 it hands over two
+// owned texts, a document without "#DESTBEGIN#" and without CR, and a tail that is empty or
+// starts with "#DESTBEGIN#"; on any failure but -7 it hands over neither.
+// Round trip: a document of printable ASCII and LF (without "#DESTBEGIN#") encrypted with
+// crypterMem3 decrypts to the same document and the tail "#DESTBEGIN#" to "," cc "," bcc
+// "#DESTEND#" param.
+//
+// The first input byte steers: even, the rest is the message; odd, the rest is the document of a
+// round trip (inputs outside its domain are skipped), and bit 0x02 adds a parameter text.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/FuzzKeyFolder.h"
+#include "common/FuzzTarget.h"
+#include "support/CurrentYear.h"
+#include "support/KeyFileWriter.h"
+#include "veldoran.h"
+
+namespace {
+
+using fuzzsupport::Check;
+using fuzzsupport::FuzzKey;
+using fuzzsupport::IsResult;
+using Bytes = std::vector<unsigned char>;
+
+constexpr char kDestBegin[] = "#DESTBEGIN#";
+constexpr char kSender[] = "Envoi";
+
+struct KeyFolder {
+    std::string folder;  // ends with '/'
+    std::vector<FuzzKey> keys;
+    // The round trip's master and sender keys, of the current year: encryption rewrites them.
+    std::string masterPath;
+    std::string senderPath;
+    Bytes master;  // their contents after the last encryption
+    Bytes sender;
+};
+
+void RemoveKeyFolder();
+
+// The fixed fuzz keys, and beside them the two keys crypterMem3 needs this year.
+KeyFolder& Folder() {
+    static KeyFolder* folder = [] {
+        auto* made = new KeyFolder;
+        made->keys = fuzzsupport::FuzzKeys();
+        made->folder = fuzzsupport::MakeFuzzKeyFolder(&made->keys);
+        const std::string year = testsupport::CurrentYearText();
+        made->masterPath = made->folder + "Clefs/Master." + year;
+        made->senderPath = made->folder + "Clefs/" + kSender + "." + year;
+        testsupport::KeyFileContents contents;
+        contents.year = testsupport::CurrentFullYear();
+        contents.name = "Master";
+        contents.material = testsupport::RandomBytes(4099, 11);
+        Check(testsupport::WriteKeyFile(made->masterPath, contents));
+        contents.name = kSender;
+        contents.material = testsupport::RandomBytes(61, 12);
+        Check(testsupport::WriteKeyFile(made->senderPath, contents));
+        made->master = testsupport::ReadWholeFile(made->masterPath);
+        made->sender = testsupport::ReadWholeFile(made->senderPath);
+        return made;
+    }();
+    static const bool cleanupRegistered = atexit(RemoveKeyFolder) == 0;
+    (void)cleanupRegistered;
+    return *folder;
+}
+
+void RemoveKeyFolder() {
+    const KeyFolder& folder = Folder();
+    unlink(folder.masterPath.c_str());
+    unlink(folder.senderPath.c_str());
+    fuzzsupport::RemoveFuzzKeyFolder(folder.folder, folder.keys);
+}
+
+// Every key file as it was written or last rewritten by an encryption.
+bool KeysUnchanged(const KeyFolder& folder) {
+    return fuzzsupport::FuzzKeysUnchanged(folder.keys) &&
+           testsupport::ReadWholeFile(folder.masterPath) == folder.master &&
+           testsupport::ReadWholeFile(folder.senderPath) == folder.sender;
+}
+
+bool Contains(const char* text, const char* pattern) {
+    return strstr(text, pattern) != nullptr;
+}
+
+// Decrypts message (NUL-terminated) and checks what holds for any message. On 0 the two texts
+// are handed back through document and tail; the caller frees them.
+int32_t DecryptAndCheck(const char* message, const std::string& keyFolder, char** document,
+                        char** tail) {
+    const std::string before(message);
+    const int32_t result = decrypterMem3(message, document, keyFolder.c_str(), tail);
+    Check(IsResult(result, {kNoErr, kOtherErr, kCRCErr, kPbErr, KeyNotFoundErr, kBadKeyHeader,
+                            kMemErr, kOffsetOutOfRangeErr}));
+    Check(before == message);
+    if (result == kNoErr) {
+        Check(*document != nullptr && *tail != nullptr);
+        Check(!Contains(*document, kDestBegin) && !Contains(*document, "\r"));
+        Check(**tail == '\0' || strncmp(*tail, kDestBegin, strlen(kDestBegin)) == 0);
+    } else if (result != kMemErr) {
+        Check(*document == nullptr && *tail == nullptr);
+    }
+    return result;
+}
+
+bool InRoundTripDomain(const std::string& document) {
+    for (const char byte : document) {
+        if (byte != '\n' && (byte < 0x20 || byte > 0x7E)) {
+            return false;
+        }
+    }
+    return document.find(kDestBegin) == std::string::npos;
+}
+
+void RoundTrip(KeyFolder& folder, const std::string& document, bool withParam) {
+    const char* to = "dupont,durand";
+    const char* cc = "martin";
+    const char* bcc = "";
+    const std::string param = withParam ? "SujetBEGIN#Essai#SujetEND#" : "";
+    char* message = nullptr;
+    Check(crypterMem3(document.c_str(), &message, kSender, folder.folder.c_str(), to, cc, bcc,
+                      param.c_str()) == kNoErr);
+    Check(message != nullptr);
+    folder.master = testsupport::ReadWholeFile(folder.masterPath);
+    folder.sender = testsupport::ReadWholeFile(folder.senderPath);
+
+    char* back = nullptr;
+    char* tail = nullptr;
+    Check(DecryptAndCheck(message, folder.folder, &back, &tail) == kNoErr);
+    Check(document == back);
+    Check(std::string(tail) ==
+          std::string(kDestBegin) + to + "," + cc + "," + bcc + "#DESTEND#" + param);
+    Check(KeysUnchanged(folder));
+    free(back);
+    free(tail);
+    free(message);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0 || size > (1u << 16)) {
+        return 0;
+    }
+    KeyFolder& folder = Folder();
+    const uint8_t steer = data[0];
+    // The text as a caller holds it: up to its first NUL, in a block of exactly that size.
+    const std::string text(reinterpret_cast<const char*>(data + 1),
+                           strnlen(reinterpret_cast<const char*>(data + 1), size - 1));
+    if ((steer & 0x01u) != 0) {
+        if (InRoundTripDomain(text)) {
+            RoundTrip(folder, text, (steer & 0x02u) != 0);
+        }
+        return 0;
+    }
+    auto* message = static_cast<char*>(malloc(text.size() + 1));
+    Check(message != nullptr);
+    memcpy(message, text.c_str(), text.size() + 1);
+    char* document = nullptr;
+    char* tail = nullptr;
+    DecryptAndCheck(message, folder.folder, &document, &tail);
+    free(document);
+    free(tail);
+    free(message);
+    Check(KeysUnchanged(folder));
+    return 0;
+}
