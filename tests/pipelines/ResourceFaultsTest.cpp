@@ -164,7 +164,7 @@ TEST(ResourceFaults, AFullFileSystem) {
         SCOPED_TRACE(pipeline.name);
         const int status = testsupport::RunInChild([&]() {
             if (unshare(CLONE_NEWNS) != 0 ||
-                mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
                 return kCannotMount;
             }

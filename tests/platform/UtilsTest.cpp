@@ -14,14 +14,8 @@
 #include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "support/Valgrind.h"
 #include "veldoran.h"
-
-// Valgrind ships its client-request header with the tool itself; without it, no run is one.
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define RUNNING_ON_VALGRIND 0
-#endif
 
 // The huge-allocation checks need a null result, not a sanitizer report, when memory is short.
 extern "C" const char* __asan_default_options();
@@ -446,7 +440,7 @@ TEST_F(UtilsTest, KeyFileRefIsNullWhenMemoryIsShort) {
     // The sanitizer's own bookkeeping dies when the heap runs dry; the plain build checks this.
     GTEST_SKIP() << "not under AddressSanitizer";
 #endif
-    if (RUNNING_ON_VALGRIND) {
+    if (testsupport::RunningOnValgrind()) {
         // Valgrind's own heap cannot live within the capped address space either.
         GTEST_SKIP() << "not under valgrind";
     }
