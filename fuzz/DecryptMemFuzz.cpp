@@ -9,8 +9,6 @@
 //
 // The first input byte steers: even, the rest is the message; odd, the rest is the document of a
 // round trip (inputs outside its domain are skipped), and bit 0x02 adds a parameter text.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,8 +18,6 @@
 
 #include "common/FuzzKeyFolder.h"
 #include "common/FuzzTarget.h"
-#include "support/CurrentYear.h"
-#include "support/KeyFileWriter.h"
 #include "veldoran.h"
 
 namespace {
@@ -29,19 +25,12 @@ namespace {
 using fuzzsupport::Check;
 using fuzzsupport::FuzzKey;
 using fuzzsupport::IsResult;
-using Bytes = std::vector<unsigned char>;
 
 constexpr char kDestBegin[] = "#DESTBEGIN#";
-constexpr char kSender[] = "Envoi";
-
 struct KeyFolder {
     std::string folder;  // ends with '/'
     std::vector<FuzzKey> keys;
-    // The round trip's master and sender keys, of the current year: encryption rewrites them.
-    std::string masterPath;
-    std::string senderPath;
-    Bytes master;  // their contents after the last encryption
-    Bytes sender;
+    fuzzsupport::RoundTripKeys roundTrip;
 };
 
 void RemoveKeyFolder();
@@ -52,19 +41,7 @@ KeyFolder& Folder() {
         auto* made = new KeyFolder;
         made->keys = fuzzsupport::FuzzKeys();
         made->folder = fuzzsupport::MakeFuzzKeyFolder(&made->keys);
-        const std::string year = testsupport::CurrentYearText();
-        made->masterPath = made->folder + "Clefs/Master." + year;
-        made->senderPath = made->folder + "Clefs/" + kSender + "." + year;
-        testsupport::KeyFileContents contents;
-        contents.year = testsupport::CurrentFullYear();
-        contents.name = "Master";
-        contents.material = testsupport::RandomBytes(4099, 11);
-        Check(testsupport::WriteKeyFile(made->masterPath, contents));
-        contents.name = kSender;
-        contents.material = testsupport::RandomBytes(61, 12);
-        Check(testsupport::WriteKeyFile(made->senderPath, contents));
-        made->master = testsupport::ReadWholeFile(made->masterPath);
-        made->sender = testsupport::ReadWholeFile(made->senderPath);
+        made->roundTrip = fuzzsupport::MakeRoundTripKeys(made->folder);
         return made;
     }();
     static const bool cleanupRegistered = atexit(RemoveKeyFolder) == 0;
@@ -74,16 +51,14 @@ KeyFolder& Folder() {
 
 void RemoveKeyFolder() {
     const KeyFolder& folder = Folder();
-    unlink(folder.masterPath.c_str());
-    unlink(folder.senderPath.c_str());
+    fuzzsupport::RemoveRoundTripKeys(folder.roundTrip);
     fuzzsupport::RemoveFuzzKeyFolder(folder.folder, folder.keys);
 }
 
 // Every key file as it was written or last rewritten by an encryption.
 bool KeysUnchanged(const KeyFolder& folder) {
     return fuzzsupport::FuzzKeysUnchanged(folder.keys) &&
-           testsupport::ReadWholeFile(folder.masterPath) == folder.master &&
-           testsupport::ReadWholeFile(folder.senderPath) == folder.sender;
+           fuzzsupport::RoundTripKeysUnchanged(folder.roundTrip);
 }
 
 bool Contains(const char* text, const char* pattern) {
@@ -124,11 +99,10 @@ void RoundTrip(KeyFolder& folder, const std::string& document, bool withParam) {
     const char* bcc = "";
     const std::string param = withParam ? "SujetBEGIN#Essai#SujetEND#" : "";
     char* message = nullptr;
-    Check(crypterMem3(document.c_str(), &message, kSender, folder.folder.c_str(), to, cc, bcc,
-                      param.c_str()) == kNoErr);
+    Check(crypterMem3(document.c_str(), &message, fuzzsupport::kRoundTripSender,
+                      folder.folder.c_str(), to, cc, bcc, param.c_str()) == kNoErr);
     Check(message != nullptr);
-    folder.master = testsupport::ReadWholeFile(folder.masterPath);
-    folder.sender = testsupport::ReadWholeFile(folder.senderPath);
+    fuzzsupport::Reread(&folder.roundTrip);
 
     char* back = nullptr;
     char* tail = nullptr;
