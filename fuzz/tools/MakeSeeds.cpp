@@ -355,6 +355,37 @@ void ContainerSeeds(SeedWriter& seeds, TypUtils& utils) {
     seeds.Put(target, "too-many-files", Join({{0x00}, tooMany}));
 }
 
+void BinaryDecryptSeeds(SeedWriter& seeds) {
+    const std::string target = "BinaryDecryptFuzz";
+    std::vector<fuzzsupport::FuzzKey> keys = fuzzsupport::FuzzKeys();
+    const std::string folder = fuzzsupport::MakeFuzzKeyFolder(&keys);
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    Check(utils.SetKeyFolderPath(folder.c_str()) == kNoErr);
+
+    // First byte 0x00: the rest is an outer frame, both layers made with the fuzz key Dupont.
+    const Bytes data = testsupport::RandomBytes(150, 21);
+    const Bytes frame = Frame(utils, keys[0], Frame(utils, keys[0], data));
+    seeds.Put(target, "dupont-twice", Join({{0x00}, frame}));
+    seeds.Put(target, "dupont-twice-empty",
+              Join({{0x00}, Frame(utils, keys[0], Frame(utils, keys[0], Bytes{}))}));
+    seeds.Put(target, "one-layer", Join({{0x00}, Frame(utils, keys[0], data)}));
+    seeds.Put(target, "one-byte-short-of-two-headers",
+              Join({{0x00}, Bytes(frame.begin(), frame.begin() + 447)}));
+    // The inner frame's header damaged: its version.
+    Bytes badInner = frame;
+    badInner[224 + 3] ^= 0x01;
+    seeds.Put(target, "inner-version-spoilt", Join({{0x00}, badInner}));
+    // Odd first byte: data for the round trip.
+    seeds.Put(target, "round-trip-empty", Bytes{0x01});
+    seeds.Put(target, "round-trip-marker",
+              Join({{0x01}, B("avant#DESTBEGIN#apres"), testsupport::RandomBytes(100, 22)}));
+    seeds.Put(target, "round-trip-longer-than-keys",
+              Join({{0x01}, testsupport::RandomBytes(5000, 23)}));
+    utils.Kill();
+    fuzzsupport::RemoveFuzzKeyFolder(folder, keys);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -372,6 +403,7 @@ int main(int argc, char** argv) {
     TextFilterSeeds(seeds);
     DecryptMemSeeds(seeds);
     ContainerSeeds(seeds, utils);
+    BinaryDecryptSeeds(seeds);
     printf("%d seeds written under %s\n", seeds.written(), argv[1]);
     return 0;
 }
