@@ -1,7 +1,7 @@
-// The encrypting pipelines side by side, for the tests that run them many times over the same
-// key files (killed at random, or from several processes at once): one way to run each on a
-// document file, and one way to open what it produced back into its two frames, its comments
-// and its document.
+// The encrypting pipelines side by side (text and binary, file and memory), for the tests that run
+// them many times over the same key files (killed at random, or from several processes at once):
+// one way to run each on a document file, and one way to open what it produced back into its two
+// frames, its comments and its document.
 #ifndef VELDORAN_TESTS_PIPELINES_ENCRYPTINGPIPELINES_H
 #define VELDORAN_TESTS_PIPELINES_ENCRYPTINGPIPELINES_H
 
@@ -20,9 +20,11 @@ namespace pipelinerun {
 using Bytes = std::vector<unsigned char>;
 
 enum class Pipeline {
-    kProgram,   // the veldoran program (crypter3), in a process of its own
-    kTextFile,  // crypter3 called here
-    kMemory,    // crypterMem3
+    kProgram,       // the veldoran program (crypter3), in a process of its own
+    kTextFile,      // crypter3 called here
+    kMemory,        // crypterMem3
+    kBinaryFile,    // crypterbinaire2
+    kBinaryMemory,  // crypterbinaireMem2
 };
 
 inline const char* Name(Pipeline pipeline) {
@@ -33,17 +35,21 @@ inline const char* Name(Pipeline pipeline) {
             return "crypter3";
         case Pipeline::kMemory:
             return "crypterMem3";
+        case Pipeline::kBinaryFile:
+            return "crypterbinaire2";
+        case Pipeline::kBinaryMemory:
+            return "crypterbinaireMem2";
     }
     return "?";
 }
 
 // Whether the pipeline's output is a message text (comment lines and armour) rather than a bare
 // outer frame, and whether it writes its output into a target file itself.
-inline bool WritesText(Pipeline) {
-    return true;
+inline bool WritesText(Pipeline pipeline) {
+    return pipeline != Pipeline::kBinaryFile && pipeline != Pipeline::kBinaryMemory;
 }
 inline bool WritesTarget(Pipeline pipeline) {
-    return pipeline != Pipeline::kMemory;
+    return pipeline != Pipeline::kMemory && pipeline != Pipeline::kBinaryMemory;
 }
 
 constexpr char kTo[] = "durand,martin";
@@ -115,6 +121,22 @@ inline int32_t Encrypt(Pipeline pipeline, const Job& job, Bytes* output) {
             free(out);
             return result;
         }
+        case Pipeline::kBinaryFile:
+            return crypterbinaire2(job.source.c_str(), job.target.c_str(), job.user.c_str(),
+                                   job.keyFolder.c_str(), 0);
+        case Pipeline::kBinaryMemory: {
+            const Bytes data = testsupport::ReadWholeFile(job.source);
+            unsigned char* out = nullptr;
+            uint32_t outLength = 0;
+            const int32_t result =
+                crypterbinaireMem2(data.data(), static_cast<uint32_t>(data.size()), &out,
+                                   &outLength, job.user.c_str(), job.keyFolder.c_str(), 0);
+            if (out != nullptr) {
+                output->assign(out, out + outLength);
+            }
+            free(out);
+            return result;
+        }
     }
     return -1000;
 }
@@ -174,6 +196,17 @@ inline Opened Open(Pipeline pipeline, const std::string& keyFolder, const Bytes&
     opened.messageLength = innerLength - static_cast<uint32_t>(testsupport::kKeyHeaderBytes);
     utils.MyDisposeptr(&inner, innerLength);
 
+    if (!WritesText(pipeline)) {
+        unsigned char* data = nullptr;
+        uint32_t dataLength = 0;
+        opened.ok = decrypterbinaireMem2(outer.data(), static_cast<uint32_t>(outer.size()), &data,
+                                         &dataLength, keyFolder.c_str(), 0) == kNoErr;
+        if (data != nullptr) {
+            opened.document.assign(data, data + dataLength);
+        }
+        free(data);
+        return opened;
+    }
     const std::string text(output.begin(), output.end());
     char* document = nullptr;
     char* tail = nullptr;

@@ -25,7 +25,8 @@ using pipelinerun::Pipeline;
 constexpr int kProcesses = 8;
 constexpr int kEncryptionsEach = 50;
 constexpr int32_t kFirstOffset = 100;
-constexpr Pipeline kPipelines[] = {Pipeline::kProgram, Pipeline::kTextFile, Pipeline::kMemory};
+constexpr Pipeline kPipelines[] = {Pipeline::kProgram, Pipeline::kTextFile, Pipeline::kMemory,
+                                   Pipeline::kBinaryFile, Pipeline::kBinaryMemory};
 constexpr size_t kPipelineCount = sizeof(kPipelines) / sizeof(kPipelines[0]);
 
 Pipeline PipelineOf(int child, int i) {

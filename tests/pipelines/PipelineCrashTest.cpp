@@ -32,7 +32,8 @@ constexpr size_t kKeyBytes = 1 << 20;
 constexpr size_t kSmallDocument = 300;
 // Several times the keys, so that a run wraps around them.
 constexpr size_t kLargeDocument = 3 << 20;
-constexpr Pipeline kPipelines[] = {Pipeline::kProgram, Pipeline::kTextFile, Pipeline::kMemory};
+constexpr Pipeline kPipelines[] = {Pipeline::kProgram, Pipeline::kTextFile, Pipeline::kMemory,
+                                   Pipeline::kBinaryFile, Pipeline::kBinaryMemory};
 
 std::set<std::string> Entries(const std::string& folder) {
     std::set<std::string> names;

@@ -32,7 +32,8 @@ using Bytes = std::vector<unsigned char>;
 using Files = std::map<std::string, Bytes>;
 
 // A folder holding all a pipeline needs: the key folder keys/ (master and user key), a
-// document letter.txt, its message letter.msg, and old targets for both directions.
+// document letter.txt, its message letter.msg and its binary encryption letter.vlb, and old
+// targets for every direction.
 struct Scene {
     std::string folder;  // ends with '/'
     std::string keyFolder;
@@ -40,6 +41,8 @@ struct Scene {
     std::string message;
     std::string encryptTarget;  // an earlier message
     std::string decryptTarget;  // letter.msg.txt, an earlier document
+    std::string binaryMessage;  // letter.vlb
+    std::string binaryTarget;   // letter, the name its decryption writes
 };
 
 // Writes the scene into folder (which exists); false when any step fails.
@@ -50,6 +53,8 @@ bool MakeScene(const std::string& folder, Scene* scene) {
     scene->message = folder + "letter.msg";
     scene->encryptTarget = folder + "out.msg";
     scene->decryptTarget = scene->message + ".txt";
+    scene->binaryMessage = folder + "letter.vlb";
+    scene->binaryTarget = folder + "letter";
     std::error_code error;
     std::filesystem::create_directories(scene->keyFolder + "Clefs", error);
     if (error) {
@@ -109,6 +114,15 @@ std::vector<PipelineRun> FilePipelines() {
         {"decrypter2",
          [](const Scene& scene) {
              return decrypter2(scene.message.c_str(), scene.keyFolder.c_str(), 0);
+         }},
+        {"crypterbinaire2",
+         [](const Scene& scene) {
+             return crypterbinaire2(scene.letter.c_str(), scene.encryptTarget.c_str(), "dupont",
+                                    scene.keyFolder.c_str(), 0);
+         }},
+        {"decrypterbinaire",
+         [](const Scene& scene) {
+             return decrypterbinaire(scene.binaryMessage.c_str(), scene.keyFolder.c_str(), 0);
          }},
     };
 }
@@ -225,7 +239,6 @@ TEST(ResourceFaults, FoldersAndKeysAnUnprivilegedUserMayNotWrite) {
         std::function<void()> prepare;
         int32_t result;
     };
-    const std::vector<PipelineRun> files = FilePipelines();
     const auto readOnlyUserKey = [&] {
         fs::permissions(userKey,
                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
@@ -235,9 +248,12 @@ TEST(ResourceFaults, FoldersAndKeysAnUnprivilegedUserMayNotWrite) {
                                      fs::perms::group_read | fs::perms::group_write |
                                      fs::perms::others_read | fs::perms::others_write);
     };
-    const std::vector<Case> cases = {
-        {"the target's folder", files[0], writableUserKey, kOtherErr},
-        {"the document's folder", files[1], writableUserKey, kOtherErr},
+    std::vector<Case> cases;
+    // Every file pipeline writes its target beside the others in the scene's folder.
+    for (const PipelineRun& pipeline : FilePipelines()) {
+        cases.push_back({"the target's folder", pipeline, writableUserKey, kOtherErr});
+    }
+    const std::vector<Case> memoryCases = {
         {"the user key (memory)",
          {"crypterMem3",
           [](const Scene& s) {
