@@ -28,7 +28,7 @@ using pipelinerun::Pipeline;
 using testsupport::KeyHeaderFields;
 
 constexpr int kKills = 30;
-constexpr size_t kKeyBytes = 1 << 20;
+constexpr size_t kKeyBytes = 256 << 10;
 constexpr size_t kSmallDocument = 300;
 // Several times the keys, so that a run wraps around them.
 constexpr size_t kLargeDocument = 3 << 20;
