@@ -5,7 +5,7 @@
 // starts with "#DESTBEGIN#"; on any failure but -7 it hands over neither.
 // Round trip: a document of printable ASCII and LF (without "#DESTBEGIN#") encrypted with
 // crypterMem3 decrypts to the same document and the tail "#DESTBEGIN#" to "," cc "," bcc
-// "#DESTEND#" param.
+// "#DESTEND#" param; one ending with "#DESTBEGIN" is refused with -16 (see EndsWithMarkerStem).
 //
 // The first input byte steers: even, the rest is the message; odd, the rest is the document of a
 // round trip (inputs outside its domain are skipped), and bit 0x02 adds a parameter text.
@@ -93,15 +93,29 @@ bool InRoundTripDomain(const std::string& document) {
     return document.find(kDestBegin) == std::string::npos;
 }
 
+// A document ending with the marker less its last '#' runs into the recipient block's marker:
+// the message would hold "#DESTBEGIN#" inside the document, and decryption would cut it there,
+// so crypterMem3 refuses it with -16 as it refuses a document holding the whole marker.
+bool EndsWithMarkerStem(const std::string& document) {
+    const std::string stem(kDestBegin, strlen(kDestBegin) - 1);
+    return document.size() >= stem.size() &&
+           document.compare(document.size() - stem.size(), stem.size(), stem) == 0;
+}
+
 void RoundTrip(KeyFolder& folder, const std::string& document, bool withParam) {
     const char* to = "dupont,durand";
     const char* cc = "martin";
     const char* bcc = "";
     const std::string param = withParam ? "SujetBEGIN#Essai#SujetEND#" : "";
+    const bool cutShort = EndsWithMarkerStem(document);
     char* message = nullptr;
-    Check(crypterMem3(document.c_str(), &message, fuzzsupport::kRoundTripSender,
-                      folder.folder.c_str(), to, cc, bcc, param.c_str()) == kNoErr);
-    Check(message != nullptr);
+    const int32_t encrypted = crypterMem3(document.c_str(), &message, fuzzsupport::kRoundTripSender,
+                                          folder.folder.c_str(), to, cc, bcc, param.c_str());
+    Check(encrypted == (cutShort ? kFormatNonDisponible : kNoErr));
+    Check((encrypted == kNoErr) == (message != nullptr));
+    if (encrypted != kNoErr) {
+        return;
+    }
     fuzzsupport::Reread(&folder.roundTrip);
 
     char* back = nullptr;
