@@ -6,8 +6,8 @@
 
 #include "crypto/KeyStreamXor.h"
 #include "crypto/TypLockedKeyFile.h"
+#include "platform/Lifetime.h"
 #include "platform/TypFileRef.h"
-#include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
 
 namespace {
@@ -28,12 +28,6 @@ void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
         memcpy(block + filled, block, run);
         filled += run;
     }
-}
-
-// The file reference the system creates on this platform offers locking and syncing; another
-// kind of reference is used without them.
-TypFileRefUnix* AsUnixRef(TypFileRef* keyFile) {
-    return dynamic_cast<TypFileRefUnix*>(keyFile);
 }
 
 }  // namespace
@@ -201,7 +195,8 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         return kBadKeyHeader;
     }
 
-    TypFileRef* keyFile = utils->GetKeyFileRef(&header);
+    // Made and initialised by the utility object; finished here on every way out.
+    const veldoran::Owned<TypFileRef> keyFile(utils->GetKeyFileRef(&header));
     const uint32_t n = length - kKeyHeaderSize;
     unsigned char* out = utils->MyNewPtr(n);
     int32_t result = kNoErr;
@@ -214,7 +209,7 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         // XORed over it: no block of key stream as long as the message.
         unsigned char keyFileHeader[kKeyHeaderSize];
         uint32_t period = 0;
-        result = ReadKeyStream(keyFileHeader, out, n, keyFile,
+        result = ReadKeyStream(keyFileHeader, out, n, keyFile.get(),
                                static_cast<uint32_t>(header.keyOffset), 0, &period);
         if (result == kNoErr) {
             keystream::XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
@@ -222,10 +217,6 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
             // Key material read before the failure must not reach the caller.
             memset(out, ' ', n);
         }
-    }
-    if (keyFile != nullptr) {
-        keyFile->Kill();
-        delete keyFile;
     }
     if (result == kMemErr) {
         utils->MyDisposeptr(&out, n);
@@ -244,9 +235,10 @@ int32_t TypCrypto::GetKeyKeyHeader(TypKeyHeader* header, TypFileRef* keyFile) {
     }
     // A shared lock waits out an encryption that is rewriting the header, so the record is
     // never half old and half new. Reading goes on without it where locks are not offered.
-    TypFileRefUnix* unixRef = AsUnixRef(keyFile);
-    if (unixRef != nullptr) {
-        unixRef->Lock(0);
+    if (veldoran::FileControl* control = keyFile->Control()) {
+        // Reading without the lock is still better than not reading: it only risks a header
+        // caught halfway through a rewrite, which the caller's checks then refuse.
+        static_cast<void>(control->Lock(0));
     }
     result = keyFile->SetFilePos(0);
     if (result == kNoErr) {
