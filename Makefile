@@ -46,17 +46,16 @@ test-sanitize: deps
 # valgrind memcheck over the Release test programs and the fuzz targets' replays, without
 # suppressions: any error, or a definite or indirect leak, fails. Each program runs whole under
 # one valgrind (not case by case through ctest, which would start valgrind a few hundred times).
-# Left out: the case that caps the address space at 64 MiB more than is mapped, which valgrind's
-# own heap cannot live within (it is skipped under AddressSanitizer for the same reason).
+# The case that caps the address space, which valgrind's own heap cannot live within, skips
+# itself under valgrind.
 MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
            --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect
-MEMCHECK_EXCLUDED = UtilsTest.KeyFileRefIsNullWhenMemoryIsShort
 test-memcheck: build
 	@set -e; cd $(BUILD_DIR)/tests; \
 	for program in test_*; do \
 	  [ -x "$$program" ] && [ -f "$$program" ] || continue; \
 	  echo "memcheck: $$program"; \
-	  $(MEMCHECK) ./$$program --gtest_brief=1 --gtest_filter=-$(MEMCHECK_EXCLUDED) >/dev/null; \
+	  $(MEMCHECK) ./$$program --gtest_brief=1 >/dev/null; \
 	done; \
 	for program in fuzz_replay_*; do \
 	  echo "memcheck: $$program"; \

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "common/FuzzTarget.h"
+#include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 
 namespace fuzzsupport {
@@ -71,6 +72,43 @@ bool FuzzKeysUnchanged(const std::vector<FuzzKey>& keys) {
         }
     }
     return true;
+}
+
+RoundTripKeys MakeRoundTripKeys(const std::string& folder) {
+    RoundTripKeys keys;
+    const std::string year = testsupport::CurrentYearText();
+    keys.masterPath = folder + "Clefs/Master." + year;
+    keys.senderPath = folder + "Clefs/" + kRoundTripSender + "." + year;
+    testsupport::KeyFileContents contents;
+    contents.year = testsupport::CurrentFullYear();
+    // Lengths that no power of two divides, so that runs wrap around them at varied points.
+    contents.name = "Master";
+    contents.material = testsupport::RandomBytes(4099, 11);
+    if (!testsupport::WriteKeyFile(keys.masterPath, contents)) {
+        Fail();
+    }
+    contents.name = kRoundTripSender;
+    contents.material = testsupport::RandomBytes(61, 12);
+    if (!testsupport::WriteKeyFile(keys.senderPath, contents)) {
+        Fail();
+    }
+    Reread(&keys);
+    return keys;
+}
+
+void Reread(RoundTripKeys* keys) {
+    keys->master = testsupport::ReadWholeFile(keys->masterPath);
+    keys->sender = testsupport::ReadWholeFile(keys->senderPath);
+}
+
+bool RoundTripKeysUnchanged(const RoundTripKeys& keys) {
+    return testsupport::ReadWholeFile(keys.masterPath) == keys.master &&
+           testsupport::ReadWholeFile(keys.senderPath) == keys.sender;
+}
+
+void RemoveRoundTripKeys(const RoundTripKeys& keys) {
+    unlink(keys.masterPath.c_str());
+    unlink(keys.senderPath.c_str());
 }
 
 }  // namespace fuzzsupport

@@ -35,6 +35,26 @@ void RemoveFuzzKeyFolder(const std::string& folder, const std::vector<FuzzKey>& 
 // True when every key file still holds exactly what was written.
 bool FuzzKeysUnchanged(const std::vector<FuzzKey>& keys);
 
+// The two key files of the current year that an encrypting pipeline needs, for the targets'
+// round trips: "Master" and the sender kRoundTripSender, written into a key folder's Clefs/.
+// Encryption rewrites them; contents holds what they hold after the last Reread.
+constexpr char kRoundTripSender[] = "Envoi";
+
+struct RoundTripKeys {
+    std::string masterPath;
+    std::string senderPath;
+    std::vector<unsigned char> master;
+    std::vector<unsigned char> sender;
+};
+
+// Writes the two keys into <folder>Clefs/ (which exists); aborts when they cannot be written.
+RoundTripKeys MakeRoundTripKeys(const std::string& folder);
+// Takes what the key files hold now as their contents (after an encryption).
+void Reread(RoundTripKeys* keys);
+// True when both key files still hold exactly their contents.
+bool RoundTripKeysUnchanged(const RoundTripKeys& keys);
+void RemoveRoundTripKeys(const RoundTripKeys& keys);
+
 }  // namespace fuzzsupport
 
 #endif

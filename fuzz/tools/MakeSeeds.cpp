@@ -256,6 +256,136 @@ void TextFilterSeeds(SeedWriter& seeds) {
     seeds.Put(target, "empty", Bytes{});
 }
 
+// A whole message as decrypterMem3 reads it, both layers made with the fuzz key Dupont: the
+// document and its recipient block in the interchange form, framed twice, armoured, behind two
+// comment lines.
+Bytes Message(TypUtilsUnix& utils, const fuzzsupport::FuzzKey& key, const Bytes& document,
+              const char* to) {
+    unsigned char* message = nullptr;
+    uint32_t messageLength = 0;
+    Check(utils.AddDestToMessage(document.data(), static_cast<uint32_t>(document.size()), &message,
+                                 &messageLength, to, "", "") == kNoErr);
+    Check(utils.FiltrerTexte(&message, &messageLength) == kNoErr);
+    const Bytes inner = Frame(utils, key, Bytes(message, message + messageLength));
+    utils.MyDisposeptr(&message, messageLength);
+    return Join({B("$VELDORAN initial, clef v1 Dupont.126 18\n"), B("$VELDORAN initial\n\n"),
+                 Armour(utils, Frame(utils, key, inner))});
+}
+
+void DecryptMemSeeds(SeedWriter& seeds) {
+    const std::string target = "DecryptMemFuzz";
+    std::vector<fuzzsupport::FuzzKey> keys = fuzzsupport::FuzzKeys();
+    const std::string folder = fuzzsupport::MakeFuzzKeyFolder(&keys);
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    Check(utils.SetKeyFolderPath(folder.c_str()) == kNoErr);
+
+    // First byte 0x00: the rest is the message.
+    const Bytes letter = Message(utils, keys[0], B("Bonjour Durand,\na demain.\n"), "durand");
+    seeds.Put(target, "letter", Join({{0x00}, letter}));
+    seeds.Put(target, "longer-than-key",
+              Join({{0x00}, Message(utils, keys[0], B(std::string(300, 'x')), "a,b")}));
+    seeds.Put(target, "empty-document", Join({{0x00}, Message(utils, keys[0], B(""), "")}));
+    seeds.Put(target, "marker-in-document",
+              Join({{0x00}, Message(utils, keys[0], B("avant#DESTBEGIN#apres"), "a")}));
+    Bytes changed = letter;
+    changed[changed.size() / 2] = changed[changed.size() / 2] == 'A' ? 'B' : 'A';
+    seeds.Put(target, "changed-character", Join({{0x00}, changed}));
+    seeds.Put(target, "truncated", Join({{0x00}, Bytes(letter.begin(), letter.end() - 30)}));
+    // One layer only: the inner frame is not a frame of a known key.
+    seeds.Put(target, "one-layer",
+              Join({{0x00}, Armour(utils, Frame(utils, keys[0], B("un seul niveau")))}));
+    seeds.Put(target, "no-armour", Join({{0x00}, B("Bonjour, rien de chiffre ici.\n")}));
+    // Odd first byte: a document for the round trip; 0x03 adds a parameter text.
+    seeds.Put(target, "round-trip-letter", Join({{0x01}, B("Bonjour,\nVoici la liste.\n")}));
+    seeds.Put(target, "round-trip-with-param", Join({{0x03}, B("Objet : essai\n")}));
+    seeds.Put(target, "round-trip-empty", Bytes{0x01});
+    utils.Kill();
+    fuzzsupport::RemoveFuzzKeyFolder(folder, keys);
+}
+
+// A container block as GetStruct writes it: the sender, the recipient text and the entries.
+Bytes Container(TypUtils& utils, int32_t format, const std::vector<Bytes>& files) {
+    TypPieceJointe container;
+    Check(container.InitCreate2(&utils, format) == kNoErr);
+    container.SetExpediteur("dupont");
+    container.SetDestinataire("durand,martin");
+    int index = 0;
+    for (const Bytes& file : files) {
+        TypInfo info;
+        info.long1 = index;
+        unsigned char* data = utils.MyNewPtr(static_cast<uint32_t>(file.size()));
+        Check(data != nullptr);
+        if (!file.empty()) {
+            memcpy(data, file.data(), file.size());
+        }
+        const std::string name = "piece-" + std::to_string(index++) + ".txt";
+        Check(container.AddBlock(&info, data, static_cast<int32_t>(file.size()), name.c_str()) ==
+              kNoErr);
+    }
+    unsigned char* block = nullptr;
+    int32_t length = 0;
+    Check(container.GetStruct(&block, &length) == kNoErr);
+    Bytes result(block, block + length);
+    utils.MyDisposeptr(&block, static_cast<uint32_t>(length));
+    container.Kill();
+    return result;
+}
+
+void ContainerSeeds(SeedWriter& seeds, TypUtils& utils) {
+    const std::string target = "ContainerFuzz";
+    // First byte: the allocation to fail (0: none); the rest is the block.
+    const std::vector<Bytes> files = {B("Compte rendu de la reunion.\n"), Bytes{}, Bytes(2000, 'a'),
+                                      testsupport::RandomBytes(300, 3)};
+    const Bytes plain = Container(utils, kformatnoncompresse, files);
+    const Bytes packed = Container(utils, kformatLZOcompresse, files);
+    seeds.Put(target, "format-1", Join({{0x00}, plain}));
+    seeds.Put(target, "format-2", Join({{0x00}, packed}));
+    seeds.Put(target, "format-1-no-files", Join({{0x00}, Container(utils, 1, {})}));
+    seeds.Put(target, "format-2-fail-third-allocation", Join({{0x03}, packed}));
+    seeds.Put(target, "format-1-fail-first-allocation", Join({{0x01}, plain}));
+    // Other content before the magic, as far as it may stand.
+    seeds.Put(target, "after-64-bytes", Join({{0x00}, Bytes(64, '-'), plain}));
+    seeds.Put(target, "cut-in-data", Join({{0x00}, Bytes(plain.begin(), plain.end() - 100)}));
+    seeds.Put(target, "cut-in-stream", Join({{0x00}, Bytes(packed.begin(), packed.end() - 40)}));
+    // A file count beyond knbmaxpj.
+    Bytes tooMany = plain;
+    const size_t countAt = TypPieceJointe::kHeaderSize + strlen("durand,martin");
+    testsupport::PutBigEndian32(tooMany.data() + countAt, knbmaxpj + 1);
+    seeds.Put(target, "too-many-files", Join({{0x00}, tooMany}));
+}
+
+void BinaryDecryptSeeds(SeedWriter& seeds) {
+    const std::string target = "BinaryDecryptFuzz";
+    std::vector<fuzzsupport::FuzzKey> keys = fuzzsupport::FuzzKeys();
+    const std::string folder = fuzzsupport::MakeFuzzKeyFolder(&keys);
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    Check(utils.SetKeyFolderPath(folder.c_str()) == kNoErr);
+
+    // First byte 0x00: the rest is an outer frame, both layers made with the fuzz key Dupont.
+    const Bytes data = testsupport::RandomBytes(150, 21);
+    const Bytes frame = Frame(utils, keys[0], Frame(utils, keys[0], data));
+    seeds.Put(target, "dupont-twice", Join({{0x00}, frame}));
+    seeds.Put(target, "dupont-twice-empty",
+              Join({{0x00}, Frame(utils, keys[0], Frame(utils, keys[0], Bytes{}))}));
+    seeds.Put(target, "one-layer", Join({{0x00}, Frame(utils, keys[0], data)}));
+    seeds.Put(target, "one-byte-short-of-two-headers",
+              Join({{0x00}, Bytes(frame.begin(), frame.begin() + 447)}));
+    // The inner frame's header damaged: its version.
+    Bytes badInner = frame;
+    badInner[224 + 3] ^= 0x01;
+    seeds.Put(target, "inner-version-spoilt", Join({{0x00}, badInner}));
+    // Odd first byte: data for the round trip.
+    seeds.Put(target, "round-trip-empty", Bytes{0x01});
+    seeds.Put(target, "round-trip-marker",
+              Join({{0x01}, B("avant#DESTBEGIN#apres"), testsupport::RandomBytes(100, 22)}));
+    seeds.Put(target, "round-trip-longer-than-keys",
+              Join({{0x01}, testsupport::RandomBytes(5000, 23)}));
+    utils.Kill();
+    fuzzsupport::RemoveFuzzKeyFolder(folder, keys);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -271,6 +401,9 @@ int main(int argc, char** argv) {
     GetOptSeeds(seeds);
     MessageParamSeeds(seeds, utils);
     TextFilterSeeds(seeds);
+    DecryptMemSeeds(seeds);
+    ContainerSeeds(seeds, utils);
+    BinaryDecryptSeeds(seeds);
     printf("%d seeds written under %s\n", seeds.written(), argv[1]);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "CryptoFixture.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "support/CurrentYear.h"
+#include "support/KeyUses.h"
 
 namespace cryptotest {
 namespace {
@@ -24,11 +25,8 @@ constexpr int kProcesses = 4;
 constexpr int kEncryptionsEach = 20;
 constexpr int32_t kFirstOffset = 100;
 
-struct Use {
-    int32_t start;
-    int32_t length;
-    int32_t useCount;
-};
+using Use = testsupport::KeyUse;
+using testsupport::ExpectTiled;
 
 // One child's work: encryptions of varied lengths, each frame's recorded position, length and
 // count appended to its own result file. Exits 0 when every call succeeded.
@@ -176,22 +174,6 @@ std::string CommentFor(const KeyHeaderFields& header) {
         ok = fclose(results) == 0 && ok;
     }
     _exit(ok ? 0 : 1);
-}
-
-// Ordered by their counts, the uses of one key tile its material from first on.
-void ExpectTiled(std::vector<Use> uses, int32_t first, const std::string& keyPath) {
-    std::sort(uses.begin(), uses.end(),
-              [](const Use& a, const Use& b) { return a.useCount < b.useCount; });
-    int32_t expectedStart = first;
-    for (size_t k = 0; k < uses.size(); ++k) {
-        EXPECT_EQ(uses[k].useCount, static_cast<int32_t>(k + 1)) << keyPath;
-        EXPECT_EQ(uses[k].start, expectedStart) << keyPath << " encryption " << k + 1;
-        expectedStart = uses[k].start + uses[k].length;
-    }
-    KeyHeaderFields after;
-    ASSERT_TRUE(testsupport::ReadKeyHeader(keyPath, &after));
-    EXPECT_EQ(after.useCount, static_cast<int32_t>(uses.size()));
-    EXPECT_EQ(after.keyOffset, expectedStart);
 }
 
 TEST_F(ConcurrentCrypt, BothLayersTileBothKeysAndEveryCommentMatchesItsFrames) {

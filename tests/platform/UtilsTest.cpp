@@ -14,6 +14,7 @@
 #include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "support/Valgrind.h"
 #include "veldoran.h"
 
 // The huge-allocation checks need a null result, not a sanitizer report, when memory is short.
@@ -439,6 +440,10 @@ TEST_F(UtilsTest, KeyFileRefIsNullWhenMemoryIsShort) {
     // The sanitizer's own bookkeeping dies when the heap runs dry; the plain build checks this.
     GTEST_SKIP() << "not under AddressSanitizer";
 #endif
+    if (testsupport::RunningOnValgrind()) {
+        // Valgrind's own heap cannot live within the capped address space either.
+        GTEST_SKIP() << "not under valgrind";
+    }
     const int status = testsupport::RunInChild([]() {
         TypUtilsUnix childUtils;
         childUtils.InitCreate(nullptr);

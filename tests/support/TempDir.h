@@ -9,6 +9,8 @@ namespace testsupport {
 class TempDir {
   public:
     TempDir();
+    // Under parent instead of the system's temporary folder.
+    explicit TempDir(const std::string& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -20,6 +22,11 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// A folder for temporary folders whose files live in memory (/dev/shm when it is a writable
+// folder, else the system's temporary folder): for tests that write and sync many files, where
+// waiting for the disk would only slow them down.
+std::string MemoryBackedTempParent();
 
 }  // namespace testsupport
 
