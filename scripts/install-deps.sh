@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          liblzo2-dev)
+          liblzo2-dev libcli11-dev)
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
   echo "install-deps: no apt here; make sure these (or their equivalents) are installed:" \
        "${packages[*]}" >&2

@@ -1,0 +1,165 @@
+// veldoran-tool: the whole system from the command line. This file only parses the arguments
+// (with CLI11) and hands the option values to the subcommand's function; the file work is in
+// the other files of this folder. Exit status: 0 on success, 2 for a usage error, otherwise the
+// library's result code in its low eight bits, as the veldoran program's.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <new>
+#include <string>
+
+#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolErrors.h"
+#include "veldoran.h"
+
+namespace {
+
+using tool::Activity;
+
+const char kCrLfNote[] =
+    "The document is taken as text: a NUL byte is refused, and CR LF line ends (as mail "
+    "clients pass bodies) are taken as LF, so that the text does not come back with doubled "
+    "lines.\n";
+
+const char kKeyFolderHelp[] =
+    "folder that holds Clefs/ with the key files (default: the current folder)";
+
+// A key or user name for the parser: the same rule as key files.
+CLI::Validator KeyNameCheck() {
+    return CLI::Validator([](std::string& name) { return tool::CheckKeyName(name); }, "NAME");
+}
+
+// The deepest subcommand the command line selected, for "see ... --help".
+std::string SelectedCommand(const CLI::App& app) {
+    std::string command = app.get_name();
+    const CLI::App* current = &app;
+    for (;;) {
+        const std::vector<const CLI::App*> selected =
+            current->get_subcommands([](const CLI::App* sub) { return sub->parsed(); });
+        if (selected.empty()) {
+            return command;
+        }
+        current = selected.front();
+        command += " " + current->get_name();
+    }
+}
+
+struct Options {
+    bool trace = false;
+    tool::EncryptOptions encrypt;
+    tool::KeyNewOptions keyNew;
+    tool::KeyShowOptions keyShow;
+};
+
+void AddEncrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    tool::EncryptOptions& o = options->encrypt;
+    CLI::App* command = app->add_subcommand(
+        "encrypt",
+        "Encrypt a text document into a message for the body of a mail: two key comment lines, "
+        "an empty line and the armoured text. FILE gives FILE.vlx; the standard input (no FILE, "
+        "or -) gives the standard output.");
+    command->footer(kCrLfNote);
+    command->add_option("FILE", o.input, "the document; - or none: the standard input");
+    command->add_option("-u,--user", o.user, "the sender: the name of the sender's key file")
+        ->required()
+        ->check(KeyNameCheck());
+    command->add_option("-k,--keys", o.keyFolder, kKeyFolderHelp);
+    command->add_option("--to", o.to, "primary recipients, one text");
+    command->add_option("--cc", o.cc, "copy recipients, one text");
+    command->add_option("--bcc", o.bcc, "blind-copy recipients, one text");
+    command->add_option("--param", o.param, "parameter text carried behind the recipients");
+    command->add_option("-o,--output", o.output, "the message file; - for the standard output");
+    command->add_flag("--no-reuse", o.noReuse,
+                      "refuse, before any key file is touched, a message that would wrap a key "
+                      "and use key material again (otherwise: a warning)");
+    command->add_flag("--force", o.force, "allow the message to replace the document itself");
+    command->callback([options, run]() {
+        options->encrypt.trace = options->trace;
+        *run = [options]() { return tool::RunEncrypt(options->encrypt); };
+    });
+}
+
+void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    CLI::App* key = app->add_subcommand("key", "Make key files and show what they hold.");
+    key->require_subcommand(1);
+
+    tool::KeyNewOptions& n = options->keyNew;
+    CLI::App* make = key->add_subcommand(
+        "new",
+        "Make the key file KEYDIR/Clefs/NAME.<year text> (years since 1900: 126 for 2026) with "
+        "key material from the system's random source. Mode 0600; an existing file is never "
+        "replaced. NAME Master makes the year's master key. Prints the new file's path.");
+    make->add_option("NAME", n.name, "the key's name: a user name, or Master")
+        ->required()
+        ->check(KeyNameCheck());
+    make->add_option("--year", n.year, "full year the key is for (default: this year)")
+        ->check(CLI::Range(tool::kFirstKeyYear, tool::kLastKeyYear));
+    make->add_option("--size", n.size, "bytes of key material, K/M/G suffixes (default: 1M)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, tool::kLargestKeyMaterial));
+    make->add_option("-k,--keys", n.keyFolder, kKeyFolderHelp);
+    make->callback(
+        [options, run]() { *run = [options]() { return tool::RunKeyNew(options->keyNew); }; });
+
+    CLI::App* show = key->add_subcommand(
+        "show",
+        "Show every field of key file headers, whether each header names its own file, the key "
+        "material left before the key wraps, and the use count.");
+    show->add_option("KEYFILE", options->keyShow.files, "key files")->required();
+    show->callback(
+        [options, run]() { *run = [options]() { return tool::RunKeyShow(options->keyShow); }; });
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app(
+        "veldoran-tool: encrypt text for mail bodies, binary files and attachments with the "
+        "year's master key and the sender's key; make and inspect key files.",
+        "veldoran-tool");
+    app.set_version_flag("--version", "veldoran-tool " VELDORAN_TOOL_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(
+        "Exit status: 0 on success, 2 for a usage error, otherwise the library's result code "
+        "in its low eight bits (255 for -1, 213 for a missing key file). See veldoran-tool(1).\n");
+
+    Options options;
+    std::function<int32_t()> run;
+    app.add_flag("--trace", options.trace,
+                 "print the pipelines' trace lines (on the standard error stream)");
+    AddEncrypt(&app, &options, &run);
+    AddKey(&app, &options, &run);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        fprintf(stderr, "veldoran-tool: %s; see %s --help\n", e.what(),
+                SelectedCommand(app).c_str());
+        return tool::kUsageStatus;
+    }
+    if (!run) {
+        fprintf(stderr, "veldoran-tool: a subcommand is required; see %s --help\n",
+                SelectedCommand(app).c_str());
+        return tool::kUsageStatus;
+    }
+    return tool::ExitStatus(run());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing may escape: the parser and the standard library report through exceptions.
+    try {
+        return Main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return tool::ExitStatus(tool::Fail(kMemErr, "", "out of memory"));
+    } catch (const std::exception& e) {
+        return tool::ExitStatus(tool::Fail(kOtherErr, "", e.what()));
+    }
+}
