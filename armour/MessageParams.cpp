@@ -1,15 +1,15 @@
-// Message framing: the recipient block, parameter texts, byte-pattern search and hexadecimal
-// number fields.
+// Message framing: the recipient block and parameter texts appended to a message and cut off
+// again.
 #include <cstring>
 
-#include "armour/TypBinASCII.h"
+#include "armour/MessageLayout.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
 
 namespace {
 
-constexpr char kDestBegin[] = "#DESTBEGIN#";
-constexpr char kDestEnd[] = "#DESTEND#";
+using veldoran::kRecipientBlockEnd;
+using veldoran::kRecipientBlockStart;
 constexpr char kParamBegin[] = "BEGIN#";
 constexpr char kParamEnd[] = "END#";
 
@@ -17,11 +17,6 @@ constexpr char kParamEnd[] = "END#";
 constexpr size_t kMarkerCapacity = 120;
 constexpr size_t kMaxNameLength = kMarkerCapacity - sizeof kParamBegin;  // 113
 constexpr int32_t kMaxValueLength = 249;
-
-// Positions are signed 32-bit; one that does not fit counts as not found.
-int32_t ToPosition(size_t position) {
-    return position <= static_cast<size_t>(INT32_MAX) ? static_cast<int32_t>(position) : -1;
-}
 
 size_t TextLength(const char* text) {
     return text != nullptr ? strlen(text) : 0;
@@ -82,80 +77,6 @@ int32_t CopyToNewBlock(TypUtils* utils, const unsigned char* source, uint32_t co
 
 }  // namespace
 
-void TypUtils::PushLongHexaAtAddress(uint32_t value, unsigned char** cursor) {
-    unsigned char* p = *cursor;
-    for (int digit = 0; digit < 8; ++digit) {
-        p[digit] = static_cast<unsigned char>(kSafe[value >> 28]);
-        value <<= 4;
-    }
-    *cursor = p + 8;
-}
-
-uint32_t TypUtils::PopHexaFromAddress(const unsigned char** cursor) {
-    const unsigned char* p = *cursor;
-    uint32_t value = 0;
-    for (int digit = 0; digit < 8; ++digit) {
-        // Not validated: a character outside 0-9 A-F gives a wrong value (a counts as 42),
-        // which the armour's length and checksum tests then catch.
-        const unsigned char c = p[digit];
-        value = value * 16 + (c <= 0x40 ? c - 0x30U : c - 0x37U);
-    }
-    *cursor = p + 8;
-    return value;
-}
-
-int32_t TypUtils::FindSubString(const unsigned char* buffer, uint32_t length, const char* pattern) {
-    const size_t patternLength = strlen(pattern);
-    if (patternLength == 0) {
-        return 0;
-    }
-    if (patternLength > length) {
-        return -1;
-    }
-    // Candidates come from memchr on the first byte; only they are compared in full.
-    const auto firstByte = static_cast<unsigned char>(pattern[0]);
-    const unsigned char* candidate = buffer;
-    const unsigned char* lastStart = buffer + (length - patternLength);
-    while (candidate <= lastStart) {
-        candidate = static_cast<const unsigned char*>(
-            memchr(candidate, firstByte, static_cast<size_t>(lastStart - candidate) + 1));
-        if (candidate == nullptr) {
-            return -1;
-        }
-        if (memcmp(candidate + 1, pattern + 1, patternLength - 1) == 0) {
-            return ToPosition(static_cast<size_t>(candidate - buffer));
-        }
-        ++candidate;
-    }
-    return -1;
-}
-
-int32_t TypUtils::FindSubStringFromEnd(const unsigned char* buffer, uint32_t length,
-                                       const char* pattern) {
-    const size_t patternLength = strlen(pattern);
-    if (patternLength == 0) {
-        return ToPosition(length);
-    }
-    if (patternLength > length) {
-        return -1;
-    }
-    const auto firstByte = static_cast<unsigned char>(pattern[0]);
-    // Candidates lie in [buffer, buffer + searchLength), scanned backwards with memrchr.
-    size_t searchLength = length - patternLength + 1;
-    while (searchLength > 0) {
-        const auto* candidate =
-            static_cast<const unsigned char*>(memrchr(buffer, firstByte, searchLength));
-        if (candidate == nullptr) {
-            return -1;
-        }
-        if (memcmp(candidate + 1, pattern + 1, patternLength - 1) == 0) {
-            return ToPosition(static_cast<size_t>(candidate - buffer));
-        }
-        searchLength = static_cast<size_t>(candidate - buffer);
-    }
-    return -1;
-}
-
 int32_t TypUtils::GetParam(const unsigned char* message, uint32_t length, const char* name,
                            char* value) {
     value[0] = '\0';
@@ -200,36 +121,40 @@ int32_t TypUtils::ExistParam(const unsigned char* message, uint32_t length, cons
 
 int32_t TypUtils::RemoveParamFromMessage(const unsigned char* message, uint32_t length,
                                          unsigned char** out, uint32_t* outLength) {
-    const int32_t found = FindSubString(message, length, kDestBegin);
+    const int32_t found = FindSubString(message, length, kRecipientBlockStart);
     const uint32_t documentLength = found < 0 ? length : static_cast<uint32_t>(found);
     return CopyToNewBlock(this, message, documentLength, out, outLength);
 }
 
 int32_t TypUtils::GetAllParamFromMessage(const unsigned char* message, uint32_t length,
                                          unsigned char** out, uint32_t* outLength) {
-    const int32_t found = FindSubString(message, length, kDestBegin);
+    const int32_t found = FindSubString(message, length, kRecipientBlockStart);
     const uint32_t tailStart = found < 0 ? length : static_cast<uint32_t>(found);
     return CopyToNewBlock(this, message + tailStart, length - tailStart, out, outLength);
+}
+
+uint64_t veldoran::RecipientBlockLength(const char* to, const char* cc, const char* bcc) {
+    return (sizeof kRecipientBlockStart - 1) + TextLength(to) + 1 + TextLength(cc) + 1 +
+           TextLength(bcc) + (sizeof kRecipientBlockEnd - 1);
 }
 
 int32_t TypUtils::AddDestToMessage(const unsigned char* message, uint32_t length,
                                    unsigned char** out, uint32_t* outLength, const char* to,
                                    const char* cc, const char* bcc) {
-    const uint64_t total = uint64_t{length} + (sizeof kDestBegin - 1) + TextLength(to) +
-                           TextLength(cc) + TextLength(bcc) + (sizeof kDestEnd - 1) + 2;
+    const uint64_t total = uint64_t{length} + veldoran::RecipientBlockLength(to, cc, bcc);
     unsigned char* block = nullptr;
     if (NewMessageBlock(this, total, out, outLength, &block) != kNoErr) {
         return kMemErr;
     }
     BlockFiller filler(this, block);
     filler.Put(message, length);
-    filler.Put(kDestBegin);
+    filler.Put(kRecipientBlockStart);
     filler.Put(to);
     filler.Put(",");
     filler.Put(cc);
     filler.Put(",");
     filler.Put(bcc);
-    filler.Put(kDestEnd);
+    filler.Put(kRecipientBlockEnd);
     *out = block;
     return kNoErr;
 }

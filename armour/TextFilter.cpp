@@ -122,9 +122,3 @@ int32_t TypUtils::FiltrerTexteInverse(unsigned char** text, uint32_t* length) {
     *length = static_cast<uint32_t>(newLength);
     return kNoErr;
 }
-
-char* TypUtils::GetEOLCar() {
-    eolField[0] = '\n';
-    eolField[1] = '\0';
-    return eolField;
-}

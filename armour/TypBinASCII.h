@@ -5,6 +5,7 @@
 #ifndef VELDORAN_ARMOUR_TYPBINASCII_H
 #define VELDORAN_ARMOUR_TYPBINASCII_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/TypUtils.h"
@@ -12,6 +13,15 @@
 // The armour alphabet, digit values 0 to 63 in order. Its first sixteen characters are the
 // digits of the hexadecimal number fields. Not Base64: no O, W, g, n or o, and seven symbols.
 inline constexpr char kSafe[] = "0123456789ABCDEFGHIJKLMNPQRSTUVXYZabcdefhijklmpqrstuvwxyz$*+-()!";
+
+namespace veldoran {
+
+// Characters BinToASCII writes for dataLength bytes when a line end has eolLength characters:
+// both marker lines, the length and checksum fields, four characters per three bytes and a
+// line end after every 60 characters.
+uint64_t ArmouredLength(uint64_t dataLength, size_t eolLength);
+
+}  // namespace veldoran
 
 class TypBinASCII {
   public:

@@ -91,25 +91,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t bound = 4 * size + static_cast<size_t>(argc) + 4;
     FILE* const savedStderr = stderr;
     stderr = NullStream();
-    shell::optind = 1;
-    shell::offset = 0;
+    shell::OptionParser parser;
     size_t calls = 0;
-    int lastIndex = shell::optind;
+    int lastIndex = parser.optind;
     for (;;) {
         if (++calls > bound) {
             Fail();
         }
         char* value = reinterpret_cast<char*>(&calls);  // must be overwritten on every call
-        const int letter = shell::getopt(argc, argv, optionString, &value);
-        if (shell::optind < lastIndex) {
+        const int letter = parser.getopt(argc, argv, optionString, &value);
+        if (parser.optind < lastIndex) {
             Fail();
         }
-        lastIndex = shell::optind;
+        lastIndex = parser.optind;
         if (value != nullptr && !PointsIntoArgument(value, argv, argc)) {
             Fail();
         }
         if (letter == -1 && value == nullptr) {
-            if (shell::optind < argc) {
+            if (parser.optind < argc) {
                 Fail();
             }
             break;
@@ -133,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     char* value = nullptr;
-    if (shell::getopt(argc, argv, optionString, &value) != -1 || value != nullptr) {
+    if (parser.getopt(argc, argv, optionString, &value) != -1 || value != nullptr) {
         Fail();
     }
     stderr = savedStderr;

@@ -6,9 +6,6 @@
 
 namespace shell {
 
-int optind = 1;
-int offset = 0;
-
 namespace {
 
 void ReportIllegal(const char* program, char letter) {
@@ -19,14 +16,14 @@ void ReportMissingValue(const char* program, char letter) {
     fprintf(stderr, "\n%s: option requires an argument -- %c", program, letter);
 }
 
-void NextArgument() {
+}  // namespace
+
+void OptionParser::NextArgument() {
     ++optind;
     offset = 0;
 }
 
-}  // namespace
-
-int getopt(int argc, char** argv, const char* optstring, char** optarg) {
+int OptionParser::getopt(int argc, char** argv, const char* optstring, char** optarg) {
     *optarg = nullptr;
     if (optind >= argc || argv[optind] == nullptr) {
         return -1;

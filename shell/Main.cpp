@@ -32,9 +32,10 @@ int main(int argc, char** argv) {
     const char* recipients = "";
     bool anyArgument = false;
 
+    shell::OptionParser parser;
     for (;;) {
         char* optarg = nullptr;
-        const int letter = shell::getopt(argc, argv, kOptions, &optarg);
+        const int letter = parser.getopt(argc, argv, kOptions, &optarg);
         if (letter == -1 && optarg == nullptr) {
             break;
         }

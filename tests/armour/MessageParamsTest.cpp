@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "armour/MessageLayout.h"
 #include "support/FailingUtils.h"
 #include "veldoran.h"
 
@@ -56,6 +57,7 @@ TEST_F(MessageParams, RecipientBlockLayout) {
                                           c.bcc);
         });
         EXPECT_EQ(block, c.expected);
+        EXPECT_EQ(block.size(), message.size() + veldoran::RecipientBlockLength(c.to, c.cc, c.bcc));
     }
     EXPECT_EQ(utils.liveBlocks(), 0);
 }

@@ -165,6 +165,16 @@ TEST_F(Armour, LineBoundaries) {
     EXPECT_EQ(text34.substr(77), "\n#ENDBINASCII1#\n");
 }
 
+TEST_F(Armour, AnnouncedLengthIsTheWrittenLength) {
+    // Around the group and line edges: 33 bytes fill one line exactly, 34 start a second.
+    for (const size_t n : {0, 1, 2, 3, 32, 33, 34, 35, 44, 45, 46, 79, 80, 81, 1000}) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(Encode(Bytes(n, 'x')).size(), veldoran::ArmouredLength(n, 1));
+    }
+    // A length that no block could hold is still counted without overflow.
+    EXPECT_GT(veldoran::ArmouredLength(UINT32_MAX, 2), uint64_t{UINT32_MAX});
+}
+
 // Encoding and reading run once on each byte path.
 using ArmourOnPath = testsupport::OnBytePath<Armour>;
 INSTANTIATE_TEST_SUITE_P(BytePaths, ArmourOnPath, testsupport::EachBytePath(),
@@ -424,6 +434,7 @@ TEST(ArmourLineEnd, TwoCharacterLineEndGoesEverywhere) {
     EXPECT_EQ(text, Replace(Wrap(ReferenceEncoded(data)), "\n", "\r\n"));
     // Length formula: 11 + 14 + 3|L| + E + |L| * floor((E - 1) / 60).
     EXPECT_EQ(outLength, 11 + 14 + 6 + 64 + 2U);
+    EXPECT_EQ(outLength, veldoran::ArmouredLength(34, 2));
     unsigned char* decoded = nullptr;
     uint32_t decodedLength = 0;
     EXPECT_EQ(armour.ASCIIToBin(out, outLength, &decoded, &decodedLength), kNoErr);
