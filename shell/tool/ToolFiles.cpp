@@ -1,7 +1,9 @@
-// Whole-file reads, one-step output replacement and path helpers for veldoran-tool.
+// Whole-file reads, one-step file replacement and path helpers for veldoran-tool.
 #include "shell/tool/ToolFiles.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +16,6 @@
 namespace tool {
 
 namespace {
-
-// The target writer takes 32-bit counts.
-constexpr size_t kWriteChunk = 1u << 30;
 
 std::string SystemError(const char* what) {
     return std::string(what) + ": " + strerror(errno);
@@ -60,16 +59,49 @@ int32_t ReadWholeInput(const std::string& path, std::string* content) {
     return kNoErr;
 }
 
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    if (!temporaryPath_.empty()) {
+        unlink(temporaryPath_.c_str());
+    }
+}
+
 int32_t OutputFile::Open(const std::string& path) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
     if (toStandardOutput_) {
         return kNoErr;
     }
-    writer_.InitCreate(nullptr);
-    if (writer_.Open(path.c_str()) != kNoErr) {
-        return Fail(kOtherErr, path,
-                    "cannot be written (a folder, no permission, or its folder is missing)");
+    struct stat existing {};
+    const bool exists = stat(path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) {
+        return Fail(kOtherErr, path, "is a folder");
+    }
+    if (exists && !S_ISREG(existing.st_mode)) {
+        fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return fd_ >= 0 ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written"));
+    }
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temporary = folder + "." + name + ".XXXXXX";
+    fd_ = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd_ < 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be written"));
+    }
+    temporaryPath_ = temporary;
+    mode_t mode = 0;
+    if (exists) {
+        mode = existing.st_mode & 0777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd_, mode) != 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be written"));
     }
     return kNoErr;
 }
@@ -82,12 +114,15 @@ int32_t OutputFile::Write(const unsigned char* data, size_t count) {
         return kNoErr;
     }
     while (count > 0) {
-        const size_t piece = count < kWriteChunk ? count : kWriteChunk;
-        if (writer_.Write(data, static_cast<uint32_t>(piece)) != kNoErr) {
-            return Fail(kOtherErr, path_, "cannot be written (disk full?)");
+        const ssize_t written = write(fd_, data, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
         }
-        data += piece;
-        count -= piece;
+        if (written <= 0) {
+            return Fail(kOtherErr, path_, SystemError("cannot be written"));
+        }
+        data += written;
+        count -= static_cast<size_t>(written);
     }
     return kNoErr;
 }
@@ -99,8 +134,17 @@ int32_t OutputFile::Commit() {
         }
         return kNoErr;
     }
-    if (writer_.Commit() != kNoErr) {
-        return Fail(kOtherErr, path_, "cannot be put in place (disk full?)");
+    const bool synced = temporaryPath_.empty() || fsync(fd_) == 0;
+    const bool closed = close(fd_) == 0;
+    fd_ = -1;
+    if (!synced || !closed) {
+        return Fail(kOtherErr, path_, SystemError("cannot be written"));
+    }
+    if (!temporaryPath_.empty()) {
+        if (rename(temporaryPath_.c_str(), path_.c_str()) != 0) {
+            return Fail(kOtherErr, path_, SystemError("cannot be put in place"));
+        }
+        temporaryPath_.clear();
     }
     return kNoErr;
 }

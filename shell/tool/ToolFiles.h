@@ -8,8 +8,6 @@
 
 #include <string>
 
-#include "pipelines/TypTargetWriter.h"
-
 namespace tool {
 
 // True for the names that stand for the standard streams: "-" and "".
@@ -19,12 +17,20 @@ bool IsStandardStream(const std::string& path);
 // after a report that names the file.
 int32_t ReadWholeInput(const std::string& path, std::string* content);
 
-// A result going to the standard output ("-") or replacing a file: the file is written to a
-// temporary file beside it and renamed over it by Commit, so that a failed run leaves an
-// existing file as it was. Open before any key is used, so that a target that cannot be
-// written is found out while nothing is spent.
+// A result going to the standard output ("-") or replacing a file. A file is written to a
+// temporary file beside it (created exclusively, mode of the file it replaces, else 0666 less
+// the umask), put on stable storage and renamed over it by Commit, so that a failed run leaves
+// an existing file as it was and no temporary file behind. A target that is not a regular file
+// (a terminal, a pipe, /dev/null) is written in place. Open before any key is used, so that a
+// target that cannot be written is found out while nothing is spent.
 class OutputFile {
   public:
+    OutputFile() = default;
+    // Removes an uncommitted temporary file.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
     // 0, or kOtherErr after a report naming the file.
     int32_t Open(const std::string& path);
     int32_t Write(const unsigned char* data, size_t count);
@@ -32,13 +38,14 @@ class OutputFile {
         return Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     }
     // Puts the content in place (or flushes the standard output). 0, or kOtherErr after a
-    // report; an uncommitted file is removed when the object goes.
+    // report.
     int32_t Commit();
 
   private:
     std::string path_;
+    std::string temporaryPath_;  // empty when writing in place or to the standard output
+    int fd_ = -1;
     bool toStandardOutput_ = false;
-    TypTargetWriter writer_;
 };
 
 // While it lives, the standard output goes to the standard error stream when on is set: the
