@@ -19,7 +19,7 @@ size_t CapacityFor(uint32_t size) {
 }  // namespace
 
 TypPipelineUtils::~TypPipelineUtils() {
-    free(spare_);
+    WipeAndFree(spare_, spareUsed_);
 }
 
 unsigned char* TypPipelineUtils::MyNewPtr(uint32_t size) {
@@ -31,17 +31,19 @@ unsigned char* TypPipelineUtils::MyNewPtr(uint32_t size) {
         block = spare_;
     } else {
         // Released first, so that the old and the new block are never held together.
-        free(spare_);
+        WipeAndFree(spare_, spareUsed_);
         const size_t capacity = CapacityFor(size);
         block = AllocateBlock(capacity);
         if (block == nullptr) {
             spare_ = nullptr;
             spareCapacity_ = 0;
+            spareUsed_ = 0;
             return nullptr;
         }
     }
     spare_ = nullptr;
     spareCapacity_ = 0;
+    spareUsed_ = 0;
     memset(block, ' ', size);
     return block;
 }
@@ -55,6 +57,7 @@ void TypPipelineUtils::MyDisposeptr(unsigned char** block, uint32_t length) {
     if (spare_ == nullptr && capacity >= kLargeBlock) {
         spare_ = *block;
         spareCapacity_ = capacity;
+        spareUsed_ = length;
         *block = nullptr;
         return;
     }

@@ -5,7 +5,8 @@
 // is made with room for the later forms of the document), and large blocks ask for huge pages
 // only up to the size where those still paid off when measured. Blocks are filled with spaces
 // and given back by MyDisposeptr as with any utility object; at most one spare block is kept,
-// and it is released before a larger block is allocated and when the object is deleted.
+// and it is wiped and released before a larger block is allocated and when the object is
+// deleted.
 #ifndef VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
 #define VELDORAN_PIPELINES_TYPPIPELINEUTILS_H
 
@@ -25,6 +26,8 @@ class TypPipelineUtils : public TypUtilsUnix {
   private:
     unsigned char* spare_ = nullptr;
     size_t spareCapacity_ = 0;
+    // Bytes of the spare block its last user held, wiped when it goes back to the heap.
+    size_t spareUsed_ = 0;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // Heap memory, copies, the key folder, the year text and key file references on this platform.
 #include "platform/TypUtilsUnix.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -58,12 +59,24 @@ unsigned char* TypUtilsUnix::MyNewPtr(uint32_t size) {
     return block;
 }
 
-void TypUtilsUnix::MyDisposeptr(unsigned char** block, uint32_t) {
+void TypUtilsUnix::MyDisposeptr(unsigned char** block, uint32_t length) {
     if (block == nullptr) {
         return;
     }
-    free(*block);
+    WipeAndFree(*block, length);
     *block = nullptr;
+}
+
+void TypUtilsUnix::WipeAndFree(unsigned char* block, size_t length) {
+    if (block == nullptr) {
+        return;
+    }
+    // Blocks hold documents, key material and key stream: none of it may linger in memory the
+    // heap hands out again. Only the bytes the block was used for are wiped (a caller may name
+    // fewer than it had, never more than the heap gave), so untouched pages stay untouched.
+    const size_t usable = malloc_usable_size(block);
+    explicit_bzero(block, length < usable ? length : usable);
+    free(block);
 }
 
 void TypUtilsUnix::MyBlockMove(const void* source, void* destination, uint32_t count) {

@@ -35,8 +35,11 @@ class TypUtilsUnix : public TypUtils {
   protected:
     // Heap memory of capacity bytes (at least 1), not filled; for a large block the whole
     // 2 MiB pages inside it are offered huge pages up to the size where that still pays. Null
-    // when memory is short. Given back with free().
+    // when memory is short. Given back with WipeAndFree().
     static unsigned char* AllocateBlock(size_t capacity);
+    // Clears the first length bytes of a block from AllocateBlock (at most its size) and gives
+    // it back to the heap; null does nothing.
+    static void WipeAndFree(unsigned char* block, size_t length);
 };
 
 #endif
