@@ -40,7 +40,7 @@ std::string DescribeResult(int32_t code, Activity activity) {
                               : "key file damaged: its position or length lies outside its key "
                                 "material";
         case kFrameTooLong:
-            return "message longer than the key material left before the key wraps";
+            return "too large: longer than the 32-bit lengths of frames and armour allow";
         case kAttachmentToBig:
             return "attachment too large";
         case kHdlNil:
@@ -55,6 +55,10 @@ std::string DescribeResult(int32_t code, Activity activity) {
         case kErrLZOInit:
             return "the LZO compression library cannot be initialised";
         case kFormatNonDisponible:
+            if (activity == Activity::kEncryptText) {
+                return "holds the recipient block's marker #DESTBEGIN#, which no message can "
+                       "carry";
+            }
             return "format not available";
         case kFNFErr:
             return "key file not found";

@@ -214,6 +214,13 @@ TEST(ToolScenarios, KeyNewThenKeyShow) {
     EXPECT_EQ(again.status, 255);
     EXPECT_EQ(ReadText(path), before);
 
+    // Without --year: this year's key, named as encryption looks for it.
+    const RunResult thisYear = RunTool(folder.path(), {"key", "new", "Master", "-k", "keys"});
+    EXPECT_EQ(thisYear.out, "keys/Clefs/Master." + kYear + "\n");
+    EXPECT_EQ(thisYear.status, 0);
+    EXPECT_EQ(std::filesystem::file_size(folder.File("keys/Clefs/Master." + kYear)),
+              224u + (1u << 20));
+
     // Two new keys never share material.
     ASSERT_EQ(RunTool(folder.path(),
                       {"key", "new", "durand", "-k", "keys", "--year", "2031", "--size", "4K"})
