@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Whole-process benchmark: the veldoran program encrypting a 1 KiB, 1 MiB, 64 MiB and 512 MiB
-# text, each side by side with `base64 -w 60` of the same file (a bare encoding, the yardstick).
+# text, each side by side with `base64 -w 60` of the same file (a bare encoding, the yardstick);
+# then the library's decrypter2 (the veldoran_decrypt program) decrypting the 64 MiB and 512 MiB
+# messages, each side by side with `base64 -d` of a base64 text of the message's size.
 # Runs alternate A B A B ...; each run starts with its old output deleted. Prints the median
-# wall time and throughput of each, the median of the per-pair ratios veldoran / base64, and
-# the peak resident memory against the goal of 3 x document + 16 MiB.
-#   bench/process-bench.sh [build dir] [pairs at 64 MiB]
+# wall time and throughput of each (of the document), the median of the per-pair ratios
+# veldoran / base64, and the peak resident memory against the goal of 3 x document + 16 MiB.
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt]
 set -euo pipefail
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
 pairs64=${2:-7}
+what=${3:-all}
 program=$build_dir/veldoran
 makekey=$build_dir/tests/veldoran_makekey
+decrypt=$build_dir/tests/veldoran_decrypt
 out=$root/bench-out
 
 if [ ! -x /usr/bin/time ]; then
@@ -22,7 +26,7 @@ if [ ! -x /usr/bin/time ]; then
     sudo apt-get install -y time >/dev/null
   fi
 fi
-for tool in "$program" "$makekey"; do
+for tool in "$program" "$makekey" "$decrypt"; do
   [ -x "$tool" ] || { echo "missing $tool: build the project first" >&2; exit 1; }
 done
 
@@ -65,23 +69,10 @@ timed() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s | %10s %s\n' size pairs \
-  "veldoran ms" "MiB/s" "peak MiB" "base64 ms" "MiB/s" ratio "goal MiB" ""
-for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
-  read -r name bytes pairs <<<"$sizeCase"
-  : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
-  for _ in $(seq "$pairs"); do
-    rm -f "$out/$name.msg"
-    timed "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
-    [ -s "$out/$name.msg" ] || { echo "veldoran failed on $name" >&2; exit 1; }
-    a=$ms; memA=$kib
-    rm -f "$out/$name.b64"
-    timed base64 -w 60 "$out/$name.txt" >"$out/$name.b64"
-    b=$ms
-    echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
-    awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
-  done
-  rm -f "$out/$name.msg" "$out/$name.b64"
+# One summary line from the files of one size: .a and .b wall times, .r ratios, .m peaks (KiB).
+summary() {
+  local name=$1 pairs=$2 bytes=$3
+  local ma mb mr peak
   ma=$(median <"$out/.a"); mb=$(median <"$out/.b"); mr=$(median <"$out/.r")
   peak=$(sort -n "$out/.m" | tail -n 1)
   awk -v n="$name" -v p="$pairs" -v a="$ma" -v b="$mb" -v r="$mr" -v k="$peak" -v s="$bytes" 'BEGIN {
@@ -89,5 +80,60 @@ for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 53687
     printf "%-6s %5d | %12.3f %10.1f %10.1f | %12.3f %10.1f | %7.3f | %10.1f %s\n",
       n, p, a, mib / (a / 1000), k / 1024, b, mib / (b / 1000), r, goal, (k / 1024 <= goal) ? "ok" : "OVER"
   }'
-done
+}
+
+header() {
+  printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s | %10s %s\n' size pairs \
+    "$1 ms" "MiB/s" "peak MiB" "$2 ms" "MiB/s" ratio "goal MiB" ""
+}
+
+if [ "$what" != decrypt ]; then
+  echo "Encryption: veldoran against base64 -w 60"
+  header veldoran base64
+  for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
+    read -r name bytes pairs <<<"$sizeCase"
+    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+    for _ in $(seq "$pairs"); do
+      rm -f "$out/$name.msg"
+      timed "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
+      [ -s "$out/$name.msg" ] || { echo "veldoran failed on $name" >&2; exit 1; }
+      a=$ms; memA=$kib
+      rm -f "$out/$name.b64"
+      timed base64 -w 60 "$out/$name.txt" >"$out/$name.b64"
+      b=$ms
+      echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
+      awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+    done
+    rm -f "$out/$name.msg" "$out/$name.b64"
+    summary "$name" "$pairs" "$bytes"
+  done
+fi
+
+if [ "$what" != encrypt ]; then
+  echo
+  echo "Decryption: decrypter2 against base64 -d of a base64 text as long as the message"
+  header decrypt "base64 -d"
+  for sizeCase in "64m 67108864 $pairs64" "512m 536870912 5"; do
+    read -r name bytes pairs <<<"$sizeCase"
+    "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
+    messageBytes=$(wc -c <"$out/$name.msg")
+    # Lines of 60 like the armour's: three bytes for every four characters of the message.
+    head -c $((messageBytes / 61 * 45)) "$out/$name.txt" | base64 -w 60 >"$out/$name.b64in"
+    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+    for _ in $(seq "$pairs"); do
+      rm -f "$out/$name.msg.txt"
+      timed "$decrypt" "$out/$name.msg" "$out/"
+      cmp -s "$out/$name.txt" "$out/$name.msg.txt" ||
+        { echo "decryption of $name does not give the text back" >&2; exit 1; }
+      a=$ms; memA=$kib
+      rm -f "$out/$name.b64out"
+      timed base64 -d "$out/$name.b64in" >"$out/$name.b64out"
+      b=$ms
+      echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
+      awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+    done
+    rm -f "$out/$name.msg" "$out/$name.msg.txt" "$out/$name.b64in" "$out/$name.b64out"
+    summary "$name" "$pairs" "$bytes"
+  done
+fi
 rm -rf "$out"

@@ -7,3 +7,6 @@ if [ -x "$build_dir/bench/veldoran_bench" ]; then
 else
   echo "no benchmarks built"
 fi
+if [ -x "$build_dir/bench/veldoran_attachment_bench" ]; then
+  "$build_dir/bench/veldoran_attachment_bench" --benchmark_counters_tabular=true
+fi

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "crypto/KeyStreamXor.h"
+#include "crypto/TypLockedKeyFile.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
@@ -16,22 +18,6 @@ constexpr char kCommentCount[] = " MID ";
 constexpr char kPjText[] = "ZELMOR";
 constexpr uint32_t kPjBlockSize = 20;
 constexpr uint32_t kPjReportedSize = 10;
-constexpr int32_t kLargestCount = 0x7FFFFFFF;
-
-// Plain byte loops over restrict pointers: the compiler turns both into wide vector code.
-void XorInPlace(unsigned char* __restrict target, const unsigned char* __restrict source,
-                uint32_t count) {
-    for (uint32_t j = 0; j < count; ++j) {
-        target[j] ^= source[j];
-    }
-}
-
-void XorInto(unsigned char* __restrict target, const unsigned char* __restrict left,
-             const unsigned char* __restrict right, uint32_t count) {
-    for (uint32_t j = 0; j < count; ++j) {
-        target[j] = left[j] ^ right[j];
-    }
-}
 
 // Repeats the first period bytes of block until it holds count bytes, doubling the copied run
 // each time so that a short key costs a handful of large copies.
@@ -44,42 +30,10 @@ void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
     }
 }
 
-// target holds one period of the key stream at its start; every byte j of it becomes
-// data[j] ^ key[j mod period]. The chunks go from the last to the first, so the period is read
-// by every chunk and overwritten only by the first: no repeated key stream is ever written.
-void XorWithRepeatedKey(unsigned char* target, const unsigned char* data, uint32_t n,
-                        uint32_t period) {
-    if (n == 0) {
-        return;
-    }
-    for (uint32_t start = (n - 1) / period * period; start > 0; start -= period) {
-        const uint32_t count = n - start < period ? n - start : period;
-        XorInto(target + start, data + start, target, count);
-    }
-    XorInPlace(target, data, n < period ? n : period);
-}
-
 // The file reference the system creates on this platform offers locking and syncing; another
 // kind of reference is used without them.
 TypFileRefUnix* AsUnixRef(TypFileRef* keyFile) {
     return dynamic_cast<TypFileRefUnix*>(keyFile);
-}
-
-// The count after one more use: 0 once it passes the largest signed 32-bit value (and for a
-// stored count that was already negative). Computed wide so that nothing overflows.
-int32_t NextUseCount(int32_t useCount) {
-    const int64_t next = static_cast<int64_t>(useCount) + 1;
-    return next < 0 || next > kLargestCount ? 0 : static_cast<int32_t>(next);
-}
-
-// Where the next key stream begins after n bytes from start: start itself for n == 0 (even
-// when it equals keyLen), otherwise (start + n) modulo keyLen.
-int32_t AdvancedOffset(int32_t start, uint32_t n, int32_t keyLen) {
-    if (n == 0) {
-        return start;
-    }
-    const uint64_t advanced = static_cast<uint64_t>(start) + n;
-    return static_cast<int32_t>(advanced % static_cast<uint64_t>(keyLen));
 }
 
 }  // namespace
@@ -125,46 +79,30 @@ int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* strea
                                  uint32_t* period) {
     assert(utils != nullptr);
     *period = 0;
-    const bool encrypting = advance != 0;
-    // Encryption reads and rewrites through one open for update, under an exclusive lock, so
-    // that two encryptions with the same key file at once never take the same key stream.
-    int32_t result = keyFile->OpenDF(encrypting ? kOpenUpdate : kOpenRead);
+    if (advance != 0) {
+        return SpendKeyStream(headerCopy, stream, n, keyFile, startPosition, period);
+    }
+    int32_t result = keyFile->OpenDF(kOpenRead);
     if (result != kNoErr) {
         return result;
     }
-    TypFileRefUnix* unixRef = AsUnixRef(keyFile);
-    if (encrypting && unixRef != nullptr) {
-        result = unixRef->Lock(1);
-    }
-
-    if (result == kNoErr) {
-        result = keyFile->SetFilePos(0);
-    }
+    result = keyFile->SetFilePos(0);
     if (result == kNoErr) {
         result = keyFile->Read(headerCopy, kKeyHeaderSize);
     }
     TypKeyHeader header;
     utils->MyBlockMove(headerCopy, &header, kKeyHeaderSize);
     ConvertHeaderForLocalOS(&header);
-    const int32_t recordedOffset = header.keyOffset;
 
-    if (result == kNoErr) {
-        if (encrypting && header.version != kVersion) {
-            // Frames made with it could never be decrypted, yet its key material would be spent.
-            result = kBadKeyHeader;
-        } else if (header.keyLen < 1 || startPosition > static_cast<uint32_t>(header.keyLen)) {
-            result = kOffsetOutOfRangeErr;
-        } else if (encrypting && (header.keyOffset < 0 || header.keyOffset > header.keyLen)) {
-            result = kOffsetOutOfRangeErr;
-        }
+    if (result == kNoErr &&
+        (header.keyLen < 1 || startPosition > static_cast<uint32_t>(header.keyLen))) {
+        result = kOffsetOutOfRangeErr;
     }
-
     if (result == kNoErr) {
         // Key material is read at most once, in at most two reads (the run to the end of the
         // material and the run from its start), then repeated in memory for longer messages.
-        const int32_t start = encrypting ? header.keyOffset : static_cast<int32_t>(startPosition);
         const auto keyLen = static_cast<uint32_t>(header.keyLen);
-        const uint32_t first = static_cast<uint32_t>(start) % keyLen;
+        const uint32_t first = startPosition % keyLen;
         const uint32_t material = n < keyLen ? n : keyLen;
         const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
         if (toEnd > 0) {
@@ -182,35 +120,34 @@ int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* strea
         if (result == kNoErr) {
             *period = material;
         }
-
-        if (result == kNoErr && encrypting) {
-            header.keyOffset = AdvancedOffset(start, n, header.keyLen);
-            header.useCount = NextUseCount(header.useCount);
-            TypKeyHeader stored = header;
-            ConvertHeaderToStandard(&stored);
-            result = keyFile->SetFilePos(0);
-            if (result == kNoErr) {
-                result =
-                    keyFile->Write(reinterpret_cast<const unsigned char*>(&stored), kKeyHeaderSize);
-            }
-            // The new position must be on stable storage before any frame made from the old
-            // one can leave: after a crash the key file never points at used key material.
-            if (result == kNoErr && unixRef != nullptr) {
-                result = unixRef->Sync();
-            }
-        }
     }
-
-    // Closing also releases the lock, after the rewritten header has been synced.
-    const int32_t closeResult = keyFile->CloseDF();
-    if (result == kNoErr && encrypting) {
-        result = closeResult;
-    }
-
-    header.keyOffset = recordedOffset;
-    ConvertHeaderToStandard(&header);
-    utils->MyBlockMove(&header, headerCopy, kKeyHeaderSize);
+    keyFile->CloseDF();
     return result;
+}
+
+int32_t TypCrypto::SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
+                                  TypFileRef* keyFile, uint32_t startPosition, uint32_t* period) {
+    // One open for update, under an exclusive lock from the header read to the rewrite, so that
+    // two encryptions with the same key file at once never take the same key stream.
+    TypLockedKeyFile key;
+    key.InitCreate(this, keyFile);
+    int32_t result = key.Open(nullptr);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (startPosition > static_cast<uint32_t>(key.Header().keyLen)) {
+        result = kOffsetOutOfRangeErr;
+    }
+    if (result == kNoErr) {
+        result = key.ReadPeriod(stream, n, period);
+    }
+    if (result == kNoErr) {
+        result = key.Commit(n);
+    }
+    key.FrameHeader(headerCopy);
+    // Closing releases the lock, after the rewritten header has been synced.
+    const int32_t closeResult = key.Close();
+    return result == kNoErr ? closeResult : result;
 }
 
 int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** frame,
@@ -229,7 +166,7 @@ int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** 
     uint32_t period = 0;
     const int32_t result = ReadKeyStream(block, block + kKeyHeaderSize, n, keyFile, 0, 1, &period);
     if (result == kNoErr) {
-        XorWithRepeatedKey(block + kKeyHeaderSize, data, n, period);
+        keystream::XorWithRepeatedKey(block + kKeyHeaderSize, data, n, period);
     } else {
         // Neither the data under a broken key stream nor key material may leave in a frame
         // that is not a valid encryption.
@@ -280,7 +217,7 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         result = ReadKeyStream(keyFileHeader, out, n, keyFile,
                                static_cast<uint32_t>(header.keyOffset), 0, &period);
         if (result == kNoErr) {
-            XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
+            keystream::XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
         } else {
             // Key material read before the failure must not reach the caller.
             memset(out, ' ', n);
@@ -338,17 +275,25 @@ void TypCrypto::ConvertHeaderToStandard(TypKeyHeader* header) {
 
 int32_t TypCrypto::GetKeyComment(char* comment, TypFileRef* keyFile) {
     assert(utils != nullptr);
-    const char* eol = utils->GetEOLCar();
     strcpy(comment, kCommentError);
-    strcat(comment, eol);
+    strcat(comment, utils->GetEOLCar());
 
     TypKeyHeader header;
     const int32_t result = GetKeyKeyHeader(&header, keyFile);
     if (result != kNoErr) {
         return result;
     }
+    MakeKeyComment(header, comment);
+    return kNoErr;
+}
+
+void TypCrypto::MakeKeyComment(const TypKeyHeader& header, char* comment) {
+    assert(utils != nullptr);
+    const char* eol = utils->GetEOLCar();
+    strcpy(comment, kCommentError);
+    strcat(comment, eol);
     if (header.nameLen < 1) {
-        return kNoErr;
+        return;
     }
     const auto nameLen =
         static_cast<uint32_t>(header.nameLen < kLenMaxName ? header.nameLen : kLenMaxName);
@@ -371,7 +316,6 @@ int32_t TypCrypto::GetKeyComment(char* comment, TypFileRef* keyFile) {
     utils->MyNumToString(header.useCount, number);
     strcpy(cursor, number);
     strcat(cursor, eol);
-    return kNoErr;
 }
 
 int32_t TypCrypto::GetCryptedFor(const unsigned char* frame, uint32_t length, char* name) {

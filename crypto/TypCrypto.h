@@ -43,15 +43,16 @@ class TypCrypto {
     // Fills buffer (224 + n bytes) with the key file's header, big-endian, followed by n bytes
     // of key stream.
     //   advance non-zero (encryption use): the stream starts at the key file's keyOffset; the
-    //   key file is opened once for update and held under an exclusive advisory lock from the
-    //   header read to the rewrite; the header is rewritten with keyOffset advanced by n
-    //   (modulo keyLen) and useCount raised (0 after the largest count), and put on stable
-    //   storage before the call returns. The buffer's header records the starting keyOffset and
-    //   the raised useCount.
-    //   advance 0 (decryption use): the stream starts at startPosition; nothing is written and
-    //   the buffer's header is the key file's own.
+    //   key file is held through TypLockedKeyFile: opened once for update without waiting,
+    //   refused unless a regular file at least 224 + keyLen bytes long, and held under an
+    //   exclusive advisory lock from the header read to the rewrite; the header is rewritten with
+    //   keyOffset advanced by n (modulo keyLen) and useCount raised (0 after the largest count),
+    //   and put on stable storage before the call returns. The buffer's header records the starting
+    //   keyOffset and the raised useCount. advance 0 (decryption use): the stream starts at
+    //   startPosition; nothing is written and the buffer's header is the key file's own.
     // Results: 0; -1 when the key file cannot be opened, locked, read in full (a short header
-    // or a short key material read) or rewritten; -6 in encryption use when the key file's
+    // or a short key material read) or rewritten, or (encryption use) is not a regular file or
+    // is shorter than 224 + keyLen bytes; -6 in encryption use when the key file's
     // version is not 1; -8 when keyLen is below 1, startPosition exceeds keyLen, or (encryption
     // use) the stored keyOffset lies outside 0 to keyLen. Nothing is written outside the
     // buffer, and after a failure its key stream part is not to be used. Every failure before
@@ -93,6 +94,11 @@ class TypCrypto {
 
     virtual ~TypCrypto() = default;
 
+    // The comment line of GetKeyComment for a header record in host order, without reading any
+    // file: an encryption takes it from the header it wrote, never from a later read that
+    // another run may already have advanced.
+    void MakeKeyComment(const TypKeyHeader& header, char* comment);
+
     // Not owned; handed to InitCreate.
     TypUtils* utils = nullptr;
 
@@ -103,6 +109,10 @@ class TypCrypto {
     int32_t ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
                           TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
                           uint32_t* period);
+    // The encryption use of ReadKeyStream: the key file held through TypLockedKeyFile, checked,
+    // read, rewritten and released.
+    int32_t SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
+                           TypFileRef* keyFile, uint32_t startPosition, uint32_t* period);
     // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.
     int32_t ReadFrameHeader(const unsigned char* frame, uint32_t length, TypKeyHeader* header);
 };

@@ -3,11 +3,15 @@
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
+#include "pipelines/TextDecryption.h"
 #include "pipelines/TextEncryption.h"
+#include "pipelines/TextMemory.h"
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
 #include "armour/TypBinASCII.h"
+#include "attachments/TypInfo.h"
+#include "attachments/TypPieceJointe.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"

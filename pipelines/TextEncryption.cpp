@@ -1,9 +1,11 @@
-// The text encryption pipeline: source, interchange form and recipient block, master key
-// layer, user key layer, armour, target. Each stage runs only when every earlier one
-// succeeded; the first failure's code is the result and every entered stage still cleans up.
-// Each form of the document is disposed of as soon as the next one exists, so at most two
-// forms live at once.
+// The text encryption pipeline: source, interchange form and recipient block, both key
+// layers, armour, target. Each stage runs only when every earlier one succeeded; the first
+// failure's code is the result and every entered stage still cleans up. The target and every
+// block the run needs are obtained before the key files are rewritten, so that a run that
+// fails spends no key material.
 #include "pipelines/TextEncryption.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,9 +24,11 @@
 
 namespace {
 
-constexpr uint32_t kKeyHeaderSize = 224;
 constexpr size_t kCommentSize = veldoran::kKeyCommentSize;
 constexpr uint32_t kReadChunk = 4u << 20;
+// The marker that opens the recipient block. Decryption cuts the document at its first
+// occurrence, so a document that holds it cannot travel intact.
+constexpr char kRecipientMarker[] = "#DESTBEGIN#";
 
 // A block from the utility object, given back when it is replaced or goes out of scope.
 class OwnedBlock {
@@ -35,6 +39,13 @@ class OwnedBlock {
     OwnedBlock& operator=(const OwnedBlock&) = delete;
 
     unsigned char** Pointer() { return &data_; }
+    // Hands the block over to whoever takes the pointer; this object owns nothing afterwards.
+    unsigned char* Release() {
+        unsigned char* data = data_;
+        data_ = nullptr;
+        length_ = 0;
+        return data;
+    }
     uint32_t* Length() { return &length_; }
     unsigned char* data() const { return data_; }
     uint32_t length() const { return length_; }
@@ -53,13 +64,17 @@ class OwnedBlock {
     uint32_t length_ = 0;
 };
 
-// At least the length of the target for a message of messageLength bytes: the two frames'
-// key headers, the armour, and both comments counted at their buffers' size.
-uint64_t TargetLengthBound(uint64_t messageLength, uint64_t eolLength) {
-    const uint64_t outer = messageLength + 2 * kKeyHeaderSize;
-    const uint64_t encoded = 16 + 4 * ((outer + 2) / 3);
-    const uint64_t armour = 11 + 14 + 3 * eolLength + encoded + eolLength * ((encoded - 1) / 60);
-    return armour + 2 * kCommentSize + eolLength;
+// The armour's length for an outer frame of outerLength bytes: marker lines, the two number
+// fields and four characters per three bytes, in lines of 60.
+uint64_t ArmouredLength(uint64_t outerLength, uint64_t eolLength) {
+    const uint64_t encoded = 16 + 4 * ((outerLength + 2) / 3);
+    return 11 + 14 + 3 * eolLength + encoded + eolLength * ((encoded - 1) / 60);
+}
+
+// At least the length of the target for an outer frame of outerLength bytes: both comments at
+// their longest, the empty line and the armour.
+uint64_t TargetLengthBound(uint64_t outerLength, uint64_t eolLength) {
+    return 2 * veldoran::kKeyCommentMaxLength + eolLength + ArmouredLength(outerLength, eolLength);
 }
 
 // The message is the source followed by the recipient block.
@@ -96,9 +111,15 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     if (sourceRef->Exists() != kNoErr) {
         return kOtherErr;
     }
-    int32_t result = sourceRef->OpenDF(kOpenUpdate);
+    // Only read: a source the user may read but not write is still encrypted.
+    int32_t result = sourceRef->OpenDF(kOpenRead);
     if (result != kNoErr) {
         return result;
+    }
+    // A device or anything else that is not a plain file has no document to read whole.
+    struct stat info {};
+    if (sourceRef->GetInfo(&info) != kNoErr || !S_ISREG(info.st_mode)) {
+        return kOtherErr;
     }
     int32_t sourceLength = 0;
     result = sourceRef->GetLength(&sourceLength);
@@ -110,7 +131,8 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     }
     const uint64_t recipients = strlen(to) + strlen(cc) + strlen(bcc);
     if (sourceLength < 0 || !FitsLengths(TargetLengthBound(
-                                MessageLength(static_cast<uint64_t>(sourceLength), recipients),
+                                MessageLength(static_cast<uint64_t>(sourceLength), recipients) +
+                                    veldoran::TwoLayerOverhead(),
                                 strlen(utils->GetEOLCar())))) {
         return kFrameTooLong;
     }
@@ -134,6 +156,9 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     if (result == kNoErr) {
         result = utils->FiltrerTexte(&text, &textLength);
     }
+    if (result == kNoErr && utils->FindSubString(text, textLength, kRecipientMarker) >= 0) {
+        result = kFormatNonDisponible;
+    }
     if (result == kNoErr) {
         result = AppendRecipientBlock(utils, message, textLength, to, cc, bcc);
     }
@@ -143,13 +168,39 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     return result;
 }
 
-// Armour stage: the outer frame as printable text; the frame is disposed of at once.
-int32_t Armour(TypUtilsUnix* utils, OwnedBlock* outer, OwnedBlock* armour) {
+// The utility object of the armour stage: its first block request is served from the block
+// set aside before the keys were used, so that no allocation is left to fail once they are
+// spent. Every other request goes to the pipeline's utility object.
+class ArmourUtils : public TypUtilsUnix {
+  public:
+    ArmourUtils(TypUtils* owner, OwnedBlock* space) : owner_(owner), space_(space) {}
+
+    unsigned char* MyNewPtr(uint32_t size) override {
+        if (space_->data() != nullptr && size <= space_->length()) {
+            // Still all spaces: nothing has written to it since it was obtained.
+            return space_->Release();
+        }
+        return owner_->MyNewPtr(size);
+    }
+    void MyDisposeptr(unsigned char** block, uint32_t length) override {
+        owner_->MyDisposeptr(block, length);
+    }
+
+  private:
+    TypUtils* owner_;
+    OwnedBlock* space_;
+};
+
+// Armour stage: the outer frame as printable text in the space set aside for it; the frame
+// is disposed of at once.
+int32_t Armour(TypUtilsUnix* utils, OwnedBlock* space, OwnedBlock* outer, OwnedBlock* armour) {
+    ArmourUtils armourUtils(utils, space);
+    armourUtils.InitCreate(nullptr);
     auto* binASCII = new (std::nothrow) TypBinASCII;
     if (binASCII == nullptr) {
         return kMemErr;
     }
-    if (binASCII->InitCreate(utils) != kNoErr) {
+    if (binASCII->InitCreate(&armourUtils) != kNoErr) {
         delete binASCII;
         return kOtherErr;
     }
@@ -163,6 +214,35 @@ int32_t Armour(TypUtilsUnix* utils, OwnedBlock* outer, OwnedBlock* armour) {
     delete binASCII;
     return result;
 }
+
+// What the run obtains once both key files are known to be usable and before they are
+// rewritten: the target opened (a pipe or device too), its whole length checked against the
+// disk and the file-size limit, and the armour's block.
+struct OutputStage {
+    int32_t Prepare(uint32_t outerLength) {
+        int32_t result = writer->Open(target);
+        const uint64_t armourLength = ArmouredLength(outerLength, eolLength);
+        if (result == kNoErr) {
+            result = writer->Reserve(TargetLengthBound(outerLength, eolLength));
+        }
+        if (result == kNoErr) {
+            // The length checks of the source stage keep this below 2^31.
+            *armourSpace->Length() = static_cast<uint32_t>(armourLength);
+            *armourSpace->Pointer() = utils->MyNewPtr(static_cast<uint32_t>(armourLength));
+            if (armourSpace->data() == nullptr) {
+                *armourSpace->Length() = 0;
+                result = kMemErr;
+            }
+        }
+        return result;
+    }
+
+    TypUtils* utils;
+    TypTargetWriter* writer;
+    OwnedBlock* armourSpace;
+    const char* target;
+    uint64_t eolLength;
+};
 
 }  // namespace
 
@@ -188,6 +268,16 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
     int32_t result = pathsFit ? kNoErr : kOtherErr;
 
+    veldoran::TwoKeyRequest request;
+    request.keyFolder = keyFolder;
+    request.user = user;
+    request.yearText = yearText;
+    request.trace = trace;
+    // A key file as target would be destroyed by the message written over it.
+    if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
+        result = kOtherErr;
+    }
+
     OwnedBlock message(utils);
     if (result == kNoErr) {
         auto* sourceRef = new (std::nothrow) TypFileRefUnix;
@@ -205,36 +295,24 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         }
     }
 
-    // The temporary file beside the target is made, and the disk space for the result set
-    // aside, before any key is used: a run that could not write its result consumes no key
-    // material.
     TypTargetWriter writer;
     writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
-    if (result == kNoErr) {
-        result = writer.Reserve(TargetLengthBound(message.length(), eolLength));
-    }
-
+    OwnedBlock armourSpace(utils);
+    OutputStage output{utils, &writer, &armourSpace, target, eolLength};
     OwnedBlock outer(utils);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
     if (result == kNoErr) {
-        veldoran::TwoKeyRequest request;
-        request.keyFolder = keyFolder;
-        request.user = user;
-        request.yearText = yearText;
-        request.trace = trace;
-        result = veldoran::EncryptWithBothKeys(utils, request, message.data(), message.length(),
-                                               nullptr, outer.Pointer(), outer.Length(),
-                                               masterComment, userComment);
+        result = veldoran::EncryptWithBothKeys(
+            utils, request, message.data(), message.length(),
+            [&output](uint32_t outerLength) { return output.Prepare(outerLength); },
+            outer.Pointer(), outer.Length(), masterComment, userComment);
     }
     message.Dispose();
 
     OwnedBlock armour(utils);
     if (result == kNoErr) {
-        result = Armour(utils, &outer, &armour);
+        result = Armour(utils, &armourSpace, &outer, &armour);
     }
     if (trace != 0) {
         printf("End of encoding process\n");

@@ -3,10 +3,11 @@
  * armoured into printable lines, and written behind the two keys' comment lines and an empty
  * line. Plain C with C linkage, so that C hosts and foreign-function interfaces can call it.
  *
- * Every key file used has its header advanced on disk (position and use count) before the
- * call returns; a run that fails after the master key was used has still advanced it. The
- * target is replaced as one step: a failed run leaves an existing target exactly as it was,
- * also when the target is the source itself. */
+ * Both key files have their headers advanced on disk (position and use count) before the call
+ * returns, and only once the run cannot fail but in writing its result: both key files are
+ * locked and checked, the target opened with its space set aside and every block obtained
+ * first. The target is replaced as one step: a failed run leaves an existing target exactly as
+ * it was, also when the target is the source itself, and no temporary file behind. */
 #ifndef VELDORAN_PIPELINES_TEXTENCRYPTION_H
 #define VELDORAN_PIPELINES_TEXTENCRYPTION_H
 
@@ -23,16 +24,27 @@ extern "C" {
  * Results:
  *    0   success; target holds exactly the comments, an empty line and the armour
  *   -1   a null argument; a path longer than 255 characters (source, target, or a key file
- *        path); the source missing, unreadable or not writable; the target a folder, an
- *        existing file that cannot be opened for reading and writing, or not creatable or
- *        writable; an object that cannot be initialised; a key file that cannot be read or
- *        rewritten
+ *        path); the target names a key file of the run (the same path, or the same file
+ *        through a link); the source missing, unreadable or not a regular file; the target a
+ *        folder, an existing file that cannot be opened for reading and writing, not
+ *        creatable or writable, a pipe that nobody reads, or longer than the process's
+ *        file-size limit allows; a key file that is not a regular file readable and
+ *        writable, is shorter than its header says, or cannot be read, locked or rewritten;
+ *        user and master names leading to the same key file; an object that cannot be
+ *        initialised
+ *   -6   a key file's version is not 1
  *   -7   memory short
+ *   -8   a key file's keyLen is below 1 or its keyOffset outside 0 to keyLen
  *   -9   the source is too large for the 32-bit lengths of the frames and the armour
+ *   -16  the document holds the recipient marker "#DESTBEGIN#" (after conversion to the
+ *        interchange form): it would come back cut at that point, so it is refused
  *   -43  the master or the user key file is missing
- *   other negative codes of the cipher or the armour
- * Every failure except a key file failure after the master key's use leaves the key files
- * untouched; path, source and target problems are found before any key file is opened. */
+ *   other negative codes of the armour
+ * Every failure leaves both key files byte for byte as they were, except a failure to put a
+ * rewritten key header on disk and a failure to write or replace the target once the headers
+ * are rewritten (an I/O error, a device or pipe target that fails while it is written): those
+ * come after the key material is spent. Path, source and target problems are found before any
+ * key file is opened. */
 int32_t crypter3(const char* source, const char* target, const char* user, const char* keyFolder,
                  const char* to, const char* cc, const char* bcc, int32_t trace);
 

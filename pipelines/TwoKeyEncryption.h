@@ -17,6 +17,8 @@ namespace veldoran {
 // Size of each key comment buffer a caller hands in; a comment is one line of at most 106
 // characters with its line end.
 constexpr size_t kKeyCommentSize = 256;
+// The longest comment line, its line end included.
+constexpr size_t kKeyCommentMaxLength = 106;
 
 // Bytes the two layers add to a message: one key header per layer.
 uint32_t TwoLayerOverhead();
@@ -24,7 +26,8 @@ uint32_t TwoLayerOverhead();
 // Called once both key files are known to be usable and before either is advanced, with the
 // length the outer frame will have. The pipeline obtains there everything else it needs to
 // finish (target file and its space, output blocks); a non-zero result ends the run with that
-// code and no key material spent.
+// code and no key material spent. Both key files are locked while it runs: it must not use
+// them itself.
 using PrepareOutput = std::function<int32_t(uint32_t outerLength)>;
 
 // What one encryption needs to know.
@@ -38,16 +41,35 @@ struct TwoKeyRequest {
 // Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from
 // utils->MyNewPtr, disposed of by the caller with MyDisposeptr), and writes each key's comment
 // line, as its header stands after this encryption, into masterComment and userComment
-// (kKeyCommentSize bytes each). With trace set, prints "Master Key: ", "Crypt datalen2: ",
-// "GetKeyComment: ", "User Key: ", "Crypt datalen: ", "GetKeyComment: " lines.
-// Results: 0; -43 (kFNFErr) when either key file is missing; the cipher's codes for a key file
-// that cannot be used; -7 when memory is short; prepare's code. On any failure *outer is null,
-// *outerLength 0, and (but for a failure to put a rewritten header on disk) neither key file
-// has changed.
+// (kKeyCommentSize bytes each). The comments come from the headers this run wrote, never from a
+// later read, so they always match the frames' headers.
+//
+// Order of work: both key files are opened without waiting, locked (master first, then user,
+// in every run, so that concurrent runs cannot wait on each other) and checked; every block is
+// allocated; prepare runs; the key streams are read and the frame made; only then are both
+// headers rewritten and synced (master, then user), the comments made and the locks released.
+//
+// With trace set, prints "Master Key: " before the master key is opened; after a successful
+// run "Crypt datalen2: ", "GetKeyComment: ", "User Key: ", "Crypt datalen: ", "GetKeyComment: "
+// lines follow in that order; a failed run ends its trace with "User Key: " when it got past
+// the master key.
+//
+// Results: 0; -43 (kFNFErr) when either key file is missing (or not readable); -1 when one is
+// not a regular file readable and writable, is shorter than 224 + keyLen bytes, cannot be
+// locked, read or rewritten, or both names lead to the same file; -6 when a key's version is
+// not 1; -8 when its keyLen is below 1 or its keyOffset outside 0 to keyLen; -7 when memory is
+// short; -9 when the outer frame would not fit a 32-bit length; prepare's code. On any failure
+// *outer is null, *outerLength 0, and (but for a failure to put a rewritten header on disk)
+// neither key file has changed: no key material is spent for a run that fails.
 int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const unsigned char* message, uint32_t messageLength,
                             const PrepareOutput& prepare, unsigned char** outer,
                             uint32_t* outerLength, char* masterComment, char* userComment);
+
+// Whether path names either key file of the request: the same path text, or (following links
+// or not) the same file as an existing key file. A pipeline refuses such a target before it
+// touches anything: writing it would destroy the key.
+bool NamesAKeyFile(const TwoKeyRequest& request, const char* path);
 
 }  // namespace veldoran
 

@@ -1,14 +1,19 @@
 // Atomic replacement of a target file through a temporary file in the same folder.
 #include "pipelines/TypTargetWriter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/ResultCodes.h"
@@ -18,6 +23,15 @@ namespace {
 // One write call of hundreds of MiB is several times slower than the same bytes in a series of
 // moderate calls (the kernel throttles dirty pages per call); 4 MiB keeps the call count low.
 constexpr size_t kWriteChunk = size_t{4} << 20;
+
+// Temporary files of this program are named <prefix><6 characters><suffix>.
+constexpr char kTemporaryPrefix[] = ".veldoran-";
+constexpr char kTemporarySuffix[] = ".tmp";
+constexpr size_t kSuffixLetters = 6;
+// A temporary file that no process has locked and that nothing has written to for this long is
+// a leftover of a run that was killed. The age covers the instants in which a live writer holds
+// no lock on its file yet (between creating and locking it, between closing and renaming it).
+constexpr time_t kStaleSeconds = 60;
 
 int SystemOpen(const char* path, int flags, mode_t mode) {
     return ::open(path, flags, mode);
@@ -46,12 +60,95 @@ std::string UniqueSuffix() {
         (static_cast<uint64_t>(getpid()) << 20) + (++counter * 0x9E3779B97F4A7C15ull);
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string suffix;
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < kSuffixLetters; ++i) {
         suffix += kLetters[mix % 36];
         mix /= 36;
     }
     return suffix;
 }
+
+std::string TemporaryName(const std::string& folder) {
+    return folder + kTemporaryPrefix + UniqueSuffix() + kTemporarySuffix;
+}
+
+bool IsTemporaryName(const char* name) {
+    const size_t prefix = strlen(kTemporaryPrefix);
+    const size_t suffix = strlen(kTemporarySuffix);
+    const size_t length = strlen(name);
+    return length == prefix + kSuffixLetters + suffix &&
+           strncmp(name, kTemporaryPrefix, prefix) == 0 &&
+           strcmp(name + length - suffix, kTemporarySuffix) == 0;
+}
+
+// The name under which the system shows an open file descriptor, for linking an unnamed file.
+std::string DescriptorPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Whether an unnamed file can be given a name at Commit: found out now, while giving up on it
+// costs nothing. The descriptor's name must lead to the file itself.
+bool CanLinkLater(int fd) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(fd, &opened) == 0 && stat(DescriptorPath(fd).c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// Removes the temporary files of runs that were killed where no unnamed file could be used: a
+// file of this program's naming that no process holds a lock on and that has not been written
+// to for a while. Each still holds the disk space its run set aside.
+void RemoveStaleTemporaries(const std::string& folder, const TypTargetWriterCalls& calls) {
+    DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(listing)) {
+        if (!IsTemporaryName(entry->d_name)) {
+            continue;
+        }
+        const std::string path = folder + entry->d_name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat opened {};
+        struct stat named {};
+        // Still the same file under that name once the lock is had, so that a file a live run
+        // has just put there is never the one removed.
+        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+            opened.st_mtime + kStaleSeconds < now && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+            named.st_ino == opened.st_ino) {
+            calls.unlink(path.c_str());
+        }
+        ::close(fd);
+    }
+    closedir(listing);
+}
+
+// Ignores the file-size signal while it lives: a write past the process's file-size limit
+// then fails (and the run with it) instead of killing the process with its work half done.
+class FileSizeSignalIgnored {
+  public:
+    FileSizeSignalIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        changed_ = sigaction(SIGXFSZ, &ignore, &previous_) == 0;
+    }
+    ~FileSizeSignalIgnored() {
+        if (changed_) {
+            sigaction(SIGXFSZ, &previous_, nullptr);
+        }
+    }
+    FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+    FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+    bool changed_ = false;
+};
 
 // Makes a completed rename durable; a failure here cannot undo the rename, so it is not one.
 void SyncFolder(const std::string& folder) {
@@ -104,6 +201,8 @@ int32_t TypTargetWriter::Open(const char* path) {
     }
     failed_ = false;
     inPlace_ = false;
+    unnamed_ = false;
+    linked_ = false;
     written_ = 0;
     reserved_ = false;
 
@@ -126,14 +225,19 @@ int32_t TypTargetWriter::Open(const char* path) {
         }
         if (!S_ISREG(linkInfo.st_mode)) {
             // A device or a pipe holds no content to protect: write it as it stands.
+            // Without waiting: a pipe that nobody reads is refused at once, never waited on.
             do {
-                fd_ = calls_->open(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+                fd_ = calls_->open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
             } while (fd_ < 0 && errno == EINTR);
             if (fd_ < 0) {
                 fd_ = -1;
                 return kOtherErr;
             }
             inPlace_ = true;
+            const int flags = fcntl(fd_, F_GETFL);
+            if (flags == -1 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+                return Fail();
+            }
             return kNoErr;
         }
         if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0) {
@@ -149,26 +253,46 @@ int32_t TypTargetWriter::Open(const char* path) {
     }
 
     const std::string folder = FolderOf(targetPath_);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = folder + ".veldoran-" + UniqueSuffix() + ".tmp";
-        // Created for the owner alone until the final mode is set, so the content is never
-        // more exposed than the old target was.
-        const int fd =
-            calls_->open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         keepMode ? 0600 : mode);
+    RemoveStaleTemporaries(folder, *calls_);
+    // Created for the owner alone until the final mode is set, so the content is never more
+    // exposed than the old target was.
+    const mode_t createMode = keepMode ? 0600 : mode;
+#ifdef O_TMPFILE
+    // An unnamed file first: a run killed before Commit then leaves nothing behind, not even
+    // the space it set aside.
+    int unnamed;
+    do {
+        unnamed = calls_->open(folder.empty() ? "." : folder.c_str(),
+                               O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
+    } while (unnamed < 0 && errno == EINTR);
+    if (unnamed >= 0 && CanLinkLater(unnamed)) {
+        fd_ = unnamed;
+        unnamed_ = true;
+        temporaryPath_ = TemporaryName(folder);
+    } else if (unnamed >= 0) {
+        calls_->close(unnamed);
+    }
+#endif
+    for (int attempt = 0; fd_ == -1 && attempt < 100; ++attempt) {
+        std::string candidate = TemporaryName(folder);
+        const int fd = calls_->open(
+            candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
         if (fd >= 0) {
             fd_ = fd;
             temporaryPath_ = std::move(candidate);
-            if (keepMode && fchmod(fd_, mode) != 0) {
-                return Fail();
-            }
-            return kNoErr;
-        }
-        if (errno != EEXIST && errno != EINTR) {
+        } else if (errno != EEXIST && errno != EINTR) {
             break;
         }
     }
-    return kOtherErr;
+    if (fd_ == -1) {
+        return kOtherErr;
+    }
+    // The lock marks the file as in use for as long as this writer lives: a later run in the
+    // same folder leaves it alone.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 || (keepMode && fchmod(fd_, mode) != 0)) {
+        return Fail();
+    }
+    return kNoErr;
 }
 
 int32_t TypTargetWriter::Reserve(uint64_t length) {
@@ -177,6 +301,13 @@ int32_t TypTargetWriter::Reserve(uint64_t length) {
     }
     if (inPlace_ || length == 0) {
         return kNoErr;
+    }
+    // Space set aside does not count against the process's file-size limit; the writes would,
+    // so the limit is checked here against the whole content.
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        length > static_cast<uint64_t>(limit.rlim_cur)) {
+        return Fail();
     }
     int reserved;
     do {
@@ -197,6 +328,7 @@ int32_t TypTargetWriter::Write(const unsigned char* data, uint32_t count) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
     }
+    const FileSizeSignalIgnored noFileSizeSignal;
     size_t remaining = count;
     while (remaining > 0) {
         const ssize_t written = calls_->write(fd_, data, std::min(remaining, kWriteChunk));
@@ -241,6 +373,9 @@ int32_t TypTargetWriter::Commit() {
     if (calls_->fsync(fd_) != 0) {
         return Fail();
     }
+    if (unnamed_ && LinkUnnamed() != kNoErr) {
+        return Fail();
+    }
     const int closed = calls_->close(fd_);
     fd_ = -1;
     if (closed != 0) {
@@ -254,15 +389,35 @@ int32_t TypTargetWriter::Commit() {
     return kNoErr;
 }
 
+int32_t TypTargetWriter::LinkUnnamed() {
+#ifdef O_TMPFILE
+    const std::string descriptor = DescriptorPath(fd_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, temporaryPath_.c_str(),
+                   AT_SYMLINK_FOLLOW) == 0) {
+            linked_ = true;
+            return kNoErr;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+        temporaryPath_ = TemporaryName(FolderOf(targetPath_));
+    }
+#endif
+    return kOtherErr;
+}
+
 int32_t TypTargetWriter::Kill() {
     if (fd_ != -1) {
         calls_->close(fd_);
         fd_ = -1;
     }
-    if (!temporaryPath_.empty()) {
+    if (!temporaryPath_.empty() && (!unnamed_ || linked_)) {
         calls_->unlink(temporaryPath_.c_str());
-        temporaryPath_.clear();
     }
+    temporaryPath_.clear();
+    unnamed_ = false;
+    linked_ = false;
     return kNoErr;
 }
 

@@ -3,11 +3,18 @@
 // then renamed over the target. Until Commit succeeds the old target stays exactly as it was,
 // and a run that fails or is abandoned leaves no temporary file behind.
 //
+// Where the file system offers unnamed files (O_TMPFILE) the temporary file has no name until
+// Commit links it beside the target just before the rename, so even a killed process leaves
+// nothing behind. Elsewhere the temporary file is named .veldoran-XXXXXX.tmp and locked while
+// its writer lives; Open removes such files in the target's folder that no process holds and
+// that have not been written to for a minute, leftovers of killed runs.
+//
 // Kept from direct writing: an existing target that cannot be opened for reading and writing
 // is refused (-1) and left alone; a replaced target keeps its read, write and execute bits; a
 // new target gets 0666 less the umask. A link is replaced by the new file and the file it names
 // is left alone. A target that is not a regular file (a terminal, a pipe, /dev/null) has no
-// content to protect and is written in place. A target that cannot be replaced in one step (its
+// content to protect and is written in place; a pipe that nobody reads is refused at Open
+// rather than waited on. A target that cannot be replaced in one step (its
 // folder not writable, or a sticky folder where the user owns neither the target nor the
 // folder) is refused before anything is written.
 #ifndef VELDORAN_PIPELINES_TYPTARGETWRITER_H
@@ -46,14 +53,17 @@ class TypTargetWriter {
     int32_t InitCreate(const TypTargetWriterCalls* calls);
     // Prepares the replacement of path: checks an existing target and creates the temporary
     // file. 0, or -1 (nothing created, the target untouched) when the target is a folder, exists
-    // but cannot be opened for reading and writing, cannot be replaced in its folder, or the
-    // temporary file cannot be created.
+    // but cannot be opened for reading and writing, cannot be replaced in its folder, is a pipe
+    // that nobody reads, or the temporary file cannot be created.
     int32_t Open(const char* path);
     // Sets disk space aside for length bytes of new content, so that a full disk is found out
     // before the content is made. 0, also where the file system cannot set space aside; -1
-    // (the temporary file removed) when the space is not there.
+    // (the temporary file removed) when the space is not there or length exceeds the process's
+    // file-size limit (RLIMIT_FSIZE).
     int32_t Reserve(uint64_t length);
-    // Appends count bytes to the new content. 0, or -1 when they cannot all be written.
+    // Appends count bytes to the new content. 0, or -1 when they cannot all be written. The
+    // file-size signal is ignored meanwhile, so a write past the file-size limit fails instead
+    // of killing the process.
     int32_t Write(const unsigned char* data, uint32_t count);
     // Puts the new content on stable storage and in place of the target. 0, or -1 with the old
     // target intact and the temporary file removed.
@@ -61,11 +71,14 @@ class TypTargetWriter {
     // Abandons an uncommitted replacement: the temporary file is closed and removed. 0.
     int32_t Kill();
 
-    // The temporary file's path while one exists, else empty (for tests).
+    // The temporary file's path while a replacement is pending (an unnamed file is linked there
+    // at Commit), else empty (for tests).
     const std::string& TemporaryPath() const { return temporaryPath_; }
 
   private:
     int32_t Fail();
+    // Gives the unnamed temporary file its name; 0 or -1.
+    int32_t LinkUnnamed();
     void StartWriteback(size_t count);
 
     const TypTargetWriterCalls* calls_ = &TypTargetWriterCalls::System();
@@ -73,6 +86,9 @@ class TypTargetWriter {
     std::string temporaryPath_;
     int fd_ = -1;
     bool inPlace_ = false;
+    // The temporary file is unnamed (O_TMPFILE) and, once linked, named temporaryPath_.
+    bool unnamed_ = false;
+    bool linked_ = false;
     bool failed_ = false;
     size_t written_ = 0;
     bool reserved_ = false;

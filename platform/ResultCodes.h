@@ -12,21 +12,21 @@ enum VeldoranResultCode {
     kFileClosed = -2,                 // a file reference that is not open
     kCRCErr = -3,                     // armour checksum differs from the decoded bytes
     kPbErr = -4,                      // armour markers missing, or too short for its length
-    kFrameTooShort = -4,              // encrypted frame shorter than its key header
+    kFrameTooShort = -4,              // frame shorter than its key header; container cut short
     KeyNotFoundErr = -5,              // key file named by a frame's header not found
     kBadKeyHeader = -6,               // key header version is not kVersion
     kMemErr = -7,                     // a memory block or object cannot be allocated
     kOffsetOutOfRangeErr = -8,        // key length or offset outside the key material
     kFrameTooLong = -9,               // declared; nothing returns it
-    kAttachmentToBig = -10,           // declared; nothing returns it
+    kAttachmentToBig = -10,           // attachment too large to compress or container to write
     kHdlNil = -11,                    // declared; nothing returns it
-    kNonVeldoranedAttachement = -11,  // declared; nothing returns it
+    kNonVeldoranedAttachement = -11,  // container block field out of range (length, file count)
     kEncapsulationFailed = -12,       // declared; nothing returns it
     kDEJATRANSITE = -12,              // declared; nothing returns it
     kErrFileCantBeCreated = -13,      // declared; nothing returns it
     kErrLZOCompress = -14,            // LZO compression or decompression of an attachment failed
     kErrLZOInit = -15,                // the LZO library cannot be initialised
-    kFormatNonDisponible = -16,       // declared; nothing returns it
+    kFormatNonDisponible = -16,       // a document the message format cannot carry whole
     kFNFErr = -43                     // file not found: a missing key file when encrypting
 };
 

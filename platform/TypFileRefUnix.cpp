@@ -2,6 +2,7 @@
 // measured correctly and refused rather than wrapped.
 #include "platform/TypFileRefUnix.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,17 @@
 #include <limits>
 
 namespace {
+
+// The open(2) flags that match a stream mode.
+int OpenFlagsFor(const char* streamMode) {
+    if (strcmp(streamMode, "rb") == 0) {
+        return O_RDONLY;
+    }
+    if (strcmp(streamMode, "r+b") == 0) {
+        return O_RDWR;
+    }
+    return O_RDWR | O_CREAT | O_TRUNC;
+}
 
 const char* StreamModeFor(int32_t mode) {
     switch (mode) {
@@ -50,18 +62,29 @@ bool TypFileRefUnix::PathIsValid() const {
     return strnlen(path, sizeof path) <= kMaxPathLength;
 }
 
-FILE* TypFileRefUnix::OpenFileStream(const char* streamMode) const {
+FILE* TypFileRefUnix::OpenFileStream(const char* streamMode, bool forUse) const {
     if (!PathIsValid()) {
         return nullptr;
     }
-    FILE* opened = fopen(path, streamMode);
-    if (opened == nullptr) {
+    // Without blocking: opening a pipe for reading would otherwise wait for a writer forever.
+    int fd;
+    do {
+        fd = open(path, OpenFlagsFor(streamMode) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
         return nullptr;
     }
     struct stat info {};
-    if (fstat(fileno(opened), &info) != 0 || S_ISDIR(info.st_mode)) {
-        fclose(opened);
-        return nullptr;
+    const bool refused = fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ||
+                         (forUse && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)));
+    // Reads and writes wait as usual once the file is open.
+    const int flags = refused ? -1 : fcntl(fd, F_GETFL);
+    FILE* opened = nullptr;
+    if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        opened = fdopen(fd, streamMode);
+    }
+    if (opened == nullptr) {
+        close(fd);
     }
     return opened;
 }
@@ -80,7 +103,7 @@ int32_t TypFileRefUnix::OpenDF(int32_t mode) {
     if (StreamIsOpen()) {
         return kNoErr;
     }
-    stream = OpenFileStream(streamMode);
+    stream = OpenFileStream(streamMode, true);
     if (stream == nullptr) {
         return Mapped(-1);
     }
@@ -151,7 +174,7 @@ int32_t TypFileRefUnix::CloseDF() {
 }
 
 int32_t TypFileRefUnix::Exists() {
-    FILE* probe = OpenFileStream("rb");
+    FILE* probe = OpenFileStream("rb", false);
     if (probe == nullptr) {
         return kOtherErr;
     }
@@ -163,7 +186,7 @@ int32_t TypFileRefUnix::Delete() {
     if (!PathIsValid()) {
         return kOtherErr;
     }
-    FILE* probe = fopen(path, "r+b");
+    FILE* probe = OpenFileStream("r+b", false);
     if (probe == nullptr) {
         return kNoErr;
     }
@@ -202,6 +225,13 @@ int32_t TypFileRefUnix::Unlock() {
         return kFileClosed;
     }
     return flock(fileno(stream), LOCK_UN) == 0 ? kNoErr : kOtherErr;
+}
+
+int32_t TypFileRefUnix::GetInfo(struct stat* info) const {
+    if (!StreamIsOpen()) {
+        return kFileClosed;
+    }
+    return fstat(fileno(stream), info) == 0 ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::Sync() {

@@ -3,12 +3,14 @@
 // Exists and Delete refuse a path field that holds no such text. Every platform failure is
 // reported as -1 (kOtherErr); operations that need an open file return kFileClosed on a
 // reference that is not open (openFlag 0, or no stream behind it) and touch no stream. A
-// folder is not a file: OpenDF and Exists refuse it.
+// folder is not a file: OpenDF and Exists refuse it. Nothing waits to open: a pipe or socket
+// exists but OpenDF refuses it (-1), since it has no whole content and reading it could hang.
 #ifndef VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 #define VELDORAN_PLATFORM_TYPFILEREFUNIX_H
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
@@ -48,6 +50,9 @@ class TypFileRefUnix : public TypFileRef {
     // Blocks until granted; the lock ends with Unlock or CloseDF.
     virtual int32_t Lock(int32_t exclusive);
     virtual int32_t Unlock();
+    // The system's description of the open file (type, size, device and inode): 0, -1 when
+    // the system cannot give it, kFileClosed on a reference that is not open.
+    int32_t GetInfo(struct stat* info) const;
     // Flushes the stream and asks the system to put the file's data on stable storage.
     virtual int32_t Sync();
 
@@ -69,8 +74,9 @@ class TypFileRefUnix : public TypFileRef {
     // The flag alone is not trusted: it is public, and a stream is needed to act on.
     bool StreamIsOpen() const;
     bool PathIsValid() const;
-    // fopen, refusing a folder.
-    FILE* OpenFileStream(const char* streamMode) const;
+    // The path opened as a stream without waiting, refusing a folder; forUse also refuses a
+    // pipe or a socket, which Exists and Delete only probe.
+    FILE* OpenFileStream(const char* streamMode, bool forUse) const;
     // Streams need a positioning call between a read and a write that follows it, and the
     // other way round.
     bool SwitchTo(Access next);

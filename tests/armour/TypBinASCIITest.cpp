@@ -167,7 +167,7 @@ TEST_F(Armour, LineBoundaries) {
 
 TEST_F(Armour, AnnouncedLengthIsTheWrittenLength) {
     // Around the group and line edges: 33 bytes fill one line exactly, 34 start a second.
-    for (const size_t n : {0, 1, 2, 3, 32, 33, 34, 35, 44, 45, 46, 79, 80, 81, 1000}) {
+    for (const size_t n : {0, 1, 2, 3, 32, 33, 34, 35, 44, 45, 46, 79, 80, 81, 224, 448, 1000}) {
         SCOPED_TRACE(n);
         EXPECT_EQ(Encode(Bytes(n, 'x')).size(), veldoran::ArmouredLength(n, 1));
     }

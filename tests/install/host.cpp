@@ -1,5 +1,6 @@
 // A host program outside the source tree, built against the installed library: it includes only
-// veldoran.h and uses the utility object and a file reference. Prints "host ok" and exits with 0
+// veldoran.h and uses the utility object, a file reference and a compressing attachment container
+// (so that a static library must bring LZO along). Prints "host ok" and exits with 0
 // when every step gave the expected result; argument 1 is a folder it may write into.
 #include <veldoran.h>
 
@@ -12,6 +13,33 @@ namespace {
 int Fail(const char* step) {
     fprintf(stderr, "host: %s failed\n", step);
     return 1;
+}
+
+// Packs 1000 bytes into a format-2 container, writes its block and loads it back.
+bool ContainerRoundTrip(TypUtils* utils) {
+    auto* built = new TypPieceJointe;
+    built->InitCreate2(utils, kformatLZOcompresse);
+    unsigned char* data = utils->MyNewPtr(1000);
+    TypInfo info;
+    bool ok = data != nullptr && built->AddBlock(&info, data, 1000, "spaces.txt") == kNoErr &&
+              info.storedSize < 1000;
+    unsigned char* block = nullptr;
+    int32_t length = 0;
+    ok = ok && built->GetStruct(&block, &length) == kNoErr;
+    built->Kill();
+    delete built;
+
+    auto* loaded = new TypPieceJointe;
+    loaded->InitCreate(utils);
+    unsigned char* back = nullptr;
+    int32_t backLength = 0;
+    ok = ok && loaded->LoadStruct(block, length) == kNoErr && loaded->GetNbFiles() == 1 &&
+         loaded->GetDataN(0, &back, &backLength) == kNoErr && backLength == 1000 &&
+         back[0] == ' ' && back[999] == ' ';
+    loaded->Kill();
+    delete loaded;
+    utils->MyDisposeptr(&block, static_cast<uint32_t>(length));
+    return ok;
 }
 
 }  // namespace
@@ -60,6 +88,10 @@ int main(int argc, char** argv) {
     }
     file->Kill();
     delete file;
+
+    if (!ContainerRoundTrip(utils)) {
+        return Fail("attachment container");
+    }
 
     char year[16] = {};
     utils->GetYearAsText(year);

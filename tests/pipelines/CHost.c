@@ -1,4 +1,4 @@
-/* A C host includes the public header and calls the encryption entry points by their C names.
+/* A C host includes the public header and calls the pipelines' entry points by their C names.
  * Compiled as C by the test suite; it must build without a warning. */
 #include <stdint.h>
 
@@ -9,6 +9,17 @@ typedef int32_t (*Crypter3)(const char*, const char*, const char*, const char*, 
 typedef int32_t (*Crypter2)(const char*, const char*, const char*, const char*, const char*,
                             const char*, int32_t);
 typedef int32_t (*Crypter)(const char*, const char*, const char*, const char*, const char*);
+typedef int32_t (*Decrypter2)(const char*, const char*, int32_t);
+typedef int32_t (*Decrypter)(const char*);
+typedef int32_t (*CrypterMem3)(const char*, char**, const char*, const char*, const char*,
+                               const char*, const char*, const char*);
+typedef int32_t (*CrypterMem2)(const char*, char**, const char*, const char*, const char*,
+                               const char*, const char*);
+typedef int32_t (*CrypterMem)(const char*, char**, const char*, const char*, const char*,
+                              const char*);
+typedef int32_t (*DecrypterMem3)(const char*, char**, const char*, char**);
+typedef int32_t (*DecrypterMem2)(const char*, char**, const char*);
+typedef int32_t (*DecrypterMem)(const char*, char**);
 
 int main(void) {
     Crypter3 three = crypter3;
@@ -17,5 +28,23 @@ int main(void) {
     (void)three;
     (void)two;
     (void)one;
+    {
+        Decrypter2 decrypt2 = decrypter2;
+        Decrypter decrypt = decrypter;
+        CrypterMem3 mem3 = crypterMem3;
+        CrypterMem2 mem2 = crypterMem2;
+        CrypterMem mem = crypterMem;
+        DecrypterMem3 back3 = decrypterMem3;
+        DecrypterMem2 back2 = decrypterMem2;
+        DecrypterMem back = decrypterMem;
+        (void)decrypt2;
+        (void)decrypt;
+        (void)mem3;
+        (void)mem2;
+        (void)mem;
+        (void)back3;
+        (void)back2;
+        (void)back;
+    }
     return kNoErr;
 }

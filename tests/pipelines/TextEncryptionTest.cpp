@@ -4,6 +4,8 @@
 // and decryption of the result with the library's own decoder and cipher.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TypTargetWriter.h"
+#include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
@@ -219,6 +222,7 @@ class TextEncryption : public ::testing::Test {
     }
 
     TempDir folder_;
+    const std::string year_ = testsupport::CurrentYearText();
     std::string keyFolder_;
     KeyFileContents master_;
     KeyFileContents user_;
@@ -296,7 +300,7 @@ TEST_F(TextEncryption, TheSourceCanBeItsOwnTarget) {
 }
 
 // Every failure: its code, the target left as it was (an old one stays, none appears, no
-// temporary file), and which key files were touched.
+// temporary file), and both key files byte for byte as they were.
 TEST_F(TextEncryption, FailureTable) {
     const Bytes oldTarget = ToBytes("previous message\n");
     const std::string longName(300, 'n');
@@ -307,28 +311,23 @@ TEST_F(TextEncryption, FailureTable) {
         std::string keyFolder;
         const char* user;
         int32_t result;
-        bool masterAdvanced;
     };
     const std::string source = folder_.File("letter.txt");
     const std::string target = folder_.File("letter.msg");
     const std::vector<Case> cases = {
-        {"missing source", folder_.File("none.txt"), target, keyFolder_, "dupont", kOtherErr,
-         false},
-        {"missing master key", source, target, folder_.File("empty/"), "dupont", kFNFErr, false},
-        {"missing user key", source, target, keyFolder_, "durand", kFNFErr, true},
+        {"missing source", folder_.File("none.txt"), target, keyFolder_, "dupont", kOtherErr},
+        {"missing master key", source, target, folder_.File("empty/"), "dupont", kFNFErr},
+        {"missing user key", source, target, keyFolder_, "durand", kFNFErr},
         {"key folder without its slash", source, target,
-         keyFolder_.substr(0, keyFolder_.size() - 1), "dupont", kFNFErr, false},
+         keyFolder_.substr(0, keyFolder_.size() - 1), "dupont", kFNFErr},
         {"source and target the same, master key missing", source, source, folder_.File("empty/"),
-         "dupont", kFNFErr, false},
-        {"target path too long", source, folder_.File(longName), keyFolder_, "dupont", kOtherErr,
-         false},
-        {"source path too long", folder_.File(longName), target, keyFolder_, "dupont", kOtherErr,
-         false},
-        {"key path too long", source, target, keyFolder_, longName.c_str(), kOtherErr, false},
-        {"target is a folder", source, folder_.File("keys"), keyFolder_, "dupont", kOtherErr,
-         false},
+         "dupont", kFNFErr},
+        {"target path too long", source, folder_.File(longName), keyFolder_, "dupont", kOtherErr},
+        {"source path too long", folder_.File(longName), target, keyFolder_, "dupont", kOtherErr},
+        {"key path too long", source, target, keyFolder_, longName.c_str(), kOtherErr},
+        {"target is a folder", source, folder_.File("keys"), keyFolder_, "dupont", kOtherErr},
         {"target in a missing folder", source, folder_.File("nowhere/letter.msg"), keyFolder_,
-         "dupont", kOtherErr, false},
+         "dupont", kOtherErr},
     };
     std::filesystem::create_directories(folder_.File("empty/Clefs"));
     for (const Case& testCase : cases) {
@@ -345,14 +344,210 @@ TEST_F(TextEncryption, FailureTable) {
         EXPECT_EQ(ReadWholeFile(source), kLetter);
         EXPECT_EQ(ReadWholeFile(target), oldTarget);
         EXPECT_EQ(Entries(folder_.path()), entriesBefore);
-        EXPECT_EQ(!MasterUntouched(), testCase.masterAdvanced);
+        EXPECT_TRUE(MasterUntouched());
         EXPECT_TRUE(UserUntouched());
-        if (testCase.masterAdvanced) {
-            testsupport::KeyHeaderFields master;
-            ASSERT_TRUE(testsupport::ReadKeyHeader(MasterPath(), &master));
-            EXPECT_EQ(master.useCount, master_.useCount + 1);
-        }
     }
+}
+
+// Runs that fail because of a key file, the target or the document itself: the code for the
+// cause, both key files byte for byte as they were (the master key too when the user key is at
+// fault), the old target kept and nothing new in the folder.
+TEST_F(TextEncryption, ARunThatFailsSpendsNoKeyMaterial) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    const Bytes oldTarget = ToBytes("previous message\n");
+    struct Case {
+        const char* label;
+        // Changes the user key's contents or its bytes as written, or the folder.
+        std::function<void(KeyFileContents*, Bytes*)> breakUserKey;
+        std::function<void()> arrange;
+        const char* user;
+        std::string target;
+        Bytes document;
+        int32_t result;
+    };
+    const Bytes marked = ToBytes("before\n#DESTBEGIN#after\n");
+    const std::vector<Case> cases = {
+        // A key file as target.
+        {"target is the user key", nullptr, nullptr, "dupont", UserPath(), kLetter, kOtherErr},
+        {"target is the master key", nullptr, nullptr, "dupont", MasterPath(), kLetter, kOtherErr},
+        {"target a link to the user key", nullptr,
+         [&] { symlink(UserPath().c_str(), folder_.File("link.msg").c_str()); }, "dupont",
+         folder_.File("link.msg"), kLetter, kOtherErr},
+        {"target a hard link to the master key", nullptr,
+         [&] { link(MasterPath().c_str(), folder_.File("hard.msg").c_str()); }, "dupont",
+         folder_.File("hard.msg"), kLetter, kOtherErr},
+        // A user key that cannot be used.
+        {"no such user", nullptr, nullptr, "nosuchuser", target, kLetter, kFNFErr},
+        {"no user given", nullptr, nullptr, "", target, kLetter, kFNFErr},
+        {"user key truncated", [](KeyFileContents*, Bytes* bytes) { bytes->resize(400); }, nullptr,
+         "dupont", target, kLetter, kOtherErr},
+        {"user key header only", [](KeyFileContents*, Bytes* bytes) { bytes->resize(224); },
+         nullptr, "dupont", target, kLetter, kOtherErr},
+        {"user key of version 2", [](KeyFileContents* key, Bytes*) { key->version = 2; }, nullptr,
+         "dupont", target, kLetter, kBadKeyHeader},
+        {"user keyLen 0", [](KeyFileContents* key, Bytes*) { key->keyLen = 0; }, nullptr, "dupont",
+         target, kLetter, kOffsetOutOfRangeErr},
+        {"user keyOffset past keyLen", [](KeyFileContents* key, Bytes*) { key->keyOffset = 501; },
+         nullptr, "dupont", target, kLetter, kOffsetOutOfRangeErr},
+        {"user key the master key", nullptr,
+         [&] { link(MasterPath().c_str(), (keyFolder_ + "Clefs/twin." + year_).c_str()); }, "twin",
+         target, kLetter, kOtherErr},
+        {"user key a device", nullptr,
+         [&] { symlink("/dev/zero", (keyFolder_ + "Clefs/zero." + year_).c_str()); }, "zero",
+         target, kLetter, kOtherErr},
+        // A document that would come back cut at the recipient marker.
+        {"document holds the recipient marker", nullptr, nullptr, "dupont", target, marked,
+         kFormatNonDisponible},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        std::filesystem::remove_all(keyFolder_ + "Clefs");
+        std::filesystem::create_directories(keyFolder_ + "Clefs");
+        for (const auto& entry : Entries(folder_.path())) {
+            if (entry != "keys") {
+                std::filesystem::remove(folder_.File(entry));
+            }
+        }
+        ASSERT_TRUE(WriteWholeFile(source, testCase.document));
+        ASSERT_TRUE(WriteWholeFile(target, oldTarget));
+        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
+        KeyFileContents user = user_;
+        Bytes userBytes;
+        if (testCase.breakUserKey) {
+            testCase.breakUserKey(&user, &userBytes);
+        }
+        userBytes = testsupport::EncodeKeyHeader(user);
+        userBytes.insert(userBytes.end(), user.material.begin(), user.material.end());
+        if (testCase.breakUserKey) {
+            testCase.breakUserKey(&user, &userBytes);
+        }
+        ASSERT_TRUE(WriteWholeFile(UserPath(), userBytes));
+        if (testCase.arrange) {
+            testCase.arrange();
+        }
+        const std::set<std::string> entriesBefore = Entries(folder_.path());
+
+        EXPECT_EQ(crypter3(source.c_str(), testCase.target.c_str(), testCase.user,
+                           keyFolder_.c_str(), "a,b", "", "", 0),
+                  testCase.result);
+        EXPECT_EQ(ReadWholeFile(MasterPath()), masterBefore_);
+        EXPECT_EQ(ReadWholeFile(UserPath()), userBytes);
+        EXPECT_EQ(ReadWholeFile(target), oldTarget);
+        EXPECT_EQ(Entries(folder_.path()), entriesBefore);
+    }
+}
+
+// Pipes never hold the run: as source or key file they are refused at once (-1), and a pipe as
+// target that nobody reads is refused before any key is used. Run in a child process that an
+// alarm ends, so that a run that waits fails the test instead of holding the suite.
+TEST_F(TextEncryption, PipesAreRefusedWithoutWaiting) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    const std::string pipePath = folder_.File("pipe");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    ASSERT_EQ(mkfifo(pipePath.c_str(), 0600), 0);
+    const std::string pipeUser = "piped";
+    const std::string pipeKey = keyFolder_ + "Clefs/" + pipeUser + "." + year_;
+    ASSERT_EQ(mkfifo(pipeKey.c_str(), 0600), 0);
+    struct Case {
+        const char* label;
+        std::string source;
+        std::string target;
+        std::string user;
+        std::string keyFolder;
+    };
+    const std::string pipeFolder = folder_.File("pipekeys/");
+    std::filesystem::create_directories(pipeFolder + "Clefs");
+    ASSERT_EQ(mkfifo((pipeFolder + "Clefs/Master." + year_).c_str(), 0600), 0);
+    const std::vector<Case> cases = {
+        {"source", pipePath, target, "dupont", keyFolder_},
+        {"user key", source, target, pipeUser, keyFolder_},
+        {"master key", source, target, "dupont", pipeFolder},
+        {"target nobody reads", source, pipePath, "dupont", keyFolder_},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const int status = testsupport::RunInChild([&]() {
+            alarm(20);
+            return crypter3(testCase.source.c_str(), testCase.target.c_str(), testCase.user.c_str(),
+                            testCase.keyFolder.c_str(), "a", "", "", 0) &
+                   0xFF;
+        });
+        EXPECT_EQ(status, kOtherErr & 0xFF);
+        EXPECT_TRUE(MasterUntouched());
+        EXPECT_TRUE(UserUntouched());
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+}
+
+// Permissions that root would ignore, so run as nobody: a source the user may only read is
+// encrypted; a user key the user may read but not write, or not read at all, is refused with
+// the master key left as it was.
+TEST_F(TextEncryption, KeyFilePermissionsAreCheckedBeforeAnyKeyIsUsed) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, kLetter));
+    ASSERT_EQ(chmod(source.c_str(), 0444), 0);
+    for (const std::string& folder : {folder_.path(), keyFolder_, keyFolder_ + "Clefs"}) {
+        ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    }
+    ASSERT_EQ(chmod(MasterPath().c_str(), 0666), 0);
+    struct Case {
+        const char* label;
+        mode_t userMode;
+        int32_t result;
+    };
+    const std::vector<Case> cases = {
+        {"read-only source, usable keys", 0666, kNoErr},
+        {"read-only user key", 0444, kOtherErr},
+        // Not readable: the key counts as missing.
+        {"unreadable user key", 0222, kFNFErr},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
+        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
+        ASSERT_EQ(chmod(UserPath().c_str(), testCase.userMode), 0);
+        std::filesystem::remove(target);
+        const int status = testsupport::RunAsUnprivileged([&]() {
+            if (access(source.c_str(), W_OK) == 0) {
+                return 100;
+            }
+            return crypter3(source.c_str(), target.c_str(), "dupont", keyFolder_.c_str(), "a", "",
+                            "", 0) &
+                   0xFF;
+        });
+        if (status == testsupport::kCannotDropPrivileges) {
+            GTEST_SKIP() << "cannot run as an unprivileged user here";
+        }
+        EXPECT_EQ(status, testCase.result & 0xFF);
+        EXPECT_EQ(MasterUntouched(), testCase.result != kNoErr);
+        EXPECT_EQ(UserUntouched(), testCase.result != kNoErr);
+        EXPECT_EQ(std::filesystem::exists(target), testCase.result == kNoErr);
+    }
+}
+
+// A target larger than the process's file-size limit allows is refused before any key is
+// used, with the signal for that limit at its default (which would kill the process).
+TEST_F(TextEncryption, TheFileSizeLimitIsCheckedBeforeAnyKeyIsUsed) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, testsupport::RandomBytes(3000, 5)));
+    const int status = testsupport::RunInChild([&]() {
+        signal(SIGXFSZ, SIG_DFL);
+        const struct rlimit limit = {2048, 2048};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 100;
+        }
+        return crypter3(source.c_str(), target.c_str(), "dupont", keyFolder_.c_str(), "a", "", "",
+                        0) &
+               0xFF;
+    });
+    EXPECT_EQ(status, kOtherErr & 0xFF);
+    EXPECT_TRUE(MasterUntouched());
+    EXPECT_TRUE(UserUntouched());
+    EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
 }
 
 TEST_F(TextEncryption, NullArgumentsAreRefused) {
@@ -444,6 +639,8 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     EXPECT_EQ(counting.liveBlocks(), 0);
     const int calls = counting.calls();
     ASSERT_GT(calls, 0);
+    masterBefore_ = ReadWholeFile(MasterPath());
+    userBefore_ = ReadWholeFile(UserPath());
 
     for (int failing = 1; failing <= calls; ++failing) {
         SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
@@ -457,6 +654,9 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
         EXPECT_EQ(ReadWholeFile(target), oldTarget);
         EXPECT_EQ(Entries(folder_.path()),
                   (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+        // Every block is obtained before either key is rewritten.
+        EXPECT_TRUE(MasterUntouched());
+        EXPECT_TRUE(UserUntouched());
     }
 }
 

@@ -2,10 +2,14 @@
 // as it was and no temporary file is left in its folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -371,6 +375,155 @@ TEST(TypTargetWriter, ShortAndInterruptedWritesAreCompleted) {
     EXPECT_EQ(WriteAll(&writer, folder.File("out.msg"), kNew), kNoErr);
     gFaults = Faults{};
     EXPECT_EQ(ReadWholeFile(folder.File("out.msg")), kNew);
+}
+
+// A run killed while it writes leaves nothing in the target's folder: the temporary file has
+// no name until Commit, and the space it set aside goes with it.
+TEST(TypTargetWriter, AKilledRunLeavesNothingBehind) {
+    TempDir folder;
+    const std::string target = folder.File("out.msg");
+    ASSERT_TRUE(WriteWholeFile(target, kOld));
+    const int status = testsupport::RunInChild([&]() {
+        TypTargetWriter writer;
+        writer.InitCreate(nullptr);
+        if (writer.Open(target.c_str()) != kNoErr || writer.Reserve(1 << 20) != kNoErr ||
+            writer.Write(kNew.data(), static_cast<uint32_t>(kNew.size())) != kNoErr) {
+            return 1;
+        }
+        raise(SIGKILL);
+        return 2;
+    });
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(ReadWholeFile(target), kOld);
+    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+}
+
+// Where no unnamed file can be had, the temporary file is named; a killed run's leftover is
+// removed by the next run in that folder once no process holds it and nothing has written to
+// it for a minute. A file still locked by its writer, a recent one, and files of other names
+// stay.
+int RefuseUnnamed(const char* path, int flags, mode_t mode) {
+#ifdef O_TMPFILE
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+#endif
+    return ::open(path, flags, mode);
+}
+
+void MakeOld(const std::string& path) {
+    const timespec old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+}
+
+TEST(TypTargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
+    TempDir folder;
+    const std::string target = folder.File("out.msg");
+    ASSERT_TRUE(WriteWholeFile(target, kOld));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.open = RefuseUnnamed;
+    const int status = testsupport::RunInChild([&]() {
+        TypTargetWriter writer;
+        writer.InitCreate(&calls);
+        if (writer.Open(target.c_str()) != kNoErr || writer.Reserve(1 << 20) != kNoErr) {
+            return 1;
+        }
+        raise(SIGKILL);
+        return 2;
+    });
+    ASSERT_EQ(status, -1);
+    std::set<std::string> leftovers = Entries(folder.path());
+    leftovers.erase("out.msg");
+    ASSERT_EQ(leftovers.size(), 1u);
+    const std::string leftover = folder.File(*leftovers.begin());
+    MakeOld(leftover);
+
+    // Another writer's file, old but still locked; a recent unlocked one; other names.
+    const std::string held = folder.File(".veldoran-held01.tmp");
+    const std::string recent = folder.File(".veldoran-young1.tmp");
+    ASSERT_TRUE(WriteWholeFile(held, kOld));
+    ASSERT_TRUE(WriteWholeFile(recent, kOld));
+    MakeOld(held);
+    const int heldFd = open(held.c_str(), O_RDONLY);
+    ASSERT_GE(heldFd, 0);
+    ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
+    for (const char* name : {".veldoran-other.tmpx", "veldoran-abcdef.tmp", "letter.txt"}) {
+        ASSERT_TRUE(WriteWholeFile(folder.File(name), kOld));
+        MakeOld(folder.File(name));
+    }
+
+    TypTargetWriter writer;
+    writer.InitCreate(&calls);
+    EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
+    close(heldFd);
+    EXPECT_EQ(ReadWholeFile(target), kNew);
+    EXPECT_EQ(Entries(folder.path()),
+              (std::set<std::string>{".veldoran-held01.tmp", ".veldoran-young1.tmp",
+                                     ".veldoran-other.tmpx", "veldoran-abcdef.tmp", "letter.txt",
+                                     "out.msg"}));
+}
+
+// The file-size limit: content longer than it allows is refused when its space is set aside,
+// and a write past it fails rather than killing the process (its signal at the default).
+TEST(TypTargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
+    TempDir folder;
+    const std::string target = folder.File("out.msg");
+    ASSERT_TRUE(WriteWholeFile(target, kOld));
+    const std::vector<unsigned char> big(5000, 'b');
+    const int status = testsupport::RunInChild([&]() {
+        signal(SIGXFSZ, SIG_DFL);
+        const struct rlimit limit = {1000, 1000};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 100;
+        }
+        int failures = 0;
+        TypTargetWriter reserving;
+        reserving.InitCreate(nullptr);
+        failures += reserving.Open(target.c_str()) == kNoErr ? 0 : 1;
+        failures += reserving.Reserve(big.size()) == kOtherErr ? 0 : 1;
+        failures += reserving.TemporaryPath().empty() ? 0 : 1;
+        TypTargetWriter writing;
+        writing.InitCreate(nullptr);
+        failures += writing.Open(target.c_str()) == kNoErr ? 0 : 1;
+        failures +=
+            writing.Write(big.data(), static_cast<uint32_t>(big.size())) == kOtherErr ? 0 : 1;
+        failures += writing.Commit() == kOtherErr ? 0 : 1;
+        return failures;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadWholeFile(target), kOld);
+    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+}
+
+// A pipe that nobody reads is refused at Open instead of waited on; one with a reader is
+// written in place. In a child that an alarm ends, so that waiting fails the test.
+TEST(TypTargetWriter, APipeIsWrittenOnlyWhenSomeoneReadsIt) {
+    TempDir folder;
+    const std::string pipePath = folder.File("pipe");
+    ASSERT_EQ(mkfifo(pipePath.c_str(), 0600), 0);
+    EXPECT_EQ(testsupport::RunInChild([&]() {
+                  alarm(20);
+                  TypTargetWriter writer;
+                  writer.InitCreate(nullptr);
+                  return writer.Open(pipePath.c_str()) == kOtherErr ? 0 : 1;
+              }),
+              0);
+    const int reader = open(pipePath.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(testsupport::RunInChild([&]() {
+                  alarm(20);
+                  TypTargetWriter writer;
+                  writer.InitCreate(nullptr);
+                  return WriteAll(&writer, pipePath, kNew) == kNoErr ? 0 : 1;
+              }),
+              0);
+    std::vector<unsigned char> received(64);
+    const ssize_t count = read(reader, received.data(), received.size());
+    close(reader);
+    ASSERT_GT(count, 0);
+    received.resize(static_cast<size_t>(count));
+    EXPECT_EQ(received, kNew);
 }
 
 }  // namespace

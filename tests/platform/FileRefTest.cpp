@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
@@ -174,6 +175,43 @@ TEST_F(FileRefTest, FoldersAreNotFiles) {
     }
     EXPECT_EQ(ref->Delete(), kNoErr);  // nothing to delete
     EXPECT_TRUE(FileExists("sub"));
+}
+
+// A pipe nobody writes to exists, but opening it must not wait for a writer: every mode refuses
+// it at once. In a child that an alarm ends, so that waiting fails the test.
+TEST_F(FileRefTest, PipesAreRefusedWithoutWaiting) {
+    ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    const int status = testsupport::RunInChild([&]() {
+        alarm(20);
+        auto ref = Ref("pipe");
+        int failures = ref->Exists() == kNoErr ? 0 : 1;
+        for (int32_t mode : {kOpenRead, kOpenUpdate, kOpenCreate}) {
+            failures += ref->OpenDF(mode) == kOtherErr ? 0 : 1;
+            failures += ref->IsOpend() == kFileClosed ? 0 : 1;
+        }
+        return failures;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// The description of the open file tells a plain file from a device.
+TEST_F(FileRefTest, GetInfoDescribesTheOpenFile) {
+    ASSERT_TRUE(WriteWholeFile(dir.File("doc"), Text("four")));
+    auto ref = Ref("doc");
+    struct stat info {};
+    EXPECT_EQ(ref->GetInfo(&info), kFileClosed);
+    ASSERT_EQ(ref->OpenDF(kOpenRead), kNoErr);
+    ASSERT_EQ(ref->GetInfo(&info), kNoErr);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_size, 4);
+    EXPECT_EQ(ref->CloseDF(), kNoErr);
+    TypFileRefUnix device;
+    device.InitCreate(&utils);
+    ASSERT_EQ(device.SetPath("/dev/null"), kNoErr);
+    ASSERT_EQ(device.OpenDF(kOpenRead), kNoErr);
+    ASSERT_EQ(device.GetInfo(&info), kNoErr);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    EXPECT_EQ(device.CloseDF(), kNoErr);
 }
 
 // ---- Length, positions, reads --------------------------------------------------------------

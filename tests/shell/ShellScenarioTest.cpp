@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -248,6 +249,56 @@ TEST(ShellScenarios, KeyFolderOption) {
                         {"-s", "letter.txt", "-o", "m", "-u", "dupont", "-k", "k/", "-d", "a"});
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(std::filesystem::exists(folder.File("m")));
+}
+
+// Runs that fail spend no key material: the exit status names the cause, both key files stay
+// byte for byte as they were and the folder holds nothing new.
+TEST(ShellScenarios, FailedRunsLeaveTheKeyFilesAlone) {
+    TempDir folder;
+    MakeKey(folder.File("K/"), "Master", 4096);
+    MakeKey(folder.File("K/"), "alice", 4096);
+    testsupport::WriteWholeFile(folder.File("s.txt"), {'h', 'i', '\n'});
+    testsupport::WriteWholeFile(folder.File("marked.txt"),
+                                {'#', 'D', 'E', 'S', 'T', 'B', 'E', 'G', 'I', 'N', '#'});
+    const std::string year = testsupport::CurrentYearText();
+    const std::string master = folder.File("K/Clefs/Master." + year);
+    const std::string alice = folder.File("K/Clefs/alice." + year);
+    const auto masterBefore = testsupport::ReadWholeFile(master);
+    const auto aliceBefore = testsupport::ReadWholeFile(alice);
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"target is the user key",
+         {"-s", "s.txt", "-o", "K/Clefs/alice." + year, "-u", "alice", "-k", "K/", "-d", "bob"},
+         255},
+        {"target is the master key",
+         {"-s", "s.txt", "-o", "K/Clefs/Master." + year, "-u", "alice", "-k", "K/", "-d", "bob"},
+         255},
+        {"no such user",
+         {"-s", "s.txt", "-o", "m", "-u", "nosuchuser", "-k", "K/", "-d", "bob"},
+         213},
+        {"no user given", {"-s", "s.txt", "-o", "m", "-k", "K/", "-d", "bob"}, 213},
+        {"document holds the recipient marker",
+         {"-s", "marked.txt", "-o", "m", "-u", "alice", "-k", "K/", "-d", "bob"},
+         240},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const RunResult result = RunProgram(folder.path(), testCase.arguments);
+        EXPECT_EQ(result.status, testCase.status);
+        EXPECT_EQ(testsupport::ReadWholeFile(master), masterBefore);
+        EXPECT_EQ(testsupport::ReadWholeFile(alice), aliceBefore);
+        EXPECT_FALSE(std::filesystem::exists(folder.File("m")));
+    }
+    std::set<std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.path())) {
+        entries.insert(entry.path().lexically_relative(folder.path()).string());
+    }
+    EXPECT_EQ(entries, (std::set<std::string>{"K", "K/Clefs", "K/Clefs/Master." + year,
+                                              "K/Clefs/alice." + year, "marked.txt", "s.txt"}));
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+// The container's access to LZO1X-1: one compressed stream per entry. Safe to call from several
+// threads at once: the compressor's work memory belongs to the calling thread.
+#ifndef VELDORAN_ATTACHMENTS_LZOCODEC_H
+#define VELDORAN_ATTACHMENTS_LZOCODEC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace veldoran {
+
+// The most bytes LZO1X-1 can make of length input bytes (LZO's documented worst case for
+// incompressible data).
+constexpr size_t LzoCompressedBound(size_t length) {
+    return length + length / 16 + 64 + 3;
+}
+
+// Compresses length bytes into output, which holds LzoCompressedBound(length) bytes; the stream's
+// length goes to *outputLength. kNoErr; kErrLZOInit when the library refuses to start; kMemErr
+// when this thread's work memory cannot be allocated; kErrLZOCompress when the compressor fails.
+int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* output,
+                    size_t* outputLength);
+
+// Decompresses one stream of length bytes into output, never reading past the stream nor writing
+// past capacity; the decompressed length goes to *outputLength. kNoErr; kErrLZOInit; or
+// kErrLZOCompress for a stream that is damaged, cut short, has bytes after its end or would
+// decompress to more than capacity bytes.
+int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* output,
+                      size_t capacity, size_t* outputLength);
+
+// The compressor call, replaceable so that tests can make compression fail (the real one never
+// does on valid arguments). Arguments and result as lzo1x_1_compress; null restores it.
+using LzoCompressorFunction = int (*)(const unsigned char* input, unsigned long length,
+                                      unsigned char* output, unsigned long* outputLength,
+                                      void* workMemory);
+void SetLzoCompressorForTesting(LzoCompressorFunction compressor);
+
+}  // namespace veldoran
+
+#endif

@@ -1,0 +1,78 @@
+// One key file held for an encryption: opened for update without waiting, refused unless it is
+// a regular file, locked exclusively, its header read and checked and its key material known to
+// be all there, all before any of its key stream is used. Its header is rewritten by Commit
+// alone; until then the key file stays byte for byte as it was. Closing releases the lock.
+// Every encryption, of one layer or of two, holds its key files through this class, so the
+// rules for spending key material live here.
+#ifndef VELDORAN_CRYPTO_TYPLOCKEDKEYFILE_H
+#define VELDORAN_CRYPTO_TYPLOCKEDKEYFILE_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "crypto/TypKeyHeader.h"
+
+class TypCrypto;
+class TypFileRef;
+
+class TypLockedKeyFile {
+  public:
+    TypLockedKeyFile() = default;
+    TypLockedKeyFile(const TypLockedKeyFile&) = delete;
+    TypLockedKeyFile& operator=(const TypLockedKeyFile&) = delete;
+    // Closes a key file still held, without writing to it.
+    ~TypLockedKeyFile();
+
+    // Keeps the cipher object (byte order, utility object) and the key file reference; neither
+    // is owned, and both outlive this object. 0.
+    int32_t InitCreate(TypCrypto* theCrypto, TypFileRef* theKeyFile);
+    // Opens the key file for update, locks it and checks it. held, when not null, is a key
+    // file this run already holds: the same file again (by device and inode, whatever its
+    // path) is refused, since a second lock on it would wait for the first forever.
+    // Results: 0 with the key file held; -1 when it cannot be opened for reading and writing,
+    // is not a regular file, is the file held already, cannot be locked, is shorter than its
+    // header or than 224 + keyLen bytes; -6 when its version is not 1; -8 when keyLen is below
+    // 1 or keyOffset lies outside 0 to keyLen. On a failure the key file is closed again.
+    int32_t Open(const TypLockedKeyFile* held);
+    // Reads the key stream of an n-byte encryption, one period of it: min(n, keyLen) bytes from
+    // keyOffset on, wrapping at the end of the material, into stream; *period receives that
+    // count. 0, or -1 when a read fails (the stream is then not to be used).
+    int32_t ReadPeriod(unsigned char* stream, uint32_t n, uint32_t* period);
+    // data[j] ^= key stream byte j for n bytes, the key stream read through scratch
+    // (scratchSize bytes, at least 1) in as few reads as its size allows. 0, or -1 when a read
+    // fails (data is then not to be used).
+    int32_t XorStream(unsigned char* data, uint32_t n, unsigned char* scratch,
+                      uint32_t scratchSize);
+    // The 224 bytes an encryption with this key records in its frame, in stored order: the
+    // header as read, with useCount raised and keyOffset where the encryption's stream begins.
+    void FrameHeader(unsigned char* destination) const;
+    // Rewrites the header for an encryption of n bytes (keyOffset advanced by n modulo keyLen,
+    // useCount raised, 0 after the largest count) and puts it on stable storage. 0, or -1 when
+    // the rewrite cannot be confirmed: the key material then counts as spent.
+    int32_t Commit(uint32_t n);
+    // The header in host order: as read, and after Commit as rewritten.
+    const TypKeyHeader& Header() const { return header_; }
+    // Closes the key file, which ends the lock. 0, or -1 when the close failed; 0 when nothing
+    // is held.
+    int32_t Close();
+    // Closes a key file still held; 0.
+    int32_t Kill();
+
+  private:
+    // Reads count bytes of key material from position first on, without wrapping.
+    int32_t ReadMaterial(unsigned char* destination, uint32_t first, uint32_t count);
+
+    TypCrypto* crypto_ = nullptr;
+    TypFileRef* keyFile_ = nullptr;
+    bool open_ = false;
+    bool hasIdentity_ = false;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    TypKeyHeader header_{};
+    // Where this encryption's key stream begins: the keyOffset read.
+    int32_t start_ = 0;
+    // The useCount this encryption records and writes.
+    int32_t recordedCount_ = 0;
+};
+
+#endif

@@ -1,0 +1,49 @@
+// A block from a utility object, owned by one pipeline stage: given back through the same
+// utility object when it is replaced, disposed of, or goes out of scope.
+#ifndef VELDORAN_PIPELINES_OWNEDBLOCK_H
+#define VELDORAN_PIPELINES_OWNEDBLOCK_H
+
+#include <stdint.h>
+
+#include "platform/TypUtils.h"
+
+namespace veldoran {
+
+class OwnedBlock {
+  public:
+    explicit OwnedBlock(TypUtils* utils) : utils_(utils) {}
+    ~OwnedBlock() { Dispose(); }
+    OwnedBlock(const OwnedBlock&) = delete;
+    OwnedBlock& operator=(const OwnedBlock&) = delete;
+
+    // The variables an operation that produces a block writes through.
+    unsigned char** Pointer() { return &data_; }
+    uint32_t* Length() { return &length_; }
+    unsigned char* data() const { return data_; }
+    uint32_t length() const { return length_; }
+
+    void Dispose() {
+        if (data_ != nullptr) {
+            utils_->MyDisposeptr(&data_, length_);
+        }
+        data_ = nullptr;
+        length_ = 0;
+    }
+
+    // Hands the block over to a new owner, which disposes of it.
+    unsigned char* Release() {
+        unsigned char* block = data_;
+        data_ = nullptr;
+        length_ = 0;
+        return block;
+    }
+
+  private:
+    TypUtils* utils_;
+    unsigned char* data_ = nullptr;
+    uint32_t length_ = 0;
+};
+
+}  // namespace veldoran
+
+#endif
