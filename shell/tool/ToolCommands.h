@@ -19,7 +19,6 @@ struct EncryptOptions {
     std::string to, cc, bcc, param;
     bool noReuse = false;
     bool force = false;
-    bool trace = false;
 };
 
 struct DecryptOptions {
@@ -28,7 +27,6 @@ struct DecryptOptions {
     std::string keyFolder;
     bool recipients = false;
     bool force = false;
-    bool trace = false;
 };
 
 struct BinaryOptions {

@@ -26,6 +26,9 @@ std::string DescribeResult(int32_t code, Activity activity) {
             if (activity == Activity::kDecryptText) {
                 return "no encrypted message found: no complete #BINASCII1# armour in it";
             }
+            if (activity == Activity::kUnpack) {
+                return "attachment container cut short";
+            }
             return "not an encrypted file: shorter than a key header";
         case KeyNotFoundErr:
             return "key file named by the message not found";
@@ -44,7 +47,7 @@ std::string DescribeResult(int32_t code, Activity activity) {
         case kAttachmentToBig:
             return "attachment too large";
         case kHdlNil:
-            return "not a Veldoran attachment container";
+            return "attachment container damaged: a length or file count out of range";
         case kEncapsulationFailed:
             return "encapsulation failed";
         case kErrFileCantBeCreated:

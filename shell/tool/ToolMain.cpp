@@ -48,6 +48,7 @@ std::string SelectedCommand(const CLI::App& app) {
 struct Options {
     bool trace = false;
     tool::EncryptOptions encrypt;
+    tool::DecryptOptions decrypt;
     tool::KeyNewOptions keyNew;
     tool::KeyShowOptions keyShow;
 };
@@ -74,10 +75,26 @@ void AddEncrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
                       "refuse, before any key file is touched, a message that would wrap a key "
                       "and use key material again (otherwise: a warning)");
     command->add_flag("--force", o.force, "allow the message to replace the document itself");
-    command->callback([options, run]() {
-        options->encrypt.trace = options->trace;
-        *run = [options]() { return tool::RunEncrypt(options->encrypt); };
-    });
+    command->callback(
+        [options, run]() { *run = [options]() { return tool::RunEncrypt(options->encrypt); }; });
+}
+
+void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    tool::DecryptOptions& o = options->decrypt;
+    CLI::App* command = app->add_subcommand(
+        "decrypt",
+        "Decrypt a message back into the document. The armour is found anywhere in the input, "
+        "so a whole saved e-mail or a quoted reply will do. FILE gives FILE.txt; the standard "
+        "input (no FILE, or -) gives the standard output.");
+    command->add_option("FILE", o.input, "the message or mail; - or none: the standard input");
+    command->add_option("-k,--keys", o.keyFolder, kKeyFolderHelp);
+    command->add_option("-o,--output", o.output, "the document file; - for the standard output");
+    command->add_flag("--recipients", o.recipients,
+                      "print the recipient lists (to, cc, bcc) and any parameter text on the "
+                      "standard error stream");
+    command->add_flag("--force", o.force, "allow the document to replace the message itself");
+    command->callback(
+        [options, run]() { *run = [options]() { return tool::RunDecrypt(options->decrypt); }; });
 }
 
 void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
@@ -128,6 +145,7 @@ int Main(int argc, char** argv) {
     app.add_flag("--trace", options.trace,
                  "print the pipelines' trace lines (on the standard error stream)");
     AddEncrypt(&app, &options, &run);
+    AddDecrypt(&app, &options, &run);
     AddKey(&app, &options, &run);
 
     try {
