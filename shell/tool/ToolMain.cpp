@@ -49,6 +49,7 @@ struct Options {
     bool trace = false;
     tool::EncryptOptions encrypt;
     tool::DecryptOptions decrypt;
+    tool::PackOptions pack;
     tool::KeyNewOptions keyNew;
     tool::KeyShowOptions keyShow;
 };
@@ -95,6 +96,35 @@ void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
     command->add_flag("--force", o.force, "allow the document to replace the message itself");
     command->callback(
         [options, run]() { *run = [options]() { return tool::RunDecrypt(options->decrypt); }; });
+}
+
+// A text that must fit a fixed field of the attachment container.
+CLI::Validator MaxLength(size_t longest) {
+    return CLI::Validator(
+        [longest](std::string& text) {
+            return text.size() <= longest ? std::string()
+                                          : "at most " + std::to_string(longest) + " bytes";
+        },
+        "TEXT");
+}
+
+void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    tool::PackOptions& o = options->pack;
+    CLI::App* command = app->add_subcommand(
+        "pack",
+        "Pack files into one attachment container, each under its file name (the last path "
+        "component), stored as they are or LZO-compressed. Encrypt the container with "
+        "encrypt-binary to send it.");
+    command->add_option("FILE", o.files, "the files to pack, at most 1000")->required();
+    command->add_option("-o,--output", o.output, "the container file")->required();
+    command->add_flag("--lzo", o.lzo, "compress each file with LZO1X-1");
+    command->add_option("--from", o.from, "the sender, carried in the container")
+        ->check(MaxLength(63));
+    command->add_option("--to", o.to, "the recipients, carried in the container")
+        ->check(MaxLength(klenmaxdest - 1));
+    command->add_flag("--force", o.force, "allow the container to replace one of the files");
+    command->callback(
+        [options, run]() { *run = [options]() { return tool::RunPack(options->pack); }; });
 }
 
 void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
@@ -146,6 +176,7 @@ int Main(int argc, char** argv) {
                  "print the pipelines' trace lines (on the standard error stream)");
     AddEncrypt(&app, &options, &run);
     AddDecrypt(&app, &options, &run);
+    AddPack(&app, &options, &run);
     AddKey(&app, &options, &run);
 
     try {

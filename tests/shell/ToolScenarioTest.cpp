@@ -135,7 +135,7 @@ TEST(ToolScenarios, UsageErrorsExitWithTwoAndOneLine) {
 
 TEST(ToolScenarios, HelpOfEverySubcommand) {
     const std::vector<std::vector<std::string>> commands = {
-        {}, {"encrypt"}, {"decrypt"}, {"key"}, {"key", "new"}, {"key", "show"},
+        {}, {"encrypt"}, {"decrypt"}, {"pack"}, {"key"}, {"key", "new"}, {"key", "show"},
     };
     for (const std::vector<std::string>& command : commands) {
         std::string name = "veldoran-tool";
