@@ -197,7 +197,15 @@ int Main(int argc, char** argv) {
                 SelectedCommand(app).c_str());
         return tool::kUsageStatus;
     }
-    return tool::ExitStatus(run());
+    int32_t result = run();
+    // What went to the standard output counts only once it is out: a full disk or a closed
+    // pipe shows here.
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        if (result == kNoErr) {
+            result = tool::Fail(kOtherErr, "standard output", "cannot be written");
+        }
+    }
+    return tool::ExitStatus(result);
 }
 
 }  // namespace

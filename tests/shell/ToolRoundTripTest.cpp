@@ -204,6 +204,18 @@ TEST(ToolRoundTrips, DecryptFailures) {
     EXPECT_EQ(result.status, 251);
 }
 
+// A document that cannot reach the standard output is a failure, not a silent loss.
+TEST(ToolRoundTrips, FullStandardOutputFails) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string message = EncryptText(folder, kLetter);
+    const RunResult result =
+        RunTool(folder.path(), {"decrypt", "-k", "keys"}, message, "/dev/full");
+    EXPECT_EQ(result.err,
+              "veldoran-tool: standard output: cannot be written: No space left on device\n");
+    EXPECT_EQ(result.status, 255);
+}
+
 TEST(ToolRoundTrips, DocumentWithTheRecipientMarkerIsRefused) {
     TempDir folder;
     MakeKeys(folder);

@@ -33,12 +33,13 @@ inline bool WriteText(const std::string& path, const std::string& text) {
 }
 
 // Runs the tool in folder (ending with "/") with the given arguments and standard input; the
-// streams go through files beside the folder, so the folder holds only what the tool made.
+// streams go through files beside the folder, so the folder holds only what the tool made. A
+// standardOutput path (such as /dev/full) replaces the standard output's file; out stays empty.
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
-                         const std::string& input = "") {
+                         const std::string& input = "", const std::string& standardOutput = "") {
     const std::string base = folder.substr(0, folder.size() - 1);
     const std::string inPath = base + ".stdin";
-    const std::string outPath = base + ".stdout";
+    const std::string outPath = standardOutput.empty() ? base + ".stdout" : standardOutput;
     const std::string errPath = base + ".stderr";
     WriteText(inPath, input);
     std::vector<char*> argv;
@@ -51,7 +52,9 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
     const pid_t child = fork();
     if (child == 0) {
         const int in = open(inPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = standardOutput.empty()
+                            ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                            : open(outPath.c_str(), O_WRONLY);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(err, 2) < 0 || chdir(folder.c_str()) != 0) {
@@ -65,10 +68,12 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
     if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
-    result.out = ReadText(outPath);
     result.err = ReadText(errPath);
     std::filesystem::remove(inPath);
-    std::filesystem::remove(outPath);
+    if (standardOutput.empty()) {
+        result.out = ReadText(outPath);
+        std::filesystem::remove(outPath);
+    }
     std::filesystem::remove(errPath);
     return result;
 }
