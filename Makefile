@@ -1,9 +1,14 @@
 # Entry points: `make demo` runs the main job on bundled demo data, `make test` checks the
-# formatting, runs the whole suite plain, checks that a host program builds against the
-# installed library, then runs the suite again under AddressSanitizer/UndefinedBehaviorSanitizer.
+# formatting, runs the whole suite plain (the fuzz targets replaying their seeds included),
+# checks that a host program builds against the installed library, runs the Release test
+# programs under valgrind memcheck, runs the suite again under AddressSanitizer/
+# UndefinedBehaviorSanitizer, and runs every fuzz target under libFuzzer for FUZZ_SECONDS.
 # `make bench` runs the benchmarks. Every target first installs what is missing (deps).
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+FUZZ_DIR ?= build-fuzz
+# Seconds of libFuzzer per target in `make test`; fuzz/run.sh SECONDS runs longer.
+FUZZ_SECONDS ?= 15
 # At most two compile jobs: the build shares its machine.
 JOBS ?= 2
 PREFIX ?= /usr/local
@@ -11,8 +16,8 @@ CTEST_FLAGS = --output-on-failure --timeout 600
 ASAN_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build test test-plain test-install test-sanitize format-check demo bench \
-        install clean
+.PHONY: all deps build test test-plain test-install test-sanitize test-memcheck test-fuzz \
+        format-check demo bench install clean
 
 all: build
 
@@ -38,12 +43,37 @@ test-sanitize: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && $(ASAN_ENV) ctest $(CTEST_FLAGS)
 
-# One after the other, even under make -j: the two builds would fight over two cores.
+# valgrind memcheck over the Release test programs and the fuzz targets' replays, without
+# suppressions: any error, or a definite or indirect leak, fails. Each program runs whole under
+# one valgrind (not case by case through ctest, which would start valgrind a few hundred times).
+# Left out: the case that caps the address space at 64 MiB more than is mapped, which valgrind's
+# own heap cannot live within (it is skipped under AddressSanitizer for the same reason).
+MEMCHECK = valgrind --quiet --error-exitcode=99 --leak-check=full \
+           --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect
+MEMCHECK_EXCLUDED = UtilsTest.KeyFileRefIsNullWhenMemoryIsShort
+test-memcheck: build
+	@set -e; cd $(BUILD_DIR)/tests; \
+	for program in test_*; do \
+	  [ -x "$$program" ] && [ -f "$$program" ] || continue; \
+	  echo "memcheck: $$program"; \
+	  $(MEMCHECK) ./$$program --gtest_brief=1 --gtest_filter=-$(MEMCHECK_EXCLUDED) >/dev/null; \
+	done; \
+	for program in fuzz_replay_*; do \
+	  echo "memcheck: $$program"; \
+	  $(MEMCHECK) ./$$program $(CURDIR)/tests/vectors/$${program#fuzz_replay_} >/dev/null; \
+	done
+
+test-fuzz: deps
+	FUZZ_BUILD_DIR=$(FUZZ_DIR) JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# One after the other, even under make -j: the builds would fight over two cores.
 test: deps
 	$(MAKE) --no-print-directory format-check
 	$(MAKE) --no-print-directory test-plain
 	$(MAKE) --no-print-directory test-install
+	$(MAKE) --no-print-directory test-memcheck
 	$(MAKE) --no-print-directory test-sanitize
+	$(MAKE) --no-print-directory test-fuzz
 
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)
@@ -61,4 +91,4 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

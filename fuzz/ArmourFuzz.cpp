@@ -8,13 +8,12 @@
 #include <cstring>
 #include <vector>
 
+#include "common/FuzzTarget.h"
 #include "veldoran.h"
 
 namespace {
 
-[[noreturn]] void Fail() {
-    abort();
-}
+using fuzzsupport::Fail;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/FuzzTarget.h"
 #include "shell/GetOpt.h"
 
 namespace {
@@ -23,9 +24,7 @@ namespace {
 constexpr char kOptionString[] = "s:u:k:d:o:";
 constexpr char kProgramName[] = "veldoran";
 
-[[noreturn]] void Fail() {
-    abort();
-}
+using fuzzsupport::Fail;
 
 char* CopyToHeap(const char* bytes, size_t length) {
     auto* copy = static_cast<char*>(malloc(length + 1));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <vector>
 
 #include "CryptoFixture.h"
@@ -58,6 +59,12 @@ struct CryptCase {
     int32_t frameCount;     // useCount in the frame and in the key file afterwards
     int32_t nextOffset;     // keyOffset in the key file afterwards
 };
+
+// GoogleTest prints a row when it registers the cases; without a printer it would dump the
+// struct's bytes, padding included, which the memory checker reports as uninitialised.
+void PrintTo(const CryptCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 // A 100-byte key whose material byte k is k. The frame header records the stored keyOffset;
 // the key file advances by n modulo 100 and counts one more use.
@@ -124,6 +131,10 @@ struct LinearKeyCase {
     int32_t nextOffset;    // keyOffset in the key file afterwards
     int32_t count;         // useCount in the buffer's header and in the key file afterwards
 };
+
+void PrintTo(const LinearKeyCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 // Key streams longer than the 100-byte counting key: byte j is material byte (s + j) mod 100,
 // where s is the start argument in decryption use and the stored keyOffset in encryption use.
@@ -318,6 +329,10 @@ struct UnCryptCase {
     uint32_t n = 6;            // data bytes in the frame
     int64_t frameKeyLen = -1;  // keyLen written into the frame header (-1: the key file's)
 };
+
+void PrintTo(const UnCryptCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 // Frames of zero bytes (6 unless the row says otherwise) against the counting 100-byte Dupont
 // key, so that decrypted data is the key positions used.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <vector>
 
 #include "CryptoFixture.h"
@@ -32,6 +33,10 @@ struct BadKeyCase {
     uint32_t n;
     int32_t expected;
 };
+
+void PrintTo(const BadKeyCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 const BadKeyCase kBadKeys[] = {
     // A header version other than 1: frames made with it could never be decrypted.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <ostream>
 #include <vector>
 
 #include "CryptoFixture.h"
@@ -149,6 +150,10 @@ struct CommentCase {
     const char* expected;
 };
 
+void PrintTo(const CommentCase& row, std::ostream* os) {
+    *os << row.what;
+}
+
 const CommentCase kComments[] = {
     // The example of a version-1 key named Dupont for 2026 with 17 encryptions.
     {"usual", 1, 2026, "Dupont", -1, 17, kNoErr, "$VELDORAN initial, clef v1 Dupont.126 MID 17\n"},
@@ -212,6 +217,10 @@ struct NamingCase {
     int32_t nameLen;
     const char* expectedFile;  // nullptr: no reference
 };
+
+void PrintTo(const NamingCase& row, std::ostream* os) {
+    *os << row.what;
+}
 
 // GetKeyFileRef: <name>.<year - 1900> under <key folder>Clefs/.
 const NamingCase kNamings[] = {
