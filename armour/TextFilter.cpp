@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "armour/ByteTranslate.h"
+#include "armour/TextForms.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
 
@@ -72,6 +73,13 @@ constexpr TableRows kToInterchangeRows = MakeRows(kToInterchange);
 
 }  // namespace
 
+void veldoran::ToLocalForm(const unsigned char* source, unsigned char* destination, size_t count,
+                           unsigned char lineEnd) {
+    ByteTable table = kToLocal;
+    table[kCarriageReturn] = lineEnd;
+    veldoran::TranslateBytes(table, MakeRows(table), source, destination, count);
+}
+
 int32_t TypUtils::FiltrerTexte(unsigned char** text, uint32_t* length) {
     veldoran::TranslateBytes(kToInterchange, kToInterchangeRows, *text, *text, *length);
     return kNoErr;
@@ -102,9 +110,7 @@ int32_t TypUtils::FiltrerTexteInverse(unsigned char** text, uint32_t* length) {
     }
 
     if (eolLength == 1) {
-        ByteTable table = kToLocal;
-        table[kCarriageReturn] = static_cast<unsigned char>(eol[0]);
-        veldoran::TranslateBytes(table, MakeRows(table), source, block, oldLength);
+        veldoran::ToLocalForm(source, block, oldLength, static_cast<unsigned char>(eol[0]));
     } else {
         unsigned char* cursor = block;
         for (uint32_t i = 0; i < oldLength; ++i) {

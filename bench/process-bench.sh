@@ -3,16 +3,21 @@
 # text, each side by side with `base64 -w 60` of the same file (a bare encoding, the yardstick);
 # then the library's decrypter2 (the veldoran_decrypt program) decrypting the 64 MiB and 512 MiB
 # messages, each side by side with `base64 -d` of a base64 text of the message's size.
-# Runs alternate A B A B ...; each run starts with its old output deleted. Prints the median
-# wall time and throughput of each (of the document), the median of the per-pair ratios
-# veldoran / base64, and the peak resident memory against the goal of 3 x document + 16 MiB.
-#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt]
+# Each encryption is also set beside `dd bs=1M conv=fsync` writing a file of the message's size
+# (the disk's durable speed). Runs alternate A B A B ...; every run, ours and the reference
+# commands, writes a fresh file (its old output deleted first). Prints the median wall time and
+# throughput of each (of the document), the median of the per-pair ratios veldoran / base64 for
+# wall and CPU time and veldoran / dd for wall time, and the peak resident memory against the
+# goal of 16 MiB at every size. A 1500 MiB run (the largest round size whose armour stays
+# under the 2 GiB the 32-bit lengths allow) measures memory alone (skip it with "nobig").
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt] [big | nobig]
 set -euo pipefail
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
 pairs64=${2:-7}
 what=${3:-all}
+big=${4:-big}
 program=$build_dir/veldoran
 makekey=$build_dir/tests/veldoran_makekey
 decrypt=$build_dir/tests/veldoran_decrypt
@@ -37,7 +42,7 @@ mkdir -p "$out"
 "$makekey" "$out/" dupont 1048576 >/dev/null
 
 # French text in Windows-1252 with accented letters and LF line ends.
-python3 - "$out" <<'PY'
+python3 - "$out" "$big" <<'PY'
 import random, sys
 out = sys.argv[1]
 random.seed(2026)
@@ -49,7 +54,10 @@ while size < (1 << 20):
     lines.append(line)
     size += len(line.encode("cp1252"))
 chunk = "".join(lines).encode("cp1252")[: 1 << 20]
-for name, total in (("1k", 1 << 10), ("1m", 1 << 20), ("64m", 64 << 20), ("512m", 512 << 20)):
+sizes = [("1k", 1 << 10), ("1m", 1 << 20), ("64m", 64 << 20), ("512m", 512 << 20)]
+if sys.argv[2] == "big":
+    sizes.append(("1500m", 1500 << 20))
+for name, total in sizes:
     with open(f"{out}/{name}.txt", "wb") as f:
         left = total
         while left > 0:
@@ -57,34 +65,49 @@ for name, total in (("1k", 1 << 10), ("1m", 1 << 20), ("64m", 64 << 20), ("512m"
             left -= min(left, len(chunk))
 PY
 
-# Runs a command under /usr/bin/time (for its peak memory) and sets ms and kib. The wall time
+# Runs a command under /usr/bin/time (for its peak memory and CPU time) and sets ms, cpu and kib. The wall time
 # comes from the shell's own clock, so no helper process is timed along with the command.
 timed() {
   local start=$EPOCHREALTIME
-  /usr/bin/time -f "%M" -o "$out/.mem" "$@"
+  /usr/bin/time -f "%M %U %S" -o "$out/.mem" "$@"
   local end=$EPOCHREALTIME
   ms=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", (e - s) * 1000 }')
-  kib=$(tail -n 1 "$out/.mem")
+  read -r kib user system < <(tail -n 1 "$out/.mem")
+  cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.3f", (u + s) * 1000 }')
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # One summary line from the files of one size: .a and .b wall times, .r ratios, .m peaks (KiB).
+# .c: per-pair CPU ratios, .d: per-pair ratios to dd ("-" where none was run).
 summary() {
   local name=$1 pairs=$2 bytes=$3
-  local ma mb mr peak
+  local ma mb mr mc md peak
   ma=$(median <"$out/.a"); mb=$(median <"$out/.b"); mr=$(median <"$out/.r")
+  mc=$( [ -s "$out/.c" ] && median <"$out/.c" || echo -1)
+  md=$( [ -s "$out/.d" ] && median <"$out/.d" || echo -1)
   peak=$(sort -n "$out/.m" | tail -n 1)
-  awk -v n="$name" -v p="$pairs" -v a="$ma" -v b="$mb" -v r="$mr" -v k="$peak" -v s="$bytes" 'BEGIN {
-    mib = s / 1048576; goal = 3 * mib + 16
-    printf "%-6s %5d | %12.3f %10.1f %10.1f | %12.3f %10.1f | %7.3f | %10.1f %s\n",
-      n, p, a, mib / (a / 1000), k / 1024, b, mib / (b / 1000), r, goal, (k / 1024 <= goal) ? "ok" : "OVER"
+  awk -v n="$name" -v p="$pairs" -v a="$ma" -v b="$mb" -v r="$mr" -v c="$mc" -v d="$md" \
+      -v k="$peak" -v s="$bytes" 'BEGIN {
+    mib = s / 1048576; goal = 16
+    printf "%-6s %5d | %12.3f %10.1f %10.1f | %12.3f %10.1f | %7.3f %7s %7s | %s\n",
+      n, p, a, mib / (a / 1000), k / 1024, b, mib / (b / 1000), r,
+      (c < 0) ? "-" : sprintf("%.3f", c), (d < 0) ? "-" : sprintf("%.3f", d),
+      (k / 1024 <= goal) ? "ok" : "OVER"
   }'
 }
 
 header() {
-  printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s | %10s %s\n' size pairs \
-    "$1 ms" "MiB/s" "peak MiB" "$2 ms" "MiB/s" ratio "goal MiB" ""
+  printf '%-6s %5s | %12s %10s %10s | %12s %10s | %7s %7s %7s | %s\n' size pairs \
+    "$1 ms" "MiB/s" "peak MiB" "$2 ms" "MiB/s" wall cpu "vs dd" "<=16MiB"
+}
+
+# Only the peak memory of one run on the 1500 MiB text.
+memory_only() {
+  local label=$1
+  shift
+  timed "$@"
+  awk -v l="$label" -v k="$kib" 'BEGIN { printf "%s at 1500 MiB: peak %.1f MiB %s\n", l, k / 1024, (k / 1024 <= 16) ? "ok" : "OVER" }'
 }
 
 if [ "$what" != decrypt ]; then
@@ -92,19 +115,25 @@ if [ "$what" != decrypt ]; then
   header veldoran base64
   for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
     read -r name bytes pairs <<<"$sizeCase"
-    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"; : >"$out/.c"; : >"$out/.d"
     for _ in $(seq "$pairs"); do
       rm -f "$out/$name.msg"
       timed "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
       [ -s "$out/$name.msg" ] || { echo "veldoran failed on $name" >&2; exit 1; }
-      a=$ms; memA=$kib
+      a=$ms; memA=$kib; cpuA=$cpu
       rm -f "$out/$name.b64"
       timed base64 -w 60 "$out/$name.txt" >"$out/$name.b64"
-      b=$ms
+      b=$ms; cpuB=$cpu
+      mib=$(( ($(wc -c <"$out/$name.msg") + 1048575) / 1048576 ))
+      rm -f "$out/$name.dd"
+      timed dd if=/dev/zero of="$out/$name.dd" bs=1M count="$mib" conv=fsync status=none
+      d=$ms
       echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
       awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+      awk -v a="$cpuA" -v b="$cpuB" 'BEGIN { print (b > 0) ? a / b : 0 }' >>"$out/.c"
+      awk -v a="$a" -v d="$d" 'BEGIN { print a / d }' >>"$out/.d"
     done
-    rm -f "$out/$name.msg" "$out/$name.b64"
+    rm -f "$out/$name.msg" "$out/$name.b64" "$out/$name.dd"
     summary "$name" "$pairs" "$bytes"
   done
 fi
@@ -115,11 +144,12 @@ if [ "$what" != encrypt ]; then
   header decrypt "base64 -d"
   for sizeCase in "64m 67108864 $pairs64" "512m 536870912 5"; do
     read -r name bytes pairs <<<"$sizeCase"
+    rm -f "$out/$name.msg"
     "$program" -s "$out/$name.txt" -o "$out/$name.msg" -u dupont -k "$out/" -d a,b
     messageBytes=$(wc -c <"$out/$name.msg")
     # Lines of 60 like the armour's: three bytes for every four characters of the message.
     head -c $((messageBytes / 61 * 45)) "$out/$name.txt" | base64 -w 60 >"$out/$name.b64in"
-    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+    : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"; : >"$out/.c"; : >"$out/.d"
     for _ in $(seq "$pairs"); do
       rm -f "$out/$name.msg.txt"
       timed "$decrypt" "$out/$name.msg" "$out/"
@@ -135,5 +165,13 @@ if [ "$what" != encrypt ]; then
     rm -f "$out/$name.msg" "$out/$name.msg.txt" "$out/$name.b64in" "$out/$name.b64out"
     summary "$name" "$pairs" "$bytes"
   done
+fi
+if [ "$big" = big ]; then
+  echo
+  rm -f "$out/1500m.msg"
+  memory_only "text encryption" "$program" -s "$out/1500m.txt" -o "$out/1500m.msg" -u dupont \
+    -k "$out/" -d a,b
+  rm -f "$out/1500m.msg.txt"
+  memory_only "text decryption" "$decrypt" "$out/1500m.msg" "$out/"
 fi
 rm -rf "$out"

@@ -22,6 +22,14 @@ inline void XorInto(unsigned char* __restrict target, const unsigned char* __res
     }
 }
 
+// Both layers at once: target[j] ^= first[j] ^ second[j].
+inline void XorTwoInPlace(unsigned char* __restrict target, const unsigned char* __restrict first,
+                          const unsigned char* __restrict second, uint32_t count) {
+    for (uint32_t j = 0; j < count; ++j) {
+        target[j] ^= first[j] ^ second[j];
+    }
+}
+
 // target holds one period of the key stream at its start; every byte j of it becomes
 // data[j] ^ key[j mod period]. The chunks go from the last to the first, so the period is read
 // by every chunk and overwritten only by the first: no repeated key stream is ever written.

@@ -181,11 +181,16 @@ void TypLockedKeyFile::FrameHeader(unsigned char* destination) const {
     crypto_->utils->MyBlockMove(&recorded, destination, kKeyHeaderSize);
 }
 
-int32_t TypLockedKeyFile::Commit(uint32_t n) {
-    assert(open_);
+TypKeyHeader TypLockedKeyFile::CommittedHeader(uint32_t n) const {
     TypKeyHeader advanced = header_;
     advanced.keyOffset = AdvancedOffset(start_, n, header_.keyLen);
     advanced.useCount = recordedCount_;
+    return advanced;
+}
+
+int32_t TypLockedKeyFile::Commit(uint32_t n) {
+    assert(open_);
+    const TypKeyHeader advanced = CommittedHeader(n);
     TypKeyHeader stored = advanced;
     crypto_->ConvertHeaderToStandard(&stored);
     int32_t result = keyFile_->SetFilePos(0);

@@ -46,6 +46,13 @@ class TypLockedKeyFile {
     // The 224 bytes an encryption with this key records in its frame, in stored order: the
     // header as read, with useCount raised and keyOffset where the encryption's stream begins.
     void FrameHeader(unsigned char* destination) const;
+    // The header in host order as Commit(n) will write it; the key comment is made from it
+    // before the commit, so that a message can be written out before its keys are spent.
+    TypKeyHeader CommittedHeader(uint32_t n) const;
+    // The key material position where this encryption's stream begins, and the key file (open,
+    // held) for reading it in windows (crypto/KeyStreamWindow.h).
+    uint32_t StreamStart() const { return static_cast<uint32_t>(start_); }
+    TypFileRef* KeyFile() const { return keyFile_; }
     // Rewrites the header for an encryption of n bytes (keyOffset advanced by n modulo keyLen,
     // useCount raised, 0 after the largest count) and puts it on stable storage. 0, or -1 when
     // the rewrite cannot be confirmed: the key material then counts as spent.

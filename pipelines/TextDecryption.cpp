@@ -5,16 +5,23 @@
 // written straight from the decrypted message without a copy of its own.
 #include "pipelines/TextDecryption.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "armour/ArmourDecoder.h"
+#include "armour/ArmourFormat.h"
+#include "armour/MessageLayout.h"
+#include "armour/TextForms.h"
+#include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/StreamSearch.h"
 #include "pipelines/TextDecryptionCore.h"
-#include "pipelines/TwoKeyDecryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
+#include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
@@ -24,12 +31,16 @@ namespace {
 using veldoran::OwnedBlock;
 
 constexpr char kTargetSuffix[] = ".txt";
-// In moderate pieces: one read call of hundreds of MiB is markedly slower.
-constexpr uint32_t kReadChunk = 4u << 20;
+constexpr size_t kStartLength = sizeof veldoran::armour::kStartMarker - 1;
+constexpr size_t kEndLength = sizeof veldoran::armour::kEndMarker - 1;
+// Bytes of the stream that may still be the beginning of the end marker.
+constexpr size_t kHeldText = kEndLength - 1;
+// Bytes of the document that may still be the beginning of the recipient marker.
+constexpr size_t kHeldDocument = sizeof veldoran::kRecipientBlockStart - 2;
+constexpr size_t kFrameHeaders = 2 * kKeyHeaderSize;
 
-// Reads the whole source into source; opened for reading only.
-int32_t ReadWhole(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, int32_t trace,
-                  OwnedBlock* source) {
+// The source opened for reading, its length known and its position at the start.
+int32_t OpenSource(TypFileRefUnix* sourceRef, int32_t trace, uint32_t* length) {
     if (sourceRef->Exists() != kNoErr) {
         return kOtherErr;
     }
@@ -37,75 +48,160 @@ int32_t ReadWhole(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, int32_t trace,
     if (result != kNoErr) {
         return result;
     }
-    int32_t length = 0;
-    result = sourceRef->GetLength(&length);
+    int32_t sourceLength = 0;
+    result = sourceRef->GetLength(&sourceLength);
     if (trace != 0) {
-        printf("Source Length: %d\n", length);
+        printf("Source Length: %d\n", sourceLength);
     }
     if (result != kNoErr) {
         return result;
     }
-    const auto sourceLength = static_cast<uint32_t>(length);
-    *source->Length() = sourceLength;
-    *source->Pointer() = utils->MyNewPtr(sourceLength);
-    if (source->data() == nullptr) {
-        *source->Length() = 0;
-        return kMemErr;
-    }
-    sourceRef->SetFilePos(0);
-    for (uint32_t done = 0; result == kNoErr && done < sourceLength; done += kReadChunk) {
-        result = sourceRef->Read(source->data() + done, std::min(kReadChunk, sourceLength - done));
-    }
-    if (result != kNoErr) {
-        source->Dispose();
-    }
-    return result;
+    *length = static_cast<uint32_t>(sourceLength);
+    return sourceRef->SetFilePos(0);
 }
 
-int32_t SourceStage(TypUtilsUnix* utils, const char* path, int32_t trace, OwnedBlock* source) {
-    auto* sourceRef = new (std::nothrow) TypFileRefUnix;
-    if (sourceRef == nullptr) {
-        return kMemErr;
-    }
-    int32_t result = kOtherErr;
-    if (sourceRef->InitCreate(utils) == kNoErr && sourceRef->SetPath(path) == kNoErr) {
-        result = ReadWhole(utils, sourceRef, trace, source);
-    }
-    sourceRef->CloseDF();
-    sourceRef->Kill();
-    delete sourceRef;
-    return result;
-}
+// The decoded outer frame taken apart as it arrives: the two frame headers open the key
+// files, the message behind them is unlayered, put in the local form, cut at the recipient
+// marker and written. Failures are kept, not acted on, until the armour has been read to its
+// end: a changed or cut armour reports its own code first, as when it was decoded whole.
+class FrameReader {
+  public:
+    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, TypTargetWriter* writer, uint32_t window,
+                unsigned char lineEnd)
+        : utils_(utils), crypto_(crypto), writer_(writer), window_(window), lineEnd_(lineEnd) {}
 
-// The local document in front of the recipient block, into a new target file that replaces
-// the old one only once it is complete.
-int32_t OutputStage(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* target,
-                    OwnedBlock* message) {
-    TypTargetWriter writer;
-    writer.InitCreate(calls);
-    int32_t result = writer.Open(target);
-    uint32_t documentLength = 0;
-    if (result == kNoErr) {
-        result = veldoran::ToLocalDocument(utils, message, &documentLength);
+    // data: count decoded bytes, with kHeldDocument bytes of room in front of them.
+    void Take(uint32_t outerLength, unsigned char* data, size_t count) {
+        outerLength_ = outerLength;
+        while (count > 0 && keyResult_ == kNoErr && decoded_ < kFrameHeaders) {
+            const size_t take = count < kFrameHeaders - decoded_ ? count : kFrameHeaders - decoded_;
+            memcpy(headers_ + decoded_, data, take);
+            decoded_ += take;
+            data += take;
+            count -= take;
+            if (decoded_ >= kKeyHeaderSize && !userOpen_) {
+                OpenUser();
+            }
+            if (decoded_ == kFrameHeaders && keyResult_ == kNoErr) {
+                OpenMaster();
+            }
+        }
+        if (count == 0 || keyResult_ != kNoErr) {
+            decoded_ += count;
+            return;
+        }
+        keyResult_ = layers_.Layer(data, static_cast<uint32_t>(count), decoded_ - kFrameHeaders);
+        decoded_ += count;
+        if (keyResult_ == kNoErr) {
+            veldoran::ToLocalForm(data, data, count, lineEnd_);
+            Write(data, count);
+        }
     }
-    if (result == kNoErr) {
-        // A full disk is found out before anything is written.
-        result = writer.Reserve(documentLength);
+
+    // After the whole armour was read and found sound: the codes of the layers in the order
+    // the whole-block decryption met them, with their trace lines.
+    int32_t Finish(int32_t trace) {
+        if (keyResult_ == kNoErr && !userOpen_) {
+            keyResult_ = kFrameTooShort;
+        }
+        if (userOpen_ && trace != 0) {
+            printf("UnCrypt datalen2: %d\n", static_cast<int>(outerLength_ - kKeyHeaderSize));
+        }
+        if (keyResult_ == kNoErr && !masterOpen_) {
+            keyResult_ = kFrameTooShort;
+        }
+        if (keyResult_ != kNoErr) {
+            return keyResult_;
+        }
+        if (trace != 0) {
+            printf("UnCrypt datalen: %d\n", static_cast<int>(outerLength_ - kFrameHeaders));
+        }
+        // No marker: the held tail is document too.
+        if (!done_ && writeResult_ == kNoErr) {
+            writeResult_ = writer_->Write(held_, static_cast<uint32_t>(heldCount_));
+        }
+        return kNoErr;
     }
-    if (result == kNoErr) {
-        result = writer.Write(message->data(), documentLength);
+    int32_t writeResult() const { return writeResult_; }
+    bool messageReached() const { return masterOpen_ && keyResult_ == kNoErr; }
+
+  private:
+    void OpenUser() {
+        userOpen_ = true;
+        keyResult_ = user_.Open(utils_, crypto_, headers_);
+        // A frame too short for the inner header fails at the master layer.
+        if (keyResult_ == kNoErr && outerLength_ >= kFrameHeaders) {
+            keyResult_ = layers_.OpenUser(user_.source(), outerLength_ - kFrameHeaders, window_);
+        }
+        if (keyResult_ != kNoErr) {
+            userOpen_ = false;
+        }
     }
-    if (result == kNoErr) {
-        result = writer.Commit();
+    void OpenMaster() {
+        keyResult_ = layers_.CoverInnerHeader(headers_ + kKeyHeaderSize);
+        if (keyResult_ == kNoErr) {
+            keyResult_ = master_.Open(utils_, crypto_, headers_ + kKeyHeaderSize);
+        }
+        if (keyResult_ == kNoErr) {
+            keyResult_ =
+                layers_.OpenMaster(master_.source(), outerLength_ - kFrameHeaders, window_);
+        }
+        masterOpen_ = keyResult_ == kNoErr;
     }
-    writer.Kill();
-    return result;
-}
+
+    // Writes the document up to the first recipient marker; the last bytes are held back until
+    // the next piece shows whether they begin one.
+    void Write(unsigned char* data, size_t count) {
+        const int64_t found = cut_.Feed(data, count);
+        if (writeResult_ != kNoErr || done_) {
+            return;
+        }
+        // The held bytes go in front of data (room was left there).
+        unsigned char* begin = data - heldCount_;
+        memcpy(begin, held_, heldCount_);
+        size_t available = heldCount_ + count;
+        size_t out = available > kHeldDocument ? available - kHeldDocument : 0;
+        if (found >= 0) {
+            out = static_cast<size_t>(static_cast<uint64_t>(found) - written_);
+            done_ = true;
+        }
+        writeResult_ = writer_->Write(begin, static_cast<uint32_t>(out));
+        written_ += out;
+        heldCount_ = done_ ? 0 : available - out;
+        memmove(held_, begin + out, heldCount_);
+    }
+
+    TypUtilsUnix* utils_;
+    TypCrypto* crypto_;
+    TypTargetWriter* writer_;
+    uint32_t window_;
+    unsigned char lineEnd_;
+    uint32_t outerLength_ = 0;
+    uint64_t decoded_ = 0;
+    unsigned char headers_[kFrameHeaders] = {};
+    veldoran::FrameKey user_;
+    veldoran::FrameKey master_;
+    veldoran::TwoKeyStream layers_;
+    bool userOpen_ = false;
+    bool masterOpen_ = false;
+    int32_t keyResult_ = kNoErr;
+    int32_t writeResult_ = kNoErr;
+    veldoran::StreamSearch cut_{veldoran::kRecipientBlockStart};
+    unsigned char held_[kHeldDocument] = {};
+    size_t heldCount_ = 0;
+    uint64_t written_ = 0;
+    bool done_ = false;
+};
 
 }  // namespace
 
 int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* keyFolder, int32_t trace) {
+                        const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options) {
+    const veldoran::StreamOptions defaults;
+    if (options == nullptr) {
+        options = &defaults;
+    }
     utils->InitCreate(nullptr);
     int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
     if (trace != 0) {
@@ -122,22 +218,143 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
     } else if (result == kNoErr) {
         result = kOtherErr;
     }
-
-    OwnedBlock sourceBlock(utils);
-    if (result == kNoErr) {
-        result = SourceStage(utils, source, trace, &sourceBlock);
+    // The stream puts the text in the local form a byte for a byte.
+    const char* eol = utils->GetEOLCar();
+    if (result == kNoErr && strlen(eol) != 1) {
+        result = kOtherErr;
     }
-    OwnedBlock message(utils);
+
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    uint32_t textLength = 0;
     if (result == kNoErr) {
-        result = veldoran::DecryptArmouredMessage(utils, sourceBlock.data(), sourceBlock.length(),
-                                                  &sourceBlock, trace, &message);
+        result = veldoran::Create(&sourceRef, utils);
+        if (result != kNoErr) {
+            result = result == kMemErr ? kMemErr : kOtherErr;
+        } else if (sourceRef->SetPath(source) != kNoErr) {
+            result = kOtherErr;
+        } else {
+            result = OpenSource(sourceRef.get(), trace, &textLength);
+        }
+    }
+    const uint32_t chunk = options->Chunk();
+    OwnedBlock input(utils);
+    OwnedBlock decoded(utils);
+    if (result == kNoErr) {
+        *input.Length() = chunk;
+        *input.Pointer() = utils->MyNewPtr(chunk);
+        const auto decodedSize =
+            static_cast<uint32_t>(kHeldDocument + veldoran::ArmourDecoder::MaxPutLength(kHeldText) +
+                                  veldoran::ArmourDecoder::MaxPutLength(chunk));
+        *decoded.Length() = decodedSize;
+        *decoded.Pointer() = utils->MyNewPtr(decodedSize);
+        if (input.data() == nullptr || decoded.data() == nullptr) {
+            result = kMemErr;
+        }
+    }
+    veldoran::Owned<TypCryptoUnix> crypto;
+    if (result == kNoErr && veldoran::Create(&crypto, utils) != kNoErr) {
+        result = kOtherErr;
+    }
+
+    // The target is written as the message is read; it replaces the old one only once the
+    // whole armour has been checked.
+    TypTargetWriter writer;
+    writer.InitCreate(calls);
+    int32_t openResult = kOtherErr;
+    if (result == kNoErr) {
+        openResult = writer.Open(target);
+    }
+    FrameReader frame(utils, crypto.get(), &writer, chunk, static_cast<unsigned char>(eol[0]));
+    veldoran::ArmourDecoder decoder(utils);
+    veldoran::StreamSearch startSearch(veldoran::armour::kStartMarker);
+    veldoran::StreamSearch endSearch(veldoran::armour::kEndMarker);
+    // The kHeldText bytes before the chunk, still to be read as armour.
+    unsigned char held[kHeldText] = {};
+    int32_t armourResult = kPbErr;
+    bool armourEnded = false;
+    bool reserved = false;
+    uint64_t bodyDone = 0;  // stream position up to which the armour's text went to the decoder
+    for (uint64_t position = 0; result == kNoErr && !armourEnded && position < textLength;) {
+        const uint32_t count =
+            textLength - position < chunk ? static_cast<uint32_t>(textLength - position) : chunk;
+        unsigned char* text = input.data();
+        result = sourceRef->Read(text, count);
+        if (result != kNoErr) {
+            break;
+        }
+        const int64_t start = startSearch.Feed(text, count);
+        const int64_t end = endSearch.Feed(text, count);
+        const uint64_t chunkEnd = position + count;
+        if (end >= 0 && (start < 0 || end < start + static_cast<int64_t>(kStartLength))) {
+            // The first end marker stands before the end of the first start marker.
+            armourEnded = true;
+            break;
+        }
+        if (start >= 0) {
+            const uint64_t bodyBegin = static_cast<uint64_t>(start) + kStartLength;
+            const uint64_t limit = end >= 0 ? static_cast<uint64_t>(end)
+                                            : (chunkEnd > kHeldText ? chunkEnd - kHeldText : 0);
+            const uint64_t from = bodyDone > bodyBegin ? bodyDone : bodyBegin;
+            unsigned char* out = decoded.data() + kHeldDocument;
+            size_t stored = 0;
+            if (from < limit) {
+                // What lies in the held bytes of the last chunk, then in this one.
+                const uint64_t heldBegin = position - kHeldText;
+                if (from < position) {
+                    const uint64_t heldEnd = limit < position ? limit : position;
+                    stored += decoder.Put(held + (from - heldBegin), heldEnd - from, out);
+                }
+                if (limit > position) {
+                    const uint64_t inChunk = from > position ? from - position : 0;
+                    stored += decoder.Put(text + inChunk, limit - position - inChunk, out + stored);
+                }
+                bodyDone = limit;
+            }
+            if (decoder.LengthKnown() && !reserved) {
+                reserved = true;
+                if (openResult == kNoErr && decoder.DataLength() > kFrameHeaders) {
+                    openResult = writer.Reserve(decoder.DataLength() - kFrameHeaders);
+                }
+            }
+            if (stored > 0) {
+                frame.Take(decoder.DataLength(), out, stored);
+            }
+            if (end >= 0) {
+                armourEnded = true;
+                armourResult = decoder.Finish();
+            }
+        }
+        if (count >= kHeldText) {
+            memcpy(held, text + count - kHeldText, kHeldText);
+        }
+        position = chunkEnd;
+        options->Report(position, textLength);
+    }
+    if (result == kNoErr) {
+        result = armourResult;
+    }
+    if (result == kNoErr) {
+        result = frame.Finish(trace);
     }
     if (trace != 0) {
         printf("Target File: %s%s\n", source, kTargetSuffix);
-        printf("Target File Length: %d\n", static_cast<int>(message.length()));
+        printf("Target File Length: %d\n",
+               frame.messageReached() && result == kNoErr
+                   ? static_cast<int>(decoder.DataLength() - kFrameHeaders)
+                   : 0);
     }
     if (result == kNoErr) {
-        result = OutputStage(utils, calls, target, &message);
+        result = openResult;
+    }
+    if (result == kNoErr) {
+        result = frame.writeResult();
+    }
+    if (result == kNoErr) {
+        result = writer.Commit();
+    }
+    writer.Kill();
+    if (sourceRef != nullptr) {
+        sourceRef->CloseDF();
     }
     return result;
 }

@@ -5,13 +5,16 @@
 
 #include <stdint.h>
 
+#include "pipelines/StreamOptions.h"
+
 class TypUtilsUnix;
 struct TypTargetWriterCalls;
 
 // decrypter2 after its null checks, with utils (not owned, not yet initialised) and calls
 // (null for the running system's). Every block it obtains from utils is disposed of before it
-// returns.
+// returns. options (null for the defaults) sets the chunk size and the progress hook.
 int32_t DecryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
-                        const char* keyFolder, int32_t trace);
+                        const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options = nullptr);
 
 #endif

@@ -13,73 +13,31 @@
 #include <cstring>
 #include <new>
 
+#include "armour/ArmourEncoder.h"
+#include "armour/MessageLayout.h"
 #include "armour/TypBinASCII.h"
+#include "crypto/TypKeyHeader.h"
+#include "pipelines/OwnedBlock.h"
+#include "pipelines/StreamSearch.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypTargetWriter.h"
+#include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
 
 namespace {
 
-constexpr size_t kCommentSize = veldoran::kKeyCommentSize;
-constexpr uint32_t kReadChunk = 4u << 20;
-// The marker that opens the recipient block. Decryption cuts the document at its first
-// occurrence, so a document that holds it cannot travel intact.
-constexpr char kRecipientMarker[] = "#DESTBEGIN#";
+using veldoran::OwnedBlock;
 
-// A block from the utility object, given back when it is replaced or goes out of scope.
-class OwnedBlock {
-  public:
-    explicit OwnedBlock(TypUtils* utils) : utils_(utils) {}
-    ~OwnedBlock() { Dispose(); }
-    OwnedBlock(const OwnedBlock&) = delete;
-    OwnedBlock& operator=(const OwnedBlock&) = delete;
-
-    unsigned char** Pointer() { return &data_; }
-    // Hands the block over to whoever takes the pointer; this object owns nothing afterwards.
-    unsigned char* Release() {
-        unsigned char* data = data_;
-        data_ = nullptr;
-        length_ = 0;
-        return data;
-    }
-    uint32_t* Length() { return &length_; }
-    unsigned char* data() const { return data_; }
-    uint32_t length() const { return length_; }
-
-    void Dispose() {
-        if (data_ != nullptr) {
-            utils_->MyDisposeptr(&data_, length_);
-        }
-        data_ = nullptr;
-        length_ = 0;
-    }
-
-  private:
-    TypUtils* utils_;
-    unsigned char* data_ = nullptr;
-    uint32_t length_ = 0;
-};
-
-// The armour's length for an outer frame of outerLength bytes: marker lines, the two number
-// fields and four characters per three bytes, in lines of 60.
-uint64_t ArmouredLength(uint64_t outerLength, uint64_t eolLength) {
-    const uint64_t encoded = 16 + 4 * ((outerLength + 2) / 3);
-    return 11 + 14 + 3 * eolLength + encoded + eolLength * ((encoded - 1) / 60);
-}
-
-// At least the length of the target for an outer frame of outerLength bytes: both comments at
-// their longest, the empty line and the armour.
+// The longest target for an outer frame of outerLength bytes: both comments at their longest,
+// the empty line and the armour.
 uint64_t TargetLengthBound(uint64_t outerLength, uint64_t eolLength) {
-    return 2 * veldoran::kKeyCommentMaxLength + eolLength + ArmouredLength(outerLength, eolLength);
-}
-
-// The message is the source followed by the recipient block.
-uint64_t MessageLength(uint64_t sourceLength, uint64_t recipientsLength) {
-    return sourceLength + 11 + recipientsLength + 2 + 9;
+    return 2 * veldoran::kKeyCommentMaxLength + eolLength +
+           veldoran::ArmouredLength(outerLength, eolLength);
 }
 
 // The stored lengths are 32-bit and every length must stay below 2^31.
@@ -87,27 +45,78 @@ bool FitsLengths(uint64_t length) {
     return length <= static_cast<uint64_t>(INT32_MAX);
 }
 
-// Writes the recipient block (the library's own layout of it, for an empty document) behind
-// the textLength bytes of the message block, which was made to hold exactly both.
-int32_t AppendRecipientBlock(TypUtils* utils, OwnedBlock* message, uint32_t textLength,
-                             const char* to, const char* cc, const char* bcc) {
-    OwnedBlock block(utils);
-    const int32_t result =
-        utils->AddDestToMessage(message->data(), 0, block.Pointer(), block.Length(), to, cc, bcc);
-    if (result != kNoErr) {
+// The message as it is made, chunk by chunk: the source's bytes in interchange form, watched
+// for the recipient marker, then the recipient block.
+class MessageSource {
+  public:
+    MessageSource(TypUtils* utils, TypFileRefUnix* sourceRef, uint32_t textLength,
+                  const OwnedBlock* recipients)
+        : utils_(utils), sourceRef_(sourceRef), textLength_(textLength), recipients_(recipients) {}
+
+    uint64_t length() const { return uint64_t{textLength_} + recipients_->length(); }
+
+    // The next count bytes of the message into buffer. 0; -1 when the source cannot be read;
+    // -16 when the document holds the recipient marker.
+    int32_t Next(unsigned char* buffer, uint32_t count) {
+        const uint32_t fromText = textLength_ - read_ < count ? textLength_ - read_ : count;
+        const int32_t result = ReadText(buffer, fromText);
+        if (result == kNoErr && fromText < count) {
+            memcpy(buffer + fromText, recipients_->data() + delivered_, count - fromText);
+            delivered_ += count - fromText;
+        }
         return result;
     }
-    if (uint64_t{textLength} + block.length() != message->length()) {
-        return kOtherErr;
-    }
-    utils->MyBlockMove(block.data(), message->data() + textLength, block.length());
-    return kNoErr;
-}
 
-// Source stage: reads the source whole, converts it to the interchange form and appends the
-// recipient block. The message is handed over in message.
-int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* to, const char* cc,
-                   const char* bcc, int32_t trace, OwnedBlock* message) {
+    // Reads what is left of the document through buffer (capacity bytes) only to look for the
+    // recipient marker: -16 when it is there, -1 when the source cannot be read, else 0. A run
+    // that fails for another reason reports these first, as when the document was read whole
+    // before anything else.
+    int32_t ScanRest(unsigned char* buffer, uint32_t capacity) {
+        int32_t result = kNoErr;
+        while (result == kNoErr && read_ < textLength_) {
+            const uint32_t count = textLength_ - read_ < capacity ? textLength_ - read_ : capacity;
+            result = ReadText(buffer, count);
+        }
+        return result;
+    }
+
+    // Starts again at the first byte (for a pass that only looks for the marker).
+    int32_t Rewind() {
+        read_ = 0;
+        delivered_ = 0;
+        marker_ = veldoran::StreamSearch(veldoran::kRecipientBlockStart);
+        return sourceRef_->SetFilePos(0);
+    }
+
+  private:
+    int32_t ReadText(unsigned char* buffer, uint32_t count) {
+        if (count == 0) {
+            return kNoErr;
+        }
+        int32_t result = sourceRef_->Read(buffer, count);
+        read_ += count;
+        if (result == kNoErr) {
+            uint32_t converted = count;
+            result = utils_->FiltrerTexte(&buffer, &converted);
+        }
+        if (result == kNoErr && marker_.Feed(buffer, count) >= 0) {
+            result = kFormatNonDisponible;
+        }
+        return result;
+    }
+
+    TypUtils* utils_;
+    TypFileRefUnix* sourceRef_;
+    uint32_t textLength_;
+    const OwnedBlock* recipients_;
+    uint32_t read_ = 0;
+    uint32_t delivered_ = 0;
+    veldoran::StreamSearch marker_{veldoran::kRecipientBlockStart};
+};
+
+// Source stage: the source opened for reading and its length checked.
+int32_t OpenSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, uint64_t recipientsLength,
+                   int32_t trace, uint32_t* textLength) {
     if (sourceRef->Exists() != kNoErr) {
         return kOtherErr;
     }
@@ -116,7 +125,7 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     if (result != kNoErr) {
         return result;
     }
-    // A device or anything else that is not a plain file has no document to read whole.
+    // A device or anything else that is not a plain file has no document of known length.
     struct stat info {};
     if (sourceRef->GetInfo(&info) != kNoErr || !S_ISREG(info.st_mode)) {
         return kOtherErr;
@@ -129,126 +138,105 @@ int32_t ReadSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, const char* t
     if (result != kNoErr) {
         return result;
     }
-    const uint64_t recipients = strlen(to) + strlen(cc) + strlen(bcc);
-    if (sourceLength < 0 || !FitsLengths(TargetLengthBound(
-                                MessageLength(static_cast<uint64_t>(sourceLength), recipients) +
-                                    veldoran::TwoLayerOverhead(),
-                                strlen(utils->GetEOLCar())))) {
+    if (sourceLength < 0 ||
+        !FitsLengths(TargetLengthBound(
+            static_cast<uint64_t>(sourceLength) + recipientsLength + veldoran::TwoLayerOverhead(),
+            strlen(utils->GetEOLCar())))) {
         return kFrameTooLong;
     }
-
-    // The source is read into a block with room for the recipient block behind it, so that the
-    // message is made in place instead of copying the whole document once more.
-    auto textLength = static_cast<uint32_t>(sourceLength);
-    const auto messageLength =
-        static_cast<uint32_t>(MessageLength(static_cast<uint64_t>(sourceLength), recipients));
-    *message->Length() = messageLength;
-    *message->Pointer() = utils->MyNewPtr(messageLength);
-    unsigned char* text = message->data();
-    if (text == nullptr) {
-        return kMemErr;
-    }
-    sourceRef->SetFilePos(0);
-    // In moderate pieces: one read call of hundreds of MiB is markedly slower.
-    for (uint32_t done = 0; result == kNoErr && done < textLength; done += kReadChunk) {
-        result = sourceRef->Read(text + done, std::min(kReadChunk, textLength - done));
-    }
-    if (result == kNoErr) {
-        result = utils->FiltrerTexte(&text, &textLength);
-    }
-    if (result == kNoErr && utils->FindSubString(text, textLength, kRecipientMarker) >= 0) {
-        result = kFormatNonDisponible;
-    }
-    if (result == kNoErr) {
-        result = AppendRecipientBlock(utils, message, textLength, to, cc, bcc);
-    }
-    if (result != kNoErr) {
-        message->Dispose();
-    }
-    return result;
+    *textLength = static_cast<uint32_t>(sourceLength);
+    return sourceRef->SetFilePos(0);
 }
 
-// The utility object of the armour stage: its first block request is served from the block
-// set aside before the keys were used, so that no allocation is left to fail once they are
-// spent. Every other request goes to the pipeline's utility object.
-class ArmourUtils : public TypUtilsUnix {
-  public:
-    ArmourUtils(TypUtils* owner, OwnedBlock* space) : owner_(owner), space_(space) {}
+// The buffers of one run, obtained once and reused for every chunk.
+struct Buffers {
+    explicit Buffers(TypUtils* utils) : input(utils), output(utils) {}
 
-    unsigned char* MyNewPtr(uint32_t size) override {
-        if (space_->data() != nullptr && size <= space_->length()) {
-            // Still all spaces: nothing has written to it since it was obtained.
-            return space_->Release();
-        }
-        return owner_->MyNewPtr(size);
-    }
-    void MyDisposeptr(unsigned char** block, uint32_t length) override {
-        owner_->MyDisposeptr(block, length);
+    int32_t Allocate(TypUtils* utils, uint32_t chunk, size_t outputSize) {
+        *input.Length() = chunk;
+        *input.Pointer() = utils->MyNewPtr(chunk);
+        *output.Length() = static_cast<uint32_t>(outputSize);
+        *output.Pointer() = utils->MyNewPtr(static_cast<uint32_t>(outputSize));
+        return input.data() != nullptr && output.data() != nullptr ? kNoErr : kMemErr;
     }
 
-  private:
-    TypUtils* owner_;
-    OwnedBlock* space_;
+    OwnedBlock input;
+    OwnedBlock output;
 };
 
-// Armour stage: the outer frame as printable text in the space set aside for it; the frame
-// is disposed of at once.
-int32_t Armour(TypUtilsUnix* utils, OwnedBlock* space, OwnedBlock* outer, OwnedBlock* armour) {
-    ArmourUtils armourUtils(utils, space);
-    armourUtils.InitCreate(nullptr);
-    auto* binASCII = new (std::nothrow) TypBinASCII;
-    if (binASCII == nullptr) {
-        return kMemErr;
-    }
-    if (binASCII->InitCreate(&armourUtils) != kNoErr) {
-        delete binASCII;
-        return kOtherErr;
-    }
-    const int32_t result =
-        binASCII->BinToASCII(outer->data(), outer->length(), armour->Pointer(), armour->Length());
-    outer->Dispose();
-    if (result != kNoErr) {
-        armour->Dispose();
-    }
-    binASCII->Kill();
-    delete binASCII;
-    return result;
-}
-
-// What the run obtains once both key files are known to be usable and before they are
-// rewritten: the target opened (a pipe or device too), its whole length checked against the
-// disk and the file-size limit, and the armour's block.
-struct OutputStage {
-    int32_t Prepare(uint32_t outerLength) {
-        int32_t result = writer->Open(target);
-        const uint64_t armourLength = ArmouredLength(outerLength, eolLength);
-        if (result == kNoErr) {
-            result = writer->Reserve(TargetLengthBound(outerLength, eolLength));
-        }
-        if (result == kNoErr) {
-            // The length checks of the source stage keep this below 2^31.
-            *armourSpace->Length() = static_cast<uint32_t>(armourLength);
-            *armourSpace->Pointer() = utils->MyNewPtr(static_cast<uint32_t>(armourLength));
-            if (armourSpace->data() == nullptr) {
-                *armourSpace->Length() = 0;
-                result = kMemErr;
-            }
-        }
-        return result;
-    }
-
-    TypUtils* utils;
+// Everything of one streaming run that the stages share.
+struct EncryptionRun {
+    TypUtilsUnix* utils;
+    const veldoran::StreamOptions* options;
+    MessageSource* message;
+    veldoran::HeldKeys* keys;
     TypTargetWriter* writer;
-    OwnedBlock* armourSpace;
-    const char* target;
-    uint64_t eolLength;
+    Buffers* buffers;
+    const char* comments;
+    uint32_t commentsLength;
 };
+
+// Writes the comments and the armour of the outer frame, the message encrypted chunk by chunk
+// on the way.
+int32_t StreamMessage(const EncryptionRun& run) {
+    const uint32_t chunk = run.options->Chunk();
+    const uint64_t messageLength = run.message->length();
+    veldoran::TwoKeyStream layers;
+    TypLockedKeyFile& master = run.keys->master();
+    TypLockedKeyFile& user = run.keys->user();
+    int32_t result = layers.Open(
+        {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
+        {user.KeyFile(), static_cast<uint32_t>(user.Header().keyLen), user.StreamStart()},
+        messageLength, chunk);
+    if (result == kNoErr) {
+        result = run.writer->Write(reinterpret_cast<const unsigned char*>(run.comments),
+                                   run.commentsLength);
+    }
+    veldoran::ArmourEncoder encoder(run.utils, run.utils->GetEOLCar());
+    unsigned char* out = run.buffers->output.data();
+    unsigned char* in = run.buffers->input.data();
+    if (result == kNoErr) {
+        unsigned char headers[2 * kKeyHeaderSize];
+        run.keys->FrameHeaders(headers);
+        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
+        size_t written =
+            encoder.Begin(static_cast<uint32_t>(messageLength + veldoran::TwoLayerOverhead()), out);
+        written += encoder.Put(headers, sizeof headers, out + written);
+        if (result == kNoErr) {
+            result = run.writer->Write(out, static_cast<uint32_t>(written));
+        }
+    }
+    for (uint64_t done = 0; result == kNoErr && done < messageLength;) {
+        const auto count =
+            static_cast<uint32_t>(messageLength - done < chunk ? messageLength - done : chunk);
+        result = run.message->Next(in, count);
+        if (result == kNoErr) {
+            result = layers.Layer(in, count, done);
+        }
+        if (result == kNoErr) {
+            const size_t written = encoder.Put(in, count, out);
+            result = run.writer->Write(out, static_cast<uint32_t>(written));
+        }
+        done += count;
+        run.options->Report(done, messageLength);
+    }
+    if (result == kNoErr) {
+        const size_t written = encoder.Finish(out);
+        result = run.writer->Write(out, static_cast<uint32_t>(written));
+    }
+    return result;
+}
 
 }  // namespace
 
 int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, const char* source,
                         const char* target, const char* user, const char* keyFolder, const char* to,
-                        const char* cc, const char* bcc, int32_t trace) {
+                        const char* cc, const char* bcc, int32_t trace,
+                        const veldoran::StreamOptions* options) {
+    const veldoran::StreamOptions defaults;
+    if (options == nullptr) {
+        options = &defaults;
+    }
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -278,63 +266,127 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         result = kOtherErr;
     }
 
-    OwnedBlock message(utils);
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    uint32_t textLength = 0;
     if (result == kNoErr) {
-        auto* sourceRef = new (std::nothrow) TypFileRefUnix;
-        if (sourceRef == nullptr) {
-            result = kMemErr;
+        result = veldoran::Create(&sourceRef, utils);
+        if (result != kNoErr) {
+            result = result == kMemErr ? kMemErr : kOtherErr;
+        } else if (sourceRef->SetPath(source) != kNoErr) {
+            result = kOtherErr;
         } else {
-            if (sourceRef->InitCreate(utils) != kNoErr || sourceRef->SetPath(source) != kNoErr) {
-                result = kOtherErr;
-            } else {
-                result = ReadSource(utils, sourceRef, to, cc, bcc, trace, &message);
-            }
-            sourceRef->CloseDF();
-            sourceRef->Kill();
-            delete sourceRef;
+            result = OpenSource(utils, sourceRef.get(), veldoran::RecipientBlockLength(to, cc, bcc),
+                                trace, &textLength);
         }
     }
+
+    // The recipient block, the library's own layout of it (for an empty document).
+    OwnedBlock recipients(utils);
+    if (result == kNoErr) {
+        const unsigned char none = 0;
+        result = utils->AddDestToMessage(&none, 0, recipients.Pointer(), recipients.Length(), to,
+                                         cc, bcc);
+    }
+    MessageSource message(utils, sourceRef.get(), textLength, &recipients);
+    const uint32_t chunk = options->Chunk();
+    veldoran::ArmourEncoder sizing(utils, eol);
+    Buffers buffers(utils);
+    if (result == kNoErr) {
+        result = buffers.Allocate(utils, chunk,
+                                  sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
+                                      sizing.MaxPutLength(2 * kKeyHeaderSize));
+    }
+
+    veldoran::HeldKeys keys(utils);
+    if (result == kNoErr) {
+        result = keys.Open(request);
+    }
+    const auto messageLength = static_cast<uint32_t>(message.length());
+    const uint32_t outerLength = messageLength + veldoran::TwoLayerOverhead();
+    char masterComment[veldoran::kKeyCommentSize] = {};
+    char userComment[veldoran::kKeyCommentSize] = {};
+    // Both comments and the empty line: at most 2 * 255 + 8 characters.
+    char comments[2 * veldoran::kKeyCommentSize + 8] = {};
+    uint32_t commentsLength = 0;
+    if (result == kNoErr) {
+        keys.Comments(messageLength, masterComment, userComment);
+        commentsLength = static_cast<uint32_t>(
+            snprintf(comments, sizeof comments, "%s%s%s", masterComment, userComment, eol));
+    }
+    const uint64_t total = commentsLength + veldoran::ArmouredLength(outerLength, eolLength);
 
     TypTargetWriter writer;
     writer.InitCreate(calls);
-    OwnedBlock armourSpace(utils);
-    OutputStage output{utils, &writer, &armourSpace, target, eolLength};
-    OwnedBlock outer(utils);
-    char masterComment[veldoran::kKeyCommentSize] = {};
-    char userComment[veldoran::kKeyCommentSize] = {};
     if (result == kNoErr) {
-        result = veldoran::EncryptWithBothKeys(
-            utils, request, message.data(), message.length(),
-            [&output](uint32_t outerLength) { return output.Prepare(outerLength); },
-            outer.Pointer(), outer.Length(), masterComment, userComment);
+        result = writer.Open(target);
     }
-    message.Dispose();
-
-    OwnedBlock armour(utils);
     if (result == kNoErr) {
-        result = Armour(utils, &armourSpace, &outer, &armour);
+        result = writer.Reserve(total);
     }
-    if (trace != 0) {
-        printf("End of encoding process\n");
+    // A device or a pipe cannot take back what it was given: the whole document is looked
+    // through first and the keys are spent before anything is written, as when the message
+    // was made whole.
+    bool committed = false;
+    if (result == kNoErr && writer.InPlace()) {
+        result = message.ScanRest(buffers.input.data(), chunk);
+        if (result == kNoErr) {
+            result = message.Rewind();
+        }
+        if (result == kNoErr) {
+            result = keys.Commit(messageLength);
+            committed = true;
+        }
     }
-
-    if (result == kNoErr) {
-        // Both comments and the empty line: at most 2 * 255 + 8 characters.
-        char comments[2 * kCommentSize + 8];
-        const int commentsLength =
-            snprintf(comments, sizeof comments, "%s%s%s", masterComment, userComment, eol);
-        const auto commentsSize = static_cast<uint32_t>(commentsLength);
+    bool traced = false;
+    const auto traceTarget = [&]() {
+        traced = true;
+        keys.Trace(true, messageLength, masterComment, userComment);
         if (trace != 0) {
+            printf("End of encoding process\n");
             printf("Target File: %s\n", target);
-            printf("Target File Length: %d\n", static_cast<int>(commentsSize + armour.length()));
+            printf("Target File Length: %d\n", static_cast<int>(total));
         }
-        result = writer.Write(reinterpret_cast<const unsigned char*>(comments), commentsSize);
+    };
+    if (result == kNoErr && committed) {
+        traceTarget();
+    }
+    if (result == kNoErr) {
+        const EncryptionRun run{utils,   options,  &message, &keys,
+                                &writer, &buffers, comments, commentsLength};
+        result = StreamMessage(run);
+    }
+    // The keys are spent only once the whole message waits, synced, in the temporary file;
+    // and the target appears only once they are.
+    if (result == kNoErr && !committed) {
+        result = keys.Commit(messageLength);
         if (result == kNoErr) {
-            result = writer.Write(armour.data(), armour.length());
+            traceTarget();
         }
-        if (result == kNoErr) {
-            result = writer.Commit();
+    }
+    if (result == kNoErr) {
+        result = writer.Commit();
+    }
+    const int32_t closed = keys.Close();
+    if (result == kNoErr) {
+        result = closed;
+    }
+    if (result != kNoErr && result != kFormatNonDisponible && textLength > 0 &&
+        buffers.input.data() != nullptr && !committed) {
+        // A document that cannot be read or holds the marker is refused before any other
+        // failure counts.
+        const int32_t scanned = message.ScanRest(buffers.input.data(), chunk);
+        if (scanned != kNoErr) {
+            result = scanned;
         }
+    }
+    if (result != kNoErr && !traced) {
+        keys.Trace(false, messageLength, masterComment, userComment);
+        if (trace != 0) {
+            printf("End of encoding process\n");
+        }
+    }
+    if (sourceRef != nullptr) {
+        sourceRef->CloseDF();
     }
     writer.Kill();
     return result;

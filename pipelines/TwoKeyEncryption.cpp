@@ -34,33 +34,6 @@ bool KeyFilePath(const TwoKeyRequest& request, const char* name, char* path) {
     return length >= 0 && length <= static_cast<int>(kMaxPathLength);
 }
 
-struct KeyRefDeleter {
-    void operator()(TypFileRefUnix* keyRef) const {
-        keyRef->CloseDF();
-        keyRef->Kill();
-        delete keyRef;
-    }
-};
-using KeyRef = std::unique_ptr<TypFileRefUnix, KeyRefDeleter>;
-
-// A new reference to the key file called name: kMemErr, or kOtherErr when it cannot be
-// initialised or its path does not fit.
-int32_t MakeKeyRef(TypUtilsUnix* utils, const TwoKeyRequest& request, const char* name,
-                   KeyRef* keyRef) {
-    char path[kMaxPathLength + 1];
-    if (!KeyFilePath(request, name, path)) {
-        return kOtherErr;
-    }
-    keyRef->reset(new (std::nothrow) TypFileRefUnix);
-    if (*keyRef == nullptr) {
-        return kMemErr;
-    }
-    if ((*keyRef)->InitCreate(utils) != kNoErr || (*keyRef)->SetPath(path) != kNoErr) {
-        return kOtherErr;
-    }
-    return kNoErr;
-}
-
 // Holds one key file: kFNFErr when it is missing, else TypLockedKeyFile::Open's code.
 int32_t HoldKey(TypCrypto* crypto, TypFileRefUnix* keyRef, TypLockedKeyFile* key,
                 const TypLockedKeyFile* held) {
@@ -70,13 +43,6 @@ int32_t HoldKey(TypCrypto* crypto, TypFileRefUnix* keyRef, TypLockedKeyFile* key
     }
     return key->Open(held);
 }
-
-struct CryptoDeleter {
-    void operator()(TypCrypto* crypto) const {
-        crypto->Kill();
-        delete crypto;
-    }
-};
 
 // A block from the utility object, wiped and given back when it goes out of scope unless it
 // was handed over.
@@ -119,6 +85,92 @@ uint32_t TwoLayerOverhead() {
     return 2 * kKeyHeaderSize;
 }
 
+void HeldKeys::RefDeleter::operator()(TypFileRefUnix* keyRef) const {
+    keyRef->CloseDF();
+    keyRef->Kill();
+    delete keyRef;
+}
+
+HeldKeys::HeldKeys(TypUtilsUnix* utils) : utils_(utils) {}
+
+HeldKeys::~HeldKeys() {
+    Close();
+}
+
+int32_t HeldKeys::MakeRef(const TwoKeyRequest& request, const char* name, KeyRef* keyRef) {
+    char path[kMaxPathLength + 1];
+    if (!KeyFilePath(request, name, path)) {
+        return kOtherErr;
+    }
+    keyRef->reset(new (std::nothrow) TypFileRefUnix);
+    if (*keyRef == nullptr) {
+        return kMemErr;
+    }
+    if ((*keyRef)->InitCreate(utils_) != kNoErr || (*keyRef)->SetPath(path) != kNoErr) {
+        return kOtherErr;
+    }
+    return kNoErr;
+}
+
+int32_t HeldKeys::Open(const TwoKeyRequest& request) {
+    trace_ = request.trace;
+    int32_t result = Create<TypCryptoUnix>(&crypto_, utils_);
+    if (result != kNoErr) {
+        return result == kMemErr ? kMemErr : kOtherErr;
+    }
+    result = MakeRef(request, kMasterName, &masterRef_);
+    if (result == kNoErr) {
+        if (trace_ != 0) {
+            printf("Master Key: %s\n", masterRef_->path);
+        }
+        result = HoldKey(crypto_.get(), masterRef_.get(), &master_, nullptr);
+    }
+    if (result == kNoErr) {
+        result = MakeRef(request, request.user, &userRef_);
+    }
+    if (result == kNoErr) {
+        result = HoldKey(crypto_.get(), userRef_.get(), &user_, &master_);
+    }
+    return result;
+}
+
+void HeldKeys::FrameHeaders(unsigned char* destination) const {
+    user_.FrameHeader(destination);
+    master_.FrameHeader(destination + kKeyHeaderSize);
+}
+
+void HeldKeys::Comments(uint32_t messageLength, char* masterComment, char* userComment) const {
+    crypto_->MakeKeyComment(master_.CommittedHeader(messageLength), masterComment);
+    crypto_->MakeKeyComment(user_.CommittedHeader(messageLength + kKeyHeaderSize), userComment);
+}
+
+int32_t HeldKeys::Commit(uint32_t messageLength) {
+    const int32_t result = master_.Commit(messageLength);
+    return result == kNoErr ? user_.Commit(messageLength + kKeyHeaderSize) : result;
+}
+
+int32_t HeldKeys::Close() {
+    const int32_t userClosed = user_.Close();
+    const int32_t masterClosed = master_.Close();
+    return userClosed != kNoErr ? userClosed : masterClosed;
+}
+
+void HeldKeys::Trace(bool succeeded, uint32_t messageLength, const char* masterComment,
+                     const char* userComment) const {
+    if (trace_ == 0) {
+        return;
+    }
+    if (succeeded) {
+        printf("Crypt datalen2: %d\n", static_cast<int>(messageLength + kKeyHeaderSize));
+        printf("GetKeyComment: %s\n", masterComment);
+        printf("User Key: %s\n", userRef_->path);
+        printf("Crypt datalen: %d\n", static_cast<int>(messageLength + TwoLayerOverhead()));
+        printf("GetKeyComment: %s\n", userComment);
+    } else if (userRef_ != nullptr) {
+        printf("User Key: %s\n", userRef_->path);
+    }
+}
+
 int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const unsigned char* message, uint32_t messageLength,
                             const PrepareOutput& prepare, unsigned char** outer,
@@ -133,32 +185,8 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
     const uint32_t innerLength = messageLength + kKeyHeaderSize;
     const uint32_t frameLength = messageLength + TwoLayerOverhead();
 
-    std::unique_ptr<TypCrypto, CryptoDeleter> crypto(new (std::nothrow) TypCryptoUnix);
-    if (crypto == nullptr) {
-        return kMemErr;
-    }
-    if (crypto->InitCreate(utils) != kNoErr) {
-        return kOtherErr;
-    }
-
-    // Declared before the key files so that they are released after them.
-    KeyRef masterRef;
-    KeyRef userRef;
-    TypLockedKeyFile master;
-    TypLockedKeyFile user;
-    int32_t result = MakeKeyRef(utils, request, kMasterName, &masterRef);
-    if (result == kNoErr) {
-        if (request.trace != 0) {
-            printf("Master Key: %s\n", masterRef->path);
-        }
-        result = HoldKey(crypto.get(), masterRef.get(), &master, nullptr);
-    }
-    if (result == kNoErr) {
-        result = MakeKeyRef(utils, request, request.user, &userRef);
-    }
-    if (result == kNoErr) {
-        result = HoldKey(crypto.get(), userRef.get(), &user, &master);
-    }
+    HeldKeys keys(utils);
+    int32_t result = keys.Open(request);
 
     // The outer frame is made in place: user header | master header | message ^ master
     // stream, then the user stream over everything after the user header.
@@ -175,43 +203,29 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
     }
     uint32_t period = 0;
     if (result == kNoErr) {
-        result = master.ReadPeriod(frame.data() + TwoLayerOverhead(), messageLength, &period);
+        result =
+            keys.master().ReadPeriod(frame.data() + TwoLayerOverhead(), messageLength, &period);
     }
     if (result == kNoErr) {
         keystream::XorWithRepeatedKey(frame.data() + TwoLayerOverhead(), message, messageLength,
                                       period);
-        master.FrameHeader(frame.data() + kKeyHeaderSize);
-        user.FrameHeader(frame.data());
-        result = user.XorStream(frame.data() + kKeyHeaderSize, innerLength, scratch.data(),
-                                scratch.length());
+        keys.FrameHeaders(frame.data());
+        result = keys.user().XorStream(frame.data() + kKeyHeaderSize, innerLength, scratch.data(),
+                                       scratch.length());
     }
 
     // Nothing is left to fail but the rewrites themselves.
     if (result == kNoErr) {
-        result = master.Commit(messageLength);
+        result = keys.Commit(messageLength);
     }
     if (result == kNoErr) {
-        result = user.Commit(innerLength);
+        keys.Comments(messageLength, masterComment, userComment);
     }
+    const int32_t closed = keys.Close();
     if (result == kNoErr) {
-        crypto->MakeKeyComment(master.Header(), masterComment);
-        crypto->MakeKeyComment(user.Header(), userComment);
+        result = closed;
     }
-    const int32_t userClosed = user.Close();
-    const int32_t masterClosed = master.Close();
-    if (result == kNoErr) {
-        result = userClosed != kNoErr ? userClosed : masterClosed;
-    }
-
-    if (request.trace != 0 && result == kNoErr) {
-        printf("Crypt datalen2: %d\n", static_cast<int>(innerLength));
-        printf("GetKeyComment: %s\n", masterComment);
-        printf("User Key: %s\n", userRef->path);
-        printf("Crypt datalen: %d\n", static_cast<int>(frameLength));
-        printf("GetKeyComment: %s\n", userComment);
-    } else if (request.trace != 0 && userRef != nullptr) {
-        printf("User Key: %s\n", userRef->path);
-    }
+    keys.Trace(result == kNoErr, messageLength, masterComment, userComment);
     if (result != kNoErr) {
         masterComment[0] = '\0';
         userComment[0] = '\0';

@@ -9,7 +9,13 @@
 #include <stdint.h>
 
 #include <functional>
+#include <memory>
 
+#include "crypto/TypLockedKeyFile.h"
+#include "platform/Lifetime.h"
+
+class TypCryptoUnix;
+class TypFileRefUnix;
 class TypUtilsUnix;
 
 namespace veldoran {
@@ -36,6 +42,56 @@ struct TwoKeyRequest {
     const char* user = "";       // the sender's key name
     const char* yearText = "";   // years since 1900, as the key files are named
     int32_t trace = 0;           // non-zero: the key trace lines go to the standard output
+};
+
+// Both key files of one encryption, held from Open to Close: the one place that opens, locks,
+// checks, commits and releases them, for the whole-block encryption and for the streams.
+class HeldKeys {
+  public:
+    explicit HeldKeys(TypUtilsUnix* utils);
+    HeldKeys(const HeldKeys&) = delete;
+    HeldKeys& operator=(const HeldKeys&) = delete;
+    // Releases both key files, the user's first, without writing to them.
+    ~HeldKeys();
+
+    // Opens, locks (master first, then user) and checks both key files. With trace set, prints
+    // "Master Key: " before the master key is opened. Results as EncryptWithBothKeys' before
+    // prepare: 0, -43, -1, -6, -8, -7.
+    int32_t Open(const TwoKeyRequest& request);
+    TypLockedKeyFile& master() { return master_; }
+    TypLockedKeyFile& user() { return user_; }
+    // The first 448 bytes of the outer frame before the user key stream covers its last 224:
+    // the user key's frame header, then the master key's.
+    void FrameHeaders(unsigned char* destination) const;
+    // Each key's comment line as it stands after an encryption of messageLength bytes; valid
+    // before Commit, so that a message can be written out before its keys are spent.
+    void Comments(uint32_t messageLength, char* masterComment, char* userComment) const;
+    // Rewrites and syncs both headers for messageLength bytes, master first. 0 or -1.
+    int32_t Commit(uint32_t messageLength);
+    // Releases both key files, the user's first. 0, or -1 when a close failed.
+    int32_t Close();
+    // The trace lines of the key layers, as one whole-block run prints them: on success from
+    // "Crypt datalen2: " to the user's "GetKeyComment: ", else "User Key: " when it got that far.
+    void Trace(bool succeeded, uint32_t messageLength, const char* masterComment,
+               const char* userComment) const;
+
+  private:
+    struct RefDeleter {
+        void operator()(TypFileRefUnix* keyRef) const;
+    };
+    using KeyRef = std::unique_ptr<TypFileRefUnix, RefDeleter>;
+    // A new reference to the key file called name: kMemErr, or kOtherErr when it cannot be
+    // initialised or its path does not fit.
+    int32_t MakeRef(const TwoKeyRequest& request, const char* name, KeyRef* keyRef);
+
+    TypUtilsUnix* utils_;
+    int32_t trace_ = 0;
+    Owned<TypCryptoUnix> crypto_;
+    // Declared before the key files so that they are released after them.
+    KeyRef masterRef_;
+    KeyRef userRef_;
+    TypLockedKeyFile master_;
+    TypLockedKeyFile user_;
 };
 
 // Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from

@@ -71,6 +71,9 @@ class TypTargetWriter {
     // Abandons an uncommitted replacement: the temporary file is closed and removed. 0.
     int32_t Kill();
 
+    // After Open: whether the target is written as it stands (a device or a pipe) rather than
+    // through a temporary file, so that nothing written can be taken back.
+    bool InPlace() const { return inPlace_; }
     // The temporary file's path while a replacement is pending (an unnamed file is linked there
     // at Commit), else empty (for tests).
     const std::string& TemporaryPath() const { return temporaryPath_; }

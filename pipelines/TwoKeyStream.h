@@ -1,0 +1,71 @@
+// Internal: both key layers of a message applied chunk by chunk, for the streaming file
+// pipelines. The same XOR serves both ways: encryption and decryption cover message byte p with
+// master stream byte p and user stream byte 224 + p (the user layer also covers the inner
+// frame's header, its first 224 bytes).
+#ifndef VELDORAN_PIPELINES_TWOKEYSTREAM_H
+#define VELDORAN_PIPELINES_TWOKEYSTREAM_H
+
+#include <stdint.h>
+
+#include "crypto/KeyStreamWindow.h"
+
+class TypCrypto;
+class TypFileRef;
+class TypUtils;
+
+namespace veldoran {
+
+// Where one layer's key stream comes from: a key file open for reading (not owned), the
+// length of its key material and the material position the stream begins at.
+struct KeyStreamSource {
+    TypFileRef* keyFile = nullptr;
+    uint32_t keyLen = 0;
+    uint32_t start = 0;
+};
+
+// The key file a frame's header names, opened for reading for a decryption, with the checks
+// UnCrypt makes in its order. Never writes to it.
+class FrameKey {
+  public:
+    FrameKey() = default;
+    FrameKey(const FrameKey&) = delete;
+    FrameKey& operator=(const FrameKey&) = delete;
+    ~FrameKey();
+
+    // frameHeader: the 224 bytes in stored order. Results: 0 with source() usable; -6 when the
+    // header's version is not 1; -5 when the key file is not found; the open's or read's code
+    // (-1); -8 when the key file's keyLen is below 1 or the frame's keyOffset exceeds it.
+    int32_t Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader);
+    const KeyStreamSource& source() const { return source_; }
+
+  private:
+    TypFileRef* keyFile_ = nullptr;
+    bool open_ = false;
+    KeyStreamSource source_;
+};
+
+class TwoKeyStream {
+  public:
+    // Prepares both streams for a message of messageLength bytes, in windows of window bytes
+    // (at least 224). 0, -7, or the key read's code.
+    int32_t Open(const KeyStreamSource& master, const KeyStreamSource& user, uint64_t messageLength,
+                 uint32_t window);
+    // The same one layer at a time: decryption learns the master key only from the inner
+    // frame's header, which the user layer covers.
+    int32_t OpenUser(const KeyStreamSource& user, uint64_t messageLength, uint32_t window);
+    int32_t OpenMaster(const KeyStreamSource& master, uint64_t messageLength, uint32_t window);
+    // innerHeader[0, 224) ^= user stream [0, 224): the inner frame's header under the user
+    // layer. 0 or the key read's code.
+    int32_t CoverInnerHeader(unsigned char* innerHeader);
+    // data[j] ^= master stream [position + j] ^ user stream [224 + position + j] for count
+    // (at most the window) bytes. 0 or the key read's code.
+    int32_t Layer(unsigned char* data, uint32_t count, uint64_t position);
+
+  private:
+    KeyStreamWindow master_;
+    KeyStreamWindow user_;
+};
+
+}  // namespace veldoran
+
+#endif

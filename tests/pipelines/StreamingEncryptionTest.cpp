@@ -1,0 +1,208 @@
+// The text encryption streams its document in chunks; these tests hold it to the whole-block
+// encryption (the two key layers made in one block and armoured whole, through the library's
+// EncryptWithBothKeys and BinToASCII) byte for byte, on lengths at and around the chunk edges,
+// and check that a run that fails midway spends no key and leaves the old target and no
+// temporary file. A small chunk keeps the documents small.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "pipelines/MessageFixture.h"
+#include "pipelines/StreamOptions.h"
+#include "pipelines/TextEncryptionCore.h"
+#include "pipelines/TypTargetWriter.h"
+#include "platform/ResultCodes.h"
+#include "platform/TypUtilsUnix.h"
+#include "support/KeyFileWriter.h"
+
+namespace {
+
+using messagetest::Bytes;
+using messagetest::ToBytes;
+using testsupport::ReadWholeFile;
+using testsupport::WriteWholeFile;
+
+// The smallest chunk the pipelines take: 10 armour lines of input.
+constexpr size_t kChunk = 450;
+
+class StreamingEncryption : public messagetest::MessageTest {
+  protected:
+    // The message file of the whole-block path for document, with the key files as they stand;
+    // the key files are put back afterwards, and their state after the run is kept in
+    // *masterAfter and *userAfter.
+    std::string BlockReference(const Bytes& document, Bytes* masterAfter, Bytes* userAfter) {
+        SnapshotKeys();
+        const std::string text = MakeMessage(
+            WithRecipients(messagetest::Interchange(document), "to@a", "cc@b", "bcc@c"));
+        *masterAfter = ReadWholeFile(KeyPath("Master"));
+        *userAfter = ReadWholeFile(KeyPath("dupont"));
+        RestoreKeys();
+        return text;
+    }
+
+    int32_t Stream(const std::string& source, const std::string& target,
+                   const TypTargetWriterCalls* calls = nullptr, size_t chunk = kChunk) {
+        veldoran::StreamOptions options;
+        options.chunkSize = static_cast<uint32_t>(chunk);
+        TypUtilsUnix utils;
+        return EncryptTextFile(&utils, calls, source.c_str(), target.c_str(), "dupont",
+                               keyFolder_.c_str(), "to@a", "cc@b", "bcc@c", 0, &options);
+    }
+
+    void UseKeys(size_t masterSize, size_t userSize) {
+        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), 31);
+        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), 32);
+        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
+        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
+        SnapshotKeys();
+    }
+};
+
+TEST_F(StreamingEncryption, MatchesTheWholeBlockPathAtEveryChunkEdge) {
+    // The message is the document plus a 35-byte recipient block, and the armour takes the
+    // outer frame 448 bytes further on: the lengths put both the document's and the frame's
+    // ends on, before and after the chunk edges.
+    const std::vector<size_t> lengths = {0,
+                                         1,
+                                         44,
+                                         45,
+                                         46,
+                                         kChunk - 1,
+                                         kChunk,
+                                         kChunk + 1,
+                                         3 * kChunk - 1,
+                                         3 * kChunk,
+                                         3 * kChunk + 1,
+                                         7777};
+    struct Keys {
+        const char* label;
+        size_t master;
+        size_t user;
+    };
+    const Keys keys[] = {
+        {"keys shorter than a chunk and than the document", 61, 97},
+        {"keys longer than a chunk, shorter than long documents", 1000, 1500},
+        {"keys longer than every document", 20000, 30000},
+    };
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    for (const Keys& key : keys) {
+        UseKeys(key.master, key.user);
+        for (const size_t length : lengths) {
+            SCOPED_TRACE(std::string(key.label) + ", length " + std::to_string(length));
+            // Line feeds and accented letters, so the conversion shows too.
+            Bytes document = testsupport::RandomBytes(length, static_cast<uint32_t>(length));
+            for (size_t i = 0; i < document.size(); i += 17) {
+                document[i] = i % 2 == 0 ? '\n' : 0xE9;
+            }
+            ASSERT_TRUE(WriteWholeFile(source, document));
+            Bytes masterAfter;
+            Bytes userAfter;
+            const std::string expected = BlockReference(document, &masterAfter, &userAfter);
+            ASSERT_EQ(Stream(source, target), kNoErr);
+            EXPECT_EQ(messagetest::ToString(ReadWholeFile(target)), expected);
+            EXPECT_EQ(ReadWholeFile(KeyPath("Master")), masterAfter);
+            EXPECT_EQ(ReadWholeFile(KeyPath("dupont")), userAfter);
+            SnapshotKeys();
+        }
+    }
+}
+
+TEST_F(StreamingEncryption, RefusesAMarkerWhereverItStraddlesAChunkEdge) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
+    const std::string marker = "#DESTBEGIN#";
+    // The marker starting just before an edge, across it, on it, and in the third chunk.
+    for (const size_t at : {kChunk - marker.size(), kChunk - 5, kChunk - 1, size_t{kChunk},
+                            2 * kChunk - 3, size_t{0}}) {
+        SCOPED_TRACE("marker at " + std::to_string(at));
+        Bytes document(3 * kChunk + 10, 'a');
+        std::copy(marker.begin(), marker.end(), document.begin() + static_cast<long>(at));
+        ASSERT_TRUE(WriteWholeFile(source, document));
+        EXPECT_EQ(Stream(source, target), kFormatNonDisponible);
+        EXPECT_TRUE(KeysUntouched());
+        EXPECT_EQ(ReadWholeFile(target), ToBytes("previous message\n"));
+        EXPECT_EQ(messagetest::Entries(folder_.path()),
+                  (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+    }
+    // A marker cut in two by a byte the conversion leaves alone is no marker.
+    Bytes document(2 * kChunk, 'a');
+    const std::string split = "#DESTBE\nGIN#";
+    std::copy(split.begin(), split.end(), document.begin() + kChunk - 6);
+    ASSERT_TRUE(WriteWholeFile(source, document));
+    EXPECT_EQ(Stream(source, target), kNoErr);
+}
+
+// Lets the first writes through, then fails every one as a full disk does.
+int gWritesLeft = 0;
+ssize_t WriteThenFail(int fd, const void* data, size_t count) {
+    if (gWritesLeft-- > 0) {
+        return write(fd, data, count);
+    }
+    errno = ENOSPC;
+    return -1;
+}
+
+TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    ASSERT_TRUE(WriteWholeFile(source, Bytes(5 * kChunk, 'z')));
+    ASSERT_TRUE(WriteWholeFile(target, ToBytes("previous message\n")));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.write = WriteThenFail;
+    for (const int writes : {0, 1, 3, 6}) {
+        SCOPED_TRACE("failing after " + std::to_string(writes) + " writes");
+        gWritesLeft = writes;
+        EXPECT_EQ(Stream(source, target, &calls), kOtherErr);
+        EXPECT_TRUE(KeysUntouched());
+        EXPECT_EQ(ReadWholeFile(target), ToBytes("previous message\n"));
+        EXPECT_EQ(messagetest::Entries(folder_.path()),
+                  (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+    }
+}
+
+TEST_F(StreamingEncryption, AMarkerLaterInTheDocumentOutranksAnEarlierFailure) {
+    // The whole-block path read and checked the document before anything else could fail.
+    const std::string source = folder_.File("letter.txt");
+    Bytes document(4 * kChunk, 'a');
+    const std::string marker = "#DESTBEGIN#";
+    std::copy(marker.begin(), marker.end(), document.end() - 20);
+    ASSERT_TRUE(WriteWholeFile(source, document));
+    TypTargetWriterCalls calls = TypTargetWriterCalls::System();
+    calls.write = WriteThenFail;
+    gWritesLeft = 2;
+    EXPECT_EQ(Stream(source, folder_.File("letter.msg"), &calls), kFormatNonDisponible);
+    std::filesystem::remove(KeyPath("dupont"));
+    EXPECT_EQ(Stream(source, folder_.File("letter.msg")), kFormatNonDisponible);
+    EXPECT_TRUE(testsupport::ReadWholeFile(KeyPath("Master")) == masterBefore_);
+}
+
+void CountProgress(void* context, uint64_t done, uint64_t total) {
+    auto* seen = static_cast<std::vector<std::pair<uint64_t, uint64_t>>*>(context);
+    seen->emplace_back(done, total);
+}
+
+TEST_F(StreamingEncryption, ReportsProgressChunkByChunkUpToTheWholeMessage) {
+    const std::string source = folder_.File("letter.txt");
+    ASSERT_TRUE(WriteWholeFile(source, Bytes(2 * kChunk, 'p')));
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+    veldoran::StreamOptions options;
+    options.chunkSize = static_cast<uint32_t>(kChunk);
+    options.progress = CountProgress;
+    options.progressContext = &seen;
+    TypUtilsUnix utils;
+    ASSERT_EQ(EncryptTextFile(&utils, nullptr, source.c_str(), folder_.File("p.msg").c_str(),
+                              "dupont", keyFolder_.c_str(), "to@a", "cc@b", "bcc@c", 0, &options),
+              kNoErr);
+    // 900 document bytes and the recipient block "#DESTBEGIN#to@a,cc@b,bcc@c#DESTEND#" (35):
+    // three chunks.
+    const uint64_t total = 2 * kChunk + 35;
+    EXPECT_EQ(seen, (std::vector<std::pair<uint64_t, uint64_t>>{
+                        {kChunk, total}, {2 * kChunk, total}, {total, total}}));
+}
+
+}  // namespace
