@@ -46,7 +46,6 @@ std::string SelectedCommand(const CLI::App& app) {
 }
 
 struct Options {
-    bool trace = false;
     tool::EncryptOptions encrypt;
     tool::DecryptOptions decrypt;
     tool::PackOptions pack;
@@ -113,8 +112,7 @@ void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     CLI::App* command = app->add_subcommand(
         "pack",
         "Pack files into one attachment container, each under its file name (the last path "
-        "component), stored as they are or LZO-compressed. Encrypt the container with "
-        "encrypt-binary to send it.");
+        "component), stored as they are or LZO-compressed.");
     command->add_option("FILE", o.files, "the files to pack, at most 1000")->required();
     command->add_option("-o,--output", o.output, "the container file")->required();
     command->add_flag("--lzo", o.lzo, "compress each file with LZO1X-1");
@@ -160,8 +158,8 @@ void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
 
 int Main(int argc, char** argv) {
     CLI::App app(
-        "veldoran-tool: encrypt text for mail bodies, binary files and attachments with the "
-        "year's master key and the sender's key; make and inspect key files.",
+        "veldoran-tool: encrypt text for mail bodies with the year's master key and the "
+        "sender's key, pack attachments, make and inspect key files.",
         "veldoran-tool");
     app.set_version_flag("--version", "veldoran-tool " VELDORAN_TOOL_VERSION);
     app.require_subcommand(1);
@@ -172,8 +170,6 @@ int Main(int argc, char** argv) {
 
     Options options;
     std::function<int32_t()> run;
-    app.add_flag("--trace", options.trace,
-                 "print the pipelines' trace lines (on the standard error stream)");
     AddEncrypt(&app, &options, &run);
     AddDecrypt(&app, &options, &run);
     AddPack(&app, &options, &run);

@@ -279,8 +279,7 @@ TEST(ToolScenarios, EncryptFailuresPrintOneLineAndTouchNoKey) {
          {"encrypt", "-u", "dupont", "-k", "keys"},
          std::string("a\0b", 3),
          "",
-         "veldoran-tool: standard input: holds a NUL byte: not a text document (encrypt-binary "
-         "takes any file)\n",
+         "veldoran-tool: standard input: holds a NUL byte: not a text document\n",
          255},
         {"missing user key",
          {"encrypt", "-u", "durand", "-k", "keys"},
