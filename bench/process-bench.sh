@@ -4,13 +4,16 @@
 # then the library's decrypter2 (the veldoran_decrypt program) decrypting the 64 MiB and 512 MiB
 # messages, each side by side with `base64 -d` of a base64 text of the message's size.
 # Each encryption is also set beside `dd bs=1M conv=fsync` writing a file of the message's size
-# (the disk's durable speed). Runs alternate A B A B ...; every run, ours and the reference
-# commands, writes a fresh file (its old output deleted first). Prints the median wall time and
-# throughput of each (of the document), the median of the per-pair ratios veldoran / base64 for
-# wall and CPU time and veldoran / dd for wall time, and the peak resident memory against the
-# goal of 16 MiB at every size. A 1500 MiB run (the largest round size whose armour stays
-# under the 2 GiB the 32-bit lengths allow) measures memory alone (skip it with "nobig").
-#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt] [big | nobig]
+# (the disk's durable speed). Then binary file encryption (crypterbinaire2) and decryption
+# (decrypterbinaire) of 64 MiB and 512 MiB of random bytes (the veldoran_binaryfile program),
+# each beside `cp` of the same file. Runs alternate A B A B ...; every run, ours and the
+# reference commands, writes a fresh file (its old output deleted first). Prints the median wall
+# time and throughput of each (of the document), the median of the per-pair ratios against the
+# reference for wall and CPU time, and the peak resident memory against the goal of 16 MiB at
+# every size. A 1500 MiB run (the largest round size whose armour stays under the 2 GiB the
+# 32-bit lengths allow) measures memory alone (skip it with "nobig").
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt | binary]
+#                          [big | nobig]
 set -euo pipefail
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +24,7 @@ big=${4:-big}
 program=$build_dir/veldoran
 makekey=$build_dir/tests/veldoran_makekey
 decrypt=$build_dir/tests/veldoran_decrypt
+binaryfile=$build_dir/tests/veldoran_binaryfile
 out=$root/bench-out
 
 if [ ! -x /usr/bin/time ]; then
@@ -31,7 +35,7 @@ if [ ! -x /usr/bin/time ]; then
     sudo apt-get install -y time >/dev/null
   fi
 fi
-for tool in "$program" "$makekey" "$decrypt"; do
+for tool in "$program" "$makekey" "$decrypt" "$binaryfile"; do
   [ -x "$tool" ] || { echo "missing $tool: build the project first" >&2; exit 1; }
 done
 
@@ -110,7 +114,59 @@ memory_only() {
   awk -v l="$label" -v k="$kib" 'BEGIN { printf "%s at 1500 MiB: peak %.1f MiB %s\n", l, k / 1024, (k / 1024 <= 16) ? "ok" : "OVER" }'
 }
 
-if [ "$what" != decrypt ]; then
+# Binary encryption and decryption beside cp of the same file: crypterbinaire2 reads the source,
+# writes <source>.vlb; decrypterbinaire reads such a frame and writes the source's name back.
+binary_files() {
+  local name bytes pairs
+  mkdir -p "$out/bin" "$out/dec"
+  echo
+  echo "Binary files: crypterbinaire2 and decrypterbinaire against cp"
+  printf '%-6s %-8s %5s | %12s %10s %10s %7s | %12s %10s | %7s\n' size run pairs \
+    "veldoran ms" "MiB/s" "peak MiB" "x size" "cp ms" "MiB/s" ratio
+  for sizeCase in "64m 67108864 $pairs64" "512m 536870912 5"; do
+    read -r name bytes pairs <<<"$sizeCase"
+    head -c "$bytes" /dev/urandom >"$out/bin/$name.bin"
+    "$binaryfile" encrypt "$out/bin/$name.bin" dupont "$out/"
+    mv "$out/bin/$name.bin.vlb" "$out/dec/$name.bin.vlb"
+    # The frame comes back as the very bytes encrypted.
+    "$binaryfile" decrypt "$out/dec/$name.bin.vlb" "$out/"
+    cmp -s "$out/bin/$name.bin" "$out/dec/$name.bin" || { echo "binary round trip differs on $name" >&2; exit 1; }
+    for run in encrypt decrypt; do
+      : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"
+      for _ in $(seq "$pairs"); do
+        if [ "$run" = encrypt ]; then
+          rm -f "$out/bin/$name.bin.vlb"
+          timed "$binaryfile" encrypt "$out/bin/$name.bin" dupont "$out/"
+          [ -s "$out/bin/$name.bin.vlb" ] || { echo "encryption failed on $name" >&2; exit 1; }
+          copied=$out/bin/$name.bin
+        else
+          rm -f "$out/dec/$name.bin"
+          timed "$binaryfile" decrypt "$out/dec/$name.bin.vlb" "$out/"
+          [ -s "$out/dec/$name.bin" ] || { echo "decryption failed on $name" >&2; exit 1; }
+          copied=$out/dec/$name.bin.vlb
+        fi
+        a=$ms; memA=$kib
+        rm -f "$out/$name.cp"
+        timed cp "$copied" "$out/$name.cp"
+        b=$ms
+        echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
+        awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+      done
+      rm -f "$out/$name.cp"
+      ma=$(median <"$out/.a"); mb=$(median <"$out/.b"); mr=$(median <"$out/.r")
+      peak=$(sort -n "$out/.m" | tail -n 1)
+      awk -v n="$name" -v run="$run" -v p="$pairs" -v a="$ma" -v b="$mb" -v r="$mr" -v k="$peak" \
+          -v s="$bytes" 'BEGIN {
+        mib = s / 1048576
+        printf "%-6s %-8s %5d | %12.3f %10.1f %10.1f %7.2f | %12.3f %10.1f | %7.3f\n",
+          n, run, p, a, mib / (a / 1000), k / 1024, k / 1024 / mib, b, mib / (b / 1000), r
+      }'
+    done
+    rm -f "$out/bin/$name.bin" "$out/bin/$name.bin.vlb" "$out/dec/$name.bin" "$out/dec/$name.bin.vlb"
+  done
+}
+
+if [ "$what" = all ] || [ "$what" = encrypt ]; then
   echo "Encryption: veldoran against base64 -w 60"
   header veldoran base64
   for sizeCase in "1k 1024 21" "1m 1048576 11" "64m 67108864 $pairs64" "512m 536870912 5"; do
@@ -138,7 +194,7 @@ if [ "$what" != decrypt ]; then
   done
 fi
 
-if [ "$what" != encrypt ]; then
+if [ "$what" = all ] || [ "$what" = decrypt ]; then
   echo
   echo "Decryption: decrypter2 against base64 -d of a base64 text as long as the message"
   header decrypt "base64 -d"
@@ -165,6 +221,9 @@ if [ "$what" != encrypt ]; then
     rm -f "$out/$name.msg" "$out/$name.msg.txt" "$out/$name.b64in" "$out/$name.b64out"
     summary "$name" "$pairs" "$bytes"
   done
+fi
+if [ "$what" = all ] || [ "$what" = binary ]; then
+  binary_files
 fi
 if [ "$big" = big ]; then
   echo

@@ -7,7 +7,6 @@
 #include "crypto/KeyStreamXor.h"
 #include "crypto/TypLockedKeyFile.h"
 #include "platform/TypFileRef.h"
-#include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
 
 namespace {
@@ -28,12 +27,6 @@ void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
         memcpy(block + filled, block, run);
         filled += run;
     }
-}
-
-// The file reference the system creates on this platform offers locking and syncing; another
-// kind of reference is used without them.
-TypFileRefUnix* AsUnixRef(TypFileRef* keyFile) {
-    return dynamic_cast<TypFileRefUnix*>(keyFile);
 }
 
 }  // namespace
@@ -244,9 +237,10 @@ int32_t TypCrypto::GetKeyKeyHeader(TypKeyHeader* header, TypFileRef* keyFile) {
     }
     // A shared lock waits out an encryption that is rewriting the header, so the record is
     // never half old and half new. Reading goes on without it where locks are not offered.
-    TypFileRefUnix* unixRef = AsUnixRef(keyFile);
-    if (unixRef != nullptr) {
-        unixRef->Lock(0);
+    if (veldoran::FileControl* control = keyFile->Control()) {
+        // Reading without the lock is still better than not reading: it only risks a header
+        // caught halfway through a rewrite, which the caller's checks then refuse.
+        static_cast<void>(control->Lock(0));
     }
     result = keyFile->SetFilePos(0);
     if (result == kNoErr) {

@@ -9,7 +9,6 @@
 #include "crypto/TypCrypto.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
-#include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"
 
 namespace {
@@ -52,14 +51,14 @@ int32_t TypLockedKeyFile::Open(const TypLockedKeyFile* held) {
         return result;
     }
     open_ = true;
-    // The file reference of this platform can say what the file is; another kind of reference
-    // is taken as it is, without locking.
-    auto* unixRef = dynamic_cast<TypFileRefUnix*>(keyFile_);
+    // A reference that can say what the file is and lock it is asked to; another kind of
+    // reference is taken as it is, without locking.
+    veldoran::FileControl* control = keyFile_->Control();
     uint64_t fileSize = 0;
     bool sizeKnown = false;
-    if (unixRef != nullptr) {
+    if (control != nullptr) {
         struct stat info {};
-        result = unixRef->GetInfo(&info);
+        result = control->GetInfo(&info);
         // A device or anything else that is not a plain file holds no key: its "material"
         // would be whatever it yields, and a rewrite of its header could not be trusted.
         if (result == kNoErr && !S_ISREG(info.st_mode)) {
@@ -77,7 +76,7 @@ int32_t TypLockedKeyFile::Open(const TypLockedKeyFile* held) {
             result = kOtherErr;
         }
         if (result == kNoErr) {
-            result = unixRef->Lock(1);
+            result = control->Lock(1);
         }
     }
     if (result == kNoErr) {
@@ -199,9 +198,9 @@ int32_t TypLockedKeyFile::Commit(uint32_t n) {
     }
     // The new position must be on stable storage before any frame made from the old one can
     // leave: after a crash the key file never points at used key material.
-    auto* unixRef = dynamic_cast<TypFileRefUnix*>(keyFile_);
-    if (result == kNoErr && unixRef != nullptr) {
-        result = unixRef->Sync();
+    veldoran::FileControl* control = keyFile_->Control();
+    if (result == kNoErr && control != nullptr) {
+        result = control->Sync();
     }
     header_ = advanced;
     return result;

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "platform/FileControl.h"
+
 class TypUtils;
 
 // Open modes of OpenDF.
@@ -35,8 +37,16 @@ class TypFileRef {
     // Declared after the operations so that it does not take one of their slots.
     virtual ~TypFileRef() = default;
 
+    // Locks, stable storage and the file's description where this kind of reference offers
+    // them, else null. Not a virtual operation, so the slot order stays the design's.
+    veldoran::FileControl* Control() const { return control_; }
+
     // Not owned; handed to InitCreate.
     TypUtils* utils = nullptr;
+
+  protected:
+    // Set by a kind of reference that offers the controls.
+    veldoran::FileControl* control_ = nullptr;
 };
 
 #endif

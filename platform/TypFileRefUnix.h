@@ -15,9 +15,9 @@
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 
-class TypFileRefUnix : public TypFileRef {
+class TypFileRefUnix : public TypFileRef, public veldoran::FileControl {
   public:
-    TypFileRefUnix() = default;
+    TypFileRefUnix() { control_ = this; }
     // Kill does not close; a reference destroyed while still open closes its stream here, so
     // that buffered data reaches the file and no stream is left behind.
     ~TypFileRefUnix() override;
@@ -48,13 +48,13 @@ class TypFileRefUnix : public TypFileRef {
 
     // Advisory lock on the open file (flock): exclusive when the flag is non-zero, else shared.
     // Blocks until granted; the lock ends with Unlock or CloseDF.
-    virtual int32_t Lock(int32_t exclusive);
-    virtual int32_t Unlock();
+    int32_t Lock(int32_t exclusive) override;
+    int32_t Unlock() override;
     // The system's description of the open file (type, size, device and inode): 0, -1 when
     // the system cannot give it, kFileClosed on a reference that is not open.
-    int32_t GetInfo(struct stat* info) const;
+    int32_t GetInfo(struct stat* info) const override;
     // Flushes the stream and asks the system to put the file's data on stable storage.
-    virtual int32_t Sync();
+    int32_t Sync() override;
 
     // Checked writes of path: kOtherErr, with path unchanged, when the result would not fit
     // (or the text is null, or path holds no NUL-terminated text to append to).

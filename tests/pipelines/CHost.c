@@ -20,6 +20,13 @@ typedef int32_t (*CrypterMem)(const char*, char**, const char*, const char*, con
 typedef int32_t (*DecrypterMem3)(const char*, char**, const char*, char**);
 typedef int32_t (*DecrypterMem2)(const char*, char**, const char*);
 typedef int32_t (*DecrypterMem)(const char*, char**);
+typedef int32_t (*CrypterBinaire2)(const char*, const char*, const char*, const char*, int32_t);
+typedef int32_t (*CrypterBinaire)(const char*, const char*, const char*, int32_t);
+typedef int32_t (*CrypterBinaireMem2)(const unsigned char*, uint32_t, unsigned char**, uint32_t*,
+                                      const char*, const char*, int32_t);
+typedef int32_t (*DecrypterBinaire)(const char*, const char*, int32_t);
+typedef int32_t (*DecrypterBinaireMem2)(const unsigned char*, uint32_t, unsigned char**,
+                                        uint32_t*, const char*, int32_t);
 
 int main(void) {
     Crypter3 three = crypter3;
@@ -45,6 +52,18 @@ int main(void) {
         (void)back3;
         (void)back2;
         (void)back;
+    }
+    {
+        CrypterBinaire2 binaryFileToFile = crypterbinaire2;
+        CrypterBinaire binaryFile = crypterbinaire;
+        CrypterBinaireMem2 binaryBuffer = crypterbinaireMem2;
+        DecrypterBinaire binaryFileBack = decrypterbinaire;
+        DecrypterBinaireMem2 binaryBufferBack = decrypterbinaireMem2;
+        (void)binaryFileToFile;
+        (void)binaryFile;
+        (void)binaryBuffer;
+        (void)binaryFileBack;
+        (void)binaryBufferBack;
     }
     return kNoErr;
 }
