@@ -1,8 +1,9 @@
 // pack: files gathered into one attachment container (the library's TypPieceJointe), stored as
-// they are or LZO-compressed.
+// they are or LZO-compressed, and encrypted at once with the binary pipeline when asked.
 #include <string.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,6 +11,8 @@
 #include "shell/tool/ToolCommands.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolKeyReuse.h"
+#include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -103,14 +106,36 @@ int32_t RunPack(const PackOptions& options) {
     if (result != kNoErr) {
         return FailWithResult(result, target, Activity::kPack);
     }
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    if (options.encrypt) {
+        result = CheckKeyReuse(keyPrefix, options.user, static_cast<uint64_t>(blockLength),
+                               options.noReuse);
+    }
+    // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
-    result = output.Open(target);
     if (result == kNoErr) {
-        result = output.Write(block, static_cast<size_t>(blockLength));
+        result = output.Open(target);
+    }
+    unsigned char* encrypted = nullptr;
+    uint32_t encryptedLength = 0;
+    if (result == kNoErr && options.encrypt) {
+        Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
+        TraceOnStandardError traceRedirect(options.trace);
+        result = crypterbinaireMem2(block, static_cast<uint32_t>(blockLength), &encrypted,
+                                    &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
+                                    options.trace);
+        if (result != kNoErr) {
+            FailWithResult(result, target, Activity::kEncryptBinary);
+        }
+    }
+    if (result == kNoErr) {
+        result = options.encrypt ? output.Write(encrypted, encryptedLength)
+                                 : output.Write(block, static_cast<size_t>(blockLength));
     }
     if (result == kNoErr) {
         result = output.Commit();
     }
+    free(encrypted);
     holder->utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
     return result;
 }

@@ -29,12 +29,27 @@ struct DecryptOptions {
     bool force = false;
 };
 
+struct BinaryOptions {
+    std::string input;
+    std::string output;  // "" derives the name as the binary pipelines do
+    std::string user;    // encryption only
+    std::string keyFolder;
+    bool noReuse = false;
+    bool force = false;
+    bool trace = false;
+};
+
 struct PackOptions {
     std::string output;
     std::vector<std::string> files;
     bool lzo = false;
     std::string from, to;
+    bool encrypt = false;  // encrypt the container with the binary pipeline as well
+    std::string user;
+    std::string keyFolder;
+    bool noReuse = false;
     bool force = false;
+    bool trace = false;
 };
 
 struct KeyNewOptions {
@@ -50,6 +65,8 @@ struct KeyShowOptions {
 
 int32_t RunEncrypt(const EncryptOptions& options);
 int32_t RunDecrypt(const DecryptOptions& options);
+int32_t RunEncryptBinary(const BinaryOptions& options);
+int32_t RunDecryptBinary(const BinaryOptions& options);
 int32_t RunPack(const PackOptions& options);
 int32_t RunKeyNew(const KeyNewOptions& options);
 int32_t RunKeyShow(const KeyShowOptions& options);

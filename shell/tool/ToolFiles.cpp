@@ -149,6 +149,27 @@ int32_t OutputFile::Commit() {
     return kNoErr;
 }
 
+TraceOnStandardError::TraceOnStandardError(bool on) {
+    if (!on) {
+        return;
+    }
+    fflush(stdout);
+    savedOutput_ = dup(STDOUT_FILENO);
+    if (savedOutput_ >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(savedOutput_);
+        savedOutput_ = -1;
+    }
+}
+
+TraceOnStandardError::~TraceOnStandardError() {
+    if (savedOutput_ < 0) {
+        return;
+    }
+    fflush(stdout);
+    dup2(savedOutput_, STDOUT_FILENO);
+    close(savedOutput_);
+}
+
 std::string KeyFolderPrefix(const std::string& folder) {
     if (folder.empty() || folder.back() == '/') {
         return folder;

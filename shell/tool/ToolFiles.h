@@ -48,6 +48,20 @@ class OutputFile {
     bool toStandardOutput_ = false;
 };
 
+// While it lives, the standard output goes to the standard error stream when on is set: the
+// pipelines print their trace lines with printf, and they must not mix with a result written
+// to the standard output.
+class TraceOnStandardError {
+  public:
+    explicit TraceOnStandardError(bool on);
+    ~TraceOnStandardError();
+    TraceOnStandardError(const TraceOnStandardError&) = delete;
+    TraceOnStandardError& operator=(const TraceOnStandardError&) = delete;
+
+  private:
+    int savedOutput_ = -1;
+};
+
 // The key folder as the library takes it: a prefix in front of "Clefs/", so a non-empty folder
 // gets its trailing slash here ("keys" and "keys/" both give "keys/").
 std::string KeyFolderPrefix(const std::string& folder);

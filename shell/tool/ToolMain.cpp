@@ -46,9 +46,12 @@ std::string SelectedCommand(const CLI::App& app) {
 }
 
 struct Options {
+    bool trace = false;
     tool::EncryptOptions encrypt;
     tool::DecryptOptions decrypt;
     tool::PackOptions pack;
+    tool::BinaryOptions encryptBinary;
+    tool::BinaryOptions decryptBinary;
     tool::KeyNewOptions keyNew;
     tool::KeyShowOptions keyShow;
 };
@@ -97,6 +100,41 @@ void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
         [options, run]() { *run = [options]() { return tool::RunDecrypt(options->decrypt); }; });
 }
 
+void AddBinary(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    tool::BinaryOptions& e = options->encryptBinary;
+    CLI::App* encrypt = app->add_subcommand(
+        "encrypt-binary",
+        "Encrypt any file into the raw two-layer frame (448 bytes longer, no armour). FILE "
+        "gives FILE.vlb.");
+    encrypt->add_option("FILE", e.input, "the file to encrypt")->required();
+    encrypt->add_option("-u,--user", e.user, "the sender: the name of the sender's key file")
+        ->required()
+        ->check(KeyNameCheck());
+    encrypt->add_option("-k,--keys", e.keyFolder, kKeyFolderHelp);
+    encrypt->add_option("-o,--output", e.output, "the encrypted file");
+    encrypt->add_flag("--no-reuse", e.noReuse,
+                      "refuse, before any key file is touched, a file that would wrap a key");
+    encrypt->add_flag("--force", e.force, "allow the result to replace the file itself");
+    encrypt->callback([options, run]() {
+        options->encryptBinary.trace = options->trace;
+        *run = [options]() { return tool::RunEncryptBinary(options->encryptBinary); };
+    });
+
+    tool::BinaryOptions& d = options->decryptBinary;
+    CLI::App* decrypt = app->add_subcommand(
+        "decrypt-binary",
+        "Decrypt a file made by encrypt-binary. FILE gives FILE less its last four characters "
+        "(report.pdf.vlb gives report.pdf).");
+    decrypt->add_option("FILE", d.input, "the encrypted file")->required();
+    decrypt->add_option("-k,--keys", d.keyFolder, kKeyFolderHelp);
+    decrypt->add_option("-o,--output", d.output, "the decrypted file");
+    decrypt->add_flag("--force", d.force, "allow the result to replace the file itself");
+    decrypt->callback([options, run]() {
+        options->decryptBinary.trace = options->trace;
+        *run = [options]() { return tool::RunDecryptBinary(options->decryptBinary); };
+    });
+}
+
 // A text that must fit a fixed field of the attachment container.
 CLI::Validator MaxLength(size_t longest) {
     return CLI::Validator(
@@ -112,7 +150,8 @@ void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     CLI::App* command = app->add_subcommand(
         "pack",
         "Pack files into one attachment container, each under its file name (the last path "
-        "component), stored as they are or LZO-compressed.");
+        "component), stored as they are or LZO-compressed. To send it, encrypt it: --encrypt here, "
+        "or encrypt-binary.");
     command->add_option("FILE", o.files, "the files to pack, at most 1000")->required();
     command->add_option("-o,--output", o.output, "the container file")->required();
     command->add_flag("--lzo", o.lzo, "compress each file with LZO1X-1");
@@ -121,8 +160,20 @@ void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     command->add_option("--to", o.to, "the recipients, carried in the container")
         ->check(MaxLength(klenmaxdest - 1));
     command->add_flag("--force", o.force, "allow the container to replace one of the files");
-    command->callback(
-        [options, run]() { *run = [options]() { return tool::RunPack(options->pack); }; });
+    CLI::Option* user =
+        command->add_option("-u,--user", o.user, "with --encrypt: the sender's key name")
+            ->check(KeyNameCheck());
+    command->add_option("-k,--keys", o.keyFolder, kKeyFolderHelp);
+    command
+        ->add_flag("--encrypt", o.encrypt,
+                   "encrypt the container as encrypt-binary does, in one step")
+        ->needs(user);
+    command->add_flag("--no-reuse", o.noReuse,
+                      "with --encrypt: refuse a container that would wrap a key");
+    command->callback([options, run]() {
+        options->pack.trace = options->trace;
+        *run = [options]() { return tool::RunPack(options->pack); };
+    });
 }
 
 void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
@@ -158,8 +209,8 @@ void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
 
 int Main(int argc, char** argv) {
     CLI::App app(
-        "veldoran-tool: encrypt text for mail bodies with the year's master key and the "
-        "sender's key, pack attachments, make and inspect key files.",
+        "veldoran-tool: encrypt text for mail bodies, binary files and attachments with the "
+        "year's master key and the sender's key; make and inspect key files.",
         "veldoran-tool");
     app.set_version_flag("--version", "veldoran-tool " VELDORAN_TOOL_VERSION);
     app.require_subcommand(1);
@@ -170,8 +221,11 @@ int Main(int argc, char** argv) {
 
     Options options;
     std::function<int32_t()> run;
+    app.add_flag("--trace", options.trace,
+                 "print the pipelines' trace lines (on the standard error stream)");
     AddEncrypt(&app, &options, &run);
     AddDecrypt(&app, &options, &run);
+    AddBinary(&app, &options, &run);
     AddPack(&app, &options, &run);
     AddKey(&app, &options, &run);
 

@@ -114,7 +114,8 @@ int32_t RunEncrypt(const EncryptOptions& options) {
         return result;
     }
     if (document.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput, "holds a NUL byte: not a text document");
+        return Fail(kOtherErr, shownInput,
+                    "holds a NUL byte: not a text document (encrypt-binary takes any file)");
     }
     TakeCrLfAsLf(&document);
     const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);

@@ -1,5 +1,5 @@
 // veldoran-tool's round trips through the built program: letters through encrypt and decrypt
-// (files, pipes, whole e-mails, quoted replies), and every decryption failure
+// (files, pipes, whole e-mails, quoted replies), binary files, and every decryption failure
 // with its one line and exit status.
 #include <gtest/gtest.h>
 
@@ -229,6 +229,115 @@ TEST(ToolRoundTrips, DocumentWithTheRecipientMarkerIsRefused) {
               "which no message can carry\n");
     EXPECT_EQ(result.status, 240);
     EXPECT_EQ(ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath)), keysBefore);
+}
+
+TEST(ToolRoundTrips, BinaryFiles) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::vector<unsigned char> bytes = testsupport::RandomBytes(5000, 3);
+    testsupport::WriteWholeFile(folder.File("report.pdf"), bytes);
+
+    RunResult result =
+        RunTool(folder.path(), {"encrypt-binary", "report.pdf", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("report.pdf.vlb")).size(), 5000u + 448u);
+
+    std::filesystem::rename(folder.File("report.pdf"), folder.File("original.pdf"));
+    result = RunTool(folder.path(), {"decrypt-binary", "report.pdf.vlb", "-k", "keys"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("report.pdf")), bytes);
+
+    result = RunTool(folder.path(), {"encrypt-binary", "original.pdf", "-u", "dupont", "-k", "keys",
+                                     "-o", "sealed"});
+    ASSERT_EQ(result.status, 0);
+    result = RunTool(folder.path(), {"decrypt-binary", "sealed", "-k", "keys", "-o", "opened"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("opened")), bytes);
+}
+
+TEST(ToolRoundTrips, BinaryFailures) {
+    TempDir folder;
+    MakeKeys(folder);
+    testsupport::WriteWholeFile(folder.File("data"), testsupport::RandomBytes(100, 5));
+    WriteText(folder.File("short.vlb"), "short");
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"the target is the source",
+         {"encrypt-binary", "data", "-o", "data", "-u", "dupont", "-k", "keys"},
+         "veldoran-tool: data: is the file itself; give --force to replace it\n",
+         255},
+        {"decrypting a four-character name in place",
+         {"decrypt-binary", "data", "-k", "keys"},
+         "veldoran-tool: data: is the file itself; give --force to replace it\n",
+         255},
+        {"a missing file",
+         {"encrypt-binary", "none", "-u", "dupont", "-k", "keys"},
+         "veldoran-tool: none: not found, or not a file\n",
+         255},
+        {"a file too short to be encrypted",
+         {"decrypt-binary", "short.vlb", "-k", "keys"},
+         "veldoran-tool: short.vlb: not an encrypted file: shorter than a key header\n",
+         252},
+        {"a missing sender's key",
+         {"encrypt-binary", "data", "-u", "durand", "-k", "keys"},
+         "veldoran-tool: keys/Clefs/durand." + kYear + ": key file not found\n",
+         213},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const RunResult result = RunTool(folder.path(), testCase.arguments);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, testCase.err);
+        EXPECT_EQ(result.status, testCase.status);
+    }
+}
+
+// The binary pipelines' trace lines go to the standard error stream, never into a result.
+TEST(ToolRoundTrips, TraceLinesGoToStandardError) {
+    TempDir folder;
+    MakeKeys(folder);
+    testsupport::WriteWholeFile(folder.File("data"), testsupport::RandomBytes(100, 5));
+    RunResult result = RunTool(
+        folder.path(), {"encrypt-binary", "data", "-u", "dupont", "-k", "keys", "-o", "quiet.vlb"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    result =
+        RunTool(folder.path(), {"--trace", "encrypt-binary", "data", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Master Key: keys/Clefs/Master." + kYear), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.status, 0);
+}
+
+// pack --encrypt is pack, then encrypt-binary: decrypted, it is the plain container.
+TEST(ToolRoundTrips, PackEncryptedInOneStep) {
+    TempDir folder;
+    MakeKeys(folder);
+    WriteText(folder.File("a.txt"), kLetter);
+    testsupport::WriteWholeFile(folder.File("b.bin"), testsupport::RandomBytes(3000, 8));
+    RunResult result = RunTool(
+        folder.path(), {"pack", "-o", "plain.vlp", "--lzo", "--from", "dupont", "a.txt", "b.bin"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    result = RunTool(folder.path(), {"pack", "-o", "sealed.vlb", "--lzo", "--from", "dupont",
+                                     "--encrypt", "-u", "dupont", "-k", "keys", "a.txt", "b.bin"});
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    result =
+        RunTool(folder.path(), {"decrypt-binary", "sealed.vlb", "-k", "keys", "-o", "opened.vlp"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ReadText(folder.File("opened.vlp")), ReadText(folder.File("plain.vlp")));
+
+    result = RunTool(folder.path(), {"pack", "-o", "x.vlb", "--encrypt", "a.txt"});
+    EXPECT_EQ(result.err,
+              "veldoran-tool: --encrypt requires --user; see veldoran-tool pack --help\n");
+    EXPECT_EQ(result.status, 2);
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ TEST(ToolScenarios, UsageErrorsExitWithTwoAndOneLine) {
 
 TEST(ToolScenarios, HelpOfEverySubcommand) {
     const std::vector<std::vector<std::string>> commands = {
-        {}, {"encrypt"}, {"decrypt"}, {"pack"}, {"key"}, {"key", "new"}, {"key", "show"},
+        {},       {"encrypt"}, {"decrypt"},    {"encrypt-binary"}, {"decrypt-binary"},
+        {"pack"}, {"key"},     {"key", "new"}, {"key", "show"},
     };
     for (const std::vector<std::string>& command : commands) {
         std::string name = "veldoran-tool";
@@ -279,7 +280,8 @@ TEST(ToolScenarios, EncryptFailuresPrintOneLineAndTouchNoKey) {
          {"encrypt", "-u", "dupont", "-k", "keys"},
          std::string("a\0b", 3),
          "",
-         "veldoran-tool: standard input: holds a NUL byte: not a text document\n",
+         "veldoran-tool: standard input: holds a NUL byte: not a text document (encrypt-binary "
+         "takes any file)\n",
          255},
         {"missing user key",
          {"encrypt", "-u", "durand", "-k", "keys"},
