@@ -6,6 +6,7 @@
 
 #include "crypto/KeyStreamXor.h"
 #include "crypto/TypLockedKeyFile.h"
+#include "platform/Lifetime.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
 
@@ -194,7 +195,8 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         return kBadKeyHeader;
     }
 
-    TypFileRef* keyFile = utils->GetKeyFileRef(&header);
+    // Made and initialised by the utility object; finished here on every way out.
+    const veldoran::Owned<TypFileRef> keyFile(utils->GetKeyFileRef(&header));
     const uint32_t n = length - kKeyHeaderSize;
     unsigned char* out = utils->MyNewPtr(n);
     int32_t result = kNoErr;
@@ -207,7 +209,7 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         // XORed over it: no block of key stream as long as the message.
         unsigned char keyFileHeader[kKeyHeaderSize];
         uint32_t period = 0;
-        result = ReadKeyStream(keyFileHeader, out, n, keyFile,
+        result = ReadKeyStream(keyFileHeader, out, n, keyFile.get(),
                                static_cast<uint32_t>(header.keyOffset), 0, &period);
         if (result == kNoErr) {
             keystream::XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
@@ -215,10 +217,6 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
             // Key material read before the failure must not reach the caller.
             memset(out, ' ', n);
         }
-    }
-    if (keyFile != nullptr) {
-        keyFile->Kill();
-        delete keyFile;
     }
     if (result == kMemErr) {
         utils->MyDisposeptr(&out, n);

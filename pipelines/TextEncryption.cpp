@@ -247,20 +247,15 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const TypTargetWriterCalls* calls, 
         printf("Year-1900: %s\n", yearText);
     }
 
-    // Every path must fit a file reference; found out before any file is opened.
-    const size_t folderLength = strlen(keyFolder);
-    const size_t yearLength = strlen(yearText);
-    const bool pathsFit =
-        strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-        folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
-        folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
-    int32_t result = pathsFit ? kNoErr : kOtherErr;
-
     veldoran::TwoKeyRequest request;
     request.keyFolder = keyFolder;
     request.user = user;
     request.yearText = yearText;
     request.trace = trace;
+    // Every path must fit a file reference; found out before any file is opened.
+    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
+                          veldoran::KeyPathsFit(request);
+    int32_t result = pathsFit ? kNoErr : kOtherErr;
     // A key file as target would be destroyed by the message written over it.
     if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
         result = kOtherErr;
@@ -408,20 +403,17 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
         printf("fieldcc       : %s\n", cc);
         printf("fieldbcc       : %s\n", bcc);
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
+    veldoran::Owned<TypPipelineUtils> utils;
+    if (veldoran::Create(&utils, nullptr) != kNoErr) {
+        return kMemErr;
     }
-    int32_t result;
     try {
-        result =
-            EncryptTextFile(utils, nullptr, source, target, user, keyFolder, to, cc, bcc, trace);
+        return EncryptTextFile(utils.get(), nullptr, source, target, user, keyFolder, to, cc, bcc,
+                               trace);
     } catch (...) {
         // Only the target's path texts can throw (memory short); nothing may cross C linkage.
-        result = kMemErr;
+        return kMemErr;
     }
-    delete utils;
-    return result;
 }
 
 extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,

@@ -15,6 +15,7 @@
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TypPipelineUtils.h"
 #include "pipelines/TypReservingUtils.h"
+#include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 
@@ -25,13 +26,6 @@ using veldoran::OwnedBlock;
 // The stored lengths are 32-bit and every length must stay below 2^31.
 bool FitsLengths(uint64_t length) {
     return length <= static_cast<uint64_t>(INT32_MAX);
-}
-
-bool KeyPathsFit(const char* keyFolder, const char* user, const char* yearText) {
-    const size_t folderLength = strlen(keyFolder);
-    const size_t yearLength = strlen(yearText);
-    return folderLength + strlen("Clefs/Master.") + yearLength <= kMaxPathLength &&
-           folderLength + strlen("Clefs/") + strlen(user) + 1 + yearLength <= kMaxPathLength;
 }
 
 // The message: document, recipient block and parameter text, in interchange form. A document
@@ -107,7 +101,11 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
     const char* eol = utils->GetEOLCar();
-    if (!KeyPathsFit(keyFolder, user, yearText)) {
+    veldoran::TwoKeyRequest request;
+    request.keyFolder = keyFolder;
+    request.user = user;
+    request.yearText = yearText;
+    if (!veldoran::KeyPathsFit(request)) {
         return kOtherErr;
     }
 
@@ -117,23 +115,16 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
         return result;
     }
     // Made before the keys are used, like every other object the output needs.
-    auto* binASCII = new (std::nothrow) TypBinASCII;
-    if (binASCII == nullptr) {
-        return kMemErr;
-    }
-    if (binASCII->InitCreate(utils) != kNoErr) {
-        delete binASCII;
-        return kOtherErr;
+    veldoran::Owned<TypBinASCII> binASCII;
+    result = veldoran::Create(&binASCII, utils);
+    if (result != kNoErr) {
+        return result;
     }
 
     const OutputPlan plan = {utils, reserve, static_cast<uint32_t>(strlen(eol)), output};
     OwnedBlock outer(utils);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
-    veldoran::TwoKeyRequest request;
-    request.keyFolder = keyFolder;
-    request.user = user;
-    request.yearText = yearText;
     result = veldoran::EncryptWithBothKeys(
         utils, request, message.data(), message.length(),
         [&plan](uint32_t outerLength) { return PrepareOutput(plan, outerLength); }, outer.Pointer(),
@@ -146,8 +137,7 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
             binASCII->BinToASCII(outer.data(), outer.length(), armour.Pointer(), armour.Length());
     }
     outer.Dispose();
-    binASCII->Kill();
-    delete binASCII;
+    binASCII.reset();
 
     if (result == kNoErr) {
         unsigned char* cursor = output->data();
@@ -246,21 +236,18 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
         *out = nullptr;
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) TypReservingUtils<TypPipelineUtils>;
-    if (utils == nullptr) {
-        return kOtherErr;
+    veldoran::Owned<TypReservingUtils<TypPipelineUtils>> utils;
+    if (veldoran::Create(&utils, nullptr) != kNoErr) {
+        return kMemErr;
     }
-    int32_t result;
     try {
-        result =
-            EncryptTextInMemory(utils, utils, document, out, user, keyFolder, to, cc, bcc, param);
+        return EncryptTextInMemory(utils.get(), utils.get(), document, out, user, keyFolder, to, cc,
+                                   bcc, param);
     } catch (...) {
         // Only the output's preparation can throw (memory short), before any key is used and
         // before *out is set; nothing may cross C linkage.
-        result = kMemErr;
+        return kMemErr;
     }
-    delete utils;
-    return result;
 }
 
 extern "C" int32_t crypterMem2(const char* document, char** out, const char* user,
@@ -285,26 +272,21 @@ extern "C" int32_t decrypterMem3(const char* message, char** document, const cha
     if (message == nullptr || document == nullptr || keyFolder == nullptr || tail == nullptr) {
         return kOtherErr;
     }
-    auto* utils = new (std::nothrow) TypPipelineUtils;
-    if (utils == nullptr) {
-        return kOtherErr;
+    veldoran::Owned<TypPipelineUtils> utils;
+    if (veldoran::Create(&utils, nullptr) != kNoErr) {
+        return kMemErr;
     }
-    const int32_t result = DecryptTextInMemory(utils, message, document, keyFolder, tail);
-    delete utils;
-    return result;
+    return DecryptTextInMemory(utils.get(), message, document, keyFolder, tail);
 }
 
 extern "C" int32_t decrypterMem2(const char* message, char** document, const char* keyFolder) {
     char* tail = nullptr;
     const int32_t result = decrypterMem3(message, document, keyFolder, &tail);
     if (tail != nullptr) {
-        auto* utils = new (std::nothrow) TypUtilsUnix;
-        if (utils != nullptr) {
-            utils->InitCreate(nullptr);
+        veldoran::Owned<TypUtilsUnix> utils;
+        if (veldoran::Create(&utils, nullptr) == kNoErr) {
             auto* block = reinterpret_cast<unsigned char*>(tail);
             utils->MyDisposeptr(&block, static_cast<uint32_t>(strlen(tail)));
-            utils->Kill();
-            delete utils;
         } else {
             // The tail is a C heap block: it is released even without a utility object.
             free(tail);

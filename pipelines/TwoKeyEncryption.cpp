@@ -14,6 +14,7 @@
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
 #include "crypto/TypLockedKeyFile.h"
+#include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
@@ -26,12 +27,10 @@ constexpr char kMasterName[] = "Master";
 // The user layer's key stream passes through a block of at most this size.
 constexpr uint32_t kScratchSize = 1u << 20;
 
-// <keyFolder>Clefs/<name>.<yearText> into path (kMaxPathLength + 1 bytes); false when it does
-// not fit.
+// The path of the request's key file of that name (kMaxPathLength + 1 bytes); false when it
+// does not fit.
 bool KeyFilePath(const TwoKeyRequest& request, const char* name, char* path) {
-    const int length = snprintf(path, kMaxPathLength + 1, "%sClefs/%s.%s", request.keyFolder, name,
-                                request.yearText);
-    return length >= 0 && length <= static_cast<int>(kMaxPathLength);
+    return veldoran::KeyFilePath(request.keyFolder, name, request.yearText, path);
 }
 
 // Holds one key file: kFNFErr when it is missing, else TypLockedKeyFile::Open's code.
@@ -257,6 +256,11 @@ bool NamesAKeyFile(const TwoKeyRequest& request, const char* path) {
         }
     }
     return false;
+}
+
+bool KeyPathsFit(const TwoKeyRequest& request) {
+    char path[kMaxPathLength + 1];
+    return KeyFilePath(request, kMasterName, path) && KeyFilePath(request, request.user, path);
 }
 
 }  // namespace veldoran

@@ -127,6 +127,9 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
 // touches anything: writing it would destroy the key.
 bool NamesAKeyFile(const TwoKeyRequest& request, const char* path);
 
+// Whether both key file paths of the request fit a file reference.
+bool KeyPathsFit(const TwoKeyRequest& request);
+
 }  // namespace veldoran
 
 #endif

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <new>
 
+#include "platform/KeyFilePath.h"
 #include "platform/TypFileRefUnix.h"
 
 int32_t TypUtilsUnix::InitCreate(unsigned char*) {
@@ -92,8 +93,9 @@ TypFileRef* TypUtilsUnix::GetFileRefForKeyName(const char* name) {
         return nullptr;
     }
     fileRef->InitCreate(this);
-    if (fileRef->SetPath(keyFolderPath) != kNoErr || fileRef->AppendPath("Clefs/") != kNoErr ||
-        fileRef->AppendPath(name) != kNoErr) {
+    char path[kMaxPathLength + 1];
+    if (!veldoran::KeyFilePath(keyFolderPath, name, nullptr, path) ||
+        fileRef->SetPath(path) != kNoErr) {
         delete fileRef;
         return nullptr;
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the library from a build folder into a temporary prefix, then builds and runs a host
 # program outside the tree twice: with pkg-config and with find_package(veldoran). Also checks
-# that the public header compiles as C for the result codes.
+# that the public header compiles as C for the result codes, that every installed header stands
+# alone and that no internal header is installed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
@@ -26,6 +27,23 @@ printf '#include <veldoran.h>\nint main(void) { return kNoErr; }\n' >"$work/host
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror -c "$work/host.c" -o "$work/host.o" \
     $(pkg-config --cflags veldoran)
+
+# Every installed header compiles on its own from the installed tree alone, and none of the
+# library's internal headers is installed.
+include_dir=$(pkg-config --variable=includedir veldoran)
+while IFS= read -r header; do
+  relative=${header#"$include_dir"/}
+  printf '#include "%s"\n' "$relative" >"$work/one-header.cpp"
+  c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$include_dir" \
+      "$work/one-header.cpp" || { echo "check-host: $relative does not stand alone" >&2; exit 1; }
+done < <(find "$include_dir" -name '*.h')
+for internal in pipelines/TypTargetWriter.h pipelines/TwoKeyEncryption.h armour/WideBytes.h \
+                crypto/TypLockedKeyFile.h; do
+  if [ -e "$include_dir/$internal" ]; then
+    echo "check-host: the internal header $internal is installed" >&2
+    exit 1
+  fi
+done
 
 cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
