@@ -1,0 +1,143 @@
+// pack: files gathered into one attachment container (the library's TypPieceJointe), stored as
+// they are or LZO-compressed, and encrypted at once with the binary pipeline when asked.
+#include <string.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolKeyReuse.h"
+#include "shell/tool/ToolProgress.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+// The name an entry gets: the file's last path component.
+std::string EntryName(const std::string& path) {
+    const size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) {
+        return "";
+    }
+    const std::string trimmed = path.substr(0, end + 1);
+    const size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+// Gives the container back through its utility object whatever happens.
+struct ContainerHolder {
+    TypUtilsUnix utils;
+    TypPieceJointe container;
+    ~ContainerHolder() { container.Kill(); }
+};
+
+// Adds one file as an entry named after its last path component.
+int32_t AddFile(ContainerHolder* holder, const std::string& path) {
+    std::string content;
+    const int32_t read = ReadWholeInput(path, &content);
+    if (read != kNoErr) {
+        return read;
+    }
+    if (content.size() > static_cast<size_t>(INT32_MAX)) {
+        return Fail(kAttachmentToBig, path, "too large for an attachment container");
+    }
+    const auto length = static_cast<uint32_t>(content.size());
+    unsigned char* data = holder->utils.MyNewPtr(length);
+    if (data == nullptr) {
+        return Fail(kMemErr, path, "out of memory");
+    }
+    holder->utils.MyBlockMove(content.data(), data, length);
+    TypInfo info{};
+    const int32_t added = holder->container.AddBlock(&info, data, static_cast<int32_t>(length),
+                                                     EntryName(path).c_str());
+    if (added != kNoErr) {
+        // A refused block stays the caller's.
+        holder->utils.MyDisposeptr(&data, length);
+        return FailWithResult(added, path, Activity::kPack);
+    }
+    return kNoErr;
+}
+
+}  // namespace
+
+int32_t RunPack(const PackOptions& options) {
+    std::set<std::string> names;
+    for (const std::string& path : options.files) {
+        const std::string name = EntryName(path);
+        if (name.empty() || name == "." || name == "..") {
+            return Fail(kOtherErr, path, "names no file");
+        }
+        if (!names.insert(name).second) {
+            return Fail(kOtherErr, path, "a second file named " + name + " in one container");
+        }
+    }
+    if (options.files.size() > static_cast<size_t>(knbmaxpj)) {
+        return Fail(kOtherErr, "", "a container holds at most 1000 files");
+    }
+    const std::string& target = options.output;
+    for (const std::string& path : options.files) {
+        if (SameFile(path, target) && !options.force) {
+            return Fail(kOtherErr, target,
+                        "is one of the files packed; give --force to replace it");
+        }
+    }
+    auto holder = std::make_unique<ContainerHolder>();
+    holder->utils.InitCreate(nullptr);
+    holder->container.InitCreate2(&holder->utils,
+                                  options.lzo ? kformatLZOcompresse : kformatnoncompresse);
+    holder->container.SetExpediteur(options.from.c_str());
+    holder->container.SetDestinataire(options.to.c_str());
+    int32_t result = kNoErr;
+    for (const std::string& path : options.files) {
+        result = AddFile(holder.get(), path);
+        if (result != kNoErr) {
+            return result;
+        }
+    }
+    unsigned char* block = nullptr;
+    int32_t blockLength = 0;
+    result = holder->container.GetStruct(&block, &blockLength);
+    if (result != kNoErr) {
+        return FailWithResult(result, target, Activity::kPack);
+    }
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    if (options.encrypt) {
+        result = CheckKeyReuse(keyPrefix, options.user, static_cast<uint64_t>(blockLength),
+                               options.noReuse);
+    }
+    // Opened before the keys are used, so that a target that cannot be written spends nothing.
+    OutputFile output;
+    if (result == kNoErr) {
+        result = output.Open(target);
+    }
+    unsigned char* encrypted = nullptr;
+    uint32_t encryptedLength = 0;
+    if (result == kNoErr && options.encrypt) {
+        Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
+        TraceOnStandardError traceRedirect(options.trace);
+        result = crypterbinaireMem2(block, static_cast<uint32_t>(blockLength), &encrypted,
+                                    &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
+                                    options.trace);
+        if (result != kNoErr) {
+            FailWithResult(result, target, Activity::kEncryptBinary);
+        }
+    }
+    if (result == kNoErr) {
+        result = options.encrypt ? output.Write(encrypted, encryptedLength)
+                                 : output.Write(block, static_cast<size_t>(blockLength));
+    }
+    if (result == kNoErr) {
+        result = output.Commit();
+    }
+    free(encrypted);
+    holder->utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
+    return result;
+}
+
+}  // namespace tool

@@ -1,0 +1,109 @@
+// encrypt-binary and decrypt-binary: any file under the two key layers, as a raw frame, and
+// back, through the library's binary pipelines.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolKeyReuse.h"
+#include "shell/tool/ToolProgress.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+// The name decrypterbinaire writes to: the source less its last four characters (".vlb"),
+// or the source itself when it is not longer than that.
+std::string DecryptedName(const std::string& source) {
+    constexpr size_t kSuffixLength = 4;
+    return source.size() > kSuffixLength ? source.substr(0, source.size() - kSuffixLength) : source;
+}
+
+bool TargetIsSource(const std::string& source, const std::string& target) {
+    return source == target || SameFile(source, target);
+}
+
+}  // namespace
+
+int32_t RunEncryptBinary(const BinaryOptions& options) {
+    struct stat status {};
+    if (stat(options.input.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return Fail(kOtherErr, options.input, "not found, or not a file");
+    }
+    const std::string target = options.output.empty() ? options.input + ".vlb" : options.output;
+    if (TargetIsSource(options.input, target) && !options.force) {
+        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
+    }
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    int32_t result = CheckKeyReuse(keyPrefix, options.user, static_cast<uint64_t>(status.st_size),
+                                   options.noReuse);
+    if (result != kNoErr) {
+        return result;
+    }
+    {
+        Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
+        TraceOnStandardError traceRedirect(options.trace);
+        result = options.output.empty()
+                     ? crypterbinaire(options.input.c_str(), options.user.c_str(),
+                                      keyPrefix.c_str(), options.trace)
+                     : crypterbinaire2(options.input.c_str(), target.c_str(), options.user.c_str(),
+                                       keyPrefix.c_str(), options.trace);
+    }
+    if (result != kNoErr) {
+        return FailWithResult(result, options.input, Activity::kEncryptBinary);
+    }
+    return kNoErr;
+}
+
+int32_t RunDecryptBinary(const BinaryOptions& options) {
+    const std::string target =
+        options.output.empty() ? DecryptedName(options.input) : options.output;
+    if (TargetIsSource(options.input, target) && !options.force) {
+        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
+    }
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    std::string frame;
+    int32_t result = ReadWholeInput(options.input, &frame);
+    if (result != kNoErr) {
+        return result;
+    }
+    unsigned char* data = nullptr;
+    uint32_t dataLength = 0;
+    {
+        Progress progress("decrypting " + options.input, frame.size());
+        TraceOnStandardError traceRedirect(options.trace);
+        result = decrypterbinaireMem2(reinterpret_cast<const unsigned char*>(frame.data()),
+                                      static_cast<uint32_t>(frame.size()), &data, &dataLength,
+                                      keyPrefix.c_str(), options.trace);
+    }
+    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
+        const std::string keyFile =
+            KeyFileOfFailedLayer(keyPrefix, reinterpret_cast<const unsigned char*>(frame.data()),
+                                 static_cast<uint32_t>(frame.size()));
+        if (!keyFile.empty()) {
+            free(data);
+            return FailWithResult(result, keyFile, Activity::kDecryptBinary);
+        }
+    }
+    if (result != kNoErr) {
+        free(data);
+        return FailWithResult(result, options.input, Activity::kDecryptBinary);
+    }
+    OutputFile output;
+    result = output.Open(target);
+    if (result == kNoErr) {
+        result = output.Write(data, dataLength);
+    }
+    if (result == kNoErr) {
+        result = output.Commit();
+    }
+    free(data);
+    return result;
+}
+
+}  // namespace tool

@@ -1,0 +1,77 @@
+// The tool's file work outside the library: whole inputs from a file or the standard input,
+// outputs to the standard output or replacing a file in one step, and path helpers.
+#ifndef VELDORAN_SHELL_TOOL_TOOLFILES_H
+#define VELDORAN_SHELL_TOOL_TOOLFILES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace tool {
+
+// True for the names that stand for the standard streams: "-" and "".
+bool IsStandardStream(const std::string& path);
+
+// Reads a whole file, or the standard input for "-" or "", into content. 0, or kOtherErr
+// after a report that names the file.
+int32_t ReadWholeInput(const std::string& path, std::string* content);
+
+// A result going to the standard output ("-") or replacing a file. A file is written to a
+// temporary file beside it (created exclusively, mode of the file it replaces, else 0666 less
+// the umask), put on stable storage and renamed over it by Commit, so that a failed run leaves
+// an existing file as it was and no temporary file behind. A target that is not a regular file
+// (a terminal, a pipe, /dev/null) is written in place. Open before any key is used, so that a
+// target that cannot be written is found out while nothing is spent.
+class OutputFile {
+  public:
+    OutputFile() = default;
+    // Removes an uncommitted temporary file.
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // 0, or kOtherErr after a report naming the file.
+    int32_t Open(const std::string& path);
+    int32_t Write(const unsigned char* data, size_t count);
+    int32_t Write(const std::string& text) {
+        return Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    }
+    // Puts the content in place (or flushes the standard output). 0, or kOtherErr after a
+    // report.
+    int32_t Commit();
+
+  private:
+    std::string path_;
+    std::string temporaryPath_;  // empty when writing in place or to the standard output
+    int fd_ = -1;
+    bool toStandardOutput_ = false;
+};
+
+// While it lives, the standard output goes to the standard error stream when on is set: the
+// pipelines print their trace lines with printf, and they must not mix with a result written
+// to the standard output.
+class TraceOnStandardError {
+  public:
+    explicit TraceOnStandardError(bool on);
+    ~TraceOnStandardError();
+    TraceOnStandardError(const TraceOnStandardError&) = delete;
+    TraceOnStandardError& operator=(const TraceOnStandardError&) = delete;
+
+  private:
+    int savedOutput_ = -1;
+};
+
+// The key folder as the library takes it: a prefix in front of "Clefs/", so a non-empty folder
+// gets its trailing slash here ("keys" and "keys/" both give "keys/").
+std::string KeyFolderPrefix(const std::string& folder);
+
+// True when both paths name one existing file (the same device and inode).
+bool SameFile(const std::string& first, const std::string& second);
+
+// True when path names a file, a folder or a link (even a dangling one).
+bool PathExists(const std::string& path);
+
+}  // namespace tool
+
+#endif

@@ -1,0 +1,319 @@
+// key new and key show: making a key file from the system's random source, and showing what a
+// key file's header says. The header layout and its byte order are the library's
+// (TypKeyHeader, TypCrypto::ConvertHeaderToStandard and GetKeyKeyHeader).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+constexpr size_t kMaterialChunk = 1u << 20;
+
+std::string SystemError(const char* what) {
+    return std::string(what) + ": " + strerror(errno);
+}
+
+// Fills buffer from the system's cryptographic random source; false when it fails.
+bool FillRandom(unsigned char* buffer, size_t count) {
+    while (count > 0) {
+        const ssize_t got = getrandom(buffer, count, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        buffer += got;
+        count -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const unsigned char* data, size_t count) {
+    while (count > 0) {
+        const ssize_t written = write(fd, data, count);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Makes folder (mode 0700) when it is missing.
+int32_t MakeFolder(const std::string& folder) {
+    if (folder.empty() || mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) {
+        return kNoErr;
+    }
+    return Fail(kOtherErr, folder, SystemError("folder cannot be made"));
+}
+
+// Names from, which holds the whole key, as to without ever replacing a file there.
+bool PlaceWithoutReplacing(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without RENAME_NOREPLACE: link(2) refuses an existing name as well.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+void SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// The header of a new key, in the stored byte order.
+int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* header) {
+    *header = TypKeyHeader{};
+    header->version = kVersion;
+    header->year = year;
+    unsigned char idBytes[kLenMaxID / 2] = {};
+    if (!FillRandom(idBytes, sizeof idBytes)) {
+        return Fail(kOtherErr, "", SystemError("the system's random source failed"));
+    }
+    static const char kHexDigits[] = "0123456789abcdef";
+    for (size_t k = 0; k < sizeof idBytes; ++k) {
+        header->id[2 * k] = static_cast<unsigned char>(kHexDigits[idBytes[k] >> 4]);
+        header->id[2 * k + 1] = static_cast<unsigned char>(kHexDigits[idBytes[k] & 15]);
+    }
+    header->idLen = kLenMaxID;
+    header->nameLen = static_cast<int32_t>(options.name.size());
+    memcpy(header->name, options.name.data(), options.name.size());
+    header->keyLen = static_cast<int32_t>(options.size);
+    header->keyOffset = 0;
+    header->useCount = 0;
+
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    crypto.ConvertHeaderToStandard(header);
+    return kNoErr;
+}
+
+// Writes the header and size bytes of random material to fd and puts them on stable storage.
+int32_t WriteKey(int fd, const TypKeyHeader& header, uint64_t size, const std::string& shownAs) {
+    if (!WriteAll(fd, reinterpret_cast<const unsigned char*>(&header), sizeof header)) {
+        return Fail(kOtherErr, shownAs, SystemError("cannot be written"));
+    }
+    std::vector<unsigned char> chunk(static_cast<size_t>(std::min<uint64_t>(size, kMaterialChunk)));
+    int32_t result = kNoErr;
+    for (uint64_t done = 0; done < size && result == kNoErr;) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
+        if (!FillRandom(chunk.data(), piece)) {
+            result = Fail(kOtherErr, shownAs, SystemError("the system's random source failed"));
+        } else if (!WriteAll(fd, chunk.data(), piece)) {
+            result = Fail(kOtherErr, shownAs, SystemError("cannot be written"));
+        }
+        done += piece;
+    }
+    // Key material is secret: the copy in memory goes before the memory does.
+    explicit_bzero(chunk.data(), chunk.size());
+    if (result == kNoErr && fsync(fd) != 0) {
+        result = Fail(kOtherErr, shownAs, SystemError("cannot be put on stable storage"));
+    }
+    return result;
+}
+
+int32_t CurrentYear() {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    return local.tm_year + 1900;
+}
+
+// A byte string for a terminal: printable ASCII as it is, other bytes as \xNN.
+std::string Printable(const unsigned char* bytes, int32_t count) {
+    std::string text;
+    for (int32_t k = 0; k < count; ++k) {
+        if (bytes[k] >= 0x20 && bytes[k] < 0x7f && bytes[k] != '\\') {
+            text += static_cast<char>(bytes[k]);
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02x", bytes[k]);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file name the library derives from a header (version 1 only), or "" with why not.
+std::string NamedFile(TypUtilsUnix* utils, const TypKeyHeader& header) {
+    TypKeyHeader copy = header;  // GetKeyFileRef bounds the lengths in the record it is given
+    std::unique_ptr<TypFileRef> reference(utils->GetKeyFileRef(&copy));
+    auto* unixReference = dynamic_cast<TypFileRefUnix*>(reference.get());
+    return unixReference == nullptr ? "" : BaseName(unixReference->path);
+}
+
+int32_t ShowKey(const std::string& path) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    TypFileRefUnix reference;
+    reference.InitCreate(&utils);
+    if (reference.SetPath(path.c_str()) != kNoErr) {
+        return Fail(kOtherErr, path, "path longer than 255 characters");
+    }
+    if (reference.Exists() != kNoErr) {
+        return Fail(kFNFErr, path, "key file not found or not readable");
+    }
+    TypKeyHeader header{};
+    const int32_t read = crypto.GetKeyKeyHeader(&header, &reference);
+    if (read != kNoErr) {
+        return Fail(read, path, "not a key file: shorter than a key header");
+    }
+    const int32_t idLen = std::clamp<int32_t>(header.idLen, 0, kLenMaxID);
+    const int32_t nameLen = std::clamp<int32_t>(header.nameLen, 0, kLenMaxName);
+    printf("%s\n", path.c_str());
+    printf("  version:            %d%s\n", header.version,
+           header.version == kVersion ? "" : " (only version 1 can be used)");
+    printf("  year:               %d\n", header.year);
+    printf("  id:                 %s\n", Printable(header.id, idLen).c_str());
+    printf("  name:               %s\n", Printable(header.name, nameLen).c_str());
+    printf("  key length:         %d bytes\n", header.keyLen);
+    printf("  key offset:         %d\n", header.keyOffset);
+    printf("  use count:          %d\n", header.useCount);
+    if (header.keyLen >= 1 && header.keyOffset >= 0 && header.keyOffset <= header.keyLen) {
+        printf("  left before wrap:   %d bytes\n", header.keyLen - header.keyOffset);
+    } else {
+        printf("  left before wrap:   none: the offset lies outside the key material\n");
+    }
+    const std::string named = NamedFile(&utils, header);
+    if (named.empty()) {
+        printf("  names its file:     no: the header names no file\n");
+    } else if (named == BaseName(path)) {
+        printf("  names its file:     yes\n");
+    } else {
+        printf("  names its file:     no: the header names %s\n", named.c_str());
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && header.keyLen >= 1 &&
+        status.st_size < static_cast<off_t>(kKeyHeaderSize) + header.keyLen) {
+        printf("  material on disk:   %lld bytes: shorter than the key length\n",
+               static_cast<long long>(status.st_size) - kKeyHeaderSize);
+    }
+    return kNoErr;
+}
+
+}  // namespace
+
+std::string CheckKeyName(const std::string& name) {
+    if (name.empty() || name.size() > static_cast<size_t>(kLenMaxName)) {
+        return "a key name has 1 to 40 bytes";
+    }
+    if (name[0] == '.') {
+        return "a key name does not start with \".\"";
+    }
+    for (const char c : name) {
+        if (c == '/' || std::iscntrl(static_cast<unsigned char>(c))) {
+            return "a key name holds no \"/\" and no control character";
+        }
+    }
+    return "";
+}
+
+int32_t RunKeyNew(const KeyNewOptions& options) {
+    const int32_t year = options.year != 0 ? options.year : CurrentYear();
+    char yearText[16] = {};
+    TypUtilsUnix::FormatYearText(year - 1900, yearText);
+    const std::string prefix = KeyFolderPrefix(options.keyFolder);
+    const std::string folder = prefix + "Clefs";
+    const std::string path = folder + "/" + options.name + "." + yearText;
+    if (PathExists(path)) {
+        return Fail(kOtherErr, path, "already exists; a key file is never replaced");
+    }
+    if (path.size() > static_cast<size_t>(kMaxPathLength)) {
+        return Fail(kOtherErr, path, "path longer than 255 characters");
+    }
+    int32_t result = MakeFolder(prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1));
+    if (result == kNoErr) {
+        result = MakeFolder(folder);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    TypKeyHeader header{};
+    result = MakeHeader(options, year, &header);
+    if (result != kNoErr) {
+        return result;
+    }
+    std::string temporary = folder + "/." + options.name + "." + yearText + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return Fail(kOtherErr, folder, SystemError("cannot make a file in this folder"));
+    }
+    result = fchmod(fd, 0600) == 0 ? kNoErr : Fail(kOtherErr, temporary, SystemError("chmod"));
+    if (result == kNoErr) {
+        result = WriteKey(fd, header, options.size, path);
+    }
+    if (close(fd) != 0 && result == kNoErr) {
+        result = Fail(kOtherErr, path, SystemError("cannot be written"));
+    }
+    if (result == kNoErr && !PlaceWithoutReplacing(temporary, path)) {
+        result = errno == EEXIST
+                     ? Fail(kOtherErr, path, "already exists; a key file is never replaced")
+                     : Fail(kOtherErr, path, SystemError("cannot be named"));
+    }
+    if (result != kNoErr) {
+        unlink(temporary.c_str());
+        return result;
+    }
+    SyncFolder(folder);
+    printf("%s\n", path.c_str());
+    return kNoErr;
+}
+
+int32_t RunKeyShow(const KeyShowOptions& options) {
+    int32_t firstFailure = kNoErr;
+    bool first = true;
+    for (const std::string& path : options.files) {
+        if (!first) {
+            printf("\n");
+        }
+        first = false;
+        const int32_t result = ShowKey(path);
+        if (firstFailure == kNoErr) {
+            firstFailure = result;
+        }
+    }
+    return firstFailure;
+}
+
+}  // namespace tool

@@ -1,0 +1,343 @@
+// veldoran-tool's round trips through the built program: letters through encrypt and decrypt
+// (files, pipes, whole e-mails, quoted replies), binary files, and every decryption failure
+// with its one line and exit status.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "shell/ToolRun.h"
+#include "support/CurrentYear.h"
+#include "support/KeyFileWriter.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::KeyFileContents;
+using testsupport::TempDir;
+using toolrun::ReadText;
+using toolrun::RunResult;
+using toolrun::RunTool;
+using toolrun::WriteText;
+
+const std::string kYear = testsupport::CurrentYearText();
+const std::string kMasterPath = "keys/Clefs/Master." + kYear;
+const std::string kUserPath = "keys/Clefs/dupont." + kYear;
+const std::string kLetter = "Dear Helene,\n\nthe figures are attached.\n-- \nPaul\n";
+
+// A key folder with the year's master key and dupont's key, both of 64 KiB.
+void MakeKeys(const TempDir& folder) {
+    std::filesystem::create_directories(folder.File("keys/Clefs"));
+    const char* names[] = {"Master", "dupont"};
+    for (uint32_t k = 0; k < 2; ++k) {
+        KeyFileContents contents;
+        contents.name = names[k];
+        contents.year = testsupport::CurrentFullYear();
+        contents.material = testsupport::RandomBytes(65536, 11 + k);
+        ASSERT_TRUE(testsupport::WriteKeyFile(
+            folder.File("keys/Clefs/" + std::string(names[k]) + "." + kYear), contents));
+    }
+}
+
+// The message text for a document, through the tool's standard streams.
+std::string EncryptText(const TempDir& folder, const std::string& document,
+                        const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {"encrypt", "-u", "dupont", "-k", "keys"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const RunResult result = RunTool(folder.path(), arguments, document);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    return result.out;
+}
+
+TEST(ToolRoundTrips, LetterThroughPipes) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string message = EncryptText(folder, kLetter);
+    const RunResult decrypted = RunTool(folder.path(), {"decrypt", "-k", "keys/"}, message);
+    EXPECT_EQ(decrypted.out, kLetter);
+    EXPECT_EQ(decrypted.err, "");
+    EXPECT_EQ(decrypted.status, 0);
+}
+
+TEST(ToolRoundTrips, LetterThroughFilesWithDerivedNames) {
+    TempDir folder;
+    MakeKeys(folder);
+    WriteText(folder.File("letter.txt"), kLetter);
+    RunResult result =
+        RunTool(folder.path(), {"encrypt", "letter.txt", "-u", "dupont", "-k", "keys"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    result = RunTool(folder.path(), {"decrypt", "letter.txt.vlx", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadText(folder.File("letter.txt.vlx.txt")), kLetter);
+
+    result = RunTool(folder.path(), {"decrypt", "letter.txt.vlx", "-k", "keys", "-o", "back"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(ReadText(folder.File("back")), kLetter);
+}
+
+// What a mail client hands over: CR LF line ends, headers around the body, a quoted reply.
+TEST(ToolRoundTrips, WholeMailsAndQuotedReplies) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string crlfLetter = "Dear Helene,\r\n\r\nsee you.\r\n";
+    const std::string message = EncryptText(folder, crlfLetter);
+
+    std::string crlfMessage;
+    std::string quoted;
+    size_t start = 0;
+    while (start < message.size()) {
+        const size_t end = message.find('\n', start);
+        const std::string line = message.substr(start, end - start);
+        crlfMessage += line + "\r\n";
+        quoted += "> " + line + "\n";
+        start = end + 1;
+    }
+    struct Case {
+        const char* label;
+        std::string mail;
+    };
+    const std::vector<Case> cases = {
+        {"the message as it was", message},
+        {"a saved e-mail with headers and a signature",
+         "From: Paul Dupont <paul@example.org>\nTo: helene@example.org\nSubject: figures\n"
+         "Content-Type: text/plain\n\n" +
+             message + "\n-- \nPaul\n"},
+        {"CR LF line ends all through", crlfMessage},
+        {"a quoted reply", "On Monday Paul wrote:\n" + quoted + "\nThanks, Helene\n"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const RunResult result = RunTool(folder.path(), {"decrypt", "-k", "keys"}, testCase.mail);
+        EXPECT_EQ(result.out, "Dear Helene,\n\nsee you.\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(ToolRoundTrips, RecipientsAndParameters) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string message = EncryptText(folder, "hello\n",
+                                            {"--to", "helene@example.org,marc@example.org", "--cc",
+                                             "anne@example.org", "--bcc", "", "--param", "ref=42"});
+    const RunResult result =
+        RunTool(folder.path(), {"decrypt", "-k", "keys", "--recipients"}, message);
+    EXPECT_EQ(result.out, "hello\n");
+    EXPECT_EQ(result.err,
+              "to: helene@example.org,marc@example.org\ncc: anne@example.org\nbcc: \n"
+              "parameters: ref=42\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+// Every decryption failure: one line naming the file and what failed, and the status.
+TEST(ToolRoundTrips, DecryptFailures) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string message = EncryptText(folder, kLetter);
+    std::string changed = message;
+    const size_t armour = changed.find("#BINASCII1#\n") + 12;
+    changed[armour + 70] = changed[armour + 70] == 'A' ? 'B' : 'A';
+    std::string cut = message.substr(0, message.find("#ENDBINASCII1#"));
+
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string input;
+        std::string err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"a changed character",
+         {"decrypt", "-k", "keys"},
+         changed,
+         "veldoran-tool: standard input: checksum mismatch: the message was changed or cut in "
+         "transit\n",
+         253},
+        {"a message cut before its end",
+         {"decrypt", "-k", "keys"},
+         cut,
+         "veldoran-tool: standard input: no encrypted message found: no complete #BINASCII1# "
+         "armour in it\n",
+         252},
+        {"a mail without a message",
+         {"decrypt", "-k", "keys"},
+         "Hello\n",
+         "veldoran-tool: standard input: no encrypted message found: no complete #BINASCII1# "
+         "armour in it\n",
+         252},
+        {"the sender's key missing",
+         {"decrypt", "-k", "elsewhere"},
+         message,
+         "veldoran-tool: elsewhere/Clefs/dupont." + kYear +
+             ": key file named by the message not found\n",
+         251},
+        {"a missing message file",
+         {"decrypt", "none.vlx", "-k", "keys"},
+         "",
+         "veldoran-tool: none.vlx: cannot be opened: No such file or directory\n",
+         255},
+        {"a NUL byte",
+         {"decrypt", "-k", "keys"},
+         std::string("a\0b", 3),
+         "veldoran-tool: standard input: holds a NUL byte: not a mail text\n",
+         255},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const RunResult result = RunTool(folder.path(), testCase.arguments, testCase.input);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, testCase.err);
+        EXPECT_EQ(result.status, testCase.status);
+    }
+
+    // Only the master key missing: the sender's layer comes off, the master's names its key.
+    std::filesystem::create_directories(folder.File("partial/Clefs"));
+    std::filesystem::copy_file(folder.File(kUserPath),
+                               folder.File("partial/Clefs/dupont." + kYear));
+    const RunResult result = RunTool(folder.path(), {"decrypt", "-k", "partial"}, message);
+    EXPECT_EQ(result.err, "veldoran-tool: partial/Clefs/Master." + kYear +
+                              ": key file named by the message not found\n");
+    EXPECT_EQ(result.status, 251);
+}
+
+// A document that cannot reach the standard output is a failure, not a silent loss.
+TEST(ToolRoundTrips, FullStandardOutputFails) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string message = EncryptText(folder, kLetter);
+    const RunResult result =
+        RunTool(folder.path(), {"decrypt", "-k", "keys"}, message, "/dev/full");
+    EXPECT_EQ(result.err,
+              "veldoran-tool: standard output: cannot be written: No space left on device\n");
+    EXPECT_EQ(result.status, 255);
+}
+
+TEST(ToolRoundTrips, DocumentWithTheRecipientMarkerIsRefused) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::string keysBefore =
+        ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath));
+    const RunResult result =
+        RunTool(folder.path(), {"encrypt", "-u", "dupont", "-k", "keys"}, "a #DESTBEGIN# b\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "veldoran-tool: standard input: holds the recipient block's marker #DESTBEGIN#, "
+              "which no message can carry\n");
+    EXPECT_EQ(result.status, 240);
+    EXPECT_EQ(ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath)), keysBefore);
+}
+
+TEST(ToolRoundTrips, BinaryFiles) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::vector<unsigned char> bytes = testsupport::RandomBytes(5000, 3);
+    testsupport::WriteWholeFile(folder.File("report.pdf"), bytes);
+
+    RunResult result =
+        RunTool(folder.path(), {"encrypt-binary", "report.pdf", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("report.pdf.vlb")).size(), 5000u + 448u);
+
+    std::filesystem::rename(folder.File("report.pdf"), folder.File("original.pdf"));
+    result = RunTool(folder.path(), {"decrypt-binary", "report.pdf.vlb", "-k", "keys"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("report.pdf")), bytes);
+
+    result = RunTool(folder.path(), {"encrypt-binary", "original.pdf", "-u", "dupont", "-k", "keys",
+                                     "-o", "sealed"});
+    ASSERT_EQ(result.status, 0);
+    result = RunTool(folder.path(), {"decrypt-binary", "sealed", "-k", "keys", "-o", "opened"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(folder.File("opened")), bytes);
+}
+
+TEST(ToolRoundTrips, BinaryFailures) {
+    TempDir folder;
+    MakeKeys(folder);
+    testsupport::WriteWholeFile(folder.File("data"), testsupport::RandomBytes(100, 5));
+    WriteText(folder.File("short.vlb"), "short");
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"the target is the source",
+         {"encrypt-binary", "data", "-o", "data", "-u", "dupont", "-k", "keys"},
+         "veldoran-tool: data: is the file itself; give --force to replace it\n",
+         255},
+        {"decrypting a four-character name in place",
+         {"decrypt-binary", "data", "-k", "keys"},
+         "veldoran-tool: data: is the file itself; give --force to replace it\n",
+         255},
+        {"a missing file",
+         {"encrypt-binary", "none", "-u", "dupont", "-k", "keys"},
+         "veldoran-tool: none: not found, or not a file\n",
+         255},
+        {"a file too short to be encrypted",
+         {"decrypt-binary", "short.vlb", "-k", "keys"},
+         "veldoran-tool: short.vlb: not an encrypted file: shorter than a key header\n",
+         252},
+        {"a missing sender's key",
+         {"encrypt-binary", "data", "-u", "durand", "-k", "keys"},
+         "veldoran-tool: keys/Clefs/durand." + kYear + ": key file not found\n",
+         213},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const RunResult result = RunTool(folder.path(), testCase.arguments);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, testCase.err);
+        EXPECT_EQ(result.status, testCase.status);
+    }
+}
+
+// The binary pipelines' trace lines go to the standard error stream, never into a result.
+TEST(ToolRoundTrips, TraceLinesGoToStandardError) {
+    TempDir folder;
+    MakeKeys(folder);
+    testsupport::WriteWholeFile(folder.File("data"), testsupport::RandomBytes(100, 5));
+    RunResult result = RunTool(
+        folder.path(), {"encrypt-binary", "data", "-u", "dupont", "-k", "keys", "-o", "quiet.vlb"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    result =
+        RunTool(folder.path(), {"--trace", "encrypt-binary", "data", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Master Key: keys/Clefs/Master." + kYear), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.status, 0);
+}
+
+// pack --encrypt is pack, then encrypt-binary: decrypted, it is the plain container.
+TEST(ToolRoundTrips, PackEncryptedInOneStep) {
+    TempDir folder;
+    MakeKeys(folder);
+    WriteText(folder.File("a.txt"), kLetter);
+    testsupport::WriteWholeFile(folder.File("b.bin"), testsupport::RandomBytes(3000, 8));
+    RunResult result = RunTool(
+        folder.path(), {"pack", "-o", "plain.vlp", "--lzo", "--from", "dupont", "a.txt", "b.bin"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    result = RunTool(folder.path(), {"pack", "-o", "sealed.vlb", "--lzo", "--from", "dupont",
+                                     "--encrypt", "-u", "dupont", "-k", "keys", "a.txt", "b.bin"});
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    result =
+        RunTool(folder.path(), {"decrypt-binary", "sealed.vlb", "-k", "keys", "-o", "opened.vlp"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ReadText(folder.File("opened.vlp")), ReadText(folder.File("plain.vlp")));
+
+    result = RunTool(folder.path(), {"pack", "-o", "x.vlb", "--encrypt", "a.txt"});
+    EXPECT_EQ(result.err,
+              "veldoran-tool: --encrypt requires --user; see veldoran-tool pack --help\n");
+    EXPECT_EQ(result.status, 2);
+}
+
+}  // namespace

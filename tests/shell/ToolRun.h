@@ -1,0 +1,83 @@
+// Runs veldoran-tool as a user or a mail client runs it: arguments and standard input in; the
+// exact standard output, standard error and exit status out; in a given working folder.
+#ifndef VELDORAN_TESTS_SHELL_TOOLRUN_H
+#define VELDORAN_TESTS_SHELL_TOOLRUN_H
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/KeyFileWriter.h"
+
+namespace toolrun {
+
+const std::string kTool = VELDORAN_TOOL;
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // -1: the program did not exit normally
+};
+
+inline std::string ReadText(const std::string& path) {
+    const std::vector<unsigned char> bytes = testsupport::ReadWholeFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline bool WriteText(const std::string& path, const std::string& text) {
+    return testsupport::WriteWholeFile(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+// Runs the tool in folder (ending with "/") with the given arguments and standard input; the
+// streams go through files beside the folder, so the folder holds only what the tool made. A
+// standardOutput path (such as /dev/full) replaces the standard output's file; out stays empty.
+inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
+                         const std::string& input = "", const std::string& standardOutput = "") {
+    const std::string base = folder.substr(0, folder.size() - 1);
+    const std::string inPath = base + ".stdin";
+    const std::string outPath = standardOutput.empty() ? base + ".stdout" : standardOutput;
+    const std::string errPath = base + ".stderr";
+    WriteText(inPath, input);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(kTool.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int in = open(inPath.c_str(), O_RDONLY);
+        const int out = standardOutput.empty()
+                            ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                            : open(outPath.c_str(), O_WRONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0 || chdir(folder.c_str()) != 0) {
+            _exit(127);
+        }
+        execv(kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.err = ReadText(errPath);
+    std::filesystem::remove(inPath);
+    if (standardOutput.empty()) {
+        result.out = ReadText(outPath);
+        std::filesystem::remove(outPath);
+    }
+    std::filesystem::remove(errPath);
+    return result;
+}
+
+}  // namespace toolrun
+
+#endif

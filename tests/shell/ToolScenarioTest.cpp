@@ -1,0 +1,432 @@
+// veldoran-tool as users and mail clients run it: arguments and standard input in, exact
+// standard output, standard error and exit status out, and the files it leaves behind. Key
+// files are made with the test support's writer, independent of the tool's own key new.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "shell/ToolRun.h"
+#include "support/CurrentYear.h"
+#include "support/KeyFileWriter.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::KeyFileContents;
+using testsupport::TempDir;
+using toolrun::ReadText;
+using toolrun::RunResult;
+using toolrun::RunTool;
+using toolrun::WriteText;
+
+const std::string kYear = testsupport::CurrentYearText();
+const std::string kMasterPath = "keys/Clefs/Master." + kYear;
+const std::string kUserPath = "keys/Clefs/dupont." + kYear;
+
+// A key of the current year at <folder>keys/Clefs/<name>.<year text>.
+void MakeKey(const TempDir& folder, const std::string& name, size_t materialLength,
+             int32_t keyOffset = 0, uint32_t seed = 7) {
+    std::filesystem::create_directories(folder.File("keys/Clefs"));
+    KeyFileContents contents;
+    contents.name = name;
+    contents.year = testsupport::CurrentFullYear();
+    contents.keyOffset = keyOffset;
+    contents.material = testsupport::RandomBytes(materialLength, seed);
+    ASSERT_TRUE(
+        testsupport::WriteKeyFile(folder.File("keys/Clefs/" + name + "." + kYear), contents));
+}
+
+// Both key files' bytes, to prove a run left them alone.
+std::string KeyBytes(const TempDir& folder) {
+    return ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath));
+}
+
+struct Scenario {
+    const char* label;
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void ExpectScenario(const RunResult& result, const Scenario& scenario) {
+    EXPECT_EQ(result.out, scenario.out);
+    EXPECT_EQ(result.err, scenario.err);
+    EXPECT_EQ(result.status, scenario.status);
+}
+
+TEST(ToolScenarios, UsageErrorsExitWithTwoAndOneLine) {
+    const std::string see = "; see veldoran-tool";
+    const std::vector<Scenario> scenarios = {
+        {"no subcommand",
+         {},
+         "",
+         "",
+         "veldoran-tool: A subcommand is required" + see + " --help\n",
+         2},
+        {"key without its subcommand",
+         {"key"},
+         "",
+         "",
+         "veldoran-tool: A subcommand is required" + see + " key --help\n",
+         2},
+        {"encrypt without a user",
+         {"encrypt", "letter.txt"},
+         "",
+         "",
+         "veldoran-tool: --user is required" + see + " encrypt --help\n",
+         2},
+        {"a user name that climbs out of the key folder",
+         {"encrypt", "-u", "../dupont"},
+         "",
+         "",
+         "veldoran-tool: --user: a key name does not start with \".\"" + see + " encrypt --help\n",
+         2},
+        {"a key name with a slash",
+         {"key", "new", "a/b"},
+         "",
+         "",
+         "veldoran-tool: NAME: a key name holds no \"/\" and no control character" + see +
+             " key new --help\n",
+         2},
+        {"a key name longer than a header holds",
+         {"key", "new", std::string(41, 'n')},
+         "",
+         "",
+         "veldoran-tool: NAME: a key name has 1 to 40 bytes" + see + " key new --help\n",
+         2},
+        {"a year whose key files are named another way",
+         {"key", "new", "dupont", "--year", "1989"},
+         "",
+         "",
+         "veldoran-tool: --year: Value 1989 not in range 1990 to 9999" + see + " key new --help\n",
+         2},
+        {"no key material",
+         {"key", "new", "dupont", "--size", "0"},
+         "",
+         "",
+         "veldoran-tool: --size: Value 0 not in range 1 to 2147483423" + see + " key new --help\n",
+         2},
+        {"key show without a file",
+         {"key", "show"},
+         "",
+         "",
+         "veldoran-tool: KEYFILE is required" + see + " key show --help\n",
+         2},
+        {"two documents",
+         {"encrypt", "a.txt", "b.txt", "-u", "dupont"},
+         "",
+         "",
+         "veldoran-tool: The following argument was not expected: b.txt" + see +
+             " encrypt --help\n",
+         2},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.label);
+        TempDir folder;
+        ExpectScenario(RunTool(folder.path(), scenario.arguments, scenario.input), scenario);
+        EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+    }
+}
+
+TEST(ToolScenarios, HelpOfEverySubcommand) {
+    const std::vector<std::vector<std::string>> commands = {
+        {},       {"encrypt"}, {"decrypt"},    {"encrypt-binary"}, {"decrypt-binary"},
+        {"pack"}, {"key"},     {"key", "new"}, {"key", "show"},
+    };
+    for (const std::vector<std::string>& command : commands) {
+        std::string name = "veldoran-tool";
+        std::vector<std::string> arguments = command;
+        for (const std::string& word : command) {
+            name += " " + word;
+        }
+        SCOPED_TRACE(name);
+        arguments.push_back("--help");
+        TempDir folder;
+        const RunResult result = RunTool(folder.path(), arguments);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_NE(result.out.find("Usage: " + name + " "), std::string::npos) << result.out;
+    }
+    TempDir folder;
+    const RunResult encryptHelp = RunTool(folder.path(), {"encrypt", "--help"});
+    EXPECT_NE(encryptHelp.out.find("CR LF line ends"), std::string::npos);
+    const RunResult version = RunTool(folder.path(), {"--version"});
+    EXPECT_EQ(version.out, "veldoran-tool 1.0.0\n");
+    EXPECT_EQ(version.status, 0);
+}
+
+TEST(ToolScenarios, KeyNewThenKeyShow) {
+    TempDir folder;
+    const RunResult made = RunTool(
+        folder.path(), {"key", "new", "dupont", "-k", "keys", "--year", "2031", "--size", "4K"});
+    EXPECT_EQ(made.out, "keys/Clefs/dupont.131\n");
+    EXPECT_EQ(made.err, "");
+    ASSERT_EQ(made.status, 0);
+
+    const std::string path = folder.File("keys/Clefs/dupont.131");
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(status.st_size, 224 + 4096);
+    testsupport::KeyHeaderFields fields;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(path, &fields));
+    EXPECT_EQ(fields.version, 1);
+    EXPECT_EQ(fields.year, 2031);
+    EXPECT_EQ(fields.name, "dupont");
+    EXPECT_EQ(fields.keyLen, 4096);
+    EXPECT_EQ(fields.keyOffset, 0);
+    EXPECT_EQ(fields.useCount, 0);
+    EXPECT_EQ(fields.id.size(), 32u);
+    // Nothing but the key in its folder: the temporary file was renamed, not left.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.File("keys/Clefs")),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    const RunResult shown = RunTool(folder.path(), {"key", "show", "keys/Clefs/dupont.131"});
+    EXPECT_EQ(shown.out,
+              "keys/Clefs/dupont.131\n"
+              "  version:            1\n"
+              "  year:               2031\n"
+              "  id:                 " +
+                  fields.id +
+                  "\n"
+                  "  name:               dupont\n"
+                  "  key length:         4096 bytes\n"
+                  "  key offset:         0\n"
+                  "  use count:          0\n"
+                  "  left before wrap:   4096 bytes\n"
+                  "  names its file:     yes\n");
+    EXPECT_EQ(shown.err, "");
+    EXPECT_EQ(shown.status, 0);
+
+    // Never replaced, whatever the size asked for.
+    const std::string before = ReadText(path);
+    const RunResult again = RunTool(
+        folder.path(), {"key", "new", "dupont", "-k", "keys/", "--year", "2031", "--size", "1"});
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err,
+              "veldoran-tool: keys/Clefs/dupont.131: already exists; a key file is never "
+              "replaced\n");
+    EXPECT_EQ(again.status, 255);
+    EXPECT_EQ(ReadText(path), before);
+
+    // Without --year: this year's key, named as encryption looks for it.
+    const RunResult thisYear = RunTool(folder.path(), {"key", "new", "Master", "-k", "keys"});
+    EXPECT_EQ(thisYear.out, "keys/Clefs/Master." + kYear + "\n");
+    EXPECT_EQ(thisYear.status, 0);
+    EXPECT_EQ(std::filesystem::file_size(folder.File("keys/Clefs/Master." + kYear)),
+              224u + (1u << 20));
+
+    // Two new keys never share material.
+    ASSERT_EQ(RunTool(folder.path(),
+                      {"key", "new", "durand", "-k", "keys", "--year", "2031", "--size", "4K"})
+                  .status,
+              0);
+    EXPECT_NE(ReadText(folder.File("keys/Clefs/durand.131")).substr(224), before.substr(224));
+}
+
+TEST(ToolScenarios, KeyShowSaysWhatIsWrongWithAKeyFile) {
+    TempDir folder;
+    std::filesystem::create_directories(folder.File("keys/Clefs"));
+    KeyFileContents contents;
+    contents.name = "durand";
+    contents.year = 2026;
+    contents.id = "abc";
+    contents.keyLen = 1000;
+    contents.keyOffset = 900;
+    contents.useCount = 12;
+    contents.material = testsupport::RandomBytes(10, 1);
+    ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("keys/Clefs/dupont.126"), contents));
+    WriteText(folder.File("short"), "too short for a header");
+
+    const RunResult result = RunTool(
+        folder.path(), {"key", "show", "keys/Clefs/dupont.126", "short", "keys/Clefs/none"});
+    EXPECT_EQ(result.out,
+              "keys/Clefs/dupont.126\n"
+              "  version:            1\n"
+              "  year:               2026\n"
+              "  id:                 abc\n"
+              "  name:               durand\n"
+              "  key length:         1000 bytes\n"
+              "  key offset:         900\n"
+              "  use count:          12\n"
+              "  left before wrap:   100 bytes\n"
+              "  names its file:     no: the header names durand.126\n"
+              "  material on disk:   10 bytes: shorter than the key length\n"
+              "\n"
+              "\n");
+    EXPECT_EQ(result.err,
+              "veldoran-tool: short: not a key file: shorter than a key header\n"
+              "veldoran-tool: keys/Clefs/none: key file not found or not readable\n");
+    // The first failure decides the status: -1.
+    EXPECT_EQ(result.status, 255);
+}
+
+// Runs that fail leave the key files, and any existing target, exactly as they were.
+TEST(ToolScenarios, EncryptFailuresPrintOneLineAndTouchNoKey) {
+    const std::vector<Scenario> scenarios = {
+        {"missing document",
+         {"encrypt", "none.txt", "-u", "dupont", "-k", "keys"},
+         "",
+         "",
+         "veldoran-tool: none.txt: cannot be opened: No such file or directory\n",
+         255},
+        {"a NUL byte",
+         {"encrypt", "-u", "dupont", "-k", "keys"},
+         std::string("a\0b", 3),
+         "",
+         "veldoran-tool: standard input: holds a NUL byte: not a text document (encrypt-binary "
+         "takes any file)\n",
+         255},
+        {"missing user key",
+         {"encrypt", "-u", "durand", "-k", "keys"},
+         "text\n",
+         "",
+         "veldoran-tool: keys/Clefs/durand." + kYear + ": key file not found\n",
+         213},
+        {"missing key folder",
+         {"encrypt", "-u", "dupont", "-k", "elsewhere"},
+         "text\n",
+         "",
+         "veldoran-tool: elsewhere/Clefs/Master." + kYear + ": key file not found\n",
+         213},
+        {"the document as its own target",
+         {"encrypt", "letter.txt", "-o", "./letter.txt", "-u", "dupont", "-k", "keys"},
+         "",
+         "",
+         "veldoran-tool: ./letter.txt: is the document itself; give --force to replace it\n",
+         255},
+        {"a target in a missing folder",
+         {"encrypt", "letter.txt", "-o", "none/letter.msg", "-u", "dupont", "-k", "keys"},
+         "",
+         "",
+         "veldoran-tool: none/letter.msg: cannot be written: No such file or directory\n",
+         255},
+        {"a folder as target",
+         {"encrypt", "letter.txt", "-o", "keys", "-u", "dupont", "-k", "keys"},
+         "",
+         "",
+         "veldoran-tool: keys: is a folder\n",
+         255},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.label);
+        TempDir folder;
+        MakeKey(folder, "Master", 4096);
+        MakeKey(folder, "dupont", 4096);
+        WriteText(folder.File("letter.txt"), "Bonjour\n");
+        const std::string keysBefore = KeyBytes(folder);
+        ExpectScenario(RunTool(folder.path(), scenario.arguments, scenario.input), scenario);
+        EXPECT_EQ(KeyBytes(folder), keysBefore);
+        EXPECT_EQ(ReadText(folder.File("letter.txt")), "Bonjour\n");
+        EXPECT_FALSE(std::filesystem::exists(folder.File("letter.txt.vlx")));
+    }
+}
+
+TEST(ToolScenarios, MissingMasterKeyIsNamed) {
+    TempDir folder;
+    MakeKey(folder, "dupont", 4096);
+    const std::string userBefore = ReadText(folder.File(kUserPath));
+    const RunResult result =
+        RunTool(folder.path(), {"encrypt", "-u", "dupont", "-k", "keys/"}, "text\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "veldoran-tool: " + kMasterPath + ": key file not found\n");
+    EXPECT_EQ(result.status, 213);
+    EXPECT_EQ(ReadText(folder.File(kUserPath)), userBefore);
+}
+
+// A mail client's CR LF body and the same body with LF line ends make the same message.
+TEST(ToolScenarios, CrLfInputIsTakenAsLf) {
+    std::string messages[2];
+    const std::string bodies[2] = {"Bonjour,\r\nà demain.\r\n", "Bonjour,\nà demain.\n"};
+    for (int k = 0; k < 2; ++k) {
+        TempDir folder;
+        MakeKey(folder, "Master", 4096);
+        MakeKey(folder, "dupont", 4096);
+        const RunResult result = RunTool(
+            folder.path(), {"encrypt", "-", "-o", "-", "-u", "dupont", "-k", "keys"}, bodies[k]);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        messages[k] = result.out;
+    }
+    EXPECT_EQ(messages[0], messages[1]);
+    EXPECT_EQ(messages[0].rfind("$VELDORAN initial, clef v1 Master." + kYear +
+                                    " MID 1\n$VELDORAN initial, clef v1 dupont." + kYear +
+                                    " MID 1\n\n#BINASCII1#\n",
+                                0),
+              0u);
+}
+
+TEST(ToolScenarios, EncryptAFileNextToIt) {
+    TempDir folder;
+    MakeKey(folder, "Master", 4096);
+    MakeKey(folder, "dupont", 4096);
+    WriteText(folder.File("letter.txt"), "Bonjour\n");
+    const RunResult result =
+        RunTool(folder.path(), {"encrypt", "letter.txt", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    const std::string message = ReadText(folder.File("letter.txt.vlx"));
+    EXPECT_NE(message.find("#ENDBINASCII1#"), std::string::npos);
+    testsupport::KeyHeaderFields user;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(folder.File(kUserPath), &user));
+    EXPECT_EQ(user.useCount, 1);
+}
+
+// A key whose material runs out: a warning naming the key and the bytes used again, or with
+// --no-reuse a refusal before any key file is touched.
+TEST(ToolScenarios, KeyWrapWarningAndNoReuse) {
+    // "hello\n" and the recipient block for "a" (11 + 1 + 2 + 9 bytes) make 29 bytes; the
+    // sender's layer takes them with the master's header: 253 bytes.
+    struct Case {
+        const char* label;
+        size_t userMaterial;
+        int32_t userOffset;
+        size_t masterMaterial;
+        std::string wrappingKey;
+        std::string words;
+    };
+    const std::vector<Case> cases = {
+        {"a short sender's key", 100, 0, 4096, kUserPath,
+         "the message needs 253 bytes of key material and 100 are left before the key wraps, so "
+         "153 bytes of it would be used a second time"},
+        {"a sender's key near its end", 1000, 900, 4096, kUserPath,
+         "the message needs 253 bytes of key material and 100 are left before the key wraps, so "
+         "153 bytes of it would be used a second time"},
+        {"a short master key", 4096, 0, 20, kMasterPath,
+         "the message needs 29 bytes of key material and 20 are left before the key wraps, so 9 "
+         "bytes of it would be used a second time"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        MakeKey(folder, "Master", testCase.masterMaterial);
+        MakeKey(folder, "dupont", testCase.userMaterial, testCase.userOffset);
+        const std::string keysBefore = KeyBytes(folder);
+
+        const RunResult refused = RunTool(
+            folder.path(), {"encrypt", "-u", "dupont", "-k", "keys", "--to", "a", "--no-reuse"},
+            "hello\n");
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err, "veldoran-tool: " + testCase.wrappingKey + ": " + testCase.words +
+                                   "; nothing encrypted (--no-reuse)\n");
+        EXPECT_EQ(refused.status, 247);
+        EXPECT_EQ(KeyBytes(folder), keysBefore);
+
+        const RunResult warned = RunTool(
+            folder.path(), {"encrypt", "-u", "dupont", "-k", "keys", "--to", "a"}, "hello\n");
+        EXPECT_EQ(warned.err,
+                  "veldoran-tool: warning: " + testCase.wrappingKey + ": " + testCase.words + "\n");
+        EXPECT_EQ(warned.status, 0);
+        EXPECT_NE(warned.out.find("#ENDBINASCII1#"), std::string::npos);
+        EXPECT_NE(KeyBytes(folder), keysBefore);
+    }
+}
+
+}  // namespace
