@@ -16,6 +16,7 @@
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
+#include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TwoKeyEncryption.h"
@@ -39,10 +40,7 @@ uint32_t LargestPlainLength() {
 // printed with its label whatever the length query returned.
 int32_t OpenSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
                    int32_t trace, veldoran::Owned<TypFileRefUnix>* sourceRef, uint32_t* length) {
-    int32_t result = veldoran::Create(sourceRef, utils);
-    if (result == kNoErr) {
-        result = (*sourceRef)->SetPath(path);
-    }
+    int32_t result = veldoran::MakeSourceRef(utils, path, sourceRef);
     if (result != kNoErr) {
         return result;
     }
@@ -161,13 +159,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         printf("Year-1900: %s\n", yearText);
     }
     const veldoran::TwoKeyRequest request = Request(keyFolder, user, yearText, trace);
-    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-                          veldoran::KeyPathsFit(request);
-    int32_t result = pathsFit ? kNoErr : kOtherErr;
-    // A key file as target would be destroyed by the frame written over it.
-    if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
-        result = kOtherErr;
-    }
+    int32_t result = veldoran::CheckFilePaths(request, source, target);
 
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t length = 0;

@@ -17,6 +17,7 @@
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
+#include "pipelines/SourceRef.h"
 #include "pipelines/StreamSearch.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
@@ -239,12 +240,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t textLength = 0;
     if (result == kNoErr) {
-        result = veldoran::Create(&sourceRef, utils);
-        if (result != kNoErr) {
-            result = result == kMemErr ? kMemErr : kOtherErr;
-        } else if (sourceRef->SetPath(source) != kNoErr) {
-            result = kOtherErr;
-        } else {
+        result = veldoran::MakeSourceRef(utils, source, &sourceRef);
+        if (result == kNoErr) {
             result = OpenSource(sourceRef.get(), trace, &textLength);
         }
     }

@@ -19,6 +19,7 @@
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
+#include "pipelines/SourceRef.h"
 #include "pipelines/StreamSearch.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
@@ -252,24 +253,13 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     request.user = user;
     request.yearText = yearText;
     request.trace = trace;
-    // Every path must fit a file reference; found out before any file is opened.
-    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-                          veldoran::KeyPathsFit(request);
-    int32_t result = pathsFit ? kNoErr : kOtherErr;
-    // A key file as target would be destroyed by the message written over it.
-    if (result == kNoErr && veldoran::NamesAKeyFile(request, target)) {
-        result = kOtherErr;
-    }
+    int32_t result = veldoran::CheckFilePaths(request, source, target);
 
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t textLength = 0;
     if (result == kNoErr) {
-        result = veldoran::Create(&sourceRef, utils);
-        if (result != kNoErr) {
-            result = result == kMemErr ? kMemErr : kOtherErr;
-        } else if (sourceRef->SetPath(source) != kNoErr) {
-            result = kOtherErr;
-        } else {
+        result = veldoran::MakeSourceRef(utils, source, &sourceRef);
+        if (result == kNoErr) {
             result = OpenSource(utils, sourceRef.get(), veldoran::RecipientBlockLength(to, cc, bcc),
                                 trace, &textLength);
         }

@@ -268,4 +268,11 @@ bool KeyPathsFit(const TwoKeyRequest& request) {
     return KeyFilePath(request, kMasterName, path) && KeyFilePath(request, request.user, path);
 }
 
+int32_t CheckFilePaths(const TwoKeyRequest& request, const char* source, const char* target) {
+    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
+                          KeyPathsFit(request);
+    // A key file as target would be destroyed by what is written over it.
+    return pathsFit && !NamesAKeyFile(request, target) ? kNoErr : kOtherErr;
+}
+
 }  // namespace veldoran

@@ -128,6 +128,11 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
 // touches anything: writing it would destroy the key.
 bool NamesAKeyFile(const TwoKeyRequest& request, const char* path);
 
+// The checks every encrypting file pipeline makes before it opens anything: source, target and
+// both key paths fit a file reference, and the target is not one of the key files. kNoErr or
+// kOtherErr.
+int32_t CheckFilePaths(const TwoKeyRequest& request, const char* source, const char* target);
+
 // Whether both key file paths of the request fit a file reference.
 bool KeyPathsFit(const TwoKeyRequest& request);
 
