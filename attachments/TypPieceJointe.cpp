@@ -133,13 +133,40 @@ int32_t TypPieceJointe::Compress(const unsigned char* fileData, int32_t length,
     return kNoErr;
 }
 
-int32_t TypPieceJointe::LoadStruct(const unsigned char* block, int32_t length) {
-    assert(utils != nullptr);
+int32_t TypPieceJointe::MagicOffset(const unsigned char* block, int32_t length) const {
     if (block == nullptr || length <= kMagicSearchSpan) {
-        return kNoErr;
+        return -1;
     }
     // Within the search span the first match can only start at offsets 0 to kMaxMagicOffset.
-    const int32_t magicAt = utils->FindSubString(block, kMagicSearchSpan, kMagic);
+    return utils->FindSubString(block, kMagicSearchSpan, kMagic);
+}
+
+bool TypPieceJointe::HoldsContainer(const unsigned char* block, int32_t length) const {
+    assert(utils != nullptr);
+    return MagicOffset(block, length) >= 0;
+}
+
+void TypPieceJointe::GetDestinataire(char* text) const {
+    const size_t length = strnlen(destinataire, sizeof destinataire - 1);
+    memcpy(text, destinataire, length);
+    text[length] = '\0';
+}
+
+int32_t TypPieceJointe::GetNameN(int32_t index, const char** fileName, TypInfo* info) const {
+    assert(fileName != nullptr);
+    if (index < 0 || index >= nbFiles) {
+        return kOtherErr;
+    }
+    *fileName = names[index] != nullptr ? names[index] : "";
+    if (info != nullptr) {
+        *info = infos[index];
+    }
+    return kNoErr;
+}
+
+int32_t TypPieceJointe::LoadStruct(const unsigned char* block, int32_t length) {
+    assert(utils != nullptr);
+    const int32_t magicAt = MagicOffset(block, length);
     if (magicAt < 0) {
         return kNoErr;
     }

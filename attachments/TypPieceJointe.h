@@ -131,7 +131,24 @@ class TypPieceJointe {
 
     virtual ~TypPieceJointe() = default;
 
+    // Readers for programs that show or unpack a loaded container. They are not virtual, so
+    // the designed slots keep their order.
+
+    // True when LoadStruct would find a container in the length bytes at block: the magic
+    // stands within the first kMagicSearchSpan bytes of a block longer than that.
+    bool HoldsContainer(const unsigned char* block, int32_t length) const;
+    // The format code as loaded or given to InitCreate2.
+    int32_t GetFormat() const { return format; }
+    // Copies the recipient text and its zero byte into text (at least klenmaxdest bytes).
+    void GetDestinataire(char* text) const;
+    // Lends entry index's name (zero-terminated; the container keeps owning it) and copies its
+    // record into *info (may be null). kNoErr, or kOtherErr with nothing written for an index
+    // outside 0 to GetNbFiles() - 1.
+    int32_t GetNameN(int32_t index, const char** fileName, TypInfo* info) const;
+
   private:
+    // Where the magic starts in the block, or -1 when it holds no container.
+    int32_t MagicOffset(const unsigned char* block, int32_t length) const;
     // The format code that GetStruct writes: the object's, except that entries decompressed
     // from a format-2 block are plain data and are written with format code 1.
     int32_t WrittenFormat() const;

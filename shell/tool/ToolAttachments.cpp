@@ -9,6 +9,7 @@
 #include <string>
 
 #include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolKeyReuse.h"
@@ -29,13 +30,6 @@ std::string EntryName(const std::string& path) {
     const size_t slash = trimmed.rfind('/');
     return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
 }
-
-// Gives the container back through its utility object whatever happens.
-struct ContainerHolder {
-    TypUtilsUnix utils;
-    TypPieceJointe container;
-    ~ContainerHolder() { container.Kill(); }
-};
 
 // Adds one file as an entry named after its last path component.
 int32_t AddFile(ContainerHolder* holder, const std::string& path) {
@@ -87,10 +81,8 @@ int32_t RunPack(const PackOptions& options) {
                         "is one of the files packed; give --force to replace it");
         }
     }
-    auto holder = std::make_unique<ContainerHolder>();
-    holder->utils.InitCreate(nullptr);
-    holder->container.InitCreate2(&holder->utils,
-                                  options.lzo ? kformatLZOcompresse : kformatnoncompresse);
+    auto holder =
+        std::make_unique<ContainerHolder>(options.lzo ? kformatLZOcompresse : kformatnoncompresse);
     holder->container.SetExpediteur(options.from.c_str());
     holder->container.SetDestinataire(options.to.c_str());
     int32_t result = kNoErr;

@@ -74,25 +74,10 @@ int32_t RunDecryptBinary(const BinaryOptions& options) {
     }
     unsigned char* data = nullptr;
     uint32_t dataLength = 0;
-    {
-        Progress progress("decrypting " + options.input, frame.size());
-        TraceOnStandardError traceRedirect(options.trace);
-        result = decrypterbinaireMem2(reinterpret_cast<const unsigned char*>(frame.data()),
-                                      static_cast<uint32_t>(frame.size()), &data, &dataLength,
-                                      keyPrefix.c_str(), options.trace);
-    }
-    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile =
-            KeyFileOfFailedLayer(keyPrefix, reinterpret_cast<const unsigned char*>(frame.data()),
-                                 static_cast<uint32_t>(frame.size()));
-        if (!keyFile.empty()) {
-            free(data);
-            return FailWithResult(result, keyFile, Activity::kDecryptBinary);
-        }
-    }
+    result = DecryptFrame(options.input, frame, keyPrefix, options.trace, Activity::kDecryptBinary,
+                          "", &data, &dataLength);
     if (result != kNoErr) {
-        free(data);
-        return FailWithResult(result, options.input, Activity::kDecryptBinary);
+        return result;
     }
     OutputFile output;
     result = output.Open(target);

@@ -52,6 +52,15 @@ struct PackOptions {
     bool trace = false;
 };
 
+struct UnpackOptions {
+    std::string input = "-";
+    std::string folder;     // "" is the current folder
+    std::string keyFolder;  // for an encrypted container
+    bool list = false;
+    bool force = false;
+    bool trace = false;
+};
+
 struct KeyNewOptions {
     std::string name;
     int32_t year = 0;  // 0: the current year
@@ -68,6 +77,7 @@ int32_t RunDecrypt(const DecryptOptions& options);
 int32_t RunEncryptBinary(const BinaryOptions& options);
 int32_t RunDecryptBinary(const BinaryOptions& options);
 int32_t RunPack(const PackOptions& options);
+int32_t RunUnpack(const UnpackOptions& options);
 int32_t RunKeyNew(const KeyNewOptions& options);
 int32_t RunKeyShow(const KeyShowOptions& options);
 

@@ -18,10 +18,39 @@ namespace tool {
 namespace {
 
 std::string SystemError(const char* what) {
-    return std::string(what) + ": " + strerror(errno);
+    return tool::SystemError(what, errno);
+}
+
+// The folder part of a path, "." for a bare name, and the last component.
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+    const size_t slash = path.rfind('/');
+    *folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
+
+std::string SystemError(const char* what, int error) {
+    return std::string(what) + ": " + strerror(error);
+}
+
+int WriteAll(int fd, const unsigned char* data, size_t count) {
+    while (count > 0) {
+        const ssize_t written = write(fd, data, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0) {
+            return errno;
+        }
+        if (written == 0) {
+            return EIO;
+        }
+        data += written;
+        count -= static_cast<size_t>(written);
+    }
+    return 0;
+}
 
 bool IsStandardStream(const std::string& path) {
     return path.empty() || path == "-";
@@ -59,15 +88,6 @@ int32_t ReadWholeInput(const std::string& path, std::string* content) {
     return kNoErr;
 }
 
-OutputFile::~OutputFile() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-    if (!temporaryPath_.empty()) {
-        unlink(temporaryPath_.c_str());
-    }
-}
-
 int32_t OutputFile::Open(const std::string& path) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
@@ -80,18 +100,16 @@ int32_t OutputFile::Open(const std::string& path) {
         return Fail(kOtherErr, path, "is a folder");
     }
     if (exists && !S_ISREG(existing.st_mode)) {
-        fd_ = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return fd_ >= 0 ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written"));
+        inPlace_.Reset(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        return inPlace_.IsOpen() ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written"));
     }
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temporary = folder + "." + name + ".XXXXXX";
-    fd_ = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd_ < 0) {
+    std::string folder;
+    std::string name;
+    SplitPath(path, &folder, &name);
+    folder_.Reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder_.IsOpen()) {
         return Fail(kOtherErr, path, SystemError("cannot be written"));
     }
-    temporaryPath_ = temporary;
     mode_t mode = 0;
     if (exists) {
         mode = existing.st_mode & 0777;
@@ -100,10 +118,8 @@ int32_t OutputFile::Open(const std::string& path) {
         umask(mask);
         mode = 0666 & ~mask;
     }
-    if (fchmod(fd_, mode) != 0) {
-        return Fail(kOtherErr, path, SystemError("cannot be written"));
-    }
-    return kNoErr;
+    const int opened = file_.Open(folder_.Get(), mode);
+    return opened == 0 ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written", opened));
 }
 
 int32_t OutputFile::Write(const unsigned char* data, size_t count) {
@@ -113,18 +129,10 @@ int32_t OutputFile::Write(const unsigned char* data, size_t count) {
         }
         return kNoErr;
     }
-    while (count > 0) {
-        const ssize_t written = write(fd_, data, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return Fail(kOtherErr, path_, SystemError("cannot be written"));
-        }
-        data += written;
-        count -= static_cast<size_t>(written);
-    }
-    return kNoErr;
+    const int fd = inPlace_.IsOpen() ? inPlace_.Get() : file_.Descriptor();
+    const int written = WriteAll(fd, data, count);
+    return written == 0 ? kNoErr
+                        : Fail(kOtherErr, path_, SystemError("cannot be written", written));
 }
 
 int32_t OutputFile::Commit() {
@@ -134,18 +142,20 @@ int32_t OutputFile::Commit() {
         }
         return kNoErr;
     }
-    const bool synced = temporaryPath_.empty() || fsync(fd_) == 0;
-    const bool closed = close(fd_) == 0;
-    fd_ = -1;
-    if (!synced || !closed) {
-        return Fail(kOtherErr, path_, SystemError("cannot be written"));
+    if (inPlace_.IsOpen()) {
+        const int closed = inPlace_.Reset(-1);
+        return closed == 0 ? kNoErr
+                           : Fail(kOtherErr, path_, SystemError("cannot be written", closed));
     }
-    if (!temporaryPath_.empty()) {
-        if (rename(temporaryPath_.c_str(), path_.c_str()) != 0) {
-            return Fail(kOtherErr, path_, SystemError("cannot be put in place"));
-        }
-        temporaryPath_.clear();
+    std::string folder;
+    std::string name;
+    SplitPath(path_, &folder, &name);
+    const int placed = file_.Place(name, true);
+    if (placed != 0) {
+        return Fail(kOtherErr, path_, SystemError("cannot be put in place", placed));
     }
+    // The new name itself is on stable storage only once its folder is.
+    fsync(folder_.Get());
     return kNoErr;
 }
 

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "shell/tool/ToolFolderFile.h"
+
 namespace tool {
 
 // True for the names that stand for the standard streams: "-" and "".
@@ -17,17 +19,15 @@ bool IsStandardStream(const std::string& path);
 // after a report that names the file.
 int32_t ReadWholeInput(const std::string& path, std::string* content);
 
-// A result going to the standard output ("-") or replacing a file. A file is written to a
-// temporary file beside it (created exclusively, mode of the file it replaces, else 0666 less
-// the umask), put on stable storage and renamed over it by Commit, so that a failed run leaves
-// an existing file as it was and no temporary file behind. A target that is not a regular file
-// (a terminal, a pipe, /dev/null) is written in place. Open before any key is used, so that a
-// target that cannot be written is found out while nothing is spent.
+// A result going to the standard output ("-") or replacing a file. A file is written unnamed
+// in its folder (mode of the file it replaces, else 0666 less the umask), put on stable storage
+// and named by Commit, so that a failed or killed run leaves an existing file as it was and
+// nothing new behind. A target that is not a regular file (a terminal, a pipe, /dev/null) is
+// written in place. Open before any key is used, so that a target that cannot be written is
+// found out while nothing is spent.
 class OutputFile {
   public:
     OutputFile() = default;
-    // Removes an uncommitted temporary file.
-    ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -43,10 +43,19 @@ class OutputFile {
 
   private:
     std::string path_;
-    std::string temporaryPath_;  // empty when writing in place or to the standard output
-    int fd_ = -1;
     bool toStandardOutput_ = false;
+    Descriptor inPlace_;  // a target that is not a regular file
+    Descriptor folder_;   // the folder of a regular target; outlives file_
+    FolderFile file_;
 };
+
+// Writes count bytes at data to fd, through short writes and interruptions. 0, or an errno
+// value.
+int WriteAll(int fd, const unsigned char* data, size_t count);
+
+// The system's words for an errno value after what failed: "cannot be written: No space left
+// on device".
+std::string SystemError(const char* what, int error);
 
 // While it lives, the standard output goes to the standard error stream when on is set: the
 // pipelines print their trace lines with printf, and they must not mix with a result written

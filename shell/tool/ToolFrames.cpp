@@ -4,8 +4,11 @@
 
 #include <string.h>
 
+#include <cstdlib>
 #include <memory>
 
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -68,6 +71,42 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string
     }
     utils.MyDisposeptr(&frame, frameLength);
     return path;
+}
+
+int32_t DecryptFrame(const std::string& input, const std::string& frame,
+                     const std::string& keyPrefix, bool trace, Activity activity,
+                     const std::string& notAFrame, unsigned char** data, uint32_t* length) {
+    *data = nullptr;
+    *length = 0;
+    if (frame.size() > static_cast<size_t>(INT32_MAX)) {
+        return Fail(kFrameTooLong, input, DescribeResult(kFrameTooLong, activity));
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(frame.data());
+    const auto frameLength = static_cast<uint32_t>(frame.size());
+    int32_t result = kNoErr;
+    {
+        Progress progress("decrypting " + DisplayName(input, false), frame.size());
+        TraceOnStandardError traceRedirect(trace);
+        result = decrypterbinaireMem2(bytes, frameLength, data, length, keyPrefix.c_str(),
+                                      trace ? 1 : 0);
+    }
+    if (result == kNoErr) {
+        return kNoErr;
+    }
+    std::string failedFile = input;
+    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
+        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, bytes, frameLength);
+        if (!keyFile.empty()) {
+            failedFile = keyFile;
+        }
+    }
+    free(*data);
+    *data = nullptr;
+    *length = 0;
+    if (!notAFrame.empty() && (result == kFrameTooShort || result == kBadKeyHeader)) {
+        return Fail(result, input, notAFrame);
+    }
+    return FailWithResult(result, failedFile, activity);
 }
 
 }  // namespace tool

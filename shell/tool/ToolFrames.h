@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "shell/tool/ToolErrors.h"
+
 namespace tool {
 
 // The path of the first key file, sender's layer first, that cannot serve the outer frame:
@@ -17,6 +19,15 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const unsigned ch
 
 // The same for an armoured message text: the armour is decoded first.
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText);
+
+// Decrypts the outer frame read from input (its name for reports) with the key files under
+// keyPrefix. 0 with the result in *data (released with free) and *length; otherwise the
+// library's code after a report that names the missing or wrong key file where there is one,
+// else input, in the words of activity; notAFrame (when not empty) replaces the words for an
+// input that is no frame at all (too short, or no key header in front).
+int32_t DecryptFrame(const std::string& input, const std::string& frame,
+                     const std::string& keyPrefix, bool trace, Activity activity,
+                     const std::string& notAFrame, unsigned char** data, uint32_t* length);
 
 }  // namespace tool
 

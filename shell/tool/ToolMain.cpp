@@ -50,6 +50,7 @@ struct Options {
     tool::EncryptOptions encrypt;
     tool::DecryptOptions decrypt;
     tool::PackOptions pack;
+    tool::UnpackOptions unpack;
     tool::BinaryOptions encryptBinary;
     tool::BinaryOptions decryptBinary;
     tool::KeyNewOptions keyNew;
@@ -176,6 +177,30 @@ void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     });
 }
 
+void AddUnpack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
+    tool::UnpackOptions& o = options->unpack;
+    CLI::App* command = app->add_subcommand(
+        "unpack",
+        "Write the files of an attachment container into a folder, or list them. FILE may be "
+        "the container or the container encrypted (by pack --encrypt or encrypt-binary): it is "
+        "then decrypted with the key files first. Entry names come from the sender: a name "
+        "that is empty, absolute, holds a \"/\" or a control character, or is \".\" or "
+        "\"..\", is refused and reported, and so is a name already written; a link standing "
+        "in the folder is never followed, and an existing file is replaced only with --force. "
+        "Every other entry is written; the exit status is 255 when any was refused or failed.");
+    command->add_option("FILE", o.input, "the container; - or none: the standard input");
+    command->add_option("-C,--directory", o.folder,
+                        "the folder to write into (default: the current folder); it must exist");
+    command->add_option("-k,--keys", o.keyFolder, kKeyFolderHelp);
+    command->add_flag("--list", o.list,
+                      "only list the sender, the recipients and each entry's size and name");
+    command->add_flag("--force", o.force, "replace existing plain files of the same names");
+    command->callback([options, run]() {
+        options->unpack.trace = options->trace;
+        *run = [options]() { return tool::RunUnpack(options->unpack); };
+    });
+}
+
 void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     CLI::App* key = app->add_subcommand("key", "Make key files and show what they hold.");
     key->require_subcommand(1);
@@ -227,6 +252,7 @@ int Main(int argc, char** argv) {
     AddDecrypt(&app, &options, &run);
     AddBinary(&app, &options, &run);
     AddPack(&app, &options, &run);
+    AddUnpack(&app, &options, &run);
     AddKey(&app, &options, &run);
 
     try {

@@ -185,6 +185,46 @@ TEST_F(ContainerBlock, MagicMayFollowUpTo64BytesOfOtherContent) {
     }
 }
 
+TEST_F(ContainerBlock, ReadersShowWhatALoadedBlockHolds) {
+    const Bytes block = SampleBlock();
+    int32_t result = -99;
+    TypPieceJointe* loaded = Loaded(block, &result);
+    ASSERT_EQ(result, kNoErr);
+    EXPECT_EQ(loaded->GetFormat(), 1);
+    std::vector<char> recipients(klenmaxdest, 'z');
+    loaded->GetDestinataire(recipients.data());
+    EXPECT_STREQ(recipients.data(), "dest");
+    const struct {
+        const char* name;
+        int32_t storedSize;
+    } expected[] = {{"a", 5}, {"b", 4}};
+    for (int32_t index = 0; index < 2; ++index) {
+        const char* name = nullptr;
+        TypInfo info{};
+        ASSERT_EQ(loaded->GetNameN(index, &name, &info), kNoErr);
+        EXPECT_STREQ(name, expected[index].name);
+        EXPECT_EQ(info.long1, DistinctInfo(index).long1);
+        EXPECT_EQ(info.long7, DistinctInfo(index).long7);
+        EXPECT_EQ(info.storedSize, expected[index].storedSize);
+    }
+    for (int32_t index : {-1, 2, INT32_MIN, INT32_MAX}) {
+        const char* untouched = "kept";
+        EXPECT_EQ(loaded->GetNameN(index, &untouched, nullptr), kOtherErr) << index;
+        EXPECT_STREQ(untouched, "kept");
+    }
+    // HoldsContainer answers exactly as LoadStruct finds a block.
+    for (size_t prefix : {size_t{0}, size_t{64}, size_t{65}}) {
+        Bytes shifted(prefix, 'x');
+        shifted.insert(shifted.end(), block.begin(), block.end());
+        EXPECT_EQ(container->HoldsContainer(shifted.data(), static_cast<int32_t>(shifted.size())),
+                  prefix <= 64)
+            << prefix;
+    }
+    EXPECT_FALSE(container->HoldsContainer(block.data(), 72));
+    EXPECT_TRUE(container->HoldsContainer(block.data(), 73));
+    EXPECT_FALSE(container->HoldsContainer(nullptr, 0));
+}
+
 TEST_F(ContainerBlock, BlocksOf72BytesOrFewerNeverLoad) {
     Bytes block = ReferenceBlock({7, "abc", "", {}});
     // 72 bytes: the magic and the format code are there, yet nothing is read.

@@ -1,8 +1,12 @@
-// veldoran-tool pack through the built program; the containers it writes are read back with
-// the library's own TypPieceJointe, independent of the tool.
+// veldoran-tool pack and unpack through the built program. The containers pack writes are read
+// back with the library's own TypPieceJointe, and the hostile containers unpack meets are made
+// with it, independent of the tool.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,6 +137,231 @@ TEST(ToolAttachments, PackFailures) {
         EXPECT_EQ(result.status, testCase.status);
         EXPECT_FALSE(std::filesystem::exists(folder.File("out.vlp")));
         EXPECT_EQ(toolrun::ReadText(folder.File("a.txt")), "a\n");
+    }
+}
+
+// Every path under root, relative, with what each holds ("->target" for a link).
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string relative = std::filesystem::relative(item.path(), root).string();
+        if (item.is_symlink()) {
+            tree[relative] = "->" + std::filesystem::read_symlink(item.path()).string();
+        } else if (item.is_regular_file()) {
+            tree[relative] = toolrun::ReadText(item.path().string());
+        } else {
+            tree[relative] = "(folder)";
+        }
+    }
+    return tree;
+}
+
+struct NamedEntry {
+    std::string name;
+    std::string content;
+};
+
+// Writes a container made by the library with the given entries, names taken as they are.
+void WriteContainer(const std::string& path, const std::vector<NamedEntry>& entries) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    auto container = std::make_unique<TypPieceJointe>();
+    container->InitCreate2(&utils, kformatnoncompresse);
+    for (const NamedEntry& entry : entries) {
+        const auto length = static_cast<uint32_t>(entry.content.size());
+        unsigned char* data = utils.MyNewPtr(length);
+        ASSERT_TRUE(data != nullptr || length == 0);
+        if (length > 0) {
+            memcpy(data, entry.content.data(), length);
+        }
+        TypInfo info{};
+        ASSERT_EQ(
+            container->AddBlock(&info, data, static_cast<int32_t>(length), entry.name.c_str()),
+            kNoErr);
+    }
+    unsigned char* block = nullptr;
+    int32_t blockLength = 0;
+    ASSERT_EQ(container->GetStruct(&block, &blockLength), kNoErr);
+    testsupport::WriteWholeFile(path, std::vector<unsigned char>(block, block + blockLength));
+    utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
+    container->Kill();
+}
+
+TEST(ToolAttachments, PackThenUnpackGivesTheFilesBack) {
+    const std::vector<unsigned char> random = testsupport::RandomBytes(70000, 4);
+    const std::string text(20000, 'x');
+    struct Case {
+        const char* label;
+        std::vector<std::string> packOptions;
+    };
+    const std::vector<Case> cases = {
+        {"stored", {}},
+        {"compressed", {"--lzo"}},
+        {"compressed and encrypted", {"--lzo", "--encrypt", "-u", "dupont", "-k", "keys"}},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        toolrun::MakeKeys(folder);
+        std::filesystem::create_directories(folder.File("in"));
+        std::filesystem::create_directories(folder.File("out"));
+        testsupport::WriteWholeFile(folder.File("in/photo.jpg"), random);
+        toolrun::WriteText(folder.File("in/notes.txt"), text);
+        toolrun::WriteText(folder.File("in/empty"), "");
+        std::vector<std::string> pack = {"pack",         "-o",      "mail.vlp", "--from",
+                                         "dupont",       "--to",    "helene",   "in/photo.jpg",
+                                         "in/notes.txt", "in/empty"};
+        pack.insert(pack.end(), testCase.packOptions.begin(), testCase.packOptions.end());
+        ASSERT_EQ(RunTool(folder.path(), pack).status, 0);
+
+        const RunResult listed =
+            RunTool(folder.path(), {"unpack", "mail.vlp", "--list", "-k", "keys"});
+        EXPECT_EQ(listed.err, "");
+        EXPECT_EQ(listed.status, 0);
+        const bool compressed = !testCase.packOptions.empty();
+        EXPECT_EQ(listed.out, std::string("from: dupont\nto: helene\ncompressed: ") +
+                                  (compressed ? "LZO1X-1" : "no") +
+                                  "\n       70000  photo.jpg\n       20000  notes.txt\n"
+                                  "           0  empty\n");
+
+        const RunResult unpacked =
+            RunTool(folder.path(), {"unpack", "mail.vlp", "-C", "out", "-k", "keys"});
+        EXPECT_EQ(unpacked.out, "");
+        EXPECT_EQ(unpacked.err, "");
+        EXPECT_EQ(unpacked.status, 0);
+        EXPECT_EQ(Tree(folder.File("out")), Tree(folder.File("in")));
+    }
+}
+
+TEST(ToolAttachments, UnpackRefusesHostileNamesAndWritesOnlyInsideTheFolder) {
+    TempDir folder;
+    std::filesystem::create_directories(folder.File("out"));
+    WriteContainer(folder.File("hostile.vlp"), {{"../escaped.txt", "1"},
+                                                {"/tmp/veldoran-absolute.txt", "2"},
+                                                {"", "3"},
+                                                {"bell\x07.txt", "4"},
+                                                {"sub/inner.txt", "5"},
+                                                {".", "6"},
+                                                {"..", "7"},
+                                                {"good.txt", "8"},
+                                                {"good.txt", "9"},
+                                                {"new\nline", "10"}});
+    const auto before = Tree(folder.path());
+    const RunResult result = RunTool(folder.path(), {"unpack", "hostile.vlp", "-C", "out"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(
+        result.err,
+        "veldoran-tool: hostile.vlp: entry 1 \"../escaped.txt\": refused: a name with a folder "
+        "in it; not written\n"
+        "veldoran-tool: hostile.vlp: entry 2 \"/tmp/veldoran-absolute.txt\": refused: an "
+        "absolute name; not written\n"
+        "veldoran-tool: hostile.vlp: entry 3 \"\": refused: an empty name; not written\n"
+        "veldoran-tool: hostile.vlp: entry 4 \"bell\\x07.txt\": refused: a name with a control "
+        "character; not written\n"
+        "veldoran-tool: hostile.vlp: entry 5 \"sub/inner.txt\": refused: a name with a folder in "
+        "it; not written\n"
+        "veldoran-tool: hostile.vlp: entry 6 \".\": refused: the name . stands for a folder; not "
+        "written\n"
+        "veldoran-tool: hostile.vlp: entry 7 \"..\": refused: the name .. stands for a folder; "
+        "not written\n"
+        "veldoran-tool: hostile.vlp: entry 9 \"good.txt\": refused: a second entry of that name; "
+        "not written\n"
+        "veldoran-tool: hostile.vlp: entry 10 \"new\\x0aline\": refused: a name with a control "
+        "character; not written\n");
+    EXPECT_EQ(result.status, 255);
+    auto expected = before;
+    expected["out/good.txt"] = "8";
+    EXPECT_EQ(Tree(folder.path()), expected);
+    EXPECT_FALSE(std::filesystem::exists("/tmp/veldoran-absolute.txt"));
+}
+
+TEST(ToolAttachments, UnpackNeverFollowsALinkAndReplacesOnlyWithForce) {
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "--force" : "without --force");
+        TempDir folder;
+        std::filesystem::create_directories(folder.File("out"));
+        toolrun::WriteText(folder.File("outside.txt"), "precious");
+        std::filesystem::create_symlink("../outside.txt", folder.File("out/linked.txt"));
+        std::filesystem::create_symlink("../nowhere.txt", folder.File("out/dangling.txt"));
+        toolrun::WriteText(folder.File("out/existing.txt"), "old");
+        WriteContainer(folder.File("c.vlp"), {{"linked.txt", "through the link"},
+                                              {"dangling.txt", "through the dangling link"},
+                                              {"existing.txt", "new"}});
+        std::vector<std::string> arguments = {"unpack", "c.vlp", "-C", "out"};
+        if (force) {
+            arguments.push_back("--force");
+        }
+        const RunResult result = RunTool(folder.path(), arguments);
+        const std::string linkRefusal =
+            ": exists and is not a plain file (a link is never followed); entry not written\n";
+        std::string err = "veldoran-tool: out/linked.txt" + linkRefusal +
+                          "veldoran-tool: out/dangling.txt" + linkRefusal;
+        if (!force) {
+            err +=
+                "veldoran-tool: out/existing.txt: exists; entry not written (--force "
+                "replaces it)\n";
+        }
+        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(toolrun::ReadText(folder.File("outside.txt")), "precious");
+        EXPECT_FALSE(std::filesystem::exists(folder.File("nowhere.txt")));
+        EXPECT_TRUE(std::filesystem::is_symlink(folder.File("out/linked.txt")));
+        EXPECT_EQ(toolrun::ReadText(folder.File("out/existing.txt")), force ? "new" : "old");
+        EXPECT_EQ(Tree(folder.File("out")).size(), 3u) << "no stray file in the folder";
+    }
+}
+
+TEST(ToolAttachments, UnpackFailures) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string err;
+        int status;
+    };
+    const std::string year = testsupport::CurrentYearText();
+    const std::vector<Case> cases = {
+        {"a missing file",
+         {"unpack", "none.vlp"},
+         "veldoran-tool: none.vlp: cannot be opened: No such file or directory\n",
+         255},
+        {"a text file",
+         {"unpack", "letter.txt"},
+         "veldoran-tool: letter.txt: neither an attachment container nor an encrypted one\n",
+         252},
+        {"a container cut short",
+         {"unpack", "cut.vlp", "-C", "out"},
+         "veldoran-tool: cut.vlp: attachment container cut short\n",
+         252},
+        {"a folder that does not exist",
+         {"unpack", "whole.vlp", "-C", "missing"},
+         "veldoran-tool: missing: cannot be opened as a folder: No such file or directory\n",
+         255},
+        {"an encrypted container without its key",
+         {"unpack", "sealed.vlp", "-C", "out"},
+         "veldoran-tool: Clefs/dupont." + year + ": key file named by the message not found\n",
+         251},
+    };
+    TempDir keyed;
+    toolrun::MakeKeys(keyed);
+    toolrun::WriteText(keyed.File("a.txt"), "attached\n");
+    ASSERT_EQ(RunTool(keyed.path(), {"pack", "-o", "sealed.vlp", "--encrypt", "-u", "dupont", "-k",
+                                     "keys", "a.txt"})
+                  .status,
+              0);
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        std::filesystem::create_directories(folder.File("out"));
+        toolrun::WriteText(folder.File("letter.txt"), std::string(200, 'L'));
+        WriteContainer(folder.File("whole.vlp"), {{"a.txt", std::string(100, 'a')}});
+        std::string whole = toolrun::ReadText(folder.File("whole.vlp"));
+        toolrun::WriteText(folder.File("cut.vlp"), whole.substr(0, whole.size() - 30));
+        std::filesystem::copy_file(keyed.File("sealed.vlp"), folder.File("sealed.vlp"));
+        const RunResult result = RunTool(folder.path(), testCase.arguments);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, testCase.err);
+        EXPECT_EQ(result.status, testCase.status);
+        EXPECT_TRUE(std::filesystem::is_empty(folder.File("out")));
     }
 }
 

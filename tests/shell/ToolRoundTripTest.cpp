@@ -16,6 +16,7 @@ namespace {
 
 using testsupport::KeyFileContents;
 using testsupport::TempDir;
+using toolrun::MakeKeys;
 using toolrun::ReadText;
 using toolrun::RunResult;
 using toolrun::RunTool;
@@ -25,20 +26,6 @@ const std::string kYear = testsupport::CurrentYearText();
 const std::string kMasterPath = "keys/Clefs/Master." + kYear;
 const std::string kUserPath = "keys/Clefs/dupont." + kYear;
 const std::string kLetter = "Dear Helene,\n\nthe figures are attached.\n-- \nPaul\n";
-
-// A key folder with the year's master key and dupont's key, both of 64 KiB.
-void MakeKeys(const TempDir& folder) {
-    std::filesystem::create_directories(folder.File("keys/Clefs"));
-    const char* names[] = {"Master", "dupont"};
-    for (uint32_t k = 0; k < 2; ++k) {
-        KeyFileContents contents;
-        contents.name = names[k];
-        contents.year = testsupport::CurrentFullYear();
-        contents.material = testsupport::RandomBytes(65536, 11 + k);
-        ASSERT_TRUE(testsupport::WriteKeyFile(
-            folder.File("keys/Clefs/" + std::string(names[k]) + "." + kYear), contents));
-    }
-}
 
 // The message text for a document, through the tool's standard streams.
 std::string EncryptText(const TempDir& folder, const std::string& document,

@@ -1,9 +1,11 @@
 // Runs veldoran-tool as a user or a mail client runs it: arguments and standard input in; the
-// exact standard output, standard error and exit status out; in a given working folder.
+// exact standard output, standard error and exit status out; in a given working folder. Also
+// the key folder the tool's tests encrypt with.
 #ifndef VELDORAN_TESTS_SHELL_TOOLRUN_H
 #define VELDORAN_TESTS_SHELL_TOOLRUN_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
+#include "support/TempDir.h"
 
 namespace toolrun {
 
@@ -35,6 +39,21 @@ inline bool WriteText(const std::string& path, const std::string& text) {
 // Runs the tool in folder (ending with "/") with the given arguments and standard input; the
 // streams go through files beside the folder, so the folder holds only what the tool made. A
 // standardOutput path (such as /dev/full) replaces the standard output's file; out stays empty.
+// A key folder keys/ in folder with the year's master key and dupont's key, both of 64 KiB.
+inline void MakeKeys(const testsupport::TempDir& folder) {
+    std::filesystem::create_directories(folder.File("keys/Clefs"));
+    const char* names[] = {"Master", "dupont"};
+    for (uint32_t k = 0; k < 2; ++k) {
+        testsupport::KeyFileContents contents;
+        contents.name = names[k];
+        contents.year = testsupport::CurrentFullYear();
+        contents.material = testsupport::RandomBytes(65536, 11 + k);
+        ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("keys/Clefs/" + std::string(names[k]) +
+                                                          "." + testsupport::CurrentYearText()),
+                                              contents));
+    }
+}
+
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
                          const std::string& input = "", const std::string& standardOutput = "") {
     const std::string base = folder.substr(0, folder.size() - 1);

@@ -135,8 +135,8 @@ TEST(ToolScenarios, UsageErrorsExitWithTwoAndOneLine) {
 
 TEST(ToolScenarios, HelpOfEverySubcommand) {
     const std::vector<std::vector<std::string>> commands = {
-        {},       {"encrypt"}, {"decrypt"},    {"encrypt-binary"}, {"decrypt-binary"},
-        {"pack"}, {"key"},     {"key", "new"}, {"key", "show"},
+        {},       {"encrypt"}, {"decrypt"}, {"encrypt-binary"}, {"decrypt-binary"},
+        {"pack"}, {"unpack"},  {"key"},     {"key", "new"},     {"key", "show"},
     };
     for (const std::vector<std::string>& command : commands) {
         std::string name = "veldoran-tool";
