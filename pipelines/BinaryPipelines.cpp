@@ -148,7 +148,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
                           const char* source, const char* target, const char* user,
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults;
+    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
     if (options == nullptr) {
         options = &defaults;
     }
@@ -256,7 +256,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults;
+    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
     if (options == nullptr) {
         options = &defaults;
     }

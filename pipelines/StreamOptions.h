@@ -31,6 +31,10 @@ struct StreamOptions {
     }
 };
 
+// The defaults, with the progress hook the calling thread set (veldoranSetProgress): what the
+// entry functions run with.
+StreamOptions CallersStreamOptions();
+
 }  // namespace veldoran
 
 #endif

@@ -211,7 +211,7 @@ class FrameReader {
 int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                         const char* source, const char* keyFolder, int32_t trace,
                         const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults;
+    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
     if (options == nullptr) {
         options = &defaults;
     }

@@ -234,7 +234,7 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
                         const char* source, const char* target, const char* user,
                         const char* keyFolder, const char* to, const char* cc, const char* bcc,
                         int32_t trace, const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults;
+    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
     if (options == nullptr) {
         options = &defaults;
     }

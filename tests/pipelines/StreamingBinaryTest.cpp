@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipelines/BinaryPipelines.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/MessageFixture.h"
+#include "pipelines/Progress.h"
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryption.h"
@@ -344,6 +346,40 @@ TEST_F(StreamingBinary, ReportsProgressChunkByChunkUpToTheWholeData) {
                                 0, &options),
               kNoErr);
     EXPECT_EQ(seen, expected);
+}
+
+TEST_F(StreamingBinary, EntryFunctionsReportToTheCallingThreadsHookOnly) {
+    const std::string source = folder_.File("large.bin");
+    const uint64_t total = 2 * veldoran::kDefaultChunkSize + 7;
+    ASSERT_TRUE(WriteWholeFile(source, Bytes(total, 'h')));
+    const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+        {veldoran::kDefaultChunkSize, total},
+        {2 * veldoran::kDefaultChunkSize, total},
+        {total, total}};
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+    veldoranSetProgress(Record, &seen);
+
+    // Another thread's run is not this thread's progress.
+    std::thread other([&] {
+        EXPECT_EQ(crypterbinaire2(source.c_str(), (source + ".other").c_str(), "dupont",
+                                  keyFolder_.c_str(), 0),
+                  kNoErr);
+    });
+    other.join();
+    EXPECT_TRUE(seen.empty());
+
+    ASSERT_EQ(
+        crypterbinaire2(source.c_str(), (source + ".vlb").c_str(), "dupont", keyFolder_.c_str(), 0),
+        kNoErr);
+    EXPECT_EQ(seen, expected);
+    seen.clear();
+    ASSERT_EQ(decrypterbinaire((source + ".vlb").c_str(), keyFolder_.c_str(), 0), kNoErr);
+    EXPECT_EQ(seen, expected);
+
+    seen.clear();
+    veldoranSetProgress(nullptr, &seen);
+    ASSERT_EQ(decrypterbinaire((source + ".vlb").c_str(), keyFolder_.c_str(), 0), kNoErr);
+    EXPECT_TRUE(seen.empty()) << "a null hook switches progress off";
 }
 
 }  // namespace

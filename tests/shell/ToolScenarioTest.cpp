@@ -1,8 +1,12 @@
 // veldoran-tool as users and mail clients run it: arguments and standard input in, exact
 // standard output, standard error and exit status out, and the files it leaves behind. Key
 // files are made with the test support's writer, independent of the tool's own key new.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -427,6 +431,69 @@ TEST(ToolScenarios, KeyWrapWarningAndNoReuse) {
         EXPECT_NE(warned.out.find("#ENDBINASCII1#"), std::string::npos);
         EXPECT_NE(KeyBytes(folder), keysBefore);
     }
+}
+
+// Runs the tool with its standard error stream on a terminal (a pseudo-terminal) and the
+// standard output discarded; what the terminal showed.
+std::string RunOnTerminal(const TempDir& folder, const std::vector<std::string>& arguments) {
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(terminal, 0);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+        return "";
+    }
+    const std::string side = ptsname(terminal);
+    std::vector<char*> argv = {const_cast<char*>(toolrun::kTool.c_str())};
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int err = open(side.c_str(), O_RDWR);
+        const int out = open("/dev/null", O_WRONLY);
+        if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 ||
+            chdir(folder.path().c_str()) != 0) {
+            _exit(127);
+        }
+        execv(toolrun::kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    std::string shown;
+    char block[4096];
+    ssize_t got = 0;
+    // The read fails (EIO) once the child has closed its side.
+    while ((got = read(terminal, block, sizeof block)) > 0) {
+        shown.append(block, static_cast<size_t>(got));
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    close(terminal);
+    return shown;
+}
+
+TEST(ToolScenarios, ProgressShowsOnATerminalOnlyForLargeWork) {
+    TempDir folder;
+    const size_t large = (64u << 20) + (1u << 20);
+    MakeKey(folder, "Master", large + 4096);
+    MakeKey(folder, "dupont", large + 4096);
+    ASSERT_TRUE(testsupport::WriteWholeFile(folder.File("large.bin"),
+                                            std::vector<unsigned char>(large, 'l')));
+    WriteText(folder.File("small.bin"), "small");
+
+    const std::string largeShown =
+        RunOnTerminal(folder, {"encrypt-binary", "large.bin", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(largeShown.rfind("\rveldoran-tool: encrypting large.bin (65.0 MiB) ", 0), 0u)
+        << largeShown;
+    EXPECT_NE(largeShown.find("100% "), std::string::npos) << largeShown;
+    EXPECT_EQ(largeShown.substr(largeShown.size() - 7), " done\r\n") << largeShown;
+
+    EXPECT_EQ(RunOnTerminal(folder, {"encrypt-binary", "small.bin", "-u", "dupont", "-k", "keys"}),
+              "");
+    const RunResult notATerminal =
+        RunTool(folder.path(), {"decrypt-binary", "large.bin.vlb", "-k", "keys", "-o", "back"});
+    EXPECT_EQ(notATerminal.err, "");
+    EXPECT_EQ(notATerminal.status, 0);
 }
 
 }  // namespace
