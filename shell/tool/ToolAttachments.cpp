@@ -106,7 +106,7 @@ int32_t RunPack(const PackOptions& options) {
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
     if (result == kNoErr) {
-        result = output.Open(target);
+        result = output.Open(target, keyPrefix);
     }
     unsigned char* encrypted = nullptr;
     uint32_t encryptedLength = 0;

@@ -80,7 +80,7 @@ int32_t RunDecryptBinary(const BinaryOptions& options) {
         return result;
     }
     OutputFile output;
-    result = output.Open(target);
+    result = output.Open(target, keyPrefix);
     if (result == kNoErr) {
         result = output.Write(data, dataLength);
     }

@@ -1,6 +1,7 @@
 // Whole-file reads, one-step file replacement and path helpers for veldoran-tool.
 #include "shell/tool/ToolFiles.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -88,7 +89,41 @@ int32_t ReadWholeInput(const std::string& path, std::string* content) {
     return kNoErr;
 }
 
-int32_t OutputFile::Open(const std::string& path) {
+KeyFiles::KeyFiles(const std::string& keyPrefix) {
+    const std::string folder = keyPrefix + "Clefs";
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        struct stat status {};
+        if (fstatat(dirfd(listing), entry->d_name, &status, 0) == 0 && S_ISREG(status.st_mode)) {
+            identities_.emplace(status.st_dev, status.st_ino);
+        }
+    }
+    closedir(listing);
+}
+
+bool KeyFiles::Holds(int fd, const struct stat& status) const {
+    if (identities_.count({status.st_dev, status.st_ino}) != 0) {
+        return true;
+    }
+    TypKeyHeader header{};
+    if (status.st_size < static_cast<off_t>(kKeyHeaderSize) ||
+        pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+        return false;
+    }
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    crypto.ConvertHeaderForLocalOS(&header);
+    return header.version == kVersion && header.nameLen >= 1 && header.nameLen <= kLenMaxName &&
+           header.keyLen >= 1 &&
+           status.st_size == static_cast<off_t>(kKeyHeaderSize) + header.keyLen;
+}
+
+int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
     if (toStandardOutput_) {
@@ -98,6 +133,12 @@ int32_t OutputFile::Open(const std::string& path) {
     const bool exists = stat(path.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
         return Fail(kOtherErr, path, "is a folder");
+    }
+    if (exists && S_ISREG(existing.st_mode)) {
+        const Descriptor existingFile(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (existingFile.IsOpen() && KeyFiles(keyPrefix).Holds(existingFile.Get(), existing)) {
+            return Fail(kOtherErr, path, "is a key file; no result ever replaces one");
+        }
     }
     if (exists && !S_ISREG(existing.st_mode)) {
         inPlace_.Reset(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));

@@ -5,8 +5,11 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
+#include <set>
 #include <string>
+#include <utility>
 
 #include "shell/tool/ToolFolderFile.h"
 
@@ -18,6 +21,20 @@ bool IsStandardStream(const std::string& path);
 // Reads a whole file, or the standard input for "-" or "", into content. 0, or kOtherErr
 // after a report that names the file.
 int32_t ReadWholeInput(const std::string& path, std::string* content);
+
+// Key files, so that no result ever replaces one, whatever name or link leads to it: the files
+// in a key folder's Clefs/ (known by device and inode), and any file that holds a key header
+// of the length its header gives.
+class KeyFiles {
+  public:
+    // keyPrefix as KeyFolderPrefix gives it; a folder that cannot be read holds none.
+    explicit KeyFiles(const std::string& keyPrefix);
+    // status describes the regular file open at fd for reading.
+    bool Holds(int fd, const struct stat& status) const;
+
+  private:
+    std::set<std::pair<dev_t, ino_t>> identities_;
+};
 
 // A result going to the standard output ("-") or replacing a file. A file is written unnamed
 // in its folder (mode of the file it replaces, else 0666 less the umask), put on stable storage
@@ -31,8 +48,9 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // 0, or kOtherErr after a report naming the file.
-    int32_t Open(const std::string& path);
+    // 0, or kOtherErr after a report naming the file; also when the path leads to one of the
+    // key files in <keyPrefix>Clefs/.
+    int32_t Open(const std::string& path, const std::string& keyPrefix);
     int32_t Write(const unsigned char* data, size_t count);
     int32_t Write(const std::string& text) {
         return Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());

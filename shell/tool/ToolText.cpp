@@ -81,9 +81,9 @@ void PrintRecipients(const char* tail) {
 }
 
 // The output a text command writes, whole, to a file or the standard output.
-int32_t WriteResult(const std::string& path, const char* text) {
+int32_t WriteResult(const std::string& path, const std::string& keyPrefix, const char* text) {
     OutputFile output;
-    int32_t result = output.Open(path);
+    int32_t result = output.Open(path, keyPrefix);
     if (result == kNoErr) {
         result = output.Write(reinterpret_cast<const unsigned char*>(text), strlen(text));
     }
@@ -127,7 +127,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     }
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile target;
-    result = target.Open(output);
+    result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
@@ -172,7 +172,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         if (options.recipients) {
             PrintRecipients(tail);
         }
-        result = WriteResult(output, document);
+        result = WriteResult(output, keyPrefix, document);
     } else if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
         const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, text);
         FailWithResult(result, keyFile.empty() ? shownInput : keyFile, Activity::kDecryptText);

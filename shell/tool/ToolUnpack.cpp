@@ -141,9 +141,18 @@ void List(TypPieceJointe* container) {
 }
 
 // Writes one entry into the folder; kNoErr, or kOtherErr after a report.
-int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entry, bool force) {
+int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entry,
+                   const KeyFiles& keyFiles, bool force) {
     struct stat existing {};
     if (fstatat(folderFd, entry.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        const Descriptor existingFile(S_ISREG(existing.st_mode)
+                                          ? openat(folderFd, entry.name.c_str(),
+                                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                          : -1);
+        if (existingFile.IsOpen() && keyFiles.Holds(existingFile.Get(), existing)) {
+            return Fail(kOtherErr, shownPath,
+                        "is a key file; no entry ever replaces one; entry not written");
+        }
         if (!S_ISREG(existing.st_mode)) {
             return Fail(kOtherErr, shownPath,
                         "exists and is not a plain file (a link is never followed); entry not "
@@ -181,6 +190,7 @@ int32_t Extract(TypPieceJointe* container, const UnpackOptions& options) {
     }
     const std::string shownInput = DisplayName(options.input, false);
     const std::string prefix = folder == "." ? "" : KeyFolderPrefix(folder);
+    const KeyFiles keyFiles(KeyFolderPrefix(options.keyFolder));
     std::set<std::string> written;
     int32_t result = kNoErr;
     for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
@@ -195,7 +205,8 @@ int32_t Extract(TypPieceJointe* container, const UnpackOptions& options) {
             result = Fail(kOtherErr, shownEntry, "refused: " + refusal + "; not written");
             continue;
         }
-        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, options.force) != kNoErr) {
+        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, keyFiles, options.force) !=
+            kNoErr) {
             result = kOtherErr;
             continue;
         }

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "veldoran.h"
 
 namespace {
 
@@ -431,6 +434,88 @@ TEST(ToolScenarios, KeyWrapWarningAndNoReuse) {
         EXPECT_NE(warned.out.find("#ENDBINASCII1#"), std::string::npos);
         EXPECT_NE(KeyBytes(folder), keysBefore);
     }
+}
+
+TEST(ToolScenarios, ResultsNeverReplaceAKeyFile) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string refusedPath;  // "" when the library refuses in its own words
+    };
+    const std::vector<Case> cases = {
+        {"a decrypted letter onto the sender's key",
+         {"decrypt", "letter.vlx", "-k", "keys", "-o", kUserPath},
+         kUserPath},
+        {"an encrypted letter onto a link to the master key",
+         {"encrypt", "letter.txt", "-u", "dupont", "-k", "keys", "-o", "master-link"},
+         "master-link"},
+        {"a decrypted file onto a hard link to the master key",
+         {"decrypt-binary", "data.vlb", "-k", "keys", "-o", "master-hard", "--force"},
+         "master-hard"},
+        {"a container onto the master key",
+         {"pack", "-o", kMasterPath, "--force", "letter.txt"},
+         kMasterPath},
+        {"an encrypted file onto the master key",
+         {"encrypt-binary", "letter.txt", "-u", "dupont", "-k", "keys", "-o", kMasterPath},
+         ""},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        MakeKey(folder, "Master", 4096);
+        MakeKey(folder, "dupont", 4096);
+        WriteText(folder.File("letter.txt"), "Dear Helene,\n");
+        ASSERT_EQ(RunTool(folder.path(), {"encrypt", "letter.txt", "-u", "dupont", "-k", "keys",
+                                          "-o", "letter.vlx"})
+                      .status,
+                  0);
+        ASSERT_EQ(RunTool(folder.path(), {"encrypt-binary", "letter.txt", "-u", "dupont", "-k",
+                                          "keys", "-o", "data.vlb"})
+                      .status,
+                  0);
+        std::filesystem::create_symlink(kMasterPath, folder.File("master-link"));
+        std::filesystem::create_hard_link(folder.File(kMasterPath), folder.File("master-hard"));
+        const std::string keysBefore = KeyBytes(folder);
+
+        const RunResult result = RunTool(folder.path(), testCase.arguments);
+        if (!testCase.refusedPath.empty()) {
+            EXPECT_EQ(result.err, "veldoran-tool: " + testCase.refusedPath +
+                                      ": is a key file; no result ever replaces one\n");
+        } else {
+            EXPECT_NE(result.err, "");
+        }
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(KeyBytes(folder), keysBefore);
+    }
+
+    TempDir folder;
+    MakeKey(folder, "Master", 4096);
+    const std::string keyName = "Master." + kYear;
+    WriteText(folder.File("c.vlp"), "");
+    {
+        TypUtilsUnix utils;
+        utils.InitCreate(nullptr);
+        auto container = std::make_unique<TypPieceJointe>();
+        container->InitCreate(&utils);
+        unsigned char* data = utils.MyNewPtr(4);
+        memcpy(data, "evil", 4);
+        TypInfo info{};
+        ASSERT_EQ(container->AddBlock(&info, data, 4, keyName.c_str()), kNoErr);
+        unsigned char* block = nullptr;
+        int32_t blockLength = 0;
+        ASSERT_EQ(container->GetStruct(&block, &blockLength), kNoErr);
+        testsupport::WriteWholeFile(folder.File("c.vlp"),
+                                    std::vector<unsigned char>(block, block + blockLength));
+        utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
+        container->Kill();
+    }
+    const std::string masterBefore = ReadText(folder.File(kMasterPath));
+    const RunResult unpacked =
+        RunTool(folder.path(), {"unpack", "c.vlp", "-C", "keys/Clefs", "-k", "keys", "--force"});
+    EXPECT_EQ(unpacked.err, "veldoran-tool: keys/Clefs/" + keyName +
+                                ": is a key file; no entry ever replaces one; entry not written\n");
+    EXPECT_EQ(unpacked.status, 255);
+    EXPECT_EQ(ReadText(folder.File(kMasterPath)), masterBefore);
 }
 
 // Runs the tool with its standard error stream on a terminal (a pseudo-terminal) and the
