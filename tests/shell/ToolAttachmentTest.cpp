@@ -20,6 +20,7 @@ namespace {
 using testsupport::TempDir;
 using toolrun::RunResult;
 using toolrun::RunTool;
+using toolrun::WriteContainer;
 
 struct LoadedEntry {
     std::vector<unsigned char> data;
@@ -154,37 +155,6 @@ std::map<std::string, std::string> Tree(const std::string& root) {
         }
     }
     return tree;
-}
-
-struct NamedEntry {
-    std::string name;
-    std::string content;
-};
-
-// Writes a container made by the library with the given entries, names taken as they are.
-void WriteContainer(const std::string& path, const std::vector<NamedEntry>& entries) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    auto container = std::make_unique<TypPieceJointe>();
-    container->InitCreate2(&utils, kformatnoncompresse);
-    for (const NamedEntry& entry : entries) {
-        const auto length = static_cast<uint32_t>(entry.content.size());
-        unsigned char* data = utils.MyNewPtr(length);
-        ASSERT_TRUE(data != nullptr || length == 0);
-        if (length > 0) {
-            memcpy(data, entry.content.data(), length);
-        }
-        TypInfo info{};
-        ASSERT_EQ(
-            container->AddBlock(&info, data, static_cast<int32_t>(length), entry.name.c_str()),
-            kNoErr);
-    }
-    unsigned char* block = nullptr;
-    int32_t blockLength = 0;
-    ASSERT_EQ(container->GetStruct(&block, &blockLength), kNoErr);
-    testsupport::WriteWholeFile(path, std::vector<unsigned char>(block, block + blockLength));
-    utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
-    container->Kill();
 }
 
 TEST(ToolAttachments, PackThenUnpackGivesTheFilesBack) {

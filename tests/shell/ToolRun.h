@@ -1,21 +1,24 @@
 // Runs veldoran-tool as a user or a mail client runs it: arguments and standard input in; the
 // exact standard output, standard error and exit status out; in a given working folder. Also
-// the key folder the tool's tests encrypt with.
+// the key folder the tool's tests encrypt with, and containers made by the library.
 #ifndef VELDORAN_TESTS_SHELL_TOOLRUN_H
 #define VELDORAN_TESTS_SHELL_TOOLRUN_H
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "veldoran.h"
 
 namespace toolrun {
 
@@ -54,6 +57,48 @@ inline void MakeKeys(const testsupport::TempDir& folder) {
     }
 }
 
+// The tool's argument vector for execv: its path, the arguments, a null pointer. It points into
+// arguments, which must outlive it.
+inline std::vector<char*> ArgumentVector(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv = {const_cast<char*>(kTool.c_str())};
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+struct NamedEntry {
+    std::string name;
+    std::string content;
+};
+
+// Writes a container made by the library with the given entries, names taken as they are.
+inline void WriteContainer(const std::string& path, const std::vector<NamedEntry>& entries) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    auto container = std::make_unique<TypPieceJointe>();
+    container->InitCreate2(&utils, kformatnoncompresse);
+    for (const NamedEntry& entry : entries) {
+        const auto length = static_cast<uint32_t>(entry.content.size());
+        unsigned char* data = utils.MyNewPtr(length);
+        ASSERT_TRUE(data != nullptr || length == 0);
+        if (length > 0) {
+            memcpy(data, entry.content.data(), length);
+        }
+        TypInfo info{};
+        ASSERT_EQ(
+            container->AddBlock(&info, data, static_cast<int32_t>(length), entry.name.c_str()),
+            kNoErr);
+    }
+    unsigned char* block = nullptr;
+    int32_t blockLength = 0;
+    ASSERT_EQ(container->GetStruct(&block, &blockLength), kNoErr);
+    testsupport::WriteWholeFile(path, std::vector<unsigned char>(block, block + blockLength));
+    utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
+    container->Kill();
+}
+
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
                          const std::string& input = "", const std::string& standardOutput = "") {
     const std::string base = folder.substr(0, folder.size() - 1);
@@ -61,12 +106,7 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
     const std::string outPath = standardOutput.empty() ? base + ".stdout" : standardOutput;
     const std::string errPath = base + ".stderr";
     WriteText(inPath, input);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(kTool.c_str()));
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = ArgumentVector(arguments);
 
     const pid_t child = fork();
     if (child == 0) {

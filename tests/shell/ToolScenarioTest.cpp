@@ -491,24 +491,7 @@ TEST(ToolScenarios, ResultsNeverReplaceAKeyFile) {
     TempDir folder;
     MakeKey(folder, "Master", 4096);
     const std::string keyName = "Master." + kYear;
-    WriteText(folder.File("c.vlp"), "");
-    {
-        TypUtilsUnix utils;
-        utils.InitCreate(nullptr);
-        auto container = std::make_unique<TypPieceJointe>();
-        container->InitCreate(&utils);
-        unsigned char* data = utils.MyNewPtr(4);
-        memcpy(data, "evil", 4);
-        TypInfo info{};
-        ASSERT_EQ(container->AddBlock(&info, data, 4, keyName.c_str()), kNoErr);
-        unsigned char* block = nullptr;
-        int32_t blockLength = 0;
-        ASSERT_EQ(container->GetStruct(&block, &blockLength), kNoErr);
-        testsupport::WriteWholeFile(folder.File("c.vlp"),
-                                    std::vector<unsigned char>(block, block + blockLength));
-        utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
-        container->Kill();
-    }
+    toolrun::WriteContainer(folder.File("c.vlp"), {{keyName, "evil"}});
     const std::string masterBefore = ReadText(folder.File(kMasterPath));
     const RunResult unpacked =
         RunTool(folder.path(), {"unpack", "c.vlp", "-C", "keys/Clefs", "-k", "keys", "--force"});
@@ -527,11 +510,7 @@ std::string RunOnTerminal(const TempDir& folder, const std::vector<std::string>&
         return "";
     }
     const std::string side = ptsname(terminal);
-    std::vector<char*> argv = {const_cast<char*>(toolrun::kTool.c_str())};
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = toolrun::ArgumentVector(arguments);
     const pid_t child = fork();
     if (child == 0) {
         const int err = open(side.c_str(), O_RDWR);
