@@ -18,6 +18,7 @@
 #include "shell/tool/ToolCommands.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolFolderFile.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -25,10 +26,6 @@ namespace tool {
 namespace {
 
 constexpr size_t kMaterialChunk = 1u << 20;
-
-std::string SystemError(const char* what) {
-    return std::string(what) + ": " + strerror(errno);
-}
 
 // Fills buffer from the system's cryptographic random source; false when it fails.
 bool FillRandom(unsigned char* buffer, size_t count) {
@@ -46,51 +43,12 @@ bool FillRandom(unsigned char* buffer, size_t count) {
     return true;
 }
 
-bool WriteAll(int fd, const unsigned char* data, size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, data, count);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Makes folder (mode 0700) when it is missing.
 int32_t MakeFolder(const std::string& folder) {
     if (folder.empty() || mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) {
         return kNoErr;
     }
-    return Fail(kOtherErr, folder, SystemError("folder cannot be made"));
-}
-
-// Names from, which holds the whole key, as to without ever replacing a file there.
-bool PlaceWithoutReplacing(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-    // A file system without RENAME_NOREPLACE: link(2) refuses an existing name as well.
-    if (link(from.c_str(), to.c_str()) != 0) {
-        return false;
-    }
-    unlink(from.c_str());
-    return true;
-}
-
-void SyncFolder(const std::string& folder) {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    return Fail(kOtherErr, folder, SystemError("folder cannot be made", errno));
 }
 
 // The header of a new key, in the stored byte order.
@@ -100,7 +58,7 @@ int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* hea
     header->year = year;
     unsigned char idBytes[kLenMaxID / 2] = {};
     if (!FillRandom(idBytes, sizeof idBytes)) {
-        return Fail(kOtherErr, "", SystemError("the system's random source failed"));
+        return Fail(kOtherErr, "", SystemError("the system's random source failed", errno));
     }
     static const char kHexDigits[] = "0123456789abcdef";
     for (size_t k = 0; k < sizeof idBytes; ++k) {
@@ -122,27 +80,26 @@ int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* hea
     return kNoErr;
 }
 
-// Writes the header and size bytes of random material to fd and puts them on stable storage.
+// Writes the header and size bytes of random material to fd.
 int32_t WriteKey(int fd, const TypKeyHeader& header, uint64_t size, const std::string& shownAs) {
-    if (!WriteAll(fd, reinterpret_cast<const unsigned char*>(&header), sizeof header)) {
-        return Fail(kOtherErr, shownAs, SystemError("cannot be written"));
+    int error = WriteAll(fd, reinterpret_cast<const unsigned char*>(&header), sizeof header);
+    if (error != 0) {
+        return Fail(kOtherErr, shownAs, SystemError("cannot be written", error));
     }
     std::vector<unsigned char> chunk(static_cast<size_t>(std::min<uint64_t>(size, kMaterialChunk)));
     int32_t result = kNoErr;
     for (uint64_t done = 0; done < size && result == kNoErr;) {
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
         if (!FillRandom(chunk.data(), piece)) {
-            result = Fail(kOtherErr, shownAs, SystemError("the system's random source failed"));
-        } else if (!WriteAll(fd, chunk.data(), piece)) {
-            result = Fail(kOtherErr, shownAs, SystemError("cannot be written"));
+            result =
+                Fail(kOtherErr, shownAs, SystemError("the system's random source failed", errno));
+        } else if ((error = WriteAll(fd, chunk.data(), piece)) != 0) {
+            result = Fail(kOtherErr, shownAs, SystemError("cannot be written", error));
         }
         done += piece;
     }
     // Key material is secret: the copy in memory goes before the memory does.
     explicit_bzero(chunk.data(), chunk.size());
-    if (result == kNoErr && fsync(fd) != 0) {
-        result = Fail(kOtherErr, shownAs, SystemError("cannot be put on stable storage"));
-    }
     return result;
 }
 
@@ -274,28 +231,29 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     if (result != kNoErr) {
         return result;
     }
-    std::string temporary = folder + "/." + options.name + "." + yearText + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return Fail(kOtherErr, folder, SystemError("cannot make a file in this folder"));
+    // The key is written unnamed and named only once whole and on stable storage; naming it
+    // fails on an existing file, so none is ever replaced, and a killed run leaves nothing.
+    const Descriptor folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.IsOpen()) {
+        return Fail(kOtherErr, folder, SystemError("cannot be opened", errno));
     }
-    result = fchmod(fd, 0600) == 0 ? kNoErr : Fail(kOtherErr, temporary, SystemError("chmod"));
-    if (result == kNoErr) {
-        result = WriteKey(fd, header, options.size, path);
+    FolderFile key;
+    int error = key.Open(folderFd.Get(), 0600);
+    if (error != 0) {
+        return Fail(kOtherErr, folder, SystemError("cannot make a file in this folder", error));
     }
-    if (close(fd) != 0 && result == kNoErr) {
-        result = Fail(kOtherErr, path, SystemError("cannot be written"));
-    }
-    if (result == kNoErr && !PlaceWithoutReplacing(temporary, path)) {
-        result = errno == EEXIST
-                     ? Fail(kOtherErr, path, "already exists; a key file is never replaced")
-                     : Fail(kOtherErr, path, SystemError("cannot be named"));
-    }
+    result = WriteKey(key.Descriptor(), header, options.size, path);
     if (result != kNoErr) {
-        unlink(temporary.c_str());
         return result;
     }
-    SyncFolder(folder);
+    error = key.Place(options.name + "." + yearText, false);
+    if (error == EEXIST) {
+        return Fail(kOtherErr, path, "already exists; a key file is never replaced");
+    }
+    if (error != 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be named", error));
+    }
+    fsync(folderFd.Get());
     printf("%s\n", path.c_str());
     return kNoErr;
 }

@@ -3,6 +3,7 @@
 // files are made with the test support's writer, independent of the tool's own key new.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -189,7 +190,7 @@ TEST(ToolScenarios, KeyNewThenKeyShow) {
     EXPECT_EQ(fields.keyOffset, 0);
     EXPECT_EQ(fields.useCount, 0);
     EXPECT_EQ(fields.id.size(), 32u);
-    // Nothing but the key in its folder: the temporary file was renamed, not left.
+    // Nothing but the key in its folder: no temporary file is left.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.File("keys/Clefs")),
                             std::filesystem::directory_iterator()),
               1);
@@ -235,6 +236,32 @@ TEST(ToolScenarios, KeyNewThenKeyShow) {
                   .status,
               0);
     EXPECT_NE(ReadText(folder.File("keys/Clefs/durand.131")).substr(224), before.substr(224));
+}
+
+TEST(ToolScenarios, AKilledKeyNewLeavesNoFileBehind) {
+    TempDir folder;
+    std::filesystem::create_directories(folder.File("keys/Clefs"));
+    const std::vector<std::string> arguments = {"key",  "new",    "dupont", "-k",
+                                                "keys", "--size", "1G"};
+    std::vector<char*> argv = toolrun::ArgumentVector(arguments);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+            chdir(folder.path().c_str()) != 0) {
+            _exit(127);
+        }
+        execv(toolrun::kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    // A gibibyte of random material takes seconds: the run is killed while it writes.
+    usleep(300 * 1000);
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was killed";
+    EXPECT_TRUE(std::filesystem::is_empty(folder.File("keys/Clefs")));
 }
 
 TEST(ToolScenarios, KeyShowSaysWhatIsWrongWithAKeyFile) {
