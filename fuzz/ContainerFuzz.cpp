@@ -1,7 +1,8 @@
 // Property: for any block, TypPieceJointe::LoadStruct (formats 1 and 2) reads nothing outside
 // it, leaves it as it was and returns 0, -4, -7, -11, -14 or -15; the container then holds 0 to
 // knbmaxpj entries, GetDataN lends each one's data (readable to its length, null only when
-// empty) and refuses an index outside them with -1; Kill releases every block it took.
+// empty) and refuses an index outside them with -1, GetNameN lends each one's name, and a block
+// for which HoldsContainer is false loads nothing with 0; Kill releases every block it took.
 // Round trip: when the block loads (result 0), GetStruct writes a block that loads again with 0
 // into the same sender, the same entries and data, and GetStruct of that gives the same block.
 // Short of memory at the allocation the first input byte names (1 to 255; 0 none), LoadStruct
@@ -38,7 +39,9 @@ Loaded Load(testsupport::FailingUtils& utils, const Bytes& block, Bytes* written
     auto* container = new TypPieceJointe;
     Check(container->InitCreate(&utils) == kNoErr);
     Loaded loaded;
+    const bool holds = container->HoldsContainer(exact.data(), static_cast<int32_t>(exact.size()));
     loaded.result = container->LoadStruct(exact.data(), static_cast<int32_t>(exact.size()));
+    Check(holds || (loaded.result == kNoErr && container->GetNbFiles() == 0));
     Check(IsResult(loaded.result, {kNoErr, kFrameTooShort, kMemErr, kNonVeldoranedAttachement,
                                    kErrLZOCompress, kErrLZOInit}));
     Check(exact == block);
@@ -51,12 +54,18 @@ Loaded Load(testsupport::FailingUtils& utils, const Bytes& block, Bytes* written
         Check(container->GetDataN(index, &data, &length) == kNoErr);
         Check(length >= 0 && (data != nullptr || length == 0));
         loaded.entries.emplace_back(data, data + length);
+        const char* name = nullptr;
+        Check(container->GetNameN(index, &name, nullptr) == kNoErr && name != nullptr);
+        Check(strlen(name) < static_cast<size_t>(exact.size()));
     }
     unsigned char* untouched = nullptr;
     int32_t untouchedLength = -2;
     Check(container->GetDataN(count, &untouched, &untouchedLength) == kOtherErr);
     Check(container->GetDataN(-1, &untouched, &untouchedLength) == kOtherErr);
     Check(untouched == nullptr && untouchedLength == -2);
+    const char* untouchedName = nullptr;
+    Check(container->GetNameN(count, &untouchedName, nullptr) == kOtherErr);
+    Check(untouchedName == nullptr);
 
     char sender[kSenderBuffer];
     container->GetExpediteur(sender);
