@@ -67,15 +67,15 @@ int32_t RunDecryptBinary(const BinaryOptions& options) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    std::string frame;
-    int32_t result = ReadWholeInput(options.input, &frame);
+    WholeInput frame;
+    int32_t result = frame.Read(options.input);
     if (result != kNoErr) {
         return result;
     }
     unsigned char* data = nullptr;
     uint32_t dataLength = 0;
-    result = DecryptFrame(options.input, frame, keyPrefix, options.trace, Activity::kDecryptBinary,
-                          "", &data, &dataLength);
+    result = DecryptFrame(options.input, frame.Data(), frame.Size(), keyPrefix, options.trace,
+                          Activity::kDecryptBinary, "", &data, &dataLength);
     if (result != kNoErr) {
         return result;
     }

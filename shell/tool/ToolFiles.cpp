@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +89,50 @@ int32_t ReadWholeInput(const std::string& path, std::string* content) {
         return Fail(kOtherErr, DisplayName(path, false), SystemError("cannot be read"));
     }
     return kNoErr;
+}
+
+namespace {
+
+// A mapped input that shrinks under the tool makes its pages vanish: the run stops with a
+// failure, and its unnamed outputs vanish with it.
+void InputCutShort(int) {
+    static const char kWords[] =
+        "veldoran-tool: an input file was cut short while it was read; nothing written\n";
+    const ssize_t ignored = write(STDERR_FILENO, kWords, sizeof kWords - 1);
+    (void)ignored;
+    _exit(ExitStatus(kOtherErr));
+}
+
+}  // namespace
+
+WholeInput::~WholeInput() {
+    if (mapping_ != nullptr) {
+        munmap(mapping_, size_);
+    }
+}
+
+int32_t WholeInput::Read(const std::string& path) {
+    if (!IsStandardStream(path)) {
+        const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat status {};
+        if (file.IsOpen() && fstat(file.Get(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_size > 0) {
+            size_ = static_cast<size_t>(status.st_size);
+            void* mapping =
+                mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.Get(), 0);
+            if (mapping != MAP_FAILED) {
+                signal(SIGBUS, InputCutShort);
+                mapping_ = mapping;
+                data_ = static_cast<const unsigned char*>(mapping);
+                return kNoErr;
+            }
+        }
+    }
+    // A stream, an empty or unmappable file, or one that cannot be opened (reported there).
+    const int32_t result = ReadWholeInput(path, &read_);
+    data_ = reinterpret_cast<const unsigned char*>(read_.data());
+    size_ = read_.size();
+    return result;
 }
 
 KeyFiles::KeyFiles(const std::string& keyPrefix) {

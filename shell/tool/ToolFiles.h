@@ -36,6 +36,29 @@ class KeyFiles {
     std::set<std::pair<dev_t, ino_t>> identities_;
 };
 
+// A whole binary input, as the commands that take any bytes read it: a regular file is mapped
+// (its pages come from the file cache, nothing is copied), the standard input or a pipe is read
+// into memory.
+class WholeInput {
+  public:
+    WholeInput() = default;
+    ~WholeInput();
+    WholeInput(const WholeInput&) = delete;
+    WholeInput& operator=(const WholeInput&) = delete;
+
+    // Reads path, or the standard input for "-" or "". 0, or kOtherErr after a report that
+    // names the file.
+    int32_t Read(const std::string& path);
+    const unsigned char* Data() const { return data_; }
+    size_t Size() const { return size_; }
+
+  private:
+    void* mapping_ = nullptr;  // a mapped file
+    std::string read_;         // what was read from a stream
+    const unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // A result going to the standard output ("-") or replacing a file. A file is written unnamed
 // in its folder (mode of the file it replaces, else 0666 less the umask), put on stable storage
 // and named by Commit, so that a failed or killed run leaves an existing file as it was and

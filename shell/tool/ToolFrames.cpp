@@ -73,29 +73,28 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string
     return path;
 }
 
-int32_t DecryptFrame(const std::string& input, const std::string& frame,
+int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_t frameLength,
                      const std::string& keyPrefix, bool trace, Activity activity,
                      const std::string& notAFrame, unsigned char** data, uint32_t* length) {
     *data = nullptr;
     *length = 0;
-    if (frame.size() > static_cast<size_t>(INT32_MAX)) {
+    if (frameLength > static_cast<size_t>(INT32_MAX)) {
         return Fail(kFrameTooLong, input, DescribeResult(kFrameTooLong, activity));
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(frame.data());
-    const auto frameLength = static_cast<uint32_t>(frame.size());
+    const auto length32 = static_cast<uint32_t>(frameLength);
     int32_t result = kNoErr;
     {
-        Progress progress("decrypting " + DisplayName(input, false), frame.size());
+        Progress progress("decrypting " + DisplayName(input, false), frameLength);
         TraceOnStandardError traceRedirect(trace);
-        result = decrypterbinaireMem2(bytes, frameLength, data, length, keyPrefix.c_str(),
-                                      trace ? 1 : 0);
+        result =
+            decrypterbinaireMem2(frame, length32, data, length, keyPrefix.c_str(), trace ? 1 : 0);
     }
     if (result == kNoErr) {
         return kNoErr;
     }
     std::string failedFile = input;
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, bytes, frameLength);
+        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, frame, length32);
         if (!keyFile.empty()) {
             failedFile = keyFile;
         }

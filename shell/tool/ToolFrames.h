@@ -4,6 +4,7 @@
 #ifndef VELDORAN_SHELL_TOOL_TOOLFRAMES_H
 #define VELDORAN_SHELL_TOOL_TOOLFRAMES_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -25,7 +26,7 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string
 // library's code after a report that names the missing or wrong key file where there is one,
 // else input, in the words of activity; notAFrame (when not empty) replaces the words for an
 // input that is no frame at all (too short, or no key header in front).
-int32_t DecryptFrame(const std::string& input, const std::string& frame,
+int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_t frameLength,
                      const std::string& keyPrefix, bool trace, Activity activity,
                      const std::string& notAFrame, unsigned char** data, uint32_t* length);
 

@@ -85,29 +85,27 @@ Entry EntryAt(TypPieceJointe* container, int32_t index) {
 
 // The container the input holds: the input itself, or what decrypting it gives.
 int32_t LoadContainer(const UnpackOptions& options, ContainerHolder* holder) {
-    std::string input;
-    int32_t result = ReadWholeInput(options.input, &input);
+    WholeInput input;
+    int32_t result = input.Read(options.input);
     if (result != kNoErr) {
         return result;
     }
     const std::string shownInput = DisplayName(options.input, false);
-    if (input.size() > static_cast<size_t>(INT32_MAX)) {
+    if (input.Size() > static_cast<size_t>(INT32_MAX)) {
         return FailWithResult(kFrameTooLong, shownInput, Activity::kUnpack);
     }
-    const auto* block = reinterpret_cast<const unsigned char*>(input.data());
-    auto blockLength = static_cast<int32_t>(input.size());
+    const unsigned char* block = input.Data();
+    auto blockLength = static_cast<int32_t>(input.Size());
     unsigned char* decrypted = nullptr;
     uint32_t decryptedLength = 0;
     if (!holder->container.HoldsContainer(block, blockLength)) {
-        result = DecryptFrame(shownInput, input, KeyFolderPrefix(options.keyFolder), options.trace,
-                              Activity::kDecryptBinary,
-                              "neither an attachment container nor an encrypted one", &decrypted,
-                              &decryptedLength);
+        result = DecryptFrame(
+            shownInput, input.Data(), input.Size(), KeyFolderPrefix(options.keyFolder),
+            options.trace, Activity::kDecryptBinary,
+            "neither an attachment container nor an encrypted one", &decrypted, &decryptedLength);
         if (result != kNoErr) {
             return result;
         }
-        input.clear();
-        input.shrink_to_fit();
         block = decrypted;
         blockLength = static_cast<int32_t>(decryptedLength);
         if (!holder->container.HoldsContainer(block, blockLength)) {
