@@ -1,8 +1,11 @@
 // veldoran-tool pack and unpack through the built program. The containers pack writes are read
 // back with the library's own TypPieceJointe, and the hostile containers unpack meets are made
 // with it, independent of the tool.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -278,6 +281,45 @@ TEST(ToolAttachments, UnpackNeverFollowsALinkAndReplacesOnlyWithForce) {
         EXPECT_TRUE(std::filesystem::is_symlink(folder.File("out/linked.txt")));
         EXPECT_EQ(toolrun::ReadText(folder.File("out/existing.txt")), force ? "new" : "old");
         EXPECT_EQ(Tree(folder.File("out")).size(), 3u) << "no stray file in the folder";
+    }
+}
+
+TEST(ToolAttachments, AContainerCutWhileUnpackedLeavesNoPartialFile) {
+    TempDir folder;
+    const std::string content(64u << 20, 'z');
+    toolrun::WriteText(folder.File("large.bin"), content);
+    ASSERT_EQ(RunTool(folder.path(), {"pack", "-o", "whole.vlp", "large.bin"}).status, 0);
+    std::filesystem::create_directories(folder.File("out"));
+    // Wherever the cut falls (before the file is read, while it is, or after), the run either
+    // fails and writes nothing or writes the whole file.
+    for (const int delayMs : {0, 5, 20, 60}) {
+        SCOPED_TRACE(delayMs);
+        std::filesystem::copy_file(folder.File("whole.vlp"), folder.File("cut.vlp"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        const std::vector<std::string> arguments = {"unpack", "cut.vlp", "-C", "out", "--force"};
+        std::vector<char*> argv = toolrun::ArgumentVector(arguments);
+        const pid_t child = fork();
+        if (child == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+                chdir(folder.path().c_str()) != 0) {
+                _exit(127);
+            }
+            execv(toolrun::kTool.c_str(), argv.data());
+            _exit(127);
+        }
+        ASSERT_GT(child, 0);
+        usleep(static_cast<useconds_t>(delayMs) * 1000);
+        ASSERT_EQ(truncate(folder.File("cut.vlp").c_str(), 1000), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 0) {
+            EXPECT_EQ(toolrun::ReadText(folder.File("out/large.bin")), content);
+            std::filesystem::remove(folder.File("out/large.bin"));
+        } else {
+            EXPECT_TRUE(std::filesystem::is_empty(folder.File("out")));
+        }
     }
 }
 
