@@ -60,13 +60,45 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
     return kNoErr;
 }
 
-int32_t RunDecryptBinary(const BinaryOptions& options) {
-    const std::string target =
-        options.output.empty() ? DecryptedName(options.input) : options.output;
-    if (TargetIsSource(options.input, target) && !options.force) {
-        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
+namespace {
+
+// Decrypts a file into its derived name through the library's streaming pipeline: memory stays
+// small at any size and progress counts bytes.
+int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::string& target,
+                                   const std::string& keyPrefix) {
+    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
+        return kOtherErr;
     }
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    struct stat status {};
+    const uint64_t size =
+        stat(options.input.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
+    int32_t result = kNoErr;
+    {
+        Progress progress("decrypting " + options.input, size);
+        TraceOnStandardError traceRedirect(options.trace);
+        result = decrypterbinaire(options.input.c_str(), keyPrefix.c_str(), options.trace);
+    }
+    if (result == kNoErr) {
+        return kNoErr;
+    }
+    std::string failedFile = options.input;
+    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
+        // Only to name the key file: the frame's headers say which one it is.
+        WholeInput frame;
+        if (frame.Read(options.input) == kNoErr && frame.Size() <= INT32_MAX) {
+            const std::string keyFile =
+                KeyFileOfFailedLayer(keyPrefix, frame.Data(), static_cast<uint32_t>(frame.Size()));
+            if (!keyFile.empty()) {
+                failedFile = keyFile;
+            }
+        }
+    }
+    return FailWithResult(result, failedFile, Activity::kDecryptBinary);
+}
+
+// Decrypts any input in memory and writes the result to target.
+int32_t DecryptBinaryInMemory(const BinaryOptions& options, const std::string& target,
+                              const std::string& keyPrefix) {
     WholeInput frame;
     int32_t result = frame.Read(options.input);
     if (result != kNoErr) {
@@ -89,6 +121,21 @@ int32_t RunDecryptBinary(const BinaryOptions& options) {
     }
     free(data);
     return result;
+}
+
+}  // namespace
+
+int32_t RunDecryptBinary(const BinaryOptions& options) {
+    const std::string target =
+        options.output.empty() ? DecryptedName(options.input) : options.output;
+    if (TargetIsSource(options.input, target) && !options.force) {
+        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
+    }
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    if (options.output.empty() && !IsStandardStream(options.input)) {
+        return DecryptBinaryToDerivedName(options, target, keyPrefix);
+    }
+    return DecryptBinaryInMemory(options, target, keyPrefix);
 }
 
 }  // namespace tool

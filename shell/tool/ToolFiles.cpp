@@ -169,6 +169,18 @@ bool KeyFiles::Holds(int fd, const struct stat& status) const {
            status.st_size == static_cast<off_t>(kKeyHeaderSize) + header.keyLen;
 }
 
+int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix) {
+    struct stat existing {};
+    if (stat(path.c_str(), &existing) != 0 || !S_ISREG(existing.st_mode)) {
+        return kNoErr;
+    }
+    const Descriptor existingFile(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (existingFile.IsOpen() && KeyFiles(keyPrefix).Holds(existingFile.Get(), existing)) {
+        return Fail(kOtherErr, path, "is a key file; no result ever replaces one");
+    }
+    return kNoErr;
+}
+
 int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
@@ -180,11 +192,8 @@ int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) 
     if (exists && S_ISDIR(existing.st_mode)) {
         return Fail(kOtherErr, path, "is a folder");
     }
-    if (exists && S_ISREG(existing.st_mode)) {
-        const Descriptor existingFile(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        if (existingFile.IsOpen() && KeyFiles(keyPrefix).Holds(existingFile.Get(), existing)) {
-            return Fail(kOtherErr, path, "is a key file; no result ever replaces one");
-        }
+    if (RefuseKeyFile(path, keyPrefix) != kNoErr) {
+        return kOtherErr;
     }
     if (exists && !S_ISREG(existing.st_mode)) {
         inPlace_.Reset(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));

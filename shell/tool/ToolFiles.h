@@ -59,6 +59,9 @@ class WholeInput {
     size_t size_ = 0;
 };
 
+// kNoErr, or kOtherErr after a report when path leads to a key file (see KeyFiles).
+int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix);
+
 // A result going to the standard output ("-") or replacing a file. A file is written unnamed
 // in its folder (mode of the file it replaces, else 0666 less the umask), put on stable storage
 // and named by Commit, so that a failed or killed run leaves an existing file as it was and

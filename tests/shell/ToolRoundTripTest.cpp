@@ -249,6 +249,13 @@ TEST(ToolRoundTrips, BinaryFailures) {
     MakeKeys(folder);
     testsupport::WriteWholeFile(folder.File("data"), testsupport::RandomBytes(100, 5));
     WriteText(folder.File("short.vlb"), "short");
+    ASSERT_EQ(RunTool(folder.path(),
+                      {"encrypt-binary", "data", "-u", "dupont", "-k", "keys", "-o", "sealed.vlb"})
+                  .status,
+              0);
+    std::filesystem::create_directories(folder.File("nokeys/Clefs"));
+    const std::string missingKey = "veldoran-tool: nokeys/Clefs/dupont." + kYear +
+                                   ": key file named by the message not found\n";
     struct Case {
         const char* label;
         std::vector<std::string> arguments;
@@ -272,6 +279,14 @@ TEST(ToolRoundTrips, BinaryFailures) {
          {"decrypt-binary", "short.vlb", "-k", "keys"},
          "veldoran-tool: short.vlb: not an encrypted file: shorter than a key header\n",
          252},
+        {"a missing key, decrypting into the derived name",
+         {"decrypt-binary", "sealed.vlb", "-k", "nokeys"},
+         missingKey,
+         251},
+        {"a missing key, decrypting into a named file",
+         {"decrypt-binary", "sealed.vlb", "-k", "nokeys", "-o", "opened"},
+         missingKey,
+         251},
         {"a missing sender's key",
          {"encrypt-binary", "data", "-u", "durand", "-k", "keys"},
          "veldoran-tool: keys/Clefs/durand." + kYear + ": key file not found\n",
@@ -284,6 +299,8 @@ TEST(ToolRoundTrips, BinaryFailures) {
         EXPECT_EQ(result.err, testCase.err);
         EXPECT_EQ(result.status, testCase.status);
     }
+    EXPECT_FALSE(std::filesystem::exists(folder.File("sealed")));
+    EXPECT_FALSE(std::filesystem::exists(folder.File("opened")));
 }
 
 // The binary pipelines' trace lines go to the standard error stream, never into a result.
