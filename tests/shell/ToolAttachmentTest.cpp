@@ -297,17 +297,7 @@ TEST(ToolAttachments, AContainerCutWhileUnpackedLeavesNoPartialFile) {
         std::filesystem::copy_file(folder.File("whole.vlp"), folder.File("cut.vlp"),
                                    std::filesystem::copy_options::overwrite_existing);
         const std::vector<std::string> arguments = {"unpack", "cut.vlp", "-C", "out", "--force"};
-        std::vector<char*> argv = toolrun::ArgumentVector(arguments);
-        const pid_t child = fork();
-        if (child == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
-                chdir(folder.path().c_str()) != 0) {
-                _exit(127);
-            }
-            execv(toolrun::kTool.c_str(), argv.data());
-            _exit(127);
-        }
+        const pid_t child = toolrun::StartTool(folder, arguments);
         ASSERT_GT(child, 0);
         usleep(static_cast<useconds_t>(delayMs) * 1000);
         ASSERT_EQ(truncate(folder.File("cut.vlp").c_str(), 1000), 0);

@@ -99,6 +99,24 @@ inline void WriteContainer(const std::string& path, const std::vector<NamedEntry
     container->Kill();
 }
 
+// Starts the tool in folder with its output streams discarded and returns at once: for tests
+// that act on the run while it works. The caller waits for the returned child.
+inline pid_t StartTool(const testsupport::TempDir& folder,
+                       const std::vector<std::string>& arguments) {
+    std::vector<char*> argv = ArgumentVector(arguments);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+            chdir(folder.path().c_str()) != 0) {
+            _exit(127);
+        }
+        execv(kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
                          const std::string& input = "", const std::string& standardOutput = "") {
     const std::string base = folder.substr(0, folder.size() - 1);

@@ -243,17 +243,7 @@ TEST(ToolScenarios, AKilledKeyNewLeavesNoFileBehind) {
     std::filesystem::create_directories(folder.File("keys/Clefs"));
     const std::vector<std::string> arguments = {"key",  "new",    "dupont", "-k",
                                                 "keys", "--size", "1G"};
-    std::vector<char*> argv = toolrun::ArgumentVector(arguments);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
-            chdir(folder.path().c_str()) != 0) {
-            _exit(127);
-        }
-        execv(toolrun::kTool.c_str(), argv.data());
-        _exit(127);
-    }
+    const pid_t child = toolrun::StartTool(folder, arguments);
     ASSERT_GT(child, 0);
     // A gibibyte of random material takes seconds: the run is killed while it writes.
     usleep(300 * 1000);
