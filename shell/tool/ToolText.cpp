@@ -1,11 +1,19 @@
 // encrypt and decrypt: a text document to an armoured message and back, from files or the
-// standard streams, through the library's in-memory text pipelines (nothing of the document
-// is written anywhere but to the chosen output).
+// standard streams. A file to a file goes through the library's streaming file pipelines, so
+// that memory stays small at any size; what needs the whole text at hand (the standard streams,
+// CR LF line ends, a parameter text, the recipient lists) goes through the in-memory ones.
+// Nothing of the document is written anywhere but to the chosen output.
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "shell/tool/ToolCommands.h"
 #include "shell/tool/ToolErrors.h"
@@ -102,35 +110,79 @@ std::string OutputFor(const std::string& input, const std::string& output, const
 
 }  // namespace
 
-int32_t RunEncrypt(const EncryptOptions& options) {
-    const std::string shownInput = DisplayName(options.input, false);
-    const std::string output = OutputFor(options.input, options.output, ".vlx");
-    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
-        return Fail(kOtherErr, output, "is the document itself; give --force to replace it");
+namespace {
+
+// What decides the way a text file takes, found by reading it in chunks, so that a large file
+// costs no more memory than a small one.
+struct TextScan {
+    bool regular = false;  // a regular file: the other fields are set
+    bool holdsNul = false;
+    bool holdsCr = false;
+    uint64_t size = 0;
+};
+
+TextScan ScanTextFile(const std::string& path) {
+    TextScan scan;
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file.IsOpen() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return scan;
     }
-    std::string document;
-    int32_t result = ReadWholeInput(options.input, &document);
+    std::vector<char> chunk(1u << 20);
+    ssize_t got = 0;
+    while ((got = read(file.Get(), chunk.data(), chunk.size())) > 0 ||
+           (got < 0 && errno == EINTR)) {
+        const auto count = static_cast<size_t>(std::max<ssize_t>(got, 0));
+        scan.holdsNul = scan.holdsNul || memchr(chunk.data(), '\0', count) != nullptr;
+        scan.holdsCr = scan.holdsCr || memchr(chunk.data(), '\r', count) != nullptr;
+        scan.size += count;
+    }
+    // A file that cannot be read whole takes the in-memory way, which reports why.
+    scan.regular = got == 0;
+    return scan;
+}
+
+// A file target the streaming pipelines write: a regular file or a name not taken yet, not a
+// device or a pipe, which the tool writes itself.
+bool IsFileTarget(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
+}
+
+// Checks the target as the tool reports it (a folder, a missing folder, no permission, a key
+// file) before the library runs; the probe leaves nothing behind.
+int32_t ProbeTarget(const std::string& path, const std::string& keyPrefix) {
+    OutputFile probe;
+    return probe.Open(path, keyPrefix);
+}
+
+// crypter3 from the document file straight to the message file.
+int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& output,
+                          const std::string& keyPrefix, uint64_t documentLength) {
+    int32_t result = ProbeTarget(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (document.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput,
-                    "holds a NUL byte: not a text document (encrypt-binary takes any file)");
+    {
+        Progress progress("encrypting " + options.input, documentLength);
+        result =
+            crypter3(options.input.c_str(), output.c_str(), options.user.c_str(), keyPrefix.c_str(),
+                     options.to.c_str(), options.cc.c_str(), options.bcc.c_str(), 0);
     }
-    TakeCrLfAsLf(&document);
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    const uint64_t messageLength =
-        document.size() + RecipientBlockLength(options) + options.param.size();
-    result = CheckKeyReuse(keyPrefix, options.user, messageLength, options.noReuse);
-    if (result != kNoErr) {
-        return result;
-    }
+    return result == kNoErr ? kNoErr
+                            : FailWithResult(result, options.input, Activity::kEncryptText);
+}
+
+// crypterMem3 on the whole document, then the message written out.
+int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output,
+                        const std::string& keyPrefix, const std::string& document) {
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile target;
-    result = target.Open(output, keyPrefix);
+    int32_t result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
+    const std::string shownInput = DisplayName(options.input, false);
     char* message = nullptr;
     {
         Progress progress("encrypting " + shownInput, document.size());
@@ -147,23 +199,44 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     return result == kNoErr ? target.Commit() : result;
 }
 
-int32_t RunDecrypt(const DecryptOptions& options) {
-    const std::string shownInput = DisplayName(options.input, false);
-    const std::string output = OutputFor(options.input, options.output, ".txt");
-    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
-        return Fail(kOtherErr, output, "is the message itself; give --force to replace it");
+// The failure of a decryption in words, naming the key file it needed where there is one.
+int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
+                       const std::string& text) {
+    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
+        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, text);
+        return FailWithResult(result, keyFile.empty() ? shownInput : keyFile,
+                              Activity::kDecryptText);
     }
-    std::string text;
-    int32_t result = ReadWholeInput(options.input, &text);
+    return FailWithResult(result, shownInput, Activity::kDecryptText);
+}
+
+// decrypter2 from the message file straight to FILE.txt.
+int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::string& output,
+                                 const std::string& keyPrefix, uint64_t textLength) {
+    int32_t result = ProbeTarget(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (text.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput, "holds a NUL byte: not a mail text");
+    {
+        Progress progress("decrypting " + options.input, textLength);
+        result = decrypter2(options.input.c_str(), keyPrefix.c_str(), 0);
     }
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    if (result == kNoErr) {
+        return kNoErr;
+    }
+    // Read again only to name the key file the message needs.
+    std::string text;
+    ReadWholeInput(options.input, &text);
+    return FailDecryption(result, options.input, keyPrefix, text);
+}
+
+// decrypterMem3 on the whole text, then the document written out.
+int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output,
+                        const std::string& keyPrefix, const std::string& text) {
+    const std::string shownInput = DisplayName(options.input, false);
     char* document = nullptr;
     char* tail = nullptr;
+    int32_t result = kNoErr;
     {
         Progress progress("decrypting " + shownInput, text.size());
         result = decrypterMem3(text.c_str(), &document, keyPrefix.c_str(), &tail);
@@ -173,15 +246,76 @@ int32_t RunDecrypt(const DecryptOptions& options) {
             PrintRecipients(tail);
         }
         result = WriteResult(output, keyPrefix, document);
-    } else if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, text);
-        FailWithResult(result, keyFile.empty() ? shownInput : keyFile, Activity::kDecryptText);
     } else {
-        FailWithResult(result, shownInput, Activity::kDecryptText);
+        FailDecryption(result, shownInput, keyPrefix, text);
     }
     free(document);
     free(tail);
     return result;
+}
+
+}  // namespace
+
+int32_t RunEncrypt(const EncryptOptions& options) {
+    const std::string shownInput = DisplayName(options.input, false);
+    const std::string output = OutputFor(options.input, options.output, ".vlx");
+    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
+        return Fail(kOtherErr, output, "is the document itself; give --force to replace it");
+    }
+    const char kNulWords[] =
+        "holds a NUL byte: not a text document (encrypt-binary takes any file)";
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const TextScan scan =
+        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    if (scan.regular && scan.holdsNul) {
+        return Fail(kOtherErr, shownInput, kNulWords);
+    }
+    if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
+        const int32_t checked = CheckKeyReuse(
+            keyPrefix, options.user, scan.size + RecipientBlockLength(options), options.noReuse);
+        return checked != kNoErr ? checked
+                                 : EncryptFileToFile(options, output, keyPrefix, scan.size);
+    }
+    std::string document;
+    int32_t result = ReadWholeInput(options.input, &document);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (document.find('\0') != std::string::npos) {
+        return Fail(kOtherErr, shownInput, kNulWords);
+    }
+    TakeCrLfAsLf(&document);
+    const uint64_t messageLength =
+        document.size() + RecipientBlockLength(options) + options.param.size();
+    result = CheckKeyReuse(keyPrefix, options.user, messageLength, options.noReuse);
+    return result != kNoErr ? result : EncryptInMemory(options, output, keyPrefix, document);
+}
+
+int32_t RunDecrypt(const DecryptOptions& options) {
+    const std::string shownInput = DisplayName(options.input, false);
+    const std::string output = OutputFor(options.input, options.output, ".txt");
+    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
+        return Fail(kOtherErr, output, "is the message itself; give --force to replace it");
+    }
+    const char kNulWords[] = "holds a NUL byte: not a mail text";
+    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const TextScan scan =
+        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    if (scan.regular && scan.holdsNul) {
+        return Fail(kOtherErr, shownInput, kNulWords);
+    }
+    if (scan.regular && options.output.empty() && !options.recipients && IsFileTarget(output)) {
+        return DecryptFileToDerivedName(options, output, keyPrefix, scan.size);
+    }
+    std::string text;
+    const int32_t result = ReadWholeInput(options.input, &text);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (text.find('\0') != std::string::npos) {
+        return Fail(kOtherErr, shownInput, kNulWords);
+    }
+    return DecryptInMemory(options, output, keyPrefix, text);
 }
 
 }  // namespace tool

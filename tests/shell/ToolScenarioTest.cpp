@@ -365,25 +365,63 @@ TEST(ToolScenarios, MissingMasterKeyIsNamed) {
 }
 
 // A mail client's CR LF body and the same body with LF line ends make the same message.
+// With the same keys, every way into encrypt gives the same message: the standard streams and
+// CR LF line ends (the in-memory pipeline) as well as a file to a file (the streaming one).
 TEST(ToolScenarios, CrLfInputIsTakenAsLf) {
-    std::string messages[2];
-    const std::string bodies[2] = {"Bonjour,\r\nà demain.\r\n", "Bonjour,\nà demain.\n"};
-    for (int k = 0; k < 2; ++k) {
-        TempDir folder;
-        MakeKey(folder, "Master", 4096);
-        MakeKey(folder, "dupont", 4096);
-        const RunResult result = RunTool(
-            folder.path(), {"encrypt", "-", "-o", "-", "-u", "dupont", "-k", "keys"}, bodies[k]);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
-        messages[k] = result.out;
+    const std::string lf = "Bonjour,\nà demain.\n";
+    const std::string crLf = "Bonjour,\r\nà demain.\r\n";
+    std::string longLetter;
+    for (int line = 0; longLetter.size() < (5u << 19); ++line) {
+        longLetter += "Ligne " + std::to_string(line) + " de la longue lettre, assez longue.\n";
     }
-    EXPECT_EQ(messages[0], messages[1]);
-    EXPECT_EQ(messages[0].rfind("$VELDORAN initial, clef v1 Master." + kYear +
-                                    " MID 1\n$VELDORAN initial, clef v1 dupont." + kYear +
-                                    " MID 1\n\n#BINASCII1#\n",
-                                0),
-              0u);
+    struct Way {
+        const char* label;
+        std::string body;
+        bool throughFiles;
+    };
+    for (const std::string& letter : {lf, longLetter}) {
+        std::string crLfLetter;
+        for (const char c : letter) {
+            crLfLetter += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        }
+        const std::vector<Way> ways = {{"LF through the standard streams", letter, false},
+                                       {"CR LF through the standard streams", crLfLetter, false},
+                                       {"LF from a file to a file", letter, true},
+                                       {"CR LF from a file to a file", crLfLetter, true}};
+        std::vector<std::string> messages;
+        for (const Way& way : ways) {
+            SCOPED_TRACE(way.label);
+            TempDir folder;
+            MakeKey(folder, "Master", 8u << 20);
+            MakeKey(folder, "dupont", 8u << 20);
+            RunResult result;
+            if (way.throughFiles) {
+                WriteText(folder.File("letter.txt"), way.body);
+                result = RunTool(folder.path(), {"encrypt", "letter.txt", "-o", "letter.msg", "-u",
+                                                 "dupont", "-k", "keys"});
+                result.out = ReadText(folder.File("letter.msg"));
+                const RunResult back =
+                    RunTool(folder.path(), {"decrypt", "letter.msg", "-k", "keys"});
+                EXPECT_EQ(back.status, 0) << back.err;
+                EXPECT_EQ(ReadText(folder.File("letter.msg.txt")), letter);
+            } else {
+                result =
+                    RunTool(folder.path(),
+                            {"encrypt", "-", "-o", "-", "-u", "dupont", "-k", "keys"}, way.body);
+            }
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.status, 0);
+            messages.push_back(result.out);
+        }
+        for (size_t k = 1; k < messages.size(); ++k) {
+            EXPECT_TRUE(messages[k] == messages[0]) << ways[k].label;
+        }
+        EXPECT_EQ(messages[0].rfind("$VELDORAN initial, clef v1 Master." + kYear +
+                                        " MID 1\n$VELDORAN initial, clef v1 dupont." + kYear +
+                                        " MID 1\n\n#BINASCII1#\n",
+                                    0),
+                  0u);
+    }
 }
 
 TEST(ToolScenarios, EncryptAFileNextToIt) {
