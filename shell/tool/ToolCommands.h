@@ -19,6 +19,7 @@ struct EncryptOptions {
     std::string to, cc, bcc, param;
     bool noReuse = false;
     bool force = false;
+    bool trace = false;
 };
 
 struct DecryptOptions {
@@ -27,6 +28,7 @@ struct DecryptOptions {
     std::string keyFolder;
     bool recipients = false;
     bool force = false;
+    bool trace = false;
 };
 
 struct BinaryOptions {

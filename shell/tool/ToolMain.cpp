@@ -79,8 +79,10 @@ void AddEncrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
                       "refuse, before any key file is touched, a message that would wrap a key "
                       "and use key material again (otherwise: a warning)");
     command->add_flag("--force", o.force, "allow the message to replace the document itself");
-    command->callback(
-        [options, run]() { *run = [options]() { return tool::RunEncrypt(options->encrypt); }; });
+    command->callback([options, run]() {
+        options->encrypt.trace = options->trace;
+        *run = [options]() { return tool::RunEncrypt(options->encrypt); };
+    });
 }
 
 void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) {
@@ -97,8 +99,10 @@ void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
                       "print the recipient lists (to, cc, bcc) and any parameter text on the "
                       "standard error stream");
     command->add_flag("--force", o.force, "allow the document to replace the message itself");
-    command->callback(
-        [options, run]() { *run = [options]() { return tool::RunDecrypt(options->decrypt); }; });
+    command->callback([options, run]() {
+        options->decrypt.trace = options->trace;
+        *run = [options]() { return tool::RunDecrypt(options->decrypt); };
+    });
 }
 
 void AddBinary(CLI::App* app, Options* options, std::function<int32_t()>* run) {

@@ -165,9 +165,10 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
     }
     {
         Progress progress("encrypting " + options.input, documentLength);
-        result =
-            crypter3(options.input.c_str(), output.c_str(), options.user.c_str(), keyPrefix.c_str(),
-                     options.to.c_str(), options.cc.c_str(), options.bcc.c_str(), 0);
+        TraceOnStandardError traceRedirect(options.trace);
+        result = crypter3(options.input.c_str(), output.c_str(), options.user.c_str(),
+                          keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
+                          options.bcc.c_str(), options.trace ? 1 : 0);
     }
     return result == kNoErr ? kNoErr
                             : FailWithResult(result, options.input, Activity::kEncryptText);
@@ -219,7 +220,8 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     }
     {
         Progress progress("decrypting " + options.input, textLength);
-        result = decrypter2(options.input.c_str(), keyPrefix.c_str(), 0);
+        TraceOnStandardError traceRedirect(options.trace);
+        result = decrypter2(options.input.c_str(), keyPrefix.c_str(), options.trace ? 1 : 0);
     }
     if (result == kNoErr) {
         return kNoErr;

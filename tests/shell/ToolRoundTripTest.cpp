@@ -318,6 +318,18 @@ TEST(ToolRoundTrips, TraceLinesGoToStandardError) {
     EXPECT_NE(result.err.find("Master Key: keys/Clefs/Master." + kYear), std::string::npos)
         << result.err;
     EXPECT_EQ(result.status, 0);
+
+    // A text file that streams has the file pipelines' trace lines too.
+    WriteText(folder.File("letter.txt"), kLetter);
+    result =
+        RunTool(folder.path(), {"--trace", "encrypt", "letter.txt", "-u", "dupont", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Source filename: letter.txt"), std::string::npos) << result.err;
+    EXPECT_EQ(result.status, 0);
+    result = RunTool(folder.path(), {"--trace", "decrypt", "letter.txt.vlx", "-k", "keys"});
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Target File: letter.txt.vlx.txt"), std::string::npos) << result.err;
+    EXPECT_EQ(ReadText(folder.File("letter.txt.vlx.txt")), kLetter);
 }
 
 // pack --encrypt is pack, then encrypt-binary: decrypted, it is the plain container.
