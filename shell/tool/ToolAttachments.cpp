@@ -67,6 +67,10 @@ int32_t RunPack(const PackOptions& options) {
         if (name.empty() || name == "." || name == "..") {
             return Fail(kOtherErr, path, "names no file");
         }
+        const std::string refusal = CheckEntryName(name);
+        if (!refusal.empty()) {
+            return Fail(kOtherErr, path, refusal + ", which unpack refuses");
+        }
         if (!names.insert(name).second) {
             return Fail(kOtherErr, path, "a second file named " + name + " in one container");
         }

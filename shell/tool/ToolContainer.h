@@ -1,9 +1,12 @@
-// The attachment container with its utility object, released whatever happens: the pack and
-// unpack commands hold one each.
+// The attachment container with its utility object, released whatever happens (the pack and
+// unpack commands hold one each), and the rule entry names follow.
 #ifndef VELDORAN_SHELL_TOOL_TOOLCONTAINER_H
 #define VELDORAN_SHELL_TOOL_TOOLCONTAINER_H
 
 #include <stdint.h>
+
+#include <cctype>
+#include <string>
 
 #include "veldoran.h"
 
@@ -22,6 +25,30 @@ struct ContainerHolder {
     TypUtilsUnix utils;
     TypPieceJointe container;
 };
+
+// Empty when an entry name may become a file name in a folder, else why not. Names come from
+// strangers' mail: only one plain component is allowed. pack applies the same rule, so that
+// what it packs unpacks.
+inline std::string CheckEntryName(const std::string& name) {
+    if (name.empty()) {
+        return "an empty name";
+    }
+    if (name == "." || name == "..") {
+        return "the name " + name + " stands for a folder";
+    }
+    if (name.front() == '/') {
+        return "an absolute name";
+    }
+    if (name.find('/') != std::string::npos) {
+        return "a name with a folder in it";
+    }
+    for (const char c : name) {
+        if (std::iscntrl(static_cast<unsigned char>(c)) != 0) {
+            return "a name with a control character";
+        }
+    }
+    return "";
+}
 
 }  // namespace tool
 

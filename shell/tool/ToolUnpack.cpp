@@ -26,28 +26,6 @@ namespace tool {
 
 namespace {
 
-// Empty when an entry name may become a file name in the folder, else why not.
-std::string CheckEntryName(const std::string& name) {
-    if (name.empty()) {
-        return "an empty name";
-    }
-    if (name == "." || name == "..") {
-        return "the name " + name + " stands for a folder";
-    }
-    if (name.front() == '/') {
-        return "an absolute name";
-    }
-    if (name.find('/') != std::string::npos) {
-        return "a name with a folder in it";
-    }
-    for (const char c : name) {
-        if (std::iscntrl(static_cast<unsigned char>(c)) != 0) {
-            return "a name with a control character";
-        }
-    }
-    return "";
-}
-
 // A name as it may be shown on a terminal: control characters as \xNN.
 std::string Printable(const std::string& name) {
     std::string shown;

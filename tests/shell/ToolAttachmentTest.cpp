@@ -117,6 +117,10 @@ TEST(ToolAttachments, PackFailures) {
          {"pack", "-o", "a.txt", "a.txt"},
          "veldoran-tool: a.txt: is one of the files packed; give --force to replace it\n",
          255},
+        {"a name that unpack would refuse",
+         {"pack", "-o", "out.vlp", "tab\tname"},
+         "veldoran-tool: tab\tname: a name with a control character, which unpack refuses\n",
+         255},
         {"a folder",
          {"pack", "-o", "out.vlp", "sub"},
          "veldoran-tool: sub: is a folder, not a file\n",
@@ -134,6 +138,7 @@ TEST(ToolAttachments, PackFailures) {
         SCOPED_TRACE(testCase.label);
         TempDir folder;
         toolrun::WriteText(folder.File("a.txt"), "a\n");
+        toolrun::WriteText(folder.File("tab\tname"), "t\n");
         std::filesystem::create_directories(folder.File("sub"));
         const RunResult result = RunTool(folder.path(), testCase.arguments);
         EXPECT_EQ(result.out, "");
