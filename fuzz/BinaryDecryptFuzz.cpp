@@ -22,45 +22,13 @@
 namespace {
 
 using fuzzsupport::Check;
-using fuzzsupport::FuzzKey;
 using fuzzsupport::IsResult;
+using fuzzsupport::KeyFolder;
+using fuzzsupport::KeysUnchanged;
 using Bytes = std::vector<unsigned char>;
 
 constexpr uint32_t kOneHeader = 224;
 constexpr uint32_t kTwoHeaders = 2 * kOneHeader;
-
-struct KeyFolder {
-    std::string folder;  // ends with '/'
-    std::vector<FuzzKey> keys;
-    fuzzsupport::RoundTripKeys roundTrip;
-};
-
-void RemoveKeyFolder();
-
-// The fixed fuzz keys, and beside them the two keys crypterbinaireMem2 needs this year.
-KeyFolder& Folder() {
-    static KeyFolder* folder = [] {
-        auto* made = new KeyFolder;
-        made->keys = fuzzsupport::FuzzKeys();
-        made->folder = fuzzsupport::MakeFuzzKeyFolder(&made->keys);
-        made->roundTrip = fuzzsupport::MakeRoundTripKeys(made->folder);
-        return made;
-    }();
-    static const bool cleanupRegistered = atexit(RemoveKeyFolder) == 0;
-    (void)cleanupRegistered;
-    return *folder;
-}
-
-void RemoveKeyFolder() {
-    const KeyFolder& folder = Folder();
-    fuzzsupport::RemoveRoundTripKeys(folder.roundTrip);
-    fuzzsupport::RemoveFuzzKeyFolder(folder.folder, folder.keys);
-}
-
-bool KeysUnchanged(const KeyFolder& folder) {
-    return fuzzsupport::FuzzKeysUnchanged(folder.keys) &&
-           fuzzsupport::RoundTripKeysUnchanged(folder.roundTrip);
-}
 
 // Decrypts frame and checks what holds for any frame; on 0 the bytes go to plain.
 int32_t DecryptAndCheck(const KeyFolder& folder, const Bytes& frame, Bytes* plain) {
@@ -117,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > (1u << 16)) {
         return 0;
     }
-    KeyFolder& folder = Folder();
+    KeyFolder& folder = fuzzsupport::SharedKeyFolder();
     const Bytes rest(data + 1, data + size);
     if ((data[0] & 0x01u) != 0) {
         RoundTrip(folder, rest);

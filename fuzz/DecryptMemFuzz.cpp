@@ -23,43 +23,11 @@
 namespace {
 
 using fuzzsupport::Check;
-using fuzzsupport::FuzzKey;
 using fuzzsupport::IsResult;
+using fuzzsupport::KeyFolder;
+using fuzzsupport::KeysUnchanged;
 
 constexpr char kDestBegin[] = "#DESTBEGIN#";
-struct KeyFolder {
-    std::string folder;  // ends with '/'
-    std::vector<FuzzKey> keys;
-    fuzzsupport::RoundTripKeys roundTrip;
-};
-
-void RemoveKeyFolder();
-
-// The fixed fuzz keys, and beside them the two keys crypterMem3 needs this year.
-KeyFolder& Folder() {
-    static KeyFolder* folder = [] {
-        auto* made = new KeyFolder;
-        made->keys = fuzzsupport::FuzzKeys();
-        made->folder = fuzzsupport::MakeFuzzKeyFolder(&made->keys);
-        made->roundTrip = fuzzsupport::MakeRoundTripKeys(made->folder);
-        return made;
-    }();
-    static const bool cleanupRegistered = atexit(RemoveKeyFolder) == 0;
-    (void)cleanupRegistered;
-    return *folder;
-}
-
-void RemoveKeyFolder() {
-    const KeyFolder& folder = Folder();
-    fuzzsupport::RemoveRoundTripKeys(folder.roundTrip);
-    fuzzsupport::RemoveFuzzKeyFolder(folder.folder, folder.keys);
-}
-
-// Every key file as it was written or last rewritten by an encryption.
-bool KeysUnchanged(const KeyFolder& folder) {
-    return fuzzsupport::FuzzKeysUnchanged(folder.keys) &&
-           fuzzsupport::RoundTripKeysUnchanged(folder.roundTrip);
-}
 
 bool Contains(const char* text, const char* pattern) {
     return strstr(text, pattern) != nullptr;
@@ -136,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > (1u << 16)) {
         return 0;
     }
-    KeyFolder& folder = Folder();
+    KeyFolder& folder = fuzzsupport::SharedKeyFolder();
     const uint8_t steer = data[0];
     // The text as a caller holds it: up to its first NUL, in a block of exactly that size.
     const std::string text(reinterpret_cast<const char*>(data + 1),

@@ -111,4 +111,31 @@ void RemoveRoundTripKeys(const RoundTripKeys& keys) {
     unlink(keys.senderPath.c_str());
 }
 
+namespace {
+
+void RemoveSharedKeyFolder() {
+    const KeyFolder& folder = SharedKeyFolder();
+    RemoveRoundTripKeys(folder.roundTrip);
+    RemoveFuzzKeyFolder(folder.folder, folder.keys);
+}
+
+}  // namespace
+
+KeyFolder& SharedKeyFolder() {
+    static KeyFolder* folder = [] {
+        auto* made = new KeyFolder;
+        made->keys = FuzzKeys();
+        made->folder = MakeFuzzKeyFolder(&made->keys);
+        made->roundTrip = MakeRoundTripKeys(made->folder);
+        return made;
+    }();
+    static const bool cleanupRegistered = atexit(RemoveSharedKeyFolder) == 0;
+    (void)cleanupRegistered;
+    return *folder;
+}
+
+bool KeysUnchanged(const KeyFolder& folder) {
+    return FuzzKeysUnchanged(folder.keys) && RoundTripKeysUnchanged(folder.roundTrip);
+}
+
 }  // namespace fuzzsupport

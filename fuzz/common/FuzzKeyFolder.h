@@ -55,6 +55,18 @@ void Reread(RoundTripKeys* keys);
 bool RoundTripKeysUnchanged(const RoundTripKeys& keys);
 void RemoveRoundTripKeys(const RoundTripKeys& keys);
 
+// The decrypting targets' key folder: the fixed fuzz keys, and beside them the round-trip keys.
+struct KeyFolder {
+    std::string folder;  // ends with '/'
+    std::vector<FuzzKey> keys;
+    RoundTripKeys roundTrip;
+};
+
+// The process's one key folder, made on first use and removed when the process exits.
+KeyFolder& SharedKeyFolder();
+// True when every key file in it holds what it was written with or last reread as.
+bool KeysUnchanged(const KeyFolder& folder);
+
 }  // namespace fuzzsupport
 
 #endif
