@@ -432,19 +432,9 @@ extern "C" int32_t crypterbinaire2(const char* source, const char* target, const
 
 extern "C" int32_t crypterbinaire(const char* source, const char* user, const char* keyFolder,
                                   int32_t trace) {
-    if (source == nullptr) {
-        return kOtherErr;
-    }
-    const size_t sourceLength = strlen(source);
-    auto* target = static_cast<char*>(malloc(sourceLength + 5));
-    if (target == nullptr) {
-        return kMemErr;
-    }
-    memcpy(target, source, sourceLength);
-    memcpy(target + sourceLength, ".vlb", 5);
-    const int32_t result = crypterbinaire2(source, target, user, keyFolder, trace);
-    free(target);
-    return result;
+    return veldoran::RunWithSuffixedTarget(source, ".vlb", [&](const char* target) {
+        return crypterbinaire2(source, target, user, keyFolder, trace);
+    });
 }
 
 extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length,

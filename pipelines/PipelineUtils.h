@@ -12,6 +12,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "platform/Lifetime.h"
 #include "platform/TypUtilsUnix.h"
@@ -47,6 +49,26 @@ int32_t RunWithUtils(Work&& run) {
     } catch (...) {
         return kMemErr;
     }
+}
+
+// Runs run(target) for the target an entry function derives from its source: source followed
+// by suffix. kOtherErr for a null source, kMemErr when the name cannot be allocated.
+template <class Work>
+int32_t RunWithSuffixedTarget(const char* source, const char* suffix, Work&& run) {
+    if (source == nullptr) {
+        return kOtherErr;
+    }
+    const size_t sourceLength = strlen(source);
+    const size_t suffixLength = strlen(suffix);
+    auto* target = static_cast<char*>(malloc(sourceLength + suffixLength + 1));
+    if (target == nullptr) {
+        return kMemErr;
+    }
+    memcpy(target, source, sourceLength);
+    memcpy(target + sourceLength, suffix, suffixLength + 1);
+    const int32_t result = run(target);
+    free(target);
+    return result;
 }
 
 }  // namespace veldoran

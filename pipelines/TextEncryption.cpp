@@ -400,19 +400,9 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
 
 extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,
                             const char* to, const char* cc, const char* bcc, int32_t trace) {
-    if (source == nullptr) {
-        return kOtherErr;
-    }
-    const size_t sourceLength = strlen(source);
-    auto* target = static_cast<char*>(malloc(sourceLength + 5));
-    if (target == nullptr) {
-        return kMemErr;
-    }
-    memcpy(target, source, sourceLength);
-    memcpy(target + sourceLength, ".vlx", 5);
-    const int32_t result = crypter3(source, target, user, keyFolder, to, cc, bcc, trace);
-    free(target);
-    return result;
+    return veldoran::RunWithSuffixedTarget(source, ".vlx", [&](const char* target) {
+        return crypter3(source, target, user, keyFolder, to, cc, bcc, trace);
+    });
 }
 
 extern "C" int32_t crypter(const char* source, const char* user, const char* to, const char* cc,
