@@ -57,6 +57,11 @@ struct Options {
     tool::KeyShowOptions keyShow;
 };
 
+// Once the parser has filled the options, the subcommand's work is what main runs.
+void RunsWith(CLI::App* command, std::function<int32_t()>* run, std::function<int32_t()> work) {
+    command->callback([run, work]() { *run = work; });
+}
+
 void AddEncrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     tool::EncryptOptions& o = options->encrypt;
     CLI::App* command = app->add_subcommand(
@@ -79,9 +84,9 @@ void AddEncrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
                       "refuse, before any key file is touched, a message that would wrap a key "
                       "and use key material again (otherwise: a warning)");
     command->add_flag("--force", o.force, "allow the message to replace the document itself");
-    command->callback([options, run]() {
+    RunsWith(command, run, [options]() {
         options->encrypt.trace = options->trace;
-        *run = [options]() { return tool::RunEncrypt(options->encrypt); };
+        return tool::RunEncrypt(options->encrypt);
     });
 }
 
@@ -99,9 +104,9 @@ void AddDecrypt(CLI::App* app, Options* options, std::function<int32_t()>* run) 
                       "print the recipient lists (to, cc, bcc) and any parameter text on the "
                       "standard error stream");
     command->add_flag("--force", o.force, "allow the document to replace the message itself");
-    command->callback([options, run]() {
+    RunsWith(command, run, [options]() {
         options->decrypt.trace = options->trace;
-        *run = [options]() { return tool::RunDecrypt(options->decrypt); };
+        return tool::RunDecrypt(options->decrypt);
     });
 }
 
@@ -120,9 +125,9 @@ void AddBinary(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     encrypt->add_flag("--no-reuse", e.noReuse,
                       "refuse, before any key file is touched, a file that would wrap a key");
     encrypt->add_flag("--force", e.force, "allow the result to replace the file itself");
-    encrypt->callback([options, run]() {
+    RunsWith(encrypt, run, [options]() {
         options->encryptBinary.trace = options->trace;
-        *run = [options]() { return tool::RunEncryptBinary(options->encryptBinary); };
+        return tool::RunEncryptBinary(options->encryptBinary);
     });
 
     tool::BinaryOptions& d = options->decryptBinary;
@@ -134,9 +139,9 @@ void AddBinary(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     decrypt->add_option("-k,--keys", d.keyFolder, kKeyFolderHelp);
     decrypt->add_option("-o,--output", d.output, "the decrypted file");
     decrypt->add_flag("--force", d.force, "allow the result to replace the file itself");
-    decrypt->callback([options, run]() {
+    RunsWith(decrypt, run, [options]() {
         options->decryptBinary.trace = options->trace;
-        *run = [options]() { return tool::RunDecryptBinary(options->decryptBinary); };
+        return tool::RunDecryptBinary(options->decryptBinary);
     });
 }
 
@@ -175,9 +180,9 @@ void AddPack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
         ->needs(user);
     command->add_flag("--no-reuse", o.noReuse,
                       "with --encrypt: refuse a container that would wrap a key");
-    command->callback([options, run]() {
+    RunsWith(command, run, [options]() {
         options->pack.trace = options->trace;
-        *run = [options]() { return tool::RunPack(options->pack); };
+        return tool::RunPack(options->pack);
     });
 }
 
@@ -199,9 +204,9 @@ void AddUnpack(CLI::App* app, Options* options, std::function<int32_t()>* run) {
     command->add_flag("--list", o.list,
                       "only list the sender, the recipients and each entry's size and name");
     command->add_flag("--force", o.force, "replace existing plain files of the same names");
-    command->callback([options, run]() {
+    RunsWith(command, run, [options]() {
         options->unpack.trace = options->trace;
-        *run = [options]() { return tool::RunUnpack(options->unpack); };
+        return tool::RunUnpack(options->unpack);
     });
 }
 
@@ -224,16 +229,14 @@ void AddKey(CLI::App* app, Options* options, std::function<int32_t()>* run) {
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t{1}, tool::kLargestKeyMaterial));
     make->add_option("-k,--keys", n.keyFolder, kKeyFolderHelp);
-    make->callback(
-        [options, run]() { *run = [options]() { return tool::RunKeyNew(options->keyNew); }; });
+    RunsWith(make, run, [options]() { return tool::RunKeyNew(options->keyNew); });
 
     CLI::App* show = key->add_subcommand(
         "show",
         "Show every field of key file headers, whether each header names its own file, the key "
         "material left before the key wraps, and the use count.");
     show->add_option("KEYFILE", options->keyShow.files, "key files")->required();
-    show->callback(
-        [options, run]() { *run = [options]() { return tool::RunKeyShow(options->keyShow); }; });
+    RunsWith(show, run, [options]() { return tool::RunKeyShow(options->keyShow); });
 }
 
 int Main(int argc, char** argv) {
