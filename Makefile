@@ -1,13 +1,14 @@
-# Entry points: `make demo` runs the main job on bundled demo data, `make test` checks the
-# formatting, runs the whole suite plain (the fuzz targets replaying their seeds included),
-# checks that a host program builds against the installed library, runs the Release test
-# programs under valgrind memcheck, runs the suite again under AddressSanitizer/
-# UndefinedBehaviorSanitizer, and runs every fuzz target under libFuzzer for FUZZ_SECONDS.
+# Entry points: `make demo` runs the main job on bundled demo data. `make test` gives the
+# suite's verdict in a few minutes: the Release build with warnings as errors, the format check,
+# every ctest entry (the fuzz targets replaying their seeds included) and the check that a host
+# program builds against the installed library. `make check` (what CI runs) is `make test`, then
+# the Release test programs under valgrind memcheck, the suite again under AddressSanitizer/
+# UndefinedBehaviorSanitizer, and every fuzz target under libFuzzer for FUZZ_SECONDS.
 # `make bench` runs the benchmarks. Every target first installs what is missing (deps).
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 FUZZ_DIR ?= build-fuzz
-# Seconds of libFuzzer per target in `make test`; fuzz/run.sh SECONDS runs longer.
+# Seconds of libFuzzer per target in `make check`; fuzz/run.sh SECONDS runs longer.
 FUZZ_SECONDS ?= 15
 # At most two compile jobs: the build shares its machine.
 JOBS ?= 2
@@ -16,7 +17,8 @@ CTEST_FLAGS = --output-on-failure --timeout 600
 ASAN_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build test test-plain test-install test-sanitize test-memcheck test-fuzz \
+.PHONY: all deps build test check test-plain test-install test-sanitize test-memcheck \
+        test-fuzz \
         format-check demo bench install clean
 
 all: build
@@ -70,6 +72,9 @@ test: deps
 	$(MAKE) --no-print-directory format-check
 	$(MAKE) --no-print-directory test-plain
 	$(MAKE) --no-print-directory test-install
+
+check: deps
+	$(MAKE) --no-print-directory test
 	$(MAKE) --no-print-directory test-memcheck
 	$(MAKE) --no-print-directory test-sanitize
 	$(MAKE) --no-print-directory test-fuzz

@@ -130,7 +130,17 @@ class FrameReader {
         return kNoErr;
     }
     int32_t writeResult() const { return writeResult_; }
-    bool messageReached() const { return masterOpen_ && keyResult_ == kNoErr; }
+    // The message length a whole-block decryption would hold once the master layer was tried:
+    // the inner frame less its header, also after a key failure for which the cipher hands
+    // back a block of that length (a missing key file, a position outside the key material, a
+    // key read); 0 when decryption did not get that far or the failure hands back nothing.
+    uint32_t MessageLengthHandedBack() const {
+        if (!masterTried_ || keyResult_ == kFrameTooShort || keyResult_ == kBadKeyHeader ||
+            keyResult_ == kMemErr) {
+            return 0;
+        }
+        return outerLength_ - kFrameHeaders;
+    }
 
   private:
     void OpenUser() {
@@ -147,6 +157,7 @@ class FrameReader {
     void OpenMaster() {
         keyResult_ = layers_.CoverInnerHeader(headers_ + kKeyHeaderSize);
         if (keyResult_ == kNoErr) {
+            masterTried_ = true;
             keyResult_ = master_.Open(utils_, crypto_, headers_ + kKeyHeaderSize);
         }
         // Writing the document over a key file the frame names would destroy that key; found
@@ -197,6 +208,7 @@ class FrameReader {
     veldoran::TwoKeyStream layers_;
     bool userOpen_ = false;
     bool masterOpen_ = false;
+    bool masterTried_ = false;
     int32_t keyResult_ = kNoErr;
     int32_t writeResult_ = kNoErr;
     veldoran::StreamSearch cut_{veldoran::kRecipientBlockStart};
@@ -348,10 +360,10 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     }
     if (trace != 0) {
         printf("Target File: %s%s\n", source, kTargetSuffix);
+        // A changed or cut armour fails before any key is tried, as the whole-block run does.
+        const bool armourSound = armourEnded && armourResult == kNoErr;
         printf("Target File Length: %d\n",
-               frame.messageReached() && result == kNoErr
-                   ? static_cast<int>(decoder.DataLength() - kFrameHeaders)
-                   : 0);
+               armourSound ? static_cast<int>(frame.MessageLengthHandedBack()) : 0);
     }
     if (result == kNoErr) {
         result = openResult;

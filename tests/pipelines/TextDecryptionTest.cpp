@@ -428,14 +428,52 @@ TEST_F(TextDecryption, TraceLinesOnlyWhenAsked) {
                   "\n"
                   "Target File: " +
                   message + ".txt\nTarget File Length: " + std::to_string(messageLength) + "\n");
+}
 
-    // A failing run still names its target, with the length it got to: none.
-    std::filesystem::remove(KeyPath("dupont"));
-    const std::string failing = Captured(
-        [&] { EXPECT_EQ(decrypter2(message.c_str(), keyFolder_.c_str(), 1), KeyNotFoundErr); });
-    EXPECT_EQ(failing, "VELDORAN DECRYPTAGE - v1.01 - ZELMOR\nSource Length: " +
-                           std::to_string(sourceLength) + "\nTarget File: " + message +
-                           ".txt\nTarget File Length: 0\n");
+// A run that fails at a key still names its target, with the message length the decryption
+// handed back: none when the user layer failed, the inner frame less its header when the
+// master layer failed at its key file (the cipher hands over a block of that length).
+TEST_F(TextDecryption, FailingRunsTraceTheLengthHandedBack) {
+    // An earlier message moves the master key's position past the start of its material.
+    EncryptToFile(ToBytes("premier\n"), "first");
+    const Bytes document = ToBytes("lettre\n");
+    const std::string message = EncryptToFile(document);
+    const size_t sourceLength = ReadWholeFile(message).size();
+    const size_t messageLength = document.size() + 11 + 13 + 2 + 9;
+    testsupport::KeyFileContents shortMaster = master_;
+    shortMaster.material.resize(4);
+    struct Case {
+        const char* label;
+        std::function<void()> breakKeys;
+        int32_t code;
+        size_t targetLength;
+    };
+    const Case cases[] = {
+        {"user key missing", [&] { std::filesystem::remove(KeyPath("dupont")); }, KeyNotFoundErr,
+         0},
+        {"master key missing", [&] { std::filesystem::remove(KeyPath("Master")); }, KeyNotFoundErr,
+         messageLength},
+        {"master position outside its material",
+         [&] { ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), shortMaster)); },
+         kOffsetOutOfRangeErr, messageLength},
+    };
+    SnapshotKeys();
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        RestoreKeys();
+        testCase.breakKeys();
+        const std::string trace = Captured(
+            [&] { EXPECT_EQ(decrypter2(message.c_str(), keyFolder_.c_str(), 1), testCase.code); });
+        const std::string userLine =
+            testCase.targetLength == 0
+                ? ""
+                : "UnCrypt datalen2: " + std::to_string(messageLength + 224) + "\n";
+        EXPECT_EQ(trace,
+                  "VELDORAN DECRYPTAGE - v1.01 - ZELMOR\nSource Length: " +
+                      std::to_string(sourceLength) + "\n" + userLine + "Target File: " + message +
+                      ".txt\nTarget File Length: " + std::to_string(testCase.targetLength) + "\n");
+        EXPECT_FALSE(std::filesystem::exists(message + ".txt"));
+    }
 }
 
 TEST_F(TextDecryption, DecrypterTakesTheKeysUnderTheCurrentDirectory) {
