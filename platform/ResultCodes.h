@@ -17,7 +17,7 @@ enum VeldoranResultCode {
     kBadKeyHeader = -6,               // key header version is not kVersion
     kMemErr = -7,                     // a memory block or object cannot be allocated
     kOffsetOutOfRangeErr = -8,        // key length or offset outside the key material
-    kFrameTooLong = -9,               // declared; nothing returns it
+    kFrameTooLong = -9,               // a document or frame too long for a 32-bit length
     kAttachmentToBig = -10,           // attachment too large to compress or container to write
     kHdlNil = -11,                    // declared; nothing returns it
     kNonVeldoranedAttachement = -11,  // container block field out of range (length, file count)
