@@ -27,6 +27,15 @@ int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* ou
 int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* output,
                       size_t capacity, size_t* outputLength);
 
+// The length one stream decompresses to, found by walking its instructions without producing
+// anything: kNoErr with *outputLength exactly what LzoDecompress gives for the stream with that
+// capacity, or kErrLZOCompress exactly where LzoDecompress fails (damaged, cut short, bytes after
+// its end, a match reaching before the start of the output, or more than capacity bytes). Reads
+// nothing outside the stream and needs no memory, so a reader can learn what an entry holds, or
+// refuse it, before allocating anything for it.
+int32_t LzoDecompressedLength(const unsigned char* input, size_t length, size_t capacity,
+                              size_t* outputLength);
+
 // The compressor call, replaceable so that tests can make compression fail (the real one never
 // does on valid arguments). Arguments and result as lzo1x_1_compress; null restores it.
 using LzoCompressorFunction = int (*)(const unsigned char* input, unsigned long length,
