@@ -1,6 +1,7 @@
 // The attachment container: building entries, writing the container block in two passes (one
 // to measure, one to copy into a block of exactly that size) and reading a block defensively,
-// also in two passes: one locates and measures every entry without allocating, so that a block
+// also in two passes: one locates and measures every entry without allocating any of them (a
+// compressed one through a scratch buffer reused for every entry), so that a block
 // that would take too much is refused first, the other allocates each entry at its size and
 // decompresses straight into it.
 #include "attachments/TypPieceJointe.h"
@@ -182,6 +183,9 @@ int32_t TypPieceJointe::Load(const unsigned char* block, int32_t length, bool wi
     assert(utils != nullptr);
     int32_t count = 0;
     const int32_t structural = Locate(block, length, &count);
+    if (structural == kMemErr) {
+        return kMemErr;
+    }
     if (withData) {
         int64_t total = 0;
         for (int32_t i = 0; i < count; ++i) {
@@ -273,6 +277,8 @@ int32_t TypPieceJointe::Locate(const unsigned char* block, int32_t length, int32
     }
     holdsPlainData = format == kformatLZOcompresse;
 
+    // One measuring buffer for every entry, as large as the longest entry needs.
+    veldoran::LzoScratch scratch;
     for (int32_t i = 0; i < declared; ++i) {
         unsigned char record[kRecordSize];
         int32_t nameLength = 0;
@@ -301,9 +307,12 @@ int32_t TypPieceJointe::Locate(const unsigned char* block, int32_t length, int32
         entry.length = info.storedSize;
         if (format == kformatLZOcompresse) {
             size_t measured = 0;
-            entry.status = veldoran::LzoDecompressedLength(block + entry.dataAt,
-                                                           static_cast<size_t>(entry.storedLength),
-                                                           kMaxDecompressedSize, &measured);
+            entry.status = veldoran::LzoDecompressedLength(
+                block + entry.dataAt, static_cast<size_t>(entry.storedLength), kMaxDecompressedSize,
+                &scratch, &measured);
+            if (entry.status == kMemErr) {
+                return kMemErr;
+            }
             if (entry.status == kNoErr) {
                 entry.length = static_cast<int32_t>(measured);
             }

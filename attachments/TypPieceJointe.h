@@ -86,8 +86,9 @@ class TypPieceJointe {
     virtual int32_t AddBlock(TypInfo* info, unsigned char* fileData, int32_t length,
                              const char* fileName);
     // Fills a fresh container from the length bytes at block; the block stays the caller's.
-    // Every entry is measured (a compressed one by walking its stream, without decompressing
-    // it) before anything is allocated for any of them. Stops at the first thing wrong; every
+    // Every entry is measured (a compressed one by decompressing it into one scratch buffer,
+    // as long as the longest entry, that no entry keeps) before anything is allocated for any
+    // of them. Stops at the first thing wrong; every
     // entry loaded before it is complete and Kill releases it, nothing is read outside the block
     // and nothing written outside an allocation.
     //   kNoErr           loaded; also when no magic stands in the first kMagicSearchSpan bytes
@@ -165,7 +166,7 @@ class TypPieceJointe {
 
     // For a reader that takes one entry at a time out of a block it keeps: loads what
     // LoadStruct loads except the entries' data, which stays in the block. The names, records
-    // and lengths (GetLengthN) are there, measured without decompressing anything; the entries
+    // and lengths (GetLengthN) are there, measured through one scratch buffer; the entries
     // hold no data (GetDataN lends null and 0) until ReadEntryN copies one out. Results as
     // LoadStruct's, but nothing is allocated for data, so kAttachmentToBig never comes.
     int32_t LoadIndex(const unsigned char* block, int32_t length);

@@ -155,18 +155,19 @@ void CheckIndex(testsupport::FailingUtils& utils, const Bytes& block, const Load
     Check(utils.liveBlocks() == 0);
 }
 
-// The stream walk against the decompressor, on any bytes.
+// The measure against the decompressor, on any bytes.
 void CheckStreamLength(const Bytes& stream) {
     static unsigned char output[kStreamCapacity];
     std::vector<unsigned char> exact(stream);
-    size_t walked = 0;
-    const int32_t walk =
-        veldoran::LzoDecompressedLength(exact.data(), exact.size(), kStreamCapacity, &walked);
+    size_t measured = 0;
+    veldoran::LzoScratch scratch;
+    const int32_t measure = veldoran::LzoDecompressedLength(exact.data(), exact.size(),
+                                                            kStreamCapacity, &scratch, &measured);
     size_t decompressed = 0;
     const int32_t real =
         veldoran::LzoDecompress(exact.data(), exact.size(), output, kStreamCapacity, &decompressed);
-    Check((walk == kNoErr) == (real == kNoErr));
-    Check(walk != kNoErr || walked == decompressed);
+    Check((measure == kNoErr) == (real == kNoErr));
+    Check(measure != kNoErr || measured == decompressed);
 }
 
 }  // namespace

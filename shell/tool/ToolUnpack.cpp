@@ -2,7 +2,7 @@
 // encrypt-binary) written into a folder, or listed. Entry names come from strangers' mail, so
 // each must be one plain file name; nothing is written outside the folder, a link standing in
 // it is never followed, and an existing file is replaced only when asked. Entry sizes come from
-// strangers too: listing decompresses nothing, and unpacking holds one entry at a time.
+// strangers too: listing keeps no entry, and unpacking holds one entry at a time.
 #include <fcntl.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -108,7 +108,7 @@ int32_t ContainerInput::Load(const UnpackOptions& options, TypPieceJointe* conta
                         "decrypts to something that is not an attachment container");
         }
     }
-    // Names and lengths only: nothing is decompressed, whatever the entries declare.
+    // Names and lengths only: no entry is kept, whatever the entries declare.
     result = container->LoadIndex(block_, length_);
     if (result != kNoErr) {
         return FailWithResult(result, shownInput, Activity::kUnpack);
