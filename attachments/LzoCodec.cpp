@@ -4,9 +4,11 @@
 
 #include <lzo/lzo1x.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "platform/ResultCodes.h"
 
@@ -46,6 +48,9 @@ int RealCompressor(const unsigned char* input, unsigned long length, unsigned ch
 
 std::atomic<LzoCompressorFunction> compressorCall{RealCompressor};
 
+// The scratch a measurement starts with, before a stream shows it needs more.
+constexpr size_t kFirstScratchSize = size_t{64} * 1024;
+
 }  // namespace
 
 void SetLzoCompressorForTesting(LzoCompressorFunction compressor) {
@@ -84,6 +89,48 @@ int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* 
     }
     *outputLength = produced;
     return kNoErr;
+}
+
+int32_t LzoScratch::Reserve(size_t size) {
+    if (size <= size_ && buffer_) {
+        return kNoErr;
+    }
+    // Never filled: the decompressor writes what it measures.
+    std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[size + 1]);
+    if (!larger) {
+        return kMemErr;
+    }
+    buffer_ = std::move(larger);
+    size_ = size;
+    return kNoErr;
+}
+
+int32_t LzoDecompressedLength(const unsigned char* input, size_t length, size_t capacity,
+                              LzoScratch* scratch, size_t* outputLength) {
+    const int32_t init = InitResult();
+    if (init != kNoErr) {
+        return init;
+    }
+    // A first try that fits most streams: text rarely shrinks to less than an eighth.
+    size_t trySize = std::min(capacity, std::max(kFirstScratchSize, length * 8));
+    trySize = std::max(trySize, std::min(capacity, scratch->size()));
+    for (;;) {
+        const int32_t reserved = scratch->Reserve(trySize);
+        if (reserved != kNoErr) {
+            return reserved;
+        }
+        lzo_uint produced = trySize;
+        const int result =
+            lzo1x_decompress_safe(input, length, scratch->data(), &produced, nullptr);
+        if (result == LZO_E_OK && produced <= capacity) {
+            *outputLength = produced;
+            return kNoErr;
+        }
+        if (result != LZO_E_OUTPUT_OVERRUN || trySize >= capacity) {
+            return kErrLZOCompress;
+        }
+        trySize = capacity / 2 < trySize ? capacity : trySize * 2;
+    }
 }
 
 }  // namespace veldoran

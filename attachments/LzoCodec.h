@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
+
 namespace veldoran {
 
 // The most bytes LZO1X-1 can make of length input bytes (LZO's documented worst case for
@@ -26,6 +28,30 @@ int32_t LzoCompress(const unsigned char* input, size_t length, unsigned char* ou
 // decompress to more than capacity bytes.
 int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* output,
                       size_t capacity, size_t* outputLength);
+
+// Output room for measuring streams, reused for every stream of a load: it grows only as far
+// as the longest stream measured needs. Its bytes are not to be used.
+class LzoScratch {
+  public:
+    // At least size bytes of room. kNoErr, or kMemErr with the room as it was.
+    int32_t Reserve(size_t size);
+    unsigned char* data() { return buffer_.get(); }
+    size_t size() const { return size_; }
+
+  private:
+    std::unique_ptr<unsigned char[]> buffer_;
+    size_t size_ = 0;
+};
+
+// The length one stream decompresses to. An LZO1X stream records no such length, so the stream
+// is decompressed by LZO's own safe decompressor into scratch, which grows (doubling, never past
+// capacity) while the stream needs more room. kNoErr with *outputLength exactly what
+// LzoDecompress gives for the stream with that capacity; kErrLZOCompress exactly where
+// LzoDecompress fails (damaged, cut short, bytes after its end, more than capacity bytes);
+// kErrLZOInit; kMemErr when the scratch cannot grow. Reads nothing outside the stream, so a
+// reader can learn what an entry holds, or refuse it, before allocating anything for the entry.
+int32_t LzoDecompressedLength(const unsigned char* input, size_t length, size_t capacity,
+                              LzoScratch* scratch, size_t* outputLength);
 
 // The compressor call, replaceable so that tests can make compression fail (the real one never
 // does on valid arguments). Arguments and result as lzo1x_1_compress; null restores it.

@@ -1,12 +1,13 @@
 // The attachment container: building entries, writing the container block in two passes (one
 // to measure, one to copy into a block of exactly that size) and reading a block defensively,
-// decompressing its entries through one work buffer per load.
+// also in two passes: one locates and measures every entry without allocating any of them (a
+// compressed one through a scratch buffer reused for every entry), so that a block
+// that would take too much is refused first, the other allocates each entry at its size and
+// decompresses straight into it.
 #include "attachments/TypPieceJointe.h"
 
 #include <cassert>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "attachments/LzoCodec.h"
 #include "platform/TypUtils.h"
@@ -14,10 +15,6 @@
 namespace {
 
 constexpr int32_t kNumberSize = 4;
-
-struct FreeDeleter {
-    void operator()(unsigned char* memory) const { free(memory); }
-};
 
 // Copies text into a field of fieldSize bytes, cut so that its zero byte fits, and zeroes the
 // rest of the field so that no earlier content travels in a block.
@@ -105,6 +102,8 @@ int32_t TypPieceJointe::AddBlock(TypInfo* info, unsigned char* fileData, int32_t
     infos[n] = *info;
     infos[n].storedSize = entrySize;
     names[n] = reinterpret_cast<char*>(name);
+    nameLengths[n] = static_cast<int32_t>(nameLength);
+    located[n] = Located();
     data[n] = entryData;
     sizes[n] = entrySize;
     nbFiles = n + 1;
@@ -153,11 +152,19 @@ void TypPieceJointe::GetDestinataire(char* text) const {
 }
 
 int32_t TypPieceJointe::GetNameN(int32_t index, const char** fileName, TypInfo* info) const {
+    return GetNameN(index, fileName, nullptr, info);
+}
+
+int32_t TypPieceJointe::GetNameN(int32_t index, const char** fileName, int32_t* nameLength,
+                                 TypInfo* info) const {
     assert(fileName != nullptr);
     if (index < 0 || index >= nbFiles) {
         return kOtherErr;
     }
     *fileName = names[index] != nullptr ? names[index] : "";
+    if (nameLength != nullptr) {
+        *nameLength = names[index] != nullptr ? nameLengths[index] : 0;
+    }
     if (info != nullptr) {
         *info = infos[index];
     }
@@ -165,7 +172,47 @@ int32_t TypPieceJointe::GetNameN(int32_t index, const char** fileName, TypInfo* 
 }
 
 int32_t TypPieceJointe::LoadStruct(const unsigned char* block, int32_t length) {
+    return Load(block, length, true);
+}
+
+int32_t TypPieceJointe::LoadIndex(const unsigned char* block, int32_t length) {
+    return Load(block, length, false);
+}
+
+int32_t TypPieceJointe::Load(const unsigned char* block, int32_t length, bool withData) {
     assert(utils != nullptr);
+    int32_t count = 0;
+    const int32_t structural = Locate(block, length, &count);
+    if (structural == kMemErr) {
+        return kMemErr;
+    }
+    if (withData) {
+        int64_t total = 0;
+        for (int32_t i = 0; i < count; ++i) {
+            total += located[i].length;
+        }
+        if (total > loadBound) {
+            return kAttachmentToBig;
+        }
+    }
+    // The first failure is the load's result; an allocation failure also ends the load.
+    int32_t result = kNoErr;
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t status = kNoErr;
+        const int32_t taken = TakeEntry(block, i, withData, &status);
+        if (taken != kNoErr) {
+            return result != kNoErr ? result : taken;
+        }
+        if (result == kNoErr) {
+            result = status;
+        }
+        nbFiles = i + 1;
+    }
+    return result != kNoErr ? result : structural;
+}
+
+int32_t TypPieceJointe::Locate(const unsigned char* block, int32_t length, int32_t* count) {
+    *count = 0;
     const int32_t magicAt = MagicOffset(block, length);
     if (magicAt < 0) {
         return kNoErr;
@@ -173,19 +220,28 @@ int32_t TypPieceJointe::LoadStruct(const unsigned char* block, int32_t length) {
     ReleaseEntries();
     nbFiles = 0;
     holdsPlainData = false;
+    locatedLength = length;
 
     int32_t position = magicAt + kMagicSize;
-    auto take = [&](void* destination, int32_t count) {
+    auto take = [&](void* destination, int32_t size) {
         const int32_t before = position;
-        utils->MyExtractFromPtr(block, length, static_cast<unsigned char*>(destination), count,
+        utils->MyExtractFromPtr(block, length, static_cast<unsigned char*>(destination), size,
                                 &position);
-        return position - before == count;
+        return position - before == size;
     };
     auto takeNumber = [&](int32_t* value) {
         if (!take(value, kNumberSize)) {
             return false;
         }
         utils->swaplong(value);
+        return true;
+    };
+    // Sizes are checked against the block before anything is done with them.
+    auto skip = [&](int32_t size) {
+        if (int64_t{position} + size > length) {
+            return false;
+        }
+        position += size;
         return true;
     };
 
@@ -212,119 +268,156 @@ int32_t TypPieceJointe::LoadStruct(const unsigned char* block, int32_t length) {
     }
     destinataire[recipientLength] = '\0';
 
-    int32_t count = 0;
-    if (!takeNumber(&count)) {
+    int32_t declared = 0;
+    if (!takeNumber(&declared)) {
         return kFrameTooShort;
     }
-    if (count < 0 || count > knbmaxpj) {
+    if (declared < 0 || declared > knbmaxpj) {
         return kNonVeldoranedAttachement;
     }
     holdsPlainData = format == kformatLZOcompresse;
-    return LoadEntries(block, length, &position, count);
-}
 
-int32_t TypPieceJointe::LoadEntries(const unsigned char* block, int32_t length, int32_t* position,
-                                    int32_t count) {
-    // The first failure is the load's result; a structural one also ends the load.
-    int32_t result = kNoErr;
-    auto fail = [&result](int32_t code) { return result != kNoErr ? result : code; };
-    auto take = [&](void* destination, int32_t size) {
-        const int32_t before = *position;
-        utils->MyExtractFromPtr(block, length, static_cast<unsigned char*>(destination), size,
-                                position);
-        return *position - before == size;
-    };
-    auto fits = [&](int32_t size) { return int64_t{*position} + size <= length; };
-
-    // Decompressed entries pass through one work buffer per load. It never leaves the object
-    // and the decompressor writes every byte that is copied out, so it comes straight from the
-    // heap: no space fill, and only the pages a stream actually reaches are ever touched.
-    std::unique_ptr<unsigned char, FreeDeleter> workBuffer;
-
-    for (int32_t i = 0; i < count; ++i) {
+    // One measuring buffer for every entry, as large as the longest entry needs.
+    veldoran::LzoScratch scratch;
+    for (int32_t i = 0; i < declared; ++i) {
         unsigned char record[kRecordSize];
         int32_t nameLength = 0;
-        if (!take(record, kRecordSize) || !take(&nameLength, kNumberSize)) {
-            return fail(kFrameTooShort);
+        if (!take(record, kRecordSize) || !takeNumber(&nameLength)) {
+            return kFrameTooShort;
         }
         TypInfo info;
         InternalFillInfoFromBuffer(record, &info);
         SwapInfoBlock(&info);
-        utils->swaplong(&nameLength);
         if (nameLength < 0) {
-            return fail(kNonVeldoranedAttachement);
+            return kNonVeldoranedAttachement;
         }
-        // Sizes are checked against the block before anything is allocated for them.
-        if (!fits(nameLength)) {
-            return fail(kFrameTooShort);
+        Located entry;
+        entry.nameAt = position;
+        if (!skip(nameLength)) {
+            return kFrameTooShort;
         }
-        const auto nameSize = static_cast<uint32_t>(nameLength) + 1;
-        unsigned char* name = utils->MyNewPtr(nameSize);
-        if (name == nullptr) {
-            return fail(kMemErr);
+        if (info.storedSize < 0) {
+            return kNonVeldoranedAttachement;
         }
-        name[nameLength] = '\0';
-        take(name, nameLength);
-
-        const int32_t storedSize = info.storedSize;
-        int32_t status = kNoErr;
-        if (storedSize < 0) {
-            status = kNonVeldoranedAttachement;
-        } else if (!fits(storedSize)) {
-            status = kFrameTooShort;
+        entry.dataAt = position;
+        if (!skip(info.storedSize)) {
+            return kFrameTooShort;
         }
-        if (status != kNoErr) {
-            utils->MyDisposeptr(&name, nameSize);
-            return fail(status);
-        }
-        const unsigned char* stored = block + *position;
-
-        unsigned char* entryData = nullptr;
-        int32_t entrySize = storedSize;
+        entry.storedLength = info.storedSize;
+        entry.length = info.storedSize;
         if (format == kformatLZOcompresse) {
-            if (!workBuffer) {
-                workBuffer.reset(static_cast<unsigned char*>(malloc(kMaxDecompressedSize)));
-                if (!workBuffer) {
-                    utils->MyDisposeptr(&name, nameSize);
-                    return fail(kMemErr);
-                }
+            size_t measured = 0;
+            entry.status = veldoran::LzoDecompressedLength(
+                block + entry.dataAt, static_cast<size_t>(entry.storedLength), kMaxDecompressedSize,
+                &scratch, &measured);
+            if (entry.status == kMemErr) {
+                return kMemErr;
             }
-            size_t produced = 0;
-            const int32_t decompressed =
-                veldoran::LzoDecompress(stored, static_cast<size_t>(storedSize), workBuffer.get(),
-                                        kMaxDecompressedSize, &produced);
-            if (decompressed == kNoErr) {
-                entrySize = static_cast<int32_t>(produced);
-                entryData = utils->MyNewPtr(static_cast<uint32_t>(entrySize));
-                if (entryData == nullptr) {
-                    utils->MyDisposeptr(&name, nameSize);
-                    return fail(kMemErr);
-                }
-                utils->MyBlockMove(workBuffer.get(), entryData, static_cast<uint32_t>(entrySize));
-            } else {
-                // The entry keeps its stored bytes; later entries still load.
-                result = fail(decompressed);
+            if (entry.status == kNoErr) {
+                entry.length = static_cast<int32_t>(measured);
             }
         }
-        if (entryData == nullptr) {
-            entryData = utils->MyNewPtr(static_cast<uint32_t>(storedSize));
-            if (entryData == nullptr) {
-                utils->MyDisposeptr(&name, nameSize);
-                return fail(kMemErr);
-            }
-            take(entryData, storedSize);
-        } else {
-            take(nullptr, storedSize);
-        }
-
-        info.storedSize = entrySize;
         infos[i] = info;
-        names[i] = reinterpret_cast<char*>(name);
-        data[i] = entryData;
-        sizes[i] = entrySize;
-        nbFiles = i + 1;
+        nameLengths[i] = nameLength;
+        located[i] = entry;
+        *count = i + 1;
     }
-    return result;
+    return kNoErr;
+}
+
+int32_t TypPieceJointe::TakeEntry(const unsigned char* block, int32_t index, bool withData,
+                                  int32_t* status) {
+    const Located& entry = located[index];
+    const int32_t nameLength = nameLengths[index];
+    const auto nameSize = static_cast<uint32_t>(nameLength) + 1;
+    unsigned char* name = utils->MyNewPtr(nameSize);
+    if (name == nullptr) {
+        return kMemErr;
+    }
+    utils->MyBlockMove(block + entry.nameAt, name, static_cast<uint32_t>(nameLength));
+    name[nameLength] = '\0';
+
+    *status = entry.status;
+    unsigned char* held = nullptr;
+    int32_t heldLength = 0;
+    if (withData) {
+        // Measured, so the entry is allocated once at its size and decompressed straight in.
+        heldLength = entry.length;
+        held = utils->MyNewPtr(static_cast<uint32_t>(heldLength));
+        int32_t produced = 0;
+        if (held != nullptr) {
+            *status = CopyEntry(block, index, held, &produced);
+        }
+        if (held != nullptr && *status != kNoErr) {
+            // The entry keeps its stored bytes.
+            if (heldLength != entry.storedLength) {
+                utils->MyDisposeptr(&held, static_cast<uint32_t>(heldLength));
+                heldLength = entry.storedLength;
+                held = utils->MyNewPtr(static_cast<uint32_t>(heldLength));
+            }
+            if (held != nullptr && heldLength > 0) {
+                utils->MyBlockMove(block + entry.dataAt, held, static_cast<uint32_t>(heldLength));
+            }
+        }
+        if (held == nullptr) {
+            utils->MyDisposeptr(&name, nameSize);
+            return kMemErr;
+        }
+    }
+    infos[index].storedSize = heldLength;
+    names[index] = reinterpret_cast<char*>(name);
+    data[index] = held;
+    sizes[index] = heldLength;
+    return kNoErr;
+}
+
+int32_t TypPieceJointe::CopyEntry(const unsigned char* block, int32_t index, unsigned char* buffer,
+                                  int32_t* produced) const {
+    const Located& entry = located[index];
+    if (entry.status != kNoErr) {
+        return entry.status;
+    }
+    if (format != kformatLZOcompresse) {
+        if (entry.storedLength > 0) {
+            utils->MyBlockMove(block + entry.dataAt, buffer,
+                               static_cast<uint32_t>(entry.storedLength));
+        }
+        *produced = entry.storedLength;
+        return kNoErr;
+    }
+    size_t decompressed = 0;
+    const int32_t result =
+        veldoran::LzoDecompress(block + entry.dataAt, static_cast<size_t>(entry.storedLength),
+                                buffer, static_cast<size_t>(entry.length), &decompressed);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (decompressed != static_cast<size_t>(entry.length)) {
+        return kErrLZOCompress;
+    }
+    *produced = entry.length;
+    return kNoErr;
+}
+
+int32_t TypPieceJointe::GetLengthN(int32_t index, int32_t* length) const {
+    assert(length != nullptr);
+    if (index < 0 || index >= nbFiles) {
+        return kOtherErr;
+    }
+    *length = located[index].nameAt >= 0 ? located[index].length : sizes[index];
+    return kNoErr;
+}
+
+int32_t TypPieceJointe::ReadEntryN(const unsigned char* block, int32_t length, int32_t index,
+                                   unsigned char* buffer, int32_t capacity,
+                                   int32_t* produced) const {
+    assert(utils != nullptr && produced != nullptr);
+    if (index < 0 || index >= nbFiles || located[index].nameAt < 0 || block == nullptr ||
+        length != locatedLength || capacity < located[index].length ||
+        (buffer == nullptr && located[index].length > 0)) {
+        return kOtherErr;
+    }
+    return CopyEntry(block, index, buffer, produced);
 }
 
 int32_t TypPieceJointe::WrittenFormat() const {
@@ -337,7 +430,7 @@ int32_t TypPieceJointe::GetStruct(unsigned char** block, int32_t* length) {
     *length = 0;
     int64_t total = kEmptyBlockSize + static_cast<int64_t>(strlen(destinataire));
     for (int32_t i = 0; i < nbFiles; ++i) {
-        const size_t nameLength = names[i] == nullptr ? 0 : strlen(names[i]);
+        const int32_t nameLength = names[i] == nullptr ? 0 : nameLengths[i];
         total += kEntryHeaderSize + static_cast<int64_t>(nameLength) + infos[i].storedSize;
     }
     if (total > INT32_MAX) {
@@ -382,7 +475,7 @@ void TypPieceJointe::AppendBlock(unsigned char* block, int32_t* position, int32_
             InternalFillBufferFromInfo(&stored, recordForm);
         }
         append(recordForm, kRecordSize);
-        const auto nameLength = static_cast<int32_t>(names[i] == nullptr ? 0 : strlen(names[i]));
+        const int32_t nameLength = names[i] == nullptr ? 0 : nameLengths[i];
         appendNumber(nameLength);
         append(names[i], nameLength);
         append(data[i], infos[i].storedSize);
@@ -399,9 +492,11 @@ void TypPieceJointe::ReleaseEntries() {
     for (int32_t i = 0; i < nbFiles; ++i) {
         if (names[i] != nullptr) {
             auto* name = reinterpret_cast<unsigned char*>(names[i]);
-            utils->MyDisposeptr(&name, static_cast<uint32_t>(strlen(names[i]) + 1));
+            utils->MyDisposeptr(&name, static_cast<uint32_t>(nameLengths[i]) + 1);
             names[i] = nullptr;
         }
+        nameLengths[i] = 0;
+        located[i] = Located();
         if (data[i] != nullptr) {
             utils->MyDisposeptr(&data[i], static_cast<uint32_t>(sizes[i]));
         }
@@ -498,5 +593,6 @@ int32_t TypPieceJointe::InitCreate(TypUtils* theUtils) {
     destinataire[0] = '\0';
     nbFiles = 0;
     holdsPlainData = false;
+    locatedLength = -1;
     return kNoErr;
 }

@@ -86,11 +86,17 @@ class TypPieceJointe {
     virtual int32_t AddBlock(TypInfo* info, unsigned char* fileData, int32_t length,
                              const char* fileName);
     // Fills a fresh container from the length bytes at block; the block stays the caller's.
-    // Stops at the first thing wrong; every entry loaded before it is complete and Kill releases
-    // it, nothing is read outside the block and nothing written outside an allocation.
+    // Every entry is measured (a compressed one by decompressing it into one scratch buffer,
+    // as long as the longest entry, that no entry keeps) before anything is allocated for any
+    // of them. Stops at the first thing wrong; every
+    // entry loaded before it is complete and Kill releases it, nothing is read outside the block
+    // and nothing written outside an allocation.
     //   kNoErr           loaded; also when no magic stands in the first kMagicSearchSpan bytes
     //                    (or the block is not longer than that): then nothing changes and
     //                    GetNbFiles stays 0.
+    //   kAttachmentToBig the entries' data together would take more than the load bound
+    //                    (SetLoadBound, 1 GiB unless set): nothing is allocated, the format
+    //                    code, sender and recipient are loaded and GetNbFiles is 0.
     //   kFrameTooShort   the block ends inside a field, a name or an entry's data.
     //   kNonVeldoranedAttachement
     //                    a recipient length above 9999 or below 0 (the format code and the
@@ -98,8 +104,9 @@ class TypPieceJointe {
     //                    name length or storedSize.
     //   kMemErr          a name or data block cannot be allocated.
     //   kErrLZOCompress  (format 2) an entry's stream does not decompress within
-    //                    kMaxDecompressedSize bytes; that entry keeps its stored bytes and the
-    //                    load goes on. The first such failure is reported.
+    //                    kMaxDecompressedSize bytes; that entry keeps its stored bytes (and
+    //                    counts with them towards the bound) and the load goes on. The first
+    //                    such failure is reported.
     //   kErrLZOInit      (format 2) the LZO library cannot start; entries keep stored bytes.
     // With format 2 the loaded entries hold their decompressed data: GetStruct then writes
     // them with format code 1, so that its block loads back to the same entries.
@@ -145,8 +152,52 @@ class TypPieceJointe {
     // record into *info (may be null). kNoErr, or kOtherErr with nothing written for an index
     // outside 0 to GetNbFiles() - 1.
     int32_t GetNameN(int32_t index, const char** fileName, TypInfo* info) const;
+    // The same, with the number of bytes of the name in *nameLength (may be null): a name read
+    // from a block may hold a zero byte, which its zero-terminated text would hide.
+    int32_t GetNameN(int32_t index, const char** fileName, int32_t* nameLength,
+                     TypInfo* info) const;
+
+    // The most bytes the entries' data may take together in one LoadStruct, kDefaultLoadBound
+    // (1 GiB) unless set; InitCreate keeps it. One entry is at most kMaxDecompressedSize bytes,
+    // but a compressed block of a few megabytes can declare a thousand such entries.
+    static constexpr int64_t kDefaultLoadBound = int64_t{1} << 30;
+    void SetLoadBound(int64_t bytes) { loadBound = bytes; }
+    int64_t GetLoadBound() const { return loadBound; }
+
+    // For a reader that takes one entry at a time out of a block it keeps: loads what
+    // LoadStruct loads except the entries' data, which stays in the block. The names, records
+    // and lengths (GetLengthN) are there, measured through one scratch buffer; the entries
+    // hold no data (GetDataN lends null and 0) until ReadEntryN copies one out. Results as
+    // LoadStruct's, but nothing is allocated for data, so kAttachmentToBig never comes.
+    int32_t LoadIndex(const unsigned char* block, int32_t length);
+    // The length of entry index's data: what it holds after LoadStruct or AddBlock, and what
+    // ReadEntryN gives after LoadIndex (with format 2 the decompressed length, or the stored
+    // length of a stream that does not decompress). kNoErr, or kOtherErr with nothing written
+    // for an index outside 0 to GetNbFiles() - 1.
+    int32_t GetLengthN(int32_t index, int32_t* length) const;
+    // Copies entry index's data, decompressed with format 2, out of the block last given to
+    // LoadIndex or LoadStruct (block and length as given then, still unchanged) into buffer,
+    // which holds capacity bytes; *produced receives its length.
+    //   kNoErr
+    //   kOtherErr        an index out of range, an entry not read from a block, a length other
+    //                    than the block's, or a capacity below the entry's GetLengthN.
+    //   kErrLZOCompress, kErrLZOInit
+    //                    the entry's stream does not decompress; buffer holds nothing usable.
+    int32_t ReadEntryN(const unsigned char* block, int32_t length, int32_t index,
+                       unsigned char* buffer, int32_t capacity, int32_t* produced) const;
 
   private:
+    // Where an entry read from a block stands in it, and what its data comes to.
+    struct Located {
+        int32_t nameAt = -1;  // -1: the entry was not read from a block
+        int32_t dataAt = 0;
+        int32_t storedLength = 0;
+        // With format 2 the measured decompressed length, else (or for a stream that does not
+        // decompress) the stored length.
+        int32_t length = 0;
+        int32_t status = kNoErr;  // kErrLZOCompress for a stream that does not decompress
+    };
+
     // Where the magic starts in the block, or -1 when it holds no container.
     int32_t MagicOffset(const unsigned char* block, int32_t length) const;
     // The format code that GetStruct writes: the object's, except that entries decompressed
@@ -157,9 +208,19 @@ class TypPieceJointe {
     // Compresses an entry's data into a new block from the utility object.
     int32_t Compress(const unsigned char* fileData, int32_t length, unsigned char** stored,
                      int32_t* storedLength);
-    // Reads the entries of a block after its file count; see LoadStruct for the results.
-    int32_t LoadEntries(const unsigned char* block, int32_t length, int32_t* position,
-                        int32_t count);
+    // LoadStruct with data, LoadIndex without.
+    int32_t Load(const unsigned char* block, int32_t length, bool withData);
+    // Reads the block up to its entries' contents: the format code, sender and recipient, and
+    // each entry's record with where its name and data stand and its measured length, without
+    // allocating. *count receives the number of entries located whole; the result is kNoErr or
+    // the code of the thing wrong after them (see LoadStruct).
+    int32_t Locate(const unsigned char* block, int32_t length, int32_t* count);
+    // Gives located entry index its name and, withData, its data; kNoErr or kMemErr (nothing
+    // taken). *status receives the entry's decompression result.
+    int32_t TakeEntry(const unsigned char* block, int32_t index, bool withData, int32_t* status);
+    // Copies or decompresses located entry index into buffer, which holds its length.
+    int32_t CopyEntry(const unsigned char* block, int32_t index, unsigned char* buffer,
+                      int32_t* produced) const;
     // Releases every entry's name and data.
     void ReleaseEntries();
 
@@ -171,7 +232,13 @@ class TypPieceJointe {
     unsigned char* data[knbmaxpj] = {};
     int32_t sizes[knbmaxpj] = {};
     char* names[knbmaxpj] = {};
+    // Bytes of each name before its terminator; a name read from a block may hold zero bytes.
+    int32_t nameLengths[knbmaxpj] = {};
     TypInfo infos[knbmaxpj] = {};
+    Located located[knbmaxpj] = {};
+    // The length of the block the entries were located in.
+    int32_t locatedLength = -1;
+    int64_t loadBound = kDefaultLoadBound;
     // Set by loading a format-2 block: the entries hold decompressed data.
     bool holdsPlainData = false;
 };

@@ -18,7 +18,7 @@ enum VeldoranResultCode {
     kMemErr = -7,                     // a memory block or object cannot be allocated
     kOffsetOutOfRangeErr = -8,        // key length or offset outside the key material
     kFrameTooLong = -9,               // a document or frame too long for a 32-bit length
-    kAttachmentToBig = -10,           // attachment too large to compress or container to write
+    kAttachmentToBig = -10,           // too large to compress, or a container to write or load
     kHdlNil = -11,                    // declared; nothing returns it
     kNonVeldoranedAttachement = -11,  // container block field out of range (length, file count)
     kEncapsulationFailed = -12,       // declared; nothing returns it

@@ -33,6 +33,10 @@ inline std::string CheckEntryName(const std::string& name) {
     if (name.empty()) {
         return "an empty name";
     }
+    // Checked first: a reader of the name as a C text would see only the part before it.
+    if (name.find('\0') != std::string::npos) {
+        return "a name with a zero byte in it";
+    }
     if (name == "." || name == "..") {
         return "the name " + name + " stands for a folder";
     }

@@ -1,7 +1,8 @@
 // unpack: the files of an attachment container (plain, or encrypted by pack --encrypt or
 // encrypt-binary) written into a folder, or listed. Entry names come from strangers' mail, so
 // each must be one plain file name; nothing is written outside the folder, a link standing in
-// it is never followed, and an existing file is replaced only when asked.
+// it is never followed, and an existing file is replaced only when asked. Entry sizes come from
+// strangers too: listing keeps no entry, and unpacking holds one entry at a time.
 #include <fcntl.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 
@@ -43,57 +45,71 @@ std::string Printable(const std::string& name) {
 }
 
 struct Entry {
-    std::string name;
-    const unsigned char* data = nullptr;
+    std::string name;  // every byte of it, a zero byte included
     int32_t length = 0;
 };
 
 Entry EntryAt(TypPieceJointe* container, int32_t index) {
     Entry entry;
     const char* name = nullptr;
-    unsigned char* data = nullptr;
-    if (container->GetNameN(index, &name, nullptr) == kNoErr) {
-        entry.name = name;
+    int32_t nameLength = 0;
+    if (container->GetNameN(index, &name, &nameLength, nullptr) == kNoErr) {
+        entry.name.assign(name, static_cast<size_t>(nameLength));
     }
-    if (container->GetDataN(index, &data, &entry.length) == kNoErr) {
-        entry.data = data;
-    }
+    container->GetLengthN(index, &entry.length);
     return entry;
 }
 
-// The container the input holds: the input itself, or what decrypting it gives.
-int32_t LoadContainer(const UnpackOptions& options, ContainerHolder* holder) {
-    WholeInput input;
-    int32_t result = input.Read(options.input);
+// The container block of the input, kept while its entries are taken out one at a time: the
+// input itself, or what decrypting it gives. The container holds the entries' names and
+// lengths; their data stays in the block until written.
+class ContainerInput {
+  public:
+    ContainerInput() = default;
+    ~ContainerInput() { free(decrypted_); }
+    ContainerInput(const ContainerInput&) = delete;
+    ContainerInput& operator=(const ContainerInput&) = delete;
+
+    int32_t Load(const UnpackOptions& options, TypPieceJointe* container);
+    const unsigned char* Block() const { return block_; }
+    int32_t Length() const { return length_; }
+
+  private:
+    WholeInput input_;
+    unsigned char* decrypted_ = nullptr;
+    const unsigned char* block_ = nullptr;
+    int32_t length_ = 0;
+};
+
+int32_t ContainerInput::Load(const UnpackOptions& options, TypPieceJointe* container) {
+    int32_t result = input_.Read(options.input);
     if (result != kNoErr) {
         return result;
     }
     const std::string shownInput = DisplayName(options.input, false);
-    if (input.Size() > static_cast<size_t>(INT32_MAX)) {
+    if (input_.Size() > static_cast<size_t>(INT32_MAX)) {
         return FailWithResult(kFrameTooLong, shownInput, Activity::kUnpack);
     }
-    const unsigned char* block = input.Data();
-    auto blockLength = static_cast<int32_t>(input.Size());
-    unsigned char* decrypted = nullptr;
-    uint32_t decryptedLength = 0;
-    if (!holder->container.HoldsContainer(block, blockLength)) {
+    block_ = input_.Data();
+    length_ = static_cast<int32_t>(input_.Size());
+    if (!container->HoldsContainer(block_, length_)) {
+        uint32_t decryptedLength = 0;
         result = DecryptFrame(
-            shownInput, input.Data(), input.Size(), KeyFolderPrefix(options.keyFolder),
+            shownInput, input_.Data(), input_.Size(), KeyFolderPrefix(options.keyFolder),
             options.trace, Activity::kDecryptBinary,
-            "neither an attachment container nor an encrypted one", &decrypted, &decryptedLength);
+            "neither an attachment container nor an encrypted one", &decrypted_, &decryptedLength);
         if (result != kNoErr) {
             return result;
         }
-        block = decrypted;
-        blockLength = static_cast<int32_t>(decryptedLength);
-        if (!holder->container.HoldsContainer(block, blockLength)) {
-            free(decrypted);
+        block_ = decrypted_;
+        length_ = static_cast<int32_t>(decryptedLength);
+        if (!container->HoldsContainer(block_, length_)) {
             return Fail(kNonVeldoranedAttachement, shownInput,
                         "decrypts to something that is not an attachment container");
         }
     }
-    result = holder->container.LoadStruct(block, blockLength);
-    free(decrypted);
+    // Names and lengths only: no entry is kept, whatever the entries declare.
+    result = container->LoadIndex(block_, length_);
     if (result != kNoErr) {
         return FailWithResult(result, shownInput, Activity::kUnpack);
     }
@@ -116,9 +132,10 @@ void List(TypPieceJointe* container) {
     }
 }
 
-// Writes one entry into the folder; kNoErr, or kOtherErr after a report.
+// Writes one entry, its length bytes of data, into the folder; kNoErr, or kOtherErr after a
+// report.
 int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entry,
-                   const KeyFiles& keyFiles, bool force) {
+                   const unsigned char* data, const KeyFiles& keyFiles, bool force) {
     struct stat existing {};
     if (fstatat(folderFd, entry.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         const Descriptor existingFile(S_ISREG(existing.st_mode)
@@ -143,7 +160,7 @@ int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entr
     FolderFile file;
     int error = file.Open(folderFd, 0666 & ~mask);
     if (error == 0) {
-        error = WriteAll(file.Descriptor(), entry.data, static_cast<size_t>(entry.length));
+        error = WriteAll(file.Descriptor(), data, static_cast<size_t>(entry.length));
     }
     if (error == 0) {
         error = file.Place(entry.name, force);
@@ -157,22 +174,57 @@ int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entr
     return kNoErr;
 }
 
-// Writes every entry that may be written; kOtherErr when any was refused or failed.
-int32_t Extract(TypPieceJointe* container, const UnpackOptions& options) {
+// Refused when the entries together would take more than a load of the library may hold: a
+// few megabytes of compressed zeros can declare tens of gigabytes.
+int32_t CheckTotal(TypPieceJointe* container, const std::string& shownInput) {
+    int64_t total = 0;
+    for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
+        total += EntryAt(container, index).length;
+    }
+    if (total > container->GetLoadBound()) {
+        return Fail(kAttachmentToBig, shownInput,
+                    "its entries together hold " + std::to_string(total) + " bytes, more than " +
+                        std::to_string(container->GetLoadBound()) +
+                        " an unpack writes; nothing written");
+    }
+    return kNoErr;
+}
+
+// The name an entry is reported under.
+std::string ShownEntry(const std::string& shownInput, int32_t index, const Entry& entry) {
+    return shownInput + ": entry " + std::to_string(index + 1) + " \"" + Printable(entry.name) +
+           "\"";
+}
+
+// Writes every entry that may be written, one at a time through one buffer the size of the
+// largest; kOtherErr when any was refused or failed.
+int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
+                const UnpackOptions& options) {
     const std::string folder = options.folder.empty() ? "." : options.folder;
     Descriptor folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.IsOpen()) {
         return Fail(kOtherErr, folder, SystemError("cannot be opened as a folder", errno));
     }
     const std::string shownInput = DisplayName(options.input, false);
+    int32_t largest = 0;
+    for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
+        const Entry entry = EntryAt(container, index);
+        if (CheckEntryName(entry.name).empty() && entry.length > largest) {
+            largest = entry.length;
+        }
+    }
+    const std::unique_ptr<unsigned char[]> buffer(
+        new (std::nothrow) unsigned char[static_cast<size_t>(largest) + 1]);
+    if (!buffer) {
+        return Fail(kMemErr, shownInput, "out of memory");
+    }
     const std::string prefix = folder == "." ? "" : KeyFolderPrefix(folder);
     const KeyFiles keyFiles(KeyFolderPrefix(options.keyFolder));
     std::set<std::string> written;
     int32_t result = kNoErr;
     for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
         const Entry entry = EntryAt(container, index);
-        const std::string shownEntry = shownInput + ": entry " + std::to_string(index + 1) + " \"" +
-                                       Printable(entry.name) + "\"";
+        const std::string shownEntry = ShownEntry(shownInput, index, entry);
         std::string refusal = CheckEntryName(entry.name);
         if (refusal.empty() && written.count(entry.name) != 0) {
             refusal = "a second entry of that name";
@@ -181,8 +233,16 @@ int32_t Extract(TypPieceJointe* container, const UnpackOptions& options) {
             result = Fail(kOtherErr, shownEntry, "refused: " + refusal + "; not written");
             continue;
         }
-        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, keyFiles, options.force) !=
-            kNoErr) {
+        int32_t produced = 0;
+        const int32_t read = container->ReadEntryN(input.Block(), input.Length(), index,
+                                                   buffer.get(), largest, &produced);
+        if (read != kNoErr) {
+            result = Fail(kOtherErr, shownEntry,
+                          DescribeResult(read, Activity::kUnpack) + "; not written");
+            continue;
+        }
+        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, buffer.get(), keyFiles,
+                       options.force) != kNoErr) {
             result = kOtherErr;
             continue;
         }
@@ -197,7 +257,8 @@ int32_t Extract(TypPieceJointe* container, const UnpackOptions& options) {
 
 int32_t RunUnpack(const UnpackOptions& options) {
     ContainerHolder holder(kformatnoncompresse);
-    const int32_t loaded = LoadContainer(options, &holder);
+    ContainerInput input;
+    const int32_t loaded = input.Load(options, &holder.container);
     if (loaded != kNoErr) {
         return loaded;
     }
@@ -205,7 +266,11 @@ int32_t RunUnpack(const UnpackOptions& options) {
         List(&holder.container);
         return kNoErr;
     }
-    return Extract(&holder.container, options);
+    const int32_t total = CheckTotal(&holder.container, DisplayName(options.input, false));
+    if (total != kNoErr) {
+        return total;
+    }
+    return Extract(&holder.container, input, options);
 }
 
 }  // namespace tool

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "attachments/ContainerFixture.h"
 #include "shell/ToolRun.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -251,6 +252,102 @@ TEST(ToolAttachments, UnpackRefusesHostileNamesAndWritesOnlyInsideTheFolder) {
     expected["out/good.txt"] = "8";
     EXPECT_EQ(Tree(folder.path()), expected);
     EXPECT_FALSE(std::filesystem::exists("/tmp/veldoran-absolute.txt"));
+}
+
+// Containers written byte for byte as the format describes them, so that they may hold what
+// the library's writer never makes.
+void WriteBlock(const std::string& path, const containertest::BlockContents& contents) {
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, containertest::ReferenceBlock(contents)));
+}
+
+// 34 entries of 32 000 000 zero bytes (just over 1 GiB together) in about 4 MB, and a note.
+TEST(ToolAttachments, AContainerDeclaringGigabytesIsListedAndNotUnpacked) {
+    using containertest::Bytes;
+    const Bytes zeros = containertest::LzoCompressDirect(Bytes(size_t{kLZOMacDataSize}, 0));
+    containertest::BlockContents contents{kformatLZOcompresse, "dupont", "helene", {}};
+    std::string listing = "from: dupont\nto: helene\ncompressed: LZO1X-1\n";
+    for (int k = 0; k < 34; ++k) {
+        contents.entries.push_back({TypInfo{}, "zeros" + std::to_string(k), zeros});
+        listing += "    32000000  zeros" + std::to_string(k) + "\n";
+    }
+    contents.entries.push_back(
+        {TypInfo{}, "note.txt", containertest::LzoCompressDirect(containertest::B("a note\n"))});
+    listing += "           7  note.txt\n";
+    TempDir folder;
+    std::filesystem::create_directories(folder.File("out"));
+    WriteBlock(folder.File("big.vlp"), contents);
+
+    const RunResult listed = RunTool(folder.path(), {"unpack", "big.vlp", "--list"});
+    EXPECT_EQ(listed.err, "");
+    EXPECT_EQ(listed.out, listing);
+    EXPECT_EQ(listed.status, 0);
+
+    const RunResult unpacked = RunTool(folder.path(), {"unpack", "big.vlp", "-C", "out"});
+    EXPECT_EQ(unpacked.out, "");
+    EXPECT_EQ(unpacked.err,
+              "veldoran-tool: big.vlp: its entries together hold 1088000007 bytes, more than "
+              "1073741824 an unpack writes; nothing written\n");
+    EXPECT_EQ(unpacked.status, 246);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.File("out")));
+}
+
+// Entries go out one at a time through one buffer: a short entry after a long one, and a long
+// one after a short one, come out byte for byte.
+TEST(ToolAttachments, UnpackWritesEveryEntryByteForByte) {
+    using containertest::Bytes;
+    const std::vector<std::pair<std::string, Bytes>> files = {
+        {"long.bin", testsupport::RandomBytes(3000000, 21)},
+        {"short.txt", containertest::B("short")},
+        {"zeros.bin", Bytes(5000000, 0)},
+        {"empty", Bytes()},
+        {"text.txt", containertest::TextLike(800000, 22)}};
+    for (const int32_t format : {int32_t{kformatnoncompresse}, int32_t{kformatLZOcompresse}}) {
+        SCOPED_TRACE(format);
+        containertest::BlockContents contents{format, "", "", {}};
+        for (const auto& file : files) {
+            contents.entries.push_back({TypInfo{}, file.first,
+                                        format == kformatLZOcompresse
+                                            ? containertest::LzoCompressDirect(file.second)
+                                            : file.second});
+        }
+        TempDir folder;
+        std::filesystem::create_directories(folder.File("out"));
+        WriteBlock(folder.File("c.vlp"), contents);
+        const RunResult result = RunTool(folder.path(), {"unpack", "c.vlp", "-C", "out"});
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        for (const auto& file : files) {
+            EXPECT_EQ(testsupport::ReadWholeFile(folder.File("out/" + file.first)), file.second)
+                << file.first;
+        }
+        EXPECT_EQ(Tree(folder.File("out")).size(), files.size());
+    }
+}
+
+// A name is every byte the container gives it: one cut at a zero byte would pass for a plain
+// name.
+TEST(ToolAttachments, ANameHoldingAZeroByteIsRefused) {
+    containertest::BlockContents contents{kformatnoncompresse, "", "", {}};
+    contents.entries.push_back({TypInfo{}, std::string("ok\0../../x", 10), containertest::B("1")});
+    contents.entries.push_back({TypInfo{}, "good.txt", containertest::B("22")});
+    TempDir folder;
+    std::filesystem::create_directories(folder.File("out"));
+    WriteBlock(folder.File("nul.vlp"), contents);
+
+    const RunResult listed = RunTool(folder.path(), {"unpack", "nul.vlp", "--list"});
+    EXPECT_EQ(listed.out,
+              "from: \nto: \ncompressed: no\n"
+              "           1  ok\\x00../../x  (refused: a name with a zero byte in it)\n"
+              "           2  good.txt\n");
+    EXPECT_EQ(listed.status, 0);
+
+    const RunResult unpacked = RunTool(folder.path(), {"unpack", "nul.vlp", "-C", "out"});
+    EXPECT_EQ(unpacked.out, "");
+    EXPECT_EQ(unpacked.err,
+              "veldoran-tool: nul.vlp: entry 1 \"ok\\x00../../x\": refused: a name with a "
+              "zero byte in it; not written\n");
+    EXPECT_EQ(unpacked.status, 255);
+    EXPECT_EQ(Tree(folder.File("out")), (std::map<std::string, std::string>{{"good.txt", "22"}}));
 }
 
 TEST(ToolAttachments, UnpackNeverFollowsALinkAndReplacesOnlyWithForce) {
