@@ -31,6 +31,21 @@ void CopyKeyName(const TypKeyHeader* header, char* name) {
 
 }  // namespace
 
+veldoran::KeyNameFault veldoran::CheckKeyName(const unsigned char* name, size_t length) {
+    if (length < 1 || length > static_cast<size_t>(kLenMaxName)) {
+        return KeyNameFault::kLength;
+    }
+    if (name[0] == '.') {
+        return KeyNameFault::kLeadingDot;
+    }
+    for (size_t k = 0; k < length; ++k) {
+        if (name[k] == '/' || name[k] < 0x20 || name[k] == 0x7F) {
+            return KeyNameFault::kCharacter;
+        }
+    }
+    return KeyNameFault::kNone;
+}
+
 TypFileRef* TypUtils::GetKeyFileRef(TypKeyHeader* header) {
     if (header->version != kVersion) {
         return nullptr;

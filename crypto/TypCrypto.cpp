@@ -4,9 +4,9 @@
 #include <cassert>
 #include <cstring>
 
+#include "crypto/FrameKeyFile.h"
 #include "crypto/KeyStreamXor.h"
 #include "crypto/LockedKeyFile.h"
-#include "platform/Lifetime.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
 
@@ -93,27 +93,9 @@ int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* strea
         result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
-        // Key material is read at most once, in at most two reads (the run to the end of the
-        // material and the run from its start), then repeated in memory for longer messages.
-        const auto keyLen = static_cast<uint32_t>(header.keyLen);
-        const uint32_t first = startPosition % keyLen;
-        const uint32_t material = n < keyLen ? n : keyLen;
-        const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
-        if (toEnd > 0) {
-            result = keyFile->SetFilePos(kKeyHeaderSize + first);
-            if (result == kNoErr) {
-                result = keyFile->Read(stream, toEnd);
-            }
-        }
-        if (result == kNoErr && material > toEnd) {
-            result = keyFile->SetFilePos(kKeyHeaderSize);
-            if (result == kNoErr) {
-                result = keyFile->Read(stream + toEnd, material - toEnd);
-            }
-        }
-        if (result == kNoErr) {
-            *period = material;
-        }
+        // Key material is read at most once, then repeated in memory for longer messages.
+        result = veldoran::ReadKeyPeriod(keyFile, static_cast<uint32_t>(header.keyLen),
+                                         startPosition, n, stream, period);
     }
     keyFile->CloseDF();
     return result;
@@ -195,28 +177,29 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
         return kBadKeyHeader;
     }
 
-    // Made and initialised by the utility object; finished here on every way out.
-    const veldoran::Owned<TypFileRef> keyFile(utils->GetKeyFileRef(&header));
     const uint32_t n = length - kKeyHeaderSize;
     unsigned char* out = utils->MyNewPtr(n);
     int32_t result = kNoErr;
+    // Finished here on every way out.
+    veldoran::FrameKeyFile keyFile;
     if (out == nullptr) {
         result = kMemErr;
-    } else if (keyFile == nullptr || keyFile->Exists() != kNoErr) {
-        result = KeyNotFoundErr;
     } else {
+        result = keyFile.Open(utils, this, header);
+    }
+    if (result == kNoErr) {
         // The key stream is read straight into the output, one period of it, and the data is
         // XORed over it: no block of key stream as long as the message.
-        unsigned char keyFileHeader[kKeyHeaderSize];
         uint32_t period = 0;
-        result = ReadKeyStream(keyFileHeader, out, n, keyFile.get(),
-                               static_cast<uint32_t>(header.keyOffset), 0, &period);
+        result = veldoran::ReadKeyPeriod(keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(), n,
+                                         out, &period);
         if (result == kNoErr) {
             keystream::XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
-        } else {
-            // Key material read before the failure must not reach the caller.
-            memset(out, ' ', n);
         }
+    }
+    if (result != kNoErr && out != nullptr) {
+        // Key material read before the failure must not reach the caller.
+        memset(out, ' ', n);
     }
     if (result == kMemErr) {
         utils->MyDisposeptr(&out, n);

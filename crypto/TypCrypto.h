@@ -68,11 +68,13 @@ class TypCrypto {
     virtual int32_t Crypt(const unsigned char* data, uint32_t n, unsigned char** frame,
                           uint32_t* frameLength, TypFileRef* keyFile);
     // Decrypts a frame with the key file its header names (found through the utility object's
-    // key folder). The caller's frame is only read, so it can be decrypted again. Results:
-    // 0 with the data handed over; -4 (frame shorter than 224) or -6 (header version not 1)
-    // with *data null and *dataLength 0; -5 when the key file is not found, or a GetLinearKey
-    // code, with a block of length - 224 bytes handed over that holds no data; kMemErr with
-    // *data null and *dataLength 0 when memory is short. Never writes to a key file.
+    // key folder and checked by veldoran::FrameKeyFile). The caller's frame is only read, so it
+    // can be decrypted again. Results: 0 with the data handed over; -4 (frame shorter than 224)
+    // or -6 (header version not 1) with *data null and *dataLength 0; -5 when the header's name
+    // is not a key name (refused before any file is opened), when the key file is not found, or
+    // when the file found holds the header of another key (id, name or year differ), or -1 or
+    // -8 as GetLinearKey's, with a block of length - 224 bytes handed over that holds no data;
+    // kMemErr with *data null and *dataLength 0 when memory is short. Never writes to a key file.
     virtual int32_t UnCrypt(const unsigned char* frame, uint32_t length, unsigned char** data,
                             uint32_t* dataLength);
     // Reads a key file's header into the record, converted to host order. The file is opened,

@@ -41,4 +41,22 @@ static_assert(offsetof(TypKeyHeader, keyOffset) == 92, "key header layout");
 static_assert(offsetof(TypKeyHeader, useCount) == 96, "key header layout");
 static_assert(offsetof(TypKeyHeader, reserve) == 100, "key header layout");
 
+namespace veldoran {
+
+// What keeps a text from being a key name, or kNone when it is one.
+enum class KeyNameFault {
+    kNone,
+    kLength,      // empty, or longer than the header's name field (40 bytes)
+    kLeadingDot,  // starts with "."
+    kCharacter,   // holds a "/", a NUL or another control character (below 0x20, or 0x7F)
+};
+
+// The one rule for key names: for a key being made, and for the name a frame's header gives,
+// which decryption refuses with KeyNotFoundErr before it opens any file. A key file's path is
+// <key folder>Clefs/<name>.<year>, so a name that passed could lead out of Clefs/ ("../x"),
+// to a hidden file, or put terminal controls into a report. Reads at most 40 bytes of name.
+KeyNameFault CheckKeyName(const unsigned char* name, size_t length);
+
+}  // namespace veldoran
+
 #endif

@@ -9,7 +9,7 @@
 //
 // Start-up writes the fuzz key folder (common/FuzzKeyFolder.h), each key file a 224-byte
 // big-endian header and its key material. The first input byte steers the frame: when it
-// selects a key file, the frame's version, year and name are set to that key file's (a short
+// selects a key file, the frame's version, year, id and name are set to that key file's (a short
 // frame is padded to 224 bytes first), and with bit 0x80 also its keyOffset to a small value;
 // the rest of the input is the frame.
 #include <cstddef>
@@ -96,6 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bytes.resize(kKeyHeaderSize, 0);
         }
         NameHeader(bytes.data(), chosen->name);
+        // The key's id too: a frame is decrypted only with the key whose header it copies.
+        memcpy(bytes.data() + offsetof(TypKeyHeader, idLen),
+               chosen->contents.data() + offsetof(TypKeyHeader, idLen),
+               offsetof(TypKeyHeader, nameLen) - offsetof(TypKeyHeader, idLen));
         if ((steer & 0x80u) != 0) {
             const int32_t small = (steer >> 3) & 0x0F;
             PutBigEndian(bytes.data() + offsetof(TypKeyHeader, keyOffset), small);

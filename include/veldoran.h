@@ -6,6 +6,7 @@
 #define VELDORAN_H
 
 #include "pipelines/BinaryPipelines.h"
+#include "pipelines/KeyUse.h"
 #include "pipelines/Progress.h"
 #include "pipelines/TextDecryption.h"
 #include "pipelines/TextEncryption.h"

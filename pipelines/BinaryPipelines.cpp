@@ -174,7 +174,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     // consumes no key material.
     veldoran::HeldKeys keys(utils);
     if (result == kNoErr) {
-        result = keys.Open(request);
+        result = keys.Open(request, length);
     }
     OwnedBlock buffer(utils);
     if (result == kNoErr) {

@@ -282,11 +282,11 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
                                       sizing.MaxPutLength(2 * kKeyHeaderSize));
     }
 
+    const auto messageLength = static_cast<uint32_t>(message.length());
     veldoran::HeldKeys keys(utils);
     if (result == kNoErr) {
-        result = keys.Open(request);
+        result = keys.Open(request, messageLength);
     }
-    const auto messageLength = static_cast<uint32_t>(message.length());
     const uint32_t outerLength = messageLength + veldoran::TwoLayerOverhead();
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};

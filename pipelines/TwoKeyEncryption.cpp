@@ -111,7 +111,7 @@ int32_t HeldKeys::MakeRef(const TwoKeyRequest& request, const char* name, KeyRef
     return kNoErr;
 }
 
-int32_t HeldKeys::Open(const TwoKeyRequest& request) {
+int32_t HeldKeys::Open(const TwoKeyRequest& request, uint64_t messageLength) {
     trace_ = request.trace;
     int32_t result = Create<TypCryptoUnix>(&crypto_, utils_);
     if (result != kNoErr) {
@@ -130,7 +130,31 @@ int32_t HeldKeys::Open(const TwoKeyRequest& request) {
     if (result == kNoErr) {
         result = HoldKey(crypto_.get(), userRef_.get(), &user_, &master_);
     }
+    if (result == kNoErr) {
+        result = AskHook(messageLength);
+    }
     return result;
+}
+
+int32_t HeldKeys::AskHook(uint64_t messageLength) const {
+    unsigned char headers[2][kKeyHeaderSize];
+    VeldoranKeyLayer layers[2] = {};
+    const veldoran::LockedKeyFile* keys[2] = {&master_, &user_};
+    const TypFileRefUnix* refs[2] = {masterRef_.get(), userRef_.get()};
+    for (int k = 0; k < 2; ++k) {
+        TypKeyHeader stored = keys[k]->Header();
+        crypto_->ConvertHeaderToStandard(&stored);
+        memcpy(headers[k], &stored, kKeyHeaderSize);
+        const TypKeyHeader& header = keys[k]->Header();
+        layers[k].path = refs[k]->path;
+        layers[k].header = headers[k];
+        layers[k].keyLen = header.keyLen;
+        layers[k].keyOffset = header.keyOffset;
+        layers[k].useCount = header.useCount;
+    }
+    layers[0].streamLength = messageLength;
+    layers[1].streamLength = messageLength + kKeyHeaderSize;
+    return AskKeyUse(layers, 2);
 }
 
 void HeldKeys::FrameHeaders(unsigned char* destination) const {
@@ -185,7 +209,7 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
     const uint32_t frameLength = messageLength + TwoLayerOverhead();
 
     HeldKeys keys(utils);
-    int32_t result = keys.Open(request);
+    int32_t result = keys.Open(request, messageLength);
 
     // The outer frame is made in place: user header | master header | message ^ master
     // stream, then the user stream over everything after the user header.

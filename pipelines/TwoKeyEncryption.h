@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "crypto/LockedKeyFile.h"
+#include "pipelines/KeyUse.h"
 #include "platform/Lifetime.h"
 
 class TypCryptoUnix;
@@ -55,10 +56,13 @@ class HeldKeys {
     // Releases both key files, the user's first, without writing to them.
     ~HeldKeys();
 
-    // Opens, locks (master first, then user) and checks both key files. With trace set, prints
-    // "Master Key: " before the master key is opened. Results as EncryptWithBothKeys' before
-    // prepare: 0, -43, -1, -6, -8, -7.
-    int32_t Open(const TwoKeyRequest& request);
+    // Opens, locks (master first, then user) and checks both key files for a message of
+    // messageLength bytes, then asks the calling thread's key use hook (pipelines/KeyUse.h)
+    // with both locked headers: the master layer takes messageLength bytes of key stream, the
+    // user layer messageLength + 224. With trace set, prints "Master Key: " before the master
+    // key is opened. Results as EncryptWithBothKeys' before prepare: 0, -43, -1, -6, -8, -7, or
+    // the hook's; on any of them nothing is spent.
+    int32_t Open(const TwoKeyRequest& request, uint64_t messageLength);
     veldoran::LockedKeyFile& master() { return master_; }
     veldoran::LockedKeyFile& user() { return user_; }
     // The first 448 bytes of the outer frame before the user key stream covers its last 224:
@@ -84,6 +88,8 @@ class HeldKeys {
     // A new reference to the key file called name: kMemErr, or kOtherErr when it cannot be
     // initialised or its path does not fit.
     int32_t MakeRef(const TwoKeyRequest& request, const char* name, KeyRef* keyRef);
+    // The key use hook's answer for both held keys.
+    int32_t AskHook(uint64_t messageLength) const;
 
     TypUtilsUnix* utils_;
     int32_t trace_ = 0;
@@ -95,6 +101,10 @@ class HeldKeys {
     veldoran::LockedKeyFile user_;
 };
 
+// The calling thread's key use hook (veldoranSetKeyUseHook) asked about count layers; 0 when
+// none is set.
+int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count);
+
 // Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from
 // utils->MyNewPtr, disposed of by the caller with MyDisposeptr), and writes each key's comment
 // line, as its header stands after this encryption, into masterComment and userComment
@@ -102,9 +112,10 @@ class HeldKeys {
 // later read, so they always match the frames' headers.
 //
 // Order of work: both key files are opened without waiting, locked (master first, then user,
-// in every run, so that concurrent runs cannot wait on each other) and checked; every block is
-// allocated; prepare runs; the key streams are read and the frame made; only then are both
-// headers rewritten and synced (master, then user), the comments made and the locks released.
+// in every run, so that concurrent runs cannot wait on each other) and checked; the key use
+// hook is asked; every block is allocated; prepare runs; the key streams are read and the frame
+// made; only then are both headers rewritten and synced (master, then user), the comments made and
+// the locks released.
 //
 // With trace set, prints "Master Key: " before the master key is opened; after a successful
 // run "Crypt datalen2: ", "GetKeyComment: ", "User Key: ", "Crypt datalen: ", "GetKeyComment: "
@@ -115,7 +126,8 @@ class HeldKeys {
 // not a regular file readable and writable, is shorter than 224 + keyLen bytes, cannot be
 // locked, read or rewritten, or both names lead to the same file; -6 when a key's version is
 // not 1; -8 when its keyLen is below 1 or its keyOffset outside 0 to keyLen; -7 when memory is
-// short; -9 when the outer frame would not fit a 32-bit length; prepare's code. On any failure
+// short; -9 when the outer frame would not fit a 32-bit length; the key use hook's or
+// prepare's code. On any failure
 // *outer is null, *outerLength 0, and (but for a failure to put a rewritten header on disk)
 // neither key file has changed: no key material is spent for a run that fails.
 int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,

@@ -16,51 +16,20 @@
 
 namespace veldoran {
 
-FrameKey::~FrameKey() {
-    if (keyFile_ != nullptr) {
-        if (open_) {
-            keyFile_->CloseDF();
-        }
-        keyFile_->Kill();
-        delete keyFile_;
-    }
-}
-
 int32_t FrameKey::Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader) {
     TypKeyHeader header;
     memcpy(&header, frameHeader, kKeyHeaderSize);
     crypto->ConvertHeaderForLocalOS(&header);
-    if (header.version != kVersion) {
-        return kBadKeyHeader;
-    }
-    keyFile_ = utils->GetKeyFileRef(&header);
-    if (keyFile_ == nullptr || keyFile_->Exists() != kNoErr) {
-        return KeyNotFoundErr;
-    }
-    int32_t result = keyFile_->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    open_ = true;
-    TypKeyHeader keyHeader;
-    result = keyFile_->SetFilePos(0);
+    const int32_t result = keyFile_.Open(utils, crypto, header);
     if (result == kNoErr) {
-        result = keyFile_->Read(reinterpret_cast<unsigned char*>(&keyHeader), kKeyHeaderSize);
+        open_ = true;
+        source_ = {keyFile_.KeyFile(), keyFile_.KeyLen(), keyFile_.Start()};
     }
-    if (result != kNoErr) {
-        return result;
-    }
-    crypto->ConvertHeaderForLocalOS(&keyHeader);
-    const auto start = static_cast<uint32_t>(header.keyOffset);
-    if (keyHeader.keyLen < 1 || start > static_cast<uint32_t>(keyHeader.keyLen)) {
-        return kOffsetOutOfRangeErr;
-    }
-    source_ = {keyFile_, static_cast<uint32_t>(keyHeader.keyLen), start};
-    return kNoErr;
+    return result;
 }
 
 bool FrameKey::Names(const char* path) const {
-    const auto* keyFile = dynamic_cast<const TypFileRefUnix*>(keyFile_);
+    const auto* keyFile = dynamic_cast<const TypFileRefUnix*>(keyFile_.KeyFile());
     struct stat key {};
     return keyFile != nullptr && open_ && keyFile->GetInfo(&key) == kNoErr &&
            NamesKeyFile(path, keyFile->path, key);

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "crypto/FrameKeyFile.h"
 #include "crypto/KeyStreamWindow.h"
 
 class TypCrypto;
@@ -23,18 +24,14 @@ struct KeyStreamSource {
     uint32_t start = 0;
 };
 
-// The key file a frame's header names, opened for reading for a decryption, with the checks
-// UnCrypt makes in its order. Never writes to it.
+// The key file a frame's header names, opened for reading for a decryption through
+// veldoran::FrameKeyFile, with the checks UnCrypt makes in its order. Never writes to it.
 class FrameKey {
   public:
-    FrameKey() = default;
-    FrameKey(const FrameKey&) = delete;
-    FrameKey& operator=(const FrameKey&) = delete;
-    ~FrameKey();
-
     // frameHeader: the 224 bytes in stored order. Results: 0 with source() usable; -6 when the
-    // header's version is not 1; -5 when the key file is not found; the open's or read's code
-    // (-1); -8 when the key file's keyLen is below 1 or the frame's keyOffset exceeds it.
+    // header's version is not 1; -5 when its name is not a key name, the key file is not found
+    // or holds the header of another key; the open's or read's code (-1); -8 when the key
+    // file's keyLen is below 1 or the frame's keyOffset exceeds it.
     int32_t Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader);
     const KeyStreamSource& source() const { return source_; }
     // After a successful Open: whether path names this key file, by its path or as the same
@@ -42,7 +39,7 @@ class FrameKey {
     bool Names(const char* path) const;
 
   private:
-    TypFileRef* keyFile_ = nullptr;
+    FrameKeyFile keyFile_;
     bool open_ = false;
     KeyStreamSource source_;
 };

@@ -103,10 +103,7 @@ int32_t RunPack(const PackOptions& options) {
         return FailWithResult(result, target, Activity::kPack);
     }
     const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    if (options.encrypt) {
-        result = CheckKeyReuse(keyPrefix, options.user, static_cast<uint64_t>(blockLength),
-                               options.noReuse);
-    }
+    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
     if (result == kNoErr) {
@@ -121,7 +118,7 @@ int32_t RunPack(const PackOptions& options) {
                                     &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
                                     options.trace);
         if (result != kNoErr) {
-            FailWithResult(result, target, Activity::kEncryptBinary);
+            FailEncryption(result, target, Activity::kEncryptBinary);
         }
     }
     if (result == kNoErr) {

@@ -40,11 +40,11 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    int32_t result = CheckKeyReuse(keyPrefix, options.user, static_cast<uint64_t>(status.st_size),
-                                   options.noReuse);
-    if (result != kNoErr) {
-        return result;
+    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
+        return kOtherErr;
     }
+    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
+    int32_t result = kNoErr;
     {
         Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
         TraceOnStandardError traceRedirect(options.trace);
@@ -55,7 +55,7 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
                                        keyPrefix.c_str(), options.trace);
     }
     if (result != kNoErr) {
-        return FailWithResult(result, options.input, Activity::kEncryptBinary);
+        return FailEncryption(result, options.input, Activity::kEncryptBinary);
     }
     return kNoErr;
 }

@@ -164,9 +164,13 @@ bool KeyFiles::Holds(int fd, const struct stat& status) const {
     TypCryptoUnix crypto;
     crypto.InitCreate(&utils);
     crypto.ConvertHeaderForLocalOS(&header);
-    return header.version == kVersion && header.nameLen >= 1 && header.nameLen <= kLenMaxName &&
-           header.keyLen >= 1 &&
-           status.st_size == static_cast<off_t>(kKeyHeaderSize) + header.keyLen;
+    // Bytes after the key material are never read, so a key file that has some (a byte
+    // appended, a copy padded by a transfer) is still a working key. Plausible fields and room
+    // for the material tell a key file; an ordinary file almost never has all of them.
+    return header.version == kVersion && header.idLen >= 0 && header.idLen <= kLenMaxID &&
+           header.nameLen >= 1 && header.nameLen <= kLenMaxName && header.keyLen >= 1 &&
+           header.keyOffset >= 0 && header.keyOffset <= header.keyLen &&
+           status.st_size >= static_cast<off_t>(kKeyHeaderSize) + header.keyLen;
 }
 
 int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix) {

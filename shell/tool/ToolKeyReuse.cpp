@@ -1,96 +1,136 @@
-// Key reuse check: key headers read through the library, sizes taken from the library.
+// Key reuse check: the library's key use hook, and the key files named after a failed run.
 #include "shell/tool/ToolKeyReuse.h"
 
 #include <memory>
 #include <vector>
 
-#include "shell/tool/ToolErrors.h"
 #include "veldoran.h"
 
 namespace tool {
 
 namespace {
 
-struct KeyLayer {
-    std::string fileName;  // <name>.<year text>
-    std::string path;
-    uint64_t streamLength = 0;
-    int64_t left = 0;  // material from the position to the end
-};
+// The check that the calling thread's encryptions answer to, if any.
+thread_local KeyReuseCheck* activeCheck = nullptr;
 
-// Fills in the layer's path and what is left of its key; a report and a code on failure.
-int32_t ReadLayerKey(TypUtilsUnix* utils, TypCryptoUnix* crypto, KeyLayer* layer) {
-    std::unique_ptr<TypFileRef> reference(utils->GetFileRefForKeyName(layer->fileName.c_str()));
+// The path of the key file <name>.<year text> under keyPrefix, or "" when it does not fit.
+std::string KeyPath(TypUtilsUnix* utils, const std::string& name) {
+    char yearText[16] = {};
+    utils->GetYearAsText(yearText);
+    std::unique_ptr<TypFileRef> reference(
+        utils->GetFileRefForKeyName((name + "." + yearText).c_str()));
     auto* unixReference = dynamic_cast<TypFileRefUnix*>(reference.get());
-    if (unixReference == nullptr) {
-        return Fail(kOtherErr, layer->fileName, "key file path longer than 255 characters");
+    const std::string path = unixReference != nullptr ? unixReference->path : "";
+    if (reference != nullptr) {
+        reference->Kill();
     }
-    layer->path = unixReference->path;
-    if (unixReference->Exists() != kNoErr) {
-        return FailWithResult(kFNFErr, layer->path, Activity::kEncryptText);
+    return path;
+}
+
+// Looked at only after a run failed, to name the key file it failed on: what the run itself
+// decided was decided under its locks.
+int32_t NameFailedKey(int32_t result, const std::string& keyPrefix, const std::string& user,
+                      const std::string& file, Activity activity) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    if (utils.SetKeyFolderPath(keyPrefix.c_str()) != kNoErr) {
+        return FailWithResult(result, file, activity);
     }
-    TypKeyHeader header{};
-    const int32_t read = crypto->GetKeyKeyHeader(&header, unixReference);
-    unixReference->Kill();
-    if (read != kNoErr) {
-        return Fail(read, layer->path, "key file cannot be read, or is shorter than its header");
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    for (const std::string& name : {std::string("Master"), user}) {
+        const std::string path = KeyPath(&utils, name);
+        TypFileRefUnix reference;
+        reference.InitCreate(&utils);
+        if (path.empty() || reference.SetPath(path.c_str()) != kNoErr) {
+            continue;
+        }
+        if (reference.Exists() != kNoErr) {
+            if (result == kFNFErr) {
+                return FailWithResult(result, path, activity);
+            }
+            continue;
+        }
+        TypKeyHeader header{};
+        if (crypto.GetKeyKeyHeader(&header, &reference) != kNoErr) {
+            if (result == kOtherErr) {
+                return Fail(result, path, "key file cannot be read, or is shorter than its header");
+            }
+            continue;
+        }
+        const bool inRange =
+            header.keyLen >= 1 && header.keyOffset >= 0 && header.keyOffset <= header.keyLen;
+        if ((result == kBadKeyHeader && header.version != kVersion) ||
+            (result == kOffsetOutOfRangeErr && !inRange)) {
+            return FailWithResult(result, path, activity);
+        }
     }
-    if (header.version != kVersion) {
-        return FailWithResult(kBadKeyHeader, layer->path, Activity::kEncryptText);
-    }
-    if (header.keyLen < 1 || header.keyOffset < 0 || header.keyOffset > header.keyLen) {
-        return FailWithResult(kOffsetOutOfRangeErr, layer->path, Activity::kEncryptText);
-    }
-    layer->left = static_cast<int64_t>(header.keyLen) - header.keyOffset;
-    return kNoErr;
+    return FailWithResult(result, file, activity);
 }
 
 }  // namespace
 
-int32_t CheckKeyReuse(const std::string& keyPrefix, const std::string& user, uint64_t messageLength,
-                      bool refuse) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    if (utils.SetKeyFolderPath(keyPrefix.c_str()) != kNoErr) {
-        return Fail(kOtherErr, keyPrefix, "key folder path longer than 255 characters");
-    }
-    char yearText[16] = {};
-    utils.GetYearAsText(yearText);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
+KeyReuseCheck::KeyReuseCheck(const std::string& keyPrefix, const std::string& user, bool refuse)
+    : keyPrefix_(keyPrefix), user_(user), refuse_(refuse) {
+    activeCheck = this;
+    veldoranSetKeyUseHook(&KeyReuseCheck::Decide, this);
+}
 
-    std::vector<KeyLayer> layers(2);
-    layers[0].fileName = std::string("Master.") + yearText;
-    layers[0].streamLength = messageLength;
-    layers[1].fileName = user + "." + yearText;
-    layers[1].streamLength = messageLength + kKeyHeaderSize;
-    for (KeyLayer& layer : layers) {
-        const int32_t result = ReadLayerKey(&utils, &crypto, &layer);
-        if (result != kNoErr) {
-            return result;
-        }
+KeyReuseCheck::~KeyReuseCheck() {
+    veldoranSetKeyUseHook(nullptr, nullptr);
+    activeCheck = nullptr;
+}
+
+int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count) {
+    auto* check = static_cast<KeyReuseCheck*>(context);
+    struct Layer {
+        std::string path;
+        uint64_t streamLength;
+        uint64_t left;  // material from the position to the end
+    };
+    std::vector<Layer> checked;
+    for (uint32_t k = 0; k < count; ++k) {
+        const VeldoranKeyLayer& layer = layers[k];
+        checked.push_back({layer.path, layer.streamLength,
+                           static_cast<uint64_t>(static_cast<int64_t>(layer.keyLen) -
+                                                 static_cast<int64_t>(layer.keyOffset))});
     }
     // A sender whose key is the master key itself: the second stream follows the first.
-    if (layers[0].path == layers[1].path) {
-        layers[1].streamLength += layers[0].streamLength;
-        layers.erase(layers.begin());
+    if (checked.size() == 2 && checked[0].path == checked[1].path) {
+        checked[1].streamLength += checked[0].streamLength;
+        checked.erase(checked.begin());
     }
-    for (const KeyLayer& layer : layers) {
-        const uint64_t left = static_cast<uint64_t>(layer.left);
-        if (layer.streamLength <= left) {
+    for (const Layer& layer : checked) {
+        if (layer.streamLength <= layer.left) {
             continue;
         }
         const std::string words = "the message needs " + std::to_string(layer.streamLength) +
-                                  " bytes of key material and " + std::to_string(left) +
+                                  " bytes of key material and " + std::to_string(layer.left) +
                                   " are left before the key wraps, so " +
-                                  std::to_string(layer.streamLength - left) +
+                                  std::to_string(layer.streamLength - layer.left) +
                                   " bytes of it would be used a second time";
-        if (refuse) {
+        if (check->refuse_) {
+            check->refused_ = true;
             return Fail(kFrameTooLong, layer.path, words + "; nothing encrypted (--no-reuse)");
         }
         Warn(layer.path, words);
     }
     return kNoErr;
+}
+
+int32_t FailEncryption(int32_t result, const std::string& file, Activity activity) {
+    const KeyReuseCheck* check = activeCheck;
+    if (check == nullptr) {
+        return FailWithResult(result, file, activity);
+    }
+    if (check->refused_) {
+        return result;
+    }
+    if (result == kFNFErr || result == kBadKeyHeader || result == kOffsetOutOfRangeErr ||
+        result == kOtherErr) {
+        return NameFailedKey(result, check->keyPrefix_, check->user_, file, activity);
+    }
+    return FailWithResult(result, file, activity);
 }
 
 }  // namespace tool

@@ -1,6 +1,8 @@
-// The key reuse check made before every encryption: reads the headers of the year's master key
-// and the sender's key with the library, and finds out whether the message's key streams would
-// run past the end of either key's material.
+// The key reuse check of every encryption: the library's key use hook (pipelines/KeyUse.h),
+// which shows each key layer's header as the run has locked it, finds out whether the
+// message's key streams would run past the end of either key's material, and warns or (with
+// --no-reuse) refuses. Decided under the key locks, from the header the run spends from, so
+// that runs at the same time cannot all pass on the same unspent material.
 //
 // A key stream starts at the key's recorded position and reads the material cyclically. The
 // material from the position to the end has not been used yet; a stream longer than that wraps
@@ -15,15 +17,39 @@
 
 #include <string>
 
+#include "shell/tool/ToolErrors.h"
+
+struct VeldoranKeyLayer;
+
 namespace tool {
 
-// Checks both keys for a message of messageLength bytes. keyPrefix is the key folder as the
-// library takes it. Returns 0 when encryption may go on, having warned on the standard error
-// stream for each key that would wrap; with refuse set, returns kFrameTooLong (-9) instead for
-// such a key. kFNFErr for a missing key file and the library's code for an unreadable one, each
-// reported with the key file's path. Writes to no file.
-int32_t CheckKeyReuse(const std::string& keyPrefix, const std::string& user, uint64_t messageLength,
-                      bool refuse);
+// While it lives, the encryptions the calling thread runs are checked: a key that would wrap
+// is warned about on the standard error stream ("veldoran-tool: warning: <key file>: ..."), or
+// with refuse set the run is refused with kFrameTooLong (-9) after a line naming the key file,
+// nothing encrypted and no key material spent. keyPrefix (the key folder as the library takes
+// it) and user name the key files for the reports of FailEncryption.
+class KeyReuseCheck {
+  public:
+    KeyReuseCheck(const std::string& keyPrefix, const std::string& user, bool refuse);
+    ~KeyReuseCheck();
+    KeyReuseCheck(const KeyReuseCheck&) = delete;
+    KeyReuseCheck& operator=(const KeyReuseCheck&) = delete;
+
+  private:
+    friend int32_t FailEncryption(int32_t result, const std::string& file, Activity activity);
+    static int32_t Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count);
+
+    std::string keyPrefix_;
+    std::string user_;
+    bool refuse_;
+    bool refused_ = false;
+};
+
+// Reports an encryption's failure in one line and returns result: nothing more when the
+// thread's KeyReuseCheck refused a run (its line is out already); a key file of the run by
+// its path when it is missing (-43), not of version 1 (-6), out of range (-8) or cannot be read
+// (-1); otherwise FailWithResult on file.
+int32_t FailEncryption(int32_t result, const std::string& file, Activity activity);
 
 }  // namespace tool
 

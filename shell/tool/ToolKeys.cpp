@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -192,16 +191,17 @@ int32_t ShowKey(const std::string& path) {
 }  // namespace
 
 std::string CheckKeyName(const std::string& name) {
-    if (name.empty() || name.size() > static_cast<size_t>(kLenMaxName)) {
-        return "a key name has 1 to 40 bytes";
-    }
-    if (name[0] == '.') {
-        return "a key name does not start with \".\"";
-    }
-    for (const char c : name) {
-        if (c == '/' || std::iscntrl(static_cast<unsigned char>(c))) {
+    // The library's rule, the one decryption holds a frame's key name to.
+    switch (
+        veldoran::CheckKeyName(reinterpret_cast<const unsigned char*>(name.data()), name.size())) {
+        case veldoran::KeyNameFault::kNone:
+            return "";
+        case veldoran::KeyNameFault::kLength:
+            return "a key name has 1 to 40 bytes";
+        case veldoran::KeyNameFault::kLeadingDot:
+            return "a key name does not start with \".\"";
+        case veldoran::KeyNameFault::kCharacter:
             return "a key name holds no \"/\" and no control character";
-        }
     }
     return "";
 }

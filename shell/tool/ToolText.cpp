@@ -43,19 +43,6 @@ void TakeCrLfAsLf(std::string* text) {
     text->resize(kept);
 }
 
-// Bytes the library's recipient block adds for these recipient texts.
-uint64_t RecipientBlockLength(const EncryptOptions& options) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    const unsigned char nothing = 0;
-    unsigned char* block = nullptr;
-    uint32_t blockLength = 0;
-    utils.AddDestToMessage(&nothing, 0, &block, &blockLength, options.to.c_str(),
-                           options.cc.c_str(), options.bcc.c_str());
-    utils.MyDisposeptr(&block, blockLength);
-    return blockLength;
-}
-
 // Prints the recipient lists of a message tail ("#DESTBEGIN#" to "," cc "," bcc "#DESTEND#"
 // then the parameter text) on the standard error stream. The block does not escape commas
 // inside the lists, so cc and bcc are taken as its last two comma-separated fields.
@@ -171,7 +158,7 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
                           options.bcc.c_str(), options.trace ? 1 : 0);
     }
     return result == kNoErr ? kNoErr
-                            : FailWithResult(result, options.input, Activity::kEncryptText);
+                            : FailEncryption(result, options.input, Activity::kEncryptText);
 }
 
 // crypterMem3 on the whole document, then the message written out.
@@ -193,7 +180,7 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
     }
     if (result != kNoErr) {
         free(message);
-        return FailWithResult(result, shownInput, Activity::kEncryptText);
+        return FailEncryption(result, shownInput, Activity::kEncryptText);
     }
     result = target.Write(reinterpret_cast<const unsigned char*>(message), strlen(message));
     free(message);
@@ -272,11 +259,9 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
+    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
     if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
-        const int32_t checked = CheckKeyReuse(
-            keyPrefix, options.user, scan.size + RecipientBlockLength(options), options.noReuse);
-        return checked != kNoErr ? checked
-                                 : EncryptFileToFile(options, output, keyPrefix, scan.size);
+        return EncryptFileToFile(options, output, keyPrefix, scan.size);
     }
     std::string document;
     int32_t result = ReadWholeInput(options.input, &document);
@@ -287,10 +272,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     TakeCrLfAsLf(&document);
-    const uint64_t messageLength =
-        document.size() + RecipientBlockLength(options) + options.param.size();
-    result = CheckKeyReuse(keyPrefix, options.user, messageLength, options.noReuse);
-    return result != kNoErr ? result : EncryptInMemory(options, output, keyPrefix, document);
+    return EncryptInMemory(options, output, keyPrefix, document);
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {
