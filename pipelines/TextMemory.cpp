@@ -271,8 +271,8 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
 int32_t veldoran::EncryptTextToWriter(const char* document, const MessageWriter& write,
                                       const char* user, const char* keyFolder, const char* to,
                                       const char* cc, const char* bcc, const char* param) {
-    if (document == nullptr || !write || user == nullptr || keyFolder == nullptr ||
-        to == nullptr || cc == nullptr || bcc == nullptr || param == nullptr) {
+    if (document == nullptr || !write || user == nullptr || keyFolder == nullptr || to == nullptr ||
+        cc == nullptr || bcc == nullptr || param == nullptr) {
         return kOtherErr;
     }
     char* none = nullptr;

@@ -98,8 +98,8 @@ using MessageWriter = std::function<int32_t(const char* message, size_t length)>
  * header that cannot be put on disk then gives -1, the message already written). Other results
  * as crypterMem3's; -1 also for a null text or an empty write. */
 int32_t EncryptTextToWriter(const char* document, const MessageWriter& write, const char* user,
-                            const char* keyFolder, const char* to, const char* cc,
-                            const char* bcc, const char* param);
+                            const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                            const char* param);
 
 }  // namespace veldoran
 #endif

@@ -138,9 +138,9 @@ int32_t RunPack(const PackOptions& options) {
             writeFailed = written != kNoErr;
             return written;
         };
-        result = veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
-                                                options.user.c_str(), keyPrefix.c_str(),
-                                                options.trace);
+        result =
+            veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
+                                           options.user.c_str(), keyPrefix.c_str(), options.trace);
         if (result != kNoErr && !writeFailed) {
             FailPipeline(result, EncryptionFiles(target, "", keyPrefix, options.user),
                          Activity::kEncryptBinary);

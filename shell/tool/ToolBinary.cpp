@@ -86,7 +86,7 @@ int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::stri
         // Only to name the key file: the two frame headers at the start say which one it is.
         const std::string keyFile = KeyFileOfFailedFrameFile(keyPrefix, options.input);
         if (!keyFile.empty()) {
-            return FailWithResult(result, keyFile, Activity::kDecryptBinary);
+            return FailWithResult(result, EscapeForTerminal(keyFile), Activity::kDecryptBinary);
         }
     }
     PipelineFiles files;

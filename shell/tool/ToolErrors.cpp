@@ -97,8 +97,7 @@ int32_t Fail(int32_t code, const std::string& file, const std::string& words) {
     if (file.empty()) {
         fprintf(stderr, "veldoran-tool: %s\n", words.c_str());
     } else {
-        fprintf(stderr, "veldoran-tool: %s: %s\n", EscapeForTerminal(file).c_str(),
-                words.c_str());
+        fprintf(stderr, "veldoran-tool: %s: %s\n", file.c_str(), words.c_str());
     }
     return code;
 }

@@ -42,7 +42,6 @@ std::string EscapeForTerminal(const std::string& text);
 // Prints "veldoran-tool: <file>: <words>" (or without the file when it is empty) on the
 // standard error stream and returns code, so that a failing step reads
 //   return Fail(code, path, "...");
-// The file is printed through EscapeForTerminal.
 int32_t Fail(int32_t code, const std::string& file, const std::string& words);
 // Fail with the words of DescribeResult.
 int32_t FailWithResult(int32_t code, const std::string& file, Activity activity);

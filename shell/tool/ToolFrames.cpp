@@ -66,8 +66,8 @@ std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::st
     const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     size_t got = 0;
     while (file.IsOpen() && got < sizeof headers) {
-        const ssize_t read = pread(file.Get(), headers + got, sizeof headers - got,
-                                   static_cast<off_t>(got));
+        const ssize_t read =
+            pread(file.Get(), headers + got, sizeof headers - got, static_cast<off_t>(got));
         if (read < 0 && errno == EINTR) {
             continue;
         }
@@ -120,7 +120,8 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
         const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, frame, length32);
         if (!keyFile.empty()) {
-            failedFile = keyFile;
+            // The key name comes from the frame header.
+            failedFile = EscapeForTerminal(keyFile);
         }
     }
     free(*data);

@@ -79,11 +79,11 @@ void PrintRecipients(const char* tail) {
     if (middleComma == std::string::npos) {
         fprintf(stderr, "recipients: %s\n", EscapeForTerminal(lists).c_str());
     } else {
-        fprintf(stderr, "to: %s\ncc: %s\nbcc: %s\n",
-                EscapeForTerminal(lists.substr(0, middleComma)).c_str(),
-                EscapeForTerminal(lists.substr(middleComma + 1, lastComma - middleComma - 1))
-                    .c_str(),
-                EscapeForTerminal(lists.substr(lastComma + 1)).c_str());
+        fprintf(
+            stderr, "to: %s\ncc: %s\nbcc: %s\n",
+            EscapeForTerminal(lists.substr(0, middleComma)).c_str(),
+            EscapeForTerminal(lists.substr(middleComma + 1, lastComma - middleComma - 1)).c_str(),
+            EscapeForTerminal(lists.substr(lastComma + 1)).c_str());
     }
     const char* parameters = tail + end + strlen(kBlockEnd);
     if (*parameters != '\0') {
@@ -173,11 +173,11 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
                           keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
                           options.bcc.c_str(), options.trace ? 1 : 0);
     }
-    return result == kNoErr ? kNoErr
-                            : FailPipeline(result,
-                                           EncryptionFiles(options.input, output, keyPrefix,
-                                                           options.user),
-                                           Activity::kEncryptText);
+    return result == kNoErr
+               ? kNoErr
+               : FailPipeline(result,
+                              EncryptionFiles(options.input, output, keyPrefix, options.user),
+                              Activity::kEncryptText);
 }
 
 // The whole document through the in-memory pipeline. A file target takes the message, unnamed,
@@ -203,10 +203,9 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
                 writeFailed = written != kNoErr;
                 return written;
             };
-            result = veldoran::EncryptTextToWriter(document.c_str(), write, options.user.c_str(),
-                                                   keyPrefix.c_str(), options.to.c_str(),
-                                                   options.cc.c_str(), options.bcc.c_str(),
-                                                   options.param.c_str());
+            result = veldoran::EncryptTextToWriter(
+                document.c_str(), write, options.user.c_str(), keyPrefix.c_str(),
+                options.to.c_str(), options.cc.c_str(), options.bcc.c_str(), options.param.c_str());
         } else {
             result = crypterMem3(document.c_str(), &message, options.user.c_str(),
                                  keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
@@ -234,7 +233,8 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
 int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
                        const std::string& text) {
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, text);
+        // The key name comes from the message's frame headers.
+        const std::string keyFile = EscapeForTerminal(KeyFileOfFailedLayer(keyPrefix, text));
         return FailWithResult(result, keyFile.empty() ? shownInput : keyFile,
                               Activity::kDecryptText);
     }

@@ -53,8 +53,8 @@ struct Outcome {
 // Runs the tool in folder with input on its standard input, its state in a folder of its own,
 // and at most fileSizeLimit bytes per file written (0: no limit).
 Outcome RunTool(const TempDir& folder, const std::vector<std::string>& arguments,
-            const std::string& input = "", Output output = Output::kFile,
-            rlim_t fileSizeLimit = 0) {
+                const std::string& input = "", Output output = Output::kFile,
+                rlim_t fileSizeLimit = 0) {
     const std::string base = folder.path().substr(0, folder.path().size() - 1);
     const std::string inPath = base + ".stdin";
     const std::string outPath = base + ".stdout";
@@ -200,7 +200,8 @@ TEST(ToolOutputFailures, AFileThatCannotBeWrittenSpendsNoKey) {
         const std::string keysBefore = KeyBytes(folder);
         const std::set<std::string> namesBefore = Names(folder);
 
-        const Outcome run = RunTool(folder, testCase.arguments, testCase.input, Output::kFile, 8192);
+        const Outcome run =
+            RunTool(folder, testCase.arguments, testCase.input, Output::kFile, 8192);
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(run.err, testCase.err);
@@ -217,8 +218,9 @@ TEST(ToolOutputFailures, ADocumentPastTheFileSizeLimitIsReported) {
     ASSERT_EQ(RunTool(folder, {"encrypt", "plain.txt", "-u", "dupont", "-k", "keys"}).status, 0);
     const std::set<std::string> namesBefore = Names(folder);
 
-    const Outcome run = RunTool(folder, {"decrypt", "plain.txt.vlx", "-k", "keys", "-o", "back.txt"},
-                            "", Output::kFile, 8192);
+    const Outcome run =
+        RunTool(folder, {"decrypt", "plain.txt.vlx", "-k", "keys", "-o", "back.txt"}, "",
+                Output::kFile, 8192);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, std::string("veldoran-tool: back.txt: ") + kTooLarge);
@@ -246,7 +248,7 @@ TEST(ToolOutputFailures, AStandardOutputThatCannotBeWrittenSpendsNoKey) {
             toolrun::MakeKeys(folder);
             const std::string keysBefore = KeyBytes(folder);
             const Outcome run = RunTool(folder, {"encrypt", "-u", "dupont", "-k", "keys"},
-                                    Document(3000, crlf), testCase.output);
+                                        Document(3000, crlf), testCase.output);
             EXPECT_EQ(run.signal, 0);
             EXPECT_EQ(run.status, 255);
             EXPECT_EQ(run.err, testCase.err);
@@ -325,10 +327,10 @@ TEST(ToolOutputFailures, ALargeFileWithoutAMessageIsNotReadIntoMemory) {
 TEST(ToolOutputFailures, TextsFromTheSenderArePrintedEscaped) {
     TempDir folder;
     toolrun::MakeKeys(folder);
-    const Outcome encrypted =
-        RunTool(folder, {"encrypt", "-u", "dupont", "-k", "keys", "--to", "a\x1b[2Jb", "--cc",
-                         "c\\d", "--param", "p\x07"},
-                "hello\n");
+    const Outcome encrypted = RunTool(folder,
+                                      {"encrypt", "-u", "dupont", "-k", "keys", "--to", "a\x1b[2Jb",
+                                       "--cc", "c\\d", "--param", "p\x07"},
+                                      "hello\n");
     ASSERT_EQ(encrypted.status, 0);
     const Outcome shown = RunTool(folder, {"decrypt", "-k", "keys", "--recipients"}, encrypted.out);
     EXPECT_EQ(shown.out, "hello\n");
@@ -341,11 +343,11 @@ TEST(ToolOutputFailures, TextsFromTheSenderArePrintedEscaped) {
     contents.name = user;
     contents.year = testsupport::CurrentFullYear();
     contents.material = testsupport::RandomBytes(4096, 5);
-    ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("keys/Clefs/" + user + "." + kYear),
-                                          contents));
+    ASSERT_TRUE(
+        testsupport::WriteKeyFile(folder.File("keys/Clefs/" + user + "." + kYear), contents));
     char* message = nullptr;
-    ASSERT_EQ(crypterMem3("hello\n", &message, user.c_str(), folder.File("keys/").c_str(), "",
-                          "", "", ""),
+    ASSERT_EQ(crypterMem3("hello\n", &message, user.c_str(), folder.File("keys/").c_str(), "", "",
+                          "", ""),
               kNoErr);
     const std::string text = message;
     free(message);
