@@ -358,7 +358,8 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
 
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
                             unsigned char** out, uint32_t* outLength, const char* user,
-                            const char* keyFolder, int32_t trace) {
+                            const char* keyFolder, int32_t trace,
+                            const veldoran::FrameWriter* write) {
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -375,17 +376,25 @@ int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
         cleared = true;
         return static_cast<int32_t>(kNoErr);
     };
+    veldoran::FrameReady ready;
+    if (write != nullptr) {
+        ready = [write](const unsigned char* frame, uint32_t frameLength, const char*,
+                        const char*) { return (*write)(frame, frameLength); };
+    }
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
     const int32_t result = veldoran::EncryptWithBothKeys(
         utils, Request(keyFolder, user, yearText, trace), data != nullptr ? data : &kNoData, length,
-        prepare, out, outLength, masterComment, userComment);
-    if (result != kNoErr) {
+        prepare, out, outLength, masterComment, userComment, ready);
+    if (result != kNoErr || write != nullptr) {
         // The caller owns whatever *out holds: a failed run hands back no frame at all, since
-        // a frame that did not complete may hold the data or key stream in the clear.
+        // a frame that did not complete may hold the data or key stream in the clear; a written
+        // frame is not handed back either.
         utils->MyDisposeptr(out, *outLength);
         *out = nullptr;
         *outLength = 0;
+    }
+    if (result != kNoErr) {
         // Both key files were found usable before the run was cleared; a failure after that
         // comes from reading the key streams or rewriting the headers, the master's first.
         if (trace != 0 && cleared && result != kFNFErr) {
@@ -457,6 +466,24 @@ extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length
         *out = nullptr;
         *outLength = 0;
     }
+    if (trace != 0) {
+        printf("End of encoding process\n");
+    }
+    return result;
+}
+
+int32_t veldoran::EncryptBytesToWriter(const unsigned char* data, uint32_t length,
+                                       const FrameWriter& write, const char* user,
+                                       const char* keyFolder, int32_t trace) {
+    if ((data == nullptr && length != 0) || !write || user == nullptr || keyFolder == nullptr) {
+        return kOtherErr;
+    }
+    unsigned char* none = nullptr;
+    uint32_t noneLength = 0;
+    const int32_t result = veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptBinaryBuffer(utils, data, length, &none, &noneLength, user, keyFolder, trace,
+                                   &write);
+    });
     if (trace != 0) {
         printf("End of encoding process\n");
     }

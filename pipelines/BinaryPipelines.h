@@ -78,6 +78,24 @@ int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t length, unsigne
 
 #ifdef __cplusplus
 }
+
+#include <functional>
+
+namespace veldoran {
+
+/* Takes a whole outer frame while its key files are still unchanged; 0 lets the encryption
+ * spend the key material, any other code stops it there. */
+using FrameWriter = std::function<int32_t(const unsigned char* frame, uint32_t length)>;
+
+/* crypterbinaireMem2 for a host whose output can be withdrawn, such as a file written unnamed and
+ * named afterwards: the finished frame goes to write before either key file's header is
+ * rewritten, and nothing is handed back. A write that fails leaves both key files as they were
+ * and its code is the result; 0 means write took the frame and both headers were rewritten after
+ * it. Other results as crypterbinaireMem2's; -1 also for an empty write. */
+int32_t EncryptBytesToWriter(const unsigned char* data, uint32_t length, const FrameWriter& write,
+                             const char* user, const char* keyFolder, int32_t trace);
+
+}  // namespace veldoran
 #endif
 
 #endif

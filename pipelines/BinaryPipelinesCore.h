@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "pipelines/BinaryPipelines.h"
 #include "pipelines/StreamOptions.h"
 
 class TypUtilsUnix;
@@ -26,10 +27,12 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options = nullptr);
-// crypterbinaireMem2 without its closing line; *out and *outLength already cleared.
+// crypterbinaireMem2 without its closing line; *out and *outLength already cleared. With write
+// (not null) the frame goes to it before the keys are spent and is not handed back.
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
                             unsigned char** out, uint32_t* outLength, const char* user,
-                            const char* keyFolder, int32_t trace);
+                            const char* keyFolder, int32_t trace,
+                            const veldoran::FrameWriter* write = nullptr);
 // decrypterbinaireMem2; *out and *outLength already cleared.
 int32_t DecryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
                             unsigned char** out, uint32_t* outLength, const char* keyFolder,

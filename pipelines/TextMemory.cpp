@@ -94,9 +94,34 @@ int32_t PrepareOutput(const OutputPlan& plan, uint32_t outerLength) {
     return kNoErr;
 }
 
+// The message text into output (prepared by PrepareOutput): both comments, the empty line and
+// the armour of the outer frame, then a NUL. Its length goes to *length.
+int32_t Assemble(TypUtilsUnix* utils, TypBinASCII* binASCII, const unsigned char* outer,
+                 uint32_t outerLength, const char* masterComment, const char* userComment,
+                 const char* eol, OwnedBlock* output, size_t* length) {
+    OwnedBlock armour(utils);
+    const int32_t result =
+        binASCII->BinToASCII(outer, outerLength, armour.Pointer(), armour.Length());
+    if (result != kNoErr) {
+        return result;
+    }
+    unsigned char* cursor = output->data();
+    for (const char* piece : {masterComment, userComment, eol}) {
+        const size_t pieceLength = strlen(piece);
+        memcpy(cursor, piece, pieceLength);
+        cursor += pieceLength;
+    }
+    memcpy(cursor, armour.data(), armour.length());
+    cursor[armour.length()] = '\0';
+    *length = static_cast<size_t>(cursor - output->data()) + armour.length();
+    return kNoErr;
+}
+
+// With write set, the message is assembled and written before the keys are spent.
 int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char* document,
                 const char* user, const char* keyFolder, const char* to, const char* cc,
-                const char* bcc, const char* param, OwnedBlock* output) {
+                const char* bcc, const char* param, const veldoran::MessageWriter* write,
+                OwnedBlock* output) {
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -122,33 +147,31 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
     }
 
     const OutputPlan plan = {utils, reserve, static_cast<uint32_t>(strlen(eol)), output};
+    veldoran::FrameReady ready;
+    if (write != nullptr) {
+        ready = [&](const unsigned char* outer, uint32_t outerLength, const char* masterComment,
+                    const char* userComment) {
+            size_t length = 0;
+            const int32_t assembled = Assemble(utils, binASCII.get(), outer, outerLength,
+                                               masterComment, userComment, eol, output, &length);
+            return assembled != kNoErr
+                       ? assembled
+                       : (*write)(reinterpret_cast<const char*>(output->data()), length);
+        };
+    }
     OwnedBlock outer(utils);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
     result = veldoran::EncryptWithBothKeys(
         utils, request, message.data(), message.length(),
         [&plan](uint32_t outerLength) { return PrepareOutput(plan, outerLength); }, outer.Pointer(),
-        outer.Length(), masterComment, userComment);
+        outer.Length(), masterComment, userComment, ready);
     message.Dispose();
 
-    OwnedBlock armour(utils);
-    if (result == kNoErr) {
-        result =
-            binASCII->BinToASCII(outer.data(), outer.length(), armour.Pointer(), armour.Length());
-    }
-    outer.Dispose();
-    binASCII.reset();
-
-    if (result == kNoErr) {
-        unsigned char* cursor = output->data();
-        for (const char* piece : {static_cast<const char*>(masterComment),
-                                  static_cast<const char*>(userComment), eol}) {
-            const size_t pieceLength = strlen(piece);
-            memcpy(cursor, piece, pieceLength);
-            cursor += pieceLength;
-        }
-        memcpy(cursor, armour.data(), armour.length());
-        cursor[armour.length()] = '\0';
+    if (result == kNoErr && write == nullptr) {
+        size_t length = 0;
+        result = Assemble(utils, binASCII.get(), outer.data(), outer.length(), masterComment,
+                          userComment, eol, output, &length);
     }
     return result;
 }
@@ -158,15 +181,15 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
 int32_t EncryptTextInMemory(TypUtilsUnix* utils, veldoran::BlockReserve* reserve,
                             const char* document, char** out, const char* user,
                             const char* keyFolder, const char* to, const char* cc, const char* bcc,
-                            const char* param) {
+                            const char* param, const veldoran::MessageWriter* write) {
     *out = nullptr;
     OwnedBlock output(utils);
     const int32_t result =
-        Encrypt(utils, reserve, document, user, keyFolder, to, cc, bcc, param, &output);
+        Encrypt(utils, reserve, document, user, keyFolder, to, cc, bcc, param, write, &output);
     if (reserve != nullptr) {
         reserve->ReleaseReserve();
     }
-    if (result == kNoErr) {
+    if (result == kNoErr && write == nullptr) {
         *out = reinterpret_cast<char*>(output.Release());
     }
     return result;
@@ -242,6 +265,21 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
     return veldoran::RunWithUtils<Utils>([&](Utils* utils) {
         return EncryptTextInMemory(utils, utils, document, out, user, keyFolder, to, cc, bcc,
                                    param);
+    });
+}
+
+int32_t veldoran::EncryptTextToWriter(const char* document, const MessageWriter& write,
+                                      const char* user, const char* keyFolder, const char* to,
+                                      const char* cc, const char* bcc, const char* param) {
+    if (document == nullptr || !write || user == nullptr || keyFolder == nullptr || to == nullptr ||
+        cc == nullptr || bcc == nullptr || param == nullptr) {
+        return kOtherErr;
+    }
+    char* none = nullptr;
+    using Utils = veldoran::ReservingUtils<veldoran::PipelineUtils>;
+    return veldoran::RunWithUtils<Utils>([&](Utils* utils) {
+        return EncryptTextInMemory(utils, utils, document, &none, user, keyFolder, to, cc, bcc,
+                                   param, &write);
     });
 }
 

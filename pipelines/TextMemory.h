@@ -80,6 +80,28 @@ int32_t decrypterMem(const char* message, char** document);
 
 #ifdef __cplusplus
 }
+
+#include <stddef.h>
+
+#include <functional>
+
+namespace veldoran {
+
+/* Takes a whole message (length bytes and a NUL behind them) while its key files are still
+ * unchanged; 0 lets the encryption spend the key material, any other code stops it there. */
+using MessageWriter = std::function<int32_t(const char* message, size_t length)>;
+
+/* crypterMem3 for a host whose output can be withdrawn, such as a file written unnamed and named
+ * afterwards: the finished message goes to write before either key file's header is rewritten,
+ * and nothing is handed back. A write that fails leaves both key files as they were and its code
+ * is the result; 0 means write took the message and both headers were rewritten after it (a
+ * header that cannot be put on disk then gives -1, the message already written). Other results
+ * as crypterMem3's; -1 also for a null text or an empty write. */
+int32_t EncryptTextToWriter(const char* document, const MessageWriter& write, const char* user,
+                            const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                            const char* param);
+
+}  // namespace veldoran
 #endif
 
 #endif

@@ -197,7 +197,8 @@ void HeldKeys::Trace(bool succeeded, uint32_t messageLength, const char* masterC
 int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const unsigned char* message, uint32_t messageLength,
                             const PrepareOutput& prepare, unsigned char** outer,
-                            uint32_t* outerLength, char* masterComment, char* userComment) {
+                            uint32_t* outerLength, char* masterComment, char* userComment,
+                            const FrameReady& ready) {
     *outer = nullptr;
     *outerLength = 0;
     masterComment[0] = '\0';
@@ -237,6 +238,10 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                                        scratch.length());
     }
 
+    if (result == kNoErr && ready) {
+        keys.Comments(messageLength, masterComment, userComment);
+        result = ready(frame.data(), frameLength, masterComment, userComment);
+    }
     // Nothing is left to fail but the rewrites themselves.
     if (result == kNoErr) {
         result = keys.Commit(messageLength);

@@ -38,6 +38,13 @@ uint32_t TwoLayerOverhead();
 // them itself.
 using PrepareOutput = std::function<int32_t(uint32_t outerLength)>;
 
+// Called once the outer frame is complete and before either header is rewritten, with the
+// frame and each key's comment line as it will stand: a pipeline whose output can be withdrawn
+// writes it whole here, so that a failure to write spends no key material. A non-zero result
+// ends the run with that code and neither key file changed.
+using FrameReady = std::function<int32_t(const unsigned char* outer, uint32_t outerLength,
+                                         const char* masterComment, const char* userComment)>;
+
 // What one encryption needs to know.
 struct TwoKeyRequest {
     const char* keyFolder = "";  // prefix in front of "Clefs/"; "" or ending with "/"
@@ -114,8 +121,8 @@ int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count);
 // Order of work: both key files are opened without waiting, locked (master first, then user,
 // in every run, so that concurrent runs cannot wait on each other) and checked; the key use
 // hook is asked; every block is allocated; prepare runs; the key streams are read and the frame
-// made; only then are both headers rewritten and synced (master, then user), the comments made and
-// the locks released.
+// made; ready (when given) takes the frame; only then are both headers rewritten and synced
+// (master, then user), the comments made and the locks released.
 //
 // With trace set, prints "Master Key: " before the master key is opened; after a successful
 // run "Crypt datalen2: ", "GetKeyComment: ", "User Key: ", "Crypt datalen: ", "GetKeyComment: "
@@ -126,14 +133,15 @@ int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count);
 // not a regular file readable and writable, is shorter than 224 + keyLen bytes, cannot be
 // locked, read or rewritten, or both names lead to the same file; -6 when a key's version is
 // not 1; -8 when its keyLen is below 1 or its keyOffset outside 0 to keyLen; -7 when memory is
-// short; -9 when the outer frame would not fit a 32-bit length; the key use hook's or
-// prepare's code. On any failure
+// short; -9 when the outer frame would not fit a 32-bit length; the key use hook's, prepare's or
+// ready's code. On any failure
 // *outer is null, *outerLength 0, and (but for a failure to put a rewritten header on disk)
 // neither key file has changed: no key material is spent for a run that fails.
 int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const unsigned char* message, uint32_t messageLength,
                             const PrepareOutput& prepare, unsigned char** outer,
-                            uint32_t* outerLength, char* masterComment, char* userComment);
+                            uint32_t* outerLength, char* masterComment, char* userComment,
+                            const FrameReady& ready = nullptr);
 
 // Whether path names either key file of the request: the same path text, or (following links
 // or not) the same file as an existing key file. A pipeline refuses such a target before it

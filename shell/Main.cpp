@@ -5,6 +5,7 @@
 // Option values are kept as the arguments themselves, so a value of any length is handed on
 // whole: it is never cut and never copied into a fixed buffer. Paths that are too long for a
 // file reference are refused by the encryption, before any key file is touched.
+#include <csignal>
 #include <cstdio>
 
 #include "shell/GetOpt.h"
@@ -25,6 +26,8 @@ void PrintUsage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A target pipe whose reader goes away fails the write (-1) instead of ending the program.
+    signal(SIGPIPE, SIG_IGN);
     const char* source = "";
     const char* target = "";
     const char* user = "";
@@ -34,9 +37,9 @@ int main(int argc, char** argv) {
 
     shell::OptionParser parser;
     for (;;) {
-        char* optarg = nullptr;
-        const int letter = parser.getopt(argc, argv, kOptions, &optarg);
-        if (letter == -1 && optarg == nullptr) {
+        char* optionValue = nullptr;
+        const int letter = parser.getopt(argc, argv, kOptions, &optionValue);
+        if (letter == -1 && optionValue == nullptr) {
             break;
         }
         anyArgument = true;
@@ -46,7 +49,7 @@ int main(int argc, char** argv) {
             case 'u':
             case 'k':
             case 'd': {
-                if (optarg == nullptr) {
+                if (optionValue == nullptr) {
                     break;
                 }
                 const char** value = letter == 's'   ? &source
@@ -54,11 +57,11 @@ int main(int argc, char** argv) {
                                      : letter == 'u' ? &user
                                      : letter == 'k' ? &keyFolder
                                                      : &recipients;
-                *value = optarg;
+                *value = optionValue;
                 break;
             }
             case -1:
-                printf("\n%s\n", optarg);
+                printf("\n%s\n", optionValue);
                 break;
             case '?':
                 printf("\nWrong choice\n");

@@ -103,7 +103,7 @@ int32_t RunPack(const PackOptions& options) {
         return FailWithResult(result, target, Activity::kPack);
     }
     const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
+    const KeyReuseCheck reuse(options.noReuse);
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
     if (result == kNoErr) {
@@ -111,19 +111,39 @@ int32_t RunPack(const PackOptions& options) {
     }
     unsigned char* encrypted = nullptr;
     uint32_t encryptedLength = 0;
-    if (result == kNoErr && options.encrypt) {
+    if (result == kNoErr && options.encrypt && !output.Withdrawable()) {
+        // A device or the standard output cannot take anything back: written once spent.
         Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
         TraceOnStandardError traceRedirect(options.trace);
         result = crypterbinaireMem2(block, static_cast<uint32_t>(blockLength), &encrypted,
                                     &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
                                     options.trace);
         if (result != kNoErr) {
-            FailEncryption(result, target, Activity::kEncryptBinary);
+            FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                         Activity::kEncryptBinary);
         }
-    }
-    if (result == kNoErr) {
-        result = options.encrypt ? output.Write(encrypted, encryptedLength)
-                                 : output.Write(block, static_cast<size_t>(blockLength));
+        if (result == kNoErr) {
+            result = output.Write(encrypted, encryptedLength);
+        }
+    } else if (result == kNoErr && options.encrypt) {
+        Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
+        TraceOnStandardError traceRedirect(options.trace);
+        // The encrypted container is written, unnamed, before the keys are spent.
+        bool writeFailed = false;
+        const veldoran::FrameWriter write = [&](const unsigned char* frame, uint32_t length) {
+            const int32_t written = output.WriteAndSync(frame, length);
+            writeFailed = written != kNoErr;
+            return written;
+        };
+        result =
+            veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
+                                           options.user.c_str(), keyPrefix.c_str(), options.trace);
+        if (result != kNoErr && !writeFailed) {
+            FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                         Activity::kEncryptBinary);
+        }
+    } else if (result == kNoErr) {
+        result = output.Write(block, static_cast<size_t>(blockLength));
     }
     if (result == kNoErr) {
         result = output.Commit();

@@ -43,7 +43,7 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
     if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
         return kOtherErr;
     }
-    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
+    const KeyReuseCheck reuse(options.noReuse);
     int32_t result = kNoErr;
     {
         Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
@@ -55,7 +55,8 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
                                        keyPrefix.c_str(), options.trace);
     }
     if (result != kNoErr) {
-        return FailEncryption(result, options.input, Activity::kEncryptBinary);
+        return FailEncryption(result, EncryptionFiles(options.input, target, keyPrefix, options.user),
+                            Activity::kEncryptBinary);
     }
     return kNoErr;
 }
@@ -81,19 +82,17 @@ int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::stri
     if (result == kNoErr) {
         return kNoErr;
     }
-    std::string failedFile = options.input;
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        // Only to name the key file: the frame's headers say which one it is.
-        WholeInput frame;
-        if (frame.Read(options.input) == kNoErr && frame.Size() <= INT32_MAX) {
-            const std::string keyFile =
-                KeyFileOfFailedLayer(keyPrefix, frame.Data(), static_cast<uint32_t>(frame.Size()));
-            if (!keyFile.empty()) {
-                failedFile = keyFile;
-            }
+        // Only to name the key file: the two frame headers at the start say which one it is.
+        const std::string keyFile = KeyFileOfFailedFrameFile(keyPrefix, options.input);
+        if (!keyFile.empty()) {
+            return FailWithResult(result, EscapeForTerminal(keyFile), Activity::kDecryptBinary);
         }
     }
-    return FailWithResult(result, failedFile, Activity::kDecryptBinary);
+    PipelineFiles files;
+    files.source = options.input;
+    files.target = target;
+    return FailPipeline(result, files, Activity::kDecryptBinary);
 }
 
 // Decrypts any input in memory and writes the result to target.

@@ -2,6 +2,11 @@
 // code added to the shared list cannot be forgotten here: the compiler's -Wswitch names it.
 #include "shell/tool/ToolErrors.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdio>
 
 #include "veldoran.h"
@@ -73,6 +78,21 @@ int ExitStatus(int32_t code) {
     return static_cast<int>(static_cast<uint32_t>(code) & 0xffu);
 }
 
+std::string EscapeForTerminal(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::iscntrl(byte) != 0 || c == '\\') {
+            char escaped[5];
+            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 int32_t Fail(int32_t code, const std::string& file, const std::string& words) {
     if (file.empty()) {
         fprintf(stderr, "veldoran-tool: %s\n", words.c_str());
@@ -88,6 +108,76 @@ int32_t FailWithResult(int32_t code, const std::string& file, Activity activity)
 
 void Warn(const std::string& file, const std::string& words) {
     fprintf(stderr, "veldoran-tool: warning: %s: %s\n", file.c_str(), words.c_str());
+}
+
+namespace {
+
+// Whether path opens for reading as a regular file; never waits on a pipe.
+bool ReadableFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat status {};
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    close(fd);
+    return regular;
+}
+
+}  // namespace
+
+PipelineFiles EncryptionFiles(const std::string& source, const std::string& target,
+                              const std::string& keyPrefix, const std::string& user) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    char yearText[16] = {};
+    utils.GetYearAsText(yearText);
+    PipelineFiles files;
+    files.source = source;
+    files.target = target;
+    for (const std::string& name : {std::string("Master"), user}) {
+        files.keyFiles.push_back(keyPrefix + "Clefs/" + name + "." + yearText);
+    }
+    return files;
+}
+
+int32_t FailPipeline(int32_t code, const PipelineFiles& files, Activity activity) {
+    const bool decrypting = activity == Activity::kDecryptText ||
+                            activity == Activity::kDecryptBinary || activity == Activity::kUnpack;
+    if (code == kFNFErr) {
+        for (const std::string& key : files.keyFiles) {
+            if (access(key.c_str(), F_OK) != 0) {
+                return Fail(code, key, DescribeResult(code, activity));
+            }
+        }
+    }
+    if (code != kOtherErr) {
+        return FailWithResult(code, DisplayName(files.source, false), activity);
+    }
+    for (const std::string* path : {&files.source, &files.target}) {
+        if (path->size() > static_cast<size_t>(kMaxPathLength)) {
+            return Fail(code, *path, "path longer than 255 characters");
+        }
+    }
+    // Without a target the run worked in memory on a source it had already read.
+    if (!files.target.empty() && !files.source.empty() && files.source != "-" &&
+        !ReadableFile(files.source)) {
+        return Fail(code, files.source, "cannot be read (missing, no permission, or not a file)");
+    }
+    for (const std::string& key : files.keyFiles) {
+        if (!ReadableFile(key) || (!decrypting && access(key.c_str(), W_OK) != 0)) {
+            return Fail(code, key,
+                        decrypting ? "key file cannot be read"
+                                   : "key file cannot be read or rewritten (it must be a "
+                                     "regular file readable and writable by you)");
+        }
+    }
+    if (files.target.empty()) {
+        return FailWithResult(code, DisplayName(files.source, false), activity);
+    }
+    return Fail(code, DisplayName(files.target, true),
+                "cannot be written (a full disk, the file-size limit, a read-only file system, "
+                "or no permission)");
 }
 
 std::string DisplayName(const std::string& path, bool output) {

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace tool {
 
@@ -32,6 +33,12 @@ std::string DescribeResult(int32_t code, Activity activity);
 // (255 for -1, 213 for -43).
 int ExitStatus(int32_t code);
 
+// A text for a terminal: control characters and "\\" as \xNN, every other byte as it is. Names
+// and texts that come from a message or a container (a sender's recipient lists, a key name in
+// a frame header, an entry name) go through it before they are printed, so that a stranger
+// cannot send escape sequences to the reader's terminal.
+std::string EscapeForTerminal(const std::string& text);
+
 // Prints "veldoran-tool: <file>: <words>" (or without the file when it is empty) on the
 // standard error stream and returns code, so that a failing step reads
 //   return Fail(code, path, "...");
@@ -40,6 +47,24 @@ int32_t Fail(int32_t code, const std::string& file, const std::string& words);
 int32_t FailWithResult(int32_t code, const std::string& file, Activity activity);
 // Prints "veldoran-tool: warning: <file>: <words>".
 void Warn(const std::string& file, const std::string& words);
+
+// The files a library pipeline works on, for telling which one a failure concerns.
+struct PipelineFiles {
+    std::string source;                 // read; "-" for the standard input
+    std::vector<std::string> keyFiles;  // read and rewritten (encryption) or read
+    std::string target;                 // written; "" for a run in memory on a source read before
+};
+
+// The files of an encryption: both key files of this year under keyPrefix, master first.
+PipelineFiles EncryptionFiles(const std::string& source, const std::string& target,
+                              const std::string& keyPrefix, const std::string& user);
+
+// Reports a failed file pipeline's code and returns it. The library's -1 does not say which
+// file failed; it is found here: the source when it cannot be opened for reading as a regular
+// file, else a key file that is missing or not readable (and, when encrypting, writable), else
+// the target (a full disk, the file-size limit, a read-only file system). A missing key file
+// (-43) is named by its path. Every other code is reported against the source.
+int32_t FailPipeline(int32_t code, const PipelineFiles& files, Activity activity);
 
 // The name a file is reported under: "standard input" and "standard output" for "-".
 std::string DisplayName(const std::string& path, bool output);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -185,11 +186,37 @@ int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix) {
     return kNoErr;
 }
 
+namespace {
+
+// The standard output as a target: open for writing, and when it is a pipe, read by someone.
+// A write there can fail later still (a reader that goes away, a full device), but what can be
+// known before the keys are spent is known.
+int32_t CheckStandardOutput() {
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags < 0) {
+        return Fail(kOtherErr, "standard output", "is closed");
+    }
+    if ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR) {
+        return Fail(kOtherErr, "standard output", "is not open for writing");
+    }
+    struct stat status {};
+    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode)) {
+        // The write end of a pipe that nobody reads polls as an error.
+        pollfd check = {STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&check, 1, 0) == 1 && (check.revents & POLLERR) != 0) {
+            return Fail(kOtherErr, "standard output", "is a pipe that nobody reads");
+        }
+    }
+    return kNoErr;
+}
+
+}  // namespace
+
 int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
     if (toStandardOutput_) {
-        return kNoErr;
+        return CheckStandardOutput();
     }
     struct stat existing {};
     const bool exists = stat(path.c_str(), &existing) == 0;
@@ -233,6 +260,16 @@ int32_t OutputFile::Write(const unsigned char* data, size_t count) {
     const int written = WriteAll(fd, data, count);
     return written == 0 ? kNoErr
                         : Fail(kOtherErr, path_, SystemError("cannot be written", written));
+}
+
+int32_t OutputFile::WriteAndSync(const unsigned char* data, size_t count) {
+    const int32_t written = Write(data, count);
+    if (written != kNoErr || !Withdrawable()) {
+        return written;
+    }
+    return fsync(file_.Descriptor()) == 0
+               ? kNoErr
+               : Fail(kOtherErr, path_, SystemError("cannot be put on stable storage"));
 }
 
 int32_t OutputFile::Commit() {

@@ -68,7 +68,8 @@ int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix);
 // and named by Commit, so that a failed or killed run leaves an existing file as it was and
 // nothing new behind. A target that is not a regular file (a terminal, a pipe, /dev/null) is
 // written in place. Open before any key is used, so that a target that cannot be written is
-// found out while nothing is spent.
+// found out while nothing is spent: the standard output must be open for writing, and a pipe
+// whose reader has gone is refused there.
 class OutputFile {
   public:
     OutputFile() = default;
@@ -82,6 +83,13 @@ class OutputFile {
     int32_t Write(const std::string& text) {
         return Write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     }
+    // Whether what is written can still be taken back until Commit: a file written unnamed.
+    // An encryption writes such a target whole before it spends any key material.
+    bool Withdrawable() const { return !toStandardOutput_ && !inPlace_.IsOpen(); }
+    // Writes count bytes and puts everything written so far on stable storage: a withdrawable
+    // target's content, whole, before any key material is spent. 0, or kOtherErr after a
+    // report.
+    int32_t WriteAndSync(const unsigned char* data, size_t count);
     // Puts the content in place (or flushes the standard output). 0, or kOtherErr after a
     // report.
     int32_t Commit();

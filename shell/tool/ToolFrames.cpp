@@ -2,7 +2,10 @@
 // armour reader, cipher and key naming.
 #include "shell/tool/ToolFrames.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -55,6 +58,27 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const unsigned ch
     return failedPath;
 }
 
+std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::string& path) {
+    // A key layer decrypts any prefix of its frame: the outer header and the inner one behind
+    // it are all the key files need to be named and tried.
+    // One byte more, so that the inner layer holds data to decrypt.
+    unsigned char headers[2 * kKeyHeaderSize + 1];
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    size_t got = 0;
+    while (file.IsOpen() && got < sizeof headers) {
+        const ssize_t read =
+            pread(file.Get(), headers + got, sizeof headers - got, static_cast<off_t>(got));
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(read);
+    }
+    return KeyFileOfFailedLayer(keyPrefix, headers, static_cast<uint32_t>(got));
+}
+
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
@@ -96,7 +120,8 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
         const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, frame, length32);
         if (!keyFile.empty()) {
-            failedFile = keyFile;
+            // The key name comes from the frame header.
+            failedFile = EscapeForTerminal(keyFile);
         }
     }
     free(*data);

@@ -18,6 +18,10 @@ namespace tool {
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const unsigned char* frame,
                                  uint32_t length);
 
+// The same for the frame stored in the file at path, of which only the two frame headers at its
+// start are read: each layer's key file is found from its header and tried on the next one.
+std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::string& path);
+
 // The same for an armoured message text: the armour is decoded first.
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText);
 

@@ -13,49 +13,22 @@ namespace {
 // The check that the calling thread's encryptions answer to, if any.
 thread_local KeyReuseCheck* activeCheck = nullptr;
 
-// The path of the key file <name>.<year text> under keyPrefix, or "" when it does not fit.
-std::string KeyPath(TypUtilsUnix* utils, const std::string& name) {
-    char yearText[16] = {};
-    utils->GetYearAsText(yearText);
-    std::unique_ptr<TypFileRef> reference(
-        utils->GetFileRefForKeyName((name + "." + yearText).c_str()));
-    auto* unixReference = dynamic_cast<TypFileRefUnix*>(reference.get());
-    const std::string path = unixReference != nullptr ? unixReference->path : "";
-    if (reference != nullptr) {
-        reference->Kill();
-    }
-    return path;
-}
-
-// Looked at only after a run failed, to name the key file it failed on: what the run itself
-// decided was decided under its locks.
-int32_t NameFailedKey(int32_t result, const std::string& keyPrefix, const std::string& user,
-                      const std::string& file, Activity activity) {
+// Looked at only after a run failed, to name the key file whose header it refused (-6, -8):
+// what the run itself decided was decided under its locks. Every other failure is placed by
+// FailPipeline.
+int32_t NameFailedKey(int32_t result, const PipelineFiles& files, Activity activity) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
-    if (utils.SetKeyFolderPath(keyPrefix.c_str()) != kNoErr) {
-        return FailWithResult(result, file, activity);
-    }
     TypCryptoUnix crypto;
     crypto.InitCreate(&utils);
-    for (const std::string& name : {std::string("Master"), user}) {
-        const std::string path = KeyPath(&utils, name);
+    for (const std::string& path : files.keyFiles) {
         TypFileRefUnix reference;
         reference.InitCreate(&utils);
-        if (path.empty() || reference.SetPath(path.c_str()) != kNoErr) {
-            continue;
-        }
-        if (reference.Exists() != kNoErr) {
-            if (result == kFNFErr) {
-                return FailWithResult(result, path, activity);
-            }
+        if (reference.SetPath(path.c_str()) != kNoErr || reference.Exists() != kNoErr) {
             continue;
         }
         TypKeyHeader header{};
         if (crypto.GetKeyKeyHeader(&header, &reference) != kNoErr) {
-            if (result == kOtherErr) {
-                return Fail(result, path, "key file cannot be read, or is shorter than its header");
-            }
             continue;
         }
         const bool inRange =
@@ -65,13 +38,12 @@ int32_t NameFailedKey(int32_t result, const std::string& keyPrefix, const std::s
             return FailWithResult(result, path, activity);
         }
     }
-    return FailWithResult(result, file, activity);
+    return FailPipeline(result, files, activity);
 }
 
 }  // namespace
 
-KeyReuseCheck::KeyReuseCheck(const std::string& keyPrefix, const std::string& user, bool refuse)
-    : keyPrefix_(keyPrefix), user_(user), refuse_(refuse) {
+KeyReuseCheck::KeyReuseCheck(bool refuse) : refuse_(refuse) {
     activeCheck = this;
     veldoranSetKeyUseHook(&KeyReuseCheck::Decide, this);
 }
@@ -118,19 +90,15 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
     return kNoErr;
 }
 
-int32_t FailEncryption(int32_t result, const std::string& file, Activity activity) {
+int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity) {
     const KeyReuseCheck* check = activeCheck;
-    if (check == nullptr) {
-        return FailWithResult(result, file, activity);
-    }
-    if (check->refused_) {
+    if (check != nullptr && check->refused_) {
         return result;
     }
-    if (result == kFNFErr || result == kBadKeyHeader || result == kOffsetOutOfRangeErr ||
-        result == kOtherErr) {
-        return NameFailedKey(result, check->keyPrefix_, check->user_, file, activity);
+    if (result == kBadKeyHeader || result == kOffsetOutOfRangeErr) {
+        return NameFailedKey(result, files, activity);
     }
-    return FailWithResult(result, file, activity);
+    return FailPipeline(result, files, activity);
 }
 
 }  // namespace tool

@@ -26,30 +26,28 @@ namespace tool {
 // While it lives, the encryptions the calling thread runs are checked: a key that would wrap
 // is warned about on the standard error stream ("veldoran-tool: warning: <key file>: ..."), or
 // with refuse set the run is refused with kFrameTooLong (-9) after a line naming the key file,
-// nothing encrypted and no key material spent. keyPrefix (the key folder as the library takes
-// it) and user name the key files for the reports of FailEncryption.
+// nothing encrypted and no key material spent.
 class KeyReuseCheck {
   public:
-    KeyReuseCheck(const std::string& keyPrefix, const std::string& user, bool refuse);
+    explicit KeyReuseCheck(bool refuse);
     ~KeyReuseCheck();
     KeyReuseCheck(const KeyReuseCheck&) = delete;
     KeyReuseCheck& operator=(const KeyReuseCheck&) = delete;
 
   private:
-    friend int32_t FailEncryption(int32_t result, const std::string& file, Activity activity);
+    friend int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity);
     static int32_t Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count);
 
-    std::string keyPrefix_;
-    std::string user_;
     bool refuse_;
     bool refused_ = false;
 };
 
 // Reports an encryption's failure in one line and returns result: nothing more when the
-// thread's KeyReuseCheck refused a run (its line is out already); a key file of the run by
-// its path when it is missing (-43), not of version 1 (-6), out of range (-8) or cannot be read
-// (-1); otherwise FailWithResult on file.
-int32_t FailEncryption(int32_t result, const std::string& file, Activity activity);
+// thread's KeyReuseCheck refused a run (its line is out already); a key file of the run by its
+// path when its header is not of version 1 (-6) or out of range (-8); otherwise as
+// FailPipeline places it (a missing key file by its path, the source, a key file or the
+// target for -1).
+int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity);
 
 }  // namespace tool
 

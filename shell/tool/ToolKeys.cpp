@@ -109,19 +109,9 @@ int32_t CurrentYear() {
     return local.tm_year + 1900;
 }
 
-// A byte string for a terminal: printable ASCII as it is, other bytes as \xNN.
+// A header field of count bytes as it may be shown on a terminal.
 std::string Printable(const unsigned char* bytes, int32_t count) {
-    std::string text;
-    for (int32_t k = 0; k < count; ++k) {
-        if (bytes[k] >= 0x20 && bytes[k] < 0x7f && bytes[k] != '\\') {
-            text += static_cast<char>(bytes[k]);
-        } else {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\x%02x", bytes[k]);
-            text += escaped;
-        }
-    }
-    return text;
+    return EscapeForTerminal(std::string(bytes, bytes + count));
 }
 
 std::string BaseName(const std::string& path) {
@@ -137,6 +127,30 @@ std::string NamedFile(TypUtilsUnix* utils, const TypKeyHeader& header) {
     return unixReference == nullptr ? "" : BaseName(unixReference->path);
 }
 
+// Opens path for key show: a regular file of at least a key header, never waiting on a pipe.
+// 0, or a code after a report that says what the file is instead.
+int32_t OpenKeyFile(const std::string& path, Descriptor* file) {
+    file->Reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!file->IsOpen()) {
+        return errno == ENOENT ? Fail(kFNFErr, path, "key file not found")
+                               : Fail(kOtherErr, path, SystemError("cannot be read", errno));
+    }
+    struct stat status {};
+    if (fstat(file->Get(), &status) != 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be read", errno));
+    }
+    if (S_ISDIR(status.st_mode)) {
+        return Fail(kOtherErr, path, "is a folder, not a key file");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return Fail(kOtherErr, path, "is not a regular file (a device, a pipe or a socket)");
+    }
+    if (status.st_size < static_cast<off_t>(kKeyHeaderSize)) {
+        return Fail(kOtherErr, path, "not a key file: shorter than a key header");
+    }
+    return kNoErr;
+}
+
 int32_t ShowKey(const std::string& path) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
@@ -147,19 +161,31 @@ int32_t ShowKey(const std::string& path) {
     if (reference.SetPath(path.c_str()) != kNoErr) {
         return Fail(kOtherErr, path, "path longer than 255 characters");
     }
-    if (reference.Exists() != kNoErr) {
-        return Fail(kFNFErr, path, "key file not found or not readable");
+    Descriptor file;
+    int32_t result = OpenKeyFile(path, &file);
+    if (result != kNoErr) {
+        return result;
     }
     TypKeyHeader header{};
-    const int32_t read = crypto.GetKeyKeyHeader(&header, &reference);
-    if (read != kNoErr) {
-        return Fail(read, path, "not a key file: shorter than a key header");
+    result = crypto.GetKeyKeyHeader(&header, &reference);
+    if (result != kNoErr) {
+        return Fail(result, path, "cannot be read");
+    }
+    // Random bytes or a file of zeros have a header's size too; the fields say what they are.
+    if (header.version != kVersion) {
+        return Fail(kBadKeyHeader, path,
+                    "not a key file of version 1: its header says version " +
+                        std::to_string(header.version));
+    }
+    if (header.nameLen < 1 || header.nameLen > kLenMaxName || header.idLen < 0 ||
+        header.idLen > kLenMaxID || header.keyLen < 1) {
+        return Fail(kOtherErr, path,
+                    "not a key file: its header's name, id or key length is out of range");
     }
     const int32_t idLen = std::clamp<int32_t>(header.idLen, 0, kLenMaxID);
     const int32_t nameLen = std::clamp<int32_t>(header.nameLen, 0, kLenMaxName);
     printf("%s\n", path.c_str());
-    printf("  version:            %d%s\n", header.version,
-           header.version == kVersion ? "" : " (only version 1 can be used)");
+    printf("  version:            %d\n", header.version);
     printf("  year:               %d\n", header.year);
     printf("  id:                 %s\n", Printable(header.id, idLen).c_str());
     printf("  name:               %s\n", Printable(header.name, nameLen).c_str());

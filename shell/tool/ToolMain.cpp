@@ -2,6 +2,8 @@
 // (with CLI11) and hands the option values to the subcommand's function; the file work is in
 // the other files of this folder. Exit status: 0 on success, 2 for a usage error, otherwise the
 // library's result code in its low eight bits, as the veldoran program's.
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
@@ -294,6 +296,10 @@ int Main(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write past the file-size limit or into a pipe nobody reads fails and is reported like
+    // any other write, instead of killing the run with a status outside the tool's own.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     // Nothing may escape: the parser and the standard library report through exceptions.
     try {
         return Main(argc, argv);

@@ -62,16 +62,19 @@ void PrintRecipients(const char* tail) {
     const size_t middleComma = lastComma == std::string::npos || lastComma == 0
                                    ? std::string::npos
                                    : lists.rfind(',', lastComma - 1);
+    // Every text here comes from the sender.
     if (middleComma == std::string::npos) {
-        fprintf(stderr, "recipients: %s\n", lists.c_str());
+        fprintf(stderr, "recipients: %s\n", EscapeForTerminal(lists).c_str());
     } else {
-        fprintf(stderr, "to: %s\ncc: %s\nbcc: %s\n", lists.substr(0, middleComma).c_str(),
-                lists.substr(middleComma + 1, lastComma - middleComma - 1).c_str(),
-                lists.substr(lastComma + 1).c_str());
+        fprintf(
+            stderr, "to: %s\ncc: %s\nbcc: %s\n",
+            EscapeForTerminal(lists.substr(0, middleComma)).c_str(),
+            EscapeForTerminal(lists.substr(middleComma + 1, lastComma - middleComma - 1)).c_str(),
+            EscapeForTerminal(lists.substr(lastComma + 1)).c_str());
     }
     const char* parameters = tail + end + strlen(kBlockEnd);
     if (*parameters != '\0') {
-        fprintf(stderr, "parameters: %s\n", parameters);
+        fprintf(stderr, "parameters: %s\n", EscapeForTerminal(parameters).c_str());
     }
 }
 
@@ -157,11 +160,16 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
                           keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
                           options.bcc.c_str(), options.trace ? 1 : 0);
     }
-    return result == kNoErr ? kNoErr
-                            : FailEncryption(result, options.input, Activity::kEncryptText);
+    return result == kNoErr
+               ? kNoErr
+               : FailEncryption(result,
+                              EncryptionFiles(options.input, output, keyPrefix, options.user),
+                              Activity::kEncryptText);
 }
 
-// crypterMem3 on the whole document, then the message written out.
+// The whole document through the in-memory pipeline. A file target takes the message, unnamed,
+// before the keys are spent, and is named after; the standard output and a device cannot take
+// anything back, so they get the message once the keys are spent.
 int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output,
                         const std::string& keyPrefix, const std::string& document) {
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
@@ -172,18 +180,39 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
     }
     const std::string shownInput = DisplayName(options.input, false);
     char* message = nullptr;
+    bool writeFailed = false;
     {
         Progress progress("encrypting " + shownInput, document.size());
-        result = crypterMem3(document.c_str(), &message, options.user.c_str(), keyPrefix.c_str(),
-                             options.to.c_str(), options.cc.c_str(), options.bcc.c_str(),
-                             options.param.c_str());
+        if (target.Withdrawable()) {
+            const veldoran::MessageWriter write = [&](const char* text, size_t length) {
+                const int32_t written =
+                    target.WriteAndSync(reinterpret_cast<const unsigned char*>(text), length);
+                writeFailed = written != kNoErr;
+                return written;
+            };
+            result = veldoran::EncryptTextToWriter(
+                document.c_str(), write, options.user.c_str(), keyPrefix.c_str(),
+                options.to.c_str(), options.cc.c_str(), options.bcc.c_str(), options.param.c_str());
+        } else {
+            result = crypterMem3(document.c_str(), &message, options.user.c_str(),
+                                 keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
+                                 options.bcc.c_str(), options.param.c_str());
+        }
     }
     if (result != kNoErr) {
         free(message);
-        return FailEncryption(result, shownInput, Activity::kEncryptText);
+        if (writeFailed) {
+            return result;
+        }
+        // The document is in memory already and the target not yet written: of the files
+        // only the key files can have failed.
+        return FailEncryption(result, EncryptionFiles(options.input, "", keyPrefix, options.user),
+                            Activity::kEncryptText);
     }
-    result = target.Write(reinterpret_cast<const unsigned char*>(message), strlen(message));
-    free(message);
+    if (message != nullptr) {
+        result = target.Write(reinterpret_cast<const unsigned char*>(message), strlen(message));
+        free(message);
+    }
     return result == kNoErr ? target.Commit() : result;
 }
 
@@ -191,7 +220,8 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
 int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
                        const std::string& text) {
     if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, text);
+        // The key name comes from the message's frame headers.
+        const std::string keyFile = EscapeForTerminal(KeyFileOfFailedLayer(keyPrefix, text));
         return FailWithResult(result, keyFile.empty() ? shownInput : keyFile,
                               Activity::kDecryptText);
     }
@@ -213,10 +243,17 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     if (result == kNoErr) {
         return kNoErr;
     }
-    // Read again only to name the key file the message needs.
-    std::string text;
-    ReadWholeInput(options.input, &text);
-    return FailDecryption(result, options.input, keyPrefix, text);
+    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
+        // The frame headers name the key file; only a complete armour was decoded this far.
+        std::string text;
+        if (ReadWholeInput(options.input, &text) == kNoErr) {
+            return FailDecryption(result, options.input, keyPrefix, text);
+        }
+    }
+    PipelineFiles files;
+    files.source = options.input;
+    files.target = output;
+    return FailPipeline(result, files, Activity::kDecryptText);
 }
 
 // decrypterMem3 on the whole text, then the document written out.
@@ -259,7 +296,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
-    const KeyReuseCheck reuse(keyPrefix, options.user, options.noReuse);
+    const KeyReuseCheck reuse(options.noReuse);
     if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
         return EncryptFileToFile(options, output, keyPrefix, scan.size);
     }

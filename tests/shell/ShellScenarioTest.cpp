@@ -2,6 +2,8 @@
 // standard error and exit status out, in a fresh working folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,6 +233,43 @@ TEST(ShellScenarios, EncryptsWithKeysInTheWorkingFolder) {
     ASSERT_TRUE(testsupport::ReadKeyHeader(folder.File("Clefs/Master." + year), &master));
     // Document, recipient block with the whole list, and the two commas and markers.
     EXPECT_EQ(master.keyOffset, static_cast<int32_t>(8 + 11 + recipients.size() + 2 + 9) % 4096);
+}
+
+// A pipe as target whose reader goes away while the message is written: a write error with
+// status 255, never the end by SIGPIPE.
+TEST(ShellScenarios, AReaderThatGoesAwayIsAWriteError) {
+    TempDir folder;
+    MakeKey(folder.path(), "Master", 4096);
+    MakeKey(folder.path(), "dupont", 4096);
+    testsupport::WriteWholeFile(folder.File("letter.txt"),
+                                std::vector<unsigned char>(1u << 20, 'a'));
+    ASSERT_EQ(mkfifo(folder.File("pipe").c_str(), 0600), 0);
+    const int reader = open(folder.File("pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+
+    const std::string outPath = folder.path() + ".stdout";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 || chdir(folder.path().c_str()) != 0) {
+            _exit(127);
+        }
+        execl(kProgram.c_str(), kProgram.c_str(), "-s", "letter.txt", "-o", "pipe", "-u", "dupont",
+              "-d", "a", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Once the pipe is full the program waits in a write; the reader then goes.
+    int buffered = 0;
+    while (ioctl(reader, FIONREAD, &buffered) == 0 && buffered < 4096 &&
+           waitpid(child, nullptr, WNOHANG) == 0) {
+        usleep(1000);
+    }
+    close(reader);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 255);
+    std::filesystem::remove(outPath);
 }
 
 TEST(ShellScenarios, KeyFolderOption) {

@@ -286,7 +286,7 @@ TEST(ToolScenarios, KeyShowSaysWhatIsWrongWithAKeyFile) {
               "\n");
     EXPECT_EQ(result.err,
               "veldoran-tool: short: not a key file: shorter than a key header\n"
-              "veldoran-tool: keys/Clefs/none: key file not found or not readable\n");
+              "veldoran-tool: keys/Clefs/none: key file not found\n");
     // The first failure decides the status: -1.
     EXPECT_EQ(result.status, 255);
 }
