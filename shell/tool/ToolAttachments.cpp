@@ -120,7 +120,7 @@ int32_t RunPack(const PackOptions& options) {
                                     options.trace);
         if (result != kNoErr) {
             FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                         Activity::kEncryptBinary);
+                           Activity::kEncryptBinary);
         }
         if (result == kNoErr) {
             result = output.Write(encrypted, encryptedLength);
@@ -140,7 +140,7 @@ int32_t RunPack(const PackOptions& options) {
                                            options.user.c_str(), keyPrefix.c_str(), options.trace);
         if (result != kNoErr && !writeFailed) {
             FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                         Activity::kEncryptBinary);
+                           Activity::kEncryptBinary);
         }
     } else if (result == kNoErr) {
         result = output.Write(block, static_cast<size_t>(blockLength));

@@ -55,8 +55,9 @@ int32_t RunEncryptBinary(const BinaryOptions& options) {
                                        keyPrefix.c_str(), options.trace);
     }
     if (result != kNoErr) {
-        return FailEncryption(result, EncryptionFiles(options.input, target, keyPrefix, options.user),
-                            Activity::kEncryptBinary);
+        return FailEncryption(result,
+                              EncryptionFiles(options.input, target, keyPrefix, options.user),
+                              Activity::kEncryptBinary);
     }
     return kNoErr;
 }

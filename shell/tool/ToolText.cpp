@@ -163,8 +163,8 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
     return result == kNoErr
                ? kNoErr
                : FailEncryption(result,
-                              EncryptionFiles(options.input, output, keyPrefix, options.user),
-                              Activity::kEncryptText);
+                                EncryptionFiles(options.input, output, keyPrefix, options.user),
+                                Activity::kEncryptText);
 }
 
 // The whole document through the in-memory pipeline. A file target takes the message, unnamed,
@@ -207,7 +207,7 @@ int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output
         // The document is in memory already and the target not yet written: of the files
         // only the key files can have failed.
         return FailEncryption(result, EncryptionFiles(options.input, "", keyPrefix, options.user),
-                            Activity::kEncryptText);
+                              Activity::kEncryptText);
     }
     if (message != nullptr) {
         result = target.Write(reinterpret_cast<const unsigned char*>(message), strlen(message));

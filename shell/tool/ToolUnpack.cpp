@@ -28,22 +28,6 @@ namespace tool {
 
 namespace {
 
-// A name as it may be shown on a terminal: control characters as \xNN.
-std::string Printable(const std::string& name) {
-    std::string shown;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::iscntrl(byte) != 0 || c == '\\') {
-            char escaped[5];
-            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
 struct Entry {
     std::string name;  // every byte of it, a zero byte included
     int32_t length = 0;
@@ -121,13 +105,14 @@ void List(TypPieceJointe* container) {
     container->GetExpediteur(sender);
     auto recipients = std::make_unique<char[]>(klenmaxdest);
     container->GetDestinataire(recipients.get());
-    printf("from: %s\n", Printable(sender).c_str());
-    printf("to: %s\n", Printable(recipients.get()).c_str());
+    printf("from: %s\n", EscapeForTerminal(sender).c_str());
+    printf("to: %s\n", EscapeForTerminal(recipients.get()).c_str());
     printf("compressed: %s\n", container->GetFormat() == kformatLZOcompresse ? "LZO1X-1" : "no");
     for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
         const Entry entry = EntryAt(container, index);
         const std::string refusal = CheckEntryName(entry.name);
-        printf("%12ld  %s%s\n", static_cast<long>(entry.length), Printable(entry.name).c_str(),
+        printf("%12ld  %s%s\n", static_cast<long>(entry.length),
+               EscapeForTerminal(entry.name).c_str(),
                refusal.empty() ? "" : ("  (refused: " + refusal + ")").c_str());
     }
 }
@@ -192,8 +177,8 @@ int32_t CheckTotal(TypPieceJointe* container, const std::string& shownInput) {
 
 // The name an entry is reported under.
 std::string ShownEntry(const std::string& shownInput, int32_t index, const Entry& entry) {
-    return shownInput + ": entry " + std::to_string(index + 1) + " \"" + Printable(entry.name) +
-           "\"";
+    return shownInput + ": entry " + std::to_string(index + 1) + " \"" +
+           EscapeForTerminal(entry.name) + "\"";
 }
 
 // Writes every entry that may be written, one at a time through one buffer the size of the
