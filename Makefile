@@ -57,7 +57,7 @@ test-memcheck: build
 	for program in test_*; do \
 	  [ -x "$$program" ] && [ -f "$$program" ] || continue; \
 	  echo "memcheck: $$program"; \
-	  $(MEMCHECK) ./$$program --gtest_brief=1 >/dev/null; \
+	  $(MEMCHECK) ./$$program --gtest_brief=1 >memcheck.out || { cat memcheck.out; exit 1; }; \
 	done; \
 	for program in fuzz_replay_*; do \
 	  echo "memcheck: $$program"; \

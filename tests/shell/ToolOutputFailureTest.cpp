@@ -21,6 +21,7 @@
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "support/Valgrind.h"
 #include "veldoran.h"
 
 namespace {
@@ -318,8 +319,11 @@ TEST(ToolOutputFailures, ALargeFileWithoutAMessageIsNotReadIntoMemory) {
               "armour in it\n");
     EXPECT_EQ(run.status, 252);
     EXPECT_FALSE(std::filesystem::exists(folder.File("mail.txt.txt")));
-    // The whole file in memory would take 96 MiB.
-    EXPECT_LT(run.maxResidentKiB, 64 * 1024);
+    // The whole file in memory would take 96 MiB. A child's peak also counts the image it was
+    // forked from until its exec, which under valgrind is valgrind's own heap: not measured there.
+    if (!testsupport::RunningOnValgrind()) {
+        EXPECT_LT(run.maxResidentKiB, 64 * 1024);
+    }
 }
 
 // Recipient lists, parameters and key names come from the sender: control characters reach the
