@@ -35,48 +35,6 @@ uint32_t LargestPlainLength() {
     return static_cast<uint32_t>(INT32_MAX) - veldoran::TwoLayerOverhead();
 }
 
-// The source file at path opened for reading (only read) at its first byte, its length in
-// *length. A file longer than longest is refused with kFrameTooLong. The length line is
-// printed with its label whatever the length query returned.
-int32_t OpenSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
-                   int32_t trace, veldoran::Owned<TypFileRefUnix>* sourceRef, uint32_t* length) {
-    int32_t result = veldoran::MakeSourceRef(utils, path, sourceRef);
-    if (result != kNoErr) {
-        return result;
-    }
-    if ((*sourceRef)->Exists() != kNoErr) {
-        return kOtherErr;
-    }
-    result = (*sourceRef)->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    int32_t sourceLength = 0;
-    result = (*sourceRef)->GetLength(&sourceLength);
-    if (trace != 0) {
-        printf("%s%d\n", lengthLabel, sourceLength);
-    }
-    if (result != kNoErr) {
-        return result;
-    }
-    if (sourceLength < 0 || static_cast<uint32_t>(sourceLength) > longest) {
-        return kFrameTooLong;
-    }
-    *length = static_cast<uint32_t>(sourceLength);
-    return (*sourceRef)->SetFilePos(0);
-}
-
-// The one chunk buffer of a streaming run, obtained once and reused for every chunk.
-int32_t AllocateChunk(TypUtils* utils, uint32_t chunk, OwnedBlock* buffer) {
-    *buffer->Length() = chunk;
-    *buffer->Pointer() = utils->MyNewPtr(chunk);
-    if (buffer->data() == nullptr) {
-        *buffer->Length() = 0;
-        return kMemErr;
-    }
-    return kNoErr;
-}
-
 // Reads the source's next length bytes in chunks through buffer, puts both key layers over
 // each chunk (the same XOR both ways; position counts from the message's first byte) and
 // appends it to the target.
@@ -164,8 +122,12 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t length = 0;
     if (result == kNoErr) {
-        result = OpenSource(utils, source, LargestPlainLength(), "Source length: ", trace,
-                            &sourceRef, &length);
+        veldoran::SourceRules rules;
+        rules.lengthLabel = "Source length: ";
+        result = veldoran::OpenSourceFile(utils, source, rules, trace, &sourceRef, &length);
+    }
+    if (result == kNoErr && length > LargestPlainLength()) {
+        result = kFrameTooLong;
     }
     const uint32_t outerLength = length + veldoran::TwoLayerOverhead();
 
@@ -178,7 +140,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     }
     OwnedBlock buffer(utils);
     if (result == kNoErr) {
-        result = AllocateChunk(utils, options->Chunk(), &buffer);
+        result = buffer.Allocate(options->Chunk());
     }
     veldoran::TargetWriter writer;
     writer.InitCreate(calls);
@@ -276,12 +238,12 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t outerLength = 0;
     if (result == kNoErr) {
-        result = OpenSource(utils, source, static_cast<uint32_t>(INT32_MAX),
-                            "Source Length: ", trace, &sourceRef, &outerLength);
+        result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
+                                          &outerLength);
     }
     OwnedBlock buffer(utils);
     if (result == kNoErr) {
-        result = AllocateChunk(utils, options->Chunk(), &buffer);
+        result = buffer.Allocate(options->Chunk());
     }
 
     // The target is prepared before the work, so that a target that cannot be written is

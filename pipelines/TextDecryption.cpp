@@ -9,16 +9,15 @@
 #include <cstring>
 #include <new>
 
-#include "armour/ArmourDecoder.h"
-#include "armour/ArmourFormat.h"
+#include "armour/ArmourFinder.h"
 #include "armour/MessageLayout.h"
+#include "armour/StreamSearch.h"
 #include "armour/TextForms.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
-#include "pipelines/StreamSearch.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyStream.h"
@@ -32,34 +31,9 @@ namespace {
 using veldoran::OwnedBlock;
 
 constexpr char kTargetSuffix[] = ".txt";
-constexpr size_t kStartLength = sizeof veldoran::armour::kStartMarker - 1;
-constexpr size_t kEndLength = sizeof veldoran::armour::kEndMarker - 1;
-// Bytes of the stream that may still be the beginning of the end marker.
-constexpr size_t kHeldText = kEndLength - 1;
 // Bytes of the document that may still be the beginning of the recipient marker.
 constexpr size_t kHeldDocument = sizeof veldoran::kRecipientBlockStart - 2;
 constexpr size_t kFrameHeaders = 2 * kKeyHeaderSize;
-
-// The source opened for reading, its length known and its position at the start.
-int32_t OpenSource(TypFileRefUnix* sourceRef, int32_t trace, uint32_t* length) {
-    if (sourceRef->Exists() != kNoErr) {
-        return kOtherErr;
-    }
-    int32_t result = sourceRef->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    int32_t sourceLength = 0;
-    result = sourceRef->GetLength(&sourceLength);
-    if (trace != 0) {
-        printf("Source Length: %d\n", sourceLength);
-    }
-    if (result != kNoErr) {
-        return result;
-    }
-    *length = static_cast<uint32_t>(sourceLength);
-    return sourceRef->SetFilePos(0);
-}
 
 // The decoded outer frame taken apart as it arrives: the two frame headers open the key
 // files, the message behind them is unlayered, put in the local form, cut at the recipient
@@ -252,25 +226,18 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t textLength = 0;
     if (result == kNoErr) {
-        result = veldoran::MakeSourceRef(utils, source, &sourceRef);
-        if (result == kNoErr) {
-            result = OpenSource(sourceRef.get(), trace, &textLength);
-        }
+        result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
+                                          &textLength);
     }
     const uint32_t chunk = options->Chunk();
     OwnedBlock input(utils);
     OwnedBlock decoded(utils);
     if (result == kNoErr) {
-        *input.Length() = chunk;
-        *input.Pointer() = utils->MyNewPtr(chunk);
-        const auto decodedSize =
-            static_cast<uint32_t>(kHeldDocument + veldoran::ArmourDecoder::MaxPutLength(kHeldText) +
-                                  veldoran::ArmourDecoder::MaxPutLength(chunk));
-        *decoded.Length() = decodedSize;
-        *decoded.Pointer() = utils->MyNewPtr(decodedSize);
-        if (input.data() == nullptr || decoded.data() == nullptr) {
-            result = kMemErr;
-        }
+        result = input.Allocate(chunk);
+    }
+    if (result == kNoErr) {
+        result = decoded.Allocate(
+            static_cast<uint32_t>(kHeldDocument + veldoran::ArmourFinder::MaxFeedLength(chunk)));
     }
     veldoran::Owned<TypCryptoUnix> crypto;
     if (result == kNoErr && veldoran::Create(&crypto, utils) != kNoErr) {
@@ -287,71 +254,34 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     }
     FrameReader frame(utils, crypto.get(), &writer, target, chunk,
                       static_cast<unsigned char>(eol[0]));
-    veldoran::ArmourDecoder decoder(utils);
-    veldoran::StreamSearch startSearch(veldoran::armour::kStartMarker);
-    veldoran::StreamSearch endSearch(veldoran::armour::kEndMarker);
-    // The kHeldText bytes before the chunk, still to be read as armour.
-    unsigned char held[kHeldText] = {};
-    int32_t armourResult = kPbErr;
-    bool armourEnded = false;
+    veldoran::ArmourFinder armour(utils);
     bool reserved = false;
-    uint64_t bodyDone = 0;  // stream position up to which the armour's text went to the decoder
-    for (uint64_t position = 0; result == kNoErr && !armourEnded && position < textLength;) {
+    for (uint64_t position = 0; result == kNoErr && !armour.Ended() && position < textLength;) {
         const uint32_t count =
             textLength - position < chunk ? static_cast<uint32_t>(textLength - position) : chunk;
-        unsigned char* text = input.data();
-        result = sourceRef->Read(text, count);
+        result = sourceRef->Read(input.data(), count);
         if (result != kNoErr) {
             break;
         }
-        const int64_t start = startSearch.Feed(text, count);
-        const int64_t end = endSearch.Feed(text, count);
-        const uint64_t chunkEnd = position + count;
-        if (end >= 0 && (start < 0 || end < start + static_cast<int64_t>(kStartLength))) {
-            // The first end marker stands before the end of the first start marker.
-            armourEnded = true;
+        unsigned char* out = decoded.data() + kHeldDocument;
+        const size_t stored = armour.Feed(input.data(), count, out);
+        if (armour.Ended() && !armour.Found()) {
+            // No armour in front of the first end marker: nothing of this piece was taken.
             break;
         }
-        if (start >= 0) {
-            const uint64_t bodyBegin = static_cast<uint64_t>(start) + kStartLength;
-            const uint64_t limit = end >= 0 ? static_cast<uint64_t>(end)
-                                            : (chunkEnd > kHeldText ? chunkEnd - kHeldText : 0);
-            const uint64_t from = bodyDone > bodyBegin ? bodyDone : bodyBegin;
-            unsigned char* out = decoded.data() + kHeldDocument;
-            size_t stored = 0;
-            if (from < limit) {
-                // What lies in the held bytes of the last chunk, then in this one.
-                const uint64_t heldBegin = position - kHeldText;
-                if (from < position) {
-                    const uint64_t heldEnd = limit < position ? limit : position;
-                    stored += decoder.Put(held + (from - heldBegin), heldEnd - from, out);
-                }
-                if (limit > position) {
-                    const uint64_t inChunk = from > position ? from - position : 0;
-                    stored += decoder.Put(text + inChunk, limit - position - inChunk, out + stored);
-                }
-                bodyDone = limit;
-            }
-            if (decoder.LengthKnown() && !reserved) {
-                reserved = true;
-                if (openResult == kNoErr && decoder.DataLength() > kFrameHeaders) {
-                    openResult = writer.Reserve(decoder.DataLength() - kFrameHeaders);
-                }
-            }
-            if (stored > 0) {
-                frame.Take(decoder.DataLength(), out, stored);
-            }
-            if (end >= 0) {
-                armourEnded = true;
-                armourResult = decoder.Finish();
+        if (armour.LengthKnown() && !reserved) {
+            reserved = true;
+            if (openResult == kNoErr && armour.DataLength() > kFrameHeaders) {
+                openResult = writer.Reserve(armour.DataLength() - kFrameHeaders);
             }
         }
-        if (count >= kHeldText) {
-            memcpy(held, text + count - kHeldText, kHeldText);
+        if (stored > 0) {
+            frame.Take(armour.DataLength(), out, stored);
         }
-        position = chunkEnd;
+        position += count;
         options->Report(position, textLength);
     }
+    const int32_t armourResult = armour.Finish();
     if (result == kNoErr) {
         result = armourResult;
     }
@@ -361,9 +291,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     if (trace != 0) {
         printf("Target File: %s%s\n", source, kTargetSuffix);
         // A changed or cut armour fails before any key is tried, as the whole-block run does.
-        const bool armourSound = armourEnded && armourResult == kNoErr;
         printf("Target File Length: %d\n",
-               armourSound ? static_cast<int>(frame.MessageLengthHandedBack()) : 0);
+               armourResult == kNoErr ? static_cast<int>(frame.MessageLengthHandedBack()) : 0);
     }
     if (result == kNoErr) {
         result = openResult;

@@ -5,8 +5,6 @@
 // fails spends no key material.
 #include "pipelines/TextEncryption.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +13,12 @@
 
 #include "armour/ArmourEncoder.h"
 #include "armour/MessageLayout.h"
+#include "armour/StreamSearch.h"
 #include "armour/TypBinASCII.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
-#include "pipelines/StreamSearch.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TwoKeyEncryption.h"
@@ -115,50 +113,13 @@ class MessageSource {
     veldoran::StreamSearch marker_{veldoran::kRecipientBlockStart};
 };
 
-// Source stage: the source opened for reading and its length checked.
-int32_t OpenSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, uint64_t recipientsLength,
-                   int32_t trace, uint32_t* textLength) {
-    if (sourceRef->Exists() != kNoErr) {
-        return kOtherErr;
-    }
-    // Only read: a source the user may read but not write is still encrypted.
-    int32_t result = sourceRef->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    // A device or anything else that is not a plain file has no document of known length.
-    struct stat info {};
-    if (sourceRef->GetInfo(&info) != kNoErr || !S_ISREG(info.st_mode)) {
-        return kOtherErr;
-    }
-    int32_t sourceLength = 0;
-    result = sourceRef->GetLength(&sourceLength);
-    if (trace != 0) {
-        printf("Source Length: %d\n", sourceLength);
-    }
-    if (result != kNoErr) {
-        return result;
-    }
-    if (sourceLength < 0 ||
-        !FitsLengths(TargetLengthBound(
-            static_cast<uint64_t>(sourceLength) + recipientsLength + veldoran::TwoLayerOverhead(),
-            strlen(utils->GetEOLCar())))) {
-        return kFrameTooLong;
-    }
-    *textLength = static_cast<uint32_t>(sourceLength);
-    return sourceRef->SetFilePos(0);
-}
-
 // The buffers of one run, obtained once and reused for every chunk.
 struct Buffers {
     explicit Buffers(TypUtils* utils) : input(utils), output(utils) {}
 
-    int32_t Allocate(TypUtils* utils, uint32_t chunk, size_t outputSize) {
-        *input.Length() = chunk;
-        *input.Pointer() = utils->MyNewPtr(chunk);
-        *output.Length() = static_cast<uint32_t>(outputSize);
-        *output.Pointer() = utils->MyNewPtr(static_cast<uint32_t>(outputSize));
-        return input.data() != nullptr && output.data() != nullptr ? kNoErr : kMemErr;
+    int32_t Allocate(uint32_t chunk, size_t outputSize) {
+        const int32_t result = input.Allocate(chunk);
+        return result == kNoErr ? output.Allocate(static_cast<uint32_t>(outputSize)) : result;
     }
 
     OwnedBlock input;
@@ -258,11 +219,15 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t textLength = 0;
     if (result == kNoErr) {
-        result = veldoran::MakeSourceRef(utils, source, &sourceRef);
-        if (result == kNoErr) {
-            result = OpenSource(utils, sourceRef.get(), veldoran::RecipientBlockLength(to, cc, bcc),
-                                trace, &textLength);
-        }
+        veldoran::SourceRules rules;
+        rules.regularOnly = true;
+        result = veldoran::OpenSourceFile(utils, source, rules, trace, &sourceRef, &textLength);
+    }
+    if (result == kNoErr && !FitsLengths(TargetLengthBound(
+                                uint64_t{textLength} + veldoran::RecipientBlockLength(to, cc, bcc) +
+                                    veldoran::TwoLayerOverhead(),
+                                eolLength))) {
+        result = kFrameTooLong;
     }
 
     // The recipient block, the library's own layout of it (for an empty document).
@@ -277,9 +242,8 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::ArmourEncoder sizing(utils, eol);
     Buffers buffers(utils);
     if (result == kNoErr) {
-        result = buffers.Allocate(utils, chunk,
-                                  sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
-                                      sizing.MaxPutLength(2 * kKeyHeaderSize));
+        result = buffers.Allocate(chunk, sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
+                                             sizing.MaxPutLength(2 * kKeyHeaderSize));
     }
 
     const auto messageLength = static_cast<uint32_t>(message.length());
