@@ -14,6 +14,7 @@
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/BinaryPipelinesCore.h"
+#include "pipelines/FileRun.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
@@ -33,28 +34,6 @@ namespace {
 // Every length must stay below 2^31, the outer frame's included.
 uint32_t LargestPlainLength() {
     return static_cast<uint32_t>(INT32_MAX) - veldoran::TwoLayerOverhead();
-}
-
-// Reads the source's next length bytes in chunks through buffer, puts both key layers over
-// each chunk (the same XOR both ways; position counts from the message's first byte) and
-// appends it to the target.
-int32_t StreamLayers(TypFileRefUnix* sourceRef, uint32_t length, veldoran::TwoKeyStream* layers,
-                     OwnedBlock* buffer, veldoran::TargetWriter* writer,
-                     const veldoran::StreamOptions& options) {
-    int32_t result = kNoErr;
-    for (uint32_t done = 0; result == kNoErr && done < length;) {
-        const uint32_t count = std::min(buffer->length(), length - done);
-        result = sourceRef->Read(buffer->data(), count);
-        if (result == kNoErr) {
-            result = layers->Layer(buffer->data(), count, done);
-        }
-        if (result == kNoErr) {
-            result = writer->Write(buffer->data(), count);
-        }
-        done += count;
-        options.Report(done, length);
-    }
-    return result;
 }
 
 // Removes the user key layer and then the master key layer from an outer frame held whole.
@@ -100,6 +79,53 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
     return request;
 }
 
+// The binary file run up to the outer frame waiting whole in the target and both keys spent,
+// with the keys and the target of the caller, who releases the one and commits the other.
+int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& request,
+                         const char* source, const char* target,
+                         const veldoran::StreamOptions& options, veldoran::HeldKeys* keys,
+                         veldoran::TargetWriter* writer, char* masterComment, char* userComment,
+                         uint32_t* length) {
+    int32_t result = veldoran::CheckFilePaths(request, source, target);
+    if (result != kNoErr) {
+        return result;
+    }
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    veldoran::SourceRules rules;
+    rules.lengthLabel = "Source length: ";
+    result = veldoran::OpenSourceFile(utils, source, rules, request.trace, &sourceRef, length);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (*length > LargestPlainLength()) {
+        return kFrameTooLong;
+    }
+    result = keys->Open(request, *length);
+    if (result != kNoErr) {
+        return result;
+    }
+    OwnedBlock buffer(utils);
+    result = buffer.Allocate(options.Chunk());
+    if (result != kNoErr) {
+        return result;
+    }
+    keys->Comments(*length, masterComment, userComment);
+    veldoran::FileSource message(sourceRef.get());
+    veldoran::RawSink frame(writer);
+    veldoran::EncryptionRun run;
+    run.keys = keys;
+    run.writer = writer;
+    run.target = target;
+    run.targetLength = uint64_t{*length} + veldoran::TwoLayerOverhead();
+    run.messageLength = *length;
+    run.buffer = &buffer;
+    run.source = &message;
+    run.sink = &frame;
+    run.options = &options;
+    bool spentEarly = false;
+    return veldoran::RunEncryption(run, &spentEarly);
+}
+
 }  // namespace
 
 int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
@@ -107,112 +133,37 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
-    }
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
     if (trace != 0) {
         printf("Year-1900: %s\n", yearText);
     }
-    const veldoran::TwoKeyRequest request = Request(keyFolder, user, yearText, trace);
-    int32_t result = veldoran::CheckFilePaths(request, source, target);
-
-    veldoran::Owned<TypFileRefUnix> sourceRef;
-    uint32_t length = 0;
-    if (result == kNoErr) {
-        veldoran::SourceRules rules;
-        rules.lengthLabel = "Source length: ";
-        result = veldoran::OpenSourceFile(utils, source, rules, trace, &sourceRef, &length);
-    }
-    if (result == kNoErr && length > LargestPlainLength()) {
-        result = kFrameTooLong;
-    }
-    const uint32_t outerLength = length + veldoran::TwoLayerOverhead();
-
-    // Both keys are held and checked, the buffer obtained and the target's temporary file and
-    // space set aside before either key is spent: a run that could not write its result
-    // consumes no key material.
     veldoran::HeldKeys keys(utils);
-    if (result == kNoErr) {
-        result = keys.Open(request, length);
-    }
-    OwnedBlock buffer(utils);
-    if (result == kNoErr) {
-        result = buffer.Allocate(options->Chunk());
-    }
     veldoran::TargetWriter writer;
     writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
-    if (result == kNoErr) {
-        result = writer.Reserve(outerLength);
-    }
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
-    if (result == kNoErr) {
-        keys.Comments(length, masterComment, userComment);
-    }
-    // A device or a pipe cannot take back what it was given: the keys are spent before
-    // anything is written, as when the frame was made whole.
-    bool committed = false;
-    if (result == kNoErr && writer.InPlace()) {
-        result = keys.Commit(length);
-        committed = true;
-    }
-
-    // The outer frame: the user key's header, the master key's header under the user stream,
-    // then the data under both streams.
-    veldoran::TwoKeyStream layers;
-    if (result == kNoErr) {
-        veldoran::LockedKeyFile& master = keys.master();
-        veldoran::LockedKeyFile& userKey = keys.user();
-        result = layers.Open(
-            {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
-            {userKey.KeyFile(), static_cast<uint32_t>(userKey.Header().keyLen),
-             userKey.StreamStart()},
-            length, buffer.length());
-    }
-    if (result == kNoErr) {
-        unsigned char headers[2 * kKeyHeaderSize];
-        keys.FrameHeaders(headers);
-        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-        if (result == kNoErr) {
-            result = writer.Write(headers, sizeof headers);
-        }
-    }
-    if (result == kNoErr) {
-        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
-    }
-    // The keys are spent only once the whole frame waits in the temporary file; and the
-    // target appears only once they are.
-    if (result == kNoErr && !committed) {
-        result = keys.Commit(length);
-    }
+    uint32_t length = 0;
+    int32_t result = WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source,
+                                      target, options != nullptr ? *options : defaults, &keys,
+                                      &writer, masterComment, userComment, &length);
     const int32_t closed = keys.Close();
     if (result == kNoErr) {
         result = closed;
     }
     keys.Trace(result == kNoErr, length, masterComment, userComment);
-    buffer.Dispose();
     if (trace != 0) {
         printf("End of encoding process\n");
     }
-
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("TargetFile: %s\n", target);
-            printf("TargetFile Len: %d\n", static_cast<int>(outerLength));
-        }
-        result = writer.Commit();
+    if (result != kNoErr) {
+        return result;
     }
-    writer.Kill();
-    if (sourceRef) {
-        sourceRef->CloseDF();
+    if (trace != 0) {
+        printf("TargetFile: %s\n", target);
+        printf("TargetFile Len: %d\n", static_cast<int>(length + veldoran::TwoLayerOverhead()));
     }
-    return result;
+    return writer.Commit();
 }
 
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
@@ -306,16 +257,11 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
             printf("TargetFile: %s\n", target);
             printf("TargetFile Lenght: %d\n", static_cast<int>(length));
         }
-        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
+        veldoran::FileSource frame(sourceRef.get());
+        veldoran::RawSink data(&writer);
+        result = veldoran::StreamLayers(&frame, length, &layers, buffer, &data, *options);
     }
-    if (result == kNoErr) {
-        result = writer.Commit();
-    }
-    writer.Kill();
-    if (sourceRef) {
-        sourceRef->CloseDF();
-    }
-    return result;
+    return result == kNoErr ? writer.Commit() : result;
 }
 
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
