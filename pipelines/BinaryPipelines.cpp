@@ -15,6 +15,7 @@
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/FileRun.h"
+#include "pipelines/FrameReader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
@@ -215,51 +216,42 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         result = veldoran::Create(&crypto, utils);
     }
 
-    // Both frame headers, the inner one still under the user stream; each names its key file.
-    unsigned char headers[2 * kKeyHeaderSize] = {};
-    if (result == kNoErr) {
-        result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
+    if (result != kNoErr) {
+        return result;
     }
-    veldoran::FrameKey userKey;
-    veldoran::FrameKey masterKey;
-    veldoran::TwoKeyStream layers;
-    if (result == kNoErr) {
-        result = outerLength < kKeyHeaderSize ? kFrameTooShort
-                                              : userKey.Open(utils, crypto.get(), headers);
+    // Both frame headers first (each names its key file), then the data in chunks.
+    veldoran::RawSink data(&writer);
+    veldoran::FrameReader frame(utils, crypto.get(), target, buffer.length(), &data);
+    unsigned char headers[veldoran::FrameReader::kFrameHeaders] = {};
+    result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
+    if (result != kNoErr) {
+        return result;
     }
-    if (result == kNoErr && trace != 0) {
-        printf("UnCrypt datalen2: %d\n", static_cast<int>(outerLength - kKeyHeaderSize));
-    }
-    if (result == kNoErr) {
-        result = outerLength < overhead
-                     ? kFrameTooShort
-                     : layers.OpenUser(userKey.source(), length, buffer.length());
-    }
-    if (result == kNoErr) {
-        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-    }
-    if (result == kNoErr) {
-        result = masterKey.Open(utils, crypto.get(), headers + kKeyHeaderSize);
-    }
-    if (result == kNoErr) {
-        result = layers.OpenMaster(masterKey.source(), length, buffer.length());
-    }
-    if (result == kNoErr && trace != 0) {
-        printf("UnCrypt datalen: %d\n", static_cast<int>(length));
-    }
-    // Writing the data over a key file the frames name would destroy that key.
-    if (result == kNoErr && (userKey.Names(target) || masterKey.Names(target))) {
-        result = kOtherErr;
-    }
-
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("TargetFile: %s\n", target);
-            printf("TargetFile Lenght: %d\n", static_cast<int>(length));
+    frame.Take(outerLength, headers, std::min<uint32_t>(outerLength, sizeof headers));
+    for (uint32_t done = 0; !frame.Failed() && done < length;) {
+        const uint32_t count = std::min(buffer.length(), length - done);
+        result = sourceRef->Read(buffer.data(), count);
+        if (result != kNoErr) {
+            break;
         }
-        veldoran::FileSource frame(sourceRef.get());
-        veldoran::RawSink data(&writer);
-        result = veldoran::StreamLayers(&frame, length, &layers, buffer, &data, *options);
+        frame.Take(outerLength, buffer.data(), count);
+        done += count;
+        options->Report(done, length);
+    }
+    const int32_t keysResult = frame.Finish(trace);
+    if (keysResult != kNoErr) {
+        // This run traces the data's length before it looks at the target.
+        if (trace != 0 && frame.RefusedTarget()) {
+            printf("UnCrypt datalen: %d\n", static_cast<int>(length));
+        }
+        return keysResult;
+    }
+    if (trace != 0) {
+        printf("TargetFile: %s\n", target);
+        printf("TargetFile Lenght: %d\n", static_cast<int>(length));
+    }
+    if (result == kNoErr) {
+        result = frame.writeResult();
     }
     return result == kNoErr ? writer.Commit() : result;
 }

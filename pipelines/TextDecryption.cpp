@@ -15,6 +15,7 @@
 #include "armour/TextForms.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/FrameReader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
@@ -33,125 +34,23 @@ using veldoran::OwnedBlock;
 constexpr char kTargetSuffix[] = ".txt";
 // Bytes of the document that may still be the beginning of the recipient marker.
 constexpr size_t kHeldDocument = sizeof veldoran::kRecipientBlockStart - 2;
-constexpr size_t kFrameHeaders = 2 * kKeyHeaderSize;
+constexpr size_t kFrameHeaders = veldoran::FrameReader::kFrameHeaders;
 
-// The decoded outer frame taken apart as it arrives: the two frame headers open the key
-// files, the message behind them is unlayered, put in the local form, cut at the recipient
-// marker and written. Failures are kept, not acted on, until the armour has been read to its
-// end: a changed or cut armour reports its own code first, as when it was decoded whole.
-class FrameReader {
+// The decrypted message as the document: put in the local form and written up to the first
+// recipient marker. The last bytes are held back until the next piece shows whether they begin
+// one.
+class DocumentSink : public veldoran::ChunkSink {
   public:
-    // target: the path the document goes to, which must not be a key file of the frame.
-    FrameReader(TypUtilsUnix* utils, TypCrypto* crypto, veldoran::TargetWriter* writer,
-                const char* target, uint32_t window, unsigned char lineEnd)
-        : utils_(utils),
-          crypto_(crypto),
-          writer_(writer),
-          target_(target),
-          window_(window),
-          lineEnd_(lineEnd) {}
+    DocumentSink(veldoran::TargetWriter* writer, unsigned char lineEnd)
+        : writer_(writer), lineEnd_(lineEnd) {}
 
-    // data: count decoded bytes, with kHeldDocument bytes of room in front of them.
-    void Take(uint32_t outerLength, unsigned char* data, size_t count) {
-        outerLength_ = outerLength;
-        while (count > 0 && keyResult_ == kNoErr && decoded_ < kFrameHeaders) {
-            const size_t take = count < kFrameHeaders - decoded_ ? count : kFrameHeaders - decoded_;
-            memcpy(headers_ + decoded_, data, take);
-            decoded_ += take;
-            data += take;
-            count -= take;
-            if (decoded_ >= kKeyHeaderSize && !userOpen_) {
-                OpenUser();
-            }
-            if (decoded_ == kFrameHeaders && keyResult_ == kNoErr) {
-                OpenMaster();
-            }
-        }
-        if (count == 0 || keyResult_ != kNoErr) {
-            decoded_ += count;
-            return;
-        }
-        keyResult_ = layers_.Layer(data, static_cast<uint32_t>(count), decoded_ - kFrameHeaders);
-        decoded_ += count;
-        if (keyResult_ == kNoErr) {
-            veldoran::ToLocalForm(data, data, count, lineEnd_);
-            Write(data, count);
-        }
-    }
-
-    // After the whole armour was read and found sound: the codes of the layers in the order
-    // the whole-block decryption met them, with their trace lines.
-    int32_t Finish(int32_t trace) {
-        if (keyResult_ == kNoErr && !userOpen_) {
-            keyResult_ = kFrameTooShort;
-        }
-        if (userOpen_ && trace != 0) {
-            printf("UnCrypt datalen2: %d\n", static_cast<int>(outerLength_ - kKeyHeaderSize));
-        }
-        if (keyResult_ == kNoErr && !masterOpen_) {
-            keyResult_ = kFrameTooShort;
-        }
-        if (keyResult_ != kNoErr) {
-            return keyResult_;
-        }
-        if (trace != 0) {
-            printf("UnCrypt datalen: %d\n", static_cast<int>(outerLength_ - kFrameHeaders));
-        }
-        // No marker: the held tail is document too.
-        if (!done_ && writeResult_ == kNoErr) {
-            writeResult_ = writer_->Write(held_, static_cast<uint32_t>(heldCount_));
-        }
-        return kNoErr;
-    }
-    int32_t writeResult() const { return writeResult_; }
-    // The message length a whole-block decryption would hold once the master layer was tried:
-    // the inner frame less its header, also after a key failure for which the cipher hands
-    // back a block of that length (a missing key file, a position outside the key material, a
-    // key read); 0 when decryption did not get that far or the failure hands back nothing.
-    uint32_t MessageLengthHandedBack() const {
-        if (!masterTried_ || keyResult_ == kFrameTooShort || keyResult_ == kBadKeyHeader ||
-            keyResult_ == kMemErr) {
-            return 0;
-        }
-        return outerLength_ - kFrameHeaders;
-    }
-
-  private:
-    void OpenUser() {
-        userOpen_ = true;
-        keyResult_ = user_.Open(utils_, crypto_, headers_);
-        // A frame too short for the inner header fails at the master layer.
-        if (keyResult_ == kNoErr && outerLength_ >= kFrameHeaders) {
-            keyResult_ = layers_.OpenUser(user_.source(), outerLength_ - kFrameHeaders, window_);
-        }
-        if (keyResult_ != kNoErr) {
-            userOpen_ = false;
-        }
-    }
-    void OpenMaster() {
-        keyResult_ = layers_.CoverInnerHeader(headers_ + kKeyHeaderSize);
-        if (keyResult_ == kNoErr) {
-            masterTried_ = true;
-            keyResult_ = master_.Open(utils_, crypto_, headers_ + kKeyHeaderSize);
-        }
-        // Writing the document over a key file the frame names would destroy that key; found
-        // out before a byte of the document is written.
-        if (keyResult_ == kNoErr && (user_.Names(target_) || master_.Names(target_))) {
-            keyResult_ = kOtherErr;
-        }
-        if (keyResult_ == kNoErr) {
-            keyResult_ =
-                layers_.OpenMaster(master_.source(), outerLength_ - kFrameHeaders, window_);
-        }
-        masterOpen_ = keyResult_ == kNoErr;
-    }
-
-    // Writes the document up to the first recipient marker; the last bytes are held back until
-    // the next piece shows whether they begin one.
-    void Write(unsigned char* data, size_t count) {
+    int32_t Begin(const unsigned char*, uint32_t) override { return kNoErr; }
+    // data: count bytes, with kHeldDocument bytes of room in front of them.
+    int32_t Put(unsigned char* data, uint32_t count) override {
+        veldoran::ToLocalForm(data, data, count, lineEnd_);
         const int64_t found = cut_.Feed(data, count);
-        if (writeResult_ != kNoErr || done_) {
-            return;
+        if (done_) {
+            return kNoErr;
         }
         // The held bytes go in front of data (room was left there).
         unsigned char* begin = data - heldCount_;
@@ -162,29 +61,20 @@ class FrameReader {
             out = static_cast<size_t>(static_cast<uint64_t>(found) - written_);
             done_ = true;
         }
-        writeResult_ = writer_->Write(begin, static_cast<uint32_t>(out));
+        const int32_t result = writer_->Write(begin, static_cast<uint32_t>(out));
         written_ += out;
         heldCount_ = done_ ? 0 : available - out;
         memmove(held_, begin + out, heldCount_);
+        return result;
+    }
+    // No marker: the held tail is document too.
+    int32_t Finish() override {
+        return done_ ? kNoErr : writer_->Write(held_, static_cast<uint32_t>(heldCount_));
     }
 
-    TypUtilsUnix* utils_;
-    TypCrypto* crypto_;
+  private:
     veldoran::TargetWriter* writer_;
-    const char* target_;
-    uint32_t window_;
     unsigned char lineEnd_;
-    uint32_t outerLength_ = 0;
-    uint64_t decoded_ = 0;
-    unsigned char headers_[kFrameHeaders] = {};
-    veldoran::FrameKey user_;
-    veldoran::FrameKey master_;
-    veldoran::TwoKeyStream layers_;
-    bool userOpen_ = false;
-    bool masterOpen_ = false;
-    bool masterTried_ = false;
-    int32_t keyResult_ = kNoErr;
-    int32_t writeResult_ = kNoErr;
     veldoran::StreamSearch cut_{veldoran::kRecipientBlockStart};
     unsigned char held_[kHeldDocument] = {};
     size_t heldCount_ = 0;
@@ -252,8 +142,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     if (result == kNoErr) {
         openResult = writer.Open(target);
     }
-    FrameReader frame(utils, crypto.get(), &writer, target, chunk,
-                      static_cast<unsigned char>(eol[0]));
+    DocumentSink document(&writer, static_cast<unsigned char>(eol[0]));
+    veldoran::FrameReader frame(utils, crypto.get(), target, chunk, &document);
     veldoran::ArmourFinder armour(utils);
     bool reserved = false;
     for (uint64_t position = 0; result == kNoErr && !armour.Ended() && position < textLength;) {
