@@ -174,30 +174,28 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     if (options == nullptr) {
         options = &defaults;
     }
-    utils->InitCreate(nullptr);
-    int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
-    if (trace != 0) {
-        printf("VELDORAN DECRYPTAGE - v1.02 - ZELMOR\n");
+    int32_t result =
+        veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.02 - ZELMOR");
+    if (result != kNoErr) {
+        return result;
+    }
+    if (strlen(source) > kMaxPathLength) {
+        return kOtherErr;
     }
     char target[kMaxPathLength + 1] = {};
-    if (result == kNoErr && strlen(source) > kMaxPathLength) {
-        result = kOtherErr;
-    }
-    if (result == kNoErr) {
-        DecryptedPath(source, target);
-    }
-
+    DecryptedPath(source, target);
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t outerLength = 0;
-    if (result == kNoErr) {
-        result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
-                                          &outerLength);
+    result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
+                                      &outerLength);
+    if (result != kNoErr) {
+        return result;
     }
     OwnedBlock buffer(utils);
-    if (result == kNoErr) {
-        result = buffer.Allocate(options->Chunk());
+    result = buffer.Allocate(options->Chunk());
+    if (result != kNoErr) {
+        return result;
     }
-
     // The target is prepared before the work, so that a target that cannot be written is
     // found out first. The old target, the source itself when they are one file, stays as it
     // was until the new content is complete.
@@ -205,17 +203,15 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     const uint32_t length = outerLength > overhead ? outerLength - overhead : 0;
     veldoran::TargetWriter writer;
     writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
+    result = writer.Open(target);
     if (result == kNoErr) {
         result = writer.Reserve(length);
     }
-    veldoran::Owned<TypCryptoUnix> crypto;
-    if (result == kNoErr) {
-        result = veldoran::Create(&crypto, utils);
+    if (result != kNoErr) {
+        return result;
     }
-
+    veldoran::Owned<TypCryptoUnix> crypto;
+    result = veldoran::Create(&crypto, utils);
     if (result != kNoErr) {
         return result;
     }
@@ -228,13 +224,12 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         return result;
     }
     frame.Take(outerLength, headers, std::min<uint32_t>(outerLength, sizeof headers));
-    for (uint32_t done = 0; !frame.Failed() && done < length;) {
+    for (uint32_t done = 0; result == kNoErr && !frame.Failed() && done < length;) {
         const uint32_t count = std::min(buffer.length(), length - done);
         result = sourceRef->Read(buffer.data(), count);
-        if (result != kNoErr) {
-            break;
+        if (result == kNoErr) {
+            frame.Take(outerLength, buffer.data(), count);
         }
-        frame.Take(outerLength, buffer.data(), count);
         done += count;
         options->Report(done, length);
     }

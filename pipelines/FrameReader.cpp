@@ -5,6 +5,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/TypUtilsUnix.h"
+
+int32_t veldoran::StartDecryption(TypUtilsUnix* utils, const char* keyFolder, int32_t trace,
+                                  const char* banner) {
+    utils->InitCreate(nullptr);
+    const int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
+    if (trace != 0) {
+        printf("%s\n", banner);
+    }
+    return result;
+}
+
 void veldoran::FrameReader::Take(uint32_t outerLength, unsigned char* data, size_t count) {
     outerLength_ = outerLength;
     while (count > 0 && keyResult_ == kNoErr && decoded_ < kFrameHeaders) {

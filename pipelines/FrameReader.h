@@ -17,6 +17,7 @@
 
 class TypCrypto;
 class TypUtils;
+class TypUtilsUnix;
 
 namespace veldoran {
 
@@ -72,6 +73,12 @@ class FrameReader {
     int32_t keyResult_ = kNoErr;
     int32_t writeResult_ = kNoErr;
 };
+
+// The start of a decrypting file run: utils (not yet initialised) set up and told the folder
+// the key files are found under, and the run's banner line traced. 0, or kOtherErr when the
+// folder does not fit.
+int32_t StartDecryption(TypUtilsUnix* utils, const char* keyFolder, int32_t trace,
+                        const char* banner);
 
 }  // namespace veldoran
 

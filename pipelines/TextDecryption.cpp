@@ -91,11 +91,8 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     if (options == nullptr) {
         options = &defaults;
     }
-    utils->InitCreate(nullptr);
-    int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
-    if (trace != 0) {
-        printf("VELDORAN DECRYPTAGE - v1.01 - ZELMOR\n");
-    }
+    int32_t result =
+        veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.01 - ZELMOR");
 
     // The target's path must fit a file reference like any other; found out before any file
     // is opened.
