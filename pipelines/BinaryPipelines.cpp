@@ -133,7 +133,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
                           const char* source, const char* target, const char* user,
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -146,9 +146,9 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
     uint32_t length = 0;
-    int32_t result = WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source,
-                                      target, options != nullptr ? *options : defaults, &keys,
-                                      &writer, masterComment, userComment, &length);
+    int32_t result =
+        WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source, target, settings,
+                         &keys, &writer, masterComment, userComment, &length);
     const int32_t closed = keys.Close();
     if (result == kNoErr) {
         result = closed;
@@ -170,10 +170,7 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
-    }
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     int32_t result =
         veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.02 - ZELMOR");
     if (result != kNoErr) {
@@ -192,7 +189,7 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         return result;
     }
     OwnedBlock buffer(utils);
-    result = buffer.Allocate(options->Chunk());
+    result = buffer.Allocate(settings.Chunk());
     if (result != kNoErr) {
         return result;
     }
@@ -231,7 +228,7 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
             frame.Take(outerLength, buffer.data(), count);
         }
         done += count;
-        options->Report(done, length);
+        settings.Report(done, length);
     }
     const int32_t keysResult = frame.Finish(trace);
     if (keysResult != kNoErr) {

@@ -87,10 +87,7 @@ class DocumentSink : public veldoran::ChunkSink {
 int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                         const char* source, const char* keyFolder, int32_t trace,
                         const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
-    }
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     int32_t result =
         veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.01 - ZELMOR");
 
@@ -116,7 +113,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
         result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
                                           &textLength);
     }
-    const uint32_t chunk = options->Chunk();
+    const uint32_t chunk = settings.Chunk();
     OwnedBlock input(utils);
     OwnedBlock decoded(utils);
     if (result == kNoErr) {
@@ -166,7 +163,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
             frame.Take(armour.DataLength(), out, stored);
         }
         position += count;
-        options->Report(position, textLength);
+        settings.Report(position, textLength);
     }
     const int32_t armourResult = armour.Finish();
     if (result == kNoErr) {

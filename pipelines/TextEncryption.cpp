@@ -322,7 +322,7 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
                         const char* source, const char* target, const char* user,
                         const char* keyFolder, const char* to, const char* cc, const char* bcc,
                         int32_t trace, const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -335,7 +335,7 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     request.user = user;
     request.yearText = yearText;
     request.trace = trace;
-    TextRun run(utils, calls, target, trace, options != nullptr ? *options : defaults);
+    TextRun run(utils, calls, target, trace, settings);
     int32_t result = run.Prepare(request, source, to, cc, bcc);
     if (result == kNoErr) {
         result = run.Write();
