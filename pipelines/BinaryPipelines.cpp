@@ -1,7 +1,8 @@
 // The binary pipelines: source, master key layer, user key layer, target, and the way back.
 // Each stage runs only when every earlier one succeeded; the first failure's code is the
 // result and every entered stage still cleans up. The files stream through one chunk buffer
-// and the key stream windows, whatever their size; the buffers keep whole blocks.
+// and the key stream windows, whatever their size, on the file run of pipelines/FileRun with a
+// raw file as source and raw bytes as sink; the buffers keep whole blocks.
 #include "pipelines/BinaryPipelines.h"
 
 #include <algorithm>

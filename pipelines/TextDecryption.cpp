@@ -2,7 +2,8 @@
 // form, target. Each stage runs only when every earlier one succeeded; the first failure's code
 // is the result and every entered stage still cleans up. Each form of the message is disposed
 // of as soon as the next one exists, so at most two forms live at once, and the document is
-// written straight from the decrypted message without a copy of its own.
+// written straight from the decrypted message without a copy of its own: the armour finder
+// feeds the frame reader, whose sink is the document.
 #include "pipelines/TextDecryption.h"
 
 #include <cstdio>
@@ -184,14 +185,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     if (result == kNoErr) {
         result = frame.writeResult();
     }
-    if (result == kNoErr) {
-        result = writer.Commit();
-    }
-    writer.Kill();
-    if (sourceRef != nullptr) {
-        sourceRef->CloseDF();
-    }
-    return result;
+    return result == kNoErr ? writer.Commit() : result;
 }
 
 extern "C" int32_t decrypter2(const char* source, const char* keyFolder, int32_t trace) {

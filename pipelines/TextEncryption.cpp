@@ -2,7 +2,8 @@
 // layers, armour, target. Each stage runs only when every earlier one succeeded; the first
 // failure's code is the result and every entered stage still cleans up. The target and every
 // block the run needs are obtained before the key files are rewritten, so that a run that
-// fails spends no key material.
+// fails spends no key material: the file run of pipelines/FileRun keeps that order, with the
+// message being made as its source and the armour as its sink.
 #include "pipelines/TextEncryption.h"
 
 #include <algorithm>
