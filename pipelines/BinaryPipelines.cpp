@@ -1,7 +1,8 @@
 // The binary pipelines: source, master key layer, user key layer, target, and the way back.
 // Each stage runs only when every earlier one succeeded; the first failure's code is the
 // result and every entered stage still cleans up. The files stream through one chunk buffer
-// and the key stream windows, whatever their size; the buffers keep whole blocks.
+// and the key stream windows, whatever their size, on the file run of pipelines/FileRun with a
+// raw file as source and raw bytes as sink; the buffers keep whole blocks.
 #include "pipelines/BinaryPipelines.h"
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/BinaryPipelinesCore.h"
+#include "pipelines/FileRun.h"
+#include "pipelines/FrameReader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
@@ -33,70 +36,6 @@ namespace {
 // Every length must stay below 2^31, the outer frame's included.
 uint32_t LargestPlainLength() {
     return static_cast<uint32_t>(INT32_MAX) - veldoran::TwoLayerOverhead();
-}
-
-// The source file at path opened for reading (only read) at its first byte, its length in
-// *length. A file longer than longest is refused with kFrameTooLong. The length line is
-// printed with its label whatever the length query returned.
-int32_t OpenSource(TypUtils* utils, const char* path, uint32_t longest, const char* lengthLabel,
-                   int32_t trace, veldoran::Owned<TypFileRefUnix>* sourceRef, uint32_t* length) {
-    int32_t result = veldoran::MakeSourceRef(utils, path, sourceRef);
-    if (result != kNoErr) {
-        return result;
-    }
-    if ((*sourceRef)->Exists() != kNoErr) {
-        return kOtherErr;
-    }
-    result = (*sourceRef)->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    int32_t sourceLength = 0;
-    result = (*sourceRef)->GetLength(&sourceLength);
-    if (trace != 0) {
-        printf("%s%d\n", lengthLabel, sourceLength);
-    }
-    if (result != kNoErr) {
-        return result;
-    }
-    if (sourceLength < 0 || static_cast<uint32_t>(sourceLength) > longest) {
-        return kFrameTooLong;
-    }
-    *length = static_cast<uint32_t>(sourceLength);
-    return (*sourceRef)->SetFilePos(0);
-}
-
-// The one chunk buffer of a streaming run, obtained once and reused for every chunk.
-int32_t AllocateChunk(TypUtils* utils, uint32_t chunk, OwnedBlock* buffer) {
-    *buffer->Length() = chunk;
-    *buffer->Pointer() = utils->MyNewPtr(chunk);
-    if (buffer->data() == nullptr) {
-        *buffer->Length() = 0;
-        return kMemErr;
-    }
-    return kNoErr;
-}
-
-// Reads the source's next length bytes in chunks through buffer, puts both key layers over
-// each chunk (the same XOR both ways; position counts from the message's first byte) and
-// appends it to the target.
-int32_t StreamLayers(TypFileRefUnix* sourceRef, uint32_t length, veldoran::TwoKeyStream* layers,
-                     OwnedBlock* buffer, veldoran::TargetWriter* writer,
-                     const veldoran::StreamOptions& options) {
-    int32_t result = kNoErr;
-    for (uint32_t done = 0; result == kNoErr && done < length;) {
-        const uint32_t count = std::min(buffer->length(), length - done);
-        result = sourceRef->Read(buffer->data(), count);
-        if (result == kNoErr) {
-            result = layers->Layer(buffer->data(), count, done);
-        }
-        if (result == kNoErr) {
-            result = writer->Write(buffer->data(), count);
-        }
-        done += count;
-        options.Report(done, length);
-    }
-    return result;
 }
 
 // Removes the user key layer and then the master key layer from an outer frame held whole.
@@ -142,148 +81,119 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
     return request;
 }
 
+// The binary file run up to the outer frame waiting whole in the target and both keys spent,
+// with the keys and the target of the caller, who releases the one and commits the other.
+int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& request,
+                         const char* source, const char* target,
+                         const veldoran::StreamOptions& options, veldoran::HeldKeys* keys,
+                         veldoran::TargetWriter* writer, char* masterComment, char* userComment,
+                         uint32_t* length) {
+    int32_t result = veldoran::CheckFilePaths(request, source, target);
+    if (result != kNoErr) {
+        return result;
+    }
+    veldoran::Owned<TypFileRefUnix> sourceRef;
+    veldoran::SourceRules rules;
+    rules.lengthLabel = "Source length: ";
+    result = veldoran::OpenSourceFile(utils, source, rules, request.trace, &sourceRef, length);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (*length > LargestPlainLength()) {
+        return kFrameTooLong;
+    }
+    result = keys->Open(request, *length);
+    if (result != kNoErr) {
+        return result;
+    }
+    OwnedBlock buffer(utils);
+    result = buffer.Allocate(options.Chunk());
+    if (result != kNoErr) {
+        return result;
+    }
+    keys->Comments(*length, masterComment, userComment);
+    veldoran::FileSource message(sourceRef.get());
+    veldoran::RawSink frame(writer);
+    veldoran::EncryptionRun run;
+    run.keys = keys;
+    run.writer = writer;
+    run.target = target;
+    run.targetLength = uint64_t{*length} + veldoran::TwoLayerOverhead();
+    run.messageLength = *length;
+    run.buffer = &buffer;
+    run.source = &message;
+    run.sink = &frame;
+    run.options = &options;
+    bool spentEarly = false;
+    return veldoran::RunEncryption(run, &spentEarly);
+}
+
 }  // namespace
 
 int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* target, const char* user,
                           const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
-    }
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
     if (trace != 0) {
         printf("Year-1900: %s\n", yearText);
     }
-    const veldoran::TwoKeyRequest request = Request(keyFolder, user, yearText, trace);
-    int32_t result = veldoran::CheckFilePaths(request, source, target);
-
-    veldoran::Owned<TypFileRefUnix> sourceRef;
-    uint32_t length = 0;
-    if (result == kNoErr) {
-        result = OpenSource(utils, source, LargestPlainLength(), "Source length: ", trace,
-                            &sourceRef, &length);
-    }
-    const uint32_t outerLength = length + veldoran::TwoLayerOverhead();
-
-    // Both keys are held and checked, the buffer obtained and the target's temporary file and
-    // space set aside before either key is spent: a run that could not write its result
-    // consumes no key material.
     veldoran::HeldKeys keys(utils);
-    if (result == kNoErr) {
-        result = keys.Open(request, length);
-    }
-    OwnedBlock buffer(utils);
-    if (result == kNoErr) {
-        result = AllocateChunk(utils, options->Chunk(), &buffer);
-    }
     veldoran::TargetWriter writer;
     writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
-    if (result == kNoErr) {
-        result = writer.Reserve(outerLength);
-    }
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
-    if (result == kNoErr) {
-        keys.Comments(length, masterComment, userComment);
-    }
-    // A device or a pipe cannot take back what it was given: the keys are spent before
-    // anything is written, as when the frame was made whole.
-    bool committed = false;
-    if (result == kNoErr && writer.InPlace()) {
-        result = keys.Commit(length);
-        committed = true;
-    }
-
-    // The outer frame: the user key's header, the master key's header under the user stream,
-    // then the data under both streams.
-    veldoran::TwoKeyStream layers;
-    if (result == kNoErr) {
-        veldoran::LockedKeyFile& master = keys.master();
-        veldoran::LockedKeyFile& userKey = keys.user();
-        result = layers.Open(
-            {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
-            {userKey.KeyFile(), static_cast<uint32_t>(userKey.Header().keyLen),
-             userKey.StreamStart()},
-            length, buffer.length());
-    }
-    if (result == kNoErr) {
-        unsigned char headers[2 * kKeyHeaderSize];
-        keys.FrameHeaders(headers);
-        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-        if (result == kNoErr) {
-            result = writer.Write(headers, sizeof headers);
-        }
-    }
-    if (result == kNoErr) {
-        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
-    }
-    // The keys are spent only once the whole frame waits in the temporary file; and the
-    // target appears only once they are.
-    if (result == kNoErr && !committed) {
-        result = keys.Commit(length);
-    }
+    uint32_t length = 0;
+    int32_t result =
+        WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source, target, settings,
+                         &keys, &writer, masterComment, userComment, &length);
     const int32_t closed = keys.Close();
     if (result == kNoErr) {
         result = closed;
     }
     keys.Trace(result == kNoErr, length, masterComment, userComment);
-    buffer.Dispose();
     if (trace != 0) {
         printf("End of encoding process\n");
     }
-
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("TargetFile: %s\n", target);
-            printf("TargetFile Len: %d\n", static_cast<int>(outerLength));
-        }
-        result = writer.Commit();
+    if (result != kNoErr) {
+        return result;
     }
-    writer.Kill();
-    if (sourceRef) {
-        sourceRef->CloseDF();
+    if (trace != 0) {
+        printf("TargetFile: %s\n", target);
+        printf("TargetFile Len: %d\n", static_cast<int>(length + veldoran::TwoLayerOverhead()));
     }
-    return result;
+    return writer.Commit();
 }
 
 int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
                           const char* source, const char* keyFolder, int32_t trace,
                           const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
+    int32_t result =
+        veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.02 - ZELMOR");
+    if (result != kNoErr) {
+        return result;
     }
-    utils->InitCreate(nullptr);
-    int32_t result = utils->SetKeyFolderPath(keyFolder) == kNoErr ? kNoErr : kOtherErr;
-    if (trace != 0) {
-        printf("VELDORAN DECRYPTAGE - v1.02 - ZELMOR\n");
+    if (strlen(source) > kMaxPathLength) {
+        return kOtherErr;
     }
     char target[kMaxPathLength + 1] = {};
-    if (result == kNoErr && strlen(source) > kMaxPathLength) {
-        result = kOtherErr;
-    }
-    if (result == kNoErr) {
-        DecryptedPath(source, target);
-    }
-
+    DecryptedPath(source, target);
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t outerLength = 0;
-    if (result == kNoErr) {
-        result = OpenSource(utils, source, static_cast<uint32_t>(INT32_MAX),
-                            "Source Length: ", trace, &sourceRef, &outerLength);
+    result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
+                                      &outerLength);
+    if (result != kNoErr) {
+        return result;
     }
     OwnedBlock buffer(utils);
-    if (result == kNoErr) {
-        result = AllocateChunk(utils, options->Chunk(), &buffer);
+    result = buffer.Allocate(settings.Chunk());
+    if (result != kNoErr) {
+        return result;
     }
-
     // The target is prepared before the work, so that a target that cannot be written is
     // found out first. The old target, the source itself when they are one file, stays as it
     // was until the new content is complete.
@@ -291,69 +201,52 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     const uint32_t length = outerLength > overhead ? outerLength - overhead : 0;
     veldoran::TargetWriter writer;
     writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
+    result = writer.Open(target);
     if (result == kNoErr) {
         result = writer.Reserve(length);
     }
+    if (result != kNoErr) {
+        return result;
+    }
     veldoran::Owned<TypCryptoUnix> crypto;
-    if (result == kNoErr) {
-        result = veldoran::Create(&crypto, utils);
+    result = veldoran::Create(&crypto, utils);
+    if (result != kNoErr) {
+        return result;
     }
-
-    // Both frame headers, the inner one still under the user stream; each names its key file.
-    unsigned char headers[2 * kKeyHeaderSize] = {};
-    if (result == kNoErr) {
-        result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
+    // Both frame headers first (each names its key file), then the data in chunks.
+    veldoran::RawSink data(&writer);
+    veldoran::FrameReader frame(utils, crypto.get(), target, buffer.length(), &data);
+    unsigned char headers[veldoran::FrameReader::kFrameHeaders] = {};
+    result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
+    if (result != kNoErr) {
+        return result;
     }
-    veldoran::FrameKey userKey;
-    veldoran::FrameKey masterKey;
-    veldoran::TwoKeyStream layers;
-    if (result == kNoErr) {
-        result = outerLength < kKeyHeaderSize ? kFrameTooShort
-                                              : userKey.Open(utils, crypto.get(), headers);
-    }
-    if (result == kNoErr && trace != 0) {
-        printf("UnCrypt datalen2: %d\n", static_cast<int>(outerLength - kKeyHeaderSize));
-    }
-    if (result == kNoErr) {
-        result = outerLength < overhead
-                     ? kFrameTooShort
-                     : layers.OpenUser(userKey.source(), length, buffer.length());
-    }
-    if (result == kNoErr) {
-        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-    }
-    if (result == kNoErr) {
-        result = masterKey.Open(utils, crypto.get(), headers + kKeyHeaderSize);
-    }
-    if (result == kNoErr) {
-        result = layers.OpenMaster(masterKey.source(), length, buffer.length());
-    }
-    if (result == kNoErr && trace != 0) {
-        printf("UnCrypt datalen: %d\n", static_cast<int>(length));
-    }
-    // Writing the data over a key file the frames name would destroy that key.
-    if (result == kNoErr && (userKey.Names(target) || masterKey.Names(target))) {
-        result = kOtherErr;
-    }
-
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("TargetFile: %s\n", target);
-            printf("TargetFile Lenght: %d\n", static_cast<int>(length));
+    frame.Take(outerLength, headers, std::min<uint32_t>(outerLength, sizeof headers));
+    for (uint32_t done = 0; result == kNoErr && !frame.Failed() && done < length;) {
+        const uint32_t count = std::min(buffer.length(), length - done);
+        result = sourceRef->Read(buffer.data(), count);
+        if (result == kNoErr) {
+            frame.Take(outerLength, buffer.data(), count);
         }
-        result = StreamLayers(sourceRef.get(), length, &layers, &buffer, &writer, *options);
+        done += count;
+        settings.Report(done, length);
+    }
+    const int32_t keysResult = frame.Finish(trace);
+    if (keysResult != kNoErr) {
+        // This run traces the data's length before it looks at the target.
+        if (trace != 0 && frame.RefusedTarget()) {
+            printf("UnCrypt datalen: %d\n", static_cast<int>(length));
+        }
+        return keysResult;
+    }
+    if (trace != 0) {
+        printf("TargetFile: %s\n", target);
+        printf("TargetFile Lenght: %d\n", static_cast<int>(length));
     }
     if (result == kNoErr) {
-        result = writer.Commit();
+        result = frame.writeResult();
     }
-    writer.Kill();
-    if (sourceRef) {
-        sourceRef->CloseDF();
-    }
-    return result;
+    return result == kNoErr ? writer.Commit() : result;
 }
 
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,

@@ -1,10 +1,12 @@
 // A block from a utility object, owned by one pipeline stage: given back through the same
-// utility object when it is replaced, disposed of, or goes out of scope.
+// utility object, which wipes what it held, when it is replaced, disposed of, or goes out of
+// scope.
 #ifndef VELDORAN_PIPELINES_OWNEDBLOCK_H
 #define VELDORAN_PIPELINES_OWNEDBLOCK_H
 
 #include <stdint.h>
 
+#include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
 
 namespace veldoran {
@@ -21,6 +23,17 @@ class OwnedBlock {
     uint32_t* Length() { return &length_; }
     unsigned char* data() const { return data_; }
     uint32_t length() const { return length_; }
+
+    // A new block of size bytes in place of the one held. 0, or -7 with nothing held.
+    int32_t Allocate(uint32_t size) {
+        Dispose();
+        data_ = utils_->MyNewPtr(size);
+        if (data_ == nullptr) {
+            return kMemErr;
+        }
+        length_ = size;
+        return kNoErr;
+    }
 
     void Dispose() {
         if (data_ != nullptr) {

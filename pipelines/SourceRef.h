@@ -1,4 +1,5 @@
-// The file reference a pipeline reads its source through, made and given its path in one step.
+// The source a file pipeline reads: a file reference made, given its path and opened for
+// reading in one step, the same way for every pipeline.
 #ifndef VELDORAN_PIPELINES_SOURCEREF_H
 #define VELDORAN_PIPELINES_SOURCEREF_H
 
@@ -20,6 +21,20 @@ inline int32_t MakeSourceRef(TypUtils* utils, const char* path, Owned<TypFileRef
     }
     return (*ref)->SetPath(path) == kNoErr ? kNoErr : kOtherErr;
 }
+
+// How a pipeline takes its source.
+struct SourceRules {
+    // The length trace line's label, printed with the length whatever its query returned.
+    const char* lengthLabel = "Source Length: ";
+    // Refuse (kOtherErr) what is not a plain file: a device has no document of known length.
+    bool regularOnly = false;
+};
+
+// The source file at path in *ref, opened for reading only (a source the user may read but not
+// write is still taken) at its first byte, its length in *length. kOtherErr when it is
+// missing; else the reference's, the open's or the length query's code.
+int32_t OpenSourceFile(TypUtils* utils, const char* path, const SourceRules& rules, int32_t trace,
+                       Owned<TypFileRefUnix>* ref, uint32_t* length);
 
 }  // namespace veldoran
 

@@ -35,6 +35,11 @@ struct StreamOptions {
 // entry functions run with.
 StreamOptions CallersStreamOptions();
 
+// options when given, else the caller's: what a file run takes its options as.
+inline StreamOptions GivenOrCallersOptions(const StreamOptions* options) {
+    return options != nullptr ? *options : CallersStreamOptions();
+}
+
 }  // namespace veldoran
 
 #endif

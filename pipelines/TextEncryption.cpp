@@ -2,10 +2,9 @@
 // layers, armour, target. Each stage runs only when every earlier one succeeded; the first
 // failure's code is the result and every entered stage still cleans up. The target and every
 // block the run needs are obtained before the key files are rewritten, so that a run that
-// fails spends no key material.
+// fails spends no key material: the file run of pipelines/FileRun keeps that order, with the
+// message being made as its source and the armour as its sink.
 #include "pipelines/TextEncryption.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,12 +14,13 @@
 
 #include "armour/ArmourEncoder.h"
 #include "armour/MessageLayout.h"
+#include "armour/StreamSearch.h"
 #include "armour/TypBinASCII.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/FileRun.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
-#include "pipelines/StreamSearch.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "pipelines/TwoKeyEncryption.h"
@@ -48,17 +48,23 @@ bool FitsLengths(uint64_t length) {
 
 // The message as it is made, chunk by chunk: the source's bytes in interchange form, watched
 // for the recipient marker, then the recipient block.
-class MessageSource {
+class MessageSource : public veldoran::ChunkSource {
   public:
-    MessageSource(TypUtils* utils, TypFileRefUnix* sourceRef, uint32_t textLength,
-                  const OwnedBlock* recipients)
-        : utils_(utils), sourceRef_(sourceRef), textLength_(textLength), recipients_(recipients) {}
+    MessageSource(TypUtils* utils, const OwnedBlock* recipients)
+        : utils_(utils), recipients_(recipients) {}
 
+    // The document: textLength bytes of sourceRef, read from its first byte.
+    void Start(TypFileRefUnix* sourceRef, uint32_t textLength) {
+        sourceRef_ = sourceRef;
+        textLength_ = textLength;
+    }
+
+    uint32_t textLength() const { return textLength_; }
     uint64_t length() const { return uint64_t{textLength_} + recipients_->length(); }
 
     // The next count bytes of the message into buffer. 0; -1 when the source cannot be read;
     // -16 when the document holds the recipient marker.
-    int32_t Next(unsigned char* buffer, uint32_t count) {
+    int32_t Next(unsigned char* buffer, uint32_t count) override {
         const uint32_t fromText = textLength_ - read_ < count ? textLength_ - read_ : count;
         const int32_t result = ReadText(buffer, fromText);
         if (result == kNoErr && fromText < count) {
@@ -107,126 +113,209 @@ class MessageSource {
     }
 
     TypUtils* utils_;
-    TypFileRefUnix* sourceRef_;
-    uint32_t textLength_;
+    TypFileRefUnix* sourceRef_ = nullptr;
+    uint32_t textLength_ = 0;
     const OwnedBlock* recipients_;
     uint32_t read_ = 0;
     uint32_t delivered_ = 0;
     veldoran::StreamSearch marker_{veldoran::kRecipientBlockStart};
 };
 
-// Source stage: the source opened for reading and its length checked.
-int32_t OpenSource(TypUtilsUnix* utils, TypFileRefUnix* sourceRef, uint64_t recipientsLength,
-                   int32_t trace, uint32_t* textLength) {
-    if (sourceRef->Exists() != kNoErr) {
-        return kOtherErr;
-    }
-    // Only read: a source the user may read but not write is still encrypted.
-    int32_t result = sourceRef->OpenDF(kOpenRead);
-    if (result != kNoErr) {
-        return result;
-    }
-    // A device or anything else that is not a plain file has no document of known length.
-    struct stat info {};
-    if (sourceRef->GetInfo(&info) != kNoErr || !S_ISREG(info.st_mode)) {
-        return kOtherErr;
-    }
-    int32_t sourceLength = 0;
-    result = sourceRef->GetLength(&sourceLength);
-    if (trace != 0) {
-        printf("Source Length: %d\n", sourceLength);
-    }
-    if (result != kNoErr) {
-        return result;
-    }
-    if (sourceLength < 0 ||
-        !FitsLengths(TargetLengthBound(
-            static_cast<uint64_t>(sourceLength) + recipientsLength + veldoran::TwoLayerOverhead(),
-            strlen(utils->GetEOLCar())))) {
-        return kFrameTooLong;
-    }
-    *textLength = static_cast<uint32_t>(sourceLength);
-    return sourceRef->SetFilePos(0);
-}
+// The armour of the outer frame behind the keys' comment lines, written as the frame is made.
+class ArmourSink : public veldoran::ChunkSink {
+  public:
+    // output: room for the armour of one chunk and of the frame headers, with the armour's
+    // first and last lines.
+    ArmourSink(TypUtilsUnix* utils, veldoran::TargetWriter* writer, const OwnedBlock* output,
+               const char* comments, uint32_t commentsLength, uint32_t outerLength)
+        : encoder_(utils, utils->GetEOLCar()),
+          writer_(writer),
+          out_(output->data()),
+          comments_(comments),
+          commentsLength_(commentsLength),
+          outerLength_(outerLength) {}
 
-// The buffers of one run, obtained once and reused for every chunk.
-struct Buffers {
-    explicit Buffers(TypUtils* utils) : input(utils), output(utils) {}
-
-    int32_t Allocate(TypUtils* utils, uint32_t chunk, size_t outputSize) {
-        *input.Length() = chunk;
-        *input.Pointer() = utils->MyNewPtr(chunk);
-        *output.Length() = static_cast<uint32_t>(outputSize);
-        *output.Pointer() = utils->MyNewPtr(static_cast<uint32_t>(outputSize));
-        return input.data() != nullptr && output.data() != nullptr ? kNoErr : kMemErr;
+    int32_t Begin(const unsigned char* headers, uint32_t count) override {
+        const int32_t result =
+            writer_->Write(reinterpret_cast<const unsigned char*>(comments_), commentsLength_);
+        if (result != kNoErr) {
+            return result;
+        }
+        size_t written = encoder_.Begin(outerLength_, out_);
+        written += encoder_.Put(headers, count, out_ + written);
+        return writer_->Write(out_, static_cast<uint32_t>(written));
+    }
+    int32_t Put(unsigned char* data, uint32_t count) override {
+        return writer_->Write(out_, static_cast<uint32_t>(encoder_.Put(data, count, out_)));
+    }
+    int32_t Finish() override {
+        return writer_->Write(out_, static_cast<uint32_t>(encoder_.Finish(out_)));
     }
 
-    OwnedBlock input;
-    OwnedBlock output;
+  private:
+    veldoran::ArmourEncoder encoder_;
+    veldoran::TargetWriter* writer_;
+    unsigned char* out_;
+    const char* comments_;
+    uint32_t commentsLength_;
+    uint32_t outerLength_;
 };
 
-// Everything of one streaming run that the stages share.
-struct EncryptionRun {
-    TypUtilsUnix* utils;
-    const veldoran::StreamOptions* options;
-    MessageSource* message;
-    veldoran::HeldKeys* keys;
-    veldoran::TargetWriter* writer;
-    Buffers* buffers;
-    const char* comments;
-    uint32_t commentsLength;
-};
+// One text encryption, step by step. What a step obtains lives to the end of the run: a run
+// that fails still looks through the rest of the document, and still traces its keys.
+class TextRun {
+  public:
+    TextRun(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const char* target,
+            int32_t trace, const veldoran::StreamOptions& options)
+        : utils_(utils),
+          target_(target),
+          trace_(trace),
+          options_(options),
+          eol_(utils->GetEOLCar()),
+          recipients_(utils),
+          message_(utils, &recipients_),
+          input_(utils),
+          output_(utils),
+          keys_(utils) {
+        writer_.InitCreate(calls);
+    }
 
-// Writes the comments and the armour of the outer frame, the message encrypted chunk by chunk
-// on the way.
-int32_t StreamMessage(const EncryptionRun& run) {
-    const uint32_t chunk = run.options->Chunk();
-    const uint64_t messageLength = run.message->length();
-    veldoran::TwoKeyStream layers;
-    veldoran::LockedKeyFile& master = run.keys->master();
-    veldoran::LockedKeyFile& user = run.keys->user();
-    int32_t result = layers.Open(
-        {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
-        {user.KeyFile(), static_cast<uint32_t>(user.Header().keyLen), user.StreamStart()},
-        messageLength, chunk);
-    if (result == kNoErr) {
-        result = run.writer->Write(reinterpret_cast<const unsigned char*>(run.comments),
-                                   run.commentsLength);
-    }
-    veldoran::ArmourEncoder encoder(run.utils, run.utils->GetEOLCar());
-    unsigned char* out = run.buffers->output.data();
-    unsigned char* in = run.buffers->input.data();
-    if (result == kNoErr) {
-        unsigned char headers[2 * kKeyHeaderSize];
-        run.keys->FrameHeaders(headers);
-        result = layers.CoverInnerHeader(headers + kKeyHeaderSize);
-        size_t written =
-            encoder.Begin(static_cast<uint32_t>(messageLength + veldoran::TwoLayerOverhead()), out);
-        written += encoder.Put(headers, sizeof headers, out + written);
+    // The source opened and its length checked, the recipient block made, every block
+    // obtained and both keys held and checked.
+    int32_t Prepare(const veldoran::TwoKeyRequest& request, const char* source, const char* to,
+                    const char* cc, const char* bcc) {
+        int32_t result = veldoran::CheckFilePaths(request, source, target_);
+        if (result != kNoErr) {
+            return result;
+        }
+        veldoran::SourceRules rules;
+        rules.regularOnly = true;
+        uint32_t textLength = 0;
+        result = veldoran::OpenSourceFile(utils_, source, rules, trace_, &sourceRef_, &textLength);
+        if (result != kNoErr) {
+            return result;
+        }
+        if (!FitsLengths(TargetLengthBound(uint64_t{textLength} +
+                                               veldoran::RecipientBlockLength(to, cc, bcc) +
+                                               veldoran::TwoLayerOverhead(),
+                                           strlen(eol_)))) {
+            return kFrameTooLong;
+        }
+        // The recipient block, the library's own layout of it (for an empty document).
+        const unsigned char none = 0;
+        result = utils_->AddDestToMessage(&none, 0, recipients_.Pointer(), recipients_.Length(), to,
+                                          cc, bcc);
+        if (result != kNoErr) {
+            return result;
+        }
+        message_.Start(sourceRef_.get(), textLength);
+        const uint32_t chunk = options_.Chunk();
+        const veldoran::ArmourEncoder sizing(utils_, eol_);
+        result = input_.Allocate(chunk);
         if (result == kNoErr) {
-            result = run.writer->Write(out, static_cast<uint32_t>(written));
+            result = output_.Allocate(
+                static_cast<uint32_t>(sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
+                                      sizing.MaxPutLength(2 * kKeyHeaderSize)));
+        }
+        if (result != kNoErr) {
+            return result;
+        }
+        result = keys_.Open(request, MessageLength());
+        if (result != kNoErr) {
+            return result;
+        }
+        keys_.Comments(MessageLength(), masterComment_, userComment_);
+        commentsLength_ = static_cast<uint32_t>(
+            snprintf(comments_, sizeof comments_, "%s%s%s", masterComment_, userComment_, eol_));
+        return kNoErr;
+    }
+
+    // The target written and in place, the keys spent on the way.
+    int32_t Write() {
+        ArmourSink armour(utils_, &writer_, &output_, comments_, commentsLength_,
+                          MessageLength() + veldoran::TwoLayerOverhead());
+        veldoran::EncryptionRun run;
+        run.keys = &keys_;
+        run.writer = &writer_;
+        run.target = target_;
+        run.targetLength = TargetLength();
+        run.messageLength = MessageLength();
+        run.buffer = &input_;
+        run.source = &message_;
+        run.sink = &armour;
+        run.options = &options_;
+        // A device or a pipe cannot take back what it was given: the whole document is looked
+        // through first, as when the message was made whole.
+        run.beforeEarlyCommit = [this]() {
+            const int32_t result = message_.ScanRest(input_.data(), input_.length());
+            return result == kNoErr ? message_.Rewind() : result;
+        };
+        run.spent = [this]() { TraceTarget(); };
+        const int32_t result = veldoran::RunEncryption(run, &spentEarly_);
+        return result == kNoErr ? writer_.Commit() : result;
+    }
+
+    // The keys released; for a failure, the document's own fault put first and the trace's
+    // last lines.
+    int32_t Finish(int32_t result) {
+        const int32_t closed = keys_.Close();
+        if (result == kNoErr) {
+            result = closed;
+        }
+        if (result != kNoErr && result != kFormatNonDisponible && message_.textLength() > 0 &&
+            input_.data() != nullptr && !spentEarly_) {
+            // A document that cannot be read or holds the marker is refused before any other
+            // failure counts.
+            const int32_t scanned = message_.ScanRest(input_.data(), input_.length());
+            if (scanned != kNoErr) {
+                result = scanned;
+            }
+        }
+        if (result != kNoErr && !traced_) {
+            keys_.Trace(false, MessageLength(), masterComment_, userComment_);
+            if (trace_ != 0) {
+                printf("End of encoding process\n");
+            }
+        }
+        return result;
+    }
+
+  private:
+    uint32_t MessageLength() const { return static_cast<uint32_t>(message_.length()); }
+    uint64_t TargetLength() const {
+        return commentsLength_ + veldoran::ArmouredLength(
+                                     MessageLength() + veldoran::TwoLayerOverhead(), strlen(eol_));
+    }
+    void TraceTarget() {
+        traced_ = true;
+        keys_.Trace(true, MessageLength(), masterComment_, userComment_);
+        if (trace_ != 0) {
+            printf("End of encoding process\n");
+            printf("Target File: %s\n", target_);
+            printf("Target File Length: %d\n", static_cast<int>(TargetLength()));
         }
     }
-    for (uint64_t done = 0; result == kNoErr && done < messageLength;) {
-        const auto count =
-            static_cast<uint32_t>(messageLength - done < chunk ? messageLength - done : chunk);
-        result = run.message->Next(in, count);
-        if (result == kNoErr) {
-            result = layers.Layer(in, count, done);
-        }
-        if (result == kNoErr) {
-            const size_t written = encoder.Put(in, count, out);
-            result = run.writer->Write(out, static_cast<uint32_t>(written));
-        }
-        done += count;
-        run.options->Report(done, messageLength);
-    }
-    if (result == kNoErr) {
-        const size_t written = encoder.Finish(out);
-        result = run.writer->Write(out, static_cast<uint32_t>(written));
-    }
-    return result;
-}
+
+    TypUtilsUnix* utils_;
+    const char* target_;
+    int32_t trace_;
+    const veldoran::StreamOptions& options_;
+    const char* eol_;
+    veldoran::Owned<TypFileRefUnix> sourceRef_;
+    OwnedBlock recipients_;
+    MessageSource message_;
+    OwnedBlock input_;
+    OwnedBlock output_;
+    veldoran::HeldKeys keys_;
+    veldoran::TargetWriter writer_;
+    char masterComment_[veldoran::kKeyCommentSize] = {};
+    char userComment_[veldoran::kKeyCommentSize] = {};
+    // Both comments and the empty line: at most 2 * 255 + 8 characters.
+    char comments_[2 * veldoran::kKeyCommentSize + 8] = {};
+    uint32_t commentsLength_ = 0;
+    bool spentEarly_ = false;
+    bool traced_ = false;
+};
 
 }  // namespace
 
@@ -234,147 +323,25 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
                         const char* source, const char* target, const char* user,
                         const char* keyFolder, const char* to, const char* cc, const char* bcc,
                         int32_t trace, const veldoran::StreamOptions* options) {
-    const veldoran::StreamOptions defaults = veldoran::CallersStreamOptions();
-    if (options == nullptr) {
-        options = &defaults;
-    }
+    const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
-    const char* eol = utils->GetEOLCar();
-    const size_t eolLength = strlen(eol);
     if (trace != 0) {
-        printf("Len EOL=%d\n", static_cast<int>(eolLength));
+        printf("Len EOL=%d\n", static_cast<int>(strlen(utils->GetEOLCar())));
         printf("Year-1900: %s\n", yearText);
     }
-
     veldoran::TwoKeyRequest request;
     request.keyFolder = keyFolder;
     request.user = user;
     request.yearText = yearText;
     request.trace = trace;
-    int32_t result = veldoran::CheckFilePaths(request, source, target);
-
-    veldoran::Owned<TypFileRefUnix> sourceRef;
-    uint32_t textLength = 0;
+    TextRun run(utils, calls, target, trace, settings);
+    int32_t result = run.Prepare(request, source, to, cc, bcc);
     if (result == kNoErr) {
-        result = veldoran::MakeSourceRef(utils, source, &sourceRef);
-        if (result == kNoErr) {
-            result = OpenSource(utils, sourceRef.get(), veldoran::RecipientBlockLength(to, cc, bcc),
-                                trace, &textLength);
-        }
+        result = run.Write();
     }
-
-    // The recipient block, the library's own layout of it (for an empty document).
-    OwnedBlock recipients(utils);
-    if (result == kNoErr) {
-        const unsigned char none = 0;
-        result = utils->AddDestToMessage(&none, 0, recipients.Pointer(), recipients.Length(), to,
-                                         cc, bcc);
-    }
-    MessageSource message(utils, sourceRef.get(), textLength, &recipients);
-    const uint32_t chunk = options->Chunk();
-    veldoran::ArmourEncoder sizing(utils, eol);
-    Buffers buffers(utils);
-    if (result == kNoErr) {
-        result = buffers.Allocate(utils, chunk,
-                                  sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
-                                      sizing.MaxPutLength(2 * kKeyHeaderSize));
-    }
-
-    const auto messageLength = static_cast<uint32_t>(message.length());
-    veldoran::HeldKeys keys(utils);
-    if (result == kNoErr) {
-        result = keys.Open(request, messageLength);
-    }
-    const uint32_t outerLength = messageLength + veldoran::TwoLayerOverhead();
-    char masterComment[veldoran::kKeyCommentSize] = {};
-    char userComment[veldoran::kKeyCommentSize] = {};
-    // Both comments and the empty line: at most 2 * 255 + 8 characters.
-    char comments[2 * veldoran::kKeyCommentSize + 8] = {};
-    uint32_t commentsLength = 0;
-    if (result == kNoErr) {
-        keys.Comments(messageLength, masterComment, userComment);
-        commentsLength = static_cast<uint32_t>(
-            snprintf(comments, sizeof comments, "%s%s%s", masterComment, userComment, eol));
-    }
-    const uint64_t total = commentsLength + veldoran::ArmouredLength(outerLength, eolLength);
-
-    veldoran::TargetWriter writer;
-    writer.InitCreate(calls);
-    if (result == kNoErr) {
-        result = writer.Open(target);
-    }
-    if (result == kNoErr) {
-        result = writer.Reserve(total);
-    }
-    // A device or a pipe cannot take back what it was given: the whole document is looked
-    // through first and the keys are spent before anything is written, as when the message
-    // was made whole.
-    bool committed = false;
-    if (result == kNoErr && writer.InPlace()) {
-        result = message.ScanRest(buffers.input.data(), chunk);
-        if (result == kNoErr) {
-            result = message.Rewind();
-        }
-        if (result == kNoErr) {
-            result = keys.Commit(messageLength);
-            committed = true;
-        }
-    }
-    bool traced = false;
-    const auto traceTarget = [&]() {
-        traced = true;
-        keys.Trace(true, messageLength, masterComment, userComment);
-        if (trace != 0) {
-            printf("End of encoding process\n");
-            printf("Target File: %s\n", target);
-            printf("Target File Length: %d\n", static_cast<int>(total));
-        }
-    };
-    if (result == kNoErr && committed) {
-        traceTarget();
-    }
-    if (result == kNoErr) {
-        const EncryptionRun run{utils,   options,  &message, &keys,
-                                &writer, &buffers, comments, commentsLength};
-        result = StreamMessage(run);
-    }
-    // The keys are spent only once the whole message waits, synced, in the temporary file;
-    // and the target appears only once they are.
-    if (result == kNoErr && !committed) {
-        result = keys.Commit(messageLength);
-        if (result == kNoErr) {
-            traceTarget();
-        }
-    }
-    if (result == kNoErr) {
-        result = writer.Commit();
-    }
-    const int32_t closed = keys.Close();
-    if (result == kNoErr) {
-        result = closed;
-    }
-    if (result != kNoErr && result != kFormatNonDisponible && textLength > 0 &&
-        buffers.input.data() != nullptr && !committed) {
-        // A document that cannot be read or holds the marker is refused before any other
-        // failure counts.
-        const int32_t scanned = message.ScanRest(buffers.input.data(), chunk);
-        if (scanned != kNoErr) {
-            result = scanned;
-        }
-    }
-    if (result != kNoErr && !traced) {
-        keys.Trace(false, messageLength, masterComment, userComment);
-        if (trace != 0) {
-            printf("End of encoding process\n");
-        }
-    }
-    if (sourceRef != nullptr) {
-        sourceRef->CloseDF();
-    }
-    writer.Kill();
-    return result;
+    return run.Finish(result);
 }
 
 extern "C" int32_t crypter3(const char* source, const char* target, const char* user,

@@ -908,6 +908,53 @@ TEST_F(BinaryPipelines, TraceLinesOnlyWhenAsked) {
     free(out);
 }
 
+// A decryption that stops at a frame's headers traces as far as it read them: a frame too short
+// for either header, and a target that is a key file the frame names (found once both headers
+// are read).
+TEST_F(BinaryPipelines, AFailedDecryptionTracesTheHeadersItRead) {
+    const Bytes data = testsupport::RandomBytes(40, 22);
+    const std::string source = folder_.File("data.bin");
+    ASSERT_TRUE(WriteWholeFile(source, data));
+    ASSERT_EQ(crypterbinaire(source.c_str(), "dupont", keyFolder_.c_str(), 0), kNoErr);
+    const Bytes frame = ReadWholeFile(source + ".vlb");
+    const std::string banner = "VELDORAN DECRYPTAGE - v1.02 - ZELMOR";
+    struct Case {
+        const char* label;
+        std::string path;
+        size_t length;
+        int32_t result;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"shorter than a header",
+         folder_.File("a.vlb"),
+         100,
+         kFrameTooShort,
+         {banner, "Source Length: 100"}},
+        {"shorter than both headers",
+         folder_.File("b.vlb"),
+         300,
+         kFrameTooShort,
+         {banner, "Source Length: 300", "UnCrypt datalen2: 76"}},
+        {"the master key as target",
+         MasterPath() + ".vlb",
+         frame.size(),
+         kOtherErr,
+         {banner, "Source Length: " + std::to_string(frame.size()),
+          "UnCrypt datalen2: " + std::to_string(data.size() + 224),
+          "UnCrypt datalen: " + std::to_string(data.size())}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(WriteWholeFile(c.path, Bytes(frame.begin(), frame.begin() + c.length)));
+        EXPECT_EQ(Captured([&] {
+                      EXPECT_EQ(decrypterbinaire(c.path.c_str(), keyFolder_.c_str(), 1), c.result);
+                  }),
+                  Lines(c.lines));
+        std::filesystem::remove(c.path);
+    }
+}
+
 // The buffer encryption's one error line is about the master layer's encryption: a missing key
 // or a user key found unusable before anything is spent prints none of it.
 TEST_F(BinaryPipelines, NoMasterFailureLineForKeysFoundWanting) {

@@ -21,6 +21,7 @@
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryption.h"
+#include "pipelines/TextEncryption.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
@@ -319,6 +320,44 @@ TEST_F(StreamingBinary, DecryptionNeverWritesOverAKeyFile) {
     ASSERT_TRUE(WriteWholeFile(folder_.File("elsewhere.vlb"), frame));
     EXPECT_EQ(Decrypt(folder_.File("elsewhere.vlb")), kNoErr);
     EXPECT_EQ(ReadWholeFile(folder_.File("elsewhere")), data);
+}
+
+// A device cannot take back what it was given: both file encryptions spend the keys before its
+// first byte, so a device that takes no byte still costs key material, while a document that
+// is refused whatever the target costs none (the text run looks through it first).
+TEST_F(StreamingBinary, ADeviceTargetIsPaidForBeforeItsFirstByte) {
+    const std::string letter = folder_.File("letter.txt");
+    const std::string marked = folder_.File("marked.txt");
+    ASSERT_TRUE(WriteWholeFile(letter, ToBytes("Dear friend,\nall is well.\n")));
+    ASSERT_TRUE(WriteWholeFile(marked, ToBytes("Dear friend,\n#DESTBEGIN# is mine.\n")));
+    struct Case {
+        const char* label;
+        bool text;  // crypter3 rather than crypterbinaire2
+        std::string source;
+        const char* target;
+        int32_t result;
+        bool spent;
+    };
+    const std::vector<Case> cases = {
+        {"bytes to a device that takes them", false, letter, "/dev/null", kNoErr, true},
+        {"bytes to a full device", false, letter, "/dev/full", kOtherErr, true},
+        {"a text to a device that takes it", true, letter, "/dev/null", kNoErr, true},
+        {"a text to a full device", true, letter, "/dev/full", kOtherErr, true},
+        {"a text holding the recipient marker", true, marked, "/dev/null", kFormatNonDisponible,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const Bytes masterBefore = ReadWholeFile(KeyPath("Master"));
+        const Bytes userBefore = ReadWholeFile(KeyPath("dupont"));
+        const int32_t result =
+            c.text
+                ? crypter3(c.source.c_str(), c.target, "dupont", keyFolder_.c_str(), "a", "", "", 0)
+                : crypterbinaire2(c.source.c_str(), c.target, "dupont", keyFolder_.c_str(), 0);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(ReadWholeFile(KeyPath("Master")) != masterBefore, c.spent);
+        EXPECT_EQ(ReadWholeFile(KeyPath("dupont")) != userBefore, c.spent);
+    }
 }
 
 void Record(void* context, uint64_t done, uint64_t total) {

@@ -1,7 +1,7 @@
 // Internal: finds the first occurrence of a short pattern in a byte stream that arrives in
 // pieces, also where it straddles two pieces, without copying more than the pattern's length.
-#ifndef VELDORAN_PIPELINES_STREAMSEARCH_H
-#define VELDORAN_PIPELINES_STREAMSEARCH_H
+#ifndef VELDORAN_ARMOUR_STREAMSEARCH_H
+#define VELDORAN_ARMOUR_STREAMSEARCH_H
 
 #include <stdint.h>
 #include <string.h>
