@@ -119,8 +119,8 @@ int32_t RunPack(const PackOptions& options) {
                                     &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
                                     options.trace);
         if (result != kNoErr) {
-            FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                           Activity::kEncryptBinary);
+            result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                                    Activity::kEncryptBinary);
         }
         if (result == kNoErr) {
             result = output.Write(encrypted, encryptedLength);
@@ -139,8 +139,8 @@ int32_t RunPack(const PackOptions& options) {
             veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
                                            options.user.c_str(), keyPrefix.c_str(), options.trace);
         if (result != kNoErr && !writeFailed) {
-            FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                           Activity::kEncryptBinary);
+            result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                                    Activity::kEncryptBinary);
         }
     } else if (result == kNoErr) {
         result = output.Write(block, static_cast<size_t>(blockLength));

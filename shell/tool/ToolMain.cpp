@@ -1,7 +1,8 @@
 // veldoran-tool: the whole system from the command line. This file only parses the arguments
 // (with CLI11) and hands the option values to the subcommand's function; the file work is in
-// the other files of this folder. Exit status: 0 on success, 2 for a usage error, otherwise the
-// library's result code in its low eight bits, as the veldoran program's.
+// the other files of this folder. Exit status: 0 on success, 2 for a usage error, 3 for a
+// --no-reuse refusal, otherwise the library's result code in its low eight bits, as the
+// veldoran program's.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -250,8 +251,9 @@ int Main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(
-        "Exit status: 0 on success, 2 for a usage error, otherwise the library's result code "
-        "in its low eight bits (255 for -1, 213 for a missing key file). See veldoran-tool(1).\n");
+        "Exit status: 0 on success, 2 for a usage error, 3 for a --no-reuse refusal, otherwise "
+        "the library's result code in its low eight bits (255 for -1, 213 for a missing key "
+        "file). See veldoran-tool(1).\n");
 
     Options options;
     std::function<int32_t()> run;
