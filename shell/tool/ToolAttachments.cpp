@@ -3,12 +3,14 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
-#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
@@ -19,6 +21,17 @@
 namespace tool {
 
 namespace {
+
+struct PackOptions {
+    const CommonOptions* common = nullptr;
+    std::string output;
+    std::vector<std::string> files;
+    bool lzo = false;
+    std::string from, to;
+    bool encrypt = false;  // encrypt the container with the binary pipeline as well
+    std::string user;
+    bool noReuse = false;
+};
 
 // The name an entry gets: the file's last path component.
 std::string EntryName(const std::string& path) {
@@ -58,8 +71,6 @@ int32_t AddFile(ContainerHolder* holder, const std::string& path) {
     return kNoErr;
 }
 
-}  // namespace
-
 int32_t RunPack(const PackOptions& options) {
     std::set<std::string> names;
     for (const std::string& path : options.files) {
@@ -80,7 +91,7 @@ int32_t RunPack(const PackOptions& options) {
     }
     const std::string& target = options.output;
     for (const std::string& path : options.files) {
-        if (SameFile(path, target) && !options.force) {
+        if (SameFile(path, target) && !options.common->force) {
             return Fail(kOtherErr, target,
                         "is one of the files packed; give --force to replace it");
         }
@@ -102,7 +113,7 @@ int32_t RunPack(const PackOptions& options) {
     if (result != kNoErr) {
         return FailWithResult(result, target, Activity::kPack);
     }
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     const KeyReuseCheck reuse(options.noReuse);
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
@@ -114,10 +125,10 @@ int32_t RunPack(const PackOptions& options) {
     if (result == kNoErr && options.encrypt && !output.Withdrawable()) {
         // A device or the standard output cannot take anything back: written once spent.
         Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
-        TraceOnStandardError traceRedirect(options.trace);
+        TraceOnStandardError traceRedirect(options.common->trace);
         result = crypterbinaireMem2(block, static_cast<uint32_t>(blockLength), &encrypted,
                                     &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
-                                    options.trace);
+                                    options.common->trace);
         if (result != kNoErr) {
             result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
                                     Activity::kEncryptBinary);
@@ -127,7 +138,7 @@ int32_t RunPack(const PackOptions& options) {
         }
     } else if (result == kNoErr && options.encrypt) {
         Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
-        TraceOnStandardError traceRedirect(options.trace);
+        TraceOnStandardError traceRedirect(options.common->trace);
         // The encrypted container is written, unnamed, before the keys are spent.
         bool writeFailed = false;
         const veldoran::FrameWriter write = [&](const unsigned char* frame, uint32_t length) {
@@ -135,9 +146,9 @@ int32_t RunPack(const PackOptions& options) {
             writeFailed = written != kNoErr;
             return written;
         };
-        result =
-            veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
-                                           options.user.c_str(), keyPrefix.c_str(), options.trace);
+        result = veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
+                                                options.user.c_str(), keyPrefix.c_str(),
+                                                options.common->trace);
         if (result != kNoErr && !writeFailed) {
             result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
                                     Activity::kEncryptBinary);
@@ -151,6 +162,47 @@ int32_t RunPack(const PackOptions& options) {
     free(encrypted);
     holder->utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
     return result;
+}
+
+// A text that must fit a fixed field of the attachment container.
+CLI::Validator MaxLength(size_t longest) {
+    return CLI::Validator(
+        [longest](std::string& text) {
+            return text.size() <= longest ? std::string()
+                                          : "at most " + std::to_string(longest) + " bytes";
+        },
+        "TEXT");
+}
+
+}  // namespace
+
+void AddPack(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<PackOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "pack",
+        "Pack files into one attachment container, each under its file name (the last path "
+        "component), stored as they are or LZO-compressed. To send it, encrypt it: --encrypt here, "
+        "or encrypt-binary.");
+    command->add_option("FILE", options->files, "the files to pack, at most 1000")->required();
+    command->add_option("-o,--output", options->output, "the container file")->required();
+    command->add_flag("--lzo", options->lzo, "compress each file with LZO1X-1");
+    command->add_option("--from", options->from, "the sender, carried in the container")
+        ->check(MaxLength(63));
+    command->add_option("--to", options->to, "the recipients, carried in the container")
+        ->check(MaxLength(klenmaxdest - 1));
+    AddForceFlag(command, common, "allow the container to replace one of the files");
+    CLI::Option* user =
+        command->add_option("-u,--user", options->user, "with --encrypt: the sender's key name")
+            ->check(KeyNameCheck());
+    AddKeyFolderOption(command, common);
+    command
+        ->add_flag("--encrypt", options->encrypt,
+                   "encrypt the container as encrypt-binary does, in one step")
+        ->needs(user);
+    command->add_flag("--no-reuse", options->noReuse,
+                      "with --encrypt: refuse a container that would wrap a key");
+    RunsWith(command, run, [options]() { return RunPack(*options); });
 }
 
 }  // namespace tool

@@ -333,6 +333,10 @@ bool SameFile(const std::string& first, const std::string& second) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool TargetIsSource(const std::string& source, const std::string& target) {
+    return source == target || SameFile(source, target);
+}
+
 bool PathExists(const std::string& path) {
     struct stat status {};
     return lstat(path.c_str(), &status) == 0;

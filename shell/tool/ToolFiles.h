@@ -131,6 +131,9 @@ std::string KeyFolderPrefix(const std::string& folder);
 // True when both paths name one existing file (the same device and inode).
 bool SameFile(const std::string& first, const std::string& second);
 
+// True when target is source, by name or as the same file.
+bool TargetIsSource(const std::string& source, const std::string& target);
+
 // True when path names a file, a folder or a link (even a dangling one).
 bool PathExists(const std::string& path);
 

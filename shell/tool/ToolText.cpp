@@ -9,13 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
@@ -26,6 +28,27 @@
 namespace tool {
 
 namespace {
+
+struct EncryptOptions {
+    const CommonOptions* common = nullptr;
+    std::string input = "-";  // a file, or "-" for the standard input
+    std::string output;       // "" derives FILE.vlx; "-" is the standard output
+    std::string user;
+    std::string to, cc, bcc, param;
+    bool noReuse = false;
+};
+
+struct DecryptOptions {
+    const CommonOptions* common = nullptr;
+    std::string input = "-";
+    std::string output;  // "" derives FILE.txt; "-" is the standard output
+    bool recipients = false;
+};
+
+const char kCrLfNote[] =
+    "The document is taken as text: a NUL byte is refused, and CR LF line ends (as mail "
+    "clients pass bodies) are taken as LF, so that the text does not come back with doubled "
+    "lines.\n";
 
 const char kBlockStart[] = "#DESTBEGIN#";
 const char kBlockEnd[] = "#DESTEND#";
@@ -155,10 +178,10 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
     }
     {
         Progress progress("encrypting " + options.input, documentLength);
-        TraceOnStandardError traceRedirect(options.trace);
+        TraceOnStandardError traceRedirect(options.common->trace);
         result = crypter3(options.input.c_str(), output.c_str(), options.user.c_str(),
                           keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
-                          options.bcc.c_str(), options.trace ? 1 : 0);
+                          options.bcc.c_str(), options.common->trace ? 1 : 0);
     }
     return result == kNoErr
                ? kNoErr
@@ -237,8 +260,9 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     }
     {
         Progress progress("decrypting " + options.input, textLength);
-        TraceOnStandardError traceRedirect(options.trace);
-        result = decrypter2(options.input.c_str(), keyPrefix.c_str(), options.trace ? 1 : 0);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result =
+            decrypter2(options.input.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
     }
     if (result == kNoErr) {
         return kNoErr;
@@ -282,15 +306,18 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
 
 }  // namespace
 
+namespace {
+
 int32_t RunEncrypt(const EncryptOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     const std::string output = OutputFor(options.input, options.output, ".vlx");
-    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
+    if (!IsStandardStream(options.input) && SameFile(options.input, output) &&
+        !options.common->force) {
         return Fail(kOtherErr, output, "is the document itself; give --force to replace it");
     }
     const char kNulWords[] =
         "holds a NUL byte: not a text document (encrypt-binary takes any file)";
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     const TextScan scan =
         IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
     if (scan.regular && scan.holdsNul) {
@@ -315,11 +342,12 @@ int32_t RunEncrypt(const EncryptOptions& options) {
 int32_t RunDecrypt(const DecryptOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     const std::string output = OutputFor(options.input, options.output, ".txt");
-    if (!IsStandardStream(options.input) && SameFile(options.input, output) && !options.force) {
+    if (!IsStandardStream(options.input) && SameFile(options.input, output) &&
+        !options.common->force) {
         return Fail(kOtherErr, output, "is the message itself; give --force to replace it");
     }
     const char kNulWords[] = "holds a NUL byte: not a mail text";
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     const TextScan scan =
         IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
     if (scan.regular && scan.holdsNul) {
@@ -337,6 +365,55 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     return DecryptInMemory(options, output, keyPrefix, text);
+}
+
+}  // namespace
+
+void AddEncrypt(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<EncryptOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "encrypt",
+        "Encrypt a text document into a message for the body of a mail: two key comment lines, "
+        "an empty line and the armoured text. FILE gives FILE.vlx; the standard input (no FILE, "
+        "or -) gives the standard output.");
+    command->footer(kCrLfNote);
+    command->add_option("FILE", options->input, "the document; - or none: the standard input");
+    command->add_option("-u,--user", options->user, "the sender: the name of the sender's key file")
+        ->required()
+        ->check(KeyNameCheck());
+    AddKeyFolderOption(command, common);
+    command->add_option("--to", options->to, "primary recipients, one text");
+    command->add_option("--cc", options->cc, "copy recipients, one text");
+    command->add_option("--bcc", options->bcc, "blind-copy recipients, one text");
+    command->add_option("--param", options->param, "parameter text carried behind the recipients");
+    command->add_option("-o,--output", options->output,
+                        "the message file; - for the standard output");
+    command->add_flag("--no-reuse", options->noReuse,
+                      "refuse, before any key file is touched, a message that would wrap a key "
+                      "and use key material again (otherwise: a warning)");
+    AddForceFlag(command, common, "allow the message to replace the document itself");
+    RunsWith(command, run, [options]() { return RunEncrypt(*options); });
+}
+
+void AddDecrypt(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<DecryptOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "decrypt",
+        "Decrypt a message back into the document. The armour is found anywhere in the input, "
+        "so a whole saved e-mail or a quoted reply will do. FILE gives FILE.txt; the standard "
+        "input (no FILE, or -) gives the standard output.");
+    command->add_option("FILE", options->input,
+                        "the message or mail; - or none: the standard input");
+    AddKeyFolderOption(command, common);
+    command->add_option("-o,--output", options->output,
+                        "the document file; - for the standard output");
+    command->add_flag("--recipients", options->recipients,
+                      "print the recipient lists (to, cc, bcc) and any parameter text on the "
+                      "standard error stream");
+    AddForceFlag(command, common, "allow the document to replace the message itself");
+    RunsWith(command, run, [options]() { return RunDecrypt(*options); });
 }
 
 }  // namespace tool

@@ -1,21 +1,28 @@
-// encrypt-binary and decrypt-binary: any file under the two key layers, as a raw frame, and
-// back, through the library's binary pipelines.
+// decrypt-binary: a raw frame made by encrypt-binary back into the file, through the library's
+// binary pipelines.
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
-#include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
 namespace tool {
 
 namespace {
+
+struct DecryptBinaryOptions {
+    const CommonOptions* common = nullptr;
+    std::string input;
+    std::string output;  // "" derives the name as the binary pipelines do
+};
 
 // The name decrypterbinaire writes to: the source less its last four characters (".vlb"),
 // or the source itself when it is not longer than that.
@@ -24,49 +31,9 @@ std::string DecryptedName(const std::string& source) {
     return source.size() > kSuffixLength ? source.substr(0, source.size() - kSuffixLength) : source;
 }
 
-bool TargetIsSource(const std::string& source, const std::string& target) {
-    return source == target || SameFile(source, target);
-}
-
-}  // namespace
-
-int32_t RunEncryptBinary(const BinaryOptions& options) {
-    struct stat status {};
-    if (stat(options.input.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return Fail(kOtherErr, options.input, "not found, or not a file");
-    }
-    const std::string target = options.output.empty() ? options.input + ".vlb" : options.output;
-    if (TargetIsSource(options.input, target) && !options.force) {
-        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
-    }
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
-    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
-        return kOtherErr;
-    }
-    const KeyReuseCheck reuse(options.noReuse);
-    int32_t result = kNoErr;
-    {
-        Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
-        TraceOnStandardError traceRedirect(options.trace);
-        result = options.output.empty()
-                     ? crypterbinaire(options.input.c_str(), options.user.c_str(),
-                                      keyPrefix.c_str(), options.trace)
-                     : crypterbinaire2(options.input.c_str(), target.c_str(), options.user.c_str(),
-                                       keyPrefix.c_str(), options.trace);
-    }
-    if (result != kNoErr) {
-        return FailEncryption(result,
-                              EncryptionFiles(options.input, target, keyPrefix, options.user),
-                              Activity::kEncryptBinary);
-    }
-    return kNoErr;
-}
-
-namespace {
-
 // Decrypts a file into its derived name through the library's streaming pipeline: memory stays
 // small at any size and progress counts bytes.
-int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::string& target,
+int32_t DecryptBinaryToDerivedName(const DecryptBinaryOptions& options, const std::string& target,
                                    const std::string& keyPrefix) {
     if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
         return kOtherErr;
@@ -77,8 +44,8 @@ int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::stri
     int32_t result = kNoErr;
     {
         Progress progress("decrypting " + options.input, size);
-        TraceOnStandardError traceRedirect(options.trace);
-        result = decrypterbinaire(options.input.c_str(), keyPrefix.c_str(), options.trace);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = decrypterbinaire(options.input.c_str(), keyPrefix.c_str(), options.common->trace);
     }
     if (result == kNoErr) {
         return kNoErr;
@@ -97,7 +64,7 @@ int32_t DecryptBinaryToDerivedName(const BinaryOptions& options, const std::stri
 }
 
 // Decrypts any input in memory and writes the result to target.
-int32_t DecryptBinaryInMemory(const BinaryOptions& options, const std::string& target,
+int32_t DecryptBinaryInMemory(const DecryptBinaryOptions& options, const std::string& target,
                               const std::string& keyPrefix) {
     WholeInput frame;
     int32_t result = frame.Read(options.input);
@@ -106,8 +73,8 @@ int32_t DecryptBinaryInMemory(const BinaryOptions& options, const std::string& t
     }
     unsigned char* data = nullptr;
     uint32_t dataLength = 0;
-    result = DecryptFrame(options.input, frame.Data(), frame.Size(), keyPrefix, options.trace,
-                          Activity::kDecryptBinary, "", &data, &dataLength);
+    result = DecryptFrame(options.input, frame.Data(), frame.Size(), keyPrefix,
+                          options.common->trace, Activity::kDecryptBinary, "", &data, &dataLength);
     if (result != kNoErr) {
         return result;
     }
@@ -123,19 +90,33 @@ int32_t DecryptBinaryInMemory(const BinaryOptions& options, const std::string& t
     return result;
 }
 
-}  // namespace
-
-int32_t RunDecryptBinary(const BinaryOptions& options) {
+int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {
     const std::string target =
         options.output.empty() ? DecryptedName(options.input) : options.output;
-    if (TargetIsSource(options.input, target) && !options.force) {
+    if (TargetIsSource(options.input, target) && !options.common->force) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
-    const std::string keyPrefix = KeyFolderPrefix(options.keyFolder);
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     if (options.output.empty() && !IsStandardStream(options.input)) {
         return DecryptBinaryToDerivedName(options, target, keyPrefix);
     }
     return DecryptBinaryInMemory(options, target, keyPrefix);
+}
+
+}  // namespace
+
+void AddDecryptBinary(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<DecryptBinaryOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "decrypt-binary",
+        "Decrypt a file made by encrypt-binary. FILE gives FILE less its last four characters "
+        "(report.pdf.vlb gives report.pdf).");
+    command->add_option("FILE", options->input, "the encrypted file")->required();
+    AddKeyFolderOption(command, common);
+    command->add_option("-o,--output", options->output, "the decrypted file");
+    AddForceFlag(command, common, "allow the result to replace the file itself");
+    RunsWith(command, run, [options]() { return RunDecryptBinary(*options); });
 }
 
 }  // namespace tool
