@@ -82,11 +82,10 @@ int32_t WriteResult(const std::string& path, const std::string& keyPrefix, const
 // The failure of a decryption in words, naming the key file it needed where there is one.
 int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
                        const std::string& text) {
-    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        // The key name comes from the message's frame headers.
-        const std::string keyFile = EscapeForTerminal(KeyFileOfFailedLayer(keyPrefix, text));
-        return FailWithResult(result, keyFile.empty() ? shownInput : keyFile,
-                              Activity::kDecryptText);
+    if (FailOnKeyFile(
+            result, [&]() { return KeyFileOfFailedLayer(keyPrefix, text); },
+            Activity::kDecryptText)) {
+        return result;
     }
     return FailWithResult(result, shownInput, Activity::kDecryptText);
 }
@@ -107,12 +106,15 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     if (result == kNoErr) {
         return kNoErr;
     }
-    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        // The frame headers name the key file; only a complete armour was decoded this far.
+    // The frame headers name the key file; only a complete armour was decoded this far.
+    const auto keyFileOfMessage = [&]() {
         std::string text;
-        if (ReadWholeInput(options.input, &text) == kNoErr) {
-            return FailDecryption(result, options.input, keyPrefix, text);
-        }
+        return ReadWholeInput(options.input, &text) == kNoErr
+                   ? KeyFileOfFailedLayer(keyPrefix, text)
+                   : std::string();
+    };
+    if (FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText)) {
+        return result;
     }
     PipelineFiles files;
     files.source = options.input;

@@ -50,12 +50,11 @@ int32_t DecryptBinaryToDerivedName(const DecryptBinaryOptions& options, const st
     if (result == kNoErr) {
         return kNoErr;
     }
-    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        // Only to name the key file: the two frame headers at the start say which one it is.
-        const std::string keyFile = KeyFileOfFailedFrameFile(keyPrefix, options.input);
-        if (!keyFile.empty()) {
-            return FailWithResult(result, EscapeForTerminal(keyFile), Activity::kDecryptBinary);
-        }
+    // The two frame headers at the start of the file say which key file it is.
+    if (FailOnKeyFile(
+            result, [&]() { return KeyFileOfFailedFrameFile(keyPrefix, options.input); },
+            Activity::kDecryptBinary)) {
+        return result;
     }
     PipelineFiles files;
     files.source = options.input;
