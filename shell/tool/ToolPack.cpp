@@ -71,7 +71,9 @@ int32_t AddFile(ContainerHolder* holder, const std::string& path) {
     return kNoErr;
 }
 
-int32_t RunPack(const PackOptions& options) {
+// The files named as the container's entries would be unpacked, under the container's limits,
+// and the target not one of them (unless --force).
+int32_t CheckFilesToPack(const PackOptions& options) {
     std::set<std::string> names;
     for (const std::string& path : options.files) {
         const std::string name = EntryName(path);
@@ -89,18 +91,90 @@ int32_t RunPack(const PackOptions& options) {
     if (options.files.size() > static_cast<size_t>(knbmaxpj)) {
         return Fail(kOtherErr, "", "a container holds at most 1000 files");
     }
-    const std::string& target = options.output;
     for (const std::string& path : options.files) {
-        if (SameFile(path, target) && !options.common->force) {
-            return Fail(kOtherErr, target,
+        if (SameFile(path, options.output) && !options.common->force) {
+            return Fail(kOtherErr, options.output,
                         "is one of the files packed; give --force to replace it");
         }
+    }
+    return kNoErr;
+}
+
+// A device or the standard output cannot take anything back: the container is encrypted in
+// memory, and written once the keys are spent.
+int32_t EncryptThenWrite(const PackOptions& options, const std::string& keyPrefix,
+                         const unsigned char* block, uint32_t blockLength, OutputFile* output) {
+    const std::string& target = options.output;
+    unsigned char* encrypted = nullptr;
+    uint32_t encryptedLength = 0;
+    int32_t result = kNoErr;
+    {
+        Progress progress("encrypting " + target, blockLength);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = crypterbinaireMem2(block, blockLength, &encrypted, &encryptedLength,
+                                    options.user.c_str(), keyPrefix.c_str(), options.common->trace);
+    }
+    if (result != kNoErr) {
+        return FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                              Activity::kEncryptBinary);
+    }
+    result = output->Write(encrypted, encryptedLength);
+    free(encrypted);
+    return result;
+}
+
+// The encrypted container is written, unnamed, before the keys are spent.
+int32_t EncryptIntoWithdrawable(const PackOptions& options, const std::string& keyPrefix,
+                                const unsigned char* block, uint32_t blockLength,
+                                OutputFile* output) {
+    const std::string& target = options.output;
+    Progress progress("encrypting " + target, blockLength);
+    TraceOnStandardError traceRedirect(options.common->trace);
+    bool writeFailed = false;
+    const veldoran::FrameWriter write = [&](const unsigned char* frame, uint32_t length) {
+        const int32_t written = output->WriteAndSync(frame, length);
+        writeFailed = written != kNoErr;
+        return written;
+    };
+    const int32_t result = veldoran::EncryptBytesToWriter(
+        block, blockLength, write, options.user.c_str(), keyPrefix.c_str(), options.common->trace);
+    if (result != kNoErr && !writeFailed) {
+        return FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
+                              Activity::kEncryptBinary);
+    }
+    return result;
+}
+
+// The container block to the target, encrypted when asked.
+int32_t WriteContainer(const PackOptions& options, const unsigned char* block,
+                       uint32_t blockLength) {
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    const KeyReuseCheck reuse(options.noReuse);
+    // Opened before the keys are used, so that a target that cannot be written spends nothing.
+    OutputFile output;
+    int32_t result = output.Open(options.output, keyPrefix);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (!options.encrypt) {
+        result = output.Write(block, blockLength);
+    } else if (output.Withdrawable()) {
+        result = EncryptIntoWithdrawable(options, keyPrefix, block, blockLength, &output);
+    } else {
+        result = EncryptThenWrite(options, keyPrefix, block, blockLength, &output);
+    }
+    return result == kNoErr ? output.Commit() : result;
+}
+
+int32_t RunPack(const PackOptions& options) {
+    int32_t result = CheckFilesToPack(options);
+    if (result != kNoErr) {
+        return result;
     }
     auto holder =
         std::make_unique<ContainerHolder>(options.lzo ? kformatLZOcompresse : kformatnoncompresse);
     holder->container.SetExpediteur(options.from.c_str());
     holder->container.SetDestinataire(options.to.c_str());
-    int32_t result = kNoErr;
     for (const std::string& path : options.files) {
         result = AddFile(holder.get(), path);
         if (result != kNoErr) {
@@ -111,55 +185,9 @@ int32_t RunPack(const PackOptions& options) {
     int32_t blockLength = 0;
     result = holder->container.GetStruct(&block, &blockLength);
     if (result != kNoErr) {
-        return FailWithResult(result, target, Activity::kPack);
+        return FailWithResult(result, options.output, Activity::kPack);
     }
-    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const KeyReuseCheck reuse(options.noReuse);
-    // Opened before the keys are used, so that a target that cannot be written spends nothing.
-    OutputFile output;
-    if (result == kNoErr) {
-        result = output.Open(target, keyPrefix);
-    }
-    unsigned char* encrypted = nullptr;
-    uint32_t encryptedLength = 0;
-    if (result == kNoErr && options.encrypt && !output.Withdrawable()) {
-        // A device or the standard output cannot take anything back: written once spent.
-        Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
-        TraceOnStandardError traceRedirect(options.common->trace);
-        result = crypterbinaireMem2(block, static_cast<uint32_t>(blockLength), &encrypted,
-                                    &encryptedLength, options.user.c_str(), keyPrefix.c_str(),
-                                    options.common->trace);
-        if (result != kNoErr) {
-            result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                                    Activity::kEncryptBinary);
-        }
-        if (result == kNoErr) {
-            result = output.Write(encrypted, encryptedLength);
-        }
-    } else if (result == kNoErr && options.encrypt) {
-        Progress progress("encrypting " + target, static_cast<uint64_t>(blockLength));
-        TraceOnStandardError traceRedirect(options.common->trace);
-        // The encrypted container is written, unnamed, before the keys are spent.
-        bool writeFailed = false;
-        const veldoran::FrameWriter write = [&](const unsigned char* frame, uint32_t length) {
-            const int32_t written = output.WriteAndSync(frame, length);
-            writeFailed = written != kNoErr;
-            return written;
-        };
-        result = veldoran::EncryptBytesToWriter(block, static_cast<uint32_t>(blockLength), write,
-                                                options.user.c_str(), keyPrefix.c_str(),
-                                                options.common->trace);
-        if (result != kNoErr && !writeFailed) {
-            result = FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                                    Activity::kEncryptBinary);
-        }
-    } else if (result == kNoErr) {
-        result = output.Write(block, static_cast<size_t>(blockLength));
-    }
-    if (result == kNoErr) {
-        result = output.Commit();
-    }
-    free(encrypted);
+    result = WriteContainer(options, block, static_cast<uint32_t>(blockLength));
     holder->utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
     return result;
 }
