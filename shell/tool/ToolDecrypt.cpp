@@ -66,19 +66,6 @@ void PrintRecipients(const char* tail) {
     }
 }
 
-// The output a text command writes, whole, to a file or the standard output.
-int32_t WriteResult(const std::string& path, const std::string& keyPrefix, const char* text) {
-    OutputFile output;
-    int32_t result = output.Open(path, keyPrefix);
-    if (result == kNoErr) {
-        result = output.Write(reinterpret_cast<const unsigned char*>(text), strlen(text));
-    }
-    if (result == kNoErr) {
-        result = output.Commit();
-    }
-    return result;
-}
-
 // The failure of a decryption in words, naming the key file it needed where there is one.
 int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
                        const std::string& text) {
@@ -137,7 +124,8 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
         if (options.recipients) {
             PrintRecipients(tail);
         }
-        result = WriteResult(output, keyPrefix, document);
+        result = WriteWholeResult(
+            output, keyPrefix, reinterpret_cast<const unsigned char*>(document), strlen(document));
     } else {
         FailDecryption(result, shownInput, keyPrefix, text);
     }

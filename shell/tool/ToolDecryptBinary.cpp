@@ -77,14 +77,7 @@ int32_t DecryptBinaryInMemory(const DecryptBinaryOptions& options, const std::st
     if (result != kNoErr) {
         return result;
     }
-    OutputFile output;
-    result = output.Open(target, keyPrefix);
-    if (result == kNoErr) {
-        result = output.Write(data, dataLength);
-    }
-    if (result == kNoErr) {
-        result = output.Commit();
-    }
+    result = WriteWholeResult(target, keyPrefix, data, dataLength);
     free(data);
     return result;
 }

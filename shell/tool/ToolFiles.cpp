@@ -298,6 +298,17 @@ int32_t OutputFile::Commit() {
     return kNoErr;
 }
 
+int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
+                         const unsigned char* data, size_t count) {
+    OutputFile output;
+    int32_t result = output.Open(path, keyPrefix);
+    if (result != kNoErr) {
+        return result;
+    }
+    result = output.Write(data, count);
+    return result == kNoErr ? output.Commit() : result;
+}
+
 TraceOnStandardError::TraceOnStandardError(bool on) {
     if (!on) {
         return;

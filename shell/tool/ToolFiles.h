@@ -124,6 +124,11 @@ int32_t ProbeTarget(const std::string& path, const std::string& keyPrefix);
 // else the input's name with suffix.
 std::string OutputFor(const std::string& input, const std::string& output, const char* suffix);
 
+// A result made whole before it is written: through an OutputFile opened on path, written and
+// committed. 0, or kOtherErr after a report.
+int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
+                         const unsigned char* data, size_t count);
+
 // Writes count bytes at data to fd, through short writes and interruptions. 0, or an errno
 // value.
 int WriteAll(int fd, const unsigned char* data, size_t count);

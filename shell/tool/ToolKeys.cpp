@@ -257,9 +257,10 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
         return Fail(kOtherErr, path, "path longer than 255 characters");
     }
     int32_t result = MakeFolder(prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1));
-    if (result == kNoErr) {
-        result = MakeFolder(folder);
+    if (result != kNoErr) {
+        return result;
     }
+    result = MakeFolder(folder);
     if (result != kNoErr) {
         return result;
     }
