@@ -21,11 +21,11 @@
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
 

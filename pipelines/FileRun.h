@@ -13,9 +13,9 @@
 
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/StreamOptions.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"
 
 namespace veldoran {

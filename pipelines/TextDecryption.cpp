@@ -20,11 +20,11 @@
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
 

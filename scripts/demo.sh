@@ -1,21 +1,20 @@
 #!/usr/bin/env bash
 # Runs the main job end to end on bundled demo data: makes a key folder for the current year
-# (master key and the sender's key, random key material), encrypts the French letter
+# (master key and the sender's key, random key material, made by veldoran-tool), encrypts the French letter
 # demo/lettre.txt (Windows-1252 bytes, the local text form the filter converts) for two
 # recipients with the veldoran program, shows the message file and the advanced keys, then
-# decrypts the message back with the library and compares the result with the letter.
+# decrypts the message back with veldoran-tool and compares the result with the letter.
 # Everything happens in demo-out/, made afresh on each run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
 program=$build_dir/veldoran
-makekey=$build_dir/tests/veldoran_makekey
-decrypt=$build_dir/tests/veldoran_decrypt
+tool=$build_dir/veldoran-tool
 out=$root/demo-out
 
-for tool in "$program" "$makekey" "$decrypt"; do
-  if [ ! -x "$tool" ]; then
-    echo "demo: $tool is missing; build the project (with its tests) first" >&2
+for needed in "$program" "$tool"; do
+  if [ ! -x "$needed" ]; then
+    echo "demo: $needed is missing; build the project first" >&2
     exit 1
   fi
 done
@@ -25,8 +24,8 @@ mkdir -p "$out/keys"
 cp "$root/demo/lettre.txt" "$out/lettre.txt"
 
 echo "== Key folder (random key material, current year)"
-"$makekey" "$out/keys/" Master 65536 | sed "s|^$out/||"
-"$makekey" "$out/keys/" dupont 65536 | sed "s|^$out/||"
+"$tool" key new Master --size 65536 -k "$out/keys/" | sed "s|^$out/||"
+"$tool" key new dupont --size 65536 -k "$out/keys/" | sed "s|^$out/||"
 
 echo
 echo "== The letter (Windows-1252 on disk, shown as UTF-8)"
@@ -59,8 +58,8 @@ for key in "$out"/keys/Clefs/*; do
 done
 
 echo
-echo "== Decrypting lettre.msg back (decrypter2, keys/) into lettre.msg.txt"
-(cd "$out" && "$decrypt" lettre.msg keys/)
+echo "== veldoran-tool decrypt lettre.msg -k keys/ (into lettre.msg.txt)"
+(cd "$out" && "$tool" decrypt lettre.msg -k keys/)
 # The interchange form has no right single quotation mark (0x92): it travels as an apostrophe
 # and comes back as one. Everything else returns as it was.
 echo "== lettre.msg.txt against lettre.txt, its right quotation marks (0x92) made apostrophes"

@@ -13,6 +13,11 @@ namespace tool {
 // Exit status of a command line that cannot be parsed or names an impossible value.
 constexpr int kUsageStatus = 2;
 
+// The tool's own refusals have result codes above every code of the library (0 and below), so
+// that their exit statuses differ from all of the library's.
+//   --no-reuse: the run would wrap a key and use key material a second time.
+constexpr int32_t kReuseRefused = 3;
+
 // What the tool was doing when a code came back: some codes mean different things to an
 // encryption and to a decryption (-4 is a cut armour for one and a short frame for the other).
 enum class Activity {
@@ -30,7 +35,7 @@ enum class Activity {
 std::string DescribeResult(int32_t code, Activity activity);
 
 // The process's exit status for a result code: its low eight bits, as the veldoran program's
-// (255 for -1, 213 for -43).
+// (255 for -1, 213 for -43); the tool's own codes are their statuses.
 int ExitStatus(int32_t code);
 
 // A text for a terminal: control characters and "\\" as \xNN, every other byte as it is. Names

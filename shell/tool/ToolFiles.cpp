@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "shell/tool/ToolErrors.h"
 #include "veldoran.h"
@@ -296,6 +298,17 @@ int32_t OutputFile::Commit() {
     return kNoErr;
 }
 
+int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
+                         const unsigned char* data, size_t count) {
+    OutputFile output;
+    int32_t result = output.Open(path, keyPrefix);
+    if (result != kNoErr) {
+        return result;
+    }
+    result = output.Write(data, count);
+    return result == kNoErr ? output.Commit() : result;
+}
+
 TraceOnStandardError::TraceOnStandardError(bool on) {
     if (!on) {
         return;
@@ -331,6 +344,48 @@ bool SameFile(const std::string& first, const std::string& second) {
         return false;
     }
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+TextScan ScanTextFile(const std::string& path) {
+    TextScan scan;
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file.IsOpen() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return scan;
+    }
+    std::vector<char> chunk(1u << 20);
+    ssize_t got = 0;
+    while ((got = read(file.Get(), chunk.data(), chunk.size())) > 0 ||
+           (got < 0 && errno == EINTR)) {
+        const auto count = static_cast<size_t>(std::max<ssize_t>(got, 0));
+        scan.holdsNul = scan.holdsNul || memchr(chunk.data(), '\0', count) != nullptr;
+        scan.holdsCr = scan.holdsCr || memchr(chunk.data(), '\r', count) != nullptr;
+        scan.size += count;
+    }
+    // A file that cannot be read whole takes the in-memory way, which reports why.
+    scan.regular = got == 0;
+    return scan;
+}
+
+bool IsFileTarget(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
+}
+
+int32_t ProbeTarget(const std::string& path, const std::string& keyPrefix) {
+    OutputFile probe;
+    return probe.Open(path, keyPrefix);
+}
+
+std::string OutputFor(const std::string& input, const std::string& output, const char* suffix) {
+    if (!output.empty()) {
+        return output;
+    }
+    return IsStandardStream(input) ? "-" : input + suffix;
+}
+
+bool TargetIsSource(const std::string& source, const std::string& target) {
+    return source == target || SameFile(source, target);
 }
 
 bool PathExists(const std::string& path) {

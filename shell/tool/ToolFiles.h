@@ -102,6 +102,33 @@ class OutputFile {
     FolderFile file_;
 };
 
+// What decides the way a text file takes, found by reading it in chunks, so that a large file
+// costs no more memory than a small one.
+struct TextScan {
+    bool regular = false;  // a regular file read whole: the other fields are set
+    bool holdsNul = false;
+    bool holdsCr = false;
+    uint64_t size = 0;
+};
+TextScan ScanTextFile(const std::string& path);
+
+// A file target the streaming pipelines write: a regular file or a name not taken yet, not a
+// device or a pipe, which the tool writes itself.
+bool IsFileTarget(const std::string& path);
+
+// Checks the target as the tool reports it (a folder, a missing folder, no permission, a key
+// file) before the library runs; the probe leaves nothing behind.
+int32_t ProbeTarget(const std::string& path, const std::string& keyPrefix);
+
+// A text command's output: output when given, else the standard output for the standard input,
+// else the input's name with suffix.
+std::string OutputFor(const std::string& input, const std::string& output, const char* suffix);
+
+// A result made whole before it is written: through an OutputFile opened on path, written and
+// committed. 0, or kOtherErr after a report.
+int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
+                         const unsigned char* data, size_t count);
+
 // Writes count bytes at data to fd, through short writes and interruptions. 0, or an errno
 // value.
 int WriteAll(int fd, const unsigned char* data, size_t count);
@@ -130,6 +157,9 @@ std::string KeyFolderPrefix(const std::string& folder);
 
 // True when both paths name one existing file (the same device and inode).
 bool SameFile(const std::string& first, const std::string& second);
+
+// True when target is source, by name or as the same file.
+bool TargetIsSource(const std::string& source, const std::string& target);
 
 // True when path names a file, a folder or a link (even a dangling one).
 bool PathExists(const std::string& path);

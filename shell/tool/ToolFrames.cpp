@@ -97,6 +97,18 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string
     return path;
 }
 
+bool FailOnKeyFile(int32_t code, const std::function<std::string()>& find, Activity activity) {
+    if (code != KeyNotFoundErr && code != kOffsetOutOfRangeErr) {
+        return false;
+    }
+    const std::string keyFile = find();
+    if (keyFile.empty()) {
+        return false;
+    }
+    FailWithResult(code, EscapeForTerminal(keyFile), activity);
+    return true;
+}
+
 int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_t frameLength,
                      const std::string& keyPrefix, bool trace, Activity activity,
                      const std::string& notAFrame, unsigned char** data, uint32_t* length) {
@@ -116,21 +128,17 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
     if (result == kNoErr) {
         return kNoErr;
     }
-    std::string failedFile = input;
-    if (result == KeyNotFoundErr || result == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, frame, length32);
-        if (!keyFile.empty()) {
-            // The key name comes from the frame header.
-            failedFile = EscapeForTerminal(keyFile);
-        }
-    }
     free(*data);
     *data = nullptr;
     *length = 0;
+    if (FailOnKeyFile(
+            result, [&]() { return KeyFileOfFailedLayer(keyPrefix, frame, length32); }, activity)) {
+        return result;
+    }
     if (!notAFrame.empty() && (result == kFrameTooShort || result == kBadKeyHeader)) {
         return Fail(result, input, notAFrame);
     }
-    return FailWithResult(result, failedFile, activity);
+    return FailWithResult(result, input, activity);
 }
 
 }  // namespace tool

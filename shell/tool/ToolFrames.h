@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 
 #include "shell/tool/ToolErrors.h"
@@ -24,6 +25,12 @@ std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::st
 
 // The same for an armoured message text: the armour is decoded first.
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText);
+
+// Reports a decryption that failed with code against the key file it needed, when code says a
+// key file is missing or does not match (-5, -8) and find (called only then) names one. The
+// name comes from the sender's frame headers, so it is escaped for the terminal. Whether it
+// reported.
+bool FailOnKeyFile(int32_t code, const std::function<std::string()>& find, Activity activity);
 
 // Decrypts the outer frame read from input (its name for reports) with the key files under
 // keyPrefix. 0 with the result in *data (released with free) and *length; otherwise the

@@ -83,6 +83,8 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
                                   " bytes of it would be used a second time";
         if (check->refuse_) {
             check->refused_ = true;
+            // The library's run needs one of its own codes to stop; the tool's answer is
+            // kReuseRefused, given by FailEncryption.
             return Fail(kFrameTooLong, layer.path, words + "; nothing encrypted (--no-reuse)");
         }
         Warn(layer.path, words);
@@ -93,7 +95,7 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
 int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity) {
     const KeyReuseCheck* check = activeCheck;
     if (check != nullptr && check->refused_) {
-        return result;
+        return kReuseRefused;
     }
     if (result == kBadKeyHeader || result == kOffsetOutOfRangeErr) {
         return NameFailedKey(result, files, activity);

@@ -25,8 +25,8 @@ namespace tool {
 
 // While it lives, the encryptions the calling thread runs are checked: a key that would wrap
 // is warned about on the standard error stream ("veldoran-tool: warning: <key file>: ..."), or
-// with refuse set the run is refused with kFrameTooLong (-9) after a line naming the key file,
-// nothing encrypted and no key material spent.
+// with refuse set the run is refused after a line naming the key file, nothing encrypted and
+// no key material spent: the library's run fails, and FailEncryption makes it kReuseRefused.
 class KeyReuseCheck {
   public:
     explicit KeyReuseCheck(bool refuse);
@@ -42,9 +42,9 @@ class KeyReuseCheck {
     bool refused_ = false;
 };
 
-// Reports an encryption's failure in one line and returns result: nothing more when the
-// thread's KeyReuseCheck refused a run (its line is out already); a key file of the run by its
-// path when its header is not of version 1 (-6) or out of range (-8); otherwise as
+// Reports an encryption's failure in one line and returns result: kReuseRefused and nothing
+// more when the thread's KeyReuseCheck refused the run (its line is out already); a key file of the
+// run by its path when its header is not of version 1 (-6) or out of range (-8); otherwise as
 // FailPipeline places it (a missing key file by its path, the source, a key file or the
 // target for -1).
 int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity);

@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFolderFile.h"
@@ -23,6 +25,13 @@
 namespace tool {
 
 namespace {
+
+struct KeyNewOptions {
+    const CommonOptions* common = nullptr;
+    std::string name;
+    int32_t year = 0;  // 0: the current year
+    uint64_t size = 1u << 20;
+};
 
 constexpr size_t kMaterialChunk = 1u << 20;
 
@@ -232,11 +241,13 @@ std::string CheckKeyName(const std::string& name) {
     return "";
 }
 
+namespace {
+
 int32_t RunKeyNew(const KeyNewOptions& options) {
     const int32_t year = options.year != 0 ? options.year : CurrentYear();
     char yearText[16] = {};
     TypUtilsUnix::FormatYearText(year - 1900, yearText);
-    const std::string prefix = KeyFolderPrefix(options.keyFolder);
+    const std::string prefix = KeyFolderPrefix(options.common->keyFolder);
     const std::string folder = prefix + "Clefs";
     const std::string path = folder + "/" + options.name + "." + yearText;
     if (PathExists(path)) {
@@ -246,9 +257,10 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
         return Fail(kOtherErr, path, "path longer than 255 characters");
     }
     int32_t result = MakeFolder(prefix.empty() ? "" : prefix.substr(0, prefix.size() - 1));
-    if (result == kNoErr) {
-        result = MakeFolder(folder);
+    if (result != kNoErr) {
+        return result;
     }
+    result = MakeFolder(folder);
     if (result != kNoErr) {
         return result;
     }
@@ -284,10 +296,10 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     return kNoErr;
 }
 
-int32_t RunKeyShow(const KeyShowOptions& options) {
+int32_t RunKeyShow(const std::vector<std::string>& files) {
     int32_t firstFailure = kNoErr;
     bool first = true;
-    for (const std::string& path : options.files) {
+    for (const std::string& path : files) {
         if (!first) {
             printf("\n");
         }
@@ -298,6 +310,39 @@ int32_t RunKeyShow(const KeyShowOptions& options) {
         }
     }
     return firstFailure;
+}
+
+}  // namespace
+
+void AddKey(CLI::App* app, CommonOptions* common, Work* run) {
+    CLI::App* key = app->add_subcommand("key", "Make key files and show what they hold.");
+    key->require_subcommand(1);
+
+    auto made = std::make_shared<KeyNewOptions>();
+    made->common = common;
+    CLI::App* make = key->add_subcommand(
+        "new",
+        "Make the key file KEYDIR/Clefs/NAME.<year text> (years since 1900: 126 for 2026) with "
+        "key material from the system's random source. Mode 0600; an existing file is never "
+        "replaced. NAME Master makes the year's master key. Prints the new file's path.");
+    make->add_option("NAME", made->name, "the key's name: a user name, or Master")
+        ->required()
+        ->check(KeyNameCheck());
+    make->add_option("--year", made->year, "full year the key is for (default: this year)")
+        ->check(CLI::Range(kFirstKeyYear, kLastKeyYear));
+    make->add_option("--size", made->size, "bytes of key material, K/M/G suffixes (default: 1M)")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t{1}, kLargestKeyMaterial));
+    AddKeyFolderOption(make, common);
+    RunsWith(make, run, [made]() { return RunKeyNew(*made); });
+
+    auto shown = std::make_shared<std::vector<std::string>>();
+    CLI::App* show = key->add_subcommand(
+        "show",
+        "Show every field of key file headers, whether each header names its own file, the key "
+        "material left before the key wraps, and the use count.");
+    show->add_option("KEYFILE", *shown, "key files")->required();
+    RunsWith(show, run, [shown]() { return RunKeyShow(*shown); });
 }
 
 }  // namespace tool

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 #include <set>
 #include <string>
 
-#include "shell/tool/ToolCommands.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
@@ -27,6 +28,13 @@
 namespace tool {
 
 namespace {
+
+struct UnpackOptions {
+    const CommonOptions* common = nullptr;
+    std::string input = "-";
+    std::string folder;  // "" is the current folder
+    bool list = false;
+};
 
 struct Entry {
     std::string name;  // every byte of it, a zero byte included
@@ -79,8 +87,8 @@ int32_t ContainerInput::Load(const UnpackOptions& options, TypPieceJointe* conta
     if (!container->HoldsContainer(block_, length_)) {
         uint32_t decryptedLength = 0;
         result = DecryptFrame(
-            shownInput, input_.Data(), input_.Size(), KeyFolderPrefix(options.keyFolder),
-            options.trace, Activity::kDecryptBinary,
+            shownInput, input_.Data(), input_.Size(), KeyFolderPrefix(options.common->keyFolder),
+            options.common->trace, Activity::kDecryptBinary,
             "neither an attachment container nor an encrypted one", &decrypted_, &decryptedLength);
         if (result != kNoErr) {
             return result;
@@ -204,7 +212,7 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
         return Fail(kMemErr, shownInput, "out of memory");
     }
     const std::string prefix = folder == "." ? "" : KeyFolderPrefix(folder);
-    const KeyFiles keyFiles(KeyFolderPrefix(options.keyFolder));
+    const KeyFiles keyFiles(KeyFolderPrefix(options.common->keyFolder));
     std::set<std::string> written;
     int32_t result = kNoErr;
     for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
@@ -227,7 +235,7 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
             continue;
         }
         if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, buffer.get(), keyFiles,
-                       options.force) != kNoErr) {
+                       options.common->force) != kNoErr) {
             result = kOtherErr;
             continue;
         }
@@ -237,8 +245,6 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
     fsync(folderFd.Get());
     return result;
 }
-
-}  // namespace
 
 int32_t RunUnpack(const UnpackOptions& options) {
     ContainerHolder holder(kformatnoncompresse);
@@ -256,6 +262,30 @@ int32_t RunUnpack(const UnpackOptions& options) {
         return total;
     }
     return Extract(&holder.container, input, options);
+}
+
+}  // namespace
+
+void AddUnpack(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<UnpackOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "unpack",
+        "Write the files of an attachment container into a folder, or list them. FILE may be "
+        "the container or the container encrypted (by pack --encrypt or encrypt-binary): it is "
+        "then decrypted with the key files first. Entry names come from the sender: a name "
+        "that is empty, absolute, holds a \"/\" or a control character, or is \".\" or "
+        "\"..\", is refused and reported, and so is a name already written; a link standing "
+        "in the folder is never followed, and an existing file is replaced only with --force. "
+        "Every other entry is written; the exit status is 255 when any was refused or failed.");
+    command->add_option("FILE", options->input, "the container; - or none: the standard input");
+    command->add_option("-C,--directory", options->folder,
+                        "the folder to write into (default: the current folder); it must exist");
+    AddKeyFolderOption(command, common);
+    command->add_flag("--list", options->list,
+                      "only list the sender, the recipients and each entry's size and name");
+    AddForceFlag(command, common, "replace existing plain files of the same names");
+    RunsWith(command, run, [options]() { return RunUnpack(*options); });
 }
 
 }  // namespace tool

@@ -18,7 +18,7 @@
 
 #include "pipelines/BinaryPipelines.h"
 #include "pipelines/BinaryPipelinesCore.h"
-#include "pipelines/TargetWriter.h"
+#include "platform/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/FailingUtils.h"

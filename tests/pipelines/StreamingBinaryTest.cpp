@@ -19,10 +19,10 @@
 #include "pipelines/MessageFixture.h"
 #include "pipelines/Progress.h"
 #include "pipelines/StreamOptions.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryption.h"
 #include "pipelines/TextEncryption.h"
 #include "platform/ResultCodes.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
 

@@ -13,10 +13,10 @@
 
 #include "pipelines/MessageFixture.h"
 #include "pipelines/StreamOptions.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyDecryption.h"
 #include "platform/ResultCodes.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
 

@@ -12,9 +12,9 @@
 
 #include "pipelines/MessageFixture.h"
 #include "pipelines/StreamOptions.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "platform/ResultCodes.h"
+#include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
 #include "support/KeyFileWriter.h"
 

@@ -10,8 +10,8 @@
 #include <functional>
 
 #include "MessageFixture.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextDecryptionCore.h"
+#include "platform/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
 

@@ -19,9 +19,9 @@
 
 #include "armour/TypBinASCII.h"
 #include "crypto/TypCryptoUnix.h"
-#include "pipelines/TargetWriter.h"
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
+#include "platform/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/FailingUtils.h"

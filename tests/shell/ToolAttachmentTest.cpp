@@ -212,6 +212,21 @@ TEST(ToolAttachments, PackThenUnpackGivesTheFilesBack) {
     }
 }
 
+// With --trace the pipelines' trace lines go to the standard error stream while they run; an
+// encrypted container written to the standard output must still go to the standard output.
+TEST(ToolAttachments, EncryptedContainerOnTheStandardOutputWithTrace) {
+    TempDir folder;
+    toolrun::MakeKeys(folder);
+    toolrun::WriteText(folder.File("notes.txt"), std::string(20000, 'x'));
+    const RunResult packed = RunTool(folder.path(), {"--trace", "pack", "-o", "-", "--encrypt",
+                                                     "-u", "dupont", "-k", "keys", "notes.txt"});
+    EXPECT_EQ(packed.status, 0);
+    const RunResult listed = RunTool(folder.path(), {"unpack", "--list", "-k", "keys"}, packed.out);
+    EXPECT_EQ(listed.err, "");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_EQ(listed.out, "from: \nto: \ncompressed: no\n       20000  notes.txt\n");
+}
+
 TEST(ToolAttachments, UnpackRefusesHostileNamesAndWritesOnlyInsideTheFolder) {
     TempDir folder;
     std::filesystem::create_directories(folder.File("out"));

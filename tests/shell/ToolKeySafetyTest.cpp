@@ -210,7 +210,7 @@ TEST_F(ToolKeySafety, NoReuseLetsOneOfManyRunsAtOnceThrough) {
             EXPECT_EQ(outcomes[k].err, "");
             EXPECT_TRUE(wrote);
         } else {
-            EXPECT_EQ(outcomes[k].status, 247);
+            EXPECT_EQ(outcomes[k].status, 3);
             EXPECT_EQ(outcomes[k].err, refusal);
             EXPECT_FALSE(wrote);
         }

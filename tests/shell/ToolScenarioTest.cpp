@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -478,7 +479,7 @@ TEST(ToolScenarios, KeyWrapWarningAndNoReuse) {
         EXPECT_EQ(refused.out, "");
         EXPECT_EQ(refused.err, "veldoran-tool: " + testCase.wrappingKey + ": " + testCase.words +
                                    "; nothing encrypted (--no-reuse)\n");
-        EXPECT_EQ(refused.status, 247);
+        EXPECT_EQ(refused.status, 3);
         EXPECT_EQ(KeyBytes(folder), keysBefore);
 
         const RunResult warned = RunTool(
@@ -488,6 +489,52 @@ TEST(ToolScenarios, KeyWrapWarningAndNoReuse) {
         EXPECT_EQ(warned.status, 0);
         EXPECT_NE(warned.out.find("#ENDBINASCII1#"), std::string::npos);
         EXPECT_NE(KeyBytes(folder), keysBefore);
+    }
+}
+
+// --no-reuse is the tool's own refusal, with its own status (3, which no code of the library
+// gives), whichever command encrypts and whichever way its result goes out.
+TEST(ToolScenarios, NoReuseRefusalHasItsOwnStatusInEveryCommand) {
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string target;  // "" for the standard output
+    };
+    const std::vector<Case> cases = {
+        {"encrypt, file to file", {"encrypt", "doc.txt", "-o", "doc.vlx"}, "doc.vlx"},
+        {"encrypt, to the standard output", {"encrypt", "doc.txt", "-o", "-"}, ""},
+        {"encrypt-binary, derived name", {"encrypt-binary", "doc.txt"}, "doc.txt.vlb"},
+        {"encrypt-binary, named output", {"encrypt-binary", "doc.txt", "-o", "out.vlb"}, "out.vlb"},
+        {"pack --encrypt, to a file", {"pack", "doc.txt", "-o", "out.vpk", "--encrypt"}, "out.vpk"},
+        {"pack --encrypt, to the standard output", {"pack", "doc.txt", "-o", "-", "--encrypt"}, ""},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        MakeKey(folder, "Master", 4096);
+        MakeKey(folder, "dupont", 100);
+        WriteText(folder.File("doc.txt"), "hello\n");
+        const std::string keysBefore = KeyBytes(folder);
+
+        std::vector<std::string> arguments = testCase.arguments;
+        for (const char* option : {"-u", "dupont", "-k", "keys", "--no-reuse"}) {
+            arguments.emplace_back(option);
+        }
+        const RunResult refused = RunTool(folder.path(), arguments, "");
+        EXPECT_EQ(refused.status, 3);
+        EXPECT_EQ(refused.out, "");
+        const std::string start = "veldoran-tool: " + kUserPath + ": the message needs ";
+        const std::string end =
+            " bytes of it would be used a second time; nothing encrypted "
+            "(--no-reuse)\n";
+        EXPECT_EQ(refused.err.compare(0, start.size(), start), 0) << refused.err;
+        ASSERT_GE(refused.err.size(), end.size());
+        EXPECT_EQ(refused.err.substr(refused.err.size() - end.size()), end);
+        EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
+        EXPECT_EQ(KeyBytes(folder), keysBefore);
+        if (!testCase.target.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(folder.File(testCase.target)));
+        }
     }
 }
 

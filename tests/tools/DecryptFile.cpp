@@ -1,5 +1,5 @@
-// Decrypts a message file for the demo and the whole-process benchmark, through the library's
-// decrypter2: the document goes to <message file>.txt.
+// Decrypts a message file for the whole-process benchmark, through the library's decrypter2
+// alone: the document goes to <message file>.txt.
 //   veldoran_decrypt <message file> <key folder>
 // Exits with 0 on success; otherwise prints the result code and exits with 1.
 #include <cstdio>

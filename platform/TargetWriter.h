@@ -17,8 +17,8 @@
 // rather than waited on. A target that cannot be replaced in one step (its
 // folder not writable, or a sticky folder where the user owns neither the target nor the
 // folder) is refused before anything is written.
-#ifndef VELDORAN_PIPELINES_TARGETWRITER_H
-#define VELDORAN_PIPELINES_TARGETWRITER_H
+#ifndef VELDORAN_PLATFORM_TARGETWRITER_H
+#define VELDORAN_PLATFORM_TARGETWRITER_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "pipelines/TargetWriter.h"
+#include "platform/TargetWriter.h"
 #include "support/ChildProcess.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"

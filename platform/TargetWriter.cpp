@@ -1,5 +1,5 @@
 // Atomic replacement of a target file through a temporary file in the same folder.
-#include "pipelines/TargetWriter.h"
+#include "platform/TargetWriter.h"
 
 #include <dirent.h>
 #include <fcntl.h>

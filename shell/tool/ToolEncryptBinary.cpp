@@ -1,0 +1,81 @@
+// encrypt-binary: any file under the two key layers, as a raw frame, through the library's
+// binary pipelines.
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "shell/tool/ToolCommand.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolKeyReuse.h"
+#include "shell/tool/ToolProgress.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+struct EncryptBinaryOptions {
+    const CommonOptions* common = nullptr;
+    std::string input;
+    std::string output;  // "" derives FILE.vlb
+    std::string user;
+    bool noReuse = false;
+};
+
+int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
+    struct stat status {};
+    if (stat(options.input.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return Fail(kOtherErr, options.input, "not found, or not a file");
+    }
+    const std::string target = options.output.empty() ? options.input + ".vlb" : options.output;
+    if (TargetIsSource(options.input, target) && !options.common->force) {
+        return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
+    }
+    const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
+        return kOtherErr;
+    }
+    const KeyReuseCheck reuse(options.noReuse);
+    int32_t result = kNoErr;
+    {
+        Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = options.output.empty()
+                     ? crypterbinaire(options.input.c_str(), options.user.c_str(),
+                                      keyPrefix.c_str(), options.common->trace)
+                     : crypterbinaire2(options.input.c_str(), target.c_str(), options.user.c_str(),
+                                       keyPrefix.c_str(), options.common->trace);
+    }
+    if (result != kNoErr) {
+        return FailEncryption(result,
+                              EncryptionFiles(options.input, target, keyPrefix, options.user),
+                              Activity::kEncryptBinary);
+    }
+    return kNoErr;
+}
+
+}  // namespace
+
+void AddEncryptBinary(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<EncryptBinaryOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "encrypt-binary",
+        "Encrypt any file into the raw two-layer frame (448 bytes longer, no armour). FILE "
+        "gives FILE.vlb.");
+    command->add_option("FILE", options->input, "the file to encrypt")->required();
+    command->add_option("-u,--user", options->user, "the sender: the name of the sender's key file")
+        ->required()
+        ->check(KeyNameCheck());
+    AddKeyFolderOption(command, common);
+    command->add_option("-o,--output", options->output, "the encrypted file");
+    command->add_flag("--no-reuse", options->noReuse,
+                      "refuse, before any key file is touched, a file that would wrap a key");
+    AddForceFlag(command, common, "allow the result to replace the file itself");
+    RunsWith(command, run, [options]() { return RunEncryptBinary(*options); });
+}
+
+}  // namespace tool
