@@ -19,6 +19,7 @@
 #include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TargetWriter.h"
+#include "pipelines/TwoKeyDecryption.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
@@ -95,29 +96,6 @@ int32_t StreamLayers(TypFileRefUnix* sourceRef, uint32_t length, veldoran::TwoKe
         }
         done += count;
         options.Report(done, length);
-    }
-    return result;
-}
-
-// Removes the user key layer and then the master key layer from an outer frame held whole.
-// *data, *dataLength receive the data; after a failure they hold whatever the cipher handed
-// over, which the caller disposes of.
-int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t frameLength,
-                         unsigned char** data, uint32_t* dataLength, int32_t trace) {
-    veldoran::Owned<TypCryptoUnix> crypto;
-    int32_t result = veldoran::Create(&crypto, utils);
-    OwnedBlock inner(utils);
-    if (result == kNoErr) {
-        result = crypto->UnCrypt(frame, frameLength, inner.Pointer(), inner.Length());
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
-        }
-    }
-    if (result == kNoErr) {
-        result = crypto->UnCrypt(inner.data(), inner.length(), data, dataLength);
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen: %d\n", static_cast<int>(*dataLength));
-        }
     }
     return result;
 }
@@ -412,15 +390,14 @@ int32_t DecryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
     if (trace != 0) {
         printf("VELDORAN DECRYPTAGE - v1.01 - ZELMOR\n");
     }
-    if (result == kNoErr) {
-        result = RemoveBothLayers(utils, data, length, out, outLength, trace);
-    }
     if (result != kNoErr) {
-        // What the cipher hands over on a failure holds no data: the caller gets nothing.
-        utils->MyDisposeptr(out, *outLength);
-        *out = nullptr;
-        *outLength = 0;
+        return result;
     }
+    // Empty after a failure: the caller gets nothing.
+    OwnedBlock message(utils);
+    result = veldoran::RemoveBothLayers(utils, data, length, nullptr, trace, &message);
+    *outLength = message.length();
+    *out = message.Release();
     return result;
 }
 

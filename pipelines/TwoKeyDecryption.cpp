@@ -28,12 +28,14 @@ int32_t Dearmour(TypUtilsUnix* utils, const unsigned char* text, uint32_t length
     return result;
 }
 
-// One layer off: frame into data, the frame disposed of at once. The data block that a failed
-// UnCrypt may hand over holds nothing and is disposed of too.
-int32_t RemoveLayer(TypCrypto* crypto, OwnedBlock* frame, OwnedBlock* data) {
-    const int32_t result =
-        crypto->UnCrypt(frame->data(), frame->length(), data->Pointer(), data->Length());
-    frame->Dispose();
+// One layer off: frame into data, frame's owner (when there is one) disposed of at once. The
+// data block that a failed UnCrypt may hand over holds nothing and is disposed of too.
+int32_t RemoveLayer(TypCrypto* crypto, const unsigned char* frame, uint32_t length,
+                    OwnedBlock* frameOwner, OwnedBlock* data) {
+    const int32_t result = crypto->UnCrypt(frame, length, data->Pointer(), data->Length());
+    if (frameOwner != nullptr) {
+        frameOwner->Dispose();
+    }
     if (result != kNoErr) {
         data->Dispose();
     }
@@ -54,21 +56,28 @@ int32_t DecryptArmouredMessage(TypUtilsUnix* utils, const unsigned char* text, u
         return result;
     }
 
+    return RemoveBothLayers(utils, outer.data(), outer.length(), &outer, trace, message);
+}
+
+int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t length,
+                         OwnedBlock* frameOwner, int32_t trace, OwnedBlock* message) {
+    message->Dispose();
     Owned<TypCryptoUnix> crypto;
-    result = Create(&crypto, utils);
+    int32_t result = Create(&crypto, utils);
     if (result != kNoErr) {
         return result;
     }
     OwnedBlock inner(utils);
-    result = RemoveLayer(crypto.get(), &outer, &inner);
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
-        }
-        result = RemoveLayer(crypto.get(), &inner, message);
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen: %d\n", static_cast<int>(message->length()));
-        }
+    result = RemoveLayer(crypto.get(), frame, length, frameOwner, &inner);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (trace != 0) {
+        printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
+    }
+    result = RemoveLayer(crypto.get(), inner.data(), inner.length(), &inner, message);
+    if (result == kNoErr && trace != 0) {
+        printf("UnCrypt datalen: %d\n", static_cast<int>(message->length()));
     }
     return result;
 }
