@@ -5,7 +5,11 @@
 #include <new>
 
 #include "armour/TypBinASCII.h"
+#include "crypto/KeyStreamWindow.h"
 #include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
+#include "pipelines/TwoKeyEncryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
@@ -24,20 +28,6 @@ int32_t Dearmour(TypUtilsUnix* utils, const unsigned char* text, uint32_t length
     if (result != kNoErr) {
         // A wrong checksum still hands the decoded bytes over; they are of no use.
         outer->Dispose();
-    }
-    return result;
-}
-
-// One layer off: frame into data, frame's owner (when there is one) disposed of at once. The
-// data block that a failed UnCrypt may hand over holds nothing and is disposed of too.
-int32_t RemoveLayer(TypCrypto* crypto, const unsigned char* frame, uint32_t length,
-                    OwnedBlock* frameOwner, OwnedBlock* data) {
-    const int32_t result = crypto->UnCrypt(frame, length, data->Pointer(), data->Length());
-    if (frameOwner != nullptr) {
-        frameOwner->Dispose();
-    }
-    if (result != kNoErr) {
-        data->Dispose();
     }
     return result;
 }
@@ -67,19 +57,67 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t l
     if (result != kNoErr) {
         return result;
     }
-    OwnedBlock inner(utils);
-    result = RemoveLayer(crypto.get(), frame, length, frameOwner, &inner);
+    // The user layer comes off the whole inner frame, the message straight into its own block,
+    // before the inner header is read for the master key: the codes come in the order of two
+    // UnCrypt calls, without a block for the inner frame.
+    if (length < kKeyHeaderSize) {
+        return kFrameTooShort;
+    }
+    FrameKey userKey;
+    result = userKey.Open(utils, crypto.get(), frame);
+    if (result != kNoErr) {
+        return result;
+    }
+    const uint32_t innerLength = length - kKeyHeaderSize;
+    const uint32_t messageLength = innerLength > kKeyHeaderSize ? innerLength - kKeyHeaderSize : 0;
+    TwoKeyStream layers;
+    result = layers.OpenUserFrame(userKey.source(), innerLength, BlockWindow(innerLength));
+    unsigned char innerHeader[kKeyHeaderSize];
+    if (result == kNoErr) {
+        result =
+            layers.UserLayerInto(innerHeader, frame + kKeyHeaderSize,
+                                 innerLength < kKeyHeaderSize ? innerLength : kKeyHeaderSize, 0);
+    }
+    OwnedBlock data(utils);
+    if (result == kNoErr && innerLength >= kKeyHeaderSize) {
+        *data.Pointer() = utils->MyNewPtr(messageLength);
+        *data.Length() = data.data() != nullptr ? messageLength : 0;
+        result = data.data() != nullptr ? kNoErr : kMemErr;
+    }
+    if (result == kNoErr && data.data() != nullptr) {
+        result = layers.UserLayerInto(data.data(), frame + TwoLayerOverhead(), messageLength,
+                                      kKeyHeaderSize);
+    }
+    if (frameOwner != nullptr) {
+        frameOwner->Dispose();
+    }
     if (result != kNoErr) {
         return result;
     }
     if (trace != 0) {
-        printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
+        printf("UnCrypt datalen2: %d\n", static_cast<int>(innerLength));
     }
-    result = RemoveLayer(crypto.get(), inner.data(), inner.length(), &inner, message);
-    if (result == kNoErr && trace != 0) {
-        printf("UnCrypt datalen: %d\n", static_cast<int>(message->length()));
+
+    if (innerLength < kKeyHeaderSize) {
+        return kFrameTooShort;
     }
-    return result;
+    FrameKey masterKey;
+    result = masterKey.Open(utils, crypto.get(), innerHeader);
+    if (result == kNoErr) {
+        result = layers.OpenMaster(masterKey.source(), messageLength, BlockWindow(messageLength));
+    }
+    if (result == kNoErr) {
+        result = layers.MasterLayer(data.data(), messageLength, 0);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    if (trace != 0) {
+        printf("UnCrypt datalen: %d\n", static_cast<int>(messageLength));
+    }
+    *message->Pointer() = data.Release();
+    *message->Length() = messageLength;
+    return kNoErr;
 }
 
 int32_t ToLocalDocument(TypUtilsUnix* utils, OwnedBlock* message, uint32_t* documentLength) {

@@ -61,8 +61,21 @@ int32_t TwoKeyStream::Load() {
 
 int32_t TwoKeyStream::OpenUser(const KeyStreamSource& user, uint64_t messageLength,
                                uint32_t window) {
-    return user_.Open(user.keyFile, user.keyLen, user.start, messageLength + kKeyHeaderSize,
-                      window);
+    return OpenUserFrame(user, messageLength + kKeyHeaderSize, window);
+}
+
+int32_t TwoKeyStream::OpenUserFrame(const KeyStreamSource& user, uint64_t innerLength,
+                                    uint32_t window) {
+    return user_.Open(user.keyFile, user.keyLen, user.start, innerLength, window);
+}
+
+int32_t TwoKeyStream::UserLayerInto(unsigned char* target, const unsigned char* source,
+                                    uint32_t count, uint64_t innerPosition) {
+    return user_.XorInto(target, source, count, innerPosition);
+}
+
+int32_t TwoKeyStream::MasterLayer(unsigned char* data, uint32_t count, uint64_t position) {
+    return master_.Xor(data, count, position);
 }
 
 int32_t TwoKeyStream::OpenMaster(const KeyStreamSource& master, uint64_t messageLength,

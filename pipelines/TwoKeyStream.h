@@ -65,6 +65,15 @@ class TwoKeyStream {
     // frame's header, which the user layer covers.
     int32_t OpenUser(const KeyStreamSource& user, uint64_t messageLength, uint32_t window);
     int32_t OpenMaster(const KeyStreamSource& master, uint64_t messageLength, uint32_t window);
+    // OpenUser for an inner frame of innerLength bytes, whatever its length.
+    int32_t OpenUserFrame(const KeyStreamSource& user, uint64_t innerLength, uint32_t window);
+    // One layer at a time over blocks of any length, for a whole-block decryption that finishes
+    // the user layer before the inner frame's header names the master key:
+    // target[j] = source[j] ^ user stream [innerPosition + j] (the blocks do not overlap), and
+    // data[j] ^= master stream [position + j]. 0 or the key read's code.
+    int32_t UserLayerInto(unsigned char* target, const unsigned char* source, uint32_t count,
+                          uint64_t innerPosition);
+    int32_t MasterLayer(unsigned char* data, uint32_t count, uint64_t position);
     // innerHeader[0, 224) ^= user stream [0, 224): the inner frame's header under the user
     // layer. 0 or the key read's code.
     int32_t CoverInnerHeader(unsigned char* innerHeader);
