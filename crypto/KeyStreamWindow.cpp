@@ -15,6 +15,10 @@ namespace veldoran {
 namespace {
 
 constexpr uint32_t kLargestBlockWindow = 1u << 20;
+// A key held whole is walked in pieces of at most this size, so that the key stream a piece
+// uses stays in the first-level cache while the data streams past it: a walk over the whole
+// window would read a second stream as long as the data from further away.
+constexpr uint32_t kCachedPiece = 16u << 10;
 
 }  // namespace
 
@@ -41,18 +45,17 @@ int32_t KeyStreamWindow::ReadMaterial(unsigned char* destination, uint32_t first
     return result == kNoErr ? keyFile_->Read(destination, count) : result;
 }
 
-int32_t KeyStreamWindow::Open(TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+int32_t KeyStreamWindow::Open(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
                               uint64_t streamLength, uint32_t window) {
-    const int32_t result = Reserve(keyFile, keyLen, start, streamLength, window);
+    const int32_t result = Reserve(utils, keyFile, keyLen, start, streamLength, window);
     return result == kNoErr ? Load() : result;
 }
 
-int32_t KeyStreamWindow::Reserve(TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
-                                 uint64_t streamLength, uint32_t window) {
-    assert(buffer_ == nullptr && keyFile->utils != nullptr && keyLen >= 1 && start <= keyLen &&
-           window >= 1);
+int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen,
+                                 uint32_t start, uint64_t streamLength, uint32_t window) {
+    assert(buffer_ == nullptr && utils != nullptr && keyLen >= 1 && start <= keyLen && window >= 1);
     keyFile_ = keyFile;
-    utils_ = keyFile->utils;
+    utils_ = utils;
     keyLen_ = keyLen;
     start_ = start % keyLen;
     window_ = window;
@@ -90,6 +93,10 @@ int32_t KeyStreamWindow::Load() {
     return result;
 }
 
+uint32_t KeyStreamWindow::Piece() const {
+    return Held() && window_ > kCachedPiece ? kCachedPiece : window_;
+}
+
 int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned char** stream) {
     assert(buffer_ != nullptr && count <= window_);
     if (period_ != 0) {
@@ -106,8 +113,9 @@ int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned
 
 template <class Step>
 int32_t KeyStreamWindow::Walk(uint64_t count, uint64_t position, Step step) {
+    const uint32_t most = Piece();
     for (uint64_t done = 0; done < count;) {
-        const auto piece = static_cast<uint32_t>(count - done < window_ ? count - done : window_);
+        const auto piece = static_cast<uint32_t>(count - done < most ? count - done : most);
         const unsigned char* stream = nullptr;
         const int32_t result = Fetch(position + done, piece, &stream);
         if (result != kNoErr) {

@@ -28,15 +28,15 @@ class KeyStreamWindow {
     ~KeyStreamWindow();
 
     // Reserve, then Load: the whole preparation of a stream at once.
-    int32_t Open(TypFileRef* keyFile, uint32_t keyLen, uint32_t start, uint64_t streamLength,
-                 uint32_t window);
-    // Obtains the buffer, through the key file's utility object, for windows of at most window
-    // bytes (at least 1) over the streamLength-byte key stream that starts at key material
-    // position start of keyFile (not owned, keyLen bytes of material behind its 224-byte
+    int32_t Open(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+                 uint64_t streamLength, uint32_t window);
+    // Obtains the buffer through utils (not owned; it gives the buffer back too) for windows of
+    // at most window bytes (at least 1) over the streamLength-byte key stream that starts at key
+    // material position start of keyFile (not owned, keyLen bytes of material behind its 224-byte
     // header; 1 <= keyLen, start <= keyLen). Reads nothing. 0, or -7 when the buffer cannot be
     // allocated.
-    int32_t Reserve(TypFileRef* keyFile, uint32_t keyLen, uint32_t start, uint64_t streamLength,
-                    uint32_t window);
+    int32_t Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+                    uint64_t streamLength, uint32_t window);
     // After Reserve, with keyFile open for reading: reads a short key's period. 0, or the read's
     // code (-1).
     int32_t Load();
@@ -53,6 +53,11 @@ class KeyStreamWindow {
                     uint64_t position);
     // The most bytes one Fetch gives.
     uint32_t Window() const { return window_; }
+    // Whether the whole period is held, so that a Fetch reads nothing.
+    bool Held() const { return period_ != 0; }
+    // The most bytes a walk over a long block takes at once: the window for a key read window
+    // by window (one read each), less for a key held whole (see kCachedPiece).
+    uint32_t Piece() const;
 
   private:
     int32_t ReadMaterial(unsigned char* destination, uint32_t first, uint32_t count);

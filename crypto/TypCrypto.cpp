@@ -21,10 +21,10 @@ constexpr uint32_t kPjReportedSize = 10;
 
 // The n bytes of body from n bytes of the key stream that starts at key material position
 // start: the stream itself when data is null, else data XOR the stream.
-int32_t CoverBody(TypFileRef* keyFile, uint32_t keyLen, uint32_t start, const unsigned char* data,
-                  unsigned char* body, uint32_t n) {
+int32_t CoverBody(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+                  const unsigned char* data, unsigned char* body, uint32_t n) {
     veldoran::KeyStreamWindow stream;
-    const int32_t result = stream.Open(keyFile, keyLen, start, n, veldoran::BlockWindow(n));
+    const int32_t result = stream.Open(utils, keyFile, keyLen, start, n, veldoran::BlockWindow(n));
     if (result != kNoErr) {
         return result;
     }
@@ -88,8 +88,8 @@ int32_t TypCrypto::CoverWithKeyStream(unsigned char* headerCopy, unsigned char* 
         result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
-        result =
-            CoverBody(keyFile, static_cast<uint32_t>(header.keyLen), startPosition, data, body, n);
+        result = CoverBody(utils, keyFile, static_cast<uint32_t>(header.keyLen), startPosition,
+                           data, body, n);
     }
     keyFile->CloseDF();
     return result;
@@ -111,7 +111,7 @@ int32_t TypCrypto::SpendKeyStream(unsigned char* headerCopy, unsigned char* body
         result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
-        result = CoverBody(key.KeyFile(), keyLen, key.StreamStart(), data, body, n);
+        result = CoverBody(utils, key.KeyFile(), keyLen, key.StreamStart(), data, body, n);
     }
     if (result == kNoErr) {
         result = key.Commit(n);
@@ -183,7 +183,7 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
     veldoran::FrameKeyFile keyFile;
     int32_t result = keyFile.Open(utils, header);
     if (result == kNoErr) {
-        result = CoverBody(keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(),
+        result = CoverBody(utils, keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(),
                            frame + kKeyHeaderSize, out, n);
     }
     if (result != kNoErr) {

@@ -47,10 +47,10 @@ int32_t TwoKeyStream::Open(const KeyStreamSource& master, const KeyStreamSource&
 
 int32_t TwoKeyStream::Reserve(const KeyStreamSource& master, const KeyStreamSource& user,
                               uint64_t messageLength, uint32_t window) {
-    const int32_t result =
-        master_.Reserve(master.keyFile, master.keyLen, master.start, messageLength, window);
-    return result == kNoErr ? user_.Reserve(user.keyFile, user.keyLen, user.start,
-                                            messageLength + kKeyHeaderSize, window)
+    const int32_t result = master_.Reserve(master.keyFile->utils, master.keyFile, master.keyLen,
+                                           master.start, messageLength, window);
+    return result == kNoErr ? user_.Reserve(user.keyFile->utils, user.keyFile, user.keyLen,
+                                            user.start, messageLength + kKeyHeaderSize, window)
                             : result;
 }
 
@@ -66,7 +66,8 @@ int32_t TwoKeyStream::OpenUser(const KeyStreamSource& user, uint64_t messageLeng
 
 int32_t TwoKeyStream::OpenUserFrame(const KeyStreamSource& user, uint64_t innerLength,
                                     uint32_t window) {
-    return user_.Open(user.keyFile, user.keyLen, user.start, innerLength, window);
+    return user_.Open(user.keyFile->utils, user.keyFile, user.keyLen, user.start, innerLength,
+                      window);
 }
 
 int32_t TwoKeyStream::UserLayerInto(unsigned char* target, const unsigned char* source,
@@ -80,7 +81,8 @@ int32_t TwoKeyStream::MasterLayer(unsigned char* data, uint32_t count, uint64_t 
 
 int32_t TwoKeyStream::OpenMaster(const KeyStreamSource& master, uint64_t messageLength,
                                  uint32_t window) {
-    return master_.Open(master.keyFile, master.keyLen, master.start, messageLength, window);
+    return master_.Open(master.keyFile->utils, master.keyFile, master.keyLen, master.start,
+                        messageLength, window);
 }
 
 int32_t TwoKeyStream::CoverInnerHeader(unsigned char* innerHeader) {
@@ -89,7 +91,11 @@ int32_t TwoKeyStream::CoverInnerHeader(unsigned char* innerHeader) {
 
 template <class Step>
 int32_t TwoKeyStream::Walk(uint32_t count, uint64_t position, Step step) {
-    const uint32_t window = master_.Window() < user_.Window() ? master_.Window() : user_.Window();
+    // Smaller pieces only while neither key is read from its file piece by piece.
+    const bool held = master_.Held() && user_.Held();
+    const uint32_t masterMost = held ? master_.Piece() : master_.Window();
+    const uint32_t userMost = held ? user_.Piece() : user_.Window();
+    const uint32_t window = masterMost < userMost ? masterMost : userMost;
     for (uint32_t done = 0; done < count;) {
         const uint32_t piece = count - done < window ? count - done : window;
         const unsigned char* master = nullptr;

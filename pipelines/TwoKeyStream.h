@@ -18,8 +18,9 @@ class TypUtils;
 
 namespace veldoran {
 
-// Where one layer's key stream comes from: a key file open for reading (not owned), the
-// length of its key material and the material position the stream begins at.
+// Where one layer's key stream comes from: a key file open for reading (not owned; its utility
+// object provides the stream's window), the length of its key material and the material
+// position the stream begins at.
 struct KeyStreamSource {
     TypFileRef* keyFile = nullptr;
     uint32_t keyLen = 0;

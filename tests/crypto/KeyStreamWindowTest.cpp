@@ -55,8 +55,8 @@ TEST_P(Engine, CopyXorAndXorIntoFollowTheKeyMaterialRound) {
     FileRefPtr keyFile = Ref(path);
     ASSERT_EQ(keyFile->OpenDF(kOpenRead), kNoErr);
     veldoran::KeyStreamWindow stream;
-    ASSERT_EQ(stream.Open(keyFile.get(), c.keyLen, static_cast<uint32_t>(c.start), c.streamLength,
-                          c.window),
+    ASSERT_EQ(stream.Open(&utils, keyFile.get(), c.keyLen, static_cast<uint32_t>(c.start),
+                          c.streamLength, c.window),
               kNoErr);
     Bytes copied(c.count + 1, 0xEE);
     ASSERT_EQ(stream.Copy(copied.data(), c.count, c.position), kNoErr);
@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(KeyStream, Engine, ::testing::ValuesIn(kEngineCases), C
 
 using EngineAllocation = KeyFolderFixtureT<testsupport::FailingUtils>;
 
-// The window's buffer comes from the key file's utility object: a refusal there is -7 before
+// The window's buffer comes from the utility object it is given: a refusal there is -7 before
 // anything is read, and the buffer goes back through the same object.
 TEST_F(EngineAllocation, TheWindowIsAllocatedThroughTheUtilityObject) {
     const std::string path = KeyPath("Dupont.126");
@@ -85,14 +85,14 @@ TEST_F(EngineAllocation, TheWindowIsAllocatedThroughTheUtilityObject) {
     {
         utils.FailCall(1);
         veldoran::KeyStreamWindow stream;
-        EXPECT_EQ(stream.Open(keyFile.get(), 100, 10, 1000, 64), kMemErr);
+        EXPECT_EQ(stream.Open(&utils, keyFile.get(), 100, 10, 1000, 64), kMemErr);
         EXPECT_EQ(utils.calls(), 1);
     }
     EXPECT_EQ(utils.liveBlocks(), 0);
     {
         utils.FailCall(0);
         veldoran::KeyStreamWindow stream;
-        ASSERT_EQ(stream.Open(keyFile.get(), 100, 10, 1000, 64), kNoErr);
+        ASSERT_EQ(stream.Open(&utils, keyFile.get(), 100, 10, 1000, 64), kNoErr);
         EXPECT_EQ(utils.liveBlocks(), 1);
     }
     EXPECT_EQ(utils.liveBlocks(), 0);
