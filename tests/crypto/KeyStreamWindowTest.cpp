@@ -33,6 +33,8 @@ const EngineCase kEngineCases[] = {
     {"start at the end of the material wraps to its start", 100, 100, 400, 128, 0, 400},
     {"period exactly the window", 128, 5, 1000, 128, 3, 900},
     {"nothing to cover", 100, 3, 0, 16, 0, 0},
+    {"short key walked in several cached pieces", 100, 37, 70000, 65536, 11, 69989},
+    {"long key walked a whole window at a time", 70000, 69000, 200000, 40000, 7, 150000},
 };
 
 class Engine : public KeyFolderFixture, public ::testing::WithParamInterface<EngineCase> {};
