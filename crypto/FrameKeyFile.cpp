@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "crypto/TypCrypto.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
@@ -30,31 +29,6 @@ bool SameKey(const TypKeyHeader& first, const TypKeyHeader& second) {
            memcmp(first.name, second.name, Covered(first.nameLen, kLenMaxName)) == 0;
 }
 
-int32_t ReadKeyPeriod(TypFileRef* keyFile, uint32_t keyLen, uint32_t start, uint32_t n,
-                      unsigned char* stream, uint32_t* period) {
-    *period = 0;
-    const uint32_t first = start % keyLen;
-    const uint32_t material = n < keyLen ? n : keyLen;
-    const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
-    int32_t result = kNoErr;
-    if (toEnd > 0) {
-        result = keyFile->SetFilePos(kKeyHeaderSize + first);
-        if (result == kNoErr) {
-            result = keyFile->Read(stream, toEnd);
-        }
-    }
-    if (result == kNoErr && material > toEnd) {
-        result = keyFile->SetFilePos(kKeyHeaderSize);
-        if (result == kNoErr) {
-            result = keyFile->Read(stream + toEnd, material - toEnd);
-        }
-    }
-    if (result == kNoErr) {
-        *period = material;
-    }
-    return result;
-}
-
 FrameKeyFile::~FrameKeyFile() {
     if (keyFile_ != nullptr) {
         if (open_) {
@@ -65,7 +39,7 @@ FrameKeyFile::~FrameKeyFile() {
     }
 }
 
-int32_t FrameKeyFile::Open(TypUtils* utils, TypCrypto* crypto, const TypKeyHeader& frameHeader) {
+int32_t FrameKeyFile::Open(TypUtils* utils, const TypKeyHeader& frameHeader) {
     if (frameHeader.version != kVersion) {
         return kBadKeyHeader;
     }
@@ -93,7 +67,7 @@ int32_t FrameKeyFile::Open(TypUtils* utils, TypCrypto* crypto, const TypKeyHeade
     if (result != kNoErr) {
         return result;
     }
-    crypto->ConvertHeaderForLocalOS(&keyHeader);
+    SwapHeaderNumbers(utils, &keyHeader);
     if (!SameKey(keyHeader, frameHeader)) {
         return KeyNotFoundErr;
     }

@@ -12,7 +12,6 @@
 
 #include "crypto/TypKeyHeader.h"
 
-class TypCrypto;
 class TypFileRef;
 class TypUtils;
 
@@ -22,12 +21,6 @@ namespace veldoran {
 // year, idLen and the id bytes it covers, nameLen and the name bytes it covers. The position
 // and the use count, which every encryption rewrites, play no part.
 bool SameKey(const TypKeyHeader& first, const TypKeyHeader& second);
-
-// Reads one period of the key stream that starts at material position start (start <= keyLen,
-// 1 <= keyLen) of keyFile, open for reading: min(n, keyLen) bytes into stream, in at most two
-// reads; *period receives that count. 0, or the read's code (the stream is then not to be used).
-int32_t ReadKeyPeriod(TypFileRef* keyFile, uint32_t keyLen, uint32_t start, uint32_t n,
-                      unsigned char* stream, uint32_t* period);
 
 class FrameKeyFile {
   public:
@@ -43,7 +36,7 @@ class FrameKeyFile {
     // file does not exist, or when it holds the header of another key; the open's or the header
     // read's code (-1); -8 when the key file's keyLen is below 1 or the frame's keyOffset,
     // taken unsigned, exceeds it; 0 with the key file open for reading.
-    int32_t Open(TypUtils* utils, TypCrypto* crypto, const TypKeyHeader& frameHeader);
+    int32_t Open(TypUtils* utils, const TypKeyHeader& frameHeader);
     // After a successful Open: the key file, its keyLen, and where the frame's stream begins.
     TypFileRef* KeyFile() const { return keyFile_; }
     uint32_t KeyLen() const { return keyLen_; }

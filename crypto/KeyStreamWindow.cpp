@@ -2,21 +2,38 @@
 #include "crypto/KeyStreamWindow.h"
 
 #include <cassert>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "crypto/KeyStreamXor.h"
 #include "crypto/TypKeyHeader.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
+#include "platform/TypUtils.h"
 
 namespace veldoran {
+
+namespace {
+
+constexpr uint32_t kLargestBlockWindow = 1u << 20;
+// A key held whole is walked in pieces of at most this size, so that the key stream a piece
+// uses stays in the first-level cache while the data streams past it: a walk over the whole
+// window would read a second stream as long as the data from further away.
+constexpr uint32_t kCachedPiece = 16u << 10;
+
+}  // namespace
+
+uint32_t BlockWindow(uint64_t length) {
+    if (length == 0) {
+        return 1;
+    }
+    return length < kLargestBlockWindow ? static_cast<uint32_t>(length) : kLargestBlockWindow;
+}
 
 KeyStreamWindow::~KeyStreamWindow() {
     if (buffer_ != nullptr) {
         // It held key material.
         explicit_bzero(buffer_, size_);
-        free(buffer_);
+        utils_->MyDisposeptr(&buffer_, size_);
     }
 }
 
@@ -28,39 +45,60 @@ int32_t KeyStreamWindow::ReadMaterial(unsigned char* destination, uint32_t first
     return result == kNoErr ? keyFile_->Read(destination, count) : result;
 }
 
-int32_t KeyStreamWindow::Open(TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+int32_t KeyStreamWindow::Open(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
                               uint64_t streamLength, uint32_t window) {
-    assert(buffer_ == nullptr && keyLen >= 1 && start <= keyLen && window >= 1);
+    const int32_t result = Reserve(utils, keyFile, keyLen, start, streamLength, window);
+    return result == kNoErr ? Load() : result;
+}
+
+int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen,
+                                 uint32_t start, uint64_t streamLength, uint32_t window) {
+    assert(buffer_ == nullptr && utils != nullptr && keyLen >= 1 && start <= keyLen && window >= 1);
     keyFile_ = keyFile;
+    utils_ = utils;
     keyLen_ = keyLen;
     start_ = start % keyLen;
+    window_ = window;
     const uint64_t period = streamLength < keyLen ? streamLength : keyLen;
     const bool whole = period <= window;
-    size_ = whole ? period + window : window;
-    buffer_ = static_cast<unsigned char*>(malloc(size_ == 0 ? 1 : size_));
+    const uint64_t size = whole ? period + window : window;
+    if (size > UINT32_MAX) {
+        return kMemErr;
+    }
+    buffer_ = utils_->MyNewPtr(static_cast<uint32_t>(size));
     if (buffer_ == nullptr) {
         return kMemErr;
     }
-    if (!whole || period == 0) {
+    size_ = static_cast<uint32_t>(size);
+    period_ = whole ? static_cast<uint32_t>(period) : 0;
+    return kNoErr;
+}
+
+int32_t KeyStreamWindow::Load() {
+    assert(buffer_ != nullptr);
+    if (period_ == 0) {
         return kNoErr;
     }
     // The period, in at most two reads, then repeated behind itself.
-    period_ = static_cast<uint32_t>(period);
-    const uint32_t toEnd = keyLen - start_ < period_ ? keyLen - start_ : period_;
+    const uint32_t toEnd = keyLen_ - start_ < period_ ? keyLen_ - start_ : period_;
     int32_t result = ReadMaterial(buffer_, start_, toEnd);
     if (result == kNoErr) {
         result = ReadMaterial(buffer_ + toEnd, 0, period_ - toEnd);
     }
-    for (uint64_t filled = period_; result == kNoErr && filled < size_;) {
-        const uint64_t copy = size_ - filled < filled ? size_ - filled : filled;
+    for (uint32_t filled = period_; result == kNoErr && filled < size_;) {
+        const uint32_t copy = size_ - filled < filled ? size_ - filled : filled;
         memcpy(buffer_ + filled, buffer_, copy);
         filled += copy;
     }
     return result;
 }
 
+uint32_t KeyStreamWindow::Piece() const {
+    return Held() && window_ > kCachedPiece ? kCachedPiece : window_;
+}
+
 int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned char** stream) {
-    assert(buffer_ != nullptr && count <= (period_ != 0 ? size_ - period_ : size_));
+    assert(buffer_ != nullptr && count <= window_);
     if (period_ != 0) {
         *stream = buffer_ + position % period_;
         return kNoErr;
@@ -71,6 +109,44 @@ int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned
     const uint32_t toEnd = keyLen_ - first < count ? keyLen_ - first : count;
     const int32_t result = ReadMaterial(buffer_, first, toEnd);
     return result == kNoErr ? ReadMaterial(buffer_ + toEnd, 0, count - toEnd) : result;
+}
+
+template <class Step>
+int32_t KeyStreamWindow::Walk(uint64_t count, uint64_t position, Step step) {
+    const uint32_t most = Piece();
+    for (uint64_t done = 0; done < count;) {
+        const auto piece = static_cast<uint32_t>(count - done < most ? count - done : most);
+        const unsigned char* stream = nullptr;
+        const int32_t result = Fetch(position + done, piece, &stream);
+        if (result != kNoErr) {
+            return result;
+        }
+        step(done, stream, piece);
+        done += piece;
+    }
+    return kNoErr;
+}
+
+int32_t KeyStreamWindow::Copy(unsigned char* target, uint64_t count, uint64_t position) {
+    return Walk(count, position,
+                [target](uint64_t done, const unsigned char* stream, uint32_t piece) {
+                    memcpy(target + done, stream, piece);
+                });
+}
+
+int32_t KeyStreamWindow::Xor(unsigned char* data, uint64_t count, uint64_t position) {
+    return Walk(count, position,
+                [data](uint64_t done, const unsigned char* stream, uint32_t piece) {
+                    keystream::XorInPlace(data + done, stream, piece);
+                });
+}
+
+int32_t KeyStreamWindow::XorInto(unsigned char* target, const unsigned char* source, uint64_t count,
+                                 uint64_t position) {
+    return Walk(count, position,
+                [target, source](uint64_t done, const unsigned char* stream, uint32_t piece) {
+                    keystream::XorInto(target + done, source + done, stream, piece);
+                });
 }
 
 }  // namespace veldoran

@@ -5,8 +5,6 @@
 
 #include <cassert>
 
-#include "crypto/KeyStreamXor.h"
-#include "crypto/TypCrypto.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
@@ -38,14 +36,14 @@ veldoran::LockedKeyFile::~LockedKeyFile() {
     Kill();
 }
 
-int32_t veldoran::LockedKeyFile::InitCreate(TypCrypto* theCrypto, TypFileRef* theKeyFile) {
-    crypto_ = theCrypto;
+int32_t veldoran::LockedKeyFile::InitCreate(TypUtils* theUtils, TypFileRef* theKeyFile) {
+    utils_ = theUtils;
     keyFile_ = theKeyFile;
     return kNoErr;
 }
 
 int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
-    assert(crypto_ != nullptr && keyFile_ != nullptr && !open_);
+    assert(utils_ != nullptr && keyFile_ != nullptr && !open_);
     int32_t result = keyFile_->OpenDF(kOpenUpdate);
     if (result != kNoErr) {
         return result;
@@ -86,7 +84,7 @@ int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
         result = keyFile_->Read(reinterpret_cast<unsigned char*>(&header_), kKeyHeaderSize);
     }
     if (result == kNoErr) {
-        crypto_->ConvertHeaderForLocalOS(&header_);
+        veldoran::SwapHeaderNumbers(utils_, &header_);
         start_ = header_.keyOffset;
         recordedCount_ = NextUseCount(header_.useCount);
         if (header_.version != kVersion) {
@@ -113,72 +111,13 @@ int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
     return result;
 }
 
-int32_t veldoran::LockedKeyFile::ReadMaterial(unsigned char* destination, uint32_t first,
-                                              uint32_t count) {
-    if (count == 0) {
-        return kNoErr;
-    }
-    const int32_t result = keyFile_->SetFilePos(kKeyHeaderSize + first);
-    return result == kNoErr ? keyFile_->Read(destination, count) : result;
-}
-
-int32_t veldoran::LockedKeyFile::ReadPeriod(unsigned char* stream, uint32_t n, uint32_t* period) {
-    assert(open_);
-    *period = 0;
-    // Key material is read at most once, in at most two reads: the run to the end of the
-    // material and the run from its start.
-    const auto keyLen = static_cast<uint32_t>(header_.keyLen);
-    const uint32_t first = static_cast<uint32_t>(start_) % keyLen;
-    const uint32_t material = n < keyLen ? n : keyLen;
-    const uint32_t toEnd = keyLen - first < material ? keyLen - first : material;
-    int32_t result = ReadMaterial(stream, first, toEnd);
-    if (result == kNoErr) {
-        result = ReadMaterial(stream + toEnd, 0, material - toEnd);
-    }
-    if (result == kNoErr) {
-        *period = material;
-    }
-    return result;
-}
-
-int32_t veldoran::LockedKeyFile::XorStream(unsigned char* data, uint32_t n, unsigned char* scratch,
-                                           uint32_t scratchSize) {
-    assert(open_ && scratchSize > 0);
-    const auto keyLen = static_cast<uint32_t>(header_.keyLen);
-    if ((n < keyLen ? n : keyLen) <= scratchSize) {
-        // The whole period fits: read once, repeat in memory.
-        uint32_t period = 0;
-        const int32_t result = ReadPeriod(scratch, n, &period);
-        if (result == kNoErr) {
-            keystream::XorRepeatedKeyInPlace(data, n, scratch, period);
-        }
-        return result;
-    }
-    // A long key: the stream passes through scratch in pieces, each read once.
-    uint32_t position = static_cast<uint32_t>(start_) % keyLen;
-    for (uint32_t done = 0; done < n;) {
-        uint32_t count = n - done < scratchSize ? n - done : scratchSize;
-        if (count > keyLen - position) {
-            count = keyLen - position;
-        }
-        const int32_t result = ReadMaterial(scratch, position, count);
-        if (result != kNoErr) {
-            return result;
-        }
-        keystream::XorInPlace(data + done, scratch, count);
-        done += count;
-        position = position + count == keyLen ? 0 : position + count;
-    }
-    return kNoErr;
-}
-
 void veldoran::LockedKeyFile::FrameHeader(unsigned char* destination) const {
-    assert(crypto_ != nullptr);
+    assert(utils_ != nullptr);
     TypKeyHeader recorded = header_;
     recorded.keyOffset = start_;
     recorded.useCount = recordedCount_;
-    crypto_->ConvertHeaderToStandard(&recorded);
-    crypto_->utils->MyBlockMove(&recorded, destination, kKeyHeaderSize);
+    veldoran::SwapHeaderNumbers(utils_, &recorded);
+    utils_->MyBlockMove(&recorded, destination, kKeyHeaderSize);
 }
 
 TypKeyHeader veldoran::LockedKeyFile::CommittedHeader(uint32_t n) const {
@@ -192,7 +131,7 @@ int32_t veldoran::LockedKeyFile::Commit(uint32_t n) {
     assert(open_);
     const TypKeyHeader advanced = CommittedHeader(n);
     TypKeyHeader stored = advanced;
-    crypto_->ConvertHeaderToStandard(&stored);
+    veldoran::SwapHeaderNumbers(utils_, &stored);
     int32_t result = keyFile_->SetFilePos(0);
     if (result == kNoErr) {
         result = keyFile_->Write(reinterpret_cast<const unsigned char*>(&stored), kKeyHeaderSize);

@@ -3,7 +3,8 @@
 // be all there, all before any of its key stream is used. Its header is rewritten by Commit
 // alone; until then the key file stays byte for byte as it was. Closing releases the lock.
 // Every encryption, of one layer or of two, holds its key files through this class, so the
-// rules for spending key material live here.
+// rules for spending key material live here; its key stream is read through
+// veldoran::KeyStreamWindow, like every other.
 #ifndef VELDORAN_CRYPTO_LOCKEDKEYFILE_H
 #define VELDORAN_CRYPTO_LOCKEDKEYFILE_H
 
@@ -12,8 +13,8 @@
 
 #include "crypto/TypKeyHeader.h"
 
-class TypCrypto;
 class TypFileRef;
+class TypUtils;
 
 namespace veldoran {
 
@@ -25,9 +26,9 @@ class LockedKeyFile {
     // Closes a key file still held, without writing to it.
     ~LockedKeyFile();
 
-    // Keeps the cipher object (byte order, utility object) and the key file reference; neither
-    // is owned, and both outlive this object. 0.
-    int32_t InitCreate(TypCrypto* theCrypto, TypFileRef* theKeyFile);
+    // Keeps the utility object (byte order, copies) and the key file reference; neither is
+    // owned, and both outlive this object. 0.
+    int32_t InitCreate(TypUtils* theUtils, TypFileRef* theKeyFile);
     // Opens the key file for update, locks it and checks it. held, when not null, is a key
     // file this run already holds: the same file again (by device and inode, whatever its
     // path) is refused, since a second lock on it would wait for the first forever.
@@ -36,15 +37,6 @@ class LockedKeyFile {
     // header or than 224 + keyLen bytes; -6 when its version is not 1; -8 when keyLen is below
     // 1 or keyOffset lies outside 0 to keyLen. On a failure the key file is closed again.
     int32_t Open(const LockedKeyFile* held);
-    // Reads the key stream of an n-byte encryption, one period of it: min(n, keyLen) bytes from
-    // keyOffset on, wrapping at the end of the material, into stream; *period receives that
-    // count. 0, or -1 when a read fails (the stream is then not to be used).
-    int32_t ReadPeriod(unsigned char* stream, uint32_t n, uint32_t* period);
-    // data[j] ^= key stream byte j for n bytes, the key stream read through scratch
-    // (scratchSize bytes, at least 1) in as few reads as its size allows. 0, or -1 when a read
-    // fails (data is then not to be used).
-    int32_t XorStream(unsigned char* data, uint32_t n, unsigned char* scratch,
-                      uint32_t scratchSize);
     // The 224 bytes an encryption with this key records in its frame, in stored order: the
     // header as read, with useCount raised and keyOffset where the encryption's stream begins.
     void FrameHeader(unsigned char* destination) const;
@@ -52,7 +44,7 @@ class LockedKeyFile {
     // before the commit, so that a message can be written out before its keys are spent.
     TypKeyHeader CommittedHeader(uint32_t n) const;
     // The key material position where this encryption's stream begins, and the key file (open,
-    // held) for reading it in windows (crypto/KeyStreamWindow.h).
+    // held) for reading it through crypto/KeyStreamWindow.h, the one reader of key material.
     uint32_t StreamStart() const { return static_cast<uint32_t>(start_); }
     TypFileRef* KeyFile() const { return keyFile_; }
     // Rewrites the header for an encryption of n bytes (keyOffset advanced by n modulo keyLen,
@@ -68,10 +60,7 @@ class LockedKeyFile {
     int32_t Kill();
 
   private:
-    // Reads count bytes of key material from position first on, without wrapping.
-    int32_t ReadMaterial(unsigned char* destination, uint32_t first, uint32_t count);
-
-    TypCrypto* crypto_ = nullptr;
+    TypUtils* utils_ = nullptr;
     TypFileRef* keyFile_ = nullptr;
     bool open_ = false;
     bool hasIdentity_ = false;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "crypto/FrameKeyFile.h"
-#include "crypto/KeyStreamXor.h"
+#include "crypto/KeyStreamWindow.h"
 #include "crypto/LockedKeyFile.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
@@ -19,15 +19,16 @@ constexpr char kPjText[] = "ZELMOR";
 constexpr uint32_t kPjBlockSize = 20;
 constexpr uint32_t kPjReportedSize = 10;
 
-// Repeats the first period bytes of block until it holds count bytes, doubling the copied run
-// each time so that a short key costs a handful of large copies.
-void RepeatCyclically(unsigned char* block, uint32_t period, uint32_t count) {
-    uint32_t filled = period;
-    while (filled < count) {
-        const uint32_t run = filled < count - filled ? filled : count - filled;
-        memcpy(block + filled, block, run);
-        filled += run;
+// The n bytes of body from n bytes of the key stream that starts at key material position
+// start: the stream itself when data is null, else data XOR the stream.
+int32_t CoverBody(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
+                  const unsigned char* data, unsigned char* body, uint32_t n) {
+    veldoran::KeyStreamWindow stream;
+    const int32_t result = stream.Open(utils, keyFile, keyLen, start, n, veldoran::BlockWindow(n));
+    if (result != kNoErr) {
+        return result;
     }
+    return data == nullptr ? stream.Copy(body, n, 0) : stream.XorInto(body, data, n, 0);
 }
 
 }  // namespace
@@ -59,22 +60,16 @@ int32_t TypCrypto::DecrypterPJ(const unsigned char*, uint32_t, unsigned char** o
 
 int32_t TypCrypto::GetLinearKey(unsigned char* buffer, uint32_t n, TypFileRef* keyFile,
                                 uint32_t startPosition, int32_t advance) {
-    uint32_t period = 0;
-    const int32_t result =
-        ReadKeyStream(buffer, buffer + kKeyHeaderSize, n, keyFile, startPosition, advance, &period);
-    if (result == kNoErr && n > period) {
-        RepeatCyclically(buffer + kKeyHeaderSize, period, n);
-    }
-    return result;
+    return CoverWithKeyStream(buffer, buffer + kKeyHeaderSize, nullptr, n, keyFile, startPosition,
+                              advance);
 }
 
-int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
-                                 TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
-                                 uint32_t* period) {
+int32_t TypCrypto::CoverWithKeyStream(unsigned char* headerCopy, unsigned char* body,
+                                      const unsigned char* data, uint32_t n, TypFileRef* keyFile,
+                                      uint32_t startPosition, int32_t advance) {
     assert(utils != nullptr);
-    *period = 0;
     if (advance != 0) {
-        return SpendKeyStream(headerCopy, stream, n, keyFile, startPosition, period);
+        return SpendKeyStream(headerCopy, body, data, n, keyFile, startPosition);
     }
     int32_t result = keyFile->OpenDF(kOpenRead);
     if (result != kNoErr) {
@@ -93,29 +88,30 @@ int32_t TypCrypto::ReadKeyStream(unsigned char* headerCopy, unsigned char* strea
         result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
-        // Key material is read at most once, then repeated in memory for longer messages.
-        result = veldoran::ReadKeyPeriod(keyFile, static_cast<uint32_t>(header.keyLen),
-                                         startPosition, n, stream, period);
+        result = CoverBody(utils, keyFile, static_cast<uint32_t>(header.keyLen), startPosition,
+                           data, body, n);
     }
     keyFile->CloseDF();
     return result;
 }
 
-int32_t TypCrypto::SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
-                                  TypFileRef* keyFile, uint32_t startPosition, uint32_t* period) {
+int32_t TypCrypto::SpendKeyStream(unsigned char* headerCopy, unsigned char* body,
+                                  const unsigned char* data, uint32_t n, TypFileRef* keyFile,
+                                  uint32_t startPosition) {
     // One open for update, under an exclusive lock from the header read to the rewrite, so that
     // two encryptions with the same key file at once never take the same key stream.
     veldoran::LockedKeyFile key;
-    key.InitCreate(this, keyFile);
+    key.InitCreate(utils, keyFile);
     int32_t result = key.Open(nullptr);
     if (result != kNoErr) {
         return result;
     }
-    if (startPosition > static_cast<uint32_t>(key.Header().keyLen)) {
+    const auto keyLen = static_cast<uint32_t>(key.Header().keyLen);
+    if (startPosition > keyLen) {
         result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
-        result = key.ReadPeriod(stream, n, period);
+        result = CoverBody(utils, key.KeyFile(), keyLen, key.StreamStart(), data, body, n);
     }
     if (result == kNoErr) {
         result = key.Commit(n);
@@ -139,14 +135,16 @@ int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** 
     if (block == nullptr) {
         return kMemErr;
     }
-    uint32_t period = 0;
-    const int32_t result = ReadKeyStream(block, block + kKeyHeaderSize, n, keyFile, 0, 1, &period);
-    if (result == kNoErr) {
-        keystream::XorWithRepeatedKey(block + kKeyHeaderSize, data, n, period);
-    } else {
+    const int32_t result =
+        CoverWithKeyStream(block, block + kKeyHeaderSize, data, n, keyFile, 0, 1);
+    if (result != kNoErr) {
         // Neither the data under a broken key stream nor key material may leave in a frame
         // that is not a valid encryption.
         memset(block + kKeyHeaderSize, ' ', n);
+    }
+    if (result == kMemErr) {
+        utils->MyDisposeptr(&block, length);
+        return result;
     }
     *frame = block;
     *frameLength = length;
@@ -179,25 +177,16 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
 
     const uint32_t n = length - kKeyHeaderSize;
     unsigned char* out = utils->MyNewPtr(n);
-    int32_t result = kNoErr;
-    // Finished here on every way out.
-    veldoran::FrameKeyFile keyFile;
     if (out == nullptr) {
-        result = kMemErr;
-    } else {
-        result = keyFile.Open(utils, this, header);
+        return kMemErr;
     }
+    veldoran::FrameKeyFile keyFile;
+    int32_t result = keyFile.Open(utils, header);
     if (result == kNoErr) {
-        // The key stream is read straight into the output, one period of it, and the data is
-        // XORed over it: no block of key stream as long as the message.
-        uint32_t period = 0;
-        result = veldoran::ReadKeyPeriod(keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(), n,
-                                         out, &period);
-        if (result == kNoErr) {
-            keystream::XorWithRepeatedKey(out, frame + kKeyHeaderSize, n, period);
-        }
+        result = CoverBody(utils, keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(),
+                           frame + kKeyHeaderSize, out, n);
     }
-    if (result != kNoErr && out != nullptr) {
+    if (result != kNoErr) {
         // Key material read before the failure must not reach the caller.
         memset(out, ' ', n);
     }
@@ -234,13 +223,7 @@ int32_t TypCrypto::GetKeyKeyHeader(TypKeyHeader* header, TypFileRef* keyFile) {
 
 void TypCrypto::ConvertHeaderForLocalOS(TypKeyHeader* header) {
     assert(utils != nullptr);
-    utils->swaplong(&header->version);
-    utils->swaplong(&header->year);
-    utils->swaplong(&header->idLen);
-    utils->swaplong(&header->nameLen);
-    utils->swaplong(&header->keyLen);
-    utils->swaplong(&header->keyOffset);
-    utils->swaplong(&header->useCount);
+    veldoran::SwapHeaderNumbers(utils, header);
 }
 
 void TypCrypto::ConvertHeaderToStandard(TypKeyHeader* header) {

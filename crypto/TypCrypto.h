@@ -54,7 +54,8 @@ class TypCrypto {
     // or a short key material read) or rewritten, or (encryption use) is not a regular file or
     // is shorter than 224 + keyLen bytes; -6 in encryption use when the key file's
     // version is not 1; -8 when keyLen is below 1, startPosition exceeds keyLen, or (encryption
-    // use) the stored keyOffset lies outside 0 to keyLen. Nothing is written outside the
+    // use) the stored keyOffset lies outside 0 to keyLen; -7 when the key stream's window
+    // cannot be allocated (before any rewrite). Nothing is written outside the
     // buffer, and after a failure its key stream part is not to be used. Every failure before
     // the rewrite leaves the key file unchanged; when the rewrite itself cannot be confirmed
     // (write, sync or close failing) the key material counts as spent and the result is -1.
@@ -64,7 +65,7 @@ class TypCrypto {
     // file reference belongs to the caller. Results as GetLinearKey; on a failure the frame is
     // still handed over but holds neither data nor key stream, and the caller discards it.
     // kMemErr, with *frame null and *frameLength 0 and the key file untouched, when the frame
-    // cannot be allocated.
+    // or the key stream's window cannot be allocated.
     virtual int32_t Crypt(const unsigned char* data, uint32_t n, unsigned char** frame,
                           uint32_t* frameLength, TypFileRef* keyFile);
     // Decrypts a frame with the key file its header names (found through the utility object's
@@ -105,16 +106,17 @@ class TypCrypto {
     TypUtils* utils = nullptr;
 
   private:
-    // The work of GetLinearKey without the repetition: the key header (standard order) goes to
-    // headerCopy and min(n, keyLen) bytes of key stream, one period of it, to stream; *period
-    // receives that count. Results, checks and the header rewrite as GetLinearKey for n bytes.
-    int32_t ReadKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
-                          TypFileRef* keyFile, uint32_t startPosition, int32_t advance,
-                          uint32_t* period);
-    // The encryption use of ReadKeyStream: the key file held through veldoran::LockedKeyFile,
-    // checked, read, rewritten and released.
-    int32_t SpendKeyStream(unsigned char* headerCopy, unsigned char* stream, uint32_t n,
-                           TypFileRef* keyFile, uint32_t startPosition, uint32_t* period);
+    // The one-layer work of GetLinearKey and Crypt: the key header (standard order) goes to
+    // headerCopy, and n bytes to body: the key stream itself when data is null, else data XOR
+    // the key stream. Results, checks and the header rewrite as GetLinearKey for n bytes.
+    int32_t CoverWithKeyStream(unsigned char* headerCopy, unsigned char* body,
+                               const unsigned char* data, uint32_t n, TypFileRef* keyFile,
+                               uint32_t startPosition, int32_t advance);
+    // The encryption use of CoverWithKeyStream: the key file held through
+    // veldoran::LockedKeyFile, checked, its stream used, its header rewritten and released.
+    int32_t SpendKeyStream(unsigned char* headerCopy, unsigned char* body,
+                           const unsigned char* data, uint32_t n, TypFileRef* keyFile,
+                           uint32_t startPosition);
     // A host-order copy of a frame's key header; kFrameTooShort below 224 bytes.
     int32_t ReadFrameHeader(const unsigned char* frame, uint32_t length, TypKeyHeader* header);
 };

@@ -1,7 +1,8 @@
 // The 224-byte header at the start of every key file, and the copy of it that opens every
 // encrypted frame. On disk and in frames the numeric fields are big-endian; in memory they are
-// in whatever order the last conversion left them (TypCrypto::ConvertHeaderForLocalOS and
-// ConvertHeaderToStandard). The layout is fixed byte for byte.
+// in whatever order the last conversion left them (veldoran::SwapHeaderNumbers, which
+// TypCrypto::ConvertHeaderForLocalOS and ConvertHeaderToStandard call). The layout is fixed byte
+// for byte.
 #ifndef VELDORAN_CRYPTO_TYPKEYHEADER_H
 #define VELDORAN_CRYPTO_TYPKEYHEADER_H
 
@@ -11,6 +12,8 @@
 #include <type_traits>
 
 #include "platform/ResultCodes.h"
+
+class TypUtils;
 
 struct TypKeyHeader {
     int32_t version;                  // only kVersion (1) is accepted
@@ -42,6 +45,11 @@ static_assert(offsetof(TypKeyHeader, useCount) == 96, "key header layout");
 static_assert(offsetof(TypKeyHeader, reserve) == 100, "key header layout");
 
 namespace veldoran {
+
+// Reorders the seven numeric fields in place through utils' swaplong (a no-op on a big-endian
+// host): stored order to host order, and host order to stored order, the same reversal both
+// ways. id, name and reserve are never moved.
+void SwapHeaderNumbers(TypUtils* utils, TypKeyHeader* header);
 
 // What keeps a text from being a key name, or kNone when it is one.
 enum class KeyNameFault {

@@ -21,6 +21,7 @@
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
+#include "pipelines/TwoKeyDecryption.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
@@ -36,29 +37,6 @@ namespace {
 // Every length must stay below 2^31, the outer frame's included.
 uint32_t LargestPlainLength() {
     return static_cast<uint32_t>(INT32_MAX) - veldoran::TwoLayerOverhead();
-}
-
-// Removes the user key layer and then the master key layer from an outer frame held whole.
-// *data, *dataLength receive the data; after a failure they hold whatever the cipher handed
-// over, which the caller disposes of.
-int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t frameLength,
-                         unsigned char** data, uint32_t* dataLength, int32_t trace) {
-    veldoran::Owned<TypCryptoUnix> crypto;
-    int32_t result = veldoran::Create(&crypto, utils);
-    OwnedBlock inner(utils);
-    if (result == kNoErr) {
-        result = crypto->UnCrypt(frame, frameLength, inner.Pointer(), inner.Length());
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
-        }
-    }
-    if (result == kNoErr) {
-        result = crypto->UnCrypt(inner.data(), inner.length(), data, dataLength);
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen: %d\n", static_cast<int>(*dataLength));
-        }
-    }
-    return result;
 }
 
 // The decrypted file's path: the source's less its last four characters (the ".vlb" that
@@ -305,15 +283,14 @@ int32_t DecryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
     if (trace != 0) {
         printf("VELDORAN DECRYPTAGE - v1.01 - ZELMOR\n");
     }
-    if (result == kNoErr) {
-        result = RemoveBothLayers(utils, data, length, out, outLength, trace);
-    }
     if (result != kNoErr) {
-        // What the cipher hands over on a failure holds no data: the caller gets nothing.
-        utils->MyDisposeptr(out, *outLength);
-        *out = nullptr;
-        *outLength = 0;
+        return result;
     }
+    // Empty after a failure: the caller gets nothing.
+    OwnedBlock message(utils);
+    result = veldoran::RemoveBothLayers(utils, data, length, nullptr, trace, &message);
+    *outLength = message.length();
+    *out = message.Release();
     return result;
 }
 

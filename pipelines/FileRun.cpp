@@ -29,13 +29,10 @@ namespace {
 // The outer frame: the user key's header, the master key's header under the user stream, then
 // the message under both streams.
 int32_t WriteFrame(const veldoran::EncryptionRun& run) {
-    veldoran::LockedKeyFile& master = run.keys->master();
-    veldoran::LockedKeyFile& user = run.keys->user();
     veldoran::TwoKeyStream layers;
-    int32_t result = layers.Open(
-        {master.KeyFile(), static_cast<uint32_t>(master.Header().keyLen), master.StreamStart()},
-        {user.KeyFile(), static_cast<uint32_t>(user.Header().keyLen), user.StreamStart()},
-        run.messageLength, run.buffer->length());
+    int32_t result = layers.Open(veldoran::SpentStream(run.keys->master()),
+                                 veldoran::SpentStream(run.keys->user()), run.messageLength,
+                                 run.buffer->length());
     if (result != kNoErr) {
         return result;
     }

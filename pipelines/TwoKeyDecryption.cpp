@@ -5,7 +5,11 @@
 #include <new>
 
 #include "armour/TypBinASCII.h"
+#include "crypto/KeyStreamWindow.h"
 #include "crypto/TypCryptoUnix.h"
+#include "crypto/TypKeyHeader.h"
+#include "pipelines/TwoKeyEncryption.h"
+#include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
@@ -28,18 +32,6 @@ int32_t Dearmour(TypUtilsUnix* utils, const unsigned char* text, uint32_t length
     return result;
 }
 
-// One layer off: frame into data, the frame disposed of at once. The data block that a failed
-// UnCrypt may hand over holds nothing and is disposed of too.
-int32_t RemoveLayer(TypCrypto* crypto, OwnedBlock* frame, OwnedBlock* data) {
-    const int32_t result =
-        crypto->UnCrypt(frame->data(), frame->length(), data->Pointer(), data->Length());
-    frame->Dispose();
-    if (result != kNoErr) {
-        data->Dispose();
-    }
-    return result;
-}
-
 }  // namespace
 
 int32_t DecryptArmouredMessage(TypUtilsUnix* utils, const unsigned char* text, uint32_t length,
@@ -54,23 +46,78 @@ int32_t DecryptArmouredMessage(TypUtilsUnix* utils, const unsigned char* text, u
         return result;
     }
 
+    return RemoveBothLayers(utils, outer.data(), outer.length(), &outer, trace, message);
+}
+
+int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t length,
+                         OwnedBlock* frameOwner, int32_t trace, OwnedBlock* message) {
+    message->Dispose();
     Owned<TypCryptoUnix> crypto;
-    result = Create(&crypto, utils);
+    int32_t result = Create(&crypto, utils);
     if (result != kNoErr) {
         return result;
     }
-    OwnedBlock inner(utils);
-    result = RemoveLayer(crypto.get(), &outer, &inner);
-    if (result == kNoErr) {
-        if (trace != 0) {
-            printf("UnCrypt datalen2: %d\n", static_cast<int>(inner.length()));
-        }
-        result = RemoveLayer(crypto.get(), &inner, message);
-        if (result == kNoErr && trace != 0) {
-            printf("UnCrypt datalen: %d\n", static_cast<int>(message->length()));
-        }
+    // The user layer comes off the whole inner frame, the message straight into its own block,
+    // before the inner header is read for the master key: the codes come in the order of two
+    // UnCrypt calls, without a block for the inner frame.
+    if (length < kKeyHeaderSize) {
+        return kFrameTooShort;
     }
-    return result;
+    FrameKey userKey;
+    result = userKey.Open(utils, crypto.get(), frame);
+    if (result != kNoErr) {
+        return result;
+    }
+    const uint32_t innerLength = length - kKeyHeaderSize;
+    const uint32_t messageLength = innerLength > kKeyHeaderSize ? innerLength - kKeyHeaderSize : 0;
+    TwoKeyStream layers;
+    result = layers.OpenUserFrame(userKey.source(), innerLength, BlockWindow(innerLength));
+    unsigned char innerHeader[kKeyHeaderSize];
+    if (result == kNoErr) {
+        result =
+            layers.UserLayerInto(innerHeader, frame + kKeyHeaderSize,
+                                 innerLength < kKeyHeaderSize ? innerLength : kKeyHeaderSize, 0);
+    }
+    OwnedBlock data(utils);
+    if (result == kNoErr && innerLength >= kKeyHeaderSize) {
+        *data.Pointer() = utils->MyNewPtr(messageLength);
+        *data.Length() = data.data() != nullptr ? messageLength : 0;
+        result = data.data() != nullptr ? kNoErr : kMemErr;
+    }
+    if (result == kNoErr && data.data() != nullptr) {
+        result = layers.UserLayerInto(data.data(), frame + TwoLayerOverhead(), messageLength,
+                                      kKeyHeaderSize);
+    }
+    if (frameOwner != nullptr) {
+        frameOwner->Dispose();
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    if (trace != 0) {
+        printf("UnCrypt datalen2: %d\n", static_cast<int>(innerLength));
+    }
+
+    if (innerLength < kKeyHeaderSize) {
+        return kFrameTooShort;
+    }
+    FrameKey masterKey;
+    result = masterKey.Open(utils, crypto.get(), innerHeader);
+    if (result == kNoErr) {
+        result = layers.OpenMaster(masterKey.source(), messageLength, BlockWindow(messageLength));
+    }
+    if (result == kNoErr) {
+        result = layers.MasterLayer(data.data(), messageLength, 0);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    if (trace != 0) {
+        printf("UnCrypt datalen: %d\n", static_cast<int>(messageLength));
+    }
+    *message->Pointer() = data.Release();
+    *message->Length() = messageLength;
+    return kNoErr;
 }
 
 int32_t ToLocalDocument(TypUtilsUnix* utils, OwnedBlock* message, uint32_t* documentLength) {

@@ -8,9 +8,19 @@
 
 #include "pipelines/OwnedBlock.h"
 
+class TypUtils;
 class TypUtilsUnix;
 
 namespace veldoran {
+
+// Removes the user key layer and then the master key layer from an outer frame held whole, with
+// the key files the frames' own headers name under utils' key folder (only read). frame itself
+// is only read; when frameOwner is not null it is the block that holds frame, disposed of as
+// soon as the user layer is off. With trace set, prints the "UnCrypt datalen2: " and
+// "UnCrypt datalen: " lines. Results: 0 with the message in *message; the cipher's codes (-4,
+// -5, -6, -8, -1, -7), with *message empty and nothing left allocated.
+int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t length,
+                         OwnedBlock* frameOwner, int32_t trace, OwnedBlock* message);
 
 // Decodes the first armour in text[0, length) and removes both layers; the key files are found
 // under utils' key folder (SetKeyFolderPath) and only read. The message (interchange form,

@@ -10,10 +10,11 @@
 #include <memory>
 #include <new>
 
-#include "crypto/KeyStreamXor.h"
+#include "crypto/KeyStreamWindow.h"
 #include "crypto/LockedKeyFile.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/TwoKeyStream.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRefUnix.h"
@@ -24,8 +25,6 @@ namespace veldoran {
 namespace {
 
 constexpr char kMasterName[] = "Master";
-// The user layer's key stream passes through a block of at most this size.
-constexpr uint32_t kScratchSize = 1u << 20;
 
 // The path of the request's key file of that name (kMaxPathLength + 1 bytes); false when it
 // does not fit.
@@ -34,9 +33,9 @@ bool KeyFilePath(const TwoKeyRequest& request, const char* name, char* path) {
 }
 
 // Holds one key file: kFNFErr when it is missing, else veldoran::LockedKeyFile::Open's code.
-int32_t HoldKey(TypCrypto* crypto, TypFileRefUnix* keyRef, veldoran::LockedKeyFile* key,
+int32_t HoldKey(TypUtils* utils, TypFileRefUnix* keyRef, veldoran::LockedKeyFile* key,
                 const veldoran::LockedKeyFile* held) {
-    key->InitCreate(crypto, keyRef);
+    key->InitCreate(utils, keyRef);
     if (keyRef->Exists() != kNoErr) {
         return kFNFErr;
     }
@@ -77,6 +76,33 @@ class Block {
     unsigned char* data_ = nullptr;
     uint32_t length_ = 0;
 };
+
+// The outer frame made in place into frame: the user key's header, the master key's header
+// under the user stream, the message under both streams. The frame and both key stream windows
+// are obtained and prepare has run before any key material is read.
+int32_t MakeFrame(HeldKeys* keys, const unsigned char* message, uint32_t messageLength,
+                  const PrepareOutput& prepare, Block* frame) {
+    TwoKeyStream layers;
+    int32_t result = frame->Allocate(messageLength + TwoLayerOverhead());
+    if (result == kNoErr) {
+        result = layers.Reserve(SpentStream(keys->master()), SpentStream(keys->user()),
+                                messageLength, BlockWindow(messageLength + kKeyHeaderSize));
+    }
+    if (result == kNoErr && prepare) {
+        result = prepare(frame->length());
+    }
+    if (result == kNoErr) {
+        result = layers.Load();
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    keys->FrameHeaders(frame->data());
+    result = layers.CoverInnerHeader(frame->data() + kKeyHeaderSize);
+    return result == kNoErr
+               ? layers.LayerInto(frame->data() + TwoLayerOverhead(), message, messageLength, 0)
+               : result;
+}
 
 }  // namespace
 
@@ -122,13 +148,13 @@ int32_t HeldKeys::Open(const TwoKeyRequest& request, uint64_t messageLength) {
         if (trace_ != 0) {
             printf("Master Key: %s\n", masterRef_->path);
         }
-        result = HoldKey(crypto_.get(), masterRef_.get(), &master_, nullptr);
+        result = HoldKey(utils_, masterRef_.get(), &master_, nullptr);
     }
     if (result == kNoErr) {
         result = MakeRef(request, request.user, &userRef_);
     }
     if (result == kNoErr) {
-        result = HoldKey(crypto_.get(), userRef_.get(), &user_, &master_);
+        result = HoldKey(utils_, userRef_.get(), &user_, &master_);
     }
     if (result == kNoErr) {
         result = AskHook(messageLength);
@@ -206,41 +232,15 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
     if (messageLength > UINT32_MAX - TwoLayerOverhead()) {
         return kFrameTooLong;
     }
-    const uint32_t innerLength = messageLength + kKeyHeaderSize;
-    const uint32_t frameLength = messageLength + TwoLayerOverhead();
-
     HeldKeys keys(utils);
-    int32_t result = keys.Open(request, messageLength);
-
-    // The outer frame is made in place: user header | master header | message ^ master
-    // stream, then the user stream over everything after the user header.
     Block frame(utils);
-    Block scratch(utils);
+    int32_t result = keys.Open(request, messageLength);
     if (result == kNoErr) {
-        result = frame.Allocate(frameLength);
+        result = MakeFrame(&keys, message, messageLength, prepare, &frame);
     }
-    if (result == kNoErr) {
-        result = scratch.Allocate(innerLength < kScratchSize ? innerLength : kScratchSize);
-    }
-    if (result == kNoErr && prepare) {
-        result = prepare(frameLength);
-    }
-    uint32_t period = 0;
-    if (result == kNoErr) {
-        result =
-            keys.master().ReadPeriod(frame.data() + TwoLayerOverhead(), messageLength, &period);
-    }
-    if (result == kNoErr) {
-        keystream::XorWithRepeatedKey(frame.data() + TwoLayerOverhead(), message, messageLength,
-                                      period);
-        keys.FrameHeaders(frame.data());
-        result = keys.user().XorStream(frame.data() + kKeyHeaderSize, innerLength, scratch.data(),
-                                       scratch.length());
-    }
-
     if (result == kNoErr && ready) {
         keys.Comments(messageLength, masterComment, userComment);
-        result = ready(frame.data(), frameLength, masterComment, userComment);
+        result = ready(frame.data(), frame.length(), masterComment, userComment);
     }
     // Nothing is left to fail but the rewrites themselves.
     if (result == kNoErr) {

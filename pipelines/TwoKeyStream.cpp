@@ -16,11 +16,15 @@
 
 namespace veldoran {
 
+KeyStreamSource SpentStream(const LockedKeyFile& key) {
+    return {key.KeyFile(), static_cast<uint32_t>(key.Header().keyLen), key.StreamStart()};
+}
+
 int32_t FrameKey::Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader) {
     TypKeyHeader header;
     memcpy(&header, frameHeader, kKeyHeaderSize);
     crypto->ConvertHeaderForLocalOS(&header);
-    const int32_t result = keyFile_.Open(utils, crypto, header);
+    const int32_t result = keyFile_.Open(utils, header);
     if (result == kNoErr) {
         open_ = true;
         source_ = {keyFile_.KeyFile(), keyFile_.KeyLen(), keyFile_.Start()};
@@ -37,46 +41,92 @@ bool FrameKey::Names(const char* path) const {
 
 int32_t TwoKeyStream::Open(const KeyStreamSource& master, const KeyStreamSource& user,
                            uint64_t messageLength, uint32_t window) {
-    int32_t result =
-        master_.Open(master.keyFile, master.keyLen, master.start, messageLength, window);
-    if (result == kNoErr) {
-        result = user_.Open(user.keyFile, user.keyLen, user.start, messageLength + kKeyHeaderSize,
-                            window);
-    }
-    return result;
+    const int32_t result = Reserve(master, user, messageLength, window);
+    return result == kNoErr ? Load() : result;
+}
+
+int32_t TwoKeyStream::Reserve(const KeyStreamSource& master, const KeyStreamSource& user,
+                              uint64_t messageLength, uint32_t window) {
+    const int32_t result = master_.Reserve(master.keyFile->utils, master.keyFile, master.keyLen,
+                                           master.start, messageLength, window);
+    return result == kNoErr ? user_.Reserve(user.keyFile->utils, user.keyFile, user.keyLen,
+                                            user.start, messageLength + kKeyHeaderSize, window)
+                            : result;
+}
+
+int32_t TwoKeyStream::Load() {
+    const int32_t result = master_.Load();
+    return result == kNoErr ? user_.Load() : result;
 }
 
 int32_t TwoKeyStream::OpenUser(const KeyStreamSource& user, uint64_t messageLength,
                                uint32_t window) {
-    return user_.Open(user.keyFile, user.keyLen, user.start, messageLength + kKeyHeaderSize,
+    return OpenUserFrame(user, messageLength + kKeyHeaderSize, window);
+}
+
+int32_t TwoKeyStream::OpenUserFrame(const KeyStreamSource& user, uint64_t innerLength,
+                                    uint32_t window) {
+    return user_.Open(user.keyFile->utils, user.keyFile, user.keyLen, user.start, innerLength,
                       window);
+}
+
+int32_t TwoKeyStream::UserLayerInto(unsigned char* target, const unsigned char* source,
+                                    uint32_t count, uint64_t innerPosition) {
+    return user_.XorInto(target, source, count, innerPosition);
+}
+
+int32_t TwoKeyStream::MasterLayer(unsigned char* data, uint32_t count, uint64_t position) {
+    return master_.Xor(data, count, position);
 }
 
 int32_t TwoKeyStream::OpenMaster(const KeyStreamSource& master, uint64_t messageLength,
                                  uint32_t window) {
-    return master_.Open(master.keyFile, master.keyLen, master.start, messageLength, window);
+    return master_.Open(master.keyFile->utils, master.keyFile, master.keyLen, master.start,
+                        messageLength, window);
 }
 
 int32_t TwoKeyStream::CoverInnerHeader(unsigned char* innerHeader) {
-    const unsigned char* stream = nullptr;
-    const int32_t result = user_.Fetch(0, kKeyHeaderSize, &stream);
-    if (result == kNoErr) {
-        keystream::XorInPlace(innerHeader, stream, kKeyHeaderSize);
+    return user_.Xor(innerHeader, kKeyHeaderSize, 0);
+}
+
+template <class Step>
+int32_t TwoKeyStream::Walk(uint32_t count, uint64_t position, Step step) {
+    // Smaller pieces only while neither key is read from its file piece by piece.
+    const bool held = master_.Held() && user_.Held();
+    const uint32_t masterMost = held ? master_.Piece() : master_.Window();
+    const uint32_t userMost = held ? user_.Piece() : user_.Window();
+    const uint32_t window = masterMost < userMost ? masterMost : userMost;
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t piece = count - done < window ? count - done : window;
+        const unsigned char* master = nullptr;
+        const unsigned char* user = nullptr;
+        int32_t result = master_.Fetch(position + done, piece, &master);
+        if (result == kNoErr) {
+            result = user_.Fetch(kKeyHeaderSize + position + done, piece, &user);
+        }
+        if (result != kNoErr) {
+            return result;
+        }
+        step(done, master, user, piece);
+        done += piece;
     }
-    return result;
+    return kNoErr;
 }
 
 int32_t TwoKeyStream::Layer(unsigned char* data, uint32_t count, uint64_t position) {
-    const unsigned char* master = nullptr;
-    const unsigned char* user = nullptr;
-    int32_t result = master_.Fetch(position, count, &master);
-    if (result == kNoErr) {
-        result = user_.Fetch(kKeyHeaderSize + position, count, &user);
-    }
-    if (result == kNoErr) {
-        keystream::XorTwoInPlace(data, master, user, count);
-    }
-    return result;
+    return Walk(
+        count, position,
+        [data](uint32_t done, const unsigned char* master, const unsigned char* user,
+               uint32_t piece) { keystream::XorTwoInPlace(data + done, master, user, piece); });
+}
+
+int32_t TwoKeyStream::LayerInto(unsigned char* target, const unsigned char* source, uint32_t count,
+                                uint64_t position) {
+    return Walk(count, position,
+                [target, source](uint32_t done, const unsigned char* master,
+                                 const unsigned char* user, uint32_t piece) {
+                    keystream::XorTwoInto(target + done, source + done, master, user, piece);
+                });
 }
 
 }  // namespace veldoran

@@ -191,23 +191,29 @@ TEST_F(KeyFileFaults, UnCryptNeedsNoWriteAccess) {
 
 using AllocationFaults = KeyFolderFixtureT<testsupport::FailingUtils>;
 
+// Crypt allocates the frame and then its key stream's window; either failing gives kMemErr,
+// no frame, nothing left allocated and the key file unspent.
 TEST_F(AllocationFaults, CryptReportsMemErrAndSpendsNothing) {
     const std::string path = KeyPath("Dupont.126");
     ASSERT_TRUE(WriteKeyFile(path, DupontKey(CountingMaterial(100), 10)));
     const Bytes before = ReadWholeFile(path);
-    utils.FailCall(1);
     const Bytes data(30, 1);
-    unsigned char sentinel = 0;
-    unsigned char* frame = &sentinel;
-    uint32_t frameLength = 7;
-    EXPECT_EQ(crypto.Crypt(data.data(), 30, &frame, &frameLength, Ref(path).get()), kMemErr);
-    EXPECT_EQ(frame, nullptr);
-    EXPECT_EQ(frameLength, 0u);
-    EXPECT_EQ(utils.liveBlocks(), 0);
-    EXPECT_EQ(ReadWholeFile(path), before);
+    for (int call = 1; call <= 2; ++call) {
+        SCOPED_TRACE(call);
+        utils.FailCall(call);
+        unsigned char sentinel = 0;
+        unsigned char* frame = &sentinel;
+        uint32_t frameLength = 7;
+        EXPECT_EQ(crypto.Crypt(data.data(), 30, &frame, &frameLength, Ref(path).get()), kMemErr);
+        EXPECT_EQ(utils.calls(), call);
+        EXPECT_EQ(frame, nullptr);
+        EXPECT_EQ(frameLength, 0u);
+        EXPECT_EQ(utils.liveBlocks(), 0);
+        EXPECT_EQ(ReadWholeFile(path), before);
+    }
 }
 
-// UnCrypt allocates only the data block (the key stream is read into it); that failing gives
+// UnCrypt allocates the data block and then its key stream's window; either failing gives
 // kMemErr, nothing handed over and nothing left allocated.
 TEST_F(AllocationFaults, UnCryptReportsMemErrAtEachAllocation) {
     const std::string path = KeyPath("Dupont.126");
@@ -217,13 +223,17 @@ TEST_F(AllocationFaults, UnCryptReportsMemErrAtEachAllocation) {
     uint32_t frameLength = 0;
     ASSERT_EQ(crypto.Crypt(data.data(), 30, &frame, &frameLength, Ref(path).get()), kNoErr);
     const int baseline = utils.liveBlocks();
-    utils.FailCall(1);
-    unsigned char* failedPlain = frame;
-    uint32_t failedLength = 7;
-    EXPECT_EQ(crypto.UnCrypt(frame, frameLength, &failedPlain, &failedLength), kMemErr);
-    EXPECT_EQ(failedPlain, nullptr);
-    EXPECT_EQ(failedLength, 0u);
-    EXPECT_EQ(utils.liveBlocks(), baseline);
+    for (int call = 1; call <= 2; ++call) {
+        SCOPED_TRACE(call);
+        utils.FailCall(call);
+        unsigned char* failedPlain = frame;
+        uint32_t failedLength = 7;
+        EXPECT_EQ(crypto.UnCrypt(frame, frameLength, &failedPlain, &failedLength), kMemErr);
+        EXPECT_EQ(utils.calls(), call);
+        EXPECT_EQ(failedPlain, nullptr);
+        EXPECT_EQ(failedLength, 0u);
+        EXPECT_EQ(utils.liveBlocks(), baseline);
+    }
     // With memory back, the same frame still decrypts.
     utils.FailCall(0);
     unsigned char* plain = nullptr;
