@@ -214,6 +214,23 @@ int32_t CheckStandardOutput() {
 
 }  // namespace
 
+// A device or a named pipe is written where it stands. Opened without waiting, so that a pipe
+// nobody reads is refused at once, before any key is spent, instead of blocking the run; the
+// writes that follow wait as usual.
+int32_t OutputFile::OpenInPlace(const std::string& path) {
+    inPlace_.Reset(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!inPlace_.IsOpen()) {
+        return Fail(kOtherErr, path,
+                    errno == ENXIO ? std::string("is a pipe that nobody reads")
+                                   : SystemError("cannot be written"));
+    }
+    const int flags = fcntl(inPlace_.Get(), F_GETFL);
+    if (flags < 0 || fcntl(inPlace_.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be written"));
+    }
+    return kNoErr;
+}
+
 int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
@@ -229,8 +246,7 @@ int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) 
         return kOtherErr;
     }
     if (exists && !S_ISREG(existing.st_mode)) {
-        inPlace_.Reset(open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-        return inPlace_.IsOpen() ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written"));
+        return OpenInPlace(path);
     }
     std::string folder;
     std::string name;

@@ -95,6 +95,9 @@ class OutputFile {
     int32_t Commit();
 
   private:
+    // Opens a target that is not a regular file (a device, a named pipe) for writing in place.
+    int32_t OpenInPlace(const std::string& path);
+
     std::string path_;
     bool toStandardOutput_ = false;
     Descriptor inPlace_;  // a target that is not a regular file

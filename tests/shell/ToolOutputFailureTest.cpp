@@ -106,6 +106,8 @@ Outcome RunTool(const TempDir& folder, const std::vector<std::string>& arguments
                 _exit(127);
             }
         }
+        // A run that blocks (on a pipe nobody reads, say) ends by SIGALRM instead of hanging.
+        alarm(60);
         execv(toolrun::kTool.c_str(), argv.data());
         _exit(127);
     }
@@ -256,6 +258,22 @@ TEST(ToolOutputFailures, AStandardOutputThatCannotBeWrittenSpendsNoKey) {
             EXPECT_EQ(KeyBytes(folder), keysBefore);
         }
     }
+}
+
+// A named pipe given as -o that nobody reads is refused at once, before any key is spent:
+// waiting for a reader would hang the run.
+TEST(ToolOutputFailures, ANamedPipeNobodyReadsIsRefusedWithoutWaiting) {
+    TempDir folder;
+    toolrun::MakeKeys(folder);
+    ASSERT_EQ(mkfifo(folder.File("pipe").c_str(), 0600), 0);
+    ASSERT_TRUE(WriteText(folder.File("letter.txt"), Document(3000, false)));
+    const std::string keysBefore = KeyBytes(folder);
+    const Outcome run =
+        RunTool(folder, {"encrypt", "letter.txt", "-u", "dupont", "-k", "keys", "-o", "pipe"});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "veldoran-tool: pipe: is a pipe that nobody reads\n");
+    EXPECT_EQ(KeyBytes(folder), keysBefore);
 }
 
 // A device cannot take back what it was given, so the keys are spent before it is written; its
