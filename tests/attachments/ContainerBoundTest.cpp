@@ -16,16 +16,6 @@ namespace {
 
 using ContainerBound = ContainerTest;
 
-// A utility object that records what loading asks of it.
-class CountingUtils : public testsupport::FailingUtils {
-  public:
-    unsigned char* MyNewPtr(uint32_t size) override {
-        bytesAsked += size;
-        return FailingUtils::MyNewPtr(size);
-    }
-    uint64_t bytesAsked = 0;
-};
-
 // The stream of the largest entry a reader decompresses, all zeros: about 125 KB.
 const Bytes& LargestZeroStream() {
     static const Bytes stream = LzoCompressDirect(Bytes(size_t{kLZOMacDataSize}, 0));

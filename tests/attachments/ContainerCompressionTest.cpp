@@ -228,16 +228,6 @@ TEST_F(ContainerCompression, ThreadsCompressAtOnce) {
     }
 }
 
-// A utility object that records what loading asks of it.
-class CountingUtils : public testsupport::FailingUtils {
-  public:
-    unsigned char* MyNewPtr(uint32_t size) override {
-        bytesAsked += size;
-        return FailingUtils::MyNewPtr(size);
-    }
-    uint64_t bytesAsked = 0;
-};
-
 // 1000 small compressed entries: one name and one data block each, nothing the size of the
 // decompression limit.
 TEST_F(ContainerCompression, ManySmallEntriesLoadWithoutLargeAllocations) {

@@ -229,6 +229,16 @@ class ContainerTest : public ::testing::Test {
     std::vector<ContainerPtr> fresh;
 };
 
+// A utility object that records the bytes a load asks of it.
+class CountingUtils : public testsupport::FailingUtils {
+  public:
+    unsigned char* MyNewPtr(uint32_t size) override {
+        bytesAsked += size;
+        return FailingUtils::MyNewPtr(size);
+    }
+    uint64_t bytesAsked = 0;
+};
+
 }  // namespace containertest
 
 #endif
