@@ -43,6 +43,12 @@ class OwnedBlock {
         length_ = 0;
     }
 
+    // Hands the block and its length over to a new owner, which disposes of it.
+    void HandOver(unsigned char** block, uint32_t* length) {
+        *length = length_;
+        *block = Release();
+    }
+
     // Hands the block over to a new owner, which disposes of it.
     unsigned char* Release() {
         unsigned char* block = data_;

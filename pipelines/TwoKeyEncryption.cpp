@@ -14,6 +14,7 @@
 #include "crypto/LockedKeyFile.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/OwnedBlock.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
@@ -42,46 +43,11 @@ int32_t HoldKey(TypUtils* utils, TypFileRefUnix* keyRef, veldoran::LockedKeyFile
     return key->Open(held);
 }
 
-// A block from the utility object, wiped and given back when it goes out of scope unless it
-// was handed over.
-class Block {
-  public:
-    explicit Block(TypUtils* utils) : utils_(utils) {}
-    ~Block() {
-        if (data_ != nullptr) {
-            // It held key stream or data under a partial key stream.
-            explicit_bzero(data_, length_);
-            utils_->MyDisposeptr(&data_, length_);
-        }
-    }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-
-    int32_t Allocate(uint32_t length) {
-        data_ = utils_->MyNewPtr(length);
-        length_ = data_ != nullptr ? length : 0;
-        return data_ != nullptr ? kNoErr : kMemErr;
-    }
-    unsigned char* data() const { return data_; }
-    uint32_t length() const { return length_; }
-    void HandOver(unsigned char** data, uint32_t* length) {
-        *data = data_;
-        *length = length_;
-        data_ = nullptr;
-        length_ = 0;
-    }
-
-  private:
-    TypUtils* utils_;
-    unsigned char* data_ = nullptr;
-    uint32_t length_ = 0;
-};
-
 // The outer frame made in place into frame: the user key's header, the master key's header
 // under the user stream, the message under both streams. The frame and both key stream windows
 // are obtained and prepare has run before any key material is read.
 int32_t MakeFrame(HeldKeys* keys, const unsigned char* message, uint32_t messageLength,
-                  const PrepareOutput& prepare, Block* frame) {
+                  const PrepareOutput& prepare, OwnedBlock* frame) {
     TwoKeyStream layers;
     int32_t result = frame->Allocate(messageLength + TwoLayerOverhead());
     if (result == kNoErr) {
@@ -233,7 +199,7 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
         return kFrameTooLong;
     }
     HeldKeys keys(utils);
-    Block frame(utils);
+    OwnedBlock frame(utils);
     int32_t result = keys.Open(request, messageLength);
     if (result == kNoErr) {
         result = MakeFrame(&keys, message, messageLength, prepare, &frame);
