@@ -28,6 +28,8 @@ tool=$build_dir/veldoran-tool
 # (to refuse a NUL byte and take CR LF as LF), which would be measured with it.
 decrypt=$build_dir/tests/veldoran_decrypt
 out=$root/bench-out
+# veldoran-tool keeps its state under the run's own folder, never the user's.
+export XDG_STATE_HOME="$out/state"
 
 if [ ! -x /usr/bin/time ]; then
   echo "installing GNU time for /usr/bin/time" >&2

@@ -11,6 +11,8 @@ build_dir=$(cd "${1:-build}" && pwd)
 program=$build_dir/veldoran
 tool=$build_dir/veldoran-tool
 out=$root/demo-out
+# veldoran-tool keeps its state under the run's own folder, never the user's.
+export XDG_STATE_HOME="$out/state"
 
 for needed in "$program" "$tool"; do
   if [ ! -x "$needed" ]; then

@@ -99,6 +99,13 @@ inline void WriteContainer(const std::string& path, const std::vector<NamedEntry
     container->Kill();
 }
 
+// In a child about to run the tool: its state goes to a folder beside the test folder (folder
+// ends with "/"), never to the user's own. False when the variable cannot be set.
+inline bool UseOwnState(const std::string& folder) {
+    const std::string state = folder.substr(0, folder.size() - 1) + ".state";
+    return setenv("XDG_STATE_HOME", state.c_str(), 1) == 0;
+}
+
 // Starts the tool in folder with its output streams discarded and returns at once: for tests
 // that act on the run while it works. The caller waits for the returned child.
 inline pid_t StartTool(const testsupport::TempDir& folder,
@@ -108,7 +115,7 @@ inline pid_t StartTool(const testsupport::TempDir& folder,
     if (child == 0) {
         const int null = open("/dev/null", O_WRONLY);
         if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
-            chdir(folder.path().c_str()) != 0) {
+            chdir(folder.path().c_str()) != 0 || !UseOwnState(folder.path())) {
             _exit(127);
         }
         execv(kTool.c_str(), argv.data());
@@ -134,7 +141,7 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
                             : open(outPath.c_str(), O_WRONLY);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0 || chdir(folder.c_str()) != 0) {
+            dup2(err, 2) < 0 || chdir(folder.c_str()) != 0 || !UseOwnState(folder)) {
             _exit(127);
         }
         execv(kTool.c_str(), argv.data());

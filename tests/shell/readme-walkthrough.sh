@@ -18,5 +18,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# The tool keeps its state in the walk-through's folder, never in the user's.
+export XDG_STATE_HOME="$work/state"
 PATH="$programs:$PATH" bash -euxo pipefail -c "$commands"
 echo "readme-walkthrough: every command ran"
