@@ -2,8 +2,6 @@
 // encryption take its own stretch of key material and count its own use, and with both layers
 // every message's comments describe exactly the headers its frames carry.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "CryptoFixture.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/KeyUses.h"
 
@@ -29,18 +28,16 @@ using Use = testsupport::KeyUse;
 using testsupport::ExpectTiled;
 
 // One child's work: encryptions of varied lengths, each frame's recorded position, length and
-// count appended to its own result file. Exits 0 when every call succeeded.
-[[noreturn]] void EncryptInChild(const std::string& keyFolder, const std::string& keyPath,
-                                 const std::string& resultPath, int child, int startSignal) {
-    char go;
-    const bool started = read(startSignal, &go, 1) == 0;
+// count appended to its own result file. True when every call succeeded.
+bool EncryptInChild(const std::string& keyFolder, const std::string& keyPath,
+                    const std::string& resultPath, int child) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
     utils.SetKeyFolderPath(keyFolder.c_str());
     TypCryptoUnix crypto;
     crypto.InitCreate(&utils);
     FILE* results = fopen(resultPath.c_str(), "w");
-    bool ok = started && results != nullptr;
+    bool ok = results != nullptr;
     for (int i = 0; ok && i < kEncryptionsEach; ++i) {
         const auto n = static_cast<uint32_t>(1 + (child * 31 + i * 17) % 60);
         const std::vector<unsigned char> data(n, static_cast<unsigned char>(i));
@@ -59,7 +56,7 @@ using testsupport::ExpectTiled;
     if (results != nullptr) {
         ok = fclose(results) == 0 && ok;
     }
-    _exit(ok ? 0 : 1);
+    return ok;
 }
 
 using ConcurrentCrypt = KeyFolderFixture;
@@ -69,26 +66,11 @@ TEST_F(ConcurrentCrypt, ProcessesGetDisjointKeyStreamsAndEveryUseCounts) {
     ASSERT_TRUE(testsupport::WriteKeyFile(
         keyPath, DupontKey(testsupport::RandomBytes(8192, 99), kFirstOffset, 0)));
 
-    // Every child waits on the pipe until the parent closes it, so that they all start at once.
-    int startPipe[2];
-    ASSERT_EQ(pipe(startPipe), 0);
-    std::vector<pid_t> children;
-    for (int child = 0; child < kProcesses; ++child) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(startPipe[1]);
-            EncryptInChild(tmp.path(), keyPath, tmp.File("uses" + std::to_string(child)), child,
-                           startPipe[0]);
-        }
-        children.push_back(pid);
-    }
-    close(startPipe[0]);
-    close(startPipe[1]);
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::vector<int> statuses = testsupport::RunTogether(kProcesses, [&](int child) {
+        return EncryptInChild(tmp.path(), keyPath, tmp.File("uses" + std::to_string(child)), child);
+    });
+    for (const int status : statuses) {
+        EXPECT_EQ(status, 0);
     }
 
     std::vector<Use> uses;
@@ -130,10 +112,7 @@ std::string CommentFor(const KeyHeaderFields& header) {
            " MID " + std::to_string(header.useCount) + "\n";
 }
 
-[[noreturn]] void EncryptBothInChild(const std::string& keyFolder, const std::string& resultPath,
-                                     int child, int startSignal) {
-    char go;
-    const bool started = read(startSignal, &go, 1) == 0;
+bool EncryptBothInChild(const std::string& keyFolder, const std::string& resultPath, int child) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
     utils.SetKeyFolderPath(keyFolder.c_str());
@@ -145,7 +124,7 @@ std::string CommentFor(const KeyHeaderFields& header) {
     request.user = "Dupont";
     request.yearText = year.c_str();
     FILE* results = fopen(resultPath.c_str(), "w");
-    bool ok = started && results != nullptr;
+    bool ok = results != nullptr;
     for (int i = 0; ok && i < kTwoKeyMessagesEach; ++i) {
         const auto n = static_cast<uint32_t>(1 + (child * 37 + i * 13) % 90);
         const std::vector<unsigned char> message(n, static_cast<unsigned char>(i));
@@ -173,7 +152,7 @@ std::string CommentFor(const KeyHeaderFields& header) {
     if (results != nullptr) {
         ok = fclose(results) == 0 && ok;
     }
-    _exit(ok ? 0 : 1);
+    return ok;
 }
 
 TEST_F(ConcurrentCrypt, BothLayersTileBothKeysAndEveryCommentMatchesItsFrames) {
@@ -188,25 +167,11 @@ TEST_F(ConcurrentCrypt, BothLayersTileBothKeysAndEveryCommentMatchesItsFrames) {
     ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master." + year), master));
     ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Dupont." + year), user));
 
-    int startPipe[2];
-    ASSERT_EQ(pipe(startPipe), 0);
-    std::vector<pid_t> children;
-    for (int child = 0; child < kTwoKeyProcesses; ++child) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(startPipe[1]);
-            EncryptBothInChild(tmp.path(), tmp.File("both" + std::to_string(child)), child,
-                               startPipe[0]);
-        }
-        children.push_back(pid);
-    }
-    close(startPipe[0]);
-    close(startPipe[1]);
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::vector<int> statuses = testsupport::RunTogether(kTwoKeyProcesses, [&](int child) {
+        return EncryptBothInChild(tmp.path(), tmp.File("both" + std::to_string(child)), child);
+    });
+    for (const int status : statuses) {
+        EXPECT_EQ(status, 0);
     }
 
     std::vector<Use> masterUses;

@@ -19,8 +19,10 @@
 #include "pipelines/BinaryPipelines.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -45,30 +47,9 @@ Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-// The frame a key file gives for data, worked out from the key file's own bytes: its header as
-// stored but with the use count raised by this encryption, then data XOR the key material read
-// cyclically from the stored position on.
-Bytes FrameFromKeyFile(const Bytes& keyFile, const Bytes& data) {
-    Bytes frame(keyFile.begin(), keyFile.begin() + kKeyHeaderBytes);
-    PutBigEndian32(&frame[kUseCountAt], GetBigEndian32(&keyFile[kUseCountAt]) + 1);
-    const size_t start = GetBigEndian32(&keyFile[kKeyOffsetAt]);
-    const size_t keyLen = keyFile.size() - kKeyHeaderBytes;
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ keyFile[kKeyHeaderBytes + (start + j) % keyLen]);
-    }
-    return frame;
-}
-
 // A frame built from a key description, for frames no key file of the test would make.
 Bytes Frame(const KeyFileContents& key, int32_t start, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.keyOffset = start;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^
-                        key.material[(static_cast<size_t>(start) + j) % key.material.size()]);
-    }
-    return frame;
+    return testsupport::ExpectedFrame(key, start, key.useCount, data);
 }
 
 std::set<std::string> Entries(const std::string& folder) {
@@ -163,7 +144,8 @@ class BinaryPipelines : public ::testing::Test {
 
     // The outer frame expected for data from the key files as they stood before the run.
     Bytes ExpectedFrame(const Bytes& data) const {
-        return FrameFromKeyFile(userBefore_, FrameFromKeyFile(masterBefore_, data));
+        return testsupport::ExpectedFrameFromKeyFile(
+            userBefore_, testsupport::ExpectedFrameFromKeyFile(masterBefore_, data));
     }
 
     // Both key files advanced by one encryption of dataLength bytes: position moved on by what
@@ -802,14 +784,11 @@ TEST_F(BinaryPipelines, EveryAllocationFailureIsReportedAndLeaksNothing) {
         const int calls = counting.calls();
         ASSERT_GT(calls, 0);
 
-        for (int failing = 1; failing <= calls; ++failing) {
-            SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+        testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
             if (!run.target.empty()) {
                 ASSERT_TRUE(WriteWholeFile(run.target, oldTarget));
             }
             const std::set<std::string> entriesBefore = Entries(folder_.path());
-            testsupport::FailingUtils utils;
-            utils.FailCall(failing);
             EXPECT_EQ(run.run(&utils), kMemErr);
             EXPECT_EQ(utils.liveBlocks(), 0);
             EXPECT_EQ(out, nullptr);
@@ -821,7 +800,7 @@ TEST_F(BinaryPipelines, EveryAllocationFailureIsReportedAndLeaksNothing) {
             }
             free(out);
             out = nullptr;
-        }
+        });
     }
 }
 

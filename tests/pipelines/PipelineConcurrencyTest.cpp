@@ -3,14 +3,13 @@
 // own stretch of both keys, count every use, and let each message's comments describe exactly
 // the headers its own frames carry.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "EncryptingPipelines.h"
+#include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyUses.h"
@@ -64,10 +63,9 @@ class PipelineConcurrency : public ::testing::Test {
         return {keyFolder_, "dupont", tmp_.File("source-" + name), tmp_.File("message-" + name)};
     }
 
-    // One child's work; exits 0 when every encryption succeeded and its output was kept.
-    [[noreturn]] void EncryptInChild(int child, int startSignal) const {
-        char go;
-        bool ok = read(startSignal, &go, 1) == 0;
+    // One child's work; true when every encryption succeeded and its output was kept.
+    bool EncryptInChild(int child) const {
+        bool ok = true;
         for (int i = 0; ok && i < kEncryptionsEach; ++i) {
             const pipelinerun::Job job = JobOf(child, i);
             const std::string document = DocumentOf(child, i);
@@ -78,7 +76,7 @@ class PipelineConcurrency : public ::testing::Test {
                 ok = testsupport::WriteWholeFile(job.target, output);
             }
         }
-        _exit(ok ? 0 : 1);
+        return ok;
     }
 
     testsupport::TempDir tmp_{testsupport::MemoryBackedTempParent()};
@@ -92,25 +90,10 @@ TEST_F(PipelineConcurrency, MixedPipelinesTileBothKeysAndEveryMessageDecrypts) {
         GTEST_SKIP() << "not under valgrind: the pipelines' memory paths are checked there by "
                         "their own tests";
     }
-    // Every child waits on the pipe until the parent closes it, so that they all start at once.
-    int startPipe[2];
-    ASSERT_EQ(pipe(startPipe), 0);
-    std::vector<pid_t> children;
-    for (int child = 0; child < kProcesses; ++child) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(startPipe[1]);
-            EncryptInChild(child, startPipe[0]);
-        }
-        children.push_back(pid);
-    }
-    close(startPipe[0]);
-    close(startPipe[1]);
-    for (const pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::vector<int> statuses =
+        testsupport::RunTogether(kProcesses, [this](int child) { return EncryptInChild(child); });
+    for (const int status : statuses) {
+        EXPECT_EQ(status, 0);
     }
 
     std::vector<testsupport::KeyUse> masterUses;

@@ -12,6 +12,7 @@
 #include "MessageFixture.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
 
@@ -356,18 +357,15 @@ TEST_F(TextDecryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     const int calls = counting.calls();
     ASSERT_GT(calls, 0);
 
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         ASSERT_TRUE(WriteWholeFile(message + ".txt", oldTarget));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
         EXPECT_EQ(DecryptTextFile(&utils, nullptr, message.c_str(), keyFolder_.c_str(), 0),
                   kMemErr);
         EXPECT_EQ(utils.liveBlocks(), 0);
         EXPECT_EQ(ReadWholeFile(message + ".txt"), oldTarget);
         EXPECT_EQ(Entries(folder_.path()),
                   (std::set<std::string>{"keys", "letter.msg", "letter.msg.txt"}));
-    }
+    });
 }
 
 TEST_F(TextDecryption, ASourceThatMayOnlyBeReadDecrypts) {

@@ -22,8 +22,10 @@
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -68,20 +70,6 @@ Bytes WithRecipients(Bytes document, const std::string& to, const std::string& c
     const std::string block = "#DESTBEGIN#" + to + "," + cc + "," + bcc + "#DESTEND#";
     document.insert(document.end(), block.begin(), block.end());
     return document;
-}
-
-// An encrypted frame: the key header as the frame records it, then the data XOR the key
-// material read cyclically from start.
-Bytes Frame(const KeyFileContents& key, int32_t start, int32_t useCount, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.keyOffset = start;
-    recorded.useCount = useCount;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    const size_t keyLen = key.material.size();
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ key.material[(static_cast<size_t>(start) + j) % keyLen]);
-    }
-    return frame;
 }
 
 std::string Hex8(uint32_t value) {
@@ -185,8 +173,10 @@ class TextEncryption : public ::testing::Test {
     // The message file expected for a document, from the key files as set up.
     std::string ExpectedMessageFile(const Bytes& document, const std::string& to) const {
         const Bytes message = WithRecipients(Interchange(document), to, "", "");
-        const Bytes inner = Frame(master_, master_.keyOffset, master_.useCount + 1, message);
-        const Bytes outer = Frame(user_, user_.keyOffset, user_.useCount + 1, inner);
+        const Bytes inner =
+            testsupport::ExpectedFrame(master_, master_.keyOffset, master_.useCount + 1, message);
+        const Bytes outer =
+            testsupport::ExpectedFrame(user_, user_.keyOffset, user_.useCount + 1, inner);
         return Comment("Master", master_.useCount + 1) + Comment("dupont", user_.useCount + 1) +
                "\n" + Armour(outer);
     }
@@ -642,11 +632,8 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     masterBefore_ = ReadWholeFile(MasterPath());
     userBefore_ = ReadWholeFile(UserPath());
 
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         ASSERT_TRUE(WriteWholeFile(target, oldTarget));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
         EXPECT_EQ(EncryptTextFile(&utils, nullptr, source.c_str(), target.c_str(), "dupont",
                                   keyFolder_.c_str(), "a", "", "", 0),
                   kMemErr);
@@ -657,7 +644,7 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
         // Every block is obtained before either key is rewritten.
         EXPECT_TRUE(MasterUntouched());
         EXPECT_TRUE(UserUntouched());
-    }
+    });
 }
 
 std::string Captured(const std::function<void()>& run) {

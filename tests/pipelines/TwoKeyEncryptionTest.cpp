@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "pipelines/TwoKeyEncryption.h"
+#include "support/AllocationSweep.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
@@ -23,18 +25,10 @@ using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
-// An encrypted frame: the key header as the frame records it, then the data XOR the key
-// material read cyclically from start.
+// The frame a key as described gives for data: taken from its stored position, its use count
+// raised by this encryption.
 Bytes Frame(const KeyFileContents& key, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.useCount = key.useCount + 1;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    const size_t keyLen = key.material.size();
-    frame.reserve(frame.size() + data.size());
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ key.material[(static_cast<size_t>(key.keyOffset) + j) % keyLen]);
-    }
-    return frame;
+    return testsupport::ExpectedFrame(key, key.keyOffset, key.useCount + 1, data);
 }
 
 std::string Comment(const std::string& name, int32_t useCount) {
@@ -241,15 +235,12 @@ TEST_F(TwoKeyEncryption, EveryAllocationFailureSpendsNothing) {
     const int calls = counting.calls();
     ASSERT_GT(calls, 0);
     WriteKeys();
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         EXPECT_EQ(Encrypt(&utils, Bytes(64, 'c')), kMemErr);
         EXPECT_EQ(utils.liveBlocks(), 0);
         EXPECT_EQ(ReadWholeFile(MasterPath()), KeyBytes(master_));
         EXPECT_EQ(ReadWholeFile(UserPath()), KeyBytes(user_));
-    }
+    });
 }
 
 TEST_F(TwoKeyEncryption, TheTraceKeepsItsOrderAndStopsWhereTheRunStopped) {
