@@ -25,7 +25,7 @@
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
-#include "support/TempDir.h"
+#include "support/KeyPairFixture.h"
 #include "veldoran.h"
 
 namespace {
@@ -36,7 +36,6 @@ using testsupport::KeyFileContents;
 using testsupport::kKeyHeaderBytes;
 using testsupport::PutBigEndian32;
 using testsupport::ReadWholeFile;
-using testsupport::TempDir;
 using testsupport::WriteWholeFile;
 
 // Where the key header keeps the fields a frame changes (the stored layout).
@@ -101,46 +100,14 @@ Output Take(int32_t result, unsigned char* out, uint32_t outLength) {
     return output;
 }
 
-class BinaryPipelines : public ::testing::Test {
+class BinaryPipelines : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        const int32_t year = testsupport::CurrentFullYear();
-        master_.name = "Master";
-        master_.year = year;
-        master_.id = "master-id";
-        master_.keyOffset = 17;
-        master_.useCount = 4;
-        master_.reserveFill = 0xA5;
-        master_.material = testsupport::RandomBytes(300, 11);
-        user_.name = "dupont";
-        user_.year = year;
-        user_.id = "dupont-id";
-        // Close to the end, so the outer layer wraps around the key material.
-        user_.keyOffset = 450;
-        user_.useCount = 0;
-        user_.countingReserve = true;
-        user_.material = testsupport::RandomBytes(500, 12);
-        WriteKeys();
+    // Every reserved byte differs, so that a moved or reordered byte of the header shows.
+    KeyFileContents UserKey() const override {
+        KeyFileContents key = KeyPairTest::UserKey();
+        key.countingReserve = true;
+        return key;
     }
-
-    void WriteKeys() {
-        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
-        masterBefore_ = ReadWholeFile(MasterPath());
-        userBefore_ = ReadWholeFile(UserPath());
-    }
-
-    std::string MasterPath() const {
-        return keyFolder_ + "Clefs/Master." + testsupport::CurrentYearText();
-    }
-    std::string UserPath() const {
-        return keyFolder_ + "Clefs/dupont." + testsupport::CurrentYearText();
-    }
-
-    bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
-    bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
 
     // The outer frame expected for data from the key files as they stood before the run.
     Bytes ExpectedFrame(const Bytes& data) const {
@@ -192,13 +159,6 @@ class BinaryPipelines : public ::testing::Test {
                         const char* user = "dupont") const {
         return crypterbinaire2(source.c_str(), target.c_str(), user, keyFolder_.c_str(), 0);
     }
-
-    TempDir folder_;
-    std::string keyFolder_;
-    KeyFileContents master_;
-    KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 struct SizeCase {

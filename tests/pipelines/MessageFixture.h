@@ -15,6 +15,7 @@
 #include "pipelines/TwoKeyEncryption.h"
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
+#include "support/KeyPairFixture.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
 
@@ -82,19 +83,11 @@ inline std::string YearText(int32_t yearsBack) {
     return text;
 }
 
-class MessageTest : public ::testing::Test {
+class MessageTest : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        master_ = Key("Master", 300, 17, 21);
-        // Close to the end, so the outer layer wraps around the key material.
-        user_ = Key("dupont", 500, 450, 22);
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
-        masterBefore_ = testsupport::ReadWholeFile(KeyPath("Master"));
-        userBefore_ = testsupport::ReadWholeFile(KeyPath("dupont"));
-    }
+    testsupport::KeyFileContents MasterKey() const override { return Key("Master", 300, 17, 21); }
+    // Close to the end, so the outer layer wraps around the key material.
+    testsupport::KeyFileContents UserKey() const override { return Key("dupont", 500, 450, 22); }
 
     static testsupport::KeyFileContents Key(const std::string& name, size_t size, int32_t offset,
                                             uint32_t seed, int32_t yearsBack = 0) {
@@ -107,22 +100,16 @@ class MessageTest : public ::testing::Test {
         return key;
     }
 
-    std::string KeyPath(const std::string& name, int32_t yearsBack = 0) const {
-        return keyFolder_ + "Clefs/" + name + "." + YearText(yearsBack);
+    // Writes keys of the given sizes in place of the pair, positioned so that the outer layer
+    // soon wraps; seed makes the master key's material and seed + 1 the user key's.
+    void UseKeys(size_t masterSize, size_t userSize, uint32_t seed) {
+        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), seed);
+        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), seed + 1);
+        WriteKeys();
     }
 
-    bool KeysUntouched() const {
-        return testsupport::ReadWholeFile(KeyPath("Master")) == masterBefore_ &&
-               testsupport::ReadWholeFile(KeyPath("dupont")) == userBefore_;
-    }
-    // The key files as they stand now become the ones to compare with.
-    void SnapshotKeys() {
-        masterBefore_ = testsupport::ReadWholeFile(KeyPath("Master"));
-        userBefore_ = testsupport::ReadWholeFile(KeyPath("dupont"));
-    }
-    void RestoreKeys() {
-        ASSERT_TRUE(testsupport::WriteWholeFile(KeyPath("Master"), masterBefore_));
-        ASSERT_TRUE(testsupport::WriteWholeFile(KeyPath("dupont"), userBefore_));
+    std::string KeyPath(const std::string& name, int32_t yearsBack = 0) const {
+        return keyFolder_ + "Clefs/" + name + "." + YearText(yearsBack);
     }
 
     // A message text (comments, empty line, armour) for message bytes taken as they are (already
@@ -189,13 +176,6 @@ class MessageTest : public ::testing::Test {
         document.insert(document.end(), block.begin(), block.end());
         return document;
     }
-
-    testsupport::TempDir folder_;
-    std::string keyFolder_;
-    testsupport::KeyFileContents master_;
-    testsupport::KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 // Documents every round trip is tried on, with what must come back: written out by hand from

@@ -124,14 +124,6 @@ class StreamingBinary : public messagetest::MessageTest {
         TypUtilsUnix utils;
         return DecryptBinaryFile(&utils, calls, source.c_str(), keyFolder_.c_str(), 0, &options);
     }
-
-    void UseKeys(size_t masterSize, size_t userSize) {
-        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), 41);
-        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), 42);
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
-        SnapshotKeys();
-    }
 };
 
 TEST_F(StreamingBinary, BothWaysMatchTheWholeBlockPathAtEveryChunkEdge) {
@@ -158,7 +150,7 @@ TEST_F(StreamingBinary, BothWaysMatchTheWholeBlockPathAtEveryChunkEdge) {
     const std::string source = folder_.File("data.bin");
     const std::string frameFile = source + ".vlb";
     for (const Keys& key : keys) {
-        UseKeys(key.master, key.user);
+        UseKeys(key.master, key.user, 41);
         for (const size_t length : lengths) {
             SCOPED_TRACE(std::string(key.label) + ", length " + std::to_string(length));
             const Bytes data = testsupport::RandomBytes(length, static_cast<uint32_t>(length));

@@ -28,7 +28,7 @@
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
-#include "support/TempDir.h"
+#include "support/KeyPairFixture.h"
 #include "veldoran.h"
 
 namespace {
@@ -36,7 +36,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
-using testsupport::TempDir;
 using testsupport::WriteWholeFile;
 
 Bytes ToBytes(const std::string& text) {
@@ -129,42 +128,8 @@ std::string Comment(const std::string& name, int32_t useCount) {
            std::to_string(useCount) + "\n";
 }
 
-class TextEncryption : public ::testing::Test {
+class TextEncryption : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        const int32_t year = testsupport::CurrentFullYear();
-        master_.name = "Master";
-        master_.year = year;
-        master_.id = "master-id";
-        master_.keyOffset = 17;
-        master_.useCount = 4;
-        master_.reserveFill = 0xA5;
-        master_.material = testsupport::RandomBytes(300, 11);
-        user_.name = "dupont";
-        user_.year = year;
-        user_.id = "dupont-id";
-        // Close to the end, so the outer layer wraps around the key material.
-        user_.keyOffset = 450;
-        user_.useCount = 0;
-        user_.material = testsupport::RandomBytes(500, 12);
-        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
-        masterBefore_ = ReadWholeFile(MasterPath());
-        userBefore_ = ReadWholeFile(UserPath());
-    }
-
-    std::string MasterPath() const {
-        return keyFolder_ + "Clefs/Master." + testsupport::CurrentYearText();
-    }
-    std::string UserPath() const {
-        return keyFolder_ + "Clefs/dupont." + testsupport::CurrentYearText();
-    }
-
-    bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
-    bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
-
     int32_t Encrypt(const std::string& source, const std::string& target,
                     const std::string& keyFolder, const char* to = "dupont,durand") {
         return crypter3(source.c_str(), target.c_str(), "dupont", keyFolder.c_str(), to, "", "", 0);
@@ -211,13 +176,7 @@ class TextEncryption : public ::testing::Test {
         return result;
     }
 
-    TempDir folder_;
     const std::string year_ = testsupport::CurrentYearText();
-    std::string keyFolder_;
-    KeyFileContents master_;
-    KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 // "Élève à l’école" in Windows-1252 over two lines.
