@@ -24,12 +24,16 @@
 #include "support/CurrentYear.h"
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyPairFixture.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
 
+using testsupport::Captured;
+using testsupport::Entries;
 using Bytes = std::vector<unsigned char>;
 using testsupport::GetBigEndian32;
 using testsupport::KeyFileContents;
@@ -49,20 +53,6 @@ Bytes ToBytes(const std::string& text) {
 // A frame built from a key description, for frames no key file of the test would make.
 Bytes Frame(const KeyFileContents& key, int32_t start, const Bytes& data) {
     return testsupport::ExpectedFrame(key, start, key.useCount, data);
-}
-
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
 }
 
 std::string Lines(const std::vector<std::string>& lines) {

@@ -14,6 +14,7 @@
 
 #include "pipelines/TwoKeyEncryption.h"
 #include "support/CurrentYear.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyPairFixture.h"
 #include "support/TempDir.h"
@@ -69,13 +70,7 @@ inline Bytes BackFromInterchange(const Bytes& local) {
     return Translated(Translated(local, kToInterchange), kToLocal);
 }
 
-inline std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
+using testsupport::Entries;
 
 inline std::string YearText(int32_t yearsBack) {
     char text[16] = {};

@@ -15,6 +15,7 @@
 #include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
+#include "support/TraceCapture.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using messagetest::Bytes;
 using messagetest::Entries;
 using messagetest::ToBytes;
 using messagetest::ToString;
+using testsupport::Captured;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
@@ -395,12 +397,6 @@ TEST_F(TextDecryption, NullArgumentsAreRefused) {
     EXPECT_EQ(decrypter2(nullptr, "", 0), kOtherErr);
     EXPECT_EQ(decrypter2("m", nullptr, 0), kOtherErr);
     EXPECT_EQ(decrypter(nullptr), kOtherErr);
-}
-
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
 }
 
 TEST_F(TextDecryption, TraceLinesOnlyWhenAsked) {

@@ -27,12 +27,16 @@
 #include "support/CurrentYear.h"
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyPairFixture.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
 
+using testsupport::Captured;
+using testsupport::Entries;
 using Bytes = std::vector<unsigned char>;
 using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
@@ -115,19 +119,6 @@ TEST(TextEncryptionEncoder, ArmourOfTheTestMatchesTheKnownExample) {
     EXPECT_EQ(Armour(ToBytes("abc")), "#BINASCII1#\n00000003b9MPFFFFFF9F\n#ENDBINASCII1#\n");
 }
 
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::string Comment(const std::string& name, int32_t useCount) {
-    return "$VELDORAN initial, clef v1 " + name + "." + testsupport::CurrentYearText() + " MID " +
-           std::to_string(useCount) + "\n";
-}
-
 class TextEncryption : public testsupport::KeyPairTest {
   protected:
     int32_t Encrypt(const std::string& source, const std::string& target,
@@ -142,8 +133,8 @@ class TextEncryption : public testsupport::KeyPairTest {
             testsupport::ExpectedFrame(master_, master_.keyOffset, master_.useCount + 1, message);
         const Bytes outer =
             testsupport::ExpectedFrame(user_, user_.keyOffset, user_.useCount + 1, inner);
-        return Comment("Master", master_.useCount + 1) + Comment("dupont", user_.useCount + 1) +
-               "\n" + Armour(outer);
+        return testsupport::KeyComment("Master", master_.useCount + 1) +
+               testsupport::KeyComment("dupont", user_.useCount + 1) + "\n" + Armour(outer);
     }
 
     // Decodes a message file's armour and removes both layers with the library.
@@ -606,12 +597,6 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     });
 }
 
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
     const std::string source = folder_.File("letter.txt");
     const std::string target = folder_.File("letter.msg");
@@ -641,10 +626,10 @@ TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
         "Source Length: " + std::to_string(kLetter.size()),
         "Master Key: " + MasterPath(),
         "Crypt datalen2: " + std::to_string(messageLength + 224),
-        "GetKeyComment: " + Comment("Master", 6),
+        "GetKeyComment: " + testsupport::KeyComment("Master", 6),
         "User Key: " + UserPath(),
         "Crypt datalen: " + std::to_string(messageLength + 448),
-        "GetKeyComment: " + Comment("dupont", 2),
+        "GetKeyComment: " + testsupport::KeyComment("dupont", 2),
         "End of encoding process",
         "Target File: " + target,
         "Target File Length: " + std::to_string(ReadWholeFile(target).size()),

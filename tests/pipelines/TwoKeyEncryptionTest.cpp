@@ -16,6 +16,7 @@
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
@@ -29,11 +30,6 @@ using testsupport::WriteWholeFile;
 // raised by this encryption.
 Bytes Frame(const KeyFileContents& key, const Bytes& data) {
     return testsupport::ExpectedFrame(key, key.keyOffset, key.useCount + 1, data);
-}
-
-std::string Comment(const std::string& name, int32_t useCount) {
-    return "$VELDORAN initial, clef v1 " + name + "." + testsupport::CurrentYearText() + " MID " +
-           std::to_string(useCount) + "\n";
 }
 
 class TwoKeyEncryption : public ::testing::Test {
@@ -111,8 +107,8 @@ TEST_F(TwoKeyEncryption, TheFrameIsBothLayersOverTheKeyFilesMaterial) {
     const Bytes message = testsupport::RandomBytes(700, seed);
     ASSERT_EQ(Encrypt(message), kNoErr);
     EXPECT_EQ(frame_, Frame(user_, Frame(master_, message)));
-    EXPECT_EQ(masterComment_, Comment("Master", 10));
-    EXPECT_EQ(userComment_, Comment("alice", 42));
+    EXPECT_EQ(masterComment_, testsupport::KeyComment("Master", 10));
+    EXPECT_EQ(userComment_, testsupport::KeyComment("alice", 42));
 
     testsupport::KeyHeaderFields master;
     testsupport::KeyHeaderFields user;
@@ -250,8 +246,9 @@ TEST_F(TwoKeyEncryption, TheTraceKeepsItsOrderAndStopsWhereTheRunStopped) {
     ASSERT_EQ(Encrypt(message), kNoErr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Master Key: " + MasterPath() + "\nCrypt datalen2: 234\nGetKeyComment: " +
-                  Comment("Master", 10) + "\nUser Key: " + UserPath() +
-                  "\nCrypt datalen: 458\nGetKeyComment: " + Comment("alice", 42) + "\n");
+                  testsupport::KeyComment("Master", 10) + "\nUser Key: " + UserPath() +
+                  "\nCrypt datalen: 458\nGetKeyComment: " + testsupport::KeyComment("alice", 42) +
+                  "\n");
 
     request_.user = "nobody";
     testing::internal::CaptureStdout();
