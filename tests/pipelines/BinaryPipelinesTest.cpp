@@ -25,6 +25,7 @@
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/FolderEntries.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyPairFixture.h"
 #include "support/TraceCapture.h"
@@ -34,6 +35,8 @@ namespace {
 
 using testsupport::Captured;
 using testsupport::Entries;
+using testsupport::FullDiskReserve;
+using testsupport::FullDiskWrite;
 using Bytes = std::vector<unsigned char>;
 using testsupport::GetBigEndian32;
 using testsupport::KeyFileContents;
@@ -613,16 +616,6 @@ TEST_F(BinaryPipelines, OversizedDataIsRefusedBeforeAnyKey) {
     EXPECT_EQ(out, nullptr);
     EXPECT_TRUE(MasterUntouched());
     EXPECT_TRUE(UserUntouched());
-}
-
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
-}
-
-int FullDiskReserve(int, off_t) {
-    errno = ENOSPC;
-    return -1;
 }
 
 // A target that cannot be written: the old target stays exactly as it was (the source itself

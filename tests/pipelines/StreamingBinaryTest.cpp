@@ -24,6 +24,7 @@
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 
 namespace {
@@ -31,7 +32,9 @@ namespace {
 using messagetest::Bytes;
 using messagetest::Entries;
 using messagetest::ToBytes;
+using testsupport::gWritesLeft;
 using testsupport::ReadWholeFile;
+using testsupport::WriteThenFail;
 using testsupport::WriteWholeFile;
 
 // The smallest chunk the pipelines take.
@@ -52,16 +55,6 @@ void CutAfterFirstChunk(void* context, uint64_t, uint64_t) {
         cut->done = true;
         EXPECT_EQ(truncate(cut->path.c_str(), cut->length), 0);
     }
-}
-
-// Lets the first writes through, then fails every one as a full disk does.
-int gWritesLeft = 0;
-ssize_t WriteThenFail(int fd, const void* data, size_t count) {
-    if (gWritesLeft-- > 0) {
-        return write(fd, data, count);
-    }
-    errno = ENOSPC;
-    return -1;
 }
 
 struct BlockResult {

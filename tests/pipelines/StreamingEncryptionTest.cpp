@@ -16,13 +16,16 @@
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 
 namespace {
 
 using messagetest::Bytes;
 using messagetest::ToBytes;
+using testsupport::gWritesLeft;
 using testsupport::ReadWholeFile;
+using testsupport::WriteThenFail;
 using testsupport::WriteWholeFile;
 
 // The smallest chunk the pipelines take: 10 armour lines of input.
@@ -127,16 +130,6 @@ TEST_F(StreamingEncryption, RefusesAMarkerWhereverItStraddlesAChunkEdge) {
     std::copy(split.begin(), split.end(), document.begin() + kChunk - 6);
     ASSERT_TRUE(WriteWholeFile(source, document));
     EXPECT_EQ(Stream(source, target), kNoErr);
-}
-
-// Lets the first writes through, then fails every one as a full disk does.
-int gWritesLeft = 0;
-ssize_t WriteThenFail(int fd, const void* data, size_t count) {
-    if (gWritesLeft-- > 0) {
-        return write(fd, data, count);
-    }
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) {

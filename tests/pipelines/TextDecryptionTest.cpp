@@ -15,6 +15,7 @@
 #include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
+#include "support/FullDisk.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -24,6 +25,7 @@ using messagetest::Entries;
 using messagetest::ToBytes;
 using messagetest::ToString;
 using testsupport::Captured;
+using testsupport::FullDiskWrite;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
@@ -330,11 +332,6 @@ TEST_F(TextDecryption, TargetsThatCannotBeWritten) {
     EXPECT_EQ(
         Entries(folder_.path()),
         (std::set<std::string>{"keys", "letter.msg", longSource.substr(folder_.path().size())}));
-}
-
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(TextDecryption, AFailedWriteLeavesTheOldTargetIntact) {

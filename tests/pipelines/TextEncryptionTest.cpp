@@ -28,6 +28,7 @@
 #include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/FolderEntries.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyPairFixture.h"
 #include "support/TraceCapture.h"
@@ -37,6 +38,8 @@ namespace {
 
 using testsupport::Captured;
 using testsupport::Entries;
+using testsupport::FullDiskReserve;
+using testsupport::FullDiskWrite;
 using Bytes = std::vector<unsigned char>;
 using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
@@ -525,11 +528,6 @@ TEST_F(TextEncryption, AnOversizedSourceIsRefusedBeforeAnyKey) {
     }
 }
 
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
-}
-
 TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
     const std::string path = folder_.File("letter.txt");
     ASSERT_TRUE(WriteWholeFile(path, kLetter));
@@ -542,11 +540,6 @@ TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
               kOtherErr);
     EXPECT_EQ(ReadWholeFile(path), kLetter);
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
-}
-
-int FullDiskReserve(int, off_t) {
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
