@@ -1,5 +1,5 @@
 // The text encryption pipeline end to end on tiny key files: the message file checked byte for
-// byte against an encoding built here independently of the library (interchange form,
+// byte against an encoding the tests build independently of the library (interchange form,
 // recipient block, two XOR frames, armour), the key headers after the run, the failure table,
 // and decryption of the result with the library's own decoder and cipher.
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "MessageFixture.h"
 #include "armour/TypBinASCII.h"
 #include "crypto/TypCryptoUnix.h"
 #include "pipelines/TextEncryption.h"
@@ -41,33 +42,13 @@ using testsupport::Entries;
 using testsupport::FullDiskReserve;
 using testsupport::FullDiskWrite;
 using Bytes = std::vector<unsigned char>;
+using messagetest::Interchange;
 using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
 Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-// The interchange form: the character table of the text filter, local byte to interchange
-// byte (Windows-1252 to Mac OS Roman, line feed to CR); every other byte stays.
-Bytes Interchange(Bytes text) {
-    // clang-format off
-    static const unsigned char kTable[][2] = {
-        {0x0A, 0x0D}, {0x8C, 0xCE}, {0x92, 0x27}, {0x9C, 0xCF}, {0xB0, 0xA1}, {0xE0, 0x88},
-        {0xE2, 0x89}, {0xE7, 0x8D}, {0xE8, 0x8F}, {0xE9, 0x8E}, {0xEA, 0x90}, {0xEB, 0x91},
-        {0xEE, 0x94}, {0xEF, 0x95}, {0xF4, 0x99}, {0xF9, 0x9D}, {0xFB, 0x9F},
-    };
-    // clang-format on
-    for (unsigned char& byte : text) {
-        for (const auto& entry : kTable) {
-            if (byte == entry[0]) {
-                byte = entry[1];
-                break;
-            }
-        }
-    }
-    return text;
 }
 
 // Document, "#DESTBEGIN#", to, ",", cc, ",", bcc, "#DESTEND#".
