@@ -86,12 +86,8 @@ class MessageTest : public testsupport::KeyPairTest {
 
     static testsupport::KeyFileContents Key(const std::string& name, size_t size, int32_t offset,
                                             uint32_t seed, int32_t yearsBack = 0) {
-        testsupport::KeyFileContents key;
-        key.name = name;
-        key.year = testsupport::CurrentFullYear() - yearsBack;
-        key.id = name + "-id";
-        key.keyOffset = offset;
-        key.material = testsupport::RandomBytes(size, seed);
+        testsupport::KeyFileContents key = Described(name, name + "-id", size, offset, seed);
+        key.year -= yearsBack;
         return key;
     }
 

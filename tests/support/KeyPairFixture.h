@@ -29,25 +29,25 @@ class KeyPairTest : public ::testing::Test {
     // The keys SetUp writes. Tiny, so that messages wrap around them; the master key already
     // used and with a filled reserve, so that a header field left behind shows.
     virtual KeyFileContents MasterKey() const {
-        KeyFileContents key;
-        key.name = "Master";
-        key.year = CurrentFullYear();
-        key.id = "master-id";
-        key.keyOffset = 17;
+        KeyFileContents key = Described("Master", "master-id", 300, 17, 11);
         key.useCount = 4;
         key.reserveFill = 0xA5;
-        key.material = RandomBytes(300, 11);
         return key;
     }
+    // Close to the end, so the outer layer wraps around the key material.
     virtual KeyFileContents UserKey() const {
+        return Described("dupont", "dupont-id", 500, 450, 12);
+    }
+
+    // A key of the current year with size bytes of material made from seed.
+    static KeyFileContents Described(const std::string& name, const std::string& id, size_t size,
+                                     int32_t keyOffset, uint32_t seed) {
         KeyFileContents key;
-        key.name = "dupont";
+        key.name = name;
         key.year = CurrentFullYear();
-        key.id = "dupont-id";
-        // Close to the end, so the outer layer wraps around the key material.
-        key.keyOffset = 450;
-        key.useCount = 0;
-        key.material = RandomBytes(500, 12);
+        key.id = id;
+        key.keyOffset = keyOffset;
+        key.material = RandomBytes(size, seed);
         return key;
     }
 
