@@ -489,40 +489,6 @@ TEST_F(BinaryPipelines, DecryptionFailureTable) {
     EXPECT_EQ(ReadWholeFile(target), oldTarget);
 }
 
-TEST_F(BinaryPipelines, NullArgumentsAreRefused) {
-    const unsigned char byte = 0;
-    unsigned char* out = reinterpret_cast<unsigned char*>(1);
-    uint32_t outLength = 1;
-    const std::vector<std::function<int32_t()>> calls = {
-        [] { return crypterbinaire(nullptr, "dupont", "", 0); },
-        [] { return crypterbinaire("s", nullptr, "", 0); },
-        [] { return crypterbinaire2("s", nullptr, "dupont", "", 0); },
-        [] { return crypterbinaire2("s", "t", "dupont", nullptr, 0); },
-        [] { return decrypterbinaire(nullptr, "", 0); },
-        [] { return decrypterbinaire("s.vlb", nullptr, 0); },
-        [&] { return crypterbinaireMem2(nullptr, 1, &out, &outLength, "dupont", "", 0); },
-        [&] { return crypterbinaireMem2(&byte, 1, &out, &outLength, nullptr, "", 0); },
-        [&] { return crypterbinaireMem2(&byte, 1, &out, &outLength, "dupont", nullptr, 0); },
-        [&] { return decrypterbinaireMem2(nullptr, 1, &out, &outLength, "", 0); },
-        [&] { return decrypterbinaireMem2(&byte, 1, &out, &outLength, nullptr, 0); },
-    };
-    for (size_t i = 0; i < calls.size(); ++i) {
-        SCOPED_TRACE("call " + std::to_string(i));
-        out = reinterpret_cast<unsigned char*>(1);
-        outLength = 1;
-        EXPECT_EQ(calls[i](), kOtherErr);
-        if (i >= 6) {
-            // The memory functions clear their outputs first.
-            EXPECT_EQ(out, nullptr);
-            EXPECT_EQ(outLength, 0u);
-        }
-    }
-    EXPECT_EQ(crypterbinaireMem2(&byte, 1, nullptr, &outLength, "dupont", "", 0), kOtherErr);
-    EXPECT_EQ(decrypterbinaireMem2(&byte, 1, &out, nullptr, "", 0), kOtherErr);
-    EXPECT_TRUE(MasterUntouched());
-    EXPECT_TRUE(UserUntouched());
-}
-
 // An empty buffer may come without a pointer.
 TEST_F(BinaryPipelines, AnEmptyBufferNeedsNoData) {
     unsigned char* out = nullptr;

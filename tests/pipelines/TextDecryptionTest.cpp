@@ -390,12 +390,6 @@ TEST_F(TextDecryption, ASourceThatMayOnlyBeReadDecrypts) {
     EXPECT_EQ(ReadWholeFile(message + ".txt"), ToBytes("lettre\n"));
 }
 
-TEST_F(TextDecryption, NullArgumentsAreRefused) {
-    EXPECT_EQ(decrypter2(nullptr, "", 0), kOtherErr);
-    EXPECT_EQ(decrypter2("m", nullptr, 0), kOtherErr);
-    EXPECT_EQ(decrypter(nullptr), kOtherErr);
-}
-
 TEST_F(TextDecryption, TraceLinesOnlyWhenAsked) {
     const Bytes document = ToBytes("lettre\n");
     const std::string message = EncryptToFile(document);

@@ -474,12 +474,6 @@ TEST_F(TextEncryption, TheFileSizeLimitIsCheckedBeforeAnyKeyIsUsed) {
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
 }
 
-TEST_F(TextEncryption, NullArgumentsAreRefused) {
-    EXPECT_EQ(crypter3(nullptr, "t", "u", "", "", "", "", 0), kOtherErr);
-    EXPECT_EQ(crypter3("s", "t", "u", "", nullptr, "", "", 0), kOtherErr);
-    EXPECT_EQ(crypter2(nullptr, "u", "", "", "", "", 0), kOtherErr);
-}
-
 // A source too large for the 32-bit lengths is refused before memory or keys are used. Sparse
 // files: no disk space is taken.
 TEST_F(TextEncryption, AnOversizedSourceIsRefusedBeforeAnyKey) {
