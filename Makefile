@@ -61,7 +61,7 @@ test-memcheck: build
 	done; \
 	for program in fuzz_replay_*; do \
 	  echo "memcheck: $$program"; \
-	  $(MEMCHECK) ./$$program $(CURDIR)/tests/vectors/$${program#fuzz_replay_} >/dev/null; \
+	  $(MEMCHECK) ./$$program $(CURDIR)/tests/fuzz-seeds/$${program#fuzz_replay_} >/dev/null; \
 	done
 
 test-fuzz: deps

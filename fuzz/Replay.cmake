@@ -1,9 +1,9 @@
 # The fuzz targets without libFuzzer, for every compiler: each fuzz/<Target>.cpp linked with the
 # replay main becomes fuzz_replay_<Target>, and a ctest entry replays its seeds and saved
-# crashes from tests/vectors/<Target>/. Included from tests/CMakeLists.txt, after the test
+# crashes from tests/fuzz-seeds/<Target>/. Included from tests/CMakeLists.txt, after the test
 # support library. Also builds the program that writes those seeds.
 set(VELDORAN_FUZZ_DIR ${PROJECT_SOURCE_DIR}/fuzz)
-set(VELDORAN_VECTORS_DIR ${PROJECT_SOURCE_DIR}/tests/vectors)
+set(VELDORAN_FUZZ_SEEDS_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz-seeds)
 
 file(GLOB FUZZ_REPLAY_COMMON CONFIGURE_DEPENDS ${VELDORAN_FUZZ_DIR}/common/*.cpp)
 list(FILTER FUZZ_REPLAY_COMMON EXCLUDE REGEX "/ReplayMain\\.cpp$")
@@ -18,12 +18,12 @@ foreach(source IN LISTS FUZZ_REPLAY_TARGETS)
   add_executable(fuzz_replay_${name} ${source} ${VELDORAN_FUZZ_DIR}/common/ReplayMain.cpp)
   target_link_libraries(fuzz_replay_${name} PRIVATE veldoran_fuzz_replay_common veldoran_warnings)
   add_test(NAME fuzz_replay.${name}
-           COMMAND fuzz_replay_${name} ${VELDORAN_VECTORS_DIR}/${name})
+           COMMAND fuzz_replay_${name} ${VELDORAN_FUZZ_SEEDS_DIR}/${name})
 endforeach()
 if(TARGET fuzz_replay_GetOptFuzz)
   target_sources(fuzz_replay_GetOptFuzz PRIVATE ${PROJECT_SOURCE_DIR}/shell/GetOpt.cpp)
 endif()
 
-# Writes the seeds with the library's own encoders: veldoran_fuzz_seeds <tests/vectors folder>.
+# Writes the seeds with the library's own encoders: veldoran_fuzz_seeds <tests/fuzz-seeds folder>.
 add_executable(veldoran_fuzz_seeds ${VELDORAN_FUZZ_DIR}/tools/MakeSeeds.cpp)
 target_link_libraries(veldoran_fuzz_seeds PRIVATE veldoran_fuzz_replay_common veldoran_warnings)

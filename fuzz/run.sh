@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every fuzz target (or the ones named) under libFuzzer with AddressSanitizer and UBSan for
-# SECONDS each, starting from its seeds in tests/vectors/<Target>/ and from what earlier runs
+# SECONDS each, starting from its seeds in tests/fuzz-seeds/<Target>/ and from what earlier runs
 # kept in <build>/corpus/<Target>/. A crash, leak, sanitizer report or broken property fails the
-# run and leaves the input in <build>/crashes/<Target>/: copy it into tests/vectors/<Target>/
+# run and leaves the input in <build>/crashes/<Target>/: copy it into tests/fuzz-seeds/<Target>/
 # as crash-<what> so that every test run replays it.
 #   fuzz/run.sh SECONDS [Target...]
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), JOBS (compile jobs, default 2), CXX (a
@@ -48,7 +48,7 @@ for target in "${targets[@]}"; do
   status=0
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
     "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus" "tests/vectors/$target" \
+    -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus" "tests/fuzz-seeds/$target" \
     >"$log" 2>&1 || status=$?
   elapsed=$(( $(date +%s) - start ))
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

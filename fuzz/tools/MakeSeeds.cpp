@@ -1,6 +1,6 @@
 // Writes the fuzz targets' seeds into <folder>/<Target>/, each input made by the library's own
 // encoders (armour, cipher, recipient block) or written out by hand where it is a plain text.
-//   veldoran_fuzz_seeds <tests/vectors folder>
+//   veldoran_fuzz_seeds <tests/fuzz-seeds folder>
 // The output is deterministic and committed; run again after a format changes. Saved crash
 // inputs live in the same folders under names starting with "crash-" and are left alone.
 #include <cstdio>
@@ -390,7 +390,7 @@ void BinaryDecryptSeeds(SeedWriter& seeds) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        fprintf(stderr, "usage: %s <tests/vectors folder>\n", argv[0]);
+        fprintf(stderr, "usage: %s <tests/fuzz-seeds folder>\n", argv[0]);
         return 2;
     }
     SeedWriter seeds(argv[1]);

@@ -19,22 +19,30 @@
 #include "pipelines/BinaryPipelines.h"
 #include "pipelines/BinaryPipelinesCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
+#include "support/FolderEntries.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
-#include "support/TempDir.h"
+#include "support/KeyPairFixture.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
 
+using testsupport::Captured;
+using testsupport::Entries;
+using testsupport::FullDiskReserve;
+using testsupport::FullDiskWrite;
 using Bytes = std::vector<unsigned char>;
 using testsupport::GetBigEndian32;
 using testsupport::KeyFileContents;
 using testsupport::kKeyHeaderBytes;
 using testsupport::PutBigEndian32;
 using testsupport::ReadWholeFile;
-using testsupport::TempDir;
 using testsupport::WriteWholeFile;
 
 // Where the key header keeps the fields a frame changes (the stored layout).
@@ -45,44 +53,9 @@ Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-// The frame a key file gives for data, worked out from the key file's own bytes: its header as
-// stored but with the use count raised by this encryption, then data XOR the key material read
-// cyclically from the stored position on.
-Bytes FrameFromKeyFile(const Bytes& keyFile, const Bytes& data) {
-    Bytes frame(keyFile.begin(), keyFile.begin() + kKeyHeaderBytes);
-    PutBigEndian32(&frame[kUseCountAt], GetBigEndian32(&keyFile[kUseCountAt]) + 1);
-    const size_t start = GetBigEndian32(&keyFile[kKeyOffsetAt]);
-    const size_t keyLen = keyFile.size() - kKeyHeaderBytes;
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ keyFile[kKeyHeaderBytes + (start + j) % keyLen]);
-    }
-    return frame;
-}
-
 // A frame built from a key description, for frames no key file of the test would make.
 Bytes Frame(const KeyFileContents& key, int32_t start, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.keyOffset = start;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^
-                        key.material[(static_cast<size_t>(start) + j) % key.material.size()]);
-    }
-    return frame;
-}
-
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+    return testsupport::ExpectedFrame(key, start, key.useCount, data);
 }
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -120,50 +93,19 @@ Output Take(int32_t result, unsigned char* out, uint32_t outLength) {
     return output;
 }
 
-class BinaryPipelines : public ::testing::Test {
+class BinaryPipelines : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        const int32_t year = testsupport::CurrentFullYear();
-        master_.name = "Master";
-        master_.year = year;
-        master_.id = "master-id";
-        master_.keyOffset = 17;
-        master_.useCount = 4;
-        master_.reserveFill = 0xA5;
-        master_.material = testsupport::RandomBytes(300, 11);
-        user_.name = "dupont";
-        user_.year = year;
-        user_.id = "dupont-id";
-        // Close to the end, so the outer layer wraps around the key material.
-        user_.keyOffset = 450;
-        user_.useCount = 0;
-        user_.countingReserve = true;
-        user_.material = testsupport::RandomBytes(500, 12);
-        WriteKeys();
+    // Every reserved byte differs, so that a moved or reordered byte of the header shows.
+    KeyFileContents UserKey() const override {
+        KeyFileContents key = KeyPairTest::UserKey();
+        key.countingReserve = true;
+        return key;
     }
-
-    void WriteKeys() {
-        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
-        masterBefore_ = ReadWholeFile(MasterPath());
-        userBefore_ = ReadWholeFile(UserPath());
-    }
-
-    std::string MasterPath() const {
-        return keyFolder_ + "Clefs/Master." + testsupport::CurrentYearText();
-    }
-    std::string UserPath() const {
-        return keyFolder_ + "Clefs/dupont." + testsupport::CurrentYearText();
-    }
-
-    bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
-    bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
 
     // The outer frame expected for data from the key files as they stood before the run.
     Bytes ExpectedFrame(const Bytes& data) const {
-        return FrameFromKeyFile(userBefore_, FrameFromKeyFile(masterBefore_, data));
+        return testsupport::ExpectedFrameFromKeyFile(
+            userBefore_, testsupport::ExpectedFrameFromKeyFile(masterBefore_, data));
     }
 
     // Both key files advanced by one encryption of dataLength bytes: position moved on by what
@@ -210,13 +152,6 @@ class BinaryPipelines : public ::testing::Test {
                         const char* user = "dupont") const {
         return crypterbinaire2(source.c_str(), target.c_str(), user, keyFolder_.c_str(), 0);
     }
-
-    TempDir folder_;
-    std::string keyFolder_;
-    KeyFileContents master_;
-    KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 struct SizeCase {
@@ -554,40 +489,6 @@ TEST_F(BinaryPipelines, DecryptionFailureTable) {
     EXPECT_EQ(ReadWholeFile(target), oldTarget);
 }
 
-TEST_F(BinaryPipelines, NullArgumentsAreRefused) {
-    const unsigned char byte = 0;
-    unsigned char* out = reinterpret_cast<unsigned char*>(1);
-    uint32_t outLength = 1;
-    const std::vector<std::function<int32_t()>> calls = {
-        [] { return crypterbinaire(nullptr, "dupont", "", 0); },
-        [] { return crypterbinaire("s", nullptr, "", 0); },
-        [] { return crypterbinaire2("s", nullptr, "dupont", "", 0); },
-        [] { return crypterbinaire2("s", "t", "dupont", nullptr, 0); },
-        [] { return decrypterbinaire(nullptr, "", 0); },
-        [] { return decrypterbinaire("s.vlb", nullptr, 0); },
-        [&] { return crypterbinaireMem2(nullptr, 1, &out, &outLength, "dupont", "", 0); },
-        [&] { return crypterbinaireMem2(&byte, 1, &out, &outLength, nullptr, "", 0); },
-        [&] { return crypterbinaireMem2(&byte, 1, &out, &outLength, "dupont", nullptr, 0); },
-        [&] { return decrypterbinaireMem2(nullptr, 1, &out, &outLength, "", 0); },
-        [&] { return decrypterbinaireMem2(&byte, 1, &out, &outLength, nullptr, 0); },
-    };
-    for (size_t i = 0; i < calls.size(); ++i) {
-        SCOPED_TRACE("call " + std::to_string(i));
-        out = reinterpret_cast<unsigned char*>(1);
-        outLength = 1;
-        EXPECT_EQ(calls[i](), kOtherErr);
-        if (i >= 6) {
-            // The memory functions clear their outputs first.
-            EXPECT_EQ(out, nullptr);
-            EXPECT_EQ(outLength, 0u);
-        }
-    }
-    EXPECT_EQ(crypterbinaireMem2(&byte, 1, nullptr, &outLength, "dupont", "", 0), kOtherErr);
-    EXPECT_EQ(decrypterbinaireMem2(&byte, 1, &out, nullptr, "", 0), kOtherErr);
-    EXPECT_TRUE(MasterUntouched());
-    EXPECT_TRUE(UserUntouched());
-}
-
 // An empty buffer may come without a pointer.
 TEST_F(BinaryPipelines, AnEmptyBufferNeedsNoData) {
     unsigned char* out = nullptr;
@@ -681,16 +582,6 @@ TEST_F(BinaryPipelines, OversizedDataIsRefusedBeforeAnyKey) {
     EXPECT_EQ(out, nullptr);
     EXPECT_TRUE(MasterUntouched());
     EXPECT_TRUE(UserUntouched());
-}
-
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
-}
-
-int FullDiskReserve(int, off_t) {
-    errno = ENOSPC;
-    return -1;
 }
 
 // A target that cannot be written: the old target stays exactly as it was (the source itself
@@ -802,14 +693,11 @@ TEST_F(BinaryPipelines, EveryAllocationFailureIsReportedAndLeaksNothing) {
         const int calls = counting.calls();
         ASSERT_GT(calls, 0);
 
-        for (int failing = 1; failing <= calls; ++failing) {
-            SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+        testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
             if (!run.target.empty()) {
                 ASSERT_TRUE(WriteWholeFile(run.target, oldTarget));
             }
             const std::set<std::string> entriesBefore = Entries(folder_.path());
-            testsupport::FailingUtils utils;
-            utils.FailCall(failing);
             EXPECT_EQ(run.run(&utils), kMemErr);
             EXPECT_EQ(utils.liveBlocks(), 0);
             EXPECT_EQ(out, nullptr);
@@ -821,7 +709,7 @@ TEST_F(BinaryPipelines, EveryAllocationFailureIsReportedAndLeaksNothing) {
             }
             free(out);
             out = nullptr;
-        }
+        });
     }
 }
 

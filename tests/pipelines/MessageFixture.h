@@ -14,7 +14,9 @@
 
 #include "pipelines/TwoKeyEncryption.h"
 #include "support/CurrentYear.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
+#include "support/KeyPairFixture.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
 
@@ -68,13 +70,7 @@ inline Bytes BackFromInterchange(const Bytes& local) {
     return Translated(Translated(local, kToInterchange), kToLocal);
 }
 
-inline std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
+using testsupport::Entries;
 
 inline std::string YearText(int32_t yearsBack) {
     char text[16] = {};
@@ -82,47 +78,29 @@ inline std::string YearText(int32_t yearsBack) {
     return text;
 }
 
-class MessageTest : public ::testing::Test {
+class MessageTest : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        master_ = Key("Master", 300, 17, 21);
-        // Close to the end, so the outer layer wraps around the key material.
-        user_ = Key("dupont", 500, 450, 22);
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
-        masterBefore_ = testsupport::ReadWholeFile(KeyPath("Master"));
-        userBefore_ = testsupport::ReadWholeFile(KeyPath("dupont"));
-    }
+    testsupport::KeyFileContents MasterKey() const override { return Key("Master", 300, 17, 21); }
+    // Close to the end, so the outer layer wraps around the key material.
+    testsupport::KeyFileContents UserKey() const override { return Key("dupont", 500, 450, 22); }
 
     static testsupport::KeyFileContents Key(const std::string& name, size_t size, int32_t offset,
                                             uint32_t seed, int32_t yearsBack = 0) {
-        testsupport::KeyFileContents key;
-        key.name = name;
-        key.year = testsupport::CurrentFullYear() - yearsBack;
-        key.id = name + "-id";
-        key.keyOffset = offset;
-        key.material = testsupport::RandomBytes(size, seed);
+        testsupport::KeyFileContents key = Described(name, name + "-id", size, offset, seed);
+        key.year -= yearsBack;
         return key;
+    }
+
+    // Writes keys of the given sizes in place of the pair, positioned so that the outer layer
+    // soon wraps; seed makes the master key's material and seed + 1 the user key's.
+    void UseKeys(size_t masterSize, size_t userSize, uint32_t seed) {
+        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), seed);
+        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), seed + 1);
+        WriteKeys();
     }
 
     std::string KeyPath(const std::string& name, int32_t yearsBack = 0) const {
         return keyFolder_ + "Clefs/" + name + "." + YearText(yearsBack);
-    }
-
-    bool KeysUntouched() const {
-        return testsupport::ReadWholeFile(KeyPath("Master")) == masterBefore_ &&
-               testsupport::ReadWholeFile(KeyPath("dupont")) == userBefore_;
-    }
-    // The key files as they stand now become the ones to compare with.
-    void SnapshotKeys() {
-        masterBefore_ = testsupport::ReadWholeFile(KeyPath("Master"));
-        userBefore_ = testsupport::ReadWholeFile(KeyPath("dupont"));
-    }
-    void RestoreKeys() {
-        ASSERT_TRUE(testsupport::WriteWholeFile(KeyPath("Master"), masterBefore_));
-        ASSERT_TRUE(testsupport::WriteWholeFile(KeyPath("dupont"), userBefore_));
     }
 
     // A message text (comments, empty line, armour) for message bytes taken as they are (already
@@ -189,13 +167,6 @@ class MessageTest : public ::testing::Test {
         document.insert(document.end(), block.begin(), block.end());
         return document;
     }
-
-    testsupport::TempDir folder_;
-    std::string keyFolder_;
-    testsupport::KeyFileContents master_;
-    testsupport::KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 // Documents every round trip is tried on, with what must come back: written out by hand from

@@ -1,16 +1,19 @@
 // Every encrypting pipeline at once on the same key files: 8 processes of 50 encryptions each,
 // each process going round the pipelines. The key files' locks must give every encryption its
 // own stretch of both keys, count every use, and let each message's comments describe exactly
-// the headers its own frames carry.
+// the headers its own frames carry. Below it, the two-layer engine the pipelines share, on its
+// own from several processes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "EncryptingPipelines.h"
+#include "crypto/TypCryptoUnix.h"
+#include "pipelines/TwoKeyEncryption.h"
+#include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyUses.h"
@@ -64,10 +67,9 @@ class PipelineConcurrency : public ::testing::Test {
         return {keyFolder_, "dupont", tmp_.File("source-" + name), tmp_.File("message-" + name)};
     }
 
-    // One child's work; exits 0 when every encryption succeeded and its output was kept.
-    [[noreturn]] void EncryptInChild(int child, int startSignal) const {
-        char go;
-        bool ok = read(startSignal, &go, 1) == 0;
+    // One child's work; true when every encryption succeeded and its output was kept.
+    bool EncryptInChild(int child) const {
+        bool ok = true;
         for (int i = 0; ok && i < kEncryptionsEach; ++i) {
             const pipelinerun::Job job = JobOf(child, i);
             const std::string document = DocumentOf(child, i);
@@ -78,7 +80,7 @@ class PipelineConcurrency : public ::testing::Test {
                 ok = testsupport::WriteWholeFile(job.target, output);
             }
         }
-        _exit(ok ? 0 : 1);
+        return ok;
     }
 
     testsupport::TempDir tmp_{testsupport::MemoryBackedTempParent()};
@@ -92,25 +94,10 @@ TEST_F(PipelineConcurrency, MixedPipelinesTileBothKeysAndEveryMessageDecrypts) {
         GTEST_SKIP() << "not under valgrind: the pipelines' memory paths are checked there by "
                         "their own tests";
     }
-    // Every child waits on the pipe until the parent closes it, so that they all start at once.
-    int startPipe[2];
-    ASSERT_EQ(pipe(startPipe), 0);
-    std::vector<pid_t> children;
-    for (int child = 0; child < kProcesses; ++child) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(startPipe[1]);
-            EncryptInChild(child, startPipe[0]);
-        }
-        children.push_back(pid);
-    }
-    close(startPipe[0]);
-    close(startPipe[1]);
-    for (const pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::vector<int> statuses =
+        testsupport::RunTogether(kProcesses, [this](int child) { return EncryptInChild(child); });
+    for (const int status : statuses) {
+        EXPECT_EQ(status, 0);
     }
 
     std::vector<testsupport::KeyUse> masterUses;
@@ -140,6 +127,116 @@ TEST_F(PipelineConcurrency, MixedPipelinesTileBothKeysAndEveryMessageDecrypts) {
     }
     testsupport::ExpectTiled(masterUses, kFirstOffset, masterPath_);
     testsupport::ExpectTiled(userUses, kFirstOffset, userPath_);
+}
+
+// Both layers, as every encrypting pipeline applies them: 8 processes of 50 messages each with
+// one master key and one user key. Each child records, per message, both frames' recorded
+// positions and counts, and whether the two comments handed back name exactly those counts.
+constexpr int kTwoKeyProcesses = 8;
+constexpr int kTwoKeyMessagesEach = 50;
+
+bool EncryptBothInChild(const std::string& keyFolder, const std::string& resultPath, int child) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    utils.SetKeyFolderPath(keyFolder.c_str());
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    const std::string year = testsupport::CurrentYearText();
+    veldoran::TwoKeyRequest request;
+    request.keyFolder = keyFolder.c_str();
+    request.user = "Dupont";
+    request.yearText = year.c_str();
+    FILE* results = fopen(resultPath.c_str(), "w");
+    bool ok = results != nullptr;
+    for (int i = 0; ok && i < kTwoKeyMessagesEach; ++i) {
+        const auto n = static_cast<uint32_t>(1 + (child * 37 + i * 13) % 90);
+        const std::vector<unsigned char> message(n, static_cast<unsigned char>(i));
+        unsigned char* outer = nullptr;
+        uint32_t outerLength = 0;
+        char masterComment[veldoran::kKeyCommentSize];
+        char userComment[veldoran::kKeyCommentSize];
+        ok = veldoran::EncryptWithBothKeys(&utils, request, message.data(), n, nullptr, &outer,
+                                           &outerLength, masterComment, userComment) == kNoErr;
+        // The inner frame's header is under the user layer: removed with the library.
+        unsigned char* inner = nullptr;
+        uint32_t innerLength = 0;
+        ok = ok && crypto.UnCrypt(outer, outerLength, &inner, &innerLength) == kNoErr;
+        if (ok) {
+            const testsupport::KeyHeaderFields user = testsupport::DecodeKeyHeader(outer);
+            const testsupport::KeyHeaderFields master = testsupport::DecodeKeyHeader(inner);
+            const bool commentsMatch = pipelinerun::CommentFor(master) == masterComment &&
+                                       pipelinerun::CommentFor(user) == userComment;
+            fprintf(results, "%d %u %d %d %u %d %d\n", master.keyOffset, n, master.useCount,
+                    user.keyOffset, innerLength, user.useCount, commentsMatch ? 1 : 0);
+        }
+        utils.MyDisposeptr(&inner, innerLength);
+        utils.MyDisposeptr(&outer, outerLength);
+    }
+    if (results != nullptr) {
+        ok = fclose(results) == 0 && ok;
+    }
+    return ok;
+}
+
+// A key of the current year whose header bytes no operation interprets are not zero and all
+// differ in the reserve, so that a header copy that clears, drops or reorders any of them shows.
+testsupport::KeyFileContents BothLayersKey(const std::string& name, size_t size, uint32_t seed) {
+    testsupport::KeyFileContents contents;
+    contents.name = name;
+    contents.year = testsupport::CurrentFullYear();
+    contents.material = testsupport::RandomBytes(size, seed);
+    contents.keyOffset = kFirstOffset;
+    contents.countingReserve = true;
+    contents.tailFill = 0xC3;
+    return contents;
+}
+
+// The held keys of the two-layer engine under several processes; a suite of its own, as the key
+// folder is the temporary folder itself.
+class ConcurrentCrypt : public ::testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::create_directories(tmp.File("Clefs")); }
+    std::string KeyPath(const std::string& fileName) const { return tmp.File("Clefs/" + fileName); }
+
+    testsupport::TempDir tmp;
+};
+
+TEST_F(ConcurrentCrypt, BothLayersTileBothKeysAndEveryCommentMatchesItsFrames) {
+    const std::string year = testsupport::CurrentYearText();
+    const testsupport::KeyFileContents master = BothLayersKey("Master", 40000, 98);
+    const testsupport::KeyFileContents user = BothLayersKey("Dupont", 200000, 97);
+    ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master." + year), master));
+    ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Dupont." + year), user));
+
+    const std::vector<int> statuses = testsupport::RunTogether(kTwoKeyProcesses, [&](int child) {
+        return EncryptBothInChild(tmp.path(), tmp.File("both" + std::to_string(child)), child);
+    });
+    for (const int status : statuses) {
+        EXPECT_EQ(status, 0);
+    }
+
+    std::vector<testsupport::KeyUse> masterUses;
+    std::vector<testsupport::KeyUse> userUses;
+    int mismatched = 0;
+    for (int child = 0; child < kTwoKeyProcesses; ++child) {
+        FILE* results = fopen(tmp.File("both" + std::to_string(child)).c_str(), "r");
+        ASSERT_NE(results, nullptr);
+        testsupport::KeyUse masterUse{};
+        testsupport::KeyUse userUse{};
+        int commentsMatch = 0;
+        while (fscanf(results, "%d %d %d %d %d %d %d", &masterUse.start, &masterUse.length,
+                      &masterUse.useCount, &userUse.start, &userUse.length, &userUse.useCount,
+                      &commentsMatch) == 7) {
+            masterUses.push_back(masterUse);
+            userUses.push_back(userUse);
+            mismatched += commentsMatch == 1 ? 0 : 1;
+        }
+        fclose(results);
+    }
+    ASSERT_EQ(masterUses.size(), static_cast<size_t>(kTwoKeyProcesses * kTwoKeyMessagesEach));
+    EXPECT_EQ(mismatched, 0);
+    testsupport::ExpectTiled(masterUses, kFirstOffset, KeyPath("Master." + year));
+    testsupport::ExpectTiled(userUses, kFirstOffset, KeyPath("Dupont." + year));
 }
 
 }  // namespace

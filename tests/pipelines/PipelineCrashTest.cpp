@@ -17,6 +17,7 @@
 
 #include "EncryptingPipelines.h"
 #include "support/CurrentYear.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "support/Valgrind.h"
@@ -25,6 +26,7 @@ namespace {
 
 using pipelinerun::Bytes;
 using pipelinerun::Pipeline;
+using testsupport::Entries;
 using testsupport::KeyHeaderFields;
 
 constexpr int kKills = 30;
@@ -34,14 +36,6 @@ constexpr size_t kSmallDocument = 300;
 constexpr size_t kLargeDocument = 3 << 20;
 constexpr Pipeline kPipelines[] = {Pipeline::kProgram, Pipeline::kTextFile, Pipeline::kMemory,
                                    Pipeline::kBinaryFile, Pipeline::kBinaryMemory};
-
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
 
 // A printable document with line ends, which every text pipeline carries unchanged.
 Bytes Document(size_t size, uint32_t seed) {

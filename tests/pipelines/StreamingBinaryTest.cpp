@@ -24,6 +24,7 @@
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 
 namespace {
@@ -31,7 +32,9 @@ namespace {
 using messagetest::Bytes;
 using messagetest::Entries;
 using messagetest::ToBytes;
+using testsupport::gWritesLeft;
 using testsupport::ReadWholeFile;
+using testsupport::WriteThenFail;
 using testsupport::WriteWholeFile;
 
 // The smallest chunk the pipelines take.
@@ -52,16 +55,6 @@ void CutAfterFirstChunk(void* context, uint64_t, uint64_t) {
         cut->done = true;
         EXPECT_EQ(truncate(cut->path.c_str(), cut->length), 0);
     }
-}
-
-// Lets the first writes through, then fails every one as a full disk does.
-int gWritesLeft = 0;
-ssize_t WriteThenFail(int fd, const void* data, size_t count) {
-    if (gWritesLeft-- > 0) {
-        return write(fd, data, count);
-    }
-    errno = ENOSPC;
-    return -1;
 }
 
 struct BlockResult {
@@ -124,14 +117,6 @@ class StreamingBinary : public messagetest::MessageTest {
         TypUtilsUnix utils;
         return DecryptBinaryFile(&utils, calls, source.c_str(), keyFolder_.c_str(), 0, &options);
     }
-
-    void UseKeys(size_t masterSize, size_t userSize) {
-        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), 41);
-        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), 42);
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
-        SnapshotKeys();
-    }
 };
 
 TEST_F(StreamingBinary, BothWaysMatchTheWholeBlockPathAtEveryChunkEdge) {
@@ -158,7 +143,7 @@ TEST_F(StreamingBinary, BothWaysMatchTheWholeBlockPathAtEveryChunkEdge) {
     const std::string source = folder_.File("data.bin");
     const std::string frameFile = source + ".vlb";
     for (const Keys& key : keys) {
-        UseKeys(key.master, key.user);
+        UseKeys(key.master, key.user, 41);
         for (const size_t length : lengths) {
             SCOPED_TRACE(std::string(key.label) + ", length " + std::to_string(length));
             const Bytes data = testsupport::RandomBytes(length, static_cast<uint32_t>(length));

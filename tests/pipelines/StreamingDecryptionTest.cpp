@@ -18,13 +18,16 @@
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 
 namespace {
 
 using messagetest::Bytes;
 using messagetest::ToBytes;
+using testsupport::gWritesLeft;
 using testsupport::ReadWholeFile;
+using testsupport::WriteThenFail;
 using testsupport::WriteWholeFile;
 
 constexpr size_t kChunk = 450;
@@ -155,15 +158,6 @@ TEST_F(StreamingDecryption, AChangedOrCutMessageLeavesNothingBehind) {
         SCOPED_TRACE(testCase.label);
         ExpectSameAsBlock(testCase.text);
     }
-}
-
-int gWritesLeft = 0;
-ssize_t WriteThenFail(int fd, const void* data, size_t count) {
-    if (gWritesLeft-- > 0) {
-        return write(fd, data, count);
-    }
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(StreamingDecryption, AWriteFailingMidwayKeepsTheOldTarget) {

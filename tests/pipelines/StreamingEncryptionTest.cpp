@@ -16,13 +16,16 @@
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypUtilsUnix.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
 
 namespace {
 
 using messagetest::Bytes;
 using messagetest::ToBytes;
+using testsupport::gWritesLeft;
 using testsupport::ReadWholeFile;
+using testsupport::WriteThenFail;
 using testsupport::WriteWholeFile;
 
 // The smallest chunk the pipelines take: 10 armour lines of input.
@@ -50,14 +53,6 @@ class StreamingEncryption : public messagetest::MessageTest {
         TypUtilsUnix utils;
         return EncryptTextFile(&utils, calls, source.c_str(), target.c_str(), "dupont",
                                keyFolder_.c_str(), "to@a", "cc@b", "bcc@c", 0, &options);
-    }
-
-    void UseKeys(size_t masterSize, size_t userSize) {
-        master_ = Key("Master", masterSize, static_cast<int32_t>(masterSize / 3), 31);
-        user_ = Key("dupont", userSize, static_cast<int32_t>(userSize - 7), 32);
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("Master"), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(KeyPath("dupont"), user_));
-        SnapshotKeys();
     }
 };
 
@@ -90,7 +85,7 @@ TEST_F(StreamingEncryption, MatchesTheWholeBlockPathAtEveryChunkEdge) {
     const std::string source = folder_.File("letter.txt");
     const std::string target = folder_.File("letter.msg");
     for (const Keys& key : keys) {
-        UseKeys(key.master, key.user);
+        UseKeys(key.master, key.user, 31);
         for (const size_t length : lengths) {
             SCOPED_TRACE(std::string(key.label) + ", length " + std::to_string(length));
             // Line feeds and accented letters, so the conversion shows too.
@@ -135,16 +130,6 @@ TEST_F(StreamingEncryption, RefusesAMarkerWhereverItStraddlesAChunkEdge) {
     std::copy(split.begin(), split.end(), document.begin() + kChunk - 6);
     ASSERT_TRUE(WriteWholeFile(source, document));
     EXPECT_EQ(Stream(source, target), kNoErr);
-}
-
-// Lets the first writes through, then fails every one as a full disk does.
-int gWritesLeft = 0;
-ssize_t WriteThenFail(int fd, const void* data, size_t count) {
-    if (gWritesLeft-- > 0) {
-        return write(fd, data, count);
-    }
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) {

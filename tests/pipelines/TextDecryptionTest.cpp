@@ -12,8 +12,11 @@
 #include "MessageFixture.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/FailingUtils.h"
+#include "support/FullDisk.h"
+#include "support/TraceCapture.h"
 
 namespace {
 
@@ -21,6 +24,8 @@ using messagetest::Bytes;
 using messagetest::Entries;
 using messagetest::ToBytes;
 using messagetest::ToString;
+using testsupport::Captured;
+using testsupport::FullDiskWrite;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
@@ -329,11 +334,6 @@ TEST_F(TextDecryption, TargetsThatCannotBeWritten) {
         (std::set<std::string>{"keys", "letter.msg", longSource.substr(folder_.path().size())}));
 }
 
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
-}
-
 TEST_F(TextDecryption, AFailedWriteLeavesTheOldTargetIntact) {
     const std::string message = EncryptToFile(ToBytes("lettre\n"));
     ASSERT_TRUE(WriteWholeFile(message + ".txt", ToBytes("old\n")));
@@ -356,18 +356,15 @@ TEST_F(TextDecryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     const int calls = counting.calls();
     ASSERT_GT(calls, 0);
 
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         ASSERT_TRUE(WriteWholeFile(message + ".txt", oldTarget));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
         EXPECT_EQ(DecryptTextFile(&utils, nullptr, message.c_str(), keyFolder_.c_str(), 0),
                   kMemErr);
         EXPECT_EQ(utils.liveBlocks(), 0);
         EXPECT_EQ(ReadWholeFile(message + ".txt"), oldTarget);
         EXPECT_EQ(Entries(folder_.path()),
                   (std::set<std::string>{"keys", "letter.msg", "letter.msg.txt"}));
-    }
+    });
 }
 
 TEST_F(TextDecryption, ASourceThatMayOnlyBeReadDecrypts) {
@@ -391,18 +388,6 @@ TEST_F(TextDecryption, ASourceThatMayOnlyBeReadDecrypts) {
     }
     EXPECT_EQ(status, 0);
     EXPECT_EQ(ReadWholeFile(message + ".txt"), ToBytes("lettre\n"));
-}
-
-TEST_F(TextDecryption, NullArgumentsAreRefused) {
-    EXPECT_EQ(decrypter2(nullptr, "", 0), kOtherErr);
-    EXPECT_EQ(decrypter2("m", nullptr, 0), kOtherErr);
-    EXPECT_EQ(decrypter(nullptr), kOtherErr);
-}
-
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
 }
 
 TEST_F(TextDecryption, TraceLinesOnlyWhenAsked) {

@@ -1,5 +1,5 @@
 // The text encryption pipeline end to end on tiny key files: the message file checked byte for
-// byte against an encoding built here independently of the library (interchange form,
+// byte against an encoding the tests build independently of the library (interchange form,
 // recipient block, two XOR frames, armour), the key headers after the run, the failure table,
 // and decryption of the result with the library's own decoder and cipher.
 #include <fcntl.h>
@@ -17,49 +17,38 @@
 #include <string>
 #include <vector>
 
+#include "MessageFixture.h"
 #include "armour/TypBinASCII.h"
 #include "crypto/TypCryptoUnix.h"
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "platform/TargetWriter.h"
+#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
+#include "support/FolderEntries.h"
+#include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
-#include "support/TempDir.h"
+#include "support/KeyPairFixture.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
 
+using testsupport::Captured;
+using testsupport::Entries;
+using testsupport::FullDiskReserve;
+using testsupport::FullDiskWrite;
 using Bytes = std::vector<unsigned char>;
+using messagetest::Interchange;
 using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
-using testsupport::TempDir;
 using testsupport::WriteWholeFile;
 
 Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-// The interchange form: the character table of the text filter, local byte to interchange
-// byte (Windows-1252 to Mac OS Roman, line feed to CR); every other byte stays.
-Bytes Interchange(Bytes text) {
-    // clang-format off
-    static const unsigned char kTable[][2] = {
-        {0x0A, 0x0D}, {0x8C, 0xCE}, {0x92, 0x27}, {0x9C, 0xCF}, {0xB0, 0xA1}, {0xE0, 0x88},
-        {0xE2, 0x89}, {0xE7, 0x8D}, {0xE8, 0x8F}, {0xE9, 0x8E}, {0xEA, 0x90}, {0xEB, 0x91},
-        {0xEE, 0x94}, {0xEF, 0x95}, {0xF4, 0x99}, {0xF9, 0x9D}, {0xFB, 0x9F},
-    };
-    // clang-format on
-    for (unsigned char& byte : text) {
-        for (const auto& entry : kTable) {
-            if (byte == entry[0]) {
-                byte = entry[1];
-                break;
-            }
-        }
-    }
-    return text;
 }
 
 // Document, "#DESTBEGIN#", to, ",", cc, ",", bcc, "#DESTEND#".
@@ -68,20 +57,6 @@ Bytes WithRecipients(Bytes document, const std::string& to, const std::string& c
     const std::string block = "#DESTBEGIN#" + to + "," + cc + "," + bcc + "#DESTEND#";
     document.insert(document.end(), block.begin(), block.end());
     return document;
-}
-
-// An encrypted frame: the key header as the frame records it, then the data XOR the key
-// material read cyclically from start.
-Bytes Frame(const KeyFileContents& key, int32_t start, int32_t useCount, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.keyOffset = start;
-    recorded.useCount = useCount;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    const size_t keyLen = key.material.size();
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ key.material[(static_cast<size_t>(start) + j) % keyLen]);
-    }
-    return frame;
 }
 
 std::string Hex8(uint32_t value) {
@@ -128,55 +103,8 @@ TEST(TextEncryptionEncoder, ArmourOfTheTestMatchesTheKnownExample) {
     EXPECT_EQ(Armour(ToBytes("abc")), "#BINASCII1#\n00000003b9MPFFFFFF9F\n#ENDBINASCII1#\n");
 }
 
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
-std::string Comment(const std::string& name, int32_t useCount) {
-    return "$VELDORAN initial, clef v1 " + name + "." + testsupport::CurrentYearText() + " MID " +
-           std::to_string(useCount) + "\n";
-}
-
-class TextEncryption : public ::testing::Test {
+class TextEncryption : public testsupport::KeyPairTest {
   protected:
-    void SetUp() override {
-        keyFolder_ = folder_.File("keys/");
-        std::filesystem::create_directories(keyFolder_ + "Clefs");
-        const int32_t year = testsupport::CurrentFullYear();
-        master_.name = "Master";
-        master_.year = year;
-        master_.id = "master-id";
-        master_.keyOffset = 17;
-        master_.useCount = 4;
-        master_.reserveFill = 0xA5;
-        master_.material = testsupport::RandomBytes(300, 11);
-        user_.name = "dupont";
-        user_.year = year;
-        user_.id = "dupont-id";
-        // Close to the end, so the outer layer wraps around the key material.
-        user_.keyOffset = 450;
-        user_.useCount = 0;
-        user_.material = testsupport::RandomBytes(500, 12);
-        ASSERT_TRUE(testsupport::WriteKeyFile(MasterPath(), master_));
-        ASSERT_TRUE(testsupport::WriteKeyFile(UserPath(), user_));
-        masterBefore_ = ReadWholeFile(MasterPath());
-        userBefore_ = ReadWholeFile(UserPath());
-    }
-
-    std::string MasterPath() const {
-        return keyFolder_ + "Clefs/Master." + testsupport::CurrentYearText();
-    }
-    std::string UserPath() const {
-        return keyFolder_ + "Clefs/dupont." + testsupport::CurrentYearText();
-    }
-
-    bool MasterUntouched() const { return ReadWholeFile(MasterPath()) == masterBefore_; }
-    bool UserUntouched() const { return ReadWholeFile(UserPath()) == userBefore_; }
-
     int32_t Encrypt(const std::string& source, const std::string& target,
                     const std::string& keyFolder, const char* to = "dupont,durand") {
         return crypter3(source.c_str(), target.c_str(), "dupont", keyFolder.c_str(), to, "", "", 0);
@@ -185,10 +113,12 @@ class TextEncryption : public ::testing::Test {
     // The message file expected for a document, from the key files as set up.
     std::string ExpectedMessageFile(const Bytes& document, const std::string& to) const {
         const Bytes message = WithRecipients(Interchange(document), to, "", "");
-        const Bytes inner = Frame(master_, master_.keyOffset, master_.useCount + 1, message);
-        const Bytes outer = Frame(user_, user_.keyOffset, user_.useCount + 1, inner);
-        return Comment("Master", master_.useCount + 1) + Comment("dupont", user_.useCount + 1) +
-               "\n" + Armour(outer);
+        const Bytes inner =
+            testsupport::ExpectedFrame(master_, master_.keyOffset, master_.useCount + 1, message);
+        const Bytes outer =
+            testsupport::ExpectedFrame(user_, user_.keyOffset, user_.useCount + 1, inner);
+        return testsupport::KeyComment("Master", master_.useCount + 1) +
+               testsupport::KeyComment("dupont", user_.useCount + 1) + "\n" + Armour(outer);
     }
 
     // Decodes a message file's armour and removes both layers with the library.
@@ -221,13 +151,7 @@ class TextEncryption : public ::testing::Test {
         return result;
     }
 
-    TempDir folder_;
     const std::string year_ = testsupport::CurrentYearText();
-    std::string keyFolder_;
-    KeyFileContents master_;
-    KeyFileContents user_;
-    Bytes masterBefore_;
-    Bytes userBefore_;
 };
 
 // "Élève à l’école" in Windows-1252 over two lines.
@@ -550,12 +474,6 @@ TEST_F(TextEncryption, TheFileSizeLimitIsCheckedBeforeAnyKeyIsUsed) {
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
 }
 
-TEST_F(TextEncryption, NullArgumentsAreRefused) {
-    EXPECT_EQ(crypter3(nullptr, "t", "u", "", "", "", "", 0), kOtherErr);
-    EXPECT_EQ(crypter3("s", "t", "u", "", nullptr, "", "", 0), kOtherErr);
-    EXPECT_EQ(crypter2(nullptr, "u", "", "", "", "", 0), kOtherErr);
-}
-
 // A source too large for the 32-bit lengths is refused before memory or keys are used. Sparse
 // files: no disk space is taken.
 TEST_F(TextEncryption, AnOversizedSourceIsRefusedBeforeAnyKey) {
@@ -585,11 +503,6 @@ TEST_F(TextEncryption, AnOversizedSourceIsRefusedBeforeAnyKey) {
     }
 }
 
-ssize_t FullDiskWrite(int, const void*, size_t) {
-    errno = ENOSPC;
-    return -1;
-}
-
 TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
     const std::string path = folder_.File("letter.txt");
     ASSERT_TRUE(WriteWholeFile(path, kLetter));
@@ -602,11 +515,6 @@ TEST_F(TextEncryption, AFailedWriteLeavesTheOldTargetIntact) {
               kOtherErr);
     EXPECT_EQ(ReadWholeFile(path), kLetter);
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.txt"}));
-}
-
-int FullDiskReserve(int, off_t) {
-    errno = ENOSPC;
-    return -1;
 }
 
 TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
@@ -642,11 +550,8 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
     masterBefore_ = ReadWholeFile(MasterPath());
     userBefore_ = ReadWholeFile(UserPath());
 
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         ASSERT_TRUE(WriteWholeFile(target, oldTarget));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
         EXPECT_EQ(EncryptTextFile(&utils, nullptr, source.c_str(), target.c_str(), "dupont",
                                   keyFolder_.c_str(), "a", "", "", 0),
                   kMemErr);
@@ -657,13 +562,7 @@ TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
         // Every block is obtained before either key is rewritten.
         EXPECT_TRUE(MasterUntouched());
         EXPECT_TRUE(UserUntouched());
-    }
-}
-
-std::string Captured(const std::function<void()>& run) {
-    testing::internal::CaptureStdout();
-    run();
-    return testing::internal::GetCapturedStdout();
+    });
 }
 
 TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
@@ -695,10 +594,10 @@ TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
         "Source Length: " + std::to_string(kLetter.size()),
         "Master Key: " + MasterPath(),
         "Crypt datalen2: " + std::to_string(messageLength + 224),
-        "GetKeyComment: " + Comment("Master", 6),
+        "GetKeyComment: " + testsupport::KeyComment("Master", 6),
         "User Key: " + UserPath(),
         "Crypt datalen: " + std::to_string(messageLength + 448),
-        "GetKeyComment: " + Comment("dupont", 2),
+        "GetKeyComment: " + testsupport::KeyComment("dupont", 2),
         "End of encoding process",
         "Target File: " + target,
         "Target File Length: " + std::to_string(ReadWholeFile(target).size()),

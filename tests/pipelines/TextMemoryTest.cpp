@@ -11,6 +11,7 @@
 #include "MessageFixture.h"
 #include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemoryCore.h"
+#include "support/AllocationSweep.h"
 #include "support/FailingUtils.h"
 
 namespace {
@@ -395,10 +396,8 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
     ASSERT_GT(calls, callsBeforeKeys);
     RestoreKeys();
 
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
-        veldoran::ReservingUtils<testsupport::FailingUtils> utils;
-        utils.FailCall(failing);
+    using Reserving = veldoran::ReservingUtils<testsupport::FailingUtils>;
+    testsupport::SweepAllocationFailures<Reserving>(calls, [&](Reserving& utils, int failing) {
         char* out = reinterpret_cast<char*>(&out);
         EXPECT_EQ(EncryptTextInMemory(&utils, &utils, document, &out, "dupont", keyFolder_.c_str(),
                                       "a", "", "", ""),
@@ -410,7 +409,7 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
             EXPECT_TRUE(KeysUntouched());
         }
         RestoreKeys();
-    }
+    });
 }
 
 TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
@@ -427,10 +426,7 @@ TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
     ASSERT_GT(calls, 0);
 
     bool documentWithoutTail = false;
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         document = reinterpret_cast<char*>(&document);
         tail = reinterpret_cast<char*>(&tail);
         EXPECT_EQ(DecryptTextInMemory(&utils, message.get(), &document, keyFolder_.c_str(), &tail),
@@ -446,7 +442,7 @@ TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
         }
         free(document);
         free(tail);
-    }
+    });
     // The document is handed over even when the tail cannot be.
     EXPECT_TRUE(documentWithoutTail);
 }

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "pipelines/TwoKeyEncryption.h"
+#include "support/AllocationSweep.h"
 #include "support/CurrentYear.h"
+#include "support/ExpectedFrame.h"
 #include "support/FailingUtils.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
+#include "support/TraceCapture.h"
 #include "veldoran.h"
 
 namespace {
@@ -23,23 +26,10 @@ using testsupport::KeyFileContents;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
-// An encrypted frame: the key header as the frame records it, then the data XOR the key
-// material read cyclically from start.
+// The frame a key as described gives for data: taken from its stored position, its use count
+// raised by this encryption.
 Bytes Frame(const KeyFileContents& key, const Bytes& data) {
-    KeyFileContents recorded = key;
-    recorded.useCount = key.useCount + 1;
-    Bytes frame = testsupport::EncodeKeyHeader(recorded);
-    const size_t keyLen = key.material.size();
-    frame.reserve(frame.size() + data.size());
-    for (size_t j = 0; j < data.size(); ++j) {
-        frame.push_back(data[j] ^ key.material[(static_cast<size_t>(key.keyOffset) + j) % keyLen]);
-    }
-    return frame;
-}
-
-std::string Comment(const std::string& name, int32_t useCount) {
-    return "$VELDORAN initial, clef v1 " + name + "." + testsupport::CurrentYearText() + " MID " +
-           std::to_string(useCount) + "\n";
+    return testsupport::ExpectedFrame(key, key.keyOffset, key.useCount + 1, data);
 }
 
 class TwoKeyEncryption : public ::testing::Test {
@@ -117,8 +107,8 @@ TEST_F(TwoKeyEncryption, TheFrameIsBothLayersOverTheKeyFilesMaterial) {
     const Bytes message = testsupport::RandomBytes(700, seed);
     ASSERT_EQ(Encrypt(message), kNoErr);
     EXPECT_EQ(frame_, Frame(user_, Frame(master_, message)));
-    EXPECT_EQ(masterComment_, Comment("Master", 10));
-    EXPECT_EQ(userComment_, Comment("alice", 42));
+    EXPECT_EQ(masterComment_, testsupport::KeyComment("Master", 10));
+    EXPECT_EQ(userComment_, testsupport::KeyComment("alice", 42));
 
     testsupport::KeyHeaderFields master;
     testsupport::KeyHeaderFields user;
@@ -241,15 +231,12 @@ TEST_F(TwoKeyEncryption, EveryAllocationFailureSpendsNothing) {
     const int calls = counting.calls();
     ASSERT_GT(calls, 0);
     WriteKeys();
-    for (int failing = 1; failing <= calls; ++failing) {
-        SCOPED_TRACE("allocation " + std::to_string(failing) + " of " + std::to_string(calls));
-        testsupport::FailingUtils utils;
-        utils.FailCall(failing);
+    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
         EXPECT_EQ(Encrypt(&utils, Bytes(64, 'c')), kMemErr);
         EXPECT_EQ(utils.liveBlocks(), 0);
         EXPECT_EQ(ReadWholeFile(MasterPath()), KeyBytes(master_));
         EXPECT_EQ(ReadWholeFile(UserPath()), KeyBytes(user_));
-    }
+    });
 }
 
 TEST_F(TwoKeyEncryption, TheTraceKeepsItsOrderAndStopsWhereTheRunStopped) {
@@ -259,8 +246,9 @@ TEST_F(TwoKeyEncryption, TheTraceKeepsItsOrderAndStopsWhereTheRunStopped) {
     ASSERT_EQ(Encrypt(message), kNoErr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Master Key: " + MasterPath() + "\nCrypt datalen2: 234\nGetKeyComment: " +
-                  Comment("Master", 10) + "\nUser Key: " + UserPath() +
-                  "\nCrypt datalen: 458\nGetKeyComment: " + Comment("alice", 42) + "\n");
+                  testsupport::KeyComment("Master", 10) + "\nUser Key: " + UserPath() +
+                  "\nCrypt datalen: 458\nGetKeyComment: " + testsupport::KeyComment("alice", 42) +
+                  "\n");
 
     request_.user = "nobody";
     testing::internal::CaptureStdout();

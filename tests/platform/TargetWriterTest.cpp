@@ -17,26 +17,20 @@
 
 #include "platform/TargetWriter.h"
 #include "support/ChildProcess.h"
+#include "support/FolderEntries.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
 
 namespace {
 
+using testsupport::Entries;
 using testsupport::ReadWholeFile;
 using testsupport::TempDir;
 using testsupport::WriteWholeFile;
 
 const std::vector<unsigned char> kOld = {'o', 'l', 'd', '\n'};
 const std::vector<unsigned char> kNew = {'n', 'e', 'w', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't'};
-
-std::set<std::string> Entries(const std::string& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
 
 mode_t ModeOf(const std::string& path) {
     struct stat info {};

@@ -20,7 +20,6 @@
 
 namespace {
 
-using testsupport::KeyFileContents;
 using testsupport::TempDir;
 
 const std::string kProgram = VELDORAN_PROGRAM;
@@ -72,13 +71,7 @@ RunResult RunProgram(const std::string& folder, const std::vector<std::string>& 
 
 // A key file of the current year under <folder>Clefs/.
 void MakeKey(const std::string& folder, const std::string& name, size_t materialLength) {
-    std::filesystem::create_directories(folder + "Clefs");
-    KeyFileContents contents;
-    contents.name = name;
-    contents.year = testsupport::CurrentFullYear();
-    contents.material = testsupport::RandomBytes(materialLength, 7);
-    ASSERT_TRUE(testsupport::WriteKeyFile(
-        folder + "Clefs/" + name + "." + testsupport::CurrentYearText(), contents));
+    ASSERT_FALSE(testsupport::WriteCurrentYearKey(folder, name, materialLength).empty());
 }
 
 std::string Illegal(char letter) {

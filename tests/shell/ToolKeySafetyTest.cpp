@@ -23,12 +23,11 @@ namespace {
 
 using testsupport::KeyFileContents;
 using testsupport::TempDir;
+using toolrun::kYear;
 using toolrun::ReadText;
 using toolrun::RunResult;
 using toolrun::RunTool;
 using toolrun::WriteText;
-
-const std::string kYear = testsupport::CurrentYearText();
 
 class ToolKeySafety : public ::testing::Test {
   protected:
@@ -42,15 +41,10 @@ class ToolKeySafety : public ::testing::Test {
     // path relative to the folder.
     std::string MakeKey(const std::string& keyFolder, const std::string& name,
                         size_t materialLength, int32_t keyOffset = 0) {
-        const std::string path = keyFolder + "/Clefs/" + name + "." + kYear;
-        std::filesystem::create_directories(folder_.File(keyFolder + "/Clefs"));
-        KeyFileContents contents;
-        contents.name = name;
-        contents.year = testsupport::CurrentFullYear();
-        contents.keyOffset = keyOffset;
-        contents.material = testsupport::RandomBytes(materialLength, 5);
-        EXPECT_TRUE(testsupport::WriteKeyFile(folder_.File(path), contents));
-        return path;
+        EXPECT_FALSE(testsupport::WriteCurrentYearKey(folder_.File(keyFolder + "/"), name,
+                                                      materialLength, keyOffset, 5)
+                         .empty());
+        return keyFolder + "/Clefs/" + name + "." + kYear;
     }
 
     // Starts the tool in the folder with its standard error going to errPath, without waiting.

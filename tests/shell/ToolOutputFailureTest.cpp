@@ -27,12 +27,11 @@
 namespace {
 
 using testsupport::TempDir;
+using toolrun::kMasterPath;
+using toolrun::kUserPath;
+using toolrun::kYear;
 using toolrun::ReadText;
 using toolrun::WriteText;
-
-const std::string kYear = testsupport::CurrentYearText();
-const std::string kMasterPath = "keys/Clefs/Master." + kYear;
-const std::string kUserPath = "keys/Clefs/dupont." + kYear;
 
 // How the child's standard output is set up.
 enum class Output {

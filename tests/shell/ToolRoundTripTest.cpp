@@ -14,17 +14,16 @@
 
 namespace {
 
-using testsupport::KeyFileContents;
 using testsupport::TempDir;
+using toolrun::kMasterPath;
+using toolrun::kUserPath;
+using toolrun::kYear;
 using toolrun::MakeKeys;
 using toolrun::ReadText;
 using toolrun::RunResult;
 using toolrun::RunTool;
 using toolrun::WriteText;
 
-const std::string kYear = testsupport::CurrentYearText();
-const std::string kMasterPath = "keys/Clefs/Master." + kYear;
-const std::string kUserPath = "keys/Clefs/dupont." + kYear;
 const std::string kLetter = "Dear Helene,\n\nthe figures are attached.\n-- \nPaul\n";
 
 // The message text for a document, through the tool's standard streams.

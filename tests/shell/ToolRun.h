@@ -23,6 +23,10 @@
 namespace toolrun {
 
 const std::string kTool = VELDORAN_TOOL;
+const std::string kYear = testsupport::CurrentYearText();
+// The key files MakeKeys writes, relative to the folder.
+const std::string kMasterPath = "keys/Clefs/Master." + kYear;
+const std::string kUserPath = "keys/Clefs/dupont." + kYear;
 
 struct RunResult {
     std::string out;
@@ -44,17 +48,10 @@ inline bool WriteText(const std::string& path, const std::string& text) {
 // standardOutput path (such as /dev/full) replaces the standard output's file; out stays empty.
 // A key folder keys/ in folder with the year's master key and dupont's key, both of 64 KiB.
 inline void MakeKeys(const testsupport::TempDir& folder) {
-    std::filesystem::create_directories(folder.File("keys/Clefs"));
-    const char* names[] = {"Master", "dupont"};
-    for (uint32_t k = 0; k < 2; ++k) {
-        testsupport::KeyFileContents contents;
-        contents.name = names[k];
-        contents.year = testsupport::CurrentFullYear();
-        contents.material = testsupport::RandomBytes(65536, 11 + k);
-        ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("keys/Clefs/" + std::string(names[k]) +
-                                                          "." + testsupport::CurrentYearText()),
-                                              contents));
-    }
+    ASSERT_FALSE(
+        testsupport::WriteCurrentYearKey(folder.File("keys/"), "Master", 65536, 0, 11).empty());
+    ASSERT_FALSE(
+        testsupport::WriteCurrentYearKey(folder.File("keys/"), "dupont", 65536, 0, 12).empty());
 }
 
 // The tool's argument vector for execv: its path, the arguments, a null pointer. It points into

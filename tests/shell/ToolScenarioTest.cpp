@@ -26,26 +26,20 @@ namespace {
 
 using testsupport::KeyFileContents;
 using testsupport::TempDir;
+using toolrun::kMasterPath;
+using toolrun::kUserPath;
+using toolrun::kYear;
 using toolrun::ReadText;
 using toolrun::RunResult;
 using toolrun::RunTool;
 using toolrun::WriteText;
 
-const std::string kYear = testsupport::CurrentYearText();
-const std::string kMasterPath = "keys/Clefs/Master." + kYear;
-const std::string kUserPath = "keys/Clefs/dupont." + kYear;
-
 // A key of the current year at <folder>keys/Clefs/<name>.<year text>.
 void MakeKey(const TempDir& folder, const std::string& name, size_t materialLength,
              int32_t keyOffset = 0, uint32_t seed = 7) {
-    std::filesystem::create_directories(folder.File("keys/Clefs"));
-    KeyFileContents contents;
-    contents.name = name;
-    contents.year = testsupport::CurrentFullYear();
-    contents.keyOffset = keyOffset;
-    contents.material = testsupport::RandomBytes(materialLength, seed);
-    ASSERT_TRUE(
-        testsupport::WriteKeyFile(folder.File("keys/Clefs/" + name + "." + kYear), contents));
+    ASSERT_FALSE(testsupport::WriteCurrentYearKey(folder.File("keys/"), name, materialLength,
+                                                  keyOffset, seed)
+                     .empty());
 }
 
 // Both key files' bytes, to prove a run left them alone.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <vector>
 
 namespace testsupport {
 
@@ -37,6 +38,41 @@ inline int RunInChild(const std::function<int()>& body) {
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+// Forks processes children that all start at once: each waits on a pipe until the parent has
+// forked every one and closed it, then child k runs body(k) and exits 0 when it returned true
+// and 1 otherwise. Returns the children's exit statuses in order; -1 for a child that could not
+// be forked or did not exit normally.
+inline std::vector<int> RunTogether(int processes, const std::function<bool(int child)>& body) {
+    std::vector<int> statuses(static_cast<size_t>(processes), -1);
+    int startPipe[2];
+    if (pipe(startPipe) != 0) {
+        return statuses;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    std::vector<pid_t> children;
+    for (int k = 0; k < processes; ++k) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(startPipe[1]);
+            char go;
+            const bool started = read(startPipe[0], &go, 1) == 0;
+            _exit(started && body(k) ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    close(startPipe[0]);
+    close(startPipe[1]);
+    for (size_t k = 0; k < children.size(); ++k) {
+        int status = 0;
+        if (children[k] > 0 && waitpid(children[k], &status, 0) == children[k] &&
+            WIFEXITED(status)) {
+            statuses[k] = WEXITSTATUS(status);
+        }
+    }
+    return statuses;
 }
 
 // Runs body as user and group nobody (65534). A root parent drops its groups, then its group,

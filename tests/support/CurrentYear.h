@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
+#include "support/KeyFileWriter.h"
 #include "veldoran.h"
 
 namespace testsupport {
@@ -24,6 +27,24 @@ inline int32_t CurrentFullYear() {
     struct tm local {};
     localtime_r(&now, &local);
     return local.tm_year + 1900;
+}
+
+// Writes a key of the current year to <keyFolder>Clefs/<name>.<year text>, making the Clefs
+// folder when missing (keyFolder ends with "/"): materialLength random bytes made from seed,
+// position keyOffset, every other field as KeyFileContents has it. Returns the key file's path,
+// or "" when it could not be written.
+inline std::string WriteCurrentYearKey(const std::string& keyFolder, const std::string& name,
+                                       size_t materialLength, int32_t keyOffset = 0,
+                                       uint32_t seed = 7) {
+    std::error_code error;
+    std::filesystem::create_directories(keyFolder + "Clefs", error);
+    KeyFileContents contents;
+    contents.name = name;
+    contents.year = CurrentFullYear();
+    contents.keyOffset = keyOffset;
+    contents.material = RandomBytes(materialLength, seed);
+    const std::string path = keyFolder + "Clefs/" + name + "." + CurrentYearText();
+    return WriteKeyFile(path, contents) ? path : std::string();
 }
 
 }  // namespace testsupport
