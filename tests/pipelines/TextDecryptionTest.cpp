@@ -12,10 +12,7 @@
 #include "MessageFixture.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "platform/TargetWriter.h"
-#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
-#include "support/FailingUtils.h"
-#include "support/FullDisk.h"
 #include "support/TraceCapture.h"
 
 namespace {
@@ -25,7 +22,6 @@ using messagetest::Entries;
 using messagetest::ToBytes;
 using messagetest::ToString;
 using testsupport::Captured;
-using testsupport::FullDiskWrite;
 using testsupport::ReadWholeFile;
 using testsupport::WriteWholeFile;
 
@@ -332,39 +328,6 @@ TEST_F(TextDecryption, TargetsThatCannotBeWritten) {
     EXPECT_EQ(
         Entries(folder_.path()),
         (std::set<std::string>{"keys", "letter.msg", longSource.substr(folder_.path().size())}));
-}
-
-TEST_F(TextDecryption, AFailedWriteLeavesTheOldTargetIntact) {
-    const std::string message = EncryptToFile(ToBytes("lettre\n"));
-    ASSERT_TRUE(WriteWholeFile(message + ".txt", ToBytes("old\n")));
-    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
-    calls.write = FullDiskWrite;
-    TypUtilsUnix utils;
-    EXPECT_EQ(DecryptTextFile(&utils, &calls, message.c_str(), keyFolder_.c_str(), 0), kOtherErr);
-    EXPECT_EQ(ReadWholeFile(message + ".txt"), ToBytes("old\n"));
-    EXPECT_EQ(Entries(folder_.path()),
-              (std::set<std::string>{"keys", "letter.msg", "letter.msg.txt"}));
-}
-
-TEST_F(TextDecryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
-    const std::string message = EncryptToFile(ToBytes("Cher ami,\nà bientôt.\n"));
-    const Bytes oldTarget = ToBytes("previous document\n");
-
-    testsupport::FailingUtils counting;
-    ASSERT_EQ(DecryptTextFile(&counting, nullptr, message.c_str(), keyFolder_.c_str(), 0), kNoErr);
-    EXPECT_EQ(counting.liveBlocks(), 0);
-    const int calls = counting.calls();
-    ASSERT_GT(calls, 0);
-
-    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
-        ASSERT_TRUE(WriteWholeFile(message + ".txt", oldTarget));
-        EXPECT_EQ(DecryptTextFile(&utils, nullptr, message.c_str(), keyFolder_.c_str(), 0),
-                  kMemErr);
-        EXPECT_EQ(utils.liveBlocks(), 0);
-        EXPECT_EQ(ReadWholeFile(message + ".txt"), oldTarget);
-        EXPECT_EQ(Entries(folder_.path()),
-                  (std::set<std::string>{"keys", "letter.msg", "letter.msg.txt"}));
-    });
 }
 
 TEST_F(TextDecryption, ASourceThatMayOnlyBeReadDecrypts) {

@@ -23,11 +23,9 @@
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextEncryptionCore.h"
 #include "platform/TargetWriter.h"
-#include "support/AllocationSweep.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
 #include "support/ExpectedFrame.h"
-#include "support/FailingUtils.h"
 #include "support/FolderEntries.h"
 #include "support/FullDisk.h"
 #include "support/KeyFileWriter.h"
@@ -532,37 +530,6 @@ TEST_F(TextEncryption, AFullDiskIsFoundBeforeAnyKeyIsUsed) {
     EXPECT_TRUE(UserUntouched());
     EXPECT_EQ(ReadWholeFile(target), ToBytes("previous message\n"));
     EXPECT_EQ(Entries(folder_.path()), (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
-}
-
-TEST_F(TextEncryption, EveryAllocationFailureIsReportedAndLeaksNothing) {
-    const std::string source = folder_.File("letter.txt");
-    const std::string target = folder_.File("letter.msg");
-    ASSERT_TRUE(WriteWholeFile(source, kLetter));
-    const Bytes oldTarget = ToBytes("previous message\n");
-
-    testsupport::FailingUtils counting;
-    ASSERT_EQ(EncryptTextFile(&counting, nullptr, source.c_str(), target.c_str(), "dupont",
-                              keyFolder_.c_str(), "a", "", "", 0),
-              kNoErr);
-    EXPECT_EQ(counting.liveBlocks(), 0);
-    const int calls = counting.calls();
-    ASSERT_GT(calls, 0);
-    masterBefore_ = ReadWholeFile(MasterPath());
-    userBefore_ = ReadWholeFile(UserPath());
-
-    testsupport::SweepAllocationFailures(calls, [&](testsupport::FailingUtils& utils, int) {
-        ASSERT_TRUE(WriteWholeFile(target, oldTarget));
-        EXPECT_EQ(EncryptTextFile(&utils, nullptr, source.c_str(), target.c_str(), "dupont",
-                                  keyFolder_.c_str(), "a", "", "", 0),
-                  kMemErr);
-        EXPECT_EQ(utils.liveBlocks(), 0);
-        EXPECT_EQ(ReadWholeFile(target), oldTarget);
-        EXPECT_EQ(Entries(folder_.path()),
-                  (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
-        // Every block is obtained before either key is rewritten.
-        EXPECT_TRUE(MasterUntouched());
-        EXPECT_TRUE(UserUntouched());
-    });
 }
 
 TEST_F(TextEncryption, TraceLinesOnlyWhenAsked) {
