@@ -5,9 +5,11 @@
 set -euo pipefail
 
 # clang and libclang-rt-14-dev build the libFuzzer targets; valgrind runs the memory check;
-# CLI11 parses veldoran-tool's options.
+# CLI11 parses veldoran-tool's options. The end-to-end mail test (python3) runs Postfix, neomutt
+# and aerc under tmux.
 packages=(cmake make g++ pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          liblzo2-dev clang libclang-rt-14-dev valgrind libcli11-dev)
+          liblzo2-dev clang libclang-rt-14-dev valgrind libcli11-dev python3 postfix neomutt aerc
+          tmux)
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
   echo "install-deps: no apt here; make sure these (or their equivalents) are installed:" \
        "${packages[*]}" >&2
@@ -32,5 +34,23 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# The tests start their own Postfix on a port of their own, with its configuration in a
+# temporary folder: the package must neither set up nor start a system-wide server on port 25.
+# "No configuration" leaves /etc/postfix without a main.cf, and a policy-rc.d that refuses every
+# start (removed again afterwards unless the machine already had one) keeps the installer from
+# starting the service.
+if [[ " ${missing[*]} " == *" postfix "* ]]; then
+  echo "postfix postfix/main_mailer_type select No configuration" |
+    "${sudo_cmd[@]}" debconf-set-selections
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+    "${sudo_cmd[@]}" chmod 755 /usr/sbin/policy-rc.d
+    trap '"${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+fi
 "${sudo_cmd[@]}" apt-get update
 "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# Under systemd the unit may still be enabled for the next boot.
+if [[ " ${missing[*]} " == *" postfix "* ]] && [ -d /run/systemd/system ]; then
+  "${sudo_cmd[@]}" systemctl disable --now postfix.service >/dev/null 2>&1 || true
+fi
