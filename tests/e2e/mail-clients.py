@@ -11,6 +11,8 @@ process is their subreaper, so that nothing they leave behind outlives the test.
 only where this machine cannot run a mail server at all.
 """
 import ctypes
+import email
+import email.policy
 import os
 import pwd
 import shutil
@@ -33,6 +35,7 @@ REAL_OPEN = False  # stand-in: save-attachments.py, which saves the attachments 
 POSTFIX_MASTER = "/usr/lib/postfix/sbin/master"
 LETTER = ["Dear Bob,", "Grüße aus Köln: the façade is done, à bientôt!", "Alice"]
 ACCENTED = LETTER[1]
+ARMOUR_START = "#BINASCII1#"
 ATTACHMENT_NAME = "plan.bin"
 # Every byte value, so that a part re-encoded as text on the way shows as a difference.
 ATTACHMENT = bytes(range(256)) * 8 + "Köln façade\n".encode()
@@ -161,8 +164,12 @@ class Tmux:
         return self.run("capture-pane", "-p", "-t", f"e2e:{window}", check=False)
 
     def wait_screen(self, window, text, timeout=TIMEOUT):
-        return wait_for(f"{text!r} on {window}'s screen", lambda: text in self.screen(window),
-                        timeout, on_failure=lambda: "screen:\n" + self.screen(window))
+        def shows():
+            screen = self.screen(window)
+            return screen if text in screen else None
+
+        return wait_for(f"{text!r} on {window}'s screen", shows, timeout,
+                        on_failure=lambda: "screen:\n" + self.screen(window))
 
 
 def write(path, text, mode=0o644):
@@ -287,19 +294,31 @@ def recipe(source, path, replacements):
 
 def stand_in_tool(folder, tool, here):
     """veldoran-tool as the clients find it on their PATH: the real one, but for the mail
-    subcommands it does not have yet."""
+    subcommands it does not have yet. Like the real ones, the stand-ins refuse a key folder
+    without Clefs/, so that a recipe that names it wrongly fails here too."""
     cases = []
     if not REAL_SENDMAIL:
-        cases.append('sendmail) while [ "$#" -gt 0 ] && [ "$1" != -- ]; do shift; done\n'
-                     '  shift; exec "$@" ;;')
+        cases.append('sendmail) check_keys "$@"; while [ "$#" -gt 0 ] && [ "$1" != -- ]; do\n'
+                     '  shift; done; shift; exec "$@" ;;')
     if not REAL_DECRYPT_INLINE:
-        cases.append("decrypt) case \" $* \" in *' --inline '*) exec cat ;; esac ;;")
+        cases.append("decrypt) case \" $* \" in *' --inline '*) check_keys \"$@\"; exec cat ;; esac ;;")
     if not REAL_OPEN:
-        cases.append(f'open) shift; exec python3 {here}/save-attachments.py "$@" ;;')
+        cases.append(f'open) check_keys "$@"; shift; exec python3 {here}/save-attachments.py "$@" ;;')
     path = os.path.join(folder, "bin", "veldoran-tool")
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    write(path, "#!/bin/sh\ncase \"$1\" in\n" + "\n".join(cases) + f"\nesac\nexec {tool} \"$@\"\n",
-          0o755)
+    write(path, f"""#!/bin/sh
+check_keys() {{
+  given="$*"
+  while [ "$#" -gt 0 ] && [ "$1" != -k ]; do shift; done
+  [ "$#" -gt 1 ] && [ -d "$2/Clefs" ] && return
+  echo "veldoran-tool (stand-in): no key folder with Clefs/ after -k in: $given" >&2
+  exit 2
+}}
+case "$1" in
+""" + "\n".join(cases) + f"""
+esac
+exec {tool} "$@"
+""", 0o755)
 
 
 def client_env(folder, user):
@@ -373,26 +392,33 @@ def delivered(mail, user):
 
 
 def check_delivered(path):
-    with open(path, "rb") as letter:
-        raw = letter.read()
-    text = raw.decode("utf-8", errors="replace")
-    if f"Subject: {SUBJECT}" not in text:
-        raise Failure(f"the delivered mail has lost its Subject:\n{text}")
-    clear = [line for line in LETTER if line in text] + \
-            (["the attachment"] if ATTACHMENT[:200] in raw or "plan.bin" in text else [])
+    with open(path, "rb") as delivered_file:
+        raw = delivered_file.read()
+    mail = email.message_from_bytes(raw, policy=email.policy.default)
+    body = mail.get_body(("plain",))
+    text = body.get_content() if body is not None else ""
+    attachments = {part.get_filename(): part.get_payload(decode=True)
+                   for part in mail.iter_attachments()}
+    shown = raw.decode("utf-8", errors="replace")
+    if mail["Subject"] != SUBJECT:
+        raise Failure(f"the delivered mail has lost its Subject:\n{shown}")
     if REAL_SENDMAIL:
-        if clear:
-            raise Failure(f"the delivered mail holds in clear: {clear}\n{text}")
-        if "attachments.vlb" not in text:
-            raise Failure(f"the delivered mail has no attachments.vlb:\n{text}")
-    elif ACCENTED not in text and ACCENTED.encode() not in raw:
-        # The stand-in passes the mail through: the accented line arrives, in whatever
-        # transfer encoding neomutt chose, so it is looked for decoded too.
-        import email
-        import email.policy
-        body = email.message_from_bytes(raw, policy=email.policy.default).get_body(("plain",))
-        if body is None or ACCENTED not in body.get_content():
-            raise Failure(f"the delivered mail lacks the accented line:\n{text}")
+        clear = [line for line in LETTER if line in text or line.encode() in raw]
+        clear += [name for name, data in attachments.items() if ATTACHMENT in data]
+        if clear or ATTACHMENT_NAME.encode() in raw:
+            raise Failure(f"the delivered mail holds in clear: {clear or ATTACHMENT_NAME}\n{shown}")
+        if ARMOUR_START not in text or list(attachments) != ["attachments.vlb"]:
+            raise Failure(f"the delivered mail lacks the armour or attachments.vlb:\n{shown}")
+    else:
+        # The stand-in hands the mail on as neomutt wrote it.
+        if ACCENTED not in text or attachments.get(ATTACHMENT_NAME) != ATTACHMENT:
+            raise Failure(f"the delivered mail lacks the letter or the attachment:\n{shown}")
+
+
+def check_letter_shown(tmux, window):
+    screen = tmux.wait_screen(window, ACCENTED)
+    if REAL_DECRYPT_INLINE and ARMOUR_START in screen:
+        raise Failure(f"{window} shows the armour beside the letter:\n{screen}")
 
 
 def read_in_neomutt(tmux, source, folder, port, mail):
@@ -400,7 +426,7 @@ def read_in_neomutt(tmux, source, folder, port, mail):
     tmux.start("bob", f"neomutt -n -F {rc} -f {mail}/bob/INBOX", client_env(folder, "bob"))
     tmux.wait_screen("bob", SUBJECT)
     tmux.keys("bob", "Enter")
-    tmux.wait_screen("bob", ACCENTED)
+    check_letter_shown(tmux, "bob")
     # The recipe's binding: Esc-o.
     tmux.keys("bob", "Escape", "o")
     saved = os.path.join(folder, "bob", "Attachments", ATTACHMENT_NAME)
@@ -445,7 +471,7 @@ def read_in_aerc(tmux, source, folder, mail):
     tmux.start("aerc", "aerc", client_env(folder, "bob"))
     tmux.wait_screen("aerc", SUBJECT)
     tmux.keys("aerc", "Enter")
-    tmux.wait_screen("aerc", ACCENTED)
+    check_letter_shown(tmux, "aerc")
     tmux.keys("aerc", "C-o")
     saved = os.path.join(folder, "bob", "Attachments", ATTACHMENT_NAME)
     wait_for(f"{saved} from aerc's binding", lambda: os.path.exists(saved),
