@@ -282,7 +282,8 @@ def make_keys(tool, folder):
         shutil.copytree(made, os.path.join(folder, user, ".veldoran", "keys"))
 
 
-def recipe(source, path, replacements):
+def recipe(source, path, replacements=()):
+    """A recipe from contrib/ as shipped, but for the replacements (old, new) in it."""
     with open(os.path.join(source, "contrib", path)) as lines:
         text = lines.read()
     for old, new in replacements:
@@ -301,9 +302,11 @@ def stand_in_tool(folder, tool, here):
         cases.append('sendmail) check_keys "$@"; while [ "$#" -gt 0 ] && [ "$1" != -- ]; do\n'
                      '  shift; done; shift; exec "$@" ;;')
     if not REAL_DECRYPT_INLINE:
-        cases.append("decrypt) case \" $* \" in *' --inline '*) check_keys \"$@\"; exec cat ;; esac ;;")
+        cases.append("decrypt) case \" $* \" in *' --inline '*)\n"
+                     '  check_keys "$@"; exec cat ;; esac ;;')
     if not REAL_OPEN:
-        cases.append(f'open) check_keys "$@"; shift; exec python3 {here}/save-attachments.py "$@" ;;')
+        cases.append(f'open) check_keys "$@"; shift\n'
+                     f'  exec python3 {here}/save-attachments.py "$@" ;;')
     path = os.path.join(folder, "bin", "veldoran-tool")
     os.makedirs(os.path.dirname(path), exist_ok=True)
     write(path, f"""#!/bin/sh
@@ -331,7 +334,7 @@ def client_env(folder, user):
             "XDG_RUNTIME_DIR": f"{home}/.run", "TMPDIR": f"{home}/.tmp"}
 
 
-def neomutt_rc(source, folder, user, port, extra):
+def neomutt_rc(source, folder, user, extra):
     home = os.path.join(folder, user)
     for sub in ("Mail/inbox/cur", "Mail/inbox/new", "Mail/inbox/tmp"):
         os.makedirs(os.path.join(home, sub), exist_ok=True)
@@ -421,8 +424,8 @@ def check_letter_shown(tmux, window):
         raise Failure(f"{window} shows the armour beside the letter:\n{screen}")
 
 
-def read_in_neomutt(tmux, source, folder, port, mail):
-    rc = neomutt_rc(source, folder, "bob", port, "")
+def read_in_neomutt(tmux, source, folder, mail):
+    rc = neomutt_rc(source, folder, "bob", "")
     tmux.start("bob", f"neomutt -n -F {rc} -f {mail}/bob/INBOX", client_env(folder, "bob"))
     tmux.wait_screen("bob", SUBJECT)
     tmux.keys("bob", "Enter")
@@ -453,13 +456,14 @@ def aerc_config(source, folder, mail):
     write(os.path.join(config, "aerc.conf"),
           "[general]\nunsafe-accounts-conf = true\n[ui]\nmouse-enabled = false\n"
           "[viewer]\npager = cat\n" +
-          recipe(source, "aerc/aerc.conf", [("[filters]", "[filters]")]))
+          recipe(source, "aerc/aerc.conf"))
     write(os.path.join(config, "accounts.conf"),
           f"[bob]\nsource = maildir://{mail}/bob\noutgoing = /bin/false\n"
           "from = Bob <bob@example.test>\ndefault = INBOX\n", 0o600)
     with open("/usr/share/aerc/binds.conf") as defaults:
         binds = defaults.read()
-    ours = recipe(source, "aerc/binds.conf", [("[messages]", "[messages]")])
+    ours = recipe(source, "aerc/binds.conf")
+    # The recipe's bindings go into the sections of the default ones that aerc would load.
     for section in ("[messages]", "[view]"):
         line = next(line for line in ours.split(section, 1)[1].splitlines() if "veldoran" in line)
         binds = binds.replace(section + "\n", f"{section}\n{line}\n", 1)
@@ -492,7 +496,7 @@ def run(source, tool, folder, programs):
         out.write(ATTACHMENT)
 
     tmux = Tmux(folder, programs)
-    rc = neomutt_rc(source, folder, "alice", port,
+    rc = neomutt_rc(source, folder, "alice",
                     "set editor = \"printf 'Write the letter, end it with Ctrl-D.\\\\n'; cat >\"")
     tmux.start("alice", f"neomutt -n -F {rc}", client_env(folder, "alice"))
     send_letter(tmux, attachment)
@@ -500,7 +504,7 @@ def run(source, tool, folder, programs):
                      on_failure=lambda: read_text(os.path.join(folder, "maillog")))
     check_delivered(files[0])
 
-    read_in_neomutt(tmux, source, folder, port, mail)
+    read_in_neomutt(tmux, source, folder, mail)
     read_in_aerc(tmux, source, folder, mail)
 
 
