@@ -183,62 +183,55 @@ void WriteDocument(const RunPaths& paths) {
     ASSERT_TRUE(testsupport::WriteWholeFile(paths.source, Document()));
 }
 
+// The four file runs, each on the paths given.
+using FileRun = int32_t (*)(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                            const RunPaths& paths, int32_t trace);
+
 int32_t EncryptText(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                    const std::string& source, const std::string& target,
-                    const std::string& keyFolder, int32_t trace) {
+                    const RunPaths& paths, int32_t trace) {
     const veldoran::StreamOptions options = SmallChunks();
-    return EncryptTextFile(utils, calls, source.c_str(), target.c_str(), "dupont",
-                           keyFolder.c_str(), "a", "", "", trace, &options);
+    return EncryptTextFile(utils, calls, paths.source.c_str(), paths.target.c_str(), "dupont",
+                           paths.keyFolder.c_str(), "a", "", "", trace, &options);
+}
+
+int32_t DecryptText(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                    const RunPaths& paths, int32_t trace) {
+    const veldoran::StreamOptions options = SmallChunks();
+    return DecryptTextFile(utils, calls, paths.source.c_str(), paths.keyFolder.c_str(), trace,
+                           &options);
 }
 
 int32_t EncryptBinary(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                      const std::string& source, const std::string& target,
-                      const std::string& keyFolder, int32_t trace) {
+                      const RunPaths& paths, int32_t trace) {
     const veldoran::StreamOptions options = SmallChunks();
-    return EncryptBinaryFile(utils, calls, source.c_str(), target.c_str(), "dupont",
-                             keyFolder.c_str(), trace, &options);
+    return EncryptBinaryFile(utils, calls, paths.source.c_str(), paths.target.c_str(), "dupont",
+                             paths.keyFolder.c_str(), trace, &options);
+}
+
+int32_t DecryptBinary(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                      const RunPaths& paths, int32_t trace) {
+    const veldoran::StreamOptions options = SmallChunks();
+    return DecryptBinaryFile(utils, calls, paths.source.c_str(), paths.keyFolder.c_str(), trace,
+                             &options);
 }
 
 // Writes the document encrypted by encrypt into paths.source, leaving no other file behind.
-void WriteEncrypted(const RunPaths& paths,
-                    int32_t (*encrypt)(TypUtilsUnix*, const veldoran::TargetWriterCalls*,
-                                       const std::string&, const std::string&, const std::string&,
-                                       int32_t)) {
+void WriteEncrypted(const RunPaths& paths, FileRun encrypt) {
     const std::string document = paths.source + ".document";
     WriteDocument({document, "", ""});
     TypUtilsUnix utils;
-    ASSERT_EQ(encrypt(&utils, nullptr, document, paths.source, paths.keyFolder, 0), kNoErr);
+    ASSERT_EQ(encrypt(&utils, nullptr, {document, paths.source, paths.keyFolder}, 0), kNoErr);
     std::filesystem::remove(document);
 }
 
 std::vector<FilePipeline> FilePipelines() {
     return {
-        {"TextEncryption", "letter.txt", "letter.msg", WriteDocument,
-         [](TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const RunPaths& paths,
-            int32_t trace) {
-             return EncryptText(utils, calls, paths.source, paths.target, paths.keyFolder, trace);
-         }},
+        {"TextEncryption", "letter.txt", "letter.msg", WriteDocument, EncryptText},
         {"TextDecryption", "letter.msg", "letter.msg.txt",
-         [](const RunPaths& paths) { WriteEncrypted(paths, EncryptText); },
-         [](TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const RunPaths& paths,
-            int32_t trace) {
-             const veldoran::StreamOptions options = SmallChunks();
-             return DecryptTextFile(utils, calls, paths.source.c_str(), paths.keyFolder.c_str(),
-                                    trace, &options);
-         }},
-        {"BinaryEncryption", "data.bin", "data.bin.vlb", WriteDocument,
-         [](TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const RunPaths& paths,
-            int32_t trace) {
-             return EncryptBinary(utils, calls, paths.source, paths.target, paths.keyFolder, trace);
-         }},
+         [](const RunPaths& paths) { WriteEncrypted(paths, EncryptText); }, DecryptText},
+        {"BinaryEncryption", "data.bin", "data.bin.vlb", WriteDocument, EncryptBinary},
         {"BinaryDecryption", "data.vlb", "data",
-         [](const RunPaths& paths) { WriteEncrypted(paths, EncryptBinary); },
-         [](TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const RunPaths& paths,
-            int32_t trace) {
-             const veldoran::StreamOptions options = SmallChunks();
-             return DecryptBinaryFile(utils, calls, paths.source.c_str(), paths.keyFolder.c_str(),
-                                      trace, &options);
-         }},
+         [](const RunPaths& paths) { WriteEncrypted(paths, EncryptBinary); }, DecryptBinary},
     };
 }
 
