@@ -1,0 +1,44 @@
+// Received mails in veldoran-tool: decrypt of a whole mail or mailbox (every armour in it, each
+// once), decrypt --inline (the display filter) and the reading that open shares with them.
+#ifndef VELDORAN_SHELL_TOOL_TOOLMAIL_H
+#define VELDORAN_SHELL_TOOL_TOOLMAIL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+
+#include "mail/MailReader.h"
+
+namespace tool {
+
+// Whether text is a mail or a mailbox rather than a bare message.
+bool IsMailText(const std::string& text);
+// The same for the file at path, from its first line; false when it cannot be read.
+bool IsMailFile(const std::string& path);
+
+struct MailDecryptOptions {
+    std::string shownInput;  // the input's name for reports
+    std::string output;      // as OutputFor gives it
+    std::string keyPrefix;
+    bool first = false;       // the first armour only, as a bare message gives it
+    bool recipients = false;  // each document's recipient lists on the standard error stream
+};
+
+// Decrypts every armour of the mail or mailbox in *mail (released once read) to the output:
+// one armour's document alone, several each behind a line "--- message N of M: <comment> ---".
+// Each failing armour gets a line on the standard error stream and the others are still
+// written. attachment, when set, sees every leaf part that holds no armour and is a file sent
+// along. 0 when every armour decrypted, else the first failure's code.
+int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
+                    const std::function<void(veldoran::MailPart&)>& attachment = nullptr);
+
+// The display filter: the standard input to the standard output, every armour with its key
+// comment lines replaced by its document where it stands, quoting kept. 0 unless the input
+// cannot be read or the output written.
+int32_t DecryptInline(const std::string& keyPrefix);
+
+}  // namespace tool
+
+#endif
