@@ -45,6 +45,16 @@ void veldoran::FindArmours(const char* text, size_t length,
         }
         const size_t endMarker = from + static_cast<size_t>(finder.EndMarkerAt());
         if (finder.Found()) {
+            if (decodedLength == 0) {
+                // Nothing decoded (a broken length field): the armour's own letters tell it
+                // from another, whatever quoting and line ends surround them.
+                const size_t begin = from + static_cast<size_t>(finder.StartMarkerAt());
+                for (size_t i = begin; i < endMarker; ++i) {
+                    if (bytes[i] > ' ' && bytes[i] != '>') {
+                        digest = (digest ^ bytes[i]) * 1099511628211ull;
+                    }
+                }
+            }
             ArmourPlace place;
             place.begin = from + static_cast<size_t>(finder.StartMarkerAt());
             place.end = endMarker + armour::kEndMarkerLength;

@@ -20,8 +20,8 @@ namespace veldoran {
 struct ArmourPlace {
     size_t begin = 0;  // the start marker's first byte
     size_t end = 0;    // the byte behind the end marker
-    // A digest of the armour's decoded bytes: the same armour in two forms (quoted, flowed, in
-    // HTML) gives the same digest.
+    // A digest of the armour's decoded bytes (of its letters when none decode): the same armour
+    // in two forms (quoted, flowed, in HTML) gives the same digest.
     uint64_t digest = 0;
     size_t decodedLength = 0;
 };

@@ -88,6 +88,9 @@ class Walker {
                     (GMIME_IS_PART(child) &&
                      LowerMediaType(g_mime_object_get_content_type(child)) == "text/plain");
             }
+            // The text around the parts is searched too: behind a broken boundary it is all
+            // that is left of the body.
+            Around(g_mime_multipart_get_prologue(multipart), letter);
             for (int i = 0; i < count; ++i) {
                 GMimeObject* child = g_mime_multipart_get_part(multipart, i);
                 if (plainBeside && GMIME_IS_PART(child) &&
@@ -96,6 +99,7 @@ class Walker {
                 }
                 Walk(child, depth + 1, letter);
             }
+            Around(g_mime_multipart_get_epilogue(multipart), letter);
             return;
         }
         if (GMIME_IS_PART(object)) {
@@ -104,6 +108,17 @@ class Walker {
     }
 
   private:
+    void Around(const char* text, size_t letter) {
+        if (text == nullptr || *text == '\0') {
+            return;
+        }
+        veldoran::MailPart out;
+        out.letter = letter;
+        out.type = "text/plain";
+        out.content = text;
+        sink_(out);
+    }
+
     void Leaf(GMimePart* part, size_t letter) {
         veldoran::MailPart out;
         out.letter = letter;

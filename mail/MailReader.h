@@ -32,7 +32,7 @@ bool IsMailbox(const char* text, size_t length);
 bool IsMail(const char* text, size_t length);
 
 // The parts deeper than this many nested multiparts and attached messages are passed over.
-constexpr int kDeepestPart = 64;
+constexpr int kDeepestPart = 128;
 
 // Reads the mail or mailbox in *bytes (taken over and released here, so that the input is held
 // once) and hands each leaf part to sink, in the order of the mail: a text/html part only where

@@ -71,7 +71,7 @@ bool DecodeReference(const std::string& html, size_t at, std::string* out, size_
         const char* name;
         uint32_t code;
     } kNamed[] = {
-        {"nbsp", 0xa0},  {"lt", '<'},       {"gt", '>'},     {"amp", '&'},    {"quot", '"'},
+        {"nbsp", 0x20},  {"lt", '<'},       {"gt", '>'},     {"amp", '&'},    {"quot", '"'},
         {"apos", '\''},  {"num", '#'},      {"dollar", '$'}, {"equals", '='}, {"plus", '+'},
         {"sol", '/'},    {"percnt", '%'},   {"excl", '!'},   {"commat", '@'}, {"ast", '*'},
         {"lowbar", '_'}, {"colon", ':'},    {"semi", ';'},   {"comma", ','},  {"period", '.'},
