@@ -131,16 +131,17 @@ bool IsMailFile(const std::string& path) {
 }
 
 int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
-                    const std::function<void(veldoran::MailPart&)>& attachment) {
+                    const std::function<bool(veldoran::MailPart&)>& attachment) {
     veldoran::MailArmours armours;
+    size_t encryptedAttachments = 0;
     const size_t letters = veldoran::ReadMail(
         mail,
         [&](veldoran::MailPart& part) {
             const size_t before = armours.Found().size();
             armours.Search(part.content, part.letter);
             if (attachment && part.attachment && armours.Found().size() == before &&
-                part.content.find("#BINASCII1#") == std::string::npos) {
-                attachment(part);
+                part.content.find("#BINASCII1#") == std::string::npos && attachment(part)) {
+                ++encryptedAttachments;
             }
         },
         [&](const std::string& notice) { Warn(options.shownInput, notice); });
@@ -148,6 +149,9 @@ int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
         return Fail(kPbErr, options.shownInput, "not a mail that can be read");
     }
     std::vector<veldoran::MailArmour>& found = armours.Found();
+    if (found.empty() && encryptedAttachments > 0) {
+        return kNoErr;
+    }
     if (found.empty()) {
         return FailWithResult(kPbErr, options.shownInput, Activity::kDecryptText);
     }

@@ -30,9 +30,10 @@ struct MailDecryptOptions {
 // one armour's document alone, several each behind a line "--- message N of M: <comment> ---".
 // Each failing armour gets a line on the standard error stream and the others are still
 // written. attachment, when set, sees every leaf part that holds no armour and is a file sent
-// along. 0 when every armour decrypted, else the first failure's code.
+// along, and tells whether it was an encrypted one: a mail that holds one needs no armour. 0
+// when every armour decrypted, else the first failure's code.
 int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
-                    const std::function<void(veldoran::MailPart&)>& attachment = nullptr);
+                    const std::function<bool(veldoran::MailPart&)>& attachment = nullptr);
 
 // The display filter: the standard input to the standard output, every armour with its key
 // comment lines replaced by its document where it stands, quoting kept. 0 unless the input
