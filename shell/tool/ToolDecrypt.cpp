@@ -145,7 +145,9 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     mail.output = output;
     mail.keyPrefix = keyPrefix;
     mail.first = options.first;
-    mail.recipients = options.recipients;
+    if (options.recipients) {
+        mail.tail = PrintRecipients;
+    }
     return DecryptMail(mail, text);
 }
 

@@ -55,12 +55,6 @@ void DecryptArmour(const std::string& armour, const std::string& keyPrefix, Decr
     out->result = decrypterMem3(armour.c_str(), &out->document, keyPrefix.c_str(), &out->tail);
 }
 
-void PrintRecipientsOf(const char* tail) {
-    if (tail != nullptr && *tail != '\0') {
-        fprintf(stderr, "recipients: %s\n", EscapeForTerminal(tail).c_str());
-    }
-}
-
 bool IsQuoting(const std::string& text, size_t from, size_t to) {
     for (size_t i = from; i < to; ++i) {
         if (text[i] != '>' && text[i] != ' ' && text[i] != '\t') {
@@ -187,8 +181,8 @@ int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
         if (result != kNoErr) {
             return result;
         }
-        if (options.recipients) {
-            PrintRecipientsOf(decrypted.tail);
+        if (options.tail) {
+            options.tail(decrypted.tail);
         }
         ++written;
     }

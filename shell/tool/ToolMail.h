@@ -22,8 +22,9 @@ struct MailDecryptOptions {
     std::string shownInput;  // the input's name for reports
     std::string output;      // as OutputFor gives it
     std::string keyPrefix;
-    bool first = false;       // the first armour only, as a bare message gives it
-    bool recipients = false;  // each document's recipient lists on the standard error stream
+    bool first = false;  // the first armour only, as a bare message gives it
+    // When set, takes each decrypted message's tail (its recipient block and parameter text).
+    std::function<void(const char* tail)> tail;
 };
 
 // Decrypts every armour of the mail or mailbox in *mail (released once read) to the output:

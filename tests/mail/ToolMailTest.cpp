@@ -270,6 +270,18 @@ TEST_F(ToolMail, FirstKeepsTheSingleDocumentOutput) {
     EXPECT_EQ(run.out, kDocument3);
 }
 
+TEST_F(ToolMail, RecipientsOfEveryLetterInTheirUsualForm) {
+    const RunResult encrypted =
+        RunTool(folder_->path(), {"encrypt", "-u", "dupont", "-k", "keys", "--to", "helene@x.org"},
+                "for Helene\n");
+    ASSERT_EQ(encrypted.status, 0) << encrypted.err;
+    const std::string box = mailmaker::Mailbox({mailmaker::Mail(mailmaker::Text(encrypted.out)),
+                                                mailmaker::Mail(mailmaker::Text(message1_))});
+    const RunResult run = RunTool(folder_->path(), {"decrypt", "-k", "keys", "--recipients"}, box);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "to: helene@x.org\ncc: \nbcc: \nto: \ncc: \nbcc: \n");
+}
+
 TEST_F(ToolMail, AMailWithoutArmourIsAnErrorAndWritesNothing) {
     const std::string mail = mailmaker::Mail(mailmaker::Text("Nothing encrypted here.\n"));
     ASSERT_TRUE(toolrun::WriteText(folder_->File("empty.eml"), mail));
