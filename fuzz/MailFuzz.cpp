@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "common/FuzzTarget.h"
 #include "mail/MailArmours.h"
@@ -22,6 +24,7 @@ constexpr char kEnd[] = "#ENDBINASCII1#";
 void CheckPart(const veldoran::MailPart& part, veldoran::MailArmours* kept) {
     const std::string& text = part.content;
     size_t previousEnd = 0;
+    std::set<std::pair<size_t, size_t>> places;
     veldoran::FindArmours(text.data(), text.size(), [&](const veldoran::ArmourPlace& place) {
         Check(place.begin >= previousEnd && place.begin < place.end && place.end <= text.size());
         Check(text.compare(place.begin, strlen(kStart), kStart) == 0);
@@ -30,11 +33,13 @@ void CheckPart(const veldoran::MailPart& part, veldoran::MailArmours* kept) {
         // The end marker closing it is the first one behind the start marker.
         Check(text.find(kEnd, place.begin + strlen(kStart)) == place.end - strlen(kEnd));
         previousEnd = place.end;
+        places.insert({place.begin, place.end});
     });
     const size_t before = kept->Found().size();
     kept->Search(text, part.letter);
     for (size_t i = before; i < kept->Found().size(); ++i) {
-        Check(text.find(kept->Found()[i].armour) != std::string::npos);
+        const veldoran::MailArmour& armour = kept->Found()[i];
+        Check(*armour.text == text && places.count({armour.begin, armour.end}) == 1);
     }
 }
 

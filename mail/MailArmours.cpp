@@ -88,17 +88,20 @@ std::string veldoran::LastKeyComment(const char* text, size_t from, size_t to) {
     return std::string(last, end);
 }
 
-void veldoran::MailArmours::Search(const std::string& text, size_t letter) {
+void veldoran::MailArmours::Search(std::string text, size_t letter) {
+    const auto shared = std::make_shared<std::string>(std::move(text));
     size_t previousEnd = 0;
-    FindArmours(text.data(), text.size(), [&](const ArmourPlace& place) {
+    FindArmours(shared->data(), shared->size(), [&](const ArmourPlace& place) {
         const size_t from = previousEnd;
         previousEnd = place.end;
         if (!seen_.insert({place.digest, place.decodedLength}).second) {
             return;
         }
         MailArmour armour;
-        armour.armour.assign(text, place.begin, place.end - place.begin);
-        armour.comment = LastKeyComment(text.data(), from, place.begin);
+        armour.text = shared;
+        armour.begin = place.begin;
+        armour.end = place.end;
+        armour.comment = LastKeyComment(shared->data(), from, place.begin);
         armour.letter = letter;
         found_.push_back(std::move(armour));
     });

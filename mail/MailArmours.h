@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -35,18 +36,23 @@ void FindArmours(const char* text, size_t length,
 // its line end; "" when there is none.
 std::string LastKeyComment(const char* text, size_t from, size_t to);
 
-// An armour to decrypt: its text and its sender key's comment.
+// An armour to decrypt: where it stands in the decoded text it was found in (shared by every
+// armour of that text, so that none is copied out of it), and its sender key's comment.
 struct MailArmour {
-    std::string armour;
+    std::shared_ptr<std::string> text;
+    size_t begin = 0;
+    size_t end = 0;
     std::string comment;
     size_t letter = 1;
+
+    std::string Armour() const { return text->substr(begin, end - begin); }
 };
 
 // The armours of a whole mail or mailbox in the order found, each once.
 class MailArmours {
   public:
-    // Adds the armours of one decoded text.
-    void Search(const std::string& text, size_t letter);
+    // Adds the armours of one decoded text, taken over; it is kept while an armour stands in it.
+    void Search(std::string text, size_t letter);
     std::vector<MailArmour>& Found() { return found_; }
 
   private:

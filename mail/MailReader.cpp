@@ -3,6 +3,8 @@
 #include "mail/MailReader.h"
 
 #include <gmime/gmime.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -154,7 +156,12 @@ class Walker {
         if (content == nullptr) {
             return std::string();
         }
-        GByteArray* array = g_byte_array_new();
+        // Room for the encoded size up front: a decoded part is no longer, so the array is
+        // never copied as it grows.
+        GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
+        const gint64 encodedLength = encoded != nullptr ? g_mime_stream_length(encoded) : 0;
+        GByteArray* array = g_byte_array_sized_new(
+            encodedLength > 0 && encodedLength < G_MAXINT ? static_cast<guint>(encodedLength) : 0);
         Unref<GMimeStream> memory(g_mime_stream_mem_new_with_byte_array(array));
         Unref<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
         if (!IsAsciiCharset(charset)) {
@@ -189,6 +196,27 @@ bool StartsWithField(const char* text, size_t length) {
     return i > 0 && i < length && text[i] == ':';
 }
 
+// Reads the mails of stream, a mailbox when mailbox.
+size_t ReadStream(GMimeStream* stream, bool mailbox, const veldoran::MailPartSink& sink,
+                  const veldoran::MailNoticeSink& notice) {
+    Unref<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
+    g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
+    Walker walker(sink, notice);
+    size_t letters = 0;
+    while (!g_mime_parser_eos(parser.get())) {
+        Unref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+        if (message.get() == nullptr) {
+            break;
+        }
+        ++letters;
+        walker.Walk(g_mime_message_get_mime_part(message.get()), 0, letters);
+        if (!mailbox) {
+            break;
+        }
+    }
+    return letters;
+}
+
 }  // namespace
 
 bool veldoran::IsMailbox(const char* text, size_t length) {
@@ -212,20 +240,19 @@ size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
                         static_cast<guint>(bytes->size()));
     std::string().swap(*bytes);
     Unref<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
-    Unref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), mailbox ? GMIME_FORMAT_MBOX : GMIME_FORMAT_MESSAGE);
-    Walker walker(sink, notice);
-    size_t letters = 0;
-    while (!g_mime_parser_eos(parser.get())) {
-        Unref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
-        if (message.get() == nullptr) {
-            break;
-        }
-        ++letters;
-        walker.Walk(g_mime_message_get_mime_part(message.get()), 0, letters);
-        if (!mailbox) {
-            break;
-        }
+    return ReadStream(stream.get(), mailbox, sink, notice);
+}
+
+size_t veldoran::ReadMailFile(int fd, const MailPartSink& sink, const MailNoticeSink& notice) {
+    InitOnce();
+    char head[5];
+    const bool mailbox = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                         IsMailbox(head, sizeof head);
+    Unref<GMimeStream> stream(g_mime_stream_mmap_new(fd, PROT_READ, MAP_PRIVATE));
+    if (stream.get() == nullptr) {
+        close(fd);
+        notice("cannot be mapped: not read");
+        return 0;
     }
-    return letters;
+    return ReadStream(stream.get(), mailbox, sink, notice);
 }

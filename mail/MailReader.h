@@ -41,6 +41,10 @@ constexpr int kDeepestPart = 128;
 // the input).
 size_t ReadMail(std::string* bytes, const MailPartSink& sink, const MailNoticeSink& notice);
 
+// The same for the regular file open at fd (taken over and closed here): it is mapped, so that
+// its bytes are read from the file cache and never copied whole.
+size_t ReadMailFile(int fd, const MailPartSink& sink, const MailNoticeSink& notice);
+
 }  // namespace veldoran
 
 #endif

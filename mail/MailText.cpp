@@ -1,6 +1,7 @@
 // Flowed and HTML bodies to plain text: one pass each over the body, no copy but the result.
 #include "mail/MailText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -78,8 +79,15 @@ bool DecodeReference(const std::string& html, size_t at, std::string* out, size_
         {"hyphen", '-'}, {"minus", 0x2212}, {"lpar", '('},   {"rpar", ')'},   {"quest", '?'}};
     // The longest reference taken: "&#x10FFFF;" and the longest name above.
     const size_t kLongest = 10;
-    const size_t semicolon = html.find(';', at + 1);
-    if (semicolon == std::string::npos || semicolon - at > kLongest || semicolon == at + 1) {
+    // Looked for within the longest reference only, so that a text of lone ampersands is read
+    // once.
+    const size_t window = std::min(html.size() - at, kLongest + 1);
+    const void* found = memchr(html.data() + at, ';', window);
+    if (found == nullptr) {
+        return false;
+    }
+    const size_t semicolon = static_cast<size_t>(static_cast<const char*>(found) - html.data());
+    if (semicolon == at + 1) {
         return false;
     }
     const std::string body = html.substr(at + 1, semicolon - at - 1);

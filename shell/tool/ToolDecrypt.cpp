@@ -139,7 +139,7 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
 
 // A whole mail or mailbox, read into memory: every armour in it.
 int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& output,
-                         const std::string& keyPrefix, std::string* text) {
+                         const std::string& keyPrefix, MailSource source) {
     MailDecryptOptions mail;
     mail.shownInput = DisplayName(options.input, false);
     mail.output = output;
@@ -148,7 +148,7 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     if (options.recipients) {
         mail.tail = PrintRecipients;
     }
-    return DecryptMail(mail, text);
+    return DecryptMail(mail, source);
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {
@@ -164,9 +164,14 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return DecryptInline(keyPrefix);
     }
     if (!IsStandardStream(options.input) && IsMailFile(options.input)) {
+        const int fd = OpenRegularFile(options.input);
+        if (fd >= 0) {
+            return DecryptWholeMail(options, output, keyPrefix, MailSource{nullptr, fd});
+        }
         std::string mail;
         const int32_t result = ReadWholeInput(options.input, &mail);
-        return result != kNoErr ? result : DecryptWholeMail(options, output, keyPrefix, &mail);
+        return result != kNoErr ? result
+                                : DecryptWholeMail(options, output, keyPrefix, MailSource{&mail});
     }
     const TextScan scan =
         IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
@@ -182,7 +187,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return result;
     }
     if (IsMailText(text)) {
-        return DecryptWholeMail(options, output, keyPrefix, &text);
+        return DecryptWholeMail(options, output, keyPrefix, MailSource{&text});
     }
     if (text.find('\0') != std::string::npos) {
         return Fail(kOtherErr, shownInput, kNulWords);

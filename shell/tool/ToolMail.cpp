@@ -4,6 +4,7 @@
 #include "shell/tool/ToolMail.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,12 +48,25 @@ struct Decrypted {
     }
 };
 
-void DecryptArmour(const std::string& armour, const std::string& keyPrefix, Decrypted* out) {
-    if (armour.find('\0') != std::string::npos) {
+// Decrypts the armour text[begin, end) where it stands: the byte behind it becomes the NUL
+// that ends the message for the library while it runs, so that the library reads the armour
+// alone and nothing is copied.
+void DecryptArmour(std::string* text, size_t begin, size_t end, const std::string& keyPrefix,
+                   Decrypted* out) {
+    if (memchr(text->data() + begin, '\0', end - begin) != nullptr) {
         out->result = kPbErr;  // a NUL cuts the armour short for the library
         return;
     }
-    out->result = decrypterMem3(armour.c_str(), &out->document, keyPrefix.c_str(), &out->tail);
+    if (end == text->size()) {
+        out->result =
+            decrypterMem3(text->c_str() + begin, &out->document, keyPrefix.c_str(), &out->tail);
+        return;
+    }
+    const char behind = (*text)[end];
+    (*text)[end] = '\0';
+    out->result =
+        decrypterMem3(text->c_str() + begin, &out->document, keyPrefix.c_str(), &out->tail);
+    (*text)[end] = behind;
 }
 
 bool IsQuoting(const std::string& text, size_t from, size_t to) {
@@ -64,8 +78,10 @@ bool IsQuoting(const std::string& text, size_t from, size_t to) {
     return true;
 }
 
-size_t LineStart(const std::string& text, size_t at) {
-    while (at > 0 && text[at - 1] != '\n') {
+// The start of the line that holds text[at], or floor when the line begins before it: the
+// search never goes back over text already looked at.
+size_t LineStart(const std::string& text, size_t at, size_t floor) {
+    while (at > floor && text[at - 1] != '\n') {
         --at;
     }
     return at;
@@ -90,7 +106,10 @@ size_t RegionBegin(const std::string& text, size_t markerLine, size_t floor) {
     int comments = 0;
     while (line > floor && comments < 2) {
         const size_t end = line - 1;  // the '\n' of the line above
-        const size_t start = LineStart(text, end) < floor ? floor : LineStart(text, end);
+        const size_t start = LineStart(text, end, floor);
+        if (start > 0 && text[start - 1] != '\n') {
+            break;  // the rest of a line whose start went out with the armour before
+        }
         const size_t content = end > start && text[end - 1] == '\r' ? end - 1 : end;
         if (IsCommentLine(text, start, content)) {
             ++comments;
@@ -112,6 +131,16 @@ bool IsMailText(const std::string& text) {
            veldoran::IsMail(text.data(), text.size());
 }
 
+int OpenRegularFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat status {};
+    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool IsMailFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -124,21 +153,23 @@ bool IsMailFile(const std::string& path) {
                          veldoran::IsMail(head, static_cast<size_t>(count)));
 }
 
-int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
+int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
                     const std::function<bool(veldoran::MailPart&)>& attachment) {
     veldoran::MailArmours armours;
     size_t encryptedAttachments = 0;
-    const size_t letters = veldoran::ReadMail(
-        mail,
-        [&](veldoran::MailPart& part) {
-            const size_t before = armours.Found().size();
-            armours.Search(part.content, part.letter);
-            if (attachment && part.attachment && armours.Found().size() == before &&
-                part.content.find("#BINASCII1#") == std::string::npos && attachment(part)) {
-                ++encryptedAttachments;
-            }
-        },
-        [&](const std::string& notice) { Warn(options.shownInput, notice); });
+    const veldoran::MailPartSink sink = [&](veldoran::MailPart& part) {
+        // A part without a start marker holds no armour: a file sent along.
+        if (attachment && part.attachment &&
+            part.content.find("#BINASCII1#") == std::string::npos && attachment(part)) {
+            ++encryptedAttachments;
+        }
+        armours.Search(std::move(part.content), part.letter);
+    };
+    const veldoran::MailNoticeSink notice = [&](const std::string& words) {
+        Warn(options.shownInput, words);
+    };
+    const size_t letters = source.text != nullptr ? veldoran::ReadMail(source.text, sink, notice)
+                                                  : veldoran::ReadMailFile(source.fd, sink, notice);
     if (letters == 0) {
         return Fail(kPbErr, options.shownInput, "not a mail that can be read");
     }
@@ -159,16 +190,17 @@ int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
     size_t written = 0;
     for (size_t i = 0; i < count; ++i) {
         Decrypted decrypted;
-        DecryptArmour(found[i].armour, options.keyPrefix, &decrypted);
+        DecryptArmour(found[i].text.get(), found[i].begin, found[i].end, options.keyPrefix,
+                      &decrypted);
         const std::string number =
             "message " + std::to_string(i + 1) + " of " + std::to_string(count);
         if (decrypted.result != kNoErr) {
             Fail(decrypted.result, count > 1 ? number : options.shownInput,
-                 WhyNotDecrypted(decrypted.result, options.keyPrefix, found[i].armour));
+                 WhyNotDecrypted(decrypted.result, options.keyPrefix, found[i].Armour()));
             firstFailure = firstFailure == kNoErr ? decrypted.result : firstFailure;
             continue;
         }
-        std::string().swap(found[i].armour);
+        found[i].text.reset();  // the text goes once its last armour is done
         if (count > 1) {
             const std::string comment =
                 found[i].comment.empty() ? "no key comment" : EscapeForTerminal(found[i].comment);
@@ -201,8 +233,9 @@ int32_t DecryptInline(const std::string& keyPrefix) {
     out.reserve(text.size());
     size_t copied = 0;
     veldoran::FindArmours(text.data(), text.size(), [&](const veldoran::ArmourPlace& place) {
-        const size_t markerLine = LineStart(text, place.begin);
-        const bool quotedLine = markerLine >= copied && IsQuoting(text, markerLine, place.begin);
+        const size_t markerLine = LineStart(text, place.begin, copied);
+        const bool atLineStart = markerLine == 0 || text[markerLine - 1] == '\n';
+        const bool quotedLine = atLineStart && IsQuoting(text, markerLine, place.begin);
         const std::string prefix =
             quotedLine ? text.substr(markerLine, place.begin - markerLine) : std::string();
         const size_t begin = quotedLine ? RegionBegin(text, markerLine, copied) : place.begin;
@@ -217,9 +250,8 @@ int32_t DecryptInline(const std::string& keyPrefix) {
         } else {
             lineEnd.clear();
         }
-        const std::string armour = text.substr(place.begin, place.end - place.begin);
         Decrypted decrypted;
-        DecryptArmour(armour, keyPrefix, &decrypted);
+        DecryptArmour(&text, place.begin, place.end, keyPrefix, &decrypted);
         out.append(text, copied, begin - copied);
         if (decrypted.result != kNoErr) {
             out.append(text, begin, end - begin);
@@ -227,8 +259,9 @@ int32_t DecryptInline(const std::string& keyPrefix) {
                 out += "\n";
             }
             out += prefix + "[veldoran-tool: not decrypted: " +
-                   WhyNotDecrypted(decrypted.result, keyPrefix, armour) + "]" +
-                   (lineEnd.empty() ? "\n" : lineEnd);
+                   WhyNotDecrypted(decrypted.result, keyPrefix,
+                                   text.substr(place.begin, place.end - place.begin)) +
+                   "]" + (lineEnd.empty() ? "\n" : lineEnd);
         } else {
             const std::string document = decrypted.document;
             size_t at = 0;

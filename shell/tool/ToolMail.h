@@ -27,13 +27,24 @@ struct MailDecryptOptions {
     std::function<void(const char* tail)> tail;
 };
 
-// Decrypts every armour of the mail or mailbox in *mail (released once read) to the output:
+// A mail to read: a text in memory (released once read), or a regular file open at fd (taken
+// over), which is mapped rather than copied.
+struct MailSource {
+    std::string* text = nullptr;
+    int fd = -1;
+};
+
+// The file at path open for reading when it is a regular file, else -1 (a pipe or a device is
+// never waited on).
+int OpenRegularFile(const std::string& path);
+
+// Decrypts every armour of the mail or mailbox from source to the output:
 // one armour's document alone, several each behind a line "--- message N of M: <comment> ---".
 // Each failing armour gets a line on the standard error stream and the others are still
 // written. attachment, when set, sees every leaf part that holds no armour and is a file sent
 // along, and tells whether it was an encrypted one: a mail that holds one needs no armour. 0
 // when every armour decrypted, else the first failure's code.
-int32_t DecryptMail(const MailDecryptOptions& options, std::string* mail,
+int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
                     const std::function<bool(veldoran::MailPart&)>& attachment = nullptr);
 
 // The display filter: the standard input to the standard output, every armour with its key

@@ -88,7 +88,8 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
 int32_t RunOpen(const OpenOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     std::string mail;
-    int32_t result = ReadWholeInput(options.input, &mail);
+    const int fd = IsStandardStream(options.input) ? -1 : OpenRegularFile(options.input);
+    int32_t result = fd >= 0 ? kNoErr : ReadWholeInput(options.input, &mail);
     if (result != kNoErr) {
         return result;
     }
@@ -117,7 +118,8 @@ int32_t RunOpen(const OpenOptions& options) {
     decrypt.shownInput = shownInput;
     decrypt.output = "-";
     decrypt.keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    result = DecryptMail(decrypt, &mail, attachment);
+    result =
+        DecryptMail(decrypt, fd >= 0 ? MailSource{nullptr, fd} : MailSource{&mail}, attachment);
     return result != kNoErr ? result : attachmentResult;
 }
 
