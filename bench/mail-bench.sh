@@ -29,8 +29,8 @@ rm -rf "$out"
 mkdir -p "$out"
 trap 'rm -rf "$out"' EXIT
 # Keys as large as the largest message, so that no run wraps one.
-"$tool" key new Master --size 40M -k "$out/" >/dev/null
-"$tool" key new dupont --size 40M -k "$out/" >/dev/null
+"$tool" key new Master --size 80M -k "$out/" >/dev/null
+"$tool" key new dupont --size 80M -k "$out/" >/dev/null
 
 python3 - "$out" <<'PY'
 import random, sys
@@ -46,7 +46,7 @@ def text(size):
     return "".join(lines)
 open(out + "/big.txt", "w").write(text(27 * 1024 * 1024))
 for k in range(1000):
-    open(out + "/letter%04d.txt" % k, "w").write(text(27 * 1024))
+    open(out + "/letter%04d.txt" % k, "w").write(text(37 * 1024))
 PY
 
 "$tool" encrypt "$out/big.txt" -u dupont -k "$out/" -o "$out/big.vlx" 2>/dev/null
