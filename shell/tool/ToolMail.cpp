@@ -168,8 +168,13 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
     const veldoran::MailNoticeSink notice = [&](const std::string& words) {
         Warn(options.shownInput, words);
     };
-    const size_t letters = source.text != nullptr ? veldoran::ReadMail(source.text, sink, notice)
-                                                  : veldoran::ReadMailFile(source.fd, sink, notice);
+    size_t letters = 1;
+    if (source.text != nullptr && !IsMailText(*source.text)) {
+        armours.Search(std::move(*source.text), 1);  // a bare message: the text is its body
+    } else {
+        letters = source.text != nullptr ? veldoran::ReadMail(source.text, sink, notice)
+                                         : veldoran::ReadMailFile(source.fd, sink, notice);
+    }
     if (letters == 0) {
         return Fail(kPbErr, options.shownInput, "not a mail that can be read");
     }

@@ -38,7 +38,7 @@ struct MailSource {
 // never waited on).
 int OpenRegularFile(const std::string& path);
 
-// Decrypts every armour of the mail or mailbox from source to the output:
+// Decrypts every armour of the mail or mailbox (or the bare message) from source to the output:
 // one armour's document alone, several each behind a line "--- message N of M: <comment> ---".
 // Each failing armour gets a line on the standard error stream and the others are still
 // written. attachment, when set, sees every leaf part that holds no armour and is a file sent

@@ -88,7 +88,9 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
 int32_t RunOpen(const OpenOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     std::string mail;
-    const int fd = IsStandardStream(options.input) ? -1 : OpenRegularFile(options.input);
+    const int fd = !IsStandardStream(options.input) && IsMailFile(options.input)
+                       ? OpenRegularFile(options.input)
+                       : -1;
     int32_t result = fd >= 0 ? kNoErr : ReadWholeInput(options.input, &mail);
     if (result != kNoErr) {
         return result;
