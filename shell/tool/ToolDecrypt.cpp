@@ -137,7 +137,7 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
     return result;
 }
 
-// A whole mail or mailbox, read into memory: every armour in it.
+// A whole mail or mailbox, mapped or held in memory: every armour in it.
 int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& output,
                          const std::string& keyPrefix, MailSource source) {
     MailDecryptOptions mail;
