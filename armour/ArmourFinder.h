@@ -42,6 +42,10 @@ class ArmourFinder {
     // Whether the armour's length field has been read, and its value.
     bool LengthKnown() const { return decoder_.LengthKnown(); }
     uint32_t DataLength() const { return decoder_.DataLength(); }
+    // Stream positions of the first start marker and of the first end marker, -1 until seen:
+    // where a reader that looks for more than one armour goes on.
+    int64_t StartMarkerAt() const { return start_.found(); }
+    int64_t EndMarkerAt() const { return end_.found(); }
     // After the file: 0 when a whole armour was found and is sound; -3 (kCRCErr) when its
     // checksum differs from its content; -4 (kPbErr) when no start marker comes before the
     // first end marker, either is missing, or the armour falls short of its length field.

@@ -256,6 +256,45 @@ void TextFilterSeeds(SeedWriter& seeds) {
     seeds.Put(target, "empty", Bytes{});
 }
 
+void MailSeeds(SeedWriter& seeds, TypUtils& utils) {
+    const std::string target = "MailFuzz";
+    const Bytes armoured = Armour(utils, B("Rendez-vous devant la mairie a midi."));
+    const Bytes other = Armour(utils, B("Second message."));
+    const Bytes headers =
+        B("From: Anne <anne@example.org>\nTo: paul@example.org\n"
+          "Subject: =?utf-8?q?r=C3=A9union?=\nMIME-Version: 1.0\n");
+    seeds.Put(target, "plain", Join({headers, B("\nBonjour,\n\n"), armoured, B("\n")}));
+    seeds.Put(target, "quoted-printable",
+              Join({headers,
+                    B("Content-Type: text/plain; charset=iso-8859-1\n"
+                      "Content-Transfer-Encoding: quoted-printable\n\nCaf=E9 =\nsoft=3D\n"),
+                    armoured}));
+    seeds.Put(target, "flowed",
+              Join({headers, B("Content-Type: text/plain; format=flowed; delsp=yes\n\n> "),
+                    armoured, B(" \n>> next\n-- \nsig\n")}));
+    seeds.Put(
+        target, "alternative-and-forwarded",
+        Join({headers,
+              B("Content-Type: multipart/alternative; boundary=\"b1\"\n\nprologue\n--b1\n"
+                "Content-Type: text/plain\n\n"),
+              armoured, B("\n--b1\nContent-Type: text/html\n\n<div>&lt;x&gt;&#36;&nbsp;</div><br>"),
+              other, B("\n--b1\nContent-Type: message/rfc822\n\nSubject: inner\n\n"), other,
+              B("\n--b1--\nepilogue\n")}));
+    seeds.Put(
+        target, "attachment",
+        Join({headers, B("Content-Type: multipart/mixed; boundary=z\n\n--z\n\nsee attached\n--z\n"
+                         "Content-Type: application/octet-stream; name=\"lettre.vlx\"\n"
+                         "Content-Disposition: attachment; filename*=utf-8''l%C3%A9ttre.vlx\n"
+                         "Content-Transfer-Encoding: base64\n\nIyNCSU5BU0NJSTEj\n--z--\n")}));
+    seeds.Put(target, "mbox",
+              Join({B("From anne@example.org Thu Jan  1 00:00:00 2026\n"), headers, B("\n"),
+                    armoured, B("\n\nFrom paul@example.org Thu Jan  1 00:00:01 2026\n"), headers,
+                    B("\n>From here\n"), other, B("\n")}));
+    seeds.Put(target, "markers-out-of-order",
+              B("Subject: x\n\n#ENDBINASCII1# #BINASCII1# #BINASCII1#\n#ENDBINASCII1#"));
+    seeds.Put(target, "empty", Bytes{});
+}
+
 // A whole message as decrypterMem3 reads it, both layers made with the fuzz key Dupont: the
 // document and its recipient block in the interchange form, framed twice, armoured, behind two
 // comment lines.
@@ -401,6 +440,7 @@ int main(int argc, char** argv) {
     GetOptSeeds(seeds);
     MessageParamSeeds(seeds, utils);
     TextFilterSeeds(seeds);
+    MailSeeds(seeds, utils);
     DecryptMemSeeds(seeds);
     ContainerSeeds(seeds, utils);
     BinaryDecryptSeeds(seeds);

@@ -36,6 +36,7 @@ void AddDecryptBinary(CLI::App* app, CommonOptions* common, Work* run);
 void AddPack(CLI::App* app, CommonOptions* common, Work* run);
 void AddUnpack(CLI::App* app, CommonOptions* common, Work* run);
 void AddKey(CLI::App* app, CommonOptions* common, Work* run);  // key new, key show
+void AddOpen(CLI::App* app, CommonOptions* common, Work* run);
 
 // What the registrations share: -k,--keys into common->keyFolder; --force into common->force
 // with the subcommand's words for it; the work run once the parser has filled the options.

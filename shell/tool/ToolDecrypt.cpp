@@ -14,6 +14,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
@@ -26,6 +27,8 @@ struct DecryptOptions {
     std::string input = "-";
     std::string output;  // "" derives FILE.txt; "-" is the standard output
     bool recipients = false;
+    bool first = false;         // of a mail's armours, the first only
+    bool inlineFilter = false;  // --inline: the display filter
 };
 
 const char kBlockStart[] = "#DESTBEGIN#";
@@ -134,6 +137,20 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
     return result;
 }
 
+// A whole mail or mailbox, mapped or held in memory: every armour in it.
+int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& output,
+                         const std::string& keyPrefix, MailSource source) {
+    MailDecryptOptions mail;
+    mail.shownInput = DisplayName(options.input, false);
+    mail.output = output;
+    mail.keyPrefix = keyPrefix;
+    mail.first = options.first;
+    if (options.recipients) {
+        mail.tail = PrintRecipients;
+    }
+    return DecryptMail(mail, source);
+}
+
 int32_t RunDecrypt(const DecryptOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     const std::string output = OutputFor(options.input, options.output, ".txt");
@@ -143,6 +160,19 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     }
     const char kNulWords[] = "holds a NUL byte: not a mail text";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    if (options.inlineFilter) {
+        return DecryptInline(keyPrefix);
+    }
+    if (!IsStandardStream(options.input) && IsMailFile(options.input)) {
+        const int fd = OpenRegularFile(options.input);
+        if (fd >= 0) {
+            return DecryptWholeMail(options, output, keyPrefix, MailSource{nullptr, fd});
+        }
+        std::string mail;
+        const int32_t result = ReadWholeInput(options.input, &mail);
+        return result != kNoErr ? result
+                                : DecryptWholeMail(options, output, keyPrefix, MailSource{&mail});
+    }
     const TextScan scan =
         IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
     if (scan.regular && scan.holdsNul) {
@@ -155,6 +185,9 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     const int32_t result = ReadWholeInput(options.input, &text);
     if (result != kNoErr) {
         return result;
+    }
+    if (IsMailText(text)) {
+        return DecryptWholeMail(options, output, keyPrefix, MailSource{&text});
     }
     if (text.find('\0') != std::string::npos) {
         return Fail(kOtherErr, shownInput, kNulWords);
@@ -169,14 +202,23 @@ void AddDecrypt(CLI::App* app, CommonOptions* common, Work* run) {
     options->common = common;
     CLI::App* command = app->add_subcommand(
         "decrypt",
-        "Decrypt a message back into the document. The armour is found anywhere in the input, "
-        "so a whole saved e-mail or a quoted reply will do. FILE gives FILE.txt; the standard "
-        "input (no FILE, or -) gives the standard output.");
-    command->add_option("FILE", options->input,
-                        "the message or mail; - or none: the standard input");
+        "Decrypt a message back into the document. The input is a bare message, a whole saved "
+        "mail of any MIME form or a mailbox; every armour in it is decrypted, in the order "
+        "found. FILE gives FILE.txt; the standard input (no FILE, or -) gives the standard "
+        "output.");
+    CLI::Option* file = command->add_option(
+        "FILE", options->input, "the message, mail or mailbox; - or none: the standard input");
     AddKeyFolderOption(command, common);
-    command->add_option("-o,--output", options->output,
-                        "the document file; - for the standard output");
+    CLI::Option* output = command->add_option("-o,--output", options->output,
+                                              "the document file; - for the standard output");
+    command->add_flag("--first", options->first,
+                      "of a mail's several messages, decrypt the first only");
+    command
+        ->add_flag("--inline", options->inlineFilter,
+                   "display filter: copy the standard input to the standard output with each "
+                   "message replaced by its document where it stands")
+        ->excludes(file)
+        ->excludes(output);
     command->add_flag("--recipients", options->recipients,
                       "print the recipient lists (to, cc, bcc) and any parameter text on the "
                       "standard error stream");

@@ -56,6 +56,7 @@ int Main(int argc, char** argv) {
     tool::AddPack(&app, &common, &run);
     tool::AddUnpack(&app, &common, &run);
     tool::AddKey(&app, &common, &run);
+    tool::AddOpen(&app, &common, &run);
 
     try {
         app.parse(argc, argv);

@@ -3,6 +3,8 @@
 // each must be one plain file name; nothing is written outside the folder, a link standing in
 // it is never followed, and an existing file is replaced only when asked. Entry sizes come from
 // strangers too: listing keeps no entry, and unpacking holds one entry at a time.
+#include "shell/tool/ToolUnpack.h"
+
 #include <fcntl.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -63,6 +65,9 @@ class ContainerInput {
     ContainerInput& operator=(const ContainerInput&) = delete;
 
     int32_t Load(const UnpackOptions& options, TypPieceJointe* container);
+    // The same for a block in memory that outlives this object.
+    int32_t Take(const std::string& shownInput, const unsigned char* data, size_t size,
+                 const CommonOptions& common, TypPieceJointe* container);
     const unsigned char* Block() const { return block_; }
     int32_t Length() const { return length_; }
 
@@ -74,22 +79,28 @@ class ContainerInput {
 };
 
 int32_t ContainerInput::Load(const UnpackOptions& options, TypPieceJointe* container) {
-    int32_t result = input_.Read(options.input);
+    const int32_t result = input_.Read(options.input);
     if (result != kNoErr) {
         return result;
     }
-    const std::string shownInput = DisplayName(options.input, false);
-    if (input_.Size() > static_cast<size_t>(INT32_MAX)) {
+    return Take(DisplayName(options.input, false), input_.Data(), input_.Size(), *options.common,
+                container);
+}
+
+int32_t ContainerInput::Take(const std::string& shownInput, const unsigned char* data, size_t size,
+                             const CommonOptions& common, TypPieceJointe* container) {
+    int32_t result = kNoErr;
+    if (size > static_cast<size_t>(INT32_MAX)) {
         return FailWithResult(kFrameTooLong, shownInput, Activity::kUnpack);
     }
-    block_ = input_.Data();
-    length_ = static_cast<int32_t>(input_.Size());
+    block_ = data;
+    length_ = static_cast<int32_t>(size);
     if (!container->HoldsContainer(block_, length_)) {
         uint32_t decryptedLength = 0;
-        result = DecryptFrame(
-            shownInput, input_.Data(), input_.Size(), KeyFolderPrefix(options.common->keyFolder),
-            options.common->trace, Activity::kDecryptBinary,
-            "neither an attachment container nor an encrypted one", &decrypted_, &decryptedLength);
+        result = DecryptFrame(shownInput, data, size, KeyFolderPrefix(common.keyFolder),
+                              common.trace, Activity::kDecryptBinary,
+                              "neither an attachment container nor an encrypted one", &decrypted_,
+                              &decryptedLength);
         if (result != kNoErr) {
             return result;
         }
@@ -265,6 +276,47 @@ int32_t RunUnpack(const UnpackOptions& options) {
 }
 
 }  // namespace
+
+int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, size_t size,
+                    const std::string& folder, const CommonOptions& common) {
+    UnpackOptions options;
+    options.common = &common;
+    options.input = shownInput;
+    options.folder = folder;
+    ContainerHolder holder(kformatnoncompresse);
+    ContainerInput input;
+    const int32_t loaded = input.Take(shownInput, data, size, common, &holder.container);
+    if (loaded != kNoErr) {
+        return loaded;
+    }
+    const int32_t total = CheckTotal(&holder.container, shownInput);
+    return total != kNoErr ? total : Extract(&holder.container, input, options);
+}
+
+int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput,
+                        const std::string& name, const unsigned char* data, size_t size,
+                        const CommonOptions& common) {
+    const std::string refusal = CheckEntryName(name);
+    if (!refusal.empty()) {
+        return Fail(kOtherErr, shownInput, "refused: " + refusal + "; not written");
+    }
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        return FailWithResult(kFrameTooLong, shownInput, Activity::kDecryptBinary);
+    }
+    const std::string shownFolder = folder.empty() ? "." : folder;
+    Descriptor folderFd(open(shownFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.IsOpen()) {
+        return Fail(kOtherErr, shownFolder, SystemError("cannot be opened as a folder", errno));
+    }
+    Entry entry;
+    entry.name = name;
+    entry.length = static_cast<int32_t>(size);
+    const std::string prefix = shownFolder == "." ? "" : KeyFolderPrefix(shownFolder);
+    const int32_t result = WriteEntry(folderFd.Get(), prefix + EscapeForTerminal(name), entry, data,
+                                      KeyFiles(KeyFolderPrefix(common.keyFolder)), common.force);
+    fsync(folderFd.Get());
+    return result;
+}
 
 void AddUnpack(CLI::App* app, CommonOptions* common, Work* run) {
     auto options = std::make_shared<UnpackOptions>();

@@ -45,6 +45,24 @@ for internal in platform/TargetWriter.h pipelines/TwoKeyEncryption.h armour/Wide
   fi
 done
 
+# The mail layer and its GMime stay with veldoran-tool: nothing installed for hosts names them,
+# and a shared library does not pull them in.
+if grep -rqi gmime "$prefix/include" "$(dirname "$pc_file")/../cmake/veldoran"/*Targets*.cmake ||
+   grep -qi '^\(Requires\|Libs\).*gmime' "$pc_file"; then
+  echo "check-host: the installed library names GMime" >&2
+  exit 1
+fi
+if [ -n "$(find "$prefix" -name '*veldoran_mail*' -print -quit)" ]; then
+  echo "check-host: the mail layer is installed" >&2
+  exit 1
+fi
+while IFS= read -r shared; do
+  if ldd "$shared" | grep -qi gmime; then
+    echo "check-host: $(basename "$shared") links GMime" >&2
+    exit 1
+  fi
+done < <(find "$libdir" -name 'libveldoran.so*' -type f)
+
 cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/cmake-build" >/dev/null

@@ -1,0 +1,149 @@
+// open: a received mail in one command. The documents of its armours go to the standard output
+// as decrypt gives them; with -C, its encrypted attachments are written into a folder as well:
+// a container (plain or encrypted) through unpack's rules, a single encrypted file under its
+// name less ".vlb". Attachment names and contents come from strangers: nothing is written
+// outside the folder, and an attachment that is not encrypted is listed, never written.
+#include <CLI/CLI.hpp>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "shell/tool/ToolCommand.h"
+#include "shell/tool/ToolContainer.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolMail.h"
+#include "shell/tool/ToolUnpack.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+struct OpenOptions {
+    const CommonOptions* common = nullptr;
+    std::string input = "-";
+    std::string folder;  // -C: where the attachments go; "" lists them only
+};
+
+// Whether content starts as an encrypted file does: a frame behind a plausible key header.
+bool LooksLikeFrame(const std::string& content) {
+    if (content.size() < 2 * static_cast<size_t>(kKeyHeaderSize)) {
+        return false;
+    }
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    TypCryptoUnix crypto;
+    crypto.InitCreate(&utils);
+    TypKeyHeader header{};
+    memcpy(&header, content.data(), sizeof header);
+    crypto.ConvertHeaderForLocalOS(&header);
+    return header.version == 1 && header.nameLen >= 1 && header.nameLen <= 40;
+}
+
+bool HoldsContainer(const unsigned char* data, size_t size) {
+    ContainerHolder holder(kformatnoncompresse);
+    return size <= static_cast<size_t>(INT32_MAX) &&
+           holder.container.HoldsContainer(data, static_cast<int32_t>(size));
+}
+
+// The name a decrypted single file takes: the attachment's less ".vlb".
+std::string NameLessSuffix(const std::string& name) {
+    const std::string suffix = ".vlb";
+    return name.size() > suffix.size() &&
+                   name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0
+               ? name.substr(0, name.size() - suffix.size())
+               : name;
+}
+
+// Writes one encrypted attachment into the folder; 0, or the code after a report.
+int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
+                        const veldoran::MailPart& part) {
+    const auto* data = reinterpret_cast<const unsigned char*>(part.content.data());
+    if (HoldsContainer(data, part.content.size())) {
+        return UnpackBlock(shown, data, part.content.size(), options.folder, *options.common);
+    }
+    unsigned char* decrypted = nullptr;
+    uint32_t length = 0;
+    int32_t result =
+        DecryptFrame(shown, data, part.content.size(), KeyFolderPrefix(options.common->keyFolder),
+                     options.common->trace, Activity::kDecryptBinary, "", &decrypted, &length);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (HoldsContainer(decrypted, length)) {
+        result = UnpackBlock(shown, decrypted, length, options.folder, *options.common);
+    } else {
+        result = WriteIntoFolder(options.folder, shown, NameLessSuffix(part.name), decrypted,
+                                 length, *options.common);
+    }
+    free(decrypted);
+    return result;
+}
+
+int32_t RunOpen(const OpenOptions& options) {
+    const std::string shownInput = DisplayName(options.input, false);
+    std::string mail;
+    const int fd = !IsStandardStream(options.input) && IsMailFile(options.input)
+                       ? OpenRegularFile(options.input)
+                       : -1;
+    int32_t result = fd >= 0 ? kNoErr : ReadWholeInput(options.input, &mail);
+    if (result != kNoErr) {
+        return result;
+    }
+    int32_t attachmentResult = kNoErr;
+    const auto attachment = [&](veldoran::MailPart& part) {
+        const std::string shown =
+            shownInput + ": attachment \"" + EscapeForTerminal(part.name) + "\"";
+        const auto* data = reinterpret_cast<const unsigned char*>(part.content.data());
+        const bool encrypted =
+            HoldsContainer(data, part.content.size()) || LooksLikeFrame(part.content);
+        if (!encrypted) {
+            fprintf(stderr, "veldoran-tool: %s (%zu bytes): not encrypted; not written\n",
+                    shown.c_str(), part.content.size());
+            return false;
+        }
+        if (options.folder.empty()) {
+            fprintf(stderr, "veldoran-tool: %s (%zu bytes): encrypted; -C DIR writes it\n",
+                    shown.c_str(), part.content.size());
+            return true;
+        }
+        const int32_t written = WriteAttachment(options, shown, part);
+        attachmentResult = attachmentResult == kNoErr ? written : attachmentResult;
+        return true;
+    };
+    MailDecryptOptions decrypt;
+    decrypt.shownInput = shownInput;
+    decrypt.output = "-";
+    decrypt.keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    result =
+        DecryptMail(decrypt, fd >= 0 ? MailSource{nullptr, fd} : MailSource{&mail}, attachment);
+    return result != kNoErr ? result : attachmentResult;
+}
+
+}  // namespace
+
+void AddOpen(CLI::App* app, CommonOptions* common, Work* run) {
+    auto options = std::make_shared<OpenOptions>();
+    options->common = common;
+    CLI::App* command = app->add_subcommand(
+        "open",
+        "Open a received mail: the documents of its encrypted messages to the standard output, "
+        "as decrypt gives them. With -C DIR, its encrypted attachments are written into DIR "
+        "too: a container (plain or encrypted) as unpack writes it, a single encrypted file "
+        "under its name less .vlb. Attachments that are not encrypted are listed on the "
+        "standard error stream, never written.");
+    command->add_option("MAIL", options->input,
+                        "the mail or mailbox; - or none: the standard input");
+    AddKeyFolderOption(command, common);
+    command->add_option("-C,--directory", options->folder,
+                        "the folder to write the encrypted attachments into; it must exist");
+    AddForceFlag(command, common, "replace existing plain files of the attachments' names");
+    RunsWith(command, run, [options]() { return RunOpen(*options); });
+}
+
+}  // namespace tool
