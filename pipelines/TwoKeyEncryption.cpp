@@ -18,6 +18,7 @@
 #include "pipelines/TwoKeyStream.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
+#include "platform/Together.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
 
@@ -159,9 +160,19 @@ void HeldKeys::Comments(uint32_t messageLength, char* masterComment, char* userC
     crypto_->MakeKeyComment(user_.CommittedHeader(messageLength + kKeyHeaderSize), userComment);
 }
 
-int32_t HeldKeys::Commit(uint32_t messageLength) {
-    const int32_t result = master_.Commit(messageLength);
-    return result == kNoErr ? user_.Commit(messageLength + kKeyHeaderSize) : result;
+int32_t HeldKeys::Commit(uint32_t messageLength, const std::function<int32_t()>& alongside) {
+    int32_t result = master_.Rewrite(messageLength);
+    if (result == kNoErr) {
+        result = user_.Rewrite(messageLength + kKeyHeaderSize);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    // Neither header depends on the other reaching the disk first: both only have to be there
+    // before a frame made from them can leave, which the caller lets happen once this returns.
+    const std::function<int32_t()> syncs[] = {[this]() { return master_.SyncRewrite(); },
+                                              [this]() { return user_.SyncRewrite(); }, alongside};
+    return RunTogether(syncs, alongside ? 3 : 2);
 }
 
 int32_t HeldKeys::Close() {

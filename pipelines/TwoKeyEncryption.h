@@ -78,8 +78,12 @@ class HeldKeys {
     // Each key's comment line as it stands after an encryption of messageLength bytes; valid
     // before Commit, so that a message can be written out before its keys are spent.
     void Comments(uint32_t messageLength, char* masterComment, char* userComment) const;
-    // Rewrites and syncs both headers for messageLength bytes, master first. 0 or -1.
-    int32_t Commit(uint32_t messageLength);
+    // The one point where both keys are spent: rewrites both headers for messageLength bytes,
+    // master first, then puts both on stable storage while alongside runs (empty for nothing;
+    // the target's own sync, so that a letter waits for one round of syncs, not three). 0, or
+    // the first failure's code: -1 for a header, else alongside's; once a rewrite is tried the
+    // key material counts as spent.
+    int32_t Commit(uint32_t messageLength, const std::function<int32_t()>& alongside = {});
     // Releases both key files, the user's first. 0, or -1 when a close failed.
     int32_t Close();
     // The trace lines of the key layers, as one whole-block run prints them: on success from

@@ -244,6 +244,16 @@ int32_t TypFileRefUnix::Sync() {
     return fsync(fileno(stream)) == 0 ? kNoErr : kOtherErr;
 }
 
+int32_t TypFileRefUnix::SyncData() {
+    if (!StreamIsOpen()) {
+        return kFileClosed;
+    }
+    if (fflush(stream) != 0) {
+        return kOtherErr;
+    }
+    return fdatasync(fileno(stream)) == 0 ? kNoErr : kOtherErr;
+}
+
 int32_t TypFileRefUnix::SetPath(const char* text) {
     if (text == nullptr) {
         return kOtherErr;
