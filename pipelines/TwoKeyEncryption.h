@@ -22,6 +22,8 @@ class TypUtilsUnix;
 
 namespace veldoran {
 
+class OwnedBlock;
+
 // Size of each key comment buffer a caller hands in; a comment is one line of at most 106
 // characters with its line end.
 constexpr size_t kKeyCommentSize = 256;
@@ -146,6 +148,15 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const PrepareOutput& prepare, unsigned char** outer,
                             uint32_t* outerLength, char* masterComment, char* userComment,
                             const FrameReady& ready = nullptr);
+
+// EncryptWithBothKeys over a message that already stands in the frame's block: frame (from
+// utils, owned by the caller) holds room for the two key headers, then the message; the frame
+// is made over it in place, sparing a second block of the message's size. On success frame
+// holds the outer frame; on a failure its content is not to be used. Results as
+// EncryptWithBothKeys', and -1 for a frame shorter than the two headers.
+int32_t EncryptInPlace(TypUtilsUnix* utils, const TwoKeyRequest& request, OwnedBlock* frame,
+                       char* masterComment, char* userComment, const PrepareOutput& prepare,
+                       const FrameReady& ready = nullptr);
 
 // Whether path names either key file of the request: the same path text, or (following links
 // or not) the same file as an existing key file. A pipeline refuses such a target before it
