@@ -448,18 +448,6 @@ TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
     EXPECT_TRUE(documentWithoutTail);
 }
 
-// A utility object that adds up the bytes asked for, and those of them filled with spaces.
-class BlockBytes : public testsupport::FailingUtils {
-  public:
-    unsigned char* MyNewPtr(uint32_t size) override {
-        asked += size;
-        filled += veldoran::FillLeftOut() ? 0 : size;
-        return FailingUtils::MyNewPtr(size);
-    }
-    uint64_t asked = 0;
-    uint64_t filled = 0;
-};
-
 // A document takes one block for the message with its frame and one for the text: no copy of
 // the document that the result does not need, and no block filled with spaces only to be
 // written over.
@@ -470,7 +458,7 @@ TEST_F(TextMemory, ADocumentIsNeitherCopiedNorFilledMoreThanItsResultNeeds) {
     for (size_t i = 0; i < size; i += 61) {
         document[i] = '\n';
     }
-    BlockBytes encrypting;
+    testsupport::FailingUtils encrypting;
     OutText message;
     ASSERT_EQ(EncryptTextInMemory(&encrypting, document.c_str(), &message, "dupont",
                                   keyFolder_.c_str(), "a", "", "", "param"),
@@ -478,11 +466,11 @@ TEST_F(TextMemory, ADocumentIsNeitherCopiedNorFilledMoreThanItsResultNeeds) {
     const uint64_t text = strlen(message.get());
     // The frame (the message and 448 bytes), the text with room for the longest comments, and
     // each key's stream window: its 1 MiB period repeated over a 1 MiB window.
-    EXPECT_LE(encrypting.asked, size + text + 2 * (2 << 20) + (16 << 10));
-    EXPECT_LE(encrypting.filled, uint64_t{16} << 10);
+    EXPECT_LE(encrypting.askedBytes(), size + text + 2 * (2 << 20) + (16 << 10));
+    EXPECT_LE(encrypting.filledBytes(), uint64_t{16} << 10);
     EXPECT_EQ(encrypting.liveBlocks(), 1);
 
-    BlockBytes decrypting;
+    testsupport::FailingUtils decrypting;
     char* back = nullptr;
     char* tail = nullptr;
     ASSERT_EQ(DecryptTextInMemory(&decrypting, message.get(), &back, keyFolder_.c_str(), &tail),
@@ -490,7 +478,7 @@ TEST_F(TextMemory, ADocumentIsNeitherCopiedNorFilledMoreThanItsResultNeeds) {
     EXPECT_EQ(std::string(back), document);
     free(back);
     free(tail);
-    EXPECT_LE(decrypting.filled, uint64_t{16} << 10);
+    EXPECT_LE(decrypting.filledBytes(), uint64_t{16} << 10);
 }
 
 TEST(UnfilledBlock, OnlyTheRequestAskedThroughItIsLeftUnfilled) {
