@@ -73,6 +73,8 @@ class TypFileRefUnix : public TypFileRef, public veldoran::FileControl {
     enum class Access : int8_t { kNone, kRead, kWrite };
 
     int32_t Mapped(int platformResult);
+    // Flushes the stream, then puts the file on stable storage with sync (fsync or fdatasync).
+    int32_t FlushThen(int (*sync)(int));
     // The flag alone is not trusted: it is public, and a stream is needed to act on.
     bool StreamIsOpen() const;
     bool PathIsValid() const;
