@@ -9,6 +9,7 @@
 #include "armour/TextForms.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
+#include "platform/UnfilledBlock.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ int32_t TypUtils::FiltrerTexteInverse(unsigned char** text, uint32_t* length) {
             return kMemErr;
         }
     }
-    unsigned char* block = MyNewPtr(static_cast<uint32_t>(newLength));
+    unsigned char* block = veldoran::NewUnfilledBlock(this, static_cast<uint32_t>(newLength));
     if (block == nullptr) {
         return kMemErr;
     }

@@ -16,6 +16,7 @@
 #include "armour/BinASCIIKernels.h"
 #include "armour/ByteTranslate.h"
 #include "platform/ResultCodes.h"
+#include "platform/UnfilledBlock.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ int32_t TypBinASCII::BinToASCII(const unsigned char* data, uint32_t length, unsi
     if (armouredLength > UINT32_MAX) {
         return kMemErr;
     }
-    unsigned char* block = utils->MyNewPtr(static_cast<uint32_t>(armouredLength));
+    unsigned char* block = veldoran::NewUnfilledBlock(utils, static_cast<uint32_t>(armouredLength));
     if (block == nullptr) {
         return kMemErr;
     }
@@ -109,7 +110,7 @@ int32_t TypBinASCII::ASCIIToBin(const unsigned char* text, uint32_t length, unsi
     if (dataLength > 3 * (span / 4)) {
         return kPbErr;
     }
-    unsigned char* block = utils->MyNewPtr(dataLength);
+    unsigned char* block = veldoran::NewUnfilledBlock(utils, dataLength);
     if (block == nullptr) {
         return kMemErr;
     }

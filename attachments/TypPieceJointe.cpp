@@ -420,6 +420,18 @@ int32_t TypPieceJointe::ReadEntryN(const unsigned char* block, int32_t length, i
     return CopyEntry(block, index, buffer, produced);
 }
 
+int32_t TypPieceJointe::StoredEntryN(const unsigned char* block, int32_t length, int32_t index,
+                                     const unsigned char** entryData, int32_t* dataLength) const {
+    assert(entryData != nullptr && dataLength != nullptr);
+    if (index < 0 || index >= nbFiles || located[index].nameAt < 0 || block == nullptr ||
+        length != locatedLength || format == kformatLZOcompresse) {
+        return kOtherErr;
+    }
+    *entryData = located[index].storedLength > 0 ? block + located[index].dataAt : nullptr;
+    *dataLength = located[index].storedLength;
+    return kNoErr;
+}
+
 int32_t TypPieceJointe::WrittenFormat() const {
     return format == kformatLZOcompresse && holdsPlainData ? kformatnoncompresse : format;
 }

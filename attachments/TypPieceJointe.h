@@ -185,6 +185,14 @@ class TypPieceJointe {
     //                    the entry's stream does not decompress; buffer holds nothing usable.
     int32_t ReadEntryN(const unsigned char* block, int32_t length, int32_t index,
                        unsigned char* buffer, int32_t capacity, int32_t* produced) const;
+    // For a container whose entries are stored as they are (any format but 2): lends entry
+    // index's data where it stands in the block last given to LoadIndex or LoadStruct (block
+    // and length as given then), so that a reader writes it out without a copy. kNoErr with
+    // *entryData and *dataLength set (*entryData may be null for an empty entry); kOtherErr, with
+    // nothing written, for an index out of range, an entry not read from a block, a length other
+    // than the block's, or a container whose entries are compressed (ReadEntryN gives those).
+    int32_t StoredEntryN(const unsigned char* block, int32_t length, int32_t index,
+                         const unsigned char** entryData, int32_t* dataLength) const;
 
   private:
     // Where an entry read from a block stands in it, and what its data comes to.

@@ -13,8 +13,14 @@
 # reference for wall and CPU time, and the peak resident memory against the goal of 16 MiB at
 # every size. A 1500 MiB run (the largest round size whose armour stays under the 2 GiB the
 # 32-bit lengths allow) measures memory alone (skip it with "nobig").
-#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt | binary]
-#                          [big | nobig]
+# The paths mail clients and hosts take ("paths"), at 1 KiB, 64 KiB, 64 MiB and 512 MiB:
+# veldoran-tool encrypt from the standard input to the standard output beside the same
+# encryption of the file with -o; decrypt -o beside base64 -d; the veldoran program and
+# veldoran-tool encrypt (standard streams) on each size beside dd conv=fsync writing as many
+# bytes; unpack of a 64 MiB container (peak memory); and text encryption at 64 MiB beside
+# gpg --symmetric --armor and age --armor, each skipped with one line when missing.
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt | binary |
+#                          paths] [big | nobig]
 set -euo pipefail
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,7 +68,8 @@ while size < (1 << 20):
     lines.append(line)
     size += len(line.encode("cp1252"))
 chunk = "".join(lines).encode("cp1252")[: 1 << 20]
-sizes = [("1k", 1 << 10), ("1m", 1 << 20), ("64m", 64 << 20), ("512m", 512 << 20)]
+sizes = [("1k", 1 << 10), ("64k", 64 << 10), ("1m", 1 << 20), ("64m", 64 << 20),
+         ("512m", 512 << 20)]
 if sys.argv[2] == "big":
     sizes.append(("1500m", 1500 << 20))
 for name, total in sizes:
@@ -236,6 +243,127 @@ if [ "$what" = all ] || [ "$what" = decrypt ]; then
 fi
 if [ "$what" = all ] || [ "$what" = binary ]; then
   binary_files
+fi
+
+# The sides of the paths' rows, each writing a fresh file for the size named $1. The small keys
+# wrap on the large sizes, and veldoran-tool warns of it: the warnings are set aside.
+tool_streams() {
+  rm -f "$out/$1.s.msg"
+  timed "$tool" encrypt -u dupont -k "$out/" --to a <"$out/$1.txt" >"$out/$1.s.msg" \
+    2>>"$out/.wrap-warnings"
+}
+tool_file() {
+  rm -f "$out/$1.f.msg"
+  timed "$tool" encrypt "$out/$1.txt" -u dupont -k "$out/" --to a -o "$out/$1.f.msg" \
+    2>>"$out/.wrap-warnings"
+}
+tool_decrypt() {
+  rm -f "$out/$1.dec"
+  timed "$tool" decrypt "$out/$1.f.msg" -k "$out/" -o "$out/$1.dec"
+}
+base64_decode() {
+  rm -f "$out/$1.b64out"
+  timed base64 -d "$out/$1.b64in" >"$out/$1.b64out"
+}
+program_letter() {
+  rm -f "$out/$1.msg"
+  timed "$program" -s "$out/$1.txt" -o "$out/$1.msg" -u dupont -k "$out/" -d a,b
+}
+dd_same() {
+  rm -f "$out/$1.dd"
+  timed dd if="$out/$1.txt" of="$out/$1.dd" bs=1M conv=fsync status=none
+}
+base64_encode() {
+  rm -f "$out/$1.b64"
+  timed base64 -w 60 "$out/$1.txt" >"$out/$1.b64"
+}
+gpg_armor() {
+  rm -f "$out/$1.gpg"
+  timed gpg --homedir "$out/gnupg" --batch --quiet --pinentry-mode loopback --passphrase bench \
+    --symmetric --armor -o "$out/$1.gpg" "$out/$1.txt"
+}
+age_armor() {
+  rm -f "$out/$1.age"
+  timed age --armor -r "$(cat "$out/age.recipient")" -o "$out/$1.age" "$out/$1.txt"
+}
+
+# One row: side A and side B in turn, pairs times, for the size named name.
+paired_row() {
+  local name=$1 pairs=$2 bytes=$3 sideA=$4 sideB=$5
+  : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"; : >"$out/.c"; : >"$out/.d"
+  for _ in $(seq "$pairs"); do
+    "$sideA" "$name"
+    a=$ms; memA=$kib; cpuA=$cpu
+    "$sideB" "$name"
+    b=$ms; cpuB=$cpu
+    echo "$a" >>"$out/.a"; echo "$b" >>"$out/.b"; echo "$memA" >>"$out/.m"
+    awk -v a="$a" -v b="$b" 'BEGIN { print a / b }' >>"$out/.r"
+    awk -v a="$cpuA" -v b="$cpuB" 'BEGIN { print (b > 0) ? a / b : 0 }' >>"$out/.c"
+  done
+  summary "$name" "$pairs" "$bytes"
+}
+
+path_sizes() {
+  for sizeCase in "1k 1024 21" "64k 65536 15" "64m 67108864 $pairs64" "512m 536870912 5"; do
+    read -r name bytes pairs <<<"$sizeCase"
+    "$@" "$name" "$pairs" "$bytes"
+  done
+}
+
+paths_row() {
+  local label=$1 sideA=$2 sideB=$3 headA=$4 headB=$5
+  echo
+  echo "$label"
+  header "$headA" "$headB"
+  path_sizes paired_row_for "$sideA" "$sideB"
+}
+paired_row_for() {
+  local sideA=$1 sideB=$2 name=$3 pairs=$4 bytes=$5
+  paired_row "$name" "$pairs" "$bytes" "$sideA" "$sideB"
+}
+
+if [ "$what" = all ] || [ "$what" = paths ]; then
+  # The messages and base64 texts the decryption rows read.
+  for name in 1k 64k 64m 512m; do
+    tool_file "$name"
+    messageBytes=$(wc -c <"$out/$name.f.msg")
+    head -c $((messageBytes / 61 * 45)) "$out/512m.txt" | base64 -w 60 >"$out/$name.b64in"
+  done
+  paths_row "veldoran-tool encrypt, standard streams against the file with -o" \
+    tool_streams tool_file streams "file -o"
+  paths_row "veldoran-tool decrypt -o against base64 -d of as long a text" \
+    tool_decrypt base64_decode "decrypt -o" "base64 -d"
+  paths_row "veldoran against dd conv=fsync of as many bytes" program_letter dd_same veldoran dd
+  paths_row "veldoran against base64 -w 60" program_letter base64_encode veldoran base64
+  paths_row "veldoran-tool encrypt, standard streams, against dd conv=fsync of as many bytes" \
+    tool_streams dd_same streams dd
+  echo
+  head -c $((64 << 20)) /dev/urandom >"$out/entry.bin"
+  "$tool" pack -o "$out/container.vpj" "$out/entry.bin"
+  mkdir -p "$out/unpacked"
+  timed "$tool" unpack "$out/container.vpj" -C "$out/unpacked" --force
+  awk -v k="$kib" 'BEGIN { printf "veldoran-tool unpack of a 64 MiB container: peak %.1f MiB\n", k / 1024 }'
+  rm -rf "$out/unpacked" "$out/entry.bin" "$out/container.vpj"
+  if command -v gpg >/dev/null; then
+    mkdir -p "$out/gnupg"
+    chmod 700 "$out/gnupg"
+    echo
+    echo "veldoran against gpg --symmetric --armor"
+    header veldoran gpg
+    paired_row 64m "$pairs64" 67108864 program_letter gpg_armor
+  else
+    echo "gpg missing: no comparison with gpg --symmetric --armor"
+  fi
+  if command -v age >/dev/null && command -v age-keygen >/dev/null; then
+    age-keygen -o "$out/age.key" 2>/dev/null
+    age-keygen -y "$out/age.key" >"$out/age.recipient"
+    echo
+    echo "veldoran against age --armor"
+    header veldoran age
+    paired_row 64m "$pairs64" 67108864 program_letter age_armor
+  else
+    echo "age missing: no comparison with age --armor"
+  fi
 fi
 if [ "$big" = big ]; then
   echo

@@ -9,6 +9,7 @@
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
+#include "platform/UnfilledBlock.h"
 
 namespace veldoran {
 
@@ -65,7 +66,8 @@ int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t 
     if (size > UINT32_MAX) {
         return kMemErr;
     }
-    buffer_ = utils_->MyNewPtr(static_cast<uint32_t>(size));
+    // Load, or each Fetch, writes what is read from it.
+    buffer_ = NewUnfilledBlock(utils_, static_cast<uint32_t>(size));
     if (buffer_ == nullptr) {
         return kMemErr;
     }

@@ -128,6 +128,17 @@ TypKeyHeader veldoran::LockedKeyFile::CommittedHeader(uint32_t n) const {
 }
 
 int32_t veldoran::LockedKeyFile::Commit(uint32_t n) {
+    int32_t result = Rewrite(n);
+    // The new position must be on stable storage before any frame made from the old one can
+    // leave: after a crash the key file never points at used key material.
+    veldoran::FileControl* control = keyFile_->Control();
+    if (result == kNoErr && control != nullptr) {
+        result = control->Sync();
+    }
+    return result;
+}
+
+int32_t veldoran::LockedKeyFile::Rewrite(uint32_t n) {
     assert(open_);
     const TypKeyHeader advanced = CommittedHeader(n);
     TypKeyHeader stored = advanced;
@@ -136,14 +147,20 @@ int32_t veldoran::LockedKeyFile::Commit(uint32_t n) {
     if (result == kNoErr) {
         result = keyFile_->Write(reinterpret_cast<const unsigned char*>(&stored), kKeyHeaderSize);
     }
-    // The new position must be on stable storage before any frame made from the old one can
-    // leave: after a crash the key file never points at used key material.
-    veldoran::FileControl* control = keyFile_->Control();
-    if (result == kNoErr && control != nullptr) {
-        result = control->Sync();
+    // Positioning hands a buffered rewrite over to the system, so that the header is rewritten
+    // in the file before anything of the run is synced beside it, not only when its own sync
+    // comes to flush it.
+    if (result == kNoErr) {
+        result = keyFile_->SetFilePos(0);
     }
     header_ = advanced;
     return result;
+}
+
+int32_t veldoran::LockedKeyFile::SyncRewrite() {
+    assert(open_);
+    veldoran::FileControl* control = keyFile_->Control();
+    return control != nullptr ? control->SyncData() : kNoErr;
 }
 
 int32_t veldoran::LockedKeyFile::Close() {

@@ -51,6 +51,12 @@ class LockedKeyFile {
     // useCount raised, 0 after the largest count) and puts it on stable storage. 0, or -1 when
     // the rewrite cannot be confirmed: the key material then counts as spent.
     int32_t Commit(uint32_t n);
+    // Commit in two halves, for a run that puts several files on stable storage at once:
+    // Rewrite writes the header for n bytes (0, or -1: the key material then counts as spent),
+    // SyncRewrite puts it on stable storage (fdatasync: the rewrite leaves the size as it was)
+    // and may run on another thread while nothing else uses this key file. 0 or -1.
+    int32_t Rewrite(uint32_t n);
+    int32_t SyncRewrite();
     // The header in host order: as read, and after Commit as rewritten.
     const TypKeyHeader& Header() const { return header_; }
     // Closes the key file, which ends the lock. 0, or -1 when the close failed; 0 when nothing

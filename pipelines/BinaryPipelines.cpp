@@ -85,7 +85,7 @@ int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& req
         return result;
     }
     OwnedBlock buffer(utils);
-    result = buffer.Allocate(options.Chunk());
+    result = buffer.Allocate(options.ChunkFor(*length));
     if (result != kNoErr) {
         return result;
     }
@@ -168,7 +168,7 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         return result;
     }
     OwnedBlock buffer(utils);
-    result = buffer.Allocate(settings.Chunk());
+    result = buffer.Allocate(settings.ChunkFor(outerLength));
     if (result != kNoErr) {
         return result;
     }

@@ -49,8 +49,15 @@ int32_t WriteFrame(const veldoran::EncryptionRun& run) {
     return result == kNoErr ? run.sink->Finish() : result;
 }
 
+// Both headers rewritten and, for a target that is not written in place, put on stable
+// storage together with the frame waiting in the temporary file; the caller's Commit then only
+// gives the frame its name.
 int32_t Spend(const veldoran::EncryptionRun& run) {
-    const int32_t result = run.keys->Commit(run.messageLength);
+    veldoran::TargetWriter* writer = run.writer;
+    const int32_t result =
+        writer->InPlace()
+            ? run.keys->Commit(run.messageLength)
+            : run.keys->Commit(run.messageLength, [writer]() { return writer->SyncContent(); });
     if (result == kNoErr && run.spent) {
         run.spent();
     }

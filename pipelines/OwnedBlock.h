@@ -8,6 +8,7 @@
 
 #include "platform/ResultCodes.h"
 #include "platform/TypUtils.h"
+#include "platform/UnfilledBlock.h"
 
 namespace veldoran {
 
@@ -28,6 +29,18 @@ class OwnedBlock {
     int32_t Allocate(uint32_t size) {
         Dispose();
         data_ = utils_->MyNewPtr(size);
+        if (data_ == nullptr) {
+            return kMemErr;
+        }
+        length_ = size;
+        return kNoErr;
+    }
+
+    // Allocate for a block whose every byte the caller writes before reading any: not filled
+    // with spaces first (platform/UnfilledBlock.h).
+    int32_t AllocateUnfilled(uint32_t size) {
+        Dispose();
+        data_ = NewUnfilledBlock(utils_, size);
         if (data_ == nullptr) {
             return kMemErr;
         }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/UnfilledBlock.h"
+
 namespace {
 
 // Room for every later form of the document: the recipient block and two key headers, and
@@ -33,7 +35,7 @@ unsigned char* veldoran::PipelineUtils::MyNewPtr(uint32_t size) {
         // Released first, so that the old and the new block are never held together.
         WipeAndFree(spare_, spareUsed_);
         const size_t capacity = CapacityFor(size);
-        block = AllocateBlock(capacity);
+        block = AllocateBlock(capacity, size);
         if (block == nullptr) {
             spare_ = nullptr;
             spareCapacity_ = 0;
@@ -44,7 +46,9 @@ unsigned char* veldoran::PipelineUtils::MyNewPtr(uint32_t size) {
     spare_ = nullptr;
     spareCapacity_ = 0;
     spareUsed_ = 0;
-    memset(block, ' ', size);
+    if (!FillLeftOut()) {
+        memset(block, ' ', size);
+    }
     return block;
 }
 

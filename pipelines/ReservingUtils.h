@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "platform/ResultCodes.h"
+#include "platform/UnfilledBlock.h"
 
 namespace veldoran {
 
@@ -52,8 +53,10 @@ class ReservingUtils : public Base, public BlockReserve {
         unsigned char* block = reserved_;
         reserved_ = nullptr;
         reservedSize_ = 0;
-        // Filled with spaces like every new block.
-        memset(block, ' ', size);
+        // Filled with spaces like every new block, unless it is to be overwritten whole.
+        if (!FillLeftOut()) {
+            memset(block, ' ', size);
+        }
         return block;
     }
 

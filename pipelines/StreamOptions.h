@@ -24,6 +24,16 @@ struct StreamOptions {
         const uint32_t rounded = chunkSize / kLine * kLine;
         return rounded < 10 * kLine ? 10 * kLine : rounded;
     }
+    // Chunk() for a document of length bytes: no more than its whole lines need, so that a
+    // letter does not pay for blocks a thousand times its size (still at least 450).
+    uint32_t ChunkFor(uint64_t length) const {
+        constexpr uint64_t kLine = 45;
+        const uint32_t most = Chunk();
+        const uint64_t lines = (length + kLine - 1) / kLine * kLine;
+        return lines >= most        ? most
+               : lines < 10 * kLine ? 10 * kLine
+                                    : static_cast<uint32_t>(lines);
+    }
     void Report(uint64_t done, uint64_t total) const {
         if (progress != nullptr) {
             progress(progressContext, done, total);

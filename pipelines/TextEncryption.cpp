@@ -209,7 +209,7 @@ class TextRun {
             return result;
         }
         message_.Start(sourceRef_.get(), textLength);
-        const uint32_t chunk = options_.Chunk();
+        const uint32_t chunk = options_.ChunkFor(message_.length());
         const veldoran::ArmourEncoder sizing(utils_, eol_);
         result = input_.Allocate(chunk);
         if (result == kNoErr) {

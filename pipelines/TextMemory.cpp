@@ -8,16 +8,17 @@
 #include <cstring>
 #include <new>
 
+#include "armour/ArmourEncoder.h"
 #include "armour/TypBinASCII.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
-#include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemoryCore.h"
 #include "pipelines/TwoKeyDecryption.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
+#include "platform/UnfilledBlock.h"
 
 namespace {
 
@@ -28,35 +29,52 @@ bool FitsLengths(uint64_t length) {
     return length <= static_cast<uint64_t>(INT32_MAX);
 }
 
-// The message: document, recipient block and parameter text, in interchange form. A document
-// in which the recipient block's marker already stands is refused: decryption would cut it
-// there. The check runs on the converted message, where decryption will look.
+// The message: document, recipient block and parameter text, in interchange form, made in one
+// block that is written whole, behind room for the two key headers so that the outer frame can
+// be made over it in place. A document in which the recipient block's marker already stands
+// is refused: decryption would cut it there. The check runs on the converted message, where
+// decryption will look.
 int32_t BuildMessage(TypUtilsUnix* utils, const char* document, const char* to, const char* cc,
                      const char* bcc, const char* param, OwnedBlock* message) {
     const size_t documentLength = strlen(document);
     if (!FitsLengths(documentLength)) {
         return kFrameTooLong;
     }
-    const auto* text = reinterpret_cast<const unsigned char*>(document);
-    OwnedBlock withRecipients(utils);
+    // The recipient block and the parameter text as the utility object lays them out behind
+    // an empty document: behind any other they are the same bytes.
+    const unsigned char none = 0;
+    OwnedBlock recipients(utils);
+    OwnedBlock behind(utils);
     int32_t result =
-        utils->AddDestToMessage(text, static_cast<uint32_t>(documentLength),
-                                withRecipients.Pointer(), withRecipients.Length(), to, cc, bcc);
+        utils->AddDestToMessage(&none, 0, recipients.Pointer(), recipients.Length(), to, cc, bcc);
     if (result == kNoErr) {
-        result = utils->AddParamToMessage(withRecipients.data(), withRecipients.length(),
-                                          message->Pointer(), message->Length(), param);
+        result = utils->AddParamToMessage(recipients.data(), recipients.length(), behind.Pointer(),
+                                          behind.Length(), param);
     }
-    withRecipients.Dispose();
+    recipients.Dispose();
+    const uint64_t total = uint64_t{documentLength} + behind.length();
+    if (result == kNoErr && total > UINT32_MAX - veldoran::TwoLayerOverhead()) {
+        result = total > UINT32_MAX ? kMemErr : kFrameTooLong;
+    }
     if (result == kNoErr) {
-        utils->FiltrerTexte(message->Pointer(), message->Length());
-        // The tail begins at the first marker; anywhere but at the end of the document means
-        // the document holds one (or ends with the start of one).
-        OwnedBlock tail(utils);
-        result = utils->GetAllParamFromMessage(message->data(), message->length(), tail.Pointer(),
-                                               tail.Length());
-        if (result == kNoErr && message->length() - tail.length() != documentLength) {
-            result = kFormatNonDisponible;
-        }
+        result =
+            message->AllocateUnfilled(static_cast<uint32_t>(total) + veldoran::TwoLayerOverhead());
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    unsigned char* text = message->data() + veldoran::TwoLayerOverhead();
+    memcpy(text, document, documentLength);
+    memcpy(text + documentLength, behind.data(), behind.length());
+    behind.Dispose();
+    auto length = static_cast<uint32_t>(total);
+    utils->FiltrerTexte(&text, &length);
+    // The tail begins at the first marker; anywhere but at the end of the document means the
+    // document holds one (or ends with the start of one).
+    OwnedBlock tail(utils);
+    result = utils->GetAllParamFromMessage(text, length, tail.Pointer(), tail.Length());
+    if (result == kNoErr && length - tail.length() != documentLength) {
+        result = kFormatNonDisponible;
     }
     if (result != kNoErr) {
         message->Dispose();
@@ -64,64 +82,41 @@ int32_t BuildMessage(TypUtilsUnix* utils, const char* document, const char* to, 
     return result;
 }
 
-// The blocks obtained before any key is used.
-struct OutputPlan {
-    TypUtilsUnix* utils;
-    veldoran::BlockReserve* reserve;
-    uint32_t eolLength;
-    OwnedBlock* output;
-};
-
-// Room for both comments at their longest, the empty line, the armour and the NUL; the armour's
-// own block is set aside so that BinToASCII cannot fail once the keys are spent.
-int32_t PrepareOutput(const OutputPlan& plan, uint32_t outerLength) {
-    const uint64_t armourLength = veldoran::ArmouredLength(outerLength, plan.eolLength);
-    const uint64_t capacity =
-        2 * (veldoran::kKeyCommentSize - 1) + plan.eolLength + armourLength + 1;
+// Room for both comments at their longest, the empty line, the armour and the NUL, obtained
+// before any key is used: the armour is then written straight into it, so that nothing is
+// left to allocate once the keys are spent.
+int32_t PrepareOutput(uint32_t eolLength, uint32_t outerLength, OwnedBlock* output) {
+    const uint64_t armourLength = veldoran::ArmouredLength(outerLength, eolLength);
+    const uint64_t capacity = 2 * (veldoran::kKeyCommentSize - 1) + eolLength + armourLength + 1;
     if (!FitsLengths(capacity)) {
         return kFrameTooLong;
     }
-    *plan.output->Length() = static_cast<uint32_t>(capacity);
-    *plan.output->Pointer() = plan.utils->MyNewPtr(static_cast<uint32_t>(capacity));
-    if (plan.output->data() == nullptr) {
-        *plan.output->Length() = 0;
-        return kMemErr;
-    }
-    if (plan.reserve != nullptr &&
-        plan.reserve->Reserve(static_cast<uint32_t>(armourLength)) != kNoErr) {
-        return kMemErr;
-    }
-    return kNoErr;
+    return output->AllocateUnfilled(static_cast<uint32_t>(capacity));
 }
 
 // The message text into output (prepared by PrepareOutput): both comments, the empty line and
 // the armour of the outer frame, then a NUL. Its length goes to *length.
-int32_t Assemble(TypUtilsUnix* utils, TypBinASCII* binASCII, const unsigned char* outer,
-                 uint32_t outerLength, const char* masterComment, const char* userComment,
-                 const char* eol, OwnedBlock* output, size_t* length) {
-    OwnedBlock armour(utils);
-    const int32_t result =
-        binASCII->BinToASCII(outer, outerLength, armour.Pointer(), armour.Length());
-    if (result != kNoErr) {
-        return result;
-    }
+void Assemble(TypUtilsUnix* utils, const unsigned char* outer, uint32_t outerLength,
+              const char* masterComment, const char* userComment, const char* eol,
+              OwnedBlock* output, size_t* length) {
     unsigned char* cursor = output->data();
     for (const char* piece : {masterComment, userComment, eol}) {
         const size_t pieceLength = strlen(piece);
         memcpy(cursor, piece, pieceLength);
         cursor += pieceLength;
     }
-    memcpy(cursor, armour.data(), armour.length());
-    cursor[armour.length()] = '\0';
-    *length = static_cast<size_t>(cursor - output->data()) + armour.length();
-    return kNoErr;
+    veldoran::ArmourEncoder encoder(utils, eol);
+    cursor += encoder.Begin(outerLength, cursor);
+    cursor += encoder.Put(outer, outerLength, cursor);
+    cursor += encoder.Finish(cursor);
+    *cursor = '\0';
+    *length = static_cast<size_t>(cursor - output->data());
 }
 
 // With write set, the message is assembled and written before the keys are spent.
-int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char* document,
-                const char* user, const char* keyFolder, const char* to, const char* cc,
-                const char* bcc, const char* param, const veldoran::MessageWriter* write,
-                OwnedBlock* output) {
+int32_t Encrypt(TypUtilsUnix* utils, const char* document, const char* user, const char* keyFolder,
+                const char* to, const char* cc, const char* bcc, const char* param,
+                const veldoran::MessageWriter* write, OwnedBlock* output) {
     utils->InitCreate(nullptr);
     char yearText[16] = {};
     utils->GetYearAsText(yearText);
@@ -139,56 +134,39 @@ int32_t Encrypt(TypUtilsUnix* utils, veldoran::BlockReserve* reserve, const char
     if (result != kNoErr) {
         return result;
     }
-    // Made before the keys are used, like every other object the output needs.
-    veldoran::Owned<TypBinASCII> binASCII;
-    result = veldoran::Create(&binASCII, utils);
-    if (result != kNoErr) {
-        return result;
-    }
 
-    const OutputPlan plan = {utils, reserve, static_cast<uint32_t>(strlen(eol)), output};
+    const auto eolLength = static_cast<uint32_t>(strlen(eol));
     veldoran::FrameReady ready;
     if (write != nullptr) {
         ready = [&](const unsigned char* outer, uint32_t outerLength, const char* masterComment,
                     const char* userComment) {
             size_t length = 0;
-            const int32_t assembled = Assemble(utils, binASCII.get(), outer, outerLength,
-                                               masterComment, userComment, eol, output, &length);
-            return assembled != kNoErr
-                       ? assembled
-                       : (*write)(reinterpret_cast<const char*>(output->data()), length);
+            Assemble(utils, outer, outerLength, masterComment, userComment, eol, output, &length);
+            return (*write)(reinterpret_cast<const char*>(output->data()), length);
         };
     }
-    OwnedBlock outer(utils);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
-    result = veldoran::EncryptWithBothKeys(
-        utils, request, message.data(), message.length(),
-        [&plan](uint32_t outerLength) { return PrepareOutput(plan, outerLength); }, outer.Pointer(),
-        outer.Length(), masterComment, userComment, ready);
-    message.Dispose();
-
+    result = veldoran::EncryptInPlace(
+        utils, request, &message, masterComment, userComment,
+        [&](uint32_t outerLength) { return PrepareOutput(eolLength, outerLength, output); }, ready);
     if (result == kNoErr && write == nullptr) {
         size_t length = 0;
-        result = Assemble(utils, binASCII.get(), outer.data(), outer.length(), masterComment,
-                          userComment, eol, output, &length);
+        Assemble(utils, message.data(), message.length(), masterComment, userComment, eol, output,
+                 &length);
     }
     return result;
 }
 
 }  // namespace
 
-int32_t EncryptTextInMemory(TypUtilsUnix* utils, veldoran::BlockReserve* reserve,
-                            const char* document, char** out, const char* user,
+int32_t EncryptTextInMemory(TypUtilsUnix* utils, const char* document, char** out, const char* user,
                             const char* keyFolder, const char* to, const char* cc, const char* bcc,
                             const char* param, const veldoran::MessageWriter* write) {
     *out = nullptr;
     OwnedBlock output(utils);
     const int32_t result =
-        Encrypt(utils, reserve, document, user, keyFolder, to, cc, bcc, param, write, &output);
-    if (reserve != nullptr) {
-        reserve->ReleaseReserve();
-    }
+        Encrypt(utils, document, user, keyFolder, to, cc, bcc, param, write, &output);
     if (result == kNoErr && write == nullptr) {
         *out = reinterpret_cast<char*>(output.Release());
     }
@@ -237,7 +215,7 @@ int32_t DecryptTextInMemory(TypUtilsUnix* utils, const char* message, char** doc
         documentText = decrypted.Release();
     } else {
         // No tail to put the NUL over: a block one byte longer.
-        documentText = utils->MyNewPtr(documentLength + 1);
+        documentText = veldoran::NewUnfilledBlock(utils, documentLength + 1);
         if (documentText == nullptr) {
             return kMemErr;
         }
@@ -259,12 +237,8 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
         *out = nullptr;
         return kOtherErr;
     }
-    // Only the output's preparation can throw (memory short), before any key is used and
-    // before *out is set.
-    using Utils = veldoran::ReservingUtils<veldoran::PipelineUtils>;
-    return veldoran::RunWithUtils<Utils>([&](Utils* utils) {
-        return EncryptTextInMemory(utils, utils, document, out, user, keyFolder, to, cc, bcc,
-                                   param);
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptTextInMemory(utils, document, out, user, keyFolder, to, cc, bcc, param);
     });
 }
 
@@ -276,10 +250,9 @@ int32_t veldoran::EncryptTextToWriter(const char* document, const MessageWriter&
         return kOtherErr;
     }
     char* none = nullptr;
-    using Utils = veldoran::ReservingUtils<veldoran::PipelineUtils>;
-    return veldoran::RunWithUtils<Utils>([&](Utils* utils) {
-        return EncryptTextInMemory(utils, utils, document, &none, user, keyFolder, to, cc, bcc,
-                                   param, &write);
+    return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
+        return EncryptTextInMemory(utils, document, &none, user, keyFolder, to, cc, bcc, param,
+                                   &write);
     });
 }
 

@@ -5,17 +5,15 @@
 
 #include <stdint.h>
 
-#include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemory.h"
 
 class TypUtilsUnix;
 
-// crypterMem3 after its null checks, with utils (not owned, not yet initialised) and reserve
-// (the same object seen as a BlockReserve, or null to set nothing aside). *out is set to null
-// first. Every block it obtains from utils but the output is disposed of before it returns.
-// With write (not null), the message goes to it before the keys are spent and *out stays null.
-int32_t EncryptTextInMemory(TypUtilsUnix* utils, veldoran::BlockReserve* reserve,
-                            const char* document, char** out, const char* user,
+// crypterMem3 after its null checks, with utils (not owned, not yet initialised). *out is set
+// to null first. Every block it obtains from utils but the output is disposed of before it
+// returns, and it obtains none once the keys are being spent. With write (not null), the
+// message goes to it before the keys are spent and *out stays null.
+int32_t EncryptTextInMemory(TypUtilsUnix* utils, const char* document, char** out, const char* user,
                             const char* keyFolder, const char* to, const char* cc, const char* bcc,
                             const char* param, const veldoran::MessageWriter* write = nullptr);
 

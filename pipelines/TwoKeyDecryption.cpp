@@ -80,9 +80,7 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t l
     }
     OwnedBlock data(utils);
     if (result == kNoErr && innerLength >= kKeyHeaderSize) {
-        *data.Pointer() = utils->MyNewPtr(messageLength);
-        *data.Length() = data.data() != nullptr ? messageLength : 0;
-        result = data.data() != nullptr ? kNoErr : kMemErr;
+        result = data.AllocateUnfilled(messageLength);
     }
     if (result == kNoErr && data.data() != nullptr) {
         result = layers.UserLayerInto(data.data(), frame + TwoLayerOverhead(), messageLength,

@@ -18,6 +18,7 @@
 #include "pipelines/TwoKeyStream.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
+#include "platform/Together.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtilsUnix.h"
 
@@ -45,11 +46,12 @@ int32_t HoldKey(TypUtils* utils, TypFileRefUnix* keyRef, veldoran::LockedKeyFile
 
 // The outer frame made in place into frame: the user key's header, the master key's header
 // under the user stream, the message under both streams. The frame and both key stream windows
-// are obtained and prepare has run before any key material is read.
+// are obtained and prepare has run before any key material is read. With inFrame the message
+// stands in the frame already, behind the room for the two headers, and message is not used.
 int32_t MakeFrame(HeldKeys* keys, const unsigned char* message, uint32_t messageLength,
-                  const PrepareOutput& prepare, OwnedBlock* frame) {
+                  bool inFrame, const PrepareOutput& prepare, OwnedBlock* frame) {
     TwoKeyStream layers;
-    int32_t result = frame->Allocate(messageLength + TwoLayerOverhead());
+    int32_t result = inFrame ? kNoErr : frame->AllocateUnfilled(messageLength + TwoLayerOverhead());
     if (result == kNoErr) {
         result = layers.Reserve(SpentStream(keys->master()), SpentStream(keys->user()),
                                 messageLength, BlockWindow(messageLength + kKeyHeaderSize));
@@ -65,9 +67,50 @@ int32_t MakeFrame(HeldKeys* keys, const unsigned char* message, uint32_t message
     }
     keys->FrameHeaders(frame->data());
     result = layers.CoverInnerHeader(frame->data() + kKeyHeaderSize);
-    return result == kNoErr
-               ? layers.LayerInto(frame->data() + TwoLayerOverhead(), message, messageLength, 0)
-               : result;
+    if (result != kNoErr) {
+        return result;
+    }
+    unsigned char* body = frame->data() + TwoLayerOverhead();
+    return inFrame ? layers.Layer(body, messageLength, 0)
+                   : layers.LayerInto(body, message, messageLength, 0);
+}
+
+// EncryptWithBothKeys into frame, from message or (inFrame) from the message already in frame.
+int32_t EncryptInto(TypUtilsUnix* utils, const TwoKeyRequest& request, const unsigned char* message,
+                    uint32_t messageLength, bool inFrame, const PrepareOutput& prepare,
+                    OwnedBlock* frame, char* masterComment, char* userComment,
+                    const FrameReady& ready) {
+    masterComment[0] = '\0';
+    userComment[0] = '\0';
+    if (messageLength > UINT32_MAX - TwoLayerOverhead()) {
+        return kFrameTooLong;
+    }
+    HeldKeys keys(utils);
+    int32_t result = keys.Open(request, messageLength);
+    if (result == kNoErr) {
+        result = MakeFrame(&keys, message, messageLength, inFrame, prepare, frame);
+    }
+    if (result == kNoErr && ready) {
+        keys.Comments(messageLength, masterComment, userComment);
+        result = ready(frame->data(), frame->length(), masterComment, userComment);
+    }
+    // Nothing is left to fail but the rewrites themselves.
+    if (result == kNoErr) {
+        result = keys.Commit(messageLength);
+    }
+    if (result == kNoErr) {
+        keys.Comments(messageLength, masterComment, userComment);
+    }
+    const int32_t closed = keys.Close();
+    if (result == kNoErr) {
+        result = closed;
+    }
+    keys.Trace(result == kNoErr, messageLength, masterComment, userComment);
+    if (result != kNoErr) {
+        masterComment[0] = '\0';
+        userComment[0] = '\0';
+    }
+    return result;
 }
 
 }  // namespace
@@ -159,9 +202,19 @@ void HeldKeys::Comments(uint32_t messageLength, char* masterComment, char* userC
     crypto_->MakeKeyComment(user_.CommittedHeader(messageLength + kKeyHeaderSize), userComment);
 }
 
-int32_t HeldKeys::Commit(uint32_t messageLength) {
-    const int32_t result = master_.Commit(messageLength);
-    return result == kNoErr ? user_.Commit(messageLength + kKeyHeaderSize) : result;
+int32_t HeldKeys::Commit(uint32_t messageLength, const std::function<int32_t()>& alongside) {
+    int32_t result = master_.Rewrite(messageLength);
+    if (result == kNoErr) {
+        result = user_.Rewrite(messageLength + kKeyHeaderSize);
+    }
+    if (result != kNoErr) {
+        return result;
+    }
+    // Neither header depends on the other reaching the disk first: both only have to be there
+    // before a frame made from them can leave, which the caller lets happen once this returns.
+    const std::function<int32_t()> syncs[] = {[this]() { return master_.SyncRewrite(); },
+                                              [this]() { return user_.SyncRewrite(); }, alongside};
+    return RunTogether(syncs, alongside ? 3 : 2);
 }
 
 int32_t HeldKeys::Close() {
@@ -193,40 +246,24 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const FrameReady& ready) {
     *outer = nullptr;
     *outerLength = 0;
-    masterComment[0] = '\0';
-    userComment[0] = '\0';
-    if (messageLength > UINT32_MAX - TwoLayerOverhead()) {
-        return kFrameTooLong;
-    }
-    HeldKeys keys(utils);
     OwnedBlock frame(utils);
-    int32_t result = keys.Open(request, messageLength);
-    if (result == kNoErr) {
-        result = MakeFrame(&keys, message, messageLength, prepare, &frame);
-    }
-    if (result == kNoErr && ready) {
-        keys.Comments(messageLength, masterComment, userComment);
-        result = ready(frame.data(), frame.length(), masterComment, userComment);
-    }
-    // Nothing is left to fail but the rewrites themselves.
-    if (result == kNoErr) {
-        result = keys.Commit(messageLength);
-    }
-    if (result == kNoErr) {
-        keys.Comments(messageLength, masterComment, userComment);
-    }
-    const int32_t closed = keys.Close();
-    if (result == kNoErr) {
-        result = closed;
-    }
-    keys.Trace(result == kNoErr, messageLength, masterComment, userComment);
+    const int32_t result = EncryptInto(utils, request, message, messageLength, false, prepare,
+                                       &frame, masterComment, userComment, ready);
     if (result != kNoErr) {
-        masterComment[0] = '\0';
-        userComment[0] = '\0';
         return result;
     }
     frame.HandOver(outer, outerLength);
     return kNoErr;
+}
+
+int32_t EncryptInPlace(TypUtilsUnix* utils, const TwoKeyRequest& request, OwnedBlock* frame,
+                       char* masterComment, char* userComment, const PrepareOutput& prepare,
+                       const FrameReady& ready) {
+    if (frame->data() == nullptr || frame->length() < TwoLayerOverhead()) {
+        return kOtherErr;
+    }
+    return EncryptInto(utils, request, nullptr, frame->length() - TwoLayerOverhead(), true, prepare,
+                       frame, masterComment, userComment, ready);
 }
 
 bool NamesAKeyFile(const TwoKeyRequest& request, const char* path) {

@@ -22,6 +22,8 @@ class TypUtilsUnix;
 
 namespace veldoran {
 
+class OwnedBlock;
+
 // Size of each key comment buffer a caller hands in; a comment is one line of at most 106
 // characters with its line end.
 constexpr size_t kKeyCommentSize = 256;
@@ -78,8 +80,12 @@ class HeldKeys {
     // Each key's comment line as it stands after an encryption of messageLength bytes; valid
     // before Commit, so that a message can be written out before its keys are spent.
     void Comments(uint32_t messageLength, char* masterComment, char* userComment) const;
-    // Rewrites and syncs both headers for messageLength bytes, master first. 0 or -1.
-    int32_t Commit(uint32_t messageLength);
+    // The one point where both keys are spent: rewrites both headers for messageLength bytes,
+    // master first, then puts both on stable storage while alongside runs (empty for nothing;
+    // the target's own sync, so that a letter waits for one round of syncs, not three). 0, or
+    // the first failure's code: -1 for a header, else alongside's; once a rewrite is tried the
+    // key material counts as spent.
+    int32_t Commit(uint32_t messageLength, const std::function<int32_t()>& alongside = {});
     // Releases both key files, the user's first. 0, or -1 when a close failed.
     int32_t Close();
     // The trace lines of the key layers, as one whole-block run prints them: on success from
@@ -142,6 +148,15 @@ int32_t EncryptWithBothKeys(TypUtilsUnix* utils, const TwoKeyRequest& request,
                             const PrepareOutput& prepare, unsigned char** outer,
                             uint32_t* outerLength, char* masterComment, char* userComment,
                             const FrameReady& ready = nullptr);
+
+// EncryptWithBothKeys over a message that already stands in the frame's block: frame (from
+// utils, owned by the caller) holds room for the two key headers, then the message; the frame
+// is made over it in place, sparing a second block of the message's size. On success frame
+// holds the outer frame; on a failure its content is not to be used. Results as
+// EncryptWithBothKeys', and -1 for a frame shorter than the two headers.
+int32_t EncryptInPlace(TypUtilsUnix* utils, const TwoKeyRequest& request, OwnedBlock* frame,
+                       char* masterComment, char* userComment, const PrepareOutput& prepare,
+                       const FrameReady& ready = nullptr);
 
 // Whether path names either key file of the request: the same path text, or (following links
 // or not) the same file as an existing key file. A pipeline refuses such a target before it

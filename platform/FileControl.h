@@ -19,6 +19,9 @@ class FileControl {
     virtual int32_t Sync() = 0;
     // The system's description of the open file (type, size, device and inode).
     virtual int32_t GetInfo(struct stat* info) const = 0;
+    // Puts what was written to the open file on stable storage, with only the metadata needed
+    // to read it back: enough for bytes rewritten in place, which leave the size as it was.
+    virtual int32_t SyncData() = 0;
 
   protected:
     ~FileControl() = default;

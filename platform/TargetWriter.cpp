@@ -205,6 +205,7 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
     linked_ = false;
     written_ = 0;
     reserved_ = false;
+    synced_ = false;
 
     struct stat linkInfo {};
     const bool present = lstat(path, &linkInfo) == 0;
@@ -329,6 +330,7 @@ int32_t veldoran::TargetWriter::Write(const unsigned char* data, uint32_t count)
         return kOtherErr;
     }
     const FileSizeSignalIgnored noFileSizeSignal;
+    synced_ = false;
     size_t remaining = count;
     while (remaining > 0) {
         const ssize_t written = calls_->write(fd_, data, std::min(remaining, kWriteChunk));
@@ -357,6 +359,24 @@ void veldoran::TargetWriter::StartWriteback(size_t count) {
     written_ += count;
 }
 
+int32_t veldoran::TargetWriter::SyncContent() {
+    if (fd_ == -1 || failed_) {
+        return kOtherErr;
+    }
+    if (inPlace_ || synced_) {
+        return kNoErr;
+    }
+    // Space set aside beyond the content goes back.
+    if (reserved_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+        return Fail();
+    }
+    if (calls_->fsync(fd_) != 0) {
+        return Fail();
+    }
+    synced_ = true;
+    return kNoErr;
+}
+
 int32_t veldoran::TargetWriter::Commit() {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
@@ -366,12 +386,8 @@ int32_t veldoran::TargetWriter::Commit() {
         fd_ = -1;
         return closed == 0 ? kNoErr : kOtherErr;
     }
-    // Space set aside beyond the content goes back.
-    if (reserved_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
-        return Fail();
-    }
-    if (calls_->fsync(fd_) != 0) {
-        return Fail();
+    if (SyncContent() != kNoErr) {
+        return kOtherErr;
     }
     if (unnamed_ && LinkUnnamed() != kNoErr) {
         return Fail();

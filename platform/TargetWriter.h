@@ -67,8 +67,12 @@ class TargetWriter {
     // file-size signal is ignored meanwhile, so a write past the file-size limit fails instead
     // of killing the process.
     int32_t Write(const unsigned char* data, uint32_t count);
-    // Puts the new content on stable storage and in place of the target. 0, or -1 with the old
-    // target intact and the temporary file removed.
+    // Puts the new content on stable storage without giving it the target's name, so that
+    // this sync can run beside others; Commit then only names it. 0 (also for a target written
+    // in place, which has nothing to sync), or -1 with the temporary file removed.
+    int32_t SyncContent();
+    // Puts the new content on stable storage (unless SyncContent did) and in place of the
+    // target. 0, or -1 with the old target intact and the temporary file removed.
     int32_t Commit();
     // Abandons an uncommitted replacement: the temporary file is closed and removed. 0.
     int32_t Kill();
@@ -97,6 +101,7 @@ class TargetWriter {
     bool failed_ = false;
     size_t written_ = 0;
     bool reserved_ = false;
+    bool synced_ = false;
 };
 
 }  // namespace veldoran

@@ -235,13 +235,21 @@ int32_t TypFileRefUnix::GetInfo(struct stat* info) const {
 }
 
 int32_t TypFileRefUnix::Sync() {
+    return FlushThen(fsync);
+}
+
+int32_t TypFileRefUnix::SyncData() {
+    return FlushThen(fdatasync);
+}
+
+int32_t TypFileRefUnix::FlushThen(int (*sync)(int)) {
     if (!StreamIsOpen()) {
         return kFileClosed;
     }
     if (fflush(stream) != 0) {
         return kOtherErr;
     }
-    return fsync(fileno(stream)) == 0 ? kNoErr : kOtherErr;
+    return sync(fileno(stream)) == 0 ? kNoErr : kOtherErr;
 }
 
 int32_t TypFileRefUnix::SetPath(const char* text) {

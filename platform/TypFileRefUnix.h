@@ -55,6 +55,8 @@ class TypFileRefUnix : public TypFileRef, public veldoran::FileControl {
     int32_t GetInfo(struct stat* info) const override;
     // Flushes the stream and asks the system to put the file's data on stable storage.
     int32_t Sync() override;
+    // Flushes the stream and puts the file's data on stable storage (fdatasync).
+    int32_t SyncData() override;
 
     // Checked writes of path: kOtherErr, with path unchanged, when the result would not fit
     // (or the text is null, or path holds no NUL-terminated text to append to).
@@ -71,6 +73,8 @@ class TypFileRefUnix : public TypFileRef, public veldoran::FileControl {
     enum class Access : int8_t { kNone, kRead, kWrite };
 
     int32_t Mapped(int platformResult);
+    // Flushes the stream, then puts the file on stable storage with sync (fsync or fdatasync).
+    int32_t FlushThen(int (*sync)(int));
     // The flag alone is not trusted: it is public, and a stream is needed to act on.
     bool StreamIsOpen() const;
     bool PathIsValid() const;

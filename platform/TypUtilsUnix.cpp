@@ -12,6 +12,7 @@
 
 #include "platform/KeyFilePath.h"
 #include "platform/TypFileRefUnix.h"
+#include "platform/UnfilledBlock.h"
 
 int32_t TypUtilsUnix::InitCreate(unsigned char*) {
     keyFolderPath[0] = '\0';
@@ -43,18 +44,18 @@ void AdviseHugePages(unsigned char* block, size_t size) {
 
 }  // namespace
 
-unsigned char* TypUtilsUnix::AllocateBlock(size_t capacity) {
+unsigned char* TypUtilsUnix::AllocateBlock(size_t capacity, size_t used) {
     // malloc(0) may legally return null; a zero-length block must still be a valid block.
     auto* block = static_cast<unsigned char*>(malloc(capacity == 0 ? 1 : capacity));
-    if (block != nullptr && capacity >= kLargeBlock && capacity <= kHugePageLimit) {
-        AdviseHugePages(block, capacity);
+    if (block != nullptr && used >= kLargeBlock && used <= kHugePageLimit) {
+        AdviseHugePages(block, used);
     }
     return block;
 }
 
 unsigned char* TypUtilsUnix::MyNewPtr(uint32_t size) {
     unsigned char* block = AllocateBlock(size);
-    if (block != nullptr) {
+    if (block != nullptr && !veldoran::FillLeftOut()) {
         memset(block, ' ', size);
     }
     return block;

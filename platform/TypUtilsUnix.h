@@ -33,10 +33,14 @@ class TypUtilsUnix : public TypUtils {
     static constexpr uint32_t kLargeBlock = 4u << 20;
 
   protected:
-    // Heap memory of capacity bytes (at least 1), not filled; for a large block the whole
-    // 2 MiB pages inside it are offered huge pages up to the size where that still pays. Null
-    // when memory is short. Given back with WipeAndFree().
-    static unsigned char* AllocateBlock(size_t capacity);
+    // Heap memory of capacity bytes (at least 1), not filled; where the used bytes from its
+    // start make a large block, the whole 2 MiB pages among them are offered huge pages up to
+    // the size where that still pays. Null when memory is short. Given back with WipeAndFree().
+    static unsigned char* AllocateBlock(size_t capacity, size_t used);
+    // AllocateBlock with every byte taken as used.
+    static unsigned char* AllocateBlock(size_t capacity) {
+        return AllocateBlock(capacity, capacity);
+    }
     // Clears the first length bytes of a block from AllocateBlock (at most its size) and gives
     // it back to the heap; null does nothing.
     static void WipeAndFree(unsigned char* block, size_t length);

@@ -200,8 +200,9 @@ std::string ShownEntry(const std::string& shownInput, int32_t index, const Entry
            EscapeForTerminal(entry.name) + "\"";
 }
 
-// Writes every entry that may be written, one at a time through one buffer the size of the
-// largest; kOtherErr when any was refused or failed.
+// Writes every entry that may be written, one at a time: a stored entry straight from the
+// block, a compressed one through one buffer the size of the largest (at most the largest
+// entry a reader decompresses); kOtherErr when any was refused or failed.
 int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
                 const UnpackOptions& options) {
     const std::string folder = options.folder.empty() ? "." : options.folder;
@@ -210,8 +211,9 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
         return Fail(kOtherErr, folder, SystemError("cannot be opened as a folder", errno));
     }
     const std::string shownInput = DisplayName(options.input, false);
+    const bool compressed = container->GetFormat() == kformatLZOcompresse;
     int32_t largest = 0;
-    for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
+    for (int32_t index = 0; compressed && index < container->GetNbFiles(); ++index) {
         const Entry entry = EntryAt(container, index);
         if (CheckEntryName(entry.name).empty() && entry.length > largest) {
             largest = entry.length;
@@ -237,15 +239,19 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
             result = Fail(kOtherErr, shownEntry, "refused: " + refusal + "; not written");
             continue;
         }
+        const unsigned char* data = buffer.get();
         int32_t produced = 0;
-        const int32_t read = container->ReadEntryN(input.Block(), input.Length(), index,
-                                                   buffer.get(), largest, &produced);
+        const int32_t read =
+            compressed
+                ? container->ReadEntryN(input.Block(), input.Length(), index, buffer.get(), largest,
+                                        &produced)
+                : container->StoredEntryN(input.Block(), input.Length(), index, &data, &produced);
         if (read != kNoErr) {
             result = Fail(kOtherErr, shownEntry,
                           DescribeResult(read, Activity::kUnpack) + "; not written");
             continue;
         }
-        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, buffer.get(), keyFiles,
+        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, data, keyFiles,
                        options.common->force) != kNoErr) {
             result = kOtherErr;
             continue;

@@ -198,7 +198,34 @@ TEST_F(ContainerBound, ReadEntryNGivesWhatLoadStructHolds) {
             }
             ASSERT_EQ(read, kNoErr) << k;
             EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + produced), files[size_t(k)]) << k;
+            // Stored entries are lent where they stand in the block; compressed ones only read.
+            const unsigned char* stored = nullptr;
+            int32_t storedLength = -1;
+            const int32_t lent = indexed->StoredEntryN(block.data(), int32_t(block.size()), k,
+                                                       &stored, &storedLength);
+            if (format == kformatLZOcompresse) {
+                EXPECT_EQ(lent, kOtherErr);
+                EXPECT_EQ(storedLength, -1);
+                continue;
+            }
+            ASSERT_EQ(lent, kNoErr) << k;
+            EXPECT_EQ(storedLength, int32_t(files[size_t(k)].size()));
+            if (storedLength > 0) {
+                EXPECT_GE(stored, block.data());
+                EXPECT_LE(stored + storedLength, block.data() + block.size());
+                EXPECT_EQ(Bytes(stored, stored + storedLength), files[size_t(k)]) << k;
+            }
         }
+        const unsigned char* stored = nullptr;
+        int32_t storedLength = -1;
+        EXPECT_EQ(indexed->StoredEntryN(block.data(), int32_t(block.size()) - 1, 0, &stored,
+                                        &storedLength),
+                  kOtherErr)
+            << "not the block indexed";
+        EXPECT_EQ(indexed->StoredEntryN(block.data(), int32_t(block.size()),
+                                        int32_t(files.size()) + 1, &stored, &storedLength),
+                  kOtherErr);
+        EXPECT_EQ(storedLength, -1);
         int32_t produced = -1;
         EXPECT_EQ(indexed->ReadEntryN(block.data(), int32_t(block.size()), 0, buffer.data(), 69999,
                                       &produced),

@@ -713,6 +713,28 @@ TEST_F(BinaryPipelines, EveryAllocationFailureIsReportedAndLeaksNothing) {
     }
 }
 
+// The buffer functions write every block they make whole: none is filled with spaces first.
+TEST_F(BinaryPipelines, TheBufferFunctionsFillNoBlockTheyWriteOver) {
+    const Bytes data = testsupport::RandomBytes(256 << 10, 22);
+    testsupport::FailingUtils encrypting;
+    unsigned char* frame = nullptr;
+    uint32_t frameLength = 0;
+    ASSERT_EQ(EncryptBinaryBuffer(&encrypting, data.data(), static_cast<uint32_t>(data.size()),
+                                  &frame, &frameLength, "dupont", keyFolder_.c_str(), 0),
+              kNoErr);
+    EXPECT_LE(encrypting.filledBytes(), uint64_t{16} << 10);
+    testsupport::FailingUtils decrypting;
+    unsigned char* back = nullptr;
+    uint32_t backLength = 0;
+    ASSERT_EQ(DecryptBinaryBuffer(&decrypting, frame, frameLength, &back, &backLength,
+                                  keyFolder_.c_str(), 0),
+              kNoErr);
+    EXPECT_EQ(Bytes(back, back + backLength), data);
+    EXPECT_LE(decrypting.filledBytes(), uint64_t{16} << 10);
+    free(frame);
+    free(back);
+}
+
 TEST_F(BinaryPipelines, TraceLinesOnlyWhenAsked) {
     const Bytes data = testsupport::RandomBytes(40, 21);
     const std::string source = folder_.File("data.bin");

@@ -150,6 +150,66 @@ TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) 
     }
 }
 
+// What the target's sync finds: the key files as they stand on disk at that moment, and
+// whether the target already had the new message under its name.
+struct AtTargetSync {
+    std::string masterPath;
+    std::string userPath;
+    std::string target;
+    Bytes master;
+    Bytes user;
+    Bytes targetThen;
+    int failWith = 0;
+};
+AtTargetSync gAtSync;
+
+int RecordingFsync(int fd) {
+    gAtSync.master = ReadWholeFile(gAtSync.masterPath);
+    gAtSync.user = ReadWholeFile(gAtSync.userPath);
+    gAtSync.targetThen = ReadWholeFile(gAtSync.target);
+    if (gAtSync.failWith != 0) {
+        errno = gAtSync.failWith;
+        return -1;
+    }
+    return fsync(fd);
+}
+
+// The message's own sync runs beside the key headers' syncs, never ahead of their rewrites, and
+// the message gets its name only after all of them: when it fails the keys count as spent (their
+// headers rewritten) and the old target stays, with no temporary file.
+TEST_F(StreamingEncryption, TheMessageIsNamedOnlyOnceItAndBothKeyHeadersAreSynced) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    const Bytes old = ToBytes("previous message\n");
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
+    calls.fsync = RecordingFsync;
+    for (const int failWith : {0, EIO}) {
+        SCOPED_TRACE(failWith == 0 ? "the sync succeeds" : "the sync fails");
+        ASSERT_TRUE(WriteWholeFile(source, ToBytes("Cher ami,\nà bientôt.\n")));
+        ASSERT_TRUE(WriteWholeFile(target, old));
+        Bytes masterAfter;
+        Bytes userAfter;
+        const std::string expected =
+            BlockReference(ReadWholeFile(source), &masterAfter, &userAfter);
+        gAtSync = AtTargetSync{};
+        gAtSync.masterPath = KeyPath("Master");
+        gAtSync.userPath = KeyPath("dupont");
+        gAtSync.target = target;
+        gAtSync.failWith = failWith;
+        EXPECT_EQ(Stream(source, target, &calls), failWith == 0 ? kNoErr : kOtherErr);
+        EXPECT_EQ(gAtSync.master, masterAfter);
+        EXPECT_EQ(gAtSync.user, userAfter);
+        EXPECT_EQ(gAtSync.targetThen, old);
+        EXPECT_EQ(ReadWholeFile(KeyPath("Master")), masterAfter);
+        EXPECT_EQ(ReadWholeFile(KeyPath("dupont")), userAfter);
+        EXPECT_EQ(messagetest::ToString(ReadWholeFile(target)),
+                  failWith == 0 ? expected : messagetest::ToString(old));
+        EXPECT_EQ(messagetest::Entries(folder_.path()),
+                  (std::set<std::string>{"keys", "letter.msg", "letter.txt"}));
+        SnapshotKeys();
+    }
+}
+
 TEST_F(StreamingEncryption, AMarkerLaterInTheDocumentOutranksAnEarlierFailure) {
     // The whole-block path read and checked the document before anything else could fail.
     const std::string source = folder_.File("letter.txt");
@@ -164,6 +224,65 @@ TEST_F(StreamingEncryption, AMarkerLaterInTheDocumentOutranksAnEarlierFailure) {
     std::filesystem::remove(KeyPath("dupont"));
     EXPECT_EQ(Stream(source, folder_.File("letter.msg")), kFormatNonDisponible);
     EXPECT_TRUE(testsupport::ReadWholeFile(KeyPath("Master")) == masterBefore_);
+}
+
+// A utility object that notes the largest block asked for.
+class LargestBlock : public TypUtilsUnix {
+  public:
+    unsigned char* MyNewPtr(uint32_t size) override {
+        largest = size > largest ? size : largest;
+        return TypUtilsUnix::MyNewPtr(size);
+    }
+    uint32_t largest = 0;
+};
+
+// A letter costs blocks of about its own size, not of the 1 MiB chunk a long document is read
+// in: every block is filled and wiped, which for a letter cost more than its encryption.
+TEST_F(StreamingEncryption, ALetterTakesBlocksOfItsOwnSize) {
+    struct Case {
+        const char* label;
+        size_t length;
+        uint32_t most;
+    };
+    const std::vector<Case> cases = {
+        {"an empty letter", 0, 8 << 10},
+        {"a short letter", 3000, 16 << 10},
+        {"a document past one chunk", 3 << 20, 4 << 20},
+    };
+    const std::string source = folder_.File("letter.txt");
+    UseKeys(1 << 20, 1 << 20, 5);
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        ASSERT_TRUE(WriteWholeFile(source, Bytes(testCase.length, 'l')));
+        LargestBlock utils;
+        ASSERT_EQ(
+            EncryptTextFile(&utils, nullptr, source.c_str(), folder_.File("l.msg").c_str(),
+                            "dupont", keyFolder_.c_str(), "to@a", "cc@b", "bcc@c", 0, nullptr),
+            kNoErr);
+        EXPECT_LE(utils.largest, testCase.most);
+    }
+}
+
+TEST(StreamOptions, AChunkIsNoLargerThanTheDocumentsWholeLines) {
+    struct Case {
+        uint32_t chunkSize;
+        uint64_t length;
+        uint32_t chunk;
+    };
+    const std::vector<Case> cases = {
+        {veldoran::kDefaultChunkSize, 0, 450},      // never below ten lines
+        {veldoran::kDefaultChunkSize, 451, 495},    // whole lines around the document
+        {veldoran::kDefaultChunkSize, 4500, 4500},  // exactly whole lines
+        {veldoran::kDefaultChunkSize, uint64_t{1} << 40, veldoran::kDefaultChunkSize},
+        {900, 1000, 900},  // the chunk asked for stays the most
+        {100, 10, 450},    // and is itself never below ten lines
+    };
+    for (const Case& testCase : cases) {
+        veldoran::StreamOptions options;
+        options.chunkSize = testCase.chunkSize;
+        EXPECT_EQ(options.ChunkFor(testCase.length), testCase.chunk)
+            << testCase.chunkSize << " " << testCase.length;
+    }
 }
 
 void CountProgress(void* context, uint64_t done, uint64_t total) {

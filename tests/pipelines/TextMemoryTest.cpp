@@ -11,6 +11,7 @@
 #include "MessageFixture.h"
 #include "pipelines/ReservingUtils.h"
 #include "pipelines/TextMemoryCore.h"
+#include "platform/UnfilledBlock.h"
 #include "support/AllocationSweep.h"
 #include "support/FailingUtils.h"
 
@@ -360,8 +361,8 @@ TEST_F(TextMemory, OnceTheKeysAreSpentNothingIsLeftToAllocate) {
                ReadWholeFile(KeyPath("dupont")) != userBefore_;
     });
     OutText message;
-    EXPECT_EQ(EncryptTextInMemory(&utils, &utils, "Cher ami,\n", &message, "dupont",
-                                  keyFolder_.c_str(), "a", "", "", ""),
+    EXPECT_EQ(EncryptTextInMemory(&utils, "Cher ami,\n", &message, "dupont", keyFolder_.c_str(),
+                                  "a", "", "", ""),
               kNoErr);
     EXPECT_EQ(utils.refused(), 0);
     EXPECT_FALSE(KeysUntouched());
@@ -382,15 +383,15 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
     std::filesystem::create_directories(emptyFolder + "Clefs");
     veldoran::ReservingUtils<testsupport::FailingUtils> beforeKeys;
     char* none = nullptr;
-    ASSERT_EQ(EncryptTextInMemory(&beforeKeys, &beforeKeys, document, &none, "dupont",
-                                  emptyFolder.c_str(), "a", "", "", ""),
+    ASSERT_EQ(EncryptTextInMemory(&beforeKeys, document, &none, "dupont", emptyFolder.c_str(), "a",
+                                  "", "", ""),
               kFNFErr);
     const int callsBeforeKeys = beforeKeys.calls();
 
     veldoran::ReservingUtils<testsupport::FailingUtils> counting;
     OutText message;
-    ASSERT_EQ(EncryptTextInMemory(&counting, &counting, document, &message, "dupont",
-                                  keyFolder_.c_str(), "a", "", "", ""),
+    ASSERT_EQ(EncryptTextInMemory(&counting, document, &message, "dupont", keyFolder_.c_str(), "a",
+                                  "", "", ""),
               kNoErr);
     const int calls = counting.calls();
     ASSERT_GT(calls, callsBeforeKeys);
@@ -399,8 +400,8 @@ TEST_F(TextMemory, EveryEncryptionAllocationFailureIsReportedAndLeaksNothing) {
     using Reserving = veldoran::ReservingUtils<testsupport::FailingUtils>;
     testsupport::SweepAllocationFailures<Reserving>(calls, [&](Reserving& utils, int failing) {
         char* out = reinterpret_cast<char*>(&out);
-        EXPECT_EQ(EncryptTextInMemory(&utils, &utils, document, &out, "dupont", keyFolder_.c_str(),
-                                      "a", "", "", ""),
+        EXPECT_EQ(EncryptTextInMemory(&utils, document, &out, "dupont", keyFolder_.c_str(), "a", "",
+                                      "", ""),
                   kMemErr);
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(utils.liveBlocks(), 0);
@@ -445,6 +446,57 @@ TEST_F(TextMemory, EveryDecryptionAllocationFailureLeavesNullOrOwnedTexts) {
     });
     // The document is handed over even when the tail cannot be.
     EXPECT_TRUE(documentWithoutTail);
+}
+
+// A document takes one block for the message with its frame and one for the text: no copy of
+// the document that the result does not need, and no block filled with spaces only to be
+// written over.
+TEST_F(TextMemory, ADocumentIsNeitherCopiedNorFilledMoreThanItsResultNeeds) {
+    UseKeys(1 << 20, 1 << 20, 9);
+    const size_t size = 1 << 20;
+    std::string document(size, 'x');
+    for (size_t i = 0; i < size; i += 61) {
+        document[i] = '\n';
+    }
+    testsupport::FailingUtils encrypting;
+    OutText message;
+    ASSERT_EQ(EncryptTextInMemory(&encrypting, document.c_str(), &message, "dupont",
+                                  keyFolder_.c_str(), "a", "", "", "param"),
+              kNoErr);
+    const uint64_t text = strlen(message.get());
+    // The frame (the message and 448 bytes), the text with room for the longest comments, and
+    // each key's stream window: its 1 MiB period repeated over a 1 MiB window.
+    EXPECT_LE(encrypting.askedBytes(), size + text + 2 * (2 << 20) + (16 << 10));
+    EXPECT_LE(encrypting.filledBytes(), uint64_t{16} << 10);
+    EXPECT_EQ(encrypting.liveBlocks(), 1);
+
+    testsupport::FailingUtils decrypting;
+    char* back = nullptr;
+    char* tail = nullptr;
+    ASSERT_EQ(DecryptTextInMemory(&decrypting, message.get(), &back, keyFolder_.c_str(), &tail),
+              kNoErr);
+    EXPECT_EQ(std::string(back), document);
+    free(back);
+    free(tail);
+    EXPECT_LE(decrypting.filledBytes(), uint64_t{16} << 10);
+}
+
+TEST(UnfilledBlock, OnlyTheRequestAskedThroughItIsLeftUnfilled) {
+    testsupport::FailingUtils utils;
+    unsigned char* unfilled = veldoran::NewUnfilledBlock(&utils, 64);
+    ASSERT_NE(unfilled, nullptr);
+    EXPECT_EQ(utils.calls(), 1);
+    EXPECT_FALSE(veldoran::FillLeftOut());
+    // The next plain request keeps MyNewPtr's contract.
+    unsigned char* filled = utils.MyNewPtr(64);
+    ASSERT_NE(filled, nullptr);
+    EXPECT_EQ(Bytes(filled, filled + 64), Bytes(64, ' '));
+    utils.MyDisposeptr(&filled, 64);
+    utils.MyDisposeptr(&unfilled, 64);
+    // A refused request is refused through it too.
+    utils.FailCall(1);
+    EXPECT_EQ(veldoran::NewUnfilledBlock(&utils, 64), nullptr);
+    EXPECT_FALSE(veldoran::FillLeftOut());
 }
 
 TEST(ReservingUtils, HandsTheReserveOnlyToARequestOfItsSize) {

@@ -311,6 +311,61 @@ TEST(TargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
     }
 }
 
+int gFsyncs = 0;
+int CountedFsync(int fd) {
+    ++gFsyncs;
+    return FaultyFsync(fd);
+}
+
+// The content may be synced apart from the rename (beside the key headers' syncs): it then is
+// not synced again, unless more was written since; a failing sync there fails the commit and
+// leaves the old target and no temporary file.
+TEST(TargetWriter, ContentSyncedAheadOfTheCommit) {
+    struct Case {
+        const char* label;
+        bool writeAfterSync;
+        int failFsync;
+        int fsyncs;
+        int32_t synced;
+    };
+    const std::vector<Case> cases = {
+        {"synced once", false, 0, 1, kNoErr},
+        {"written to since", true, 0, 2, kNoErr},
+        {"the sync fails", false, EIO, 1, kOtherErr},
+    };
+    veldoran::TargetWriterCalls calls = FaultyCalls();
+    calls.fsync = CountedFsync;
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        TempDir folder;
+        const std::string target = folder.File("out.msg");
+        ASSERT_TRUE(WriteWholeFile(target, kOld));
+        gFaults = Faults{};
+        gFaults.failFsync = testCase.failFsync;
+        gFsyncs = 0;
+        veldoran::TargetWriter writer;
+        writer.InitCreate(&calls);
+        ASSERT_EQ(writer.Open(target.c_str()), kNoErr);
+        ASSERT_EQ(writer.Write(kNew.data(), 4), kNoErr);
+        const size_t rest = testCase.writeAfterSync ? 4 : kNew.size();
+        if (!testCase.writeAfterSync) {
+            ASSERT_EQ(writer.Write(kNew.data() + 4, static_cast<uint32_t>(rest - 4)), kNoErr);
+        }
+        EXPECT_EQ(writer.SyncContent(), testCase.synced);
+        if (testCase.writeAfterSync) {
+            ASSERT_EQ(writer.Write(kNew.data() + rest, static_cast<uint32_t>(kNew.size() - rest)),
+                      kNoErr);
+        }
+        // The name comes only with the commit.
+        EXPECT_EQ(ReadWholeFile(target), kOld);
+        EXPECT_EQ(writer.Commit(), testCase.synced);
+        gFaults = Faults{};
+        EXPECT_EQ(gFsyncs, testCase.fsyncs);
+        EXPECT_EQ(ReadWholeFile(target), testCase.synced == kNoErr ? kNew : kOld);
+        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+    }
+}
+
 TEST(TargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
     struct Case {
         const char* label;

@@ -1,10 +1,12 @@
 // A utility object whose allocations can be made to fail, to drive the out-of-memory paths of
-// any component. It counts every MyNewPtr call and refuses the chosen ones.
+// any component. It counts every MyNewPtr call and refuses the chosen ones, and adds up the
+// bytes asked for and those of them filled with spaces (not asked through NewUnfilledBlock).
 #ifndef VELDORAN_TESTS_SUPPORT_FAILINGUTILS_H
 #define VELDORAN_TESTS_SUPPORT_FAILINGUTILS_H
 
 #include <cstdint>
 
+#include "platform/UnfilledBlock.h"
 #include "veldoran.h"
 
 namespace testsupport {
@@ -22,8 +24,14 @@ class FailingUtils : public TypUtilsUnix {
     // Blocks handed out and not yet disposed of through this object.
     int liveBlocks() const { return live_; }
 
+    // Bytes asked for, and those filled, since the object was made.
+    uint64_t askedBytes() const { return asked_; }
+    uint64_t filledBytes() const { return filled_; }
+
     unsigned char* MyNewPtr(uint32_t size) override {
         ++calls_;
+        asked_ += size;
+        filled_ += veldoran::FillLeftOut() ? 0 : size;
         if (failCall_ != 0 && (calls_ == failCall_ || (failAllFrom_ && calls_ > failCall_))) {
             return nullptr;
         }
@@ -46,6 +54,8 @@ class FailingUtils : public TypUtilsUnix {
     bool failAllFrom_ = false;
     int calls_ = 0;
     int live_ = 0;
+    uint64_t asked_ = 0;
+    uint64_t filled_ = 0;
 };
 
 }  // namespace testsupport
