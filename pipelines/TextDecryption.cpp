@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "armour/ArmourFinder.h"
 #include "armour/MessageLayout.h"
@@ -43,8 +44,10 @@ constexpr size_t kFrameHeaders = veldoran::FrameReader::kFrameHeaders;
 // one.
 class DocumentSink : public veldoran::ChunkSink {
   public:
-    DocumentSink(veldoran::TargetWriter* writer, unsigned char lineEnd)
-        : writer_(writer), lineEnd_(lineEnd) {}
+    // tail (null for none) takes what follows the document: the recipient block and the
+    // parameter text.
+    DocumentSink(veldoran::TargetWriter* writer, unsigned char lineEnd, std::string* tail)
+        : writer_(writer), lineEnd_(lineEnd), tail_(tail) {}
 
     int32_t Begin(const unsigned char*, uint32_t) override { return kNoErr; }
     // data: count bytes, with kHeldDocument bytes of room in front of them.
@@ -52,6 +55,7 @@ class DocumentSink : public veldoran::ChunkSink {
         veldoran::ToLocalForm(data, data, count, lineEnd_);
         const int64_t found = cut_.Feed(data, count);
         if (done_) {
+            KeepTail(data, count);
             return kNoErr;
         }
         // The held bytes go in front of data (room was left there).
@@ -67,6 +71,9 @@ class DocumentSink : public veldoran::ChunkSink {
         written_ += out;
         heldCount_ = done_ ? 0 : available - out;
         memmove(held_, begin + out, heldCount_);
+        if (done_) {
+            KeepTail(begin + out, available - out);
+        }
         return result;
     }
     // No marker: the held tail is document too.
@@ -75,8 +82,15 @@ class DocumentSink : public veldoran::ChunkSink {
     }
 
   private:
+    void KeepTail(const unsigned char* data, size_t count) {
+        if (tail_ != nullptr) {
+            tail_->append(reinterpret_cast<const char*>(data), count);
+        }
+    }
+
     veldoran::TargetWriter* writer_;
     unsigned char lineEnd_;
+    std::string* tail_;
     veldoran::StreamSearch cut_{veldoran::kRecipientBlockStart};
     unsigned char held_[kHeldDocument] = {};
     size_t heldCount_ = 0;
@@ -84,20 +98,42 @@ class DocumentSink : public veldoran::ChunkSink {
     bool done_ = false;
 };
 
+}  // namespace
+
+namespace veldoran {
+
+// Where a text decryption writes.
+struct DecryptionTarget {
+    // The target's path, or the name a target the caller opened is known by; null for the
+    // source's name with ".txt".
+    const char* name = nullptr;
+    // A writer the caller opened (nothing written yet), or null for one the run opens.
+    TargetWriter* opened = nullptr;
+    // Takes the message's tail when not null.
+    std::string* tail = nullptr;
+};
+
+}  // namespace veldoran
+
+namespace {
+
 // One text decryption, step by step. What a step obtains lives to the end of the run: a run
 // that fails early still traces its target and still cleans up what it entered.
 class DecryptionRun {
   public:
     DecryptionRun(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                  const veldoran::StreamOptions& settings, int32_t trace)
+                  const veldoran::DecryptionTarget& where, const veldoran::StreamOptions& settings,
+                  int32_t trace)
         : utils_(utils),
+          where_(where),
           settings_(settings),
           trace_(trace),
           chunk_(settings.Chunk()),
           input_(utils),
           decoded_(utils),
           armour_(utils) {
-        writer_.InitCreate(calls);
+        ownWriter_.InitCreate(calls);
+        writer_ = where.opened != nullptr ? where.opened : &ownWriter_;
     }
 
     // The key folder taken, the target's path made and the line end checked: all found out
@@ -107,10 +143,12 @@ class DecryptionRun {
         int32_t result = veldoran::StartDecryption(utils_, keyFolder, trace_,
                                                    "VELDORAN DECRYPTAGE - v1.01 - ZELMOR");
         // The target's path must fit a file reference like any other.
-        const size_t sourceLength = strlen(source);
-        if (sourceLength + strlen(kTargetSuffix) <= kMaxPathLength) {
-            memcpy(target_, source, sourceLength);
-            memcpy(target_ + sourceLength, kTargetSuffix, sizeof kTargetSuffix);
+        const char* base = where_.name != nullptr ? where_.name : source;
+        const char* suffix = where_.name != nullptr ? "" : kTargetSuffix;
+        const size_t baseLength = strlen(base);
+        if (baseLength + strlen(suffix) <= kMaxPathLength) {
+            memcpy(target_, base, baseLength);
+            memcpy(target_ + baseLength, suffix, strlen(suffix) + 1);
         } else if (result == kNoErr) {
             result = kOtherErr;
         }
@@ -144,8 +182,8 @@ class DecryptionRun {
     // sound), then the message read through the armour and both layers into it; the target
     // replaces the old one only once the whole armour has been checked.
     int32_t Decrypt() {
-        openResult_ = writer_.Open(target_);
-        document_.emplace(&writer_, lineEnd_);
+        openResult_ = where_.opened != nullptr ? kNoErr : writer_->Open(target_);
+        document_.emplace(writer_, lineEnd_, where_.tail);
         frame_.emplace(utils_, crypto_.get(), target_, chunk_, &*document_);
         bool reserved = false;
         for (uint64_t position = 0; !armour_.Ended() && position < textLength_;) {
@@ -165,7 +203,7 @@ class DecryptionRun {
             if (armour_.LengthKnown() && !reserved) {
                 reserved = true;
                 if (openResult_ == kNoErr && armour_.DataLength() > kFrameHeaders) {
-                    openResult_ = writer_.Reserve(armour_.DataLength() - kFrameHeaders);
+                    openResult_ = writer_->Reserve(armour_.DataLength() - kFrameHeaders);
                 }
             }
             if (stored > 0) {
@@ -192,7 +230,7 @@ class DecryptionRun {
             // does.
             const uint32_t handedBack =
                 armourResult == kNoErr && frame_ ? frame_->MessageLengthHandedBack() : 0;
-            printf("Target File: %s%s\n", source_, kTargetSuffix);
+            printf("Target File: %s\n", target_);
             printf("Target File Length: %d\n", static_cast<int>(handedBack));
         }
         if (result == kNoErr) {
@@ -201,11 +239,12 @@ class DecryptionRun {
         if (result == kNoErr) {
             result = frame_->writeResult();
         }
-        return result == kNoErr ? writer_.Commit() : result;
+        return result == kNoErr ? writer_->Commit() : result;
     }
 
   private:
     TypUtilsUnix* utils_;
+    const veldoran::DecryptionTarget& where_;
     const veldoran::StreamOptions& settings_;
     int32_t trace_;
     uint32_t chunk_;
@@ -217,7 +256,8 @@ class DecryptionRun {
     OwnedBlock input_;
     OwnedBlock decoded_;
     veldoran::Owned<TypCryptoUnix> crypto_;
-    veldoran::TargetWriter writer_;
+    veldoran::TargetWriter ownWriter_;
+    veldoran::TargetWriter* writer_;
     int32_t openResult_ = kOtherErr;
     std::optional<DocumentSink> document_;
     std::optional<veldoran::FrameReader> frame_;
@@ -226,11 +266,13 @@ class DecryptionRun {
 
 }  // namespace
 
-int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                        const char* source, const char* keyFolder, int32_t trace,
-                        const veldoran::StreamOptions* options) {
+namespace {
+
+int32_t DecryptText(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                    const char* source, const veldoran::DecryptionTarget& where,
+                    const char* keyFolder, int32_t trace, const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
-    DecryptionRun run(utils, calls, settings, trace);
+    DecryptionRun run(utils, calls, where, settings, trace);
     int32_t result = run.Start(source, keyFolder);
     if (result == kNoErr) {
         result = run.Prepare();
@@ -239,6 +281,30 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
         result = run.Decrypt();
     }
     return run.Finish(result);
+}
+
+}  // namespace
+
+int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options) {
+    return DecryptText(utils, calls, source, veldoran::DecryptionTarget(), keyFolder, trace,
+                       options);
+}
+
+int32_t veldoran::DecryptTextFileInto(const char* source, TargetWriter* writer,
+                                      const char* targetName, const char* keyFolder, int32_t trace,
+                                      std::string* tail) {
+    if (source == nullptr || writer == nullptr || targetName == nullptr || keyFolder == nullptr) {
+        return kOtherErr;
+    }
+    DecryptionTarget where;
+    where.name = targetName;
+    where.opened = writer;
+    where.tail = tail;
+    return RunWithUtils([&](PipelineUtils* utils) {
+        return DecryptText(utils, nullptr, source, where, keyFolder, trace, nullptr);
+    });
 }
 
 extern "C" int32_t decrypter2(const char* source, const char* keyFolder, int32_t trace) {

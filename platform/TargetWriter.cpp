@@ -200,6 +200,7 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
         return kOtherErr;
     }
     failed_ = false;
+    lastError_ = 0;
     inPlace_ = false;
     unnamed_ = false;
     linked_ = false;
@@ -295,6 +296,27 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
     return kNoErr;
 }
 
+int32_t veldoran::TargetWriter::OpenDescriptor(int fd) {
+    if (fd_ != -1) {
+        return kOtherErr;
+    }
+    failed_ = false;
+    lastError_ = 0;
+    written_ = 0;
+    reserved_ = false;
+    unnamed_ = false;
+    linked_ = false;
+    targetPath_.clear();
+    fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) {
+        fd_ = -1;
+        lastError_ = errno;
+        return kOtherErr;
+    }
+    inPlace_ = true;
+    return kNoErr;
+}
+
 int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
@@ -307,6 +329,7 @@ int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
     struct rlimit limit {};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         length > static_cast<uint64_t>(limit.rlim_cur)) {
+        errno = EFBIG;
         return Fail();
     }
     int reserved;
@@ -357,6 +380,13 @@ void veldoran::TargetWriter::StartWriteback(size_t count) {
     written_ += count;
 }
 
+int32_t veldoran::TargetWriter::Sync() {
+    if (fd_ == -1 || failed_) {
+        return kOtherErr;
+    }
+    return inPlace_ || calls_->fsync(fd_) == 0 ? kNoErr : Fail();
+}
+
 int32_t veldoran::TargetWriter::Commit() {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
@@ -364,7 +394,11 @@ int32_t veldoran::TargetWriter::Commit() {
     if (inPlace_) {
         const int closed = calls_->close(fd_);
         fd_ = -1;
-        return closed == 0 ? kNoErr : kOtherErr;
+        if (closed != 0) {
+            lastError_ = errno;
+            return kOtherErr;
+        }
+        return kNoErr;
     }
     // Space set aside beyond the content goes back.
     if (reserved_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
@@ -422,7 +456,9 @@ int32_t veldoran::TargetWriter::Kill() {
 }
 
 int32_t veldoran::TargetWriter::Fail() {
+    const int error = errno;
     Kill();
+    lastError_ = error;
     failed_ = true;
     return kOtherErr;
 }

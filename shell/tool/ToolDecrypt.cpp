@@ -1,9 +1,12 @@
 // decrypt: an armoured message back to the text document, from a file or the standard input.
-// A message file to its derived name goes through the library's streaming file pipeline, so
-// that memory stays small at any size; the standard streams, a named output and the recipient
-// lists go through the in-memory one. Nothing of the document is written anywhere but to the
-// chosen output.
+// Every way goes through the library's streaming file pipeline, so that memory stays small at
+// any size: a message file to its derived name through decrypter2 itself; the standard streams,
+// a named output and the recipient lists through the same run into a target the tool opens.
+// The standard input is first copied into an unnamed file; a document for the standard output
+// or a device is held in an unnamed file until the message has proved sound (beside a file
+// target, else in $TMPDIR or /tmp). Both vanish with the run.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,15 +69,16 @@ void PrintRecipients(const char* tail) {
     }
 }
 
-// The failure of a decryption in words, naming the key file it needed where there is one.
-int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
-                       const std::string& text) {
-    if (FailOnKeyFile(
-            result, [&]() { return KeyFileOfFailedLayer(keyPrefix, text); },
-            Activity::kDecryptText)) {
-        return result;
-    }
-    return FailWithResult(result, shownInput, Activity::kDecryptText);
+// Reports a failure that concerns a key file named by the message in source (a file, or the
+// copy of the standard input), and says whether it did.
+bool FailOnMessageKeyFile(int32_t result, const std::string& keyPrefix, const std::string& source) {
+    // The frame headers name the key file; only a complete armour was decoded this far.
+    const auto keyFileOfMessage = [&]() {
+        std::string text;
+        return ReadWholeInput(source, &text) == kNoErr ? KeyFileOfFailedLayer(keyPrefix, text)
+                                                       : std::string();
+    };
+    return FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText);
 }
 
 // decrypter2 from the message file straight to FILE.txt.
@@ -93,14 +97,7 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     if (result == kNoErr) {
         return kNoErr;
     }
-    // The frame headers name the key file; only a complete armour was decoded this far.
-    const auto keyFileOfMessage = [&]() {
-        std::string text;
-        return ReadWholeInput(options.input, &text) == kNoErr
-                   ? KeyFileOfFailedLayer(keyPrefix, text)
-                   : std::string();
-    };
-    if (FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText)) {
+    if (FailOnMessageKeyFile(result, keyPrefix, options.input)) {
         return result;
     }
     PipelineFiles files;
@@ -109,29 +106,57 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     return FailPipeline(result, files, Activity::kDecryptText);
 }
 
-// decrypterMem3 on the whole text, then the document written out.
-int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output,
-                        const std::string& keyPrefix, const std::string& text) {
-    const std::string shownInput = DisplayName(options.input, false);
-    char* document = nullptr;
-    char* tail = nullptr;
+// The document as the streaming pipeline writes it: into a file written unnamed and named
+// once the whole message has proved sound, or, for the standard output or a device, into an
+// unnamed copy that goes out only then, so that a changed or cut message gives nothing of
+// itself away. source is the message file, or the copy of the standard input.
+int32_t DecryptIntoTarget(const DecryptOptions& options, const std::string& output,
+                          OutputFile* target, const std::string& keyPrefix,
+                          const std::string& source, uint64_t textLength) {
     int32_t result = kNoErr;
-    {
-        Progress progress("decrypting " + shownInput, text.size());
-        result = decrypterMem3(text.c_str(), &document, keyPrefix.c_str(), &tail);
-    }
-    if (result == kNoErr) {
-        if (options.recipients) {
-            PrintRecipients(tail);
+    const std::string shownInput = DisplayName(options.input, false);
+    SpooledInput held;
+    veldoran::TargetWriter heldWriter;
+    const bool holdFirst = !target->Withdrawable();
+    if (holdFirst) {
+        result = held.Open(SpoolFolderFor(output), DisplayName(output, true));
+        if (result == kNoErr && heldWriter.OpenDescriptor(held.Fd()) != kNoErr) {
+            result =
+                Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", errno));
         }
-        result = WriteWholeResult(
-            output, keyPrefix, reinterpret_cast<const unsigned char*>(document), strlen(document));
-    } else {
-        FailDecryption(result, shownInput, keyPrefix, text);
+        if (result != kNoErr) {
+            return result;
+        }
     }
-    free(document);
-    free(tail);
-    return result;
+    veldoran::TargetWriter* writer = holdFirst ? &heldWriter : target->Writer();
+    const std::string targetName = target->LibraryName();
+    std::string tail;
+    {
+        Progress progress("decrypting " + shownInput, textLength);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = veldoran::DecryptTextFileInto(source.c_str(), writer, targetName.c_str(),
+                                               keyPrefix.c_str(), options.common->trace ? 1 : 0,
+                                               options.recipients ? &tail : nullptr);
+    }
+    if (result != kNoErr) {
+        if (writer->LastError() != 0) {
+            return holdFirst ? Fail(kOtherErr, shownInput,
+                                    SystemError("cannot be held while it is decrypted",
+                                                writer->LastError()))
+                             : target->ReportFailure("cannot be written");
+        }
+        return FailOnMessageKeyFile(result, keyPrefix, source)
+                   ? result
+                   : FailWithResult(result, shownInput, Activity::kDecryptText);
+    }
+    if (options.recipients) {
+        PrintRecipients(tail.c_str());
+    }
+    if (!holdFirst) {
+        return kNoErr;  // the pipeline has put the document in place
+    }
+    result = held.CopyTo(target);
+    return result == kNoErr ? target->Commit() : result;
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {
@@ -151,15 +176,25 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     if (scan.regular && options.output.empty() && !options.recipients && IsFileTarget(output)) {
         return DecryptFileToDerivedName(options, output, keyPrefix, scan.size);
     }
-    std::string text;
-    const int32_t result = ReadWholeInput(options.input, &text);
+    // Opened before any file of the run's own, so that a closed standard output is found
+    // closed.
+    OutputFile target;
+    int32_t result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (text.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput, kNulWords);
+    if (scan.regular) {
+        return DecryptIntoTarget(options, output, &target, keyPrefix, options.input, scan.size);
     }
-    return DecryptInMemory(options, output, keyPrefix, text);
+    // The armour's length is known only once it is read: the standard input is copied first.
+    SpooledInput copy;
+    result = copy.Spool(options.input, SpoolFolderFor(output), false, kNulWords);
+    if (result == kOtherErr && copy.PastFileSizeLimit()) {
+        return Fail(kOtherErr, shownInput, SystemError("cannot be held while it is read", EFBIG));
+    }
+    return result == kNoErr
+               ? DecryptIntoTarget(options, output, &target, keyPrefix, copy.Path(), copy.Size())
+               : result;
 }
 
 }  // namespace
