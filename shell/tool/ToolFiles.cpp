@@ -486,6 +486,10 @@ TextScan ScanTextFile(const std::string& path) {
 }
 
 bool IsFileTarget(const std::string& path) {
+    // "-" is the standard output, never a file of that name.
+    if (IsStandardStream(path)) {
+        return false;
+    }
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
 }

@@ -155,8 +155,8 @@ struct TextScan {
 };
 TextScan ScanTextFile(const std::string& path);
 
-// A file target the streaming pipelines write: a regular file or a name not taken yet, not a
-// device or a pipe, which the tool writes itself.
+// A file target the streaming pipelines write: a regular file or a name not taken yet; not "-"
+// (the standard output), a device or a pipe, which the tool opens itself.
 bool IsFileTarget(const std::string& path);
 
 // Checks the target as the tool reports it (a folder, a missing folder, no permission, a key
