@@ -185,34 +185,14 @@ class DecryptionRun {
         openResult_ = where_.opened != nullptr ? kNoErr : writer_->Open(target_);
         document_.emplace(writer_, lineEnd_, where_.tail);
         frame_.emplace(utils_, crypto_.get(), target_, chunk_, &*document_);
-        bool reserved = false;
-        for (uint64_t position = 0; !armour_.Ended() && position < textLength_;) {
-            const uint32_t count = textLength_ - position < chunk_
-                                       ? static_cast<uint32_t>(textLength_ - position)
-                                       : chunk_;
-            const int32_t result = sourceRef_->Read(input_.data(), count);
-            if (result != kNoErr) {
-                return result;
-            }
-            unsigned char* out = decoded_.data() + kHeldDocument;
-            const size_t stored = armour_.Feed(input_.data(), count, out);
-            if (armour_.Ended() && !armour_.Found()) {
-                // No armour in front of the first end marker: nothing of this piece was taken.
-                break;
-            }
-            if (armour_.LengthKnown() && !reserved) {
-                reserved = true;
-                if (openResult_ == kNoErr && armour_.DataLength() > kFrameHeaders) {
-                    openResult_ = writer_->Reserve(armour_.DataLength() - kFrameHeaders);
-                }
-            }
-            if (stored > 0) {
-                frame_->Take(armour_.DataLength(), out, stored);
-            }
-            position += count;
-            settings_.Report(position, textLength_);
-        }
-        return kNoErr;
+        return ReadArmour();
+    }
+
+    // The armour alone read through and checked, nothing decrypted: 0 when a whole armour was
+    // found and is sound, else the code Finish would put first.
+    int32_t CheckArmour() {
+        const int32_t result = ReadArmour();
+        return result == kNoErr ? armour_.Finish() : result;
     }
 
     // The codes in the order the whole-block decryption met them (the armour's, the layers',
@@ -243,6 +223,43 @@ class DecryptionRun {
     }
 
   private:
+    // The message read through the armour, and through both layers into the target once
+    // Decrypt has set them up.
+    int32_t ReadArmour() {
+        bool reserved = false;
+        for (uint64_t position = 0; !armour_.Ended() && position < textLength_;) {
+            const uint32_t count = textLength_ - position < chunk_
+                                       ? static_cast<uint32_t>(textLength_ - position)
+                                       : chunk_;
+            const int32_t result = sourceRef_->Read(input_.data(), count);
+            if (result != kNoErr) {
+                return result;
+            }
+            unsigned char* out = decoded_.data() + kHeldDocument;
+            const size_t stored = armour_.Feed(input_.data(), count, out);
+            if (armour_.Ended() && !armour_.Found()) {
+                // No armour in front of the first end marker: nothing of this piece was taken.
+                break;
+            }
+            if (!frame_) {
+                position += count;
+                continue;
+            }
+            if (armour_.LengthKnown() && !reserved) {
+                reserved = true;
+                if (openResult_ == kNoErr && armour_.DataLength() > kFrameHeaders) {
+                    openResult_ = writer_->Reserve(armour_.DataLength() - kFrameHeaders);
+                }
+            }
+            if (stored > 0) {
+                frame_->Take(armour_.DataLength(), out, stored);
+            }
+            position += count;
+            settings_.Report(position, textLength_);
+        }
+        return kNoErr;
+    }
+
     TypUtilsUnix* utils_;
     const veldoran::DecryptionTarget& where_;
     const veldoran::StreamOptions& settings_;
@@ -304,6 +321,21 @@ int32_t veldoran::DecryptTextFileInto(const char* source, TargetWriter* writer,
     where.tail = tail;
     return RunWithUtils([&](PipelineUtils* utils) {
         return DecryptText(utils, nullptr, source, where, keyFolder, trace, nullptr);
+    });
+}
+
+int32_t veldoran::CheckTextArmour(const char* source) {
+    if (source == nullptr) {
+        return kOtherErr;
+    }
+    return RunWithUtils([&](PipelineUtils* utils) {
+        const StreamOptions settings = GivenOrCallersOptions(nullptr);
+        DecryptionRun run(utils, nullptr, DecryptionTarget(), settings, 0);
+        int32_t result = run.Start(source, "");
+        if (result == kNoErr) {
+            result = run.Prepare();
+        }
+        return result == kNoErr ? run.CheckArmour() : result;
     });
 }
 

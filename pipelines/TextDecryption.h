@@ -60,6 +60,13 @@ class TargetWriter;
 int32_t DecryptTextFileInto(const char* source, TargetWriter* writer, const char* targetName,
                             const char* keyFolder, int32_t trace, std::string* tail);
 
+/* Reads the message file source through and checks its armour as decrypter2 does, without
+ * decrypting anything: 0 when a whole armour was found and is sound, else the code decrypter2
+ * would give for it (-3, -4), or -1 when the source cannot be opened or read. A program that
+ * writes the document where it cannot be taken back (a pipe, a terminal) checks first, so that
+ * a changed or cut message gives nothing of itself away. */
+int32_t CheckTextArmour(const char* source);
+
 }  // namespace veldoran
 #endif
 

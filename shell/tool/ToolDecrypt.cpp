@@ -2,9 +2,9 @@
 // Every way goes through the library's streaming file pipeline, so that memory stays small at
 // any size: a message file to its derived name through decrypter2 itself; the standard streams,
 // a named output and the recipient lists through the same run into a target the tool opens.
-// The standard input is first copied into an unnamed file; a document for the standard output
-// or a device is held in an unnamed file until the message has proved sound (beside a file
-// target, else in $TMPDIR or /tmp). Both vanish with the run.
+// The standard input, unless it is a file, is first copied into an unnamed file (beside a file
+// target, else in $TMPDIR or /tmp) that vanishes with the run; for the standard output or a
+// device the armour is checked whole before the first byte of the document goes out.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -107,43 +107,33 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
 }
 
 // The document as the streaming pipeline writes it: into a file written unnamed and named
-// once the whole message has proved sound, or, for the standard output or a device, into an
-// unnamed copy that goes out only then, so that a changed or cut message gives nothing of
-// itself away. source is the message file, or the copy of the standard input.
-int32_t DecryptIntoTarget(const DecryptOptions& options, const std::string& output,
-                          OutputFile* target, const std::string& keyPrefix,
-                          const std::string& source, uint64_t textLength) {
-    int32_t result = kNoErr;
+// once the whole message has proved sound; or, for the standard output or a device, which
+// cannot take anything back, once the armour alone has been read through and found sound (what
+// can fail after it, a key file, fails before the first byte of the document), so that a
+// changed or cut message gives nothing of itself away. source is the message file, or the
+// copy of the standard input.
+int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
+                          const std::string& keyPrefix, const std::string& source,
+                          uint64_t textLength) {
     const std::string shownInput = DisplayName(options.input, false);
-    SpooledInput held;
-    veldoran::TargetWriter heldWriter;
-    const bool holdFirst = !target->Withdrawable();
-    if (holdFirst) {
-        result = held.Open(SpoolFolderFor(output), DisplayName(output, true));
-        if (result == kNoErr && heldWriter.OpenDescriptor(held.Fd()) != kNoErr) {
-            result =
-                Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", errno));
-        }
-        if (result != kNoErr) {
-            return result;
-        }
-    }
-    veldoran::TargetWriter* writer = holdFirst ? &heldWriter : target->Writer();
     const std::string targetName = target->LibraryName();
     std::string tail;
+    int32_t result = kNoErr;
     {
         Progress progress("decrypting " + shownInput, textLength);
+        if (!target->Withdrawable()) {
+            result = veldoran::CheckTextArmour(source.c_str());
+        }
         TraceOnStandardError traceRedirect(options.common->trace);
-        result = veldoran::DecryptTextFileInto(source.c_str(), writer, targetName.c_str(),
-                                               keyPrefix.c_str(), options.common->trace ? 1 : 0,
-                                               options.recipients ? &tail : nullptr);
+        if (result == kNoErr) {
+            result = veldoran::DecryptTextFileInto(
+                source.c_str(), target->Writer(), targetName.c_str(), keyPrefix.c_str(),
+                options.common->trace ? 1 : 0, options.recipients ? &tail : nullptr);
+        }
     }
     if (result != kNoErr) {
-        if (writer->LastError() != 0) {
-            return holdFirst ? Fail(kOtherErr, shownInput,
-                                    SystemError("cannot be held while it is decrypted",
-                                                writer->LastError()))
-                             : target->ReportFailure("cannot be written");
+        if (target->Failed()) {
+            return target->ReportFailure("cannot be written");
         }
         return FailOnMessageKeyFile(result, keyPrefix, source)
                    ? result
@@ -152,11 +142,7 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, const std::string& outp
     if (options.recipients) {
         PrintRecipients(tail.c_str());
     }
-    if (!holdFirst) {
-        return kNoErr;  // the pipeline has put the document in place
-    }
-    result = held.CopyTo(target);
-    return result == kNoErr ? target->Commit() : result;
+    return kNoErr;
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {
@@ -168,12 +154,14 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     }
     const char kNulWords[] = "holds a NUL byte: not a mail text";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const TextScan scan =
-        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    const bool standardInput = IsStandardStream(options.input);
+    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
+    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
-    if (scan.regular && options.output.empty() && !options.recipients && IsFileTarget(output)) {
+    if (!standardInput && scan.regular && options.output.empty() && !options.recipients &&
+        IsFileTarget(output)) {
         return DecryptFileToDerivedName(options, output, keyPrefix, scan.size);
     }
     // Opened before any file of the run's own, so that a closed standard output is found
@@ -184,7 +172,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return result;
     }
     if (scan.regular) {
-        return DecryptIntoTarget(options, output, &target, keyPrefix, options.input, scan.size);
+        return DecryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
     }
     // The armour's length is known only once it is read: the standard input is copied first.
     SpooledInput copy;
@@ -193,7 +181,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return Fail(kOtherErr, shownInput, SystemError("cannot be held while it is read", EFBIG));
     }
     return result == kNoErr
-               ? DecryptIntoTarget(options, output, &target, keyPrefix, copy.Path(), copy.Size())
+               ? DecryptIntoTarget(options, &target, keyPrefix, copy.Path(), copy.Size())
                : result;
 }
 

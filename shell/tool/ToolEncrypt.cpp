@@ -1,10 +1,10 @@
 // encrypt: a text document to an armoured message, from a file or the standard input. Every
 // way goes through the library's streaming file pipeline, so that memory stays small at any
 // size: a file to a file through crypter3 itself; the standard streams, a parameter text and
-// CR LF line ends through the same run into a target the tool opens. The standard input, and a
-// file with CR LF line ends, are first copied into an unnamed file (beside a file target, else
-// in $TMPDIR or /tmp) that vanishes with the run; nothing else of the document is written
-// anywhere but to the chosen output.
+// CR LF line ends through the same run into a target the tool opens. The standard input (unless
+// it is a file) and a file with CR LF line ends are first copied into an unnamed file (beside a
+// file target, else in $TMPDIR or /tmp) that vanishes with the run; nothing else of the
+// document is written anywhere but to the chosen output.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdlib>
@@ -97,13 +97,15 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     const char kNulWords[] =
         "holds a NUL byte: not a text document (encrypt-binary takes any file)";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const TextScan scan =
-        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    const bool standardInput = IsStandardStream(options.input);
+    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
+    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     const KeyReuseCheck reuse(options.noReuse);
-    if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
+    if (!standardInput && scan.regular && !scan.holdsCr && options.param.empty() &&
+        IsFileTarget(output)) {
         return EncryptFileToFile(options, output, keyPrefix, scan.size);
     }
     // Opened before the keys are used, so that a target that cannot be written spends nothing
@@ -117,7 +119,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     // The document's length must be known before the run starts: the standard input, and a
     // file whose CR LF line ends are taken as LF, are copied first.
     if (scan.regular && !scan.holdsCr) {
-        return EncryptIntoTarget(options, &target, keyPrefix, options.input, scan.size);
+        return EncryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
     }
     SpooledInput copy;
     result = copy.Spool(options.input, SpoolFolderFor(output), true, kNulWords);

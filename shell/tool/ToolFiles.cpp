@@ -340,27 +340,6 @@ int32_t SpooledInput::Open(const std::string& folder, const std::string& shownFi
     return Fail(kOtherErr, shownFile, SystemError("cannot be held while it is read", error));
 }
 
-int32_t SpooledInput::CopyTo(OutputFile* target) const {
-    std::vector<unsigned char> buffer(size_t{1} << 20);
-    for (off_t offset = 0;;) {
-        const ssize_t got = pread(file_.Get(), buffer.data(), buffer.size(), offset);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return Fail(kOtherErr, "", SystemError("a held result cannot be read back"));
-        }
-        if (got == 0) {
-            return kNoErr;
-        }
-        const int32_t written = target->Write(buffer.data(), static_cast<size_t>(got));
-        if (written != kNoErr) {
-            return written;
-        }
-        offset += got;
-    }
-}
-
 int32_t SpooledInput::Spool(const std::string& path, const std::string& folder, bool crlfAsLf,
                             const char* nulWords) {
     const bool standard = IsStandardStream(path);
@@ -483,6 +462,14 @@ TextScan ScanTextFile(const std::string& path) {
     // A file that cannot be read whole takes the in-memory way, which reports why.
     scan.regular = got == 0;
     return scan;
+}
+
+std::string StandardInputFile() {
+    struct stat status {};
+    return fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode) &&
+                   lseek(STDIN_FILENO, 0, SEEK_CUR) == 0
+               ? "/proc/self/fd/0"
+               : "";
 }
 
 bool IsFileTarget(const std::string& path) {

@@ -121,21 +121,16 @@ class SpooledInput {
     // nulWords. 0, or kOtherErr after a report.
     int32_t Spool(const std::string& path, const std::string& folder, bool crlfAsLf,
                   const char* nulWords);
-    // Only starts the unnamed file, empty, for a caller that writes it through Descriptor.
-    // 0, or kOtherErr after a report naming shownFile.
-    int32_t Open(const std::string& folder, const std::string& shownFile);
-    // Writes the whole file to target. 0, or kOtherErr after a report.
-    int32_t CopyTo(OutputFile* target) const;
-
     // The name the copy is opened by.
     std::string Path() const { return "/proc/self/fd/" + std::to_string(file_.Get()); }
-    int Fd() const { return file_.Get(); }
     uint64_t Size() const { return size_; }
     // After a failed Spool: whether the copy met the process's file-size limit. That failure
     // is not reported, so that the caller can say what it means for its output.
     bool PastFileSizeLimit() const { return pastLimit_; }
 
   private:
+    int32_t Open(const std::string& folder, const std::string& shownFile);
+
     tool::Descriptor file_;
     uint64_t size_ = 0;
     bool pastLimit_ = false;
@@ -154,6 +149,10 @@ struct TextScan {
     uint64_t size = 0;
 };
 TextScan ScanTextFile(const std::string& path);
+
+// The standard input as a file the pipelines can open by name when it is a regular file read
+// from its start (a shell's "< file"), so that nothing needs copying; "" otherwise.
+std::string StandardInputFile();
 
 // A file target the streaming pipelines write: a regular file or a name not taken yet; not "-"
 // (the standard output), a device or a pipe, which the tool opens itself.

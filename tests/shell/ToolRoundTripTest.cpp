@@ -1,7 +1,10 @@
 // veldoran-tool's round trips through the built program: letters through encrypt and decrypt
 // (files, pipes, whole e-mails, quoted replies), binary files, and every decryption failure
 // with its one line and exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -188,6 +191,87 @@ TEST(ToolRoundTrips, DecryptFailures) {
     EXPECT_EQ(result.err, "veldoran-tool: partial/Clefs/Master." + kYear +
                               ": key file named by the message not found\n");
     EXPECT_EQ(result.status, 251);
+}
+
+// Runs the tool in folder with input written into a pipe on its standard input (as a mail
+// client hands a body over) and $TMPDIR set to temporary.
+RunResult RunThroughAPipe(const TempDir& folder, const std::vector<std::string>& arguments,
+                          const std::string& input, const std::string& temporary) {
+    const std::string base = folder.path().substr(0, folder.path().size() - 1);
+    const std::string outPath = base + ".stdout";
+    const std::string errPath = base + ".stderr";
+    std::vector<char*> argv = toolrun::ArgumentVector(arguments);
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(pipe(ends), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(ends[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            close(ends[1]) != 0 || chdir(folder.path().c_str()) != 0 ||
+            !toolrun::UseOwnState(folder.path()) || setenv("TMPDIR", temporary.c_str(), 1) != 0) {
+            _exit(127);
+        }
+        execv(toolrun::kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    close(ends[0]);
+    for (size_t done = 0; done < input.size();) {
+        const ssize_t written = write(ends[1], input.data() + done, input.size() - done);
+        if (written <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(written);
+    }
+    close(ends[1]);
+    RunResult result;
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = ReadText(outPath);
+    result.err = ReadText(errPath);
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+    return result;
+}
+
+// Through pipes the input is copied into an unnamed file first: the same message as from a
+// file, the document and recipients back, a changed message that gives nothing away, and
+// nothing left in the temporary folder.
+TEST(ToolRoundTrips, DocumentsThroughPipes) {
+    std::string letter;
+    while (letter.size() < (5u << 19)) {
+        letter +=
+            "Dear Helene, the figures are attached, line " + std::to_string(letter.size()) + "\n";
+    }
+    const std::vector<std::string> encrypt = {"encrypt", "-u",  "dupont",  "-k",   "keys",
+                                              "--to",    "h@x", "--param", "ref=7"};
+    TempDir fromFile;
+    MakeKeys(fromFile);
+    const RunResult reference = RunTool(fromFile.path(), encrypt, letter);
+    ASSERT_EQ(reference.status, 0) << reference.err;
+
+    TempDir folder;
+    TempDir temporary;
+    MakeKeys(folder);
+    const RunResult message = RunThroughAPipe(folder, encrypt, letter, temporary.path());
+    EXPECT_EQ(message.status, 0) << message.err;
+    EXPECT_TRUE(message.out == reference.out);
+
+    RunResult back = RunThroughAPipe(folder, {"decrypt", "-k", "keys", "--recipients"}, message.out,
+                                     temporary.path());
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(back.out == letter);
+    EXPECT_EQ(back.err, "to: h@x\ncc: \nbcc: \nparameters: ref=7\n");
+
+    std::string changed = message.out;
+    const size_t armour = changed.find("#BINASCII1#\n") + 12;
+    changed[armour + 70000] = changed[armour + 70000] == 'A' ? 'B' : 'A';
+    back = RunThroughAPipe(folder, {"decrypt", "-k", "keys"}, changed, temporary.path());
+    EXPECT_EQ(back.status, 253);
+    EXPECT_EQ(back.out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
 // A document that cannot reach the standard output is a failure, not a silent loss.
