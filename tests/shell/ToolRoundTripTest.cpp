@@ -3,7 +3,6 @@
 // with its one line and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -224,16 +223,7 @@ RunResult RunThroughAPipe(const TempDir& folder, const std::vector<std::string>&
         done += static_cast<size_t>(written);
     }
     close(ends[1]);
-    RunResult result;
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
-    return result;
+    return toolrun::Collect(child, outPath, errPath);
 }
 
 // Through pipes the input is copied into an unnamed file first: the same message as from a

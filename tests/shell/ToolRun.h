@@ -121,6 +121,20 @@ inline pid_t StartTool(const testsupport::TempDir& folder,
     return child;
 }
 
+// Waits for child and takes what it wrote to outPath and errPath, which are removed.
+inline RunResult Collect(pid_t child, const std::string& outPath, const std::string& errPath) {
+    RunResult result;
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = ReadText(outPath);
+    result.err = ReadText(errPath);
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+    return result;
+}
+
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
                          const std::string& input = "", const std::string& standardOutput = "") {
     const std::string base = folder.substr(0, folder.size() - 1);
