@@ -1,9 +1,8 @@
 // veldoran-tool's round trips through the built program: letters through encrypt and decrypt
 // (files, pipes, whole e-mails, quoted replies), binary files, and every decryption failure
 // with its one line and exit status.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
@@ -192,38 +191,14 @@ TEST(ToolRoundTrips, DecryptFailures) {
     EXPECT_EQ(result.status, 251);
 }
 
-// Runs the tool in folder with input written into a pipe on its standard input (as a mail
-// client hands a body over) and $TMPDIR set to temporary.
+// Runs the tool in folder with input written into a pipe on its standard input and $TMPDIR set
+// to temporary.
 RunResult RunThroughAPipe(const TempDir& folder, const std::vector<std::string>& arguments,
                           const std::string& input, const std::string& temporary) {
-    const std::string base = folder.path().substr(0, folder.path().size() - 1);
-    const std::string outPath = base + ".stdout";
-    const std::string errPath = base + ".stderr";
-    std::vector<char*> argv = toolrun::ArgumentVector(arguments);
-    int ends[2] = {-1, -1};
-    EXPECT_EQ(pipe(ends), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(ends[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            close(ends[1]) != 0 || chdir(folder.path().c_str()) != 0 ||
-            !toolrun::UseOwnState(folder.path()) || setenv("TMPDIR", temporary.c_str(), 1) != 0) {
-            _exit(127);
-        }
-        execv(toolrun::kTool.c_str(), argv.data());
-        _exit(127);
-    }
-    close(ends[0]);
-    for (size_t done = 0; done < input.size();) {
-        const ssize_t written = write(ends[1], input.data() + done, input.size() - done);
-        if (written <= 0) {
-            break;
-        }
-        done += static_cast<size_t>(written);
-    }
-    close(ends[1]);
-    return toolrun::Collect(child, outPath, errPath);
+    EXPECT_EQ(setenv("TMPDIR", temporary.c_str(), 1), 0);
+    const RunResult result = RunTool(folder.path(), arguments, input, "", toolrun::Input::kPipe);
+    unsetenv("TMPDIR");
+    return result;
 }
 
 // Through pipes the input is copied into an unnamed file first: the same message as from a
