@@ -330,7 +330,9 @@ int32_t veldoran::CheckTextArmour(const char* source) {
     }
     return RunWithUtils([&](PipelineUtils* utils) {
         const StreamOptions settings = GivenOrCallersOptions(nullptr);
-        DecryptionRun run(utils, nullptr, DecryptionTarget(), settings, 0);
+        // The run keeps a reference to where it writes: a named object, living as long as it.
+        const DecryptionTarget nowhere;
+        DecryptionRun run(utils, nullptr, nowhere, settings, 0);
         int32_t result = run.Start(source, "");
         if (result == kNoErr) {
             result = run.Prepare();

@@ -156,6 +156,39 @@ TEST_F(CallerTarget, DecryptionHandsBackTheInMemoryDocumentAndTail) {
     }
 }
 
+// The armour alone checked, as a program does before it writes a document where it cannot be
+// taken back: the codes decrypter2 gives for the armour, nothing written, no key needed.
+TEST_F(CallerTarget, TheArmourIsCheckedWithoutDecrypting) {
+    char* message = nullptr;
+    ASSERT_EQ(crypterMem3("Dear Helene,\n", &message, "dupont", keyFolder_.c_str(), "", "", "", ""),
+              kNoErr);
+    const std::string sound = message;
+    free(message);
+    std::string changed = sound;
+    const size_t armour = changed.find("#BINASCII1#") + 12;
+    changed[armour + 70] = changed[armour + 70] == 'A' ? 'B' : 'A';
+    struct Armour {
+        const char* label;
+        std::string text;
+        int32_t result;
+    };
+    const Armour cases[] = {
+        {"sound, with mail headers around it", "Subject: x\n\n" + sound + "\n-- \n", kNoErr},
+        {"a changed character", changed, kCRCErr},
+        {"cut before its end", sound.substr(0, sound.find("#ENDBINASCII1#")), kPbErr},
+        {"no armour", "Hello\n", kPbErr},
+    };
+    const std::string source = folder_.File("mail.txt");
+    std::filesystem::remove_all(keyFolder_);
+    for (const Armour& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        ASSERT_TRUE(WriteWholeFile(source, messagetest::ToBytes(testCase.text)));
+        EXPECT_EQ(veldoran::CheckTextArmour(source.c_str()), testCase.result);
+        EXPECT_EQ(messagetest::Entries(folder_.path()), (std::set<std::string>{"mail.txt"}));
+    }
+    EXPECT_EQ(veldoran::CheckTextArmour(folder_.File("none.txt").c_str()), kOtherErr);
+}
+
 // A target that fails as a full disk does, at once or midway: the run spends no key, leaves no
 // file, and the writer keeps the system's reason for the program to report.
 TEST_F(CallerTarget, AFailingTargetSpendsNoKeyAndTellsWhy) {
