@@ -7,7 +7,9 @@
 # (the disk's durable speed). Then binary file encryption (crypterbinaire) and decryption
 # (decrypterbinaire) of 64 MiB and 512 MiB of random bytes (veldoran-tool's encrypt-binary and
 # decrypt-binary),
-# each beside `dd bs=1M conv=fsync` writing a file of the output's size. Runs alternate A B A B ...; every run, ours and the
+# each beside `dd bs=1M conv=fsync` writing a file of the output's size; and veldoran-tool's
+# text commands through the standard streams and -o beside its own file path on the same
+# document ("streams"). Runs alternate A B A B ...; every run, ours and the
 # reference commands, writes a fresh file (its old output deleted first). Prints the median wall
 # time and throughput of each (of the document), the median of the per-pair ratios against the
 # reference for wall and CPU time, and the peak resident memory against the goal of 16 MiB at
@@ -19,8 +21,9 @@
 # veldoran-tool encrypt (standard streams) on each size beside dd conv=fsync writing as many
 # bytes; unpack of a 64 MiB container (peak memory); and text encryption at 64 MiB beside
 # gpg --symmetric --armor and age --armor, each skipped with one line when missing.
-#   bench/process-bench.sh [build dir] [pairs at 64 MiB] [all | encrypt | decrypt | binary |
-#                          paths] [big | nobig]
+#   bench/process-bench.sh [build dir] [pairs at 64 MiB]
+#                          [all | encrypt | decrypt | binary | paths | streams]
+#                          [big | nobig]
 set -euo pipefail
 export LC_ALL=C
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -185,6 +188,54 @@ binary_files() {
   done
 }
 
+# veldoran-tool's standard streams and -o against its own file path on the same document: each
+# way (A) beside encrypt FILE -o MSG, or beside decrypt MSG into its derived name (B). A pipe is
+# what a mail client hands over; "< file" is read where it stands. Peak memory is A's.
+tool_streams() {
+  local name pairs way
+  echo
+  echo "veldoran-tool: standard streams and -o against the file path (wall and cpu: A / B)"
+  printf '%-6s %-22s %5s | %10s %10s %8s | %7s %7s | %s
+' size way pairs "A ms" "B ms" \
+    "peak MiB" wall cpu "<=1.3"
+  for sizeCase in "64m $pairs64" "512m 7"; do
+    read -r name pairs <<<"$sizeCase"
+    local doc=$out/$name.txt msg=$out/$name.vlx
+    "$tool" encrypt "$doc" -o "$msg" -u dupont -k "$out/" 2>>"$out/.wrap-warnings"
+    for way in "encrypt <file >out" "encrypt |pipe >out" "encrypt |pipe -o out" \
+               "decrypt -o out" "decrypt |pipe >out"; do
+      : >"$out/.a"; : >"$out/.b"; : >"$out/.r"; : >"$out/.m"; : >"$out/.c"
+      for _ in $(seq "$pairs"); do
+        rm -f "$out/s.out" "$out/f.vlx" "$msg.txt"
+        case $way in
+          "encrypt <file >out") timed sh -c "'$tool' encrypt -u dupont -k '$out/' <'$doc' >'$out/s.out'" ;;
+          "encrypt |pipe >out") timed sh -c "cat '$doc' | '$tool' encrypt -u dupont -k '$out/' >'$out/s.out'" ;;
+          "encrypt |pipe -o out") timed sh -c "cat '$doc' | '$tool' encrypt -u dupont -k '$out/' -o '$out/s.out'" ;;
+          "decrypt -o out") timed sh -c "'$tool' decrypt '$msg' -k '$out/' -o '$out/s.out'" ;;
+          "decrypt |pipe >out") timed sh -c "cat '$msg' | '$tool' decrypt -k '$out/' >'$out/s.out'" ;;
+        esac 2>>"$out/.wrap-warnings"
+        [ -s "$out/s.out" ] || { echo "veldoran-tool failed: $way on $name" >&2; exit 1; }
+        a=$ms; memA=$kib; cpuA=$cpu
+        if [ "${way%% *}" = encrypt ]; then
+          timed "$tool" encrypt "$doc" -o "$out/f.vlx" -u dupont -k "$out/" 2>>"$out/.wrap-warnings"
+        else
+          timed "$tool" decrypt "$msg" -k "$out/"
+        fi
+        echo "$a" >>"$out/.a"; echo "$ms" >>"$out/.b"; echo "$memA" >>"$out/.m"
+        awk -v a="$a" -v b="$ms" 'BEGIN { print a / b }' >>"$out/.r"
+        awk -v a="$cpuA" -v b="$cpu" 'BEGIN { print (b > 0) ? a / b : 0 }' >>"$out/.c"
+      done
+      awk -v n="$name" -v w="$way" -v p="$pairs" -v a="$(median <"$out/.a")" \
+          -v b="$(median <"$out/.b")" -v k="$(sort -n "$out/.m" | tail -n 1)" \
+          -v r="$(median <"$out/.r")" -v c="$(median <"$out/.c")" 'BEGIN {
+        printf "%-6s %-22s %5d | %10.1f %10.1f %8.1f | %7.3f %7.3f | %s\n", n, w, p, a, b,
+          k / 1024, r, c, (r <= 1.3 && k / 1024 <= 16) ? "ok" : "MISS"
+      }'
+    done
+    rm -f "$out/s.out" "$out/f.vlx" "$msg" "$msg.txt"
+  done
+}
+
 if [ "$what" = all ] || [ "$what" = encrypt ]; then
   echo "Encryption: veldoran against base64 -w 60"
   header veldoran base64
@@ -247,7 +298,7 @@ fi
 
 # The sides of the paths' rows, each writing a fresh file for the size named $1. The small keys
 # wrap on the large sizes, and veldoran-tool warns of it: the warnings are set aside.
-tool_streams() {
+tool_stdio() {
   rm -f "$out/$1.s.msg"
   timed "$tool" encrypt -u dupont -k "$out/" --to a <"$out/$1.txt" >"$out/$1.s.msg" \
     2>>"$out/.wrap-warnings"
@@ -330,13 +381,13 @@ if [ "$what" = all ] || [ "$what" = paths ]; then
     head -c $((messageBytes / 61 * 45)) "$out/512m.txt" | base64 -w 60 >"$out/$name.b64in"
   done
   paths_row "veldoran-tool encrypt, standard streams against the file with -o" \
-    tool_streams tool_file streams "file -o"
+    tool_stdio tool_file streams "file -o"
   paths_row "veldoran-tool decrypt -o against base64 -d of as long a text" \
     tool_decrypt base64_decode "decrypt -o" "base64 -d"
   paths_row "veldoran against dd conv=fsync of as many bytes" program_letter dd_same veldoran dd
   paths_row "veldoran against base64 -w 60" program_letter base64_encode veldoran base64
   paths_row "veldoran-tool encrypt, standard streams, against dd conv=fsync of as many bytes" \
-    tool_streams dd_same streams dd
+    tool_stdio dd_same streams dd
   echo
   head -c $((64 << 20)) /dev/urandom >"$out/entry.bin"
   "$tool" pack -o "$out/container.vpj" "$out/entry.bin"
@@ -364,6 +415,9 @@ if [ "$what" = all ] || [ "$what" = paths ]; then
   else
     echo "age missing: no comparison with age --armor"
   fi
+fi
+if [ "$what" = all ] || [ "$what" = streams ]; then
+  tool_streams
 fi
 if [ "$big" = big ]; then
   echo

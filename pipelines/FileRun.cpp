@@ -68,7 +68,7 @@ int32_t Spend(const veldoran::EncryptionRun& run) {
 
 int32_t veldoran::RunEncryption(const EncryptionRun& run, bool* spentEarly) {
     *spentEarly = false;
-    int32_t result = run.writer->Open(run.target);
+    int32_t result = run.target != nullptr ? run.writer->Open(run.target) : kNoErr;
     if (result == kNoErr) {
         result = run.writer->Reserve(run.targetLength);
     }

@@ -79,8 +79,8 @@ int32_t StreamLayers(ChunkSource* source, uint64_t length, TwoKeyStream* layers,
 struct EncryptionRun {
     HeldKeys* keys = nullptr;  // open: both keys locked and checked
     TargetWriter* writer = nullptr;
-    const char* target = nullptr;
-    uint64_t targetLength = 0;  // the space set aside
+    const char* target = nullptr;  // null: the caller opened the writer
+    uint64_t targetLength = 0;     // the space set aside
     uint32_t messageLength = 0;
     const OwnedBlock* buffer = nullptr;  // one chunk
     ChunkSource* source = nullptr;

@@ -43,6 +43,31 @@ int32_t decrypter(const char* source);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+namespace veldoran {
+
+class TargetWriter;
+
+/* decrypter2 into a target the program opened itself (a file written unnamed, or a standard
+ * output where it stands): writer is open with nothing written yet, and targetName is what
+ * the target is known by, for the check that it is none of the frames' key files and for the
+ * trace. With tail not null, the message's tail ("#DESTBEGIN#", the recipients, "#DESTEND#"
+ * and any parameter text, in the local form) is appended there. On success the writer is
+ * committed; on failure nothing is, and when it was the writer that failed its LastError
+ * tells why. Results as decrypter2's; -1 also for a null argument. */
+int32_t DecryptTextFileInto(const char* source, TargetWriter* writer, const char* targetName,
+                            const char* keyFolder, int32_t trace, std::string* tail);
+
+/* Reads the message file source through and checks its armour as decrypter2 does, without
+ * decrypting anything: 0 when a whole armour was found and is sound, else the code decrypter2
+ * would give for it (-3, -4), or -1 when the source cannot be opened or read. A program that
+ * writes the document where it cannot be taken back (a pipe, a terminal) checks first, so that
+ * a changed or cut message gives nothing of itself away. */
+int32_t CheckTextArmour(const char* source);
+
+}  // namespace veldoran
 #endif
 
 #endif

@@ -106,10 +106,17 @@ class MessageSource : public veldoran::ChunkSource {
             uint32_t converted = count;
             result = utils_->FiltrerTexte(&buffer, &converted);
         }
-        if (result == kNoErr && marker_.Feed(buffer, count) >= 0) {
-            result = kFormatNonDisponible;
+        if (result != kNoErr) {
+            return result;
         }
-        return result;
+        int64_t found = marker_.Feed(buffer, count);
+        if (found < 0 && read_ == textLength_) {
+            // The recipient block's own marker must be the first one: a document that ends
+            // with the start of a marker would come back cut there.
+            found = marker_.Feed(recipients_->data(), recipients_->length());
+            found = found < static_cast<int64_t>(textLength_) ? found : -1;
+        }
+        return found >= 0 ? kFormatNonDisponible : kNoErr;
     }
 
     TypUtils* utils_;
@@ -161,14 +168,38 @@ class ArmourSink : public veldoran::ChunkSink {
     uint32_t outerLength_;
 };
 
+}  // namespace
+
+namespace veldoran {
+
+// Where a text encryption writes, and how its message ends.
+struct TextTarget {
+    // The target's path, or the name a target the caller opened is known by (for the check
+    // that it is no key file, and for the trace).
+    const char* name = nullptr;
+    // A writer the caller opened (nothing written yet), or null for one the run opens on name.
+    TargetWriter* opened = nullptr;
+    // The parameter text behind the recipient block ("" for none).
+    const char* param = "";
+    // Whether the recipient block and the parameter text are put in the interchange form too,
+    // as the in-memory pipeline puts them.
+    bool interchangeTail = false;
+};
+
+}  // namespace veldoran
+
+namespace {
+
 // One text encryption, step by step. What a step obtains lives to the end of the run: a run
 // that fails still looks through the rest of the document, and still traces its keys.
 class TextRun {
   public:
-    TextRun(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls, const char* target,
-            int32_t trace, const veldoran::StreamOptions& options)
+    TextRun(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+            const veldoran::TextTarget& target, int32_t trace,
+            const veldoran::StreamOptions& options)
         : utils_(utils),
-          target_(target),
+          target_(target.name),
+          where_(target),
           trace_(trace),
           options_(options),
           eol_(utils->GetEOLCar()),
@@ -177,7 +208,8 @@ class TextRun {
           input_(utils),
           output_(utils),
           keys_(utils) {
-        writer_.InitCreate(calls);
+        ownWriter_.InitCreate(calls);
+        writer_ = target.opened != nullptr ? target.opened : &ownWriter_;
     }
 
     // The source opened and its length checked, the recipient block made, every block
@@ -197,14 +229,11 @@ class TextRun {
         }
         if (!FitsLengths(TargetLengthBound(uint64_t{textLength} +
                                                veldoran::RecipientBlockLength(to, cc, bcc) +
-                                               veldoran::TwoLayerOverhead(),
+                                               strlen(where_.param) + veldoran::TwoLayerOverhead(),
                                            strlen(eol_)))) {
             return kFrameTooLong;
         }
-        // The recipient block, the library's own layout of it (for an empty document).
-        const unsigned char none = 0;
-        result = utils_->AddDestToMessage(&none, 0, recipients_.Pointer(), recipients_.Length(), to,
-                                          cc, bcc);
+        result = MakeTail(to, cc, bcc);
         if (result != kNoErr) {
             return result;
         }
@@ -230,14 +259,34 @@ class TextRun {
         return kNoErr;
     }
 
+    // What follows the document: the recipient block, the library's own layout of it (for an
+    // empty document), and the parameter text.
+    int32_t MakeTail(const char* to, const char* cc, const char* bcc) {
+        const unsigned char none = 0;
+        int32_t result = utils_->AddDestToMessage(&none, 0, recipients_.Pointer(),
+                                                  recipients_.Length(), to, cc, bcc);
+        if (result == kNoErr && where_.param[0] != '\0') {
+            OwnedBlock withParam(utils_);
+            result =
+                utils_->AddParamToMessage(recipients_.data(), recipients_.length(),
+                                          withParam.Pointer(), withParam.Length(), where_.param);
+            recipients_.Dispose();
+            withParam.HandOver(recipients_.Pointer(), recipients_.Length());
+        }
+        if (result == kNoErr && where_.interchangeTail) {
+            result = utils_->FiltrerTexte(recipients_.Pointer(), recipients_.Length());
+        }
+        return result;
+    }
+
     // The target written and in place, the keys spent on the way.
     int32_t Write() {
-        ArmourSink armour(utils_, &writer_, &output_, comments_, commentsLength_,
+        ArmourSink armour(utils_, writer_, &output_, comments_, commentsLength_,
                           MessageLength() + veldoran::TwoLayerOverhead());
         veldoran::EncryptionRun run;
         run.keys = &keys_;
-        run.writer = &writer_;
-        run.target = target_;
+        run.writer = writer_;
+        run.target = where_.opened != nullptr ? nullptr : target_;
         run.targetLength = TargetLength();
         run.messageLength = MessageLength();
         run.buffer = &input_;
@@ -252,7 +301,7 @@ class TextRun {
         };
         run.spent = [this]() { TraceTarget(); };
         const int32_t result = veldoran::RunEncryption(run, &spentEarly_);
-        return result == kNoErr ? writer_.Commit() : result;
+        return result == kNoErr ? writer_->Commit() : result;
     }
 
     // The keys released; for a failure, the document's own fault put first and the trace's
@@ -298,6 +347,7 @@ class TextRun {
 
     TypUtilsUnix* utils_;
     const char* target_;
+    const veldoran::TextTarget& where_;
     int32_t trace_;
     const veldoran::StreamOptions& options_;
     const char* eol_;
@@ -307,7 +357,8 @@ class TextRun {
     OwnedBlock input_;
     OwnedBlock output_;
     veldoran::HeldKeys keys_;
-    veldoran::TargetWriter writer_;
+    veldoran::TargetWriter ownWriter_;
+    veldoran::TargetWriter* writer_;
     char masterComment_[veldoran::kKeyCommentSize] = {};
     char userComment_[veldoran::kKeyCommentSize] = {};
     // Both comments and the empty line: at most 2 * 255 + 8 characters.
@@ -319,10 +370,12 @@ class TextRun {
 
 }  // namespace
 
-int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                        const char* source, const char* target, const char* user,
-                        const char* keyFolder, const char* to, const char* cc, const char* bcc,
-                        int32_t trace, const veldoran::StreamOptions* options) {
+namespace {
+
+int32_t EncryptText(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                    const char* source, const veldoran::TextTarget& target, const char* user,
+                    const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                    int32_t trace, const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
@@ -342,6 +395,37 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
         result = run.Write();
     }
     return run.Finish(result);
+}
+
+}  // namespace
+
+int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const char* target, const char* user,
+                        const char* keyFolder, const char* to, const char* cc, const char* bcc,
+                        int32_t trace, const veldoran::StreamOptions* options) {
+    veldoran::TextTarget named;
+    named.name = target;
+    return EncryptText(utils, calls, source, named, user, keyFolder, to, cc, bcc, trace, options);
+}
+
+int32_t veldoran::EncryptTextFileInto(const char* source, TargetWriter* writer,
+                                      const char* targetName, const char* user,
+                                      const char* keyFolder, const char* to, const char* cc,
+                                      const char* bcc, const char* param, int32_t trace) {
+    if (source == nullptr || writer == nullptr || targetName == nullptr || user == nullptr ||
+        keyFolder == nullptr || to == nullptr || cc == nullptr || bcc == nullptr ||
+        param == nullptr) {
+        return kOtherErr;
+    }
+    TextTarget opened;
+    opened.name = targetName;
+    opened.opened = writer;
+    opened.param = param;
+    opened.interchangeTail = true;
+    return RunWithUtils([&](PipelineUtils* utils) {
+        return EncryptText(utils, nullptr, source, opened, user, keyFolder, to, cc, bcc, trace,
+                           nullptr);
+    });
 }
 
 extern "C" int32_t crypter3(const char* source, const char* target, const char* user,

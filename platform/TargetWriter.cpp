@@ -200,6 +200,7 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
         return kOtherErr;
     }
     failed_ = false;
+    lastError_ = 0;
     inPlace_ = false;
     unnamed_ = false;
     linked_ = false;
@@ -296,6 +297,27 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
     return kNoErr;
 }
 
+int32_t veldoran::TargetWriter::OpenDescriptor(int fd) {
+    if (fd_ != -1) {
+        return kOtherErr;
+    }
+    failed_ = false;
+    lastError_ = 0;
+    written_ = 0;
+    reserved_ = false;
+    unnamed_ = false;
+    linked_ = false;
+    targetPath_.clear();
+    fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fd_ < 0) {
+        fd_ = -1;
+        lastError_ = errno;
+        return kOtherErr;
+    }
+    inPlace_ = true;
+    return kNoErr;
+}
+
 int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
     if (fd_ == -1 || failed_) {
         return kOtherErr;
@@ -308,6 +330,7 @@ int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
     struct rlimit limit {};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         length > static_cast<uint64_t>(limit.rlim_cur)) {
+        errno = EFBIG;
         return Fail();
     }
     int reserved;
@@ -384,7 +407,11 @@ int32_t veldoran::TargetWriter::Commit() {
     if (inPlace_) {
         const int closed = calls_->close(fd_);
         fd_ = -1;
-        return closed == 0 ? kNoErr : kOtherErr;
+        if (closed != 0) {
+            lastError_ = errno;
+            return kOtherErr;
+        }
+        return kNoErr;
     }
     if (SyncContent() != kNoErr) {
         return kOtherErr;
@@ -438,7 +465,9 @@ int32_t veldoran::TargetWriter::Kill() {
 }
 
 int32_t veldoran::TargetWriter::Fail() {
+    const int error = errno;
     Kill();
+    lastError_ = error;
     failed_ = true;
     return kOtherErr;
 }

@@ -58,6 +58,10 @@ class TargetWriter {
     // but cannot be opened for reading and writing, cannot be replaced in its folder, is a pipe
     // that nobody reads, or the temporary file cannot be created.
     int32_t Open(const char* path);
+    // Prepares writing to fd (not owned; a copy of it is written and closed at Commit) where
+    // it stands, as for a device or a pipe: nothing written can be taken back, and Commit only
+    // closes the copy. 0, or -1 when fd cannot be copied.
+    int32_t OpenDescriptor(int fd);
     // Sets disk space aside for length bytes of new content, so that a full disk is found out
     // before the content is made. 0, also where the file system cannot set space aside; -1
     // (the temporary file removed) when the space is not there or length exceeds the process's
@@ -83,6 +87,8 @@ class TargetWriter {
     // The temporary file's path while a replacement is pending (an unnamed file is linked there
     // at Commit), else empty (for tests).
     const std::string& TemporaryPath() const { return temporaryPath_; }
+    // The errno value of the call that failed the writer (so that a program can say why), or 0.
+    int LastError() const { return lastError_; }
 
   private:
     int32_t Fail();
@@ -99,6 +105,7 @@ class TargetWriter {
     bool unnamed_ = false;
     bool linked_ = false;
     bool failed_ = false;
+    int lastError_ = 0;
     size_t written_ = 0;
     bool reserved_ = false;
     bool synced_ = false;

@@ -1,9 +1,12 @@
 // decrypt: an armoured message back to the text document, from a file or the standard input.
-// A message file to its derived name goes through the library's streaming file pipeline, so
-// that memory stays small at any size; the standard streams, a named output and the recipient
-// lists go through the in-memory one. Nothing of the document is written anywhere but to the
-// chosen output.
+// Every way goes through the library's streaming file pipeline, so that memory stays small at
+// any size: a message file to its derived name through decrypter2 itself; the standard streams,
+// a named output and the recipient lists through the same run into a target the tool opens.
+// The standard input, unless it is a file, is first copied into an unnamed file (beside a file
+// target, else in $TMPDIR or /tmp) that vanishes with the run; for the standard output or a
+// device the armour is checked whole before the first byte of the document goes out.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,15 +72,16 @@ void PrintRecipients(const char* tail) {
     }
 }
 
-// The failure of a decryption in words, naming the key file it needed where there is one.
-int32_t FailDecryption(int32_t result, const std::string& shownInput, const std::string& keyPrefix,
-                       const std::string& text) {
-    if (FailOnKeyFile(
-            result, [&]() { return KeyFileOfFailedLayer(keyPrefix, text); },
-            Activity::kDecryptText)) {
-        return result;
-    }
-    return FailWithResult(result, shownInput, Activity::kDecryptText);
+// Reports a failure that concerns a key file named by the message in source (a file, or the
+// copy of the standard input), and says whether it did.
+bool FailOnMessageKeyFile(int32_t result, const std::string& keyPrefix, const std::string& source) {
+    // The frame headers name the key file; only a complete armour was decoded this far.
+    const auto keyFileOfMessage = [&]() {
+        std::string text;
+        return ReadWholeInput(source, &text) == kNoErr ? KeyFileOfFailedLayer(keyPrefix, text)
+                                                       : std::string();
+    };
+    return FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText);
 }
 
 // decrypter2 from the message file straight to FILE.txt.
@@ -96,14 +100,7 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     if (result == kNoErr) {
         return kNoErr;
     }
-    // The frame headers name the key file; only a complete armour was decoded this far.
-    const auto keyFileOfMessage = [&]() {
-        std::string text;
-        return ReadWholeInput(options.input, &text) == kNoErr
-                   ? KeyFileOfFailedLayer(keyPrefix, text)
-                   : std::string();
-    };
-    if (FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText)) {
+    if (FailOnMessageKeyFile(result, keyPrefix, options.input)) {
         return result;
     }
     PipelineFiles files;
@@ -112,29 +109,43 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
     return FailPipeline(result, files, Activity::kDecryptText);
 }
 
-// decrypterMem3 on the whole text, then the document written out.
-int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output,
-                        const std::string& keyPrefix, const std::string& text) {
+// The document as the streaming pipeline writes it: into a file written unnamed and named
+// once the whole message has proved sound; or, for the standard output or a device, which
+// cannot take anything back, once the armour alone has been read through and found sound (what
+// can fail after it, a key file, fails before the first byte of the document), so that a
+// changed or cut message gives nothing of itself away. source is the message file, or the
+// copy of the standard input.
+int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
+                          const std::string& keyPrefix, const std::string& source,
+                          uint64_t textLength) {
     const std::string shownInput = DisplayName(options.input, false);
-    char* document = nullptr;
-    char* tail = nullptr;
+    const std::string targetName = target->LibraryName();
+    std::string tail;
     int32_t result = kNoErr;
     {
-        Progress progress("decrypting " + shownInput, text.size());
-        result = decrypterMem3(text.c_str(), &document, keyPrefix.c_str(), &tail);
-    }
-    if (result == kNoErr) {
-        if (options.recipients) {
-            PrintRecipients(tail);
+        Progress progress("decrypting " + shownInput, textLength);
+        if (!target->Withdrawable()) {
+            result = veldoran::CheckTextArmour(source.c_str());
         }
-        result = WriteWholeResult(
-            output, keyPrefix, reinterpret_cast<const unsigned char*>(document), strlen(document));
-    } else {
-        FailDecryption(result, shownInput, keyPrefix, text);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        if (result == kNoErr) {
+            result = veldoran::DecryptTextFileInto(
+                source.c_str(), target->Writer(), targetName.c_str(), keyPrefix.c_str(),
+                options.common->trace ? 1 : 0, options.recipients ? &tail : nullptr);
+        }
     }
-    free(document);
-    free(tail);
-    return result;
+    if (result != kNoErr) {
+        if (target->Failed()) {
+            return target->ReportFailure("cannot be written");
+        }
+        return FailOnMessageKeyFile(result, keyPrefix, source)
+                   ? result
+                   : FailWithResult(result, shownInput, Activity::kDecryptText);
+    }
+    if (options.recipients) {
+        PrintRecipients(tail.c_str());
+    }
+    return kNoErr;
 }
 
 // A whole mail or mailbox, mapped or held in memory: every armour in it.
@@ -151,6 +162,19 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     return DecryptMail(mail, source);
 }
 
+// A mail or mailbox in the file at path: mapped where it can be, else read whole.
+int32_t DecryptMailFile(const DecryptOptions& options, const std::string& output,
+                        const std::string& keyPrefix, const std::string& path) {
+    const int fd = OpenRegularFile(path);
+    if (fd >= 0) {
+        return DecryptWholeMail(options, output, keyPrefix, MailSource{nullptr, fd});
+    }
+    std::string mail;
+    const int32_t result = ReadWholeInput(path, &mail);
+    return result != kNoErr ? result
+                            : DecryptWholeMail(options, output, keyPrefix, MailSource{&mail});
+}
+
 int32_t RunDecrypt(const DecryptOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     const std::string output = OutputFor(options.input, options.output, ".txt");
@@ -163,36 +187,44 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     if (options.inlineFilter) {
         return DecryptInline(keyPrefix);
     }
-    if (!IsStandardStream(options.input) && IsMailFile(options.input)) {
-        const int fd = OpenRegularFile(options.input);
-        if (fd >= 0) {
-            return DecryptWholeMail(options, output, keyPrefix, MailSource{nullptr, fd});
-        }
-        std::string mail;
-        const int32_t result = ReadWholeInput(options.input, &mail);
-        return result != kNoErr ? result
-                                : DecryptWholeMail(options, output, keyPrefix, MailSource{&mail});
+    const bool standardInput = IsStandardStream(options.input);
+    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
+    if (!inputFile.empty() && IsMailFile(inputFile)) {
+        return DecryptMailFile(options, output, keyPrefix, inputFile);
     }
-    const TextScan scan =
-        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
-    if (scan.regular && options.output.empty() && !options.recipients && IsFileTarget(output)) {
+    if (!standardInput && scan.regular && options.output.empty() && !options.recipients &&
+        IsFileTarget(output)) {
         return DecryptFileToDerivedName(options, output, keyPrefix, scan.size);
     }
-    std::string text;
-    const int32_t result = ReadWholeInput(options.input, &text);
+    // Opened before any file of the run's own, so that a closed standard output is found
+    // closed.
+    OutputFile target;
+    int32_t result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (IsMailText(text)) {
-        return DecryptWholeMail(options, output, keyPrefix, MailSource{&text});
+    if (scan.regular) {
+        return DecryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
     }
-    if (text.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput, kNulWords);
+    // The armour's length is known only once it is read: the standard input is copied first.
+    SpooledInput copy;
+    result = copy.Spool(options.input, SpoolFolderFor(output), false, kNulWords);
+    if (result == kOtherErr && copy.PastFileSizeLimit()) {
+        return Fail(kOtherErr, shownInput, SystemError("cannot be held while it is read", EFBIG));
     }
-    return DecryptInMemory(options, output, keyPrefix, text);
+    if (result != kNoErr) {
+        return result;
+    }
+    if (IsMailFile(copy.Path())) {
+        // The mail's documents go out through a target of their own.
+        target.Writer()->Kill();
+        return DecryptMailFile(options, output, keyPrefix, copy.Path());
+    }
+    return DecryptIntoTarget(options, &target, keyPrefix, copy.Path(), copy.Size());
 }
 
 }  // namespace

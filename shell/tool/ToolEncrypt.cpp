@@ -1,9 +1,12 @@
-// encrypt: a text document to an armoured message, from a file or the standard input. A file
-// to a file goes through the library's streaming file pipeline, so that memory stays small at
-// any size; what needs the whole text at hand (the standard streams, CR LF line ends, a
-// parameter text) goes through the in-memory one. Nothing of the document is written anywhere
-// but to the chosen output.
+// encrypt: a text document to an armoured message, from a file or the standard input. Every
+// way goes through the library's streaming file pipeline, so that memory stays small at any
+// size: a file to a file through crypter3 itself; the standard streams, a parameter text and
+// CR LF line ends through the same run into a target the tool opens. The standard input (unless
+// it is a file) and a file with CR LF line ends are first copied into an unnamed file (beside a
+// file target, else in $TMPDIR or /tmp) that vanishes with the run; nothing else of the
+// document is written anywhere but to the chosen output.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -34,19 +37,6 @@ const char kCrLfNote[] =
     "clients pass bodies) are taken as LF, so that the text does not come back with doubled "
     "lines.\n";
 
-// Mail clients hand bodies over with CR LF line ends; the text pipeline would turn each into
-// two line ends, so they are taken as LF.
-void TakeCrLfAsLf(std::string* text) {
-    size_t kept = 0;
-    for (size_t k = 0; k < text->size(); ++k) {
-        if ((*text)[k] == '\r' && k + 1 < text->size() && (*text)[k + 1] == '\n') {
-            continue;
-        }
-        (*text)[kept++] = (*text)[k];
-    }
-    text->resize(kept);
-}
-
 // crypter3 from the document file straight to the message file.
 int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& output,
                           const std::string& keyPrefix, uint64_t documentLength) {
@@ -68,53 +58,33 @@ int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& outp
                                 Activity::kEncryptText);
 }
 
-// The whole document through the in-memory pipeline. A file target takes the message, unnamed,
-// before the keys are spent, and is named after; the standard output and a device cannot take
-// anything back, so they get the message once the keys are spent.
-int32_t EncryptInMemory(const EncryptOptions& options, const std::string& output,
-                        const std::string& keyPrefix, const std::string& document) {
-    // Opened before the keys are used, so that a target that cannot be written spends nothing.
-    OutputFile target;
-    int32_t result = target.Open(output, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
-    const std::string shownInput = DisplayName(options.input, false);
-    char* message = nullptr;
-    bool writeFailed = false;
+// The streaming file pipeline into a target the tool opened: a file written unnamed and named
+// once the keys are spent, or the standard output or a device, which cannot take anything back
+// and so get the message once the keys are spent. source is the document file, or the unnamed
+// copy of the standard input (or of a file with CR LF line ends taken as LF).
+int32_t EncryptIntoTarget(const EncryptOptions& options, OutputFile* target,
+                          const std::string& keyPrefix, const std::string& source,
+                          uint64_t documentLength) {
+    const std::string targetName = target->LibraryName();
+    int32_t result = kNoErr;
     {
-        Progress progress("encrypting " + shownInput, document.size());
-        if (target.Withdrawable()) {
-            const veldoran::MessageWriter write = [&](const char* text, size_t length) {
-                const int32_t written =
-                    target.WriteAndSync(reinterpret_cast<const unsigned char*>(text), length);
-                writeFailed = written != kNoErr;
-                return written;
-            };
-            result = veldoran::EncryptTextToWriter(
-                document.c_str(), write, options.user.c_str(), keyPrefix.c_str(),
-                options.to.c_str(), options.cc.c_str(), options.bcc.c_str(), options.param.c_str());
-        } else {
-            result = crypterMem3(document.c_str(), &message, options.user.c_str(),
-                                 keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
-                                 options.bcc.c_str(), options.param.c_str());
-        }
+        Progress progress("encrypting " + DisplayName(options.input, false), documentLength);
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = veldoran::EncryptTextFileInto(
+            source.c_str(), target->Writer(), targetName.c_str(), options.user.c_str(),
+            keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(), options.bcc.c_str(),
+            options.param.c_str(), options.common->trace ? 1 : 0);
     }
-    if (result != kNoErr) {
-        free(message);
-        if (writeFailed) {
-            return result;
-        }
-        // The document is in memory already and the target not yet written: of the files
-        // only the key files can have failed.
-        return FailEncryption(result, EncryptionFiles(options.input, "", keyPrefix, options.user),
-                              Activity::kEncryptText);
+    if (result == kNoErr) {
+        return kNoErr;
     }
-    if (message != nullptr) {
-        result = target.Write(reinterpret_cast<const unsigned char*>(message), strlen(message));
-        free(message);
+    if (target->Failed()) {
+        return target->ReportFailure("cannot be written");
     }
-    return result == kNoErr ? target.Commit() : result;
+    // The source was read through already (a copy, or a file found readable): of the files
+    // only the key files can have failed.
+    return FailEncryption(result, EncryptionFiles(options.input, "", keyPrefix, options.user),
+                          Activity::kEncryptText);
 }
 
 int32_t RunEncrypt(const EncryptOptions& options) {
@@ -127,25 +97,39 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     const char kNulWords[] =
         "holds a NUL byte: not a text document (encrypt-binary takes any file)";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const TextScan scan =
-        IsStandardStream(options.input) ? TextScan{} : ScanTextFile(options.input);
+    const bool standardInput = IsStandardStream(options.input);
+    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
+    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
     if (scan.regular && scan.holdsNul) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     const KeyReuseCheck reuse(options.noReuse);
-    if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
+    if (!standardInput && scan.regular && !scan.holdsCr && options.param.empty() &&
+        IsFileTarget(output)) {
         return EncryptFileToFile(options, output, keyPrefix, scan.size);
     }
-    std::string document;
-    int32_t result = ReadWholeInput(options.input, &document);
+    // Opened before the keys are used, so that a target that cannot be written spends nothing
+    // (and before any file of the run's own is opened, so that a closed standard output is
+    // found closed).
+    OutputFile target;
+    int32_t result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (document.find('\0') != std::string::npos) {
-        return Fail(kOtherErr, shownInput, kNulWords);
+    // The document's length must be known before the run starts: the standard input, and a
+    // file whose CR LF line ends are taken as LF, are copied first.
+    if (scan.regular && !scan.holdsCr) {
+        return EncryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
     }
-    TakeCrLfAsLf(&document);
-    return EncryptInMemory(options, output, keyPrefix, document);
+    SpooledInput copy;
+    result = copy.Spool(options.input, SpoolFolderFor(output), true, kNulWords);
+    if (result == kOtherErr && copy.PastFileSizeLimit()) {
+        // The message is longer than the document, so it could not be written either.
+        return Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", EFBIG));
+    }
+    return result == kNoErr
+               ? EncryptIntoTarget(options, &target, keyPrefix, copy.Path(), copy.Size())
+               : result;
 }
 
 }  // namespace

@@ -27,13 +27,6 @@ std::string SystemError(const char* what) {
     return tool::SystemError(what, errno);
 }
 
-// The folder part of a path, "." for a bare name, and the last component.
-void SplitPath(const std::string& path, std::string* folder, std::string* name) {
-    const size_t slash = path.rfind('/');
-    *folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    *name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 std::string SystemError(const char* what, int error) {
@@ -214,104 +207,197 @@ int32_t CheckStandardOutput() {
 
 }  // namespace
 
-// A device or a named pipe is written where it stands. Opened without waiting, so that a pipe
-// nobody reads is refused at once, before any key is spent, instead of blocking the run; the
-// writes that follow wait as usual.
-int32_t OutputFile::OpenInPlace(const std::string& path) {
-    inPlace_.Reset(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!inPlace_.IsOpen()) {
-        return Fail(kOtherErr, path,
-                    errno == ENXIO ? std::string("is a pipe that nobody reads")
-                                   : SystemError("cannot be written"));
-    }
-    const int flags = fcntl(inPlace_.Get(), F_GETFL);
-    if (flags < 0 || fcntl(inPlace_.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return Fail(kOtherErr, path, SystemError("cannot be written"));
-    }
-    return kNoErr;
-}
-
 int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);
     if (toStandardOutput_) {
-        return CheckStandardOutput();
+        const int32_t checked = CheckStandardOutput();
+        if (checked != kNoErr) {
+            return checked;
+        }
+        // What stdio holds goes first: the writer writes the descriptor itself.
+        fflush(stdout);
+        return writer_.OpenDescriptor(STDOUT_FILENO) == kNoErr
+                   ? kNoErr
+                   : Fail(kOtherErr, "standard output", SystemError("cannot be written"));
     }
     struct stat existing {};
-    const bool exists = stat(path.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) {
+    if (stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
         return Fail(kOtherErr, path, "is a folder");
     }
     if (RefuseKeyFile(path, keyPrefix) != kNoErr) {
         return kOtherErr;
     }
-    if (exists && !S_ISREG(existing.st_mode)) {
-        return OpenInPlace(path);
+    errno = 0;
+    if (writer_.Open(path.c_str()) == kNoErr) {
+        return kNoErr;
     }
-    std::string folder;
-    std::string name;
-    SplitPath(path, &folder, &name);
-    folder_.Reset(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder_.IsOpen()) {
-        return Fail(kOtherErr, path, SystemError("cannot be written"));
-    }
-    mode_t mode = 0;
-    if (exists) {
-        mode = existing.st_mode & 0777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    const int opened = file_.Open(folder_.Get(), mode);
-    return opened == 0 ? kNoErr : Fail(kOtherErr, path, SystemError("cannot be written", opened));
+    // A pipe is opened without waiting: one that nobody reads is refused at once, before any
+    // key is spent, instead of blocking the run.
+    const int error = writer_.LastError() != 0 ? writer_.LastError() : errno;
+    return Fail(kOtherErr, path,
+                error == ENXIO ? std::string("is a pipe that nobody reads")
+                               : SystemError("cannot be written", error != 0 ? error : EACCES));
+}
+
+int32_t OutputFile::ReportFailure(const char* what) const {
+    return Fail(kOtherErr, DisplayName(path_, true), SystemError(what, writer_.LastError()));
 }
 
 int32_t OutputFile::Write(const unsigned char* data, size_t count) {
-    if (toStandardOutput_) {
-        if (count > 0 && fwrite(data, 1, count, stdout) != count) {
-            return Fail(kOtherErr, "standard output", SystemError("cannot be written"));
+    while (count > 0) {
+        const auto piece = static_cast<uint32_t>(std::min<size_t>(count, 1u << 30));
+        if (writer_.Write(data, piece) != kNoErr) {
+            return ReportFailure("cannot be written");
         }
-        return kNoErr;
+        data += piece;
+        count -= piece;
     }
-    const int fd = inPlace_.IsOpen() ? inPlace_.Get() : file_.Descriptor();
-    const int written = WriteAll(fd, data, count);
-    return written == 0 ? kNoErr
-                        : Fail(kOtherErr, path_, SystemError("cannot be written", written));
+    return kNoErr;
 }
 
 int32_t OutputFile::WriteAndSync(const unsigned char* data, size_t count) {
     const int32_t written = Write(data, count);
-    if (written != kNoErr || !Withdrawable()) {
+    if (written != kNoErr) {
         return written;
     }
-    return fsync(file_.Descriptor()) == 0
-               ? kNoErr
-               : Fail(kOtherErr, path_, SystemError("cannot be put on stable storage"));
+    return writer_.SyncContent() == kNoErr ? kNoErr : ReportFailure("cannot be put on stable storage");
 }
 
 int32_t OutputFile::Commit() {
-    if (toStandardOutput_) {
-        if (fflush(stdout) != 0) {
-            return Fail(kOtherErr, "standard output", SystemError("cannot be written"));
-        }
+    if (writer_.Commit() == kNoErr) {
         return kNoErr;
     }
-    if (inPlace_.IsOpen()) {
-        const int closed = inPlace_.Reset(-1);
-        return closed == 0 ? kNoErr
-                           : Fail(kOtherErr, path_, SystemError("cannot be written", closed));
+    return ReportFailure(writer_.InPlace() ? "cannot be written" : "cannot be put in place");
+}
+
+namespace {
+
+// Takes CR LF pairs as LF in count bytes at data, in place, where a CR at the end of the
+// previous piece is *pendingCr (still to be written, or dropped when this piece begins with
+// LF). The new length.
+size_t TakeCrLfAsLf(unsigned char* data, size_t count, bool* pendingCr) {
+    size_t kept = 0;
+    size_t from = 0;
+    if (*pendingCr && count > 0 && data[0] != '\n') {
+        // The CR held back stands alone: it goes in front of this piece's bytes.
+        memmove(data + 1, data, count);
+        data[0] = '\r';
+        ++count;
+        from = 1;
+        kept = 1;
     }
-    std::string folder;
-    std::string name;
-    SplitPath(path_, &folder, &name);
-    const int placed = file_.Place(name, true);
-    if (placed != 0) {
-        return Fail(kOtherErr, path_, SystemError("cannot be put in place", placed));
+    *pendingCr = false;
+    while (from < count) {
+        const auto* cr = static_cast<unsigned char*>(memchr(data + from, '\r', count - from));
+        const size_t run = (cr == nullptr ? count : static_cast<size_t>(cr - data)) - from;
+        if (kept != from) {
+            memmove(data + kept, data + from, run);
+        }
+        kept += run;
+        from += run;
+        if (cr == nullptr) {
+            break;
+        }
+        if (from + 1 == count) {
+            *pendingCr = true;  // the next piece tells
+            ++from;
+        } else if (data[from + 1] == '\n') {
+            ++from;  // the LF stays, the CR goes
+        } else {
+            data[kept++] = '\r';
+            ++from;
+        }
     }
-    // The new name itself is on stable storage only once its folder is.
-    fsync(folder_.Get());
-    return kNoErr;
+    return kept;
+}
+
+}  // namespace
+
+std::string SpoolFolderFor(const std::string& target) {
+    if (IsStandardStream(target) || !IsFileTarget(target)) {
+        return "";
+    }
+    const size_t slash = target.rfind('/');
+    return slash == std::string::npos ? "." : target.substr(0, slash + 1);
+}
+
+int32_t SpooledInput::Open(const std::string& folder, const std::string& shownFile) {
+    const char* fromEnvironment = getenv("TMPDIR");
+    int error = 0;
+    for (const std::string& candidate :
+         {folder, std::string(fromEnvironment != nullptr ? fromEnvironment : ""),
+          std::string("/tmp")}) {
+        if (candidate.empty()) {
+            continue;
+        }
+        file_.Reset(open(candidate.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600));
+        if (file_.IsOpen()) {
+            return kNoErr;
+        }
+        error = error != 0 ? error : errno;
+    }
+    return Fail(kOtherErr, shownFile, SystemError("cannot be held while it is read", error));
+}
+
+int32_t SpooledInput::Spool(const std::string& path, const std::string& folder, bool crlfAsLf,
+                            const char* nulWords) {
+    const bool standard = IsStandardStream(path);
+    const std::string shown = DisplayName(path, false);
+    const Descriptor opened(standard ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const int input = standard ? STDIN_FILENO : opened.Get();
+    if (input < 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be opened"));
+    }
+    struct stat status {};
+    if (fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
+        return Fail(kOtherErr, path, "is a folder, not a file");
+    }
+    int32_t result = Open(folder, shown);
+    if (result != kNoErr) {
+        return result;
+    }
+    // One byte of room in front of a piece for a CR held back from the previous one.
+    constexpr size_t kPiece = size_t{1} << 20;
+    // A pipe hands over what its buffer holds per read: a larger buffer makes fewer, fuller
+    // reads and writes (a hint; a pipe that keeps its size works as well).
+    if (S_ISFIFO(status.st_mode)) {
+        fcntl(input, F_SETPIPE_SZ, static_cast<int>(kPiece));
+    }
+    std::vector<unsigned char> buffer(kPiece + 1);
+    bool pendingCr = false;
+    for (;;) {
+        const ssize_t got = read(input, buffer.data(), kPiece);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return Fail(kOtherErr, shown, SystemError("cannot be read"));
+        }
+        auto count = static_cast<size_t>(got);
+        if (memchr(buffer.data(), '\0', count) != nullptr) {
+            return Fail(kOtherErr, shown, nulWords);
+        }
+        if (crlfAsLf) {
+            count = TakeCrLfAsLf(buffer.data(), count, &pendingCr);
+        }
+        if (got == 0 && pendingCr) {
+            buffer[0] = '\r';
+            count = 1;
+        }
+        const int written = WriteAll(file_.Get(), buffer.data(), count);
+        pastLimit_ = written == EFBIG;
+        if (pastLimit_) {
+            return kOtherErr;
+        }
+        if (written != 0) {
+            return Fail(kOtherErr, shown, SystemError("cannot be held while it is read", written));
+        }
+        size_ += count;
+        if (got == 0) {
+            return kNoErr;
+        }
+    }
 }
 
 int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
@@ -383,7 +469,19 @@ TextScan ScanTextFile(const std::string& path) {
     return scan;
 }
 
+std::string StandardInputFile() {
+    struct stat status {};
+    return fstat(STDIN_FILENO, &status) == 0 && S_ISREG(status.st_mode) &&
+                   lseek(STDIN_FILENO, 0, SEEK_CUR) == 0
+               ? "/proc/self/fd/0"
+               : "";
+}
+
 bool IsFileTarget(const std::string& path) {
+    // "-" is the standard output, never a file of that name.
+    if (IsStandardStream(path)) {
+        return false;
+    }
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
 }

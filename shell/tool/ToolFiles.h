@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "shell/tool/ToolFolderFile.h"
+#include "veldoran.h"
 
 namespace tool {
 
@@ -63,13 +64,14 @@ class WholeInput {
 // kNoErr, or kOtherErr after a report when path leads to a key file (see KeyFiles).
 int32_t RefuseKeyFile(const std::string& path, const std::string& keyPrefix);
 
-// A result going to the standard output ("-") or replacing a file. A file is written unnamed
-// in its folder (mode of the file it replaces, else 0666 less the umask), put on stable storage
-// and named by Commit, so that a failed or killed run leaves an existing file as it was and
-// nothing new behind. A target that is not a regular file (a terminal, a pipe, /dev/null) is
-// written in place. Open before any key is used, so that a target that cannot be written is
-// found out while nothing is spent: the standard output must be open for writing, and a pipe
-// whose reader has gone is refused there.
+// A result going to the standard output ("-") or replacing a file, through the library's
+// TargetWriter: a file is written unnamed in its folder (mode of the file it replaces, else 0666
+// less the umask), put on stable storage and named by Commit, so that a failed or killed run
+// leaves an existing file as it was and nothing new behind. A target that is not a regular file
+// (a terminal, a pipe, /dev/null) and the standard output are written in place. Open before any
+// key is used, so that a target that cannot be written is found out while nothing is spent: the
+// standard output must be open for writing, and a pipe whose reader has gone is refused there.
+// Every failure is reported here, in the system's words.
 class OutputFile {
   public:
     OutputFile() = default;
@@ -85,25 +87,58 @@ class OutputFile {
     }
     // Whether what is written can still be taken back until Commit: a file written unnamed.
     // An encryption writes such a target whole before it spends any key material.
-    bool Withdrawable() const { return !toStandardOutput_ && !inPlace_.IsOpen(); }
+    bool Withdrawable() const { return !writer_.InPlace(); }
     // Writes count bytes and puts everything written so far on stable storage: a withdrawable
     // target's content, whole, before any key material is spent. 0, or kOtherErr after a
     // report.
     int32_t WriteAndSync(const unsigned char* data, size_t count);
-    // Puts the content in place (or flushes the standard output). 0, or kOtherErr after a
-    // report.
+    // Puts the content in place (or closes the standard output's copy). 0, or kOtherErr after
+    // a report.
     int32_t Commit();
 
-  private:
-    // Opens a target that is not a regular file (a device, a named pipe) for writing in place.
-    int32_t OpenInPlace(const std::string& path);
+    // The open writer, for a library pipeline to write and commit; after it failed,
+    // ReportFailure says why.
+    veldoran::TargetWriter* Writer() { return &writer_; }
+    // Whether the writer has failed, and if so the report of it (kOtherErr), else code.
+    bool Failed() const { return writer_.LastError() != 0; }
+    int32_t ReportFailure(const char* what) const;
+    // The name the target is known by to the library: its path, or /dev/stdout.
+    std::string LibraryName() const { return toStandardOutput_ ? "/dev/stdout" : path_; }
 
+  private:
     std::string path_;
     bool toStandardOutput_ = false;
-    Descriptor inPlace_;  // a target that is not a regular file
-    Descriptor folder_;   // the folder of a regular target; outlives file_
-    FolderFile file_;
+    veldoran::TargetWriter writer_;
 };
+
+// A text input copied into an unnamed file (O_TMPFILE), for the file pipelines that must know a
+// document's length before they start: the standard input, or a file whose CR LF line ends are
+// taken as LF. The file never has a name, so a run that fails or is killed leaves nothing behind.
+class SpooledInput {
+  public:
+    // Copies path ("-" or "" for the standard input) into an unnamed file in folder, else in
+    // $TMPDIR, else in /tmp; with crlfAsLf, CR LF pairs become LF. A NUL byte is refused with
+    // nulWords. 0, or kOtherErr after a report.
+    int32_t Spool(const std::string& path, const std::string& folder, bool crlfAsLf,
+                  const char* nulWords);
+    // The name the copy is opened by.
+    std::string Path() const { return "/proc/self/fd/" + std::to_string(file_.Get()); }
+    uint64_t Size() const { return size_; }
+    // After a failed Spool: whether the copy met the process's file-size limit. That failure
+    // is not reported, so that the caller can say what it means for its output.
+    bool PastFileSizeLimit() const { return pastLimit_; }
+
+  private:
+    int32_t Open(const std::string& folder, const std::string& shownFile);
+
+    tool::Descriptor file_;
+    uint64_t size_ = 0;
+    bool pastLimit_ = false;
+};
+
+// The folder a file target lies in ("." for a bare name), where a copy of its input is kept
+// while the target is written; "" for the standard output and devices.
+std::string SpoolFolderFor(const std::string& target);
 
 // What decides the way a text file takes, found by reading it in chunks, so that a large file
 // costs no more memory than a small one.
@@ -115,8 +150,12 @@ struct TextScan {
 };
 TextScan ScanTextFile(const std::string& path);
 
-// A file target the streaming pipelines write: a regular file or a name not taken yet, not a
-// device or a pipe, which the tool writes itself.
+// The standard input as a file the pipelines can open by name when it is a regular file read
+// from its start (a shell's "< file"), so that nothing needs copying; "" otherwise.
+std::string StandardInputFile();
+
+// A file target the streaming pipelines write: a regular file or a name not taken yet; not "-"
+// (the standard output), a device or a pipe, which the tool opens itself.
 bool IsFileTarget(const std::string& path);
 
 // Checks the target as the tool reports it (a folder, a missing folder, no permission, a key

@@ -132,6 +132,38 @@ TEST_F(StreamingEncryption, RefusesAMarkerWhereverItStraddlesAChunkEdge) {
     EXPECT_EQ(Stream(source, target), kNoErr);
 }
 
+// A document that ends with the start of the marker would meet the recipient block's own
+// marker in one: decryption finds the marker there and would hand the document back cut, so it
+// is refused as one holding the marker. One character less is no marker.
+TEST_F(StreamingEncryption, RefusesADocumentEndingWithTheStartOfTheMarker) {
+    const std::string source = folder_.File("letter.txt");
+    const std::string target = folder_.File("letter.msg");
+    struct Case {
+        const char* ending;
+        size_t length;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"#DESTBEGIN", 3 * kChunk + 10, kFormatNonDisponible},
+        {"#DESTBEGIN", kChunk, kFormatNonDisponible},  // ends on a chunk edge
+        {"#DESTBEGIN", 10, kFormatNonDisponible},      // the whole document
+        {"#DESTBEGI", kChunk, kNoErr},
+    };
+    for (const Case& testCase : cases) {
+        const std::string ending = testCase.ending;
+        SCOPED_TRACE(ending + " at the end of " + std::to_string(testCase.length) + " bytes");
+        Bytes document(testCase.length, 'a');
+        std::copy(ending.begin(), ending.end(), document.end() - static_cast<long>(ending.size()));
+        ASSERT_TRUE(WriteWholeFile(source, document));
+        EXPECT_EQ(Stream(source, target), testCase.result);
+        if (testCase.result != kNoErr) {
+            EXPECT_TRUE(KeysUntouched());
+            EXPECT_FALSE(std::filesystem::exists(target));
+        }
+        SnapshotKeys();
+    }
+}
+
 TEST_F(StreamingEncryption, AWriteFailingMidwaySpendsNoKeyAndKeepsTheOldTarget) {
     const std::string source = folder_.File("letter.txt");
     const std::string target = folder_.File("letter.msg");

@@ -2,6 +2,7 @@
 // (files, pipes, whole e-mails, quoted replies), binary files, and every decryption failure
 // with its one line and exit status.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
@@ -188,6 +189,54 @@ TEST(ToolRoundTrips, DecryptFailures) {
     EXPECT_EQ(result.err, "veldoran-tool: partial/Clefs/Master." + kYear +
                               ": key file named by the message not found\n");
     EXPECT_EQ(result.status, 251);
+}
+
+// Runs the tool in folder with input written into a pipe on its standard input and $TMPDIR set
+// to temporary.
+RunResult RunThroughAPipe(const TempDir& folder, const std::vector<std::string>& arguments,
+                          const std::string& input, const std::string& temporary) {
+    EXPECT_EQ(setenv("TMPDIR", temporary.c_str(), 1), 0);
+    const RunResult result = RunTool(folder.path(), arguments, input, "", toolrun::Input::kPipe);
+    unsetenv("TMPDIR");
+    return result;
+}
+
+// Through pipes the input is copied into an unnamed file first: the same message as from a
+// file, the document and recipients back, a changed message that gives nothing away, and
+// nothing left in the temporary folder.
+TEST(ToolRoundTrips, DocumentsThroughPipes) {
+    std::string letter;
+    while (letter.size() < (5u << 19)) {
+        letter +=
+            "Dear Helene, the figures are attached, line " + std::to_string(letter.size()) + "\n";
+    }
+    const std::vector<std::string> encrypt = {"encrypt", "-u",  "dupont",  "-k",   "keys",
+                                              "--to",    "h@x", "--param", "ref=7"};
+    TempDir fromFile;
+    MakeKeys(fromFile);
+    const RunResult reference = RunTool(fromFile.path(), encrypt, letter);
+    ASSERT_EQ(reference.status, 0) << reference.err;
+
+    TempDir folder;
+    TempDir temporary;
+    MakeKeys(folder);
+    const RunResult message = RunThroughAPipe(folder, encrypt, letter, temporary.path());
+    EXPECT_EQ(message.status, 0) << message.err;
+    EXPECT_TRUE(message.out == reference.out);
+
+    RunResult back = RunThroughAPipe(folder, {"decrypt", "-k", "keys", "--recipients"}, message.out,
+                                     temporary.path());
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(back.out == letter);
+    EXPECT_EQ(back.err, "to: h@x\ncc: \nbcc: \nparameters: ref=7\n");
+
+    std::string changed = message.out;
+    const size_t armour = changed.find("#BINASCII1#\n") + 12;
+    changed[armour + 70000] = changed[armour + 70000] == 'A' ? 'B' : 'A';
+    back = RunThroughAPipe(folder, {"decrypt", "-k", "keys"}, changed, temporary.path());
+    EXPECT_EQ(back.status, 253);
+    EXPECT_EQ(back.out, "");
+    EXPECT_TRUE(std::filesystem::is_empty(temporary.path()));
 }
 
 // A document that cannot reach the standard output is a failure, not a silent loss.

@@ -121,18 +121,30 @@ inline pid_t StartTool(const testsupport::TempDir& folder,
     return child;
 }
 
+// The tool's standard input: a file holding the input, or a pipe it is written into (as a mail
+// client hands a body over).
+enum class Input { kFile, kPipe };
+
 inline RunResult RunTool(const std::string& folder, const std::vector<std::string>& arguments,
-                         const std::string& input = "", const std::string& standardOutput = "") {
+                         const std::string& input = "", const std::string& standardOutput = "",
+                         Input inputKind = Input::kFile) {
     const std::string base = folder.substr(0, folder.size() - 1);
     const std::string inPath = base + ".stdin";
     const std::string outPath = standardOutput.empty() ? base + ".stdout" : standardOutput;
     const std::string errPath = base + ".stderr";
     WriteText(inPath, input);
     std::vector<char*> argv = ArgumentVector(arguments);
+    int ends[2] = {-1, -1};
+    if (inputKind == Input::kPipe && pipe(ends) != 0) {
+        return RunResult();
+    }
 
     const pid_t child = fork();
     if (child == 0) {
-        const int in = open(inPath.c_str(), O_RDONLY);
+        const int in = inputKind == Input::kPipe ? ends[0] : open(inPath.c_str(), O_RDONLY);
+        if (ends[1] >= 0) {
+            close(ends[1]);
+        }
         const int out = standardOutput.empty()
                             ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
                             : open(outPath.c_str(), O_WRONLY);
@@ -143,6 +155,17 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
         }
         execv(kTool.c_str(), argv.data());
         _exit(127);
+    }
+    if (inputKind == Input::kPipe) {
+        close(ends[0]);
+        for (size_t done = 0; done < input.size();) {
+            const ssize_t written = write(ends[1], input.data() + done, input.size() - done);
+            if (written <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(written);
+        }
+        close(ends[1]);
     }
     RunResult result;
     int status = 0;

@@ -359,9 +359,27 @@ TEST(ToolScenarios, MissingMasterKeyIsNamed) {
     EXPECT_EQ(ReadText(folder.File(kUserPath)), userBefore);
 }
 
+// The message of encrypt for body from fresh keys of 8 MiB, through arguments (with "-u dupont
+// -k keys" added) that read letter.txt or the standard input and write letter.msg or the
+// standard output.
+std::string MessageFromFreshKeys(const std::vector<std::string>& arguments,
+                                 const std::string& body) {
+    TempDir folder;
+    MakeKey(folder, "Master", 8u << 20);
+    MakeKey(folder, "dupont", 8u << 20);
+    WriteText(folder.File("letter.txt"), body);
+    std::vector<std::string> all = arguments;
+    all.insert(all.end(), {"-u", "dupont", "-k", "keys"});
+    RunResult result = RunTool(folder.path(), all, body);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    return std::filesystem::exists(folder.File("letter.msg")) ? ReadText(folder.File("letter.msg"))
+                                                              : result.out;
+}
+
 // A mail client's CR LF body and the same body with LF line ends make the same message.
 // With the same keys, every way into encrypt gives the same message: the standard streams and
-// CR LF line ends (the in-memory pipeline) as well as a file to a file (the streaming one).
+// CR LF line ends (copied first) as well as a file to a file (crypter3 itself).
 TEST(ToolScenarios, CrLfInputIsTakenAsLf) {
     const std::string lf = "Bonjour,\nà demain.\n";
     const std::string crLf = "Bonjour,\r\nà demain.\r\n";
@@ -408,14 +426,54 @@ TEST(ToolScenarios, CrLfInputIsTakenAsLf) {
             EXPECT_EQ(result.status, 0);
             messages.push_back(result.out);
         }
+        // The ways between those: the standard input to a file, a file to the standard
+        // output.
+        messages.push_back(MessageFromFreshKeys({"encrypt", "-o", "letter.msg"}, crLfLetter));
+        messages.push_back(MessageFromFreshKeys({"encrypt", "letter.txt", "-o", "-"}, letter));
         for (size_t k = 1; k < messages.size(); ++k) {
-            EXPECT_TRUE(messages[k] == messages[0]) << ways[k].label;
+            EXPECT_TRUE(messages[k] == messages[0])
+                << (k < ways.size() ? ways[k].label : "the ways between");
         }
         EXPECT_EQ(messages[0].rfind("$VELDORAN initial, clef v1 Master." + kYear +
                                         " MID 1\n$VELDORAN initial, clef v1 dupont." + kYear +
                                         " MID 1\n\n#BINASCII1#\n",
                                     0),
                   0u);
+    }
+}
+
+// The standard input is copied a piece (1 MiB) at a time, taking CR LF as LF: a pair split
+// between two pieces is still one line end, and a CR on its own stays, also as the last byte.
+TEST(ToolScenarios, CrLfIsTakenAsLfAcrossTheCopysPieces) {
+    constexpr size_t kPiece = size_t{1} << 20;
+    struct Case {
+        const char* label;
+        size_t at;  // where the line ends go
+        std::string ends;
+    };
+    const std::vector<Case> cases = {
+        {"CR LF split between two pieces", kPiece - 1, "\r\n"},
+        {"CR alone at a piece's end", kPiece - 1, "\rx"},
+        {"CR as the last byte", kPiece + 40, "\r"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        std::string body(testCase.at, 'a');
+        for (size_t k = 80; k < body.size(); k += 81) {
+            body[k] = '\n';
+        }
+        body += testCase.ends;
+        if (testCase.ends != "\r") {
+            body += "tail\n";
+        }
+        std::string lf;
+        for (size_t k = 0; k < body.size(); ++k) {
+            if (!(body[k] == '\r' && k + 1 < body.size() && body[k + 1] == '\n')) {
+                lf += body[k];
+            }
+        }
+        EXPECT_TRUE(MessageFromFreshKeys({"encrypt"}, body) ==
+                    MessageFromFreshKeys({"encrypt", "letter.txt", "-o", "letter.msg"}, lf));
     }
 }
 
