@@ -6,6 +6,7 @@
 #define VELDORAN_H
 
 #include "pipelines/BinaryPipelines.h"
+#include "pipelines/KeyJournal.h"
 #include "pipelines/KeyUse.h"
 #include "pipelines/Progress.h"
 #include "pipelines/TextDecryption.h"
@@ -17,6 +18,7 @@
 #include "armour/TypBinASCII.h"
 #include "attachments/TypInfo.h"
 #include "attachments/TypPieceJointe.h"
+#include "crypto/JournalFile.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"

@@ -160,8 +160,20 @@ void HeldKeys::Comments(uint32_t messageLength, char* masterComment, char* userC
 }
 
 int32_t HeldKeys::Commit(uint32_t messageLength) {
-    const int32_t result = master_.Commit(messageLength);
-    return result == kNoErr ? user_.Commit(messageLength + kKeyHeaderSize) : result;
+    const JournalUse uses[2] = {{masterRef_->path, &master_, messageLength},
+                                {userRef_->path, &user_, messageLength + kKeyHeaderSize}};
+    JournalStep journal;
+    int32_t result = journal.Record(utils_, uses, 2);
+    if (result == kNoErr) {
+        result = master_.Commit(messageLength);
+    }
+    if (result == kNoErr) {
+        result = user_.Commit(messageLength + kKeyHeaderSize);
+    }
+    if (result == kNoErr) {
+        journal.Confirm();
+    }
+    return result;
 }
 
 int32_t HeldKeys::Close() {

@@ -12,6 +12,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
@@ -133,6 +134,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     const KeyReuseCheck reuse(options.noReuse);
+    const JournalScope journal(*options.common);
     if (scan.regular && !scan.holdsCr && options.param.empty() && IsFileTarget(output)) {
         return EncryptFileToFile(options, output, keyPrefix, scan.size);
     }
