@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "veldoran.h"
+
 namespace CLI {
 class App;
 }  // namespace CLI
@@ -34,6 +36,20 @@ class JournalScope {
     JournalScope(const JournalScope&) = delete;
     JournalScope& operator=(const JournalScope&) = delete;
 };
+
+// A key file as the journal knows it: its header (host order) and its fingerprint.
+struct KeyOnDisk {
+    std::string path;
+    TypKeyHeader header{};
+    unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {};
+};
+// Reads path's header and fingerprint. 0, or the library's code (nothing reported).
+int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key);
+
+// A record's machine, for a report: "this machine" for the journal's own, else the first eight
+// hex digits of its id; and a record's time as "YYYY-MM-DD HH:MM:SS UTC".
+std::string MachineText(const veldoran::JournalRecord& record, const unsigned char* own);
+std::string TimeText(uint64_t seconds);
 
 // Reports a run the journal refused (kKeyRewound, kJournalErr) in one line, with what to do
 // next, and returns result.

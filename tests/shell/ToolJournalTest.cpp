@@ -241,3 +241,65 @@ TEST_F(ToolJournal, AJournalThatCannotBeTrustedStopsTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+class ToolKeyCheck : public ToolJournal {
+  protected:
+    RunResult Check() { return RunTool(folder_.path(), {"key", "check", "-k", "keys"}); }
+};
+
+TEST_F(ToolKeyCheck, TellsWhatIsWrongWithEachKeyAndSaysNothingWhenAllIsWell) {
+    ASSERT_EQ(Encrypt("a.vlx").status, 0);
+    CopyKeys(folder_, "keys", "backup");
+    ASSERT_EQ(Encrypt("b.vlx").status, 0);
+    const RunResult sound = Check();
+    EXPECT_EQ(sound.status, 0) << sound.err;
+    EXPECT_NE(sound.out.find(kUserPath + "\n  header:             offset "), std::string::npos)
+        << sound.out;
+    EXPECT_NE(sound.out.find("  standing:           in step with the journal\n"),
+              std::string::npos);
+    EXPECT_EQ(sound.out.substr(sound.out.size() - 14), "nothing wrong\n");
+
+    // Used once without the journal: a gap, and the next run with it leaves one in the record.
+    ASSERT_EQ(Encrypt("c.vlx", {"--no-journal"}).status, 0);
+    const RunResult ahead = Check();
+    EXPECT_EQ(ahead.status, 1);
+    EXPECT_NE(ahead.out.find("problem:            used without the journal"), std::string::npos)
+        << ahead.out;
+    ASSERT_EQ(Encrypt("d.vlx").status, 0);
+    const RunResult gap = Check();
+    EXPECT_EQ(gap.status, 1);
+    EXPECT_NE(gap.out.find("problem:            a gap from offset "), std::string::npos) << gap.out;
+    EXPECT_NE(gap.out.find("between use 2 ("), std::string::npos) << gap.out;
+    EXPECT_EQ(gap.out.substr(gap.out.size() - 11), "2 problems\n") << gap.out;
+
+    // Restored: behind the journal, and the bytes it would reuse.
+    CopyKeys(folder_, "backup", "keys");
+    const RunResult behind = Check();
+    EXPECT_EQ(behind.status, 1);
+    EXPECT_NE(behind.out.find("problem:            behind the journal"), std::string::npos)
+        << behind.out;
+    // key show says the same of the one key.
+    const RunResult shown = RunTool(folder_.path(), {"key", "show", kUserPath});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("  problem:            behind the journal"), std::string::npos)
+        << shown.out;
+}
+
+TEST_F(ToolKeyCheck, ARunStoppedBeforeItsHeadersIsNoProblem) {
+    ASSERT_EQ(Encrypt("a.vlx").status, 0);
+    CopyKeys(folder_, "keys", "before");
+    ASSERT_EQ(Encrypt("b.vlx").status, 0);
+    const Bytes journal = ReadWholeFile(Journal());
+    ASSERT_TRUE(
+        testsupport::WriteWholeFile(Journal(), Bytes(journal.begin(), journal.end() - 256)));
+    CopyKeys(folder_, "before", "keys");
+    const RunResult check = Check();
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("  standing:           the last run stopped before its header"),
+              std::string::npos)
+        << check.out;
+}
+
+}  // namespace
