@@ -15,6 +15,7 @@
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolProgress.h"
+#include "shell/tool/ToolReading.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -91,6 +92,7 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
             decrypter2(options.input.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
     }
     if (result == kNoErr) {
+        NoteMessageFileRead(*options.common, keyPrefix, options.input);
         return kNoErr;
     }
     // The frame headers name the key file; only a complete armour was decoded this far.
@@ -121,6 +123,7 @@ int32_t DecryptInMemory(const DecryptOptions& options, const std::string& output
         result = decrypterMem3(text.c_str(), &document, keyPrefix.c_str(), &tail);
     }
     if (result == kNoErr) {
+        NoteMessageRead(*options.common, keyPrefix, text, shownInput);
         if (options.recipients) {
             PrintRecipients(tail);
         }

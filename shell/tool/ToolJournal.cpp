@@ -60,6 +60,15 @@ std::string JournalPath(const CommonOptions& common) {
     return "";
 }
 
+std::string PrepareJournal(const CommonOptions& common) {
+    const std::string path = JournalPath(common);
+    // A journal named by the user lives where they said; only the default folders are made.
+    if (common.journal.empty() && Variable("VELDORAN_JOURNAL") == nullptr) {
+        MakeFolders(path);
+    }
+    return path;
+}
+
 JournalScope::JournalScope(const CommonOptions& common) {
     if (common.noJournal) {
         fputs(
@@ -69,12 +78,7 @@ JournalScope::JournalScope(const CommonOptions& common) {
         veldoranSetKeyJournal(nullptr);
         return;
     }
-    const std::string path = JournalPath(common);
-    // A journal named by the user lives where they said; only the default folders are made.
-    if (common.journal.empty() && Variable("VELDORAN_JOURNAL") == nullptr) {
-        MakeFolders(path);
-    }
-    veldoranSetKeyJournal(path.c_str());
+    veldoranSetKeyJournal(PrepareJournal(common).c_str());
 }
 
 JournalScope::~JournalScope() {

@@ -26,6 +26,9 @@ void AddJournalOptions(CLI::App* app, CommonOptions* common);
 // named (no HOME).
 std::string JournalPath(const CommonOptions& common);
 
+// JournalPath, its folders made when it is the default one.
+std::string PrepareJournal(const CommonOptions& common);
+
 // While it lives, the encryptions the process runs check and record in the journal (the
 // default folder made when missing), unless --no-journal turned it off for this run, which is
 // said on the standard error stream.

@@ -303,3 +303,45 @@ TEST_F(ToolKeyCheck, ARunStoppedBeforeItsHeadersIsNoProblem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ToolJournal, TheReaderIsWarnedOfTwoMessagesFromTheSameKeyMaterial) {
+    // The sender's key folder copied to a laptop and used on both; the reader holds copies too.
+    CopyKeys(folder_, "keys", "laptop");
+    CopyKeys(folder_, "keys", "reader");
+    ASSERT_TRUE(WriteText(folder_.File("other.txt"), "Written on the laptop.\n"));
+    ASSERT_EQ(Encrypt("desk.vlx").status, 0);
+    const RunResult laptop =
+        RunTool(folder_.path(), {"encrypt", "-u", "dupont", "-k", "laptop", "other.txt", "-o",
+                                 "laptop.vlx", "--journal", folder_.File("laptop.journal")});
+    ASSERT_EQ(laptop.status, 0) << laptop.err;
+
+    const std::string readerJournal = folder_.File("reader.journal");
+    const auto read = [&](std::vector<std::string> arguments, const std::string& input = "") {
+        arguments.insert(arguments.begin(),
+                         {"decrypt", "-k", "reader", "--journal", readerJournal});
+        return RunTool(folder_.path(), arguments, input);
+    };
+    const RunResult first = read({"desk.vlx"});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.err, "");
+    // The same message again, by another way in: no reuse.
+    EXPECT_EQ(read({"-o", "-"}, toolrun::ReadText(folder_.File("desk.vlx"))).err, "");
+
+    const RunResult second = read({"laptop.vlx", "-o", "laptop.txt"});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(toolrun::ReadText(folder_.File("laptop.txt")), "Written on the laptop.\n");
+    const std::string user =
+        "veldoran-tool: warning: laptop.vlx: key material used twice: bytes 0 to ";
+    EXPECT_EQ(second.err.find(user), 0u) << second.err;
+    EXPECT_NE(second.err.find(" of reader/Clefs/dupont." + toolrun::kYear +
+                              " made this message (use 1) and a message read before (use 1, read "),
+              std::string::npos)
+        << second.err;
+    EXPECT_NE(second.err.find(" of reader/Clefs/Master." + toolrun::kYear), std::string::npos)
+        << second.err;
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 2) << second.err;
+}
+
+}  // namespace
