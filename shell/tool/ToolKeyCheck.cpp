@@ -25,7 +25,7 @@ struct Piece {
     uint64_t first = 0;
     uint64_t end = 0;  // one past the last byte
     const JournalRecord* use = nullptr;
-    int epoch = 0;  // deliberate rewinds before it
+    int epoch = 0;  // accepts (key journal accept) before it
 };
 
 std::string UseText(const JournalRecord& record, const unsigned char* own) {
@@ -97,24 +97,35 @@ KeyAudit Audit(const KeyOnDisk& key, const std::vector<JournalRecord>& records,
             break;
     }
     // The ranges given out: each run's sent record, once, but not a run whose header was never
-    // rewritten, whose range the next run took again.
+    // rewritten (no spent record), whose range that machine's next run took again.
     std::vector<const JournalRecord*> sent;
     std::vector<int> epochs;
+    std::vector<bool> confirmed;
+    std::map<std::string, size_t> lastOfMachine;
     int epoch = 0;
     for (const JournalRecord& record : records) {
-        if (record.kind == veldoran::kJournalRewound) {
+        if (record.kind == veldoran::kJournalRewound || record.kind == veldoran::kJournalAdvanced) {
             ++epoch;
+        }
+        const std::string machine(record.machine, record.machine + sizeof record.machine);
+        const auto before = lastOfMachine.find(machine);
+        const bool sameRun = before != lastOfMachine.end() &&
+                             SameRun(*sent[before->second], record) &&
+                             epochs[before->second] == epoch;
+        if (record.kind == veldoran::kJournalSpent && sameRun) {
+            confirmed[before->second] = true;
         }
         if (record.kind != veldoran::kJournalSent) {
             continue;
         }
-        const auto again = std::find_if(
-            sent.begin(), sent.end(), [&](const JournalRecord* r) { return SameRun(*r, record); });
-        if (again != sent.end()) {
+        if (sameRun && !confirmed[before->second]) {
+            sent[before->second] = &record;
             continue;
         }
+        lastOfMachine[machine] = sent.size();
         sent.push_back(&record);
         epochs.push_back(epoch);
+        confirmed.push_back(false);
     }
     if (standing == veldoran::JournalStanding::kTailMissing && !sent.empty() &&
         SameRun(*sent.back(), *last)) {
@@ -131,13 +142,15 @@ KeyAudit Audit(const KeyOnDisk& key, const std::vector<JournalRecord>& records,
     for (const Piece& piece : pieces) {
         if (farthest != nullptr && piece.first < farthest->end) {
             const uint64_t end = std::min(piece.end, farthest->end);
-            const bool accepted = piece.epoch != farthest->epoch;
-            audit.lines.push_back(
-                std::string(accepted ? "  note:               after a rewind accepted on purpose, "
-                                     : "  problem:            ") +
-                "bytes " + std::to_string(piece.first) + " to " + std::to_string(end - 1) +
-                " used twice: " + UseText(*farthest->use, own) + " and " +
-                UseText(*piece.use, own));
+            // Reuse the user has seen and accepted since (a rewind on purpose, or an advance past
+            // both uses) is history, no longer a problem.
+            const bool accepted = piece.epoch != farthest->epoch || piece.epoch < epoch;
+            audit.lines.push_back(std::string(accepted ? "  note:               accepted since: "
+                                                       : "  problem:            ") +
+                                  "bytes " + std::to_string(piece.first) + " to " +
+                                  std::to_string(end - 1) +
+                                  " used twice: " + UseText(*farthest->use, own) + " and " +
+                                  UseText(*piece.use, own));
             audit.problems += accepted ? 0 : 1;
         }
         if (farthest == nullptr || piece.end > farthest->end) {
@@ -146,22 +159,20 @@ KeyAudit Audit(const KeyOnDisk& key, const std::vector<JournalRecord>& records,
     }
     // Gaps: a machine's runs one after the other, the next not starting where the one before
     // left the key.
-    for (size_t k = 1; k < sent.size(); ++k) {
-        for (size_t j = k; j-- > 0;) {
-            if (memcmp(sent[j]->machine, sent[k]->machine, sizeof sent[k]->machine) != 0 ||
-                epochs[j] != epochs[k]) {
-                continue;
-            }
-            if (sent[k]->start != sent[j]->offsetAfter) {
-                audit.lines.push_back("  problem:            a gap from offset " +
-                                      std::to_string(sent[j]->offsetAfter) + " to " +
-                                      std::to_string(sent[k]->start) + " between " +
-                                      UseText(*sent[j], own) + " and " + UseText(*sent[k], own) +
-                                      ": used without the journal");
-                ++audit.problems;
-            }
-            break;
+    std::map<std::string, size_t> previous;
+    for (size_t k = 0; k < sent.size(); ++k) {
+        const std::string machine(sent[k]->machine, sent[k]->machine + sizeof sent[k]->machine);
+        const auto before = previous.find(machine);
+        if (before != previous.end() && epochs[before->second] == epochs[k] &&
+            sent[k]->start != sent[before->second]->offsetAfter) {
+            const JournalRecord& earlier = *sent[before->second];
+            audit.lines.push_back(
+                "  problem:            a gap from offset " + std::to_string(earlier.offsetAfter) +
+                " to " + std::to_string(sent[k]->start) + " between " + UseText(earlier, own) +
+                " and " + UseText(*sent[k], own) + ": used without the journal");
+            ++audit.problems;
         }
+        previous[machine] = k;
     }
     return audit;
 }

@@ -33,6 +33,9 @@ int32_t AuditKeys(const std::string& journalPath, const std::vector<KeyOnDisk>& 
 // key show's lines for the key file at path: the audit's. 0, or the journal's refusal.
 int32_t ShowJournalView(const std::string& path, const CommonOptions& common);
 
+// key journal merge and key journal accept, under the key command.
+void AddKeyJournal(CLI::App* key, CommonOptions* common, Work* run);
+
 // key check, under the key command.
 void AddKeyCheck(CLI::App* key, CommonOptions* common, Work* run);
 

@@ -350,6 +350,7 @@ void AddKey(CLI::App* app, CommonOptions* common, Work* run) {
     RunsWith(show, run, [shown, common]() { return RunKeyShow(*shown, *common); });
 
     AddKeyCheck(key, common, run);
+    AddKeyJournal(key, common, run);
 }
 
 }  // namespace tool

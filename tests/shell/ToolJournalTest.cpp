@@ -345,3 +345,82 @@ TEST_F(ToolJournal, TheReaderIsWarnedOfTwoMessagesFromTheSameKeyMaterial) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ToolKeyCheck, AMergeShowsAFolderUsedOnTwoMachinesAndAnAdvanceEndsTheReuse) {
+    CopyKeys(folder_, "keys", "laptop");
+    const std::string laptopJournal = folder_.File("laptop.journal");
+    ASSERT_EQ(Encrypt("desk.vlx").status, 0);
+    for (const char* output : {"l1.vlx", "l2.vlx"}) {
+        ASSERT_EQ(RunTool(folder_.path(), {"encrypt", "-u", "dupont", "-k", "laptop", "letter.txt",
+                                           "-o", output, "--journal", laptopJournal})
+                      .status,
+                  0);
+    }
+    const RunResult merged = RunTool(folder_.path(), {"key", "journal", "merge", laptopJournal});
+    EXPECT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out.find("8 records merged from " + laptopJournal + ", 0 already there"), 0u)
+        << merged.out;
+    // A union: merged again, nothing is added.
+    EXPECT_EQ(RunTool(folder_.path(), {"key", "journal", "merge", laptopJournal})
+                  .out.find("0 records merged"),
+              0u);
+    EXPECT_EQ(RunTool(folder_.path(), {"key", "journal", "merge", Journal()}).status, 255);
+
+    const RunResult check = Check();
+    EXPECT_EQ(check.status, 1);
+    EXPECT_NE(check.out.find("problem:            bytes 0 to "), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(" used twice: use 1 ("), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("this machine) and use 1 ("), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find(", machine "), std::string::npos) << check.out;
+    // The desk's keys stand behind the laptop's records now: refused.
+    EXPECT_EQ(Encrypt("again.vlx").status, 239);
+
+    for (const char* name : {"dupont", "Master"}) {
+        const RunResult advanced =
+            RunTool(folder_.path(), {"key", "journal", "accept", name, "-k", "keys", "--advance"});
+        EXPECT_EQ(advanced.status, 0) << advanced.err;
+    }
+    testsupport::KeyHeaderFields desk;
+    testsupport::KeyHeaderFields laptop;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(folder_.File(kUserPath), &desk));
+    ASSERT_TRUE(
+        testsupport::ReadKeyHeader(folder_.File("laptop/Clefs/dupont." + toolrun::kYear), &laptop));
+    EXPECT_EQ(desk.keyOffset, laptop.keyOffset);
+    EXPECT_EQ(desk.useCount, laptop.useCount);
+    const RunResult after = Check();
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_NE(after.out.find("note:               accepted since: bytes 0 to "), std::string::npos)
+        << after.out;
+    EXPECT_EQ(Encrypt("again.vlx").status, 0);
+}
+
+TEST_F(ToolKeyCheck, ARewindOnPurposeIsRecordedAndLetsTheNextRunGoOn) {
+    CopyKeys(folder_, "keys", "backup");
+    ASSERT_EQ(Encrypt("a.vlx").status, 0);
+    CopyKeys(folder_, "backup", "keys");
+    ASSERT_EQ(Encrypt("b.vlx").status, 239);
+    const Bytes journal = ReadWholeFile(Journal());
+    for (const char* name : {"dupont", "Master"}) {
+        const RunResult accepted = RunTool(
+            folder_.path(), {"key", "journal", "accept", name, "-k", "keys", "--allow-rewind"});
+        EXPECT_EQ(accepted.status, 0) << accepted.err;
+        EXPECT_NE(accepted.out.find("accepted as it stands, at offset 0, use count 0"),
+                  std::string::npos)
+            << accepted.out;
+    }
+    EXPECT_EQ(ReadWholeFile(Journal()).size(), journal.size() + 2 * 128);
+    EXPECT_EQ(ReadWholeFile(folder_.File(kUserPath)),
+              ReadWholeFile(folder_.File("backup/Clefs/dupont." + toolrun::kYear)));
+    EXPECT_EQ(Encrypt("b.vlx").status, 0);
+    const RunResult check = Check();
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("note:               accepted since: bytes 0 to "), std::string::npos)
+        << check.out;
+    // One of the two, and only one.
+    EXPECT_EQ(RunTool(folder_.path(), {"key", "journal", "accept", "dupont", "-k", "keys"}).status,
+              2);
+}
+
+}  // namespace
