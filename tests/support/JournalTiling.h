@@ -89,6 +89,31 @@ inline std::string JournalTiles(const std::string& journalPath, const std::strin
                                 ") is not where the journal left it";
 }
 
+// Where the key file at keyPath stands against the journal's last position record of the key
+// named name (veldoran::StandingOf); kBehind, the one that must never be, when the journal or the
+// key file cannot be read.
+inline veldoran::JournalStanding StandingInJournal(const std::string& journalPath,
+                                                   const std::string& name,
+                                                   const std::string& keyPath) {
+    bool sound = false;
+    const std::vector<veldoran::JournalRecord> records = ReadJournal(journalPath, &sound);
+    KeyHeaderFields fields;
+    if ((!sound && !records.empty()) || !ReadKeyHeader(keyPath, &fields)) {
+        return veldoran::JournalStanding::kBehind;
+    }
+    const veldoran::JournalRecord* last = nullptr;
+    for (const veldoran::JournalRecord& record : records) {
+        if (veldoran::JournalKeyName(record) == name && record.kind != veldoran::kJournalRead) {
+            last = &record;
+        }
+    }
+    TypKeyHeader header{};
+    header.keyLen = fields.keyLen;
+    header.keyOffset = fields.keyOffset;
+    header.useCount = fields.useCount;
+    return veldoran::StandingOf(header, last);
+}
+
 }  // namespace testsupport
 
 #endif
