@@ -57,36 +57,31 @@ uint32_t Checksum(const unsigned char* bytes, size_t length) {
     return Get32(digest);
 }
 
-bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
+// count bytes at offset through pread or pwrite, again until all are moved; false on an error
+// or the end of the file.
+template <class Buffer, class Call>
+bool Transfer(int fd, Buffer* buffer, size_t count, uint64_t offset, Call call) {
     while (count > 0) {
-        const ssize_t got = pread(fd, buffer, count, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
+        const ssize_t moved = call(fd, buffer, count, static_cast<off_t>(offset));
+        if (moved < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
+        if (moved <= 0) {
             return false;
         }
-        buffer += got;
-        count -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
+        buffer += moved;
+        count -= static_cast<size_t>(moved);
+        offset += static_cast<uint64_t>(moved);
     }
     return true;
 }
 
+bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
+    return Transfer(fd, buffer, count, offset, pread);
+}
+
 bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset) {
-    while (count > 0) {
-        const ssize_t put = pwrite(fd, buffer, count, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        buffer += put;
-        count -= static_cast<size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    return true;
+    return Transfer(fd, buffer, count, offset, pwrite);
 }
 
 // The folder path lives in, synced so that a journal just made survives a crash.

@@ -8,6 +8,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 
@@ -170,18 +171,9 @@ void NoteMessageRead(const CommonOptions& common, const std::string& keyPrefix,
     if (common.noJournal) {
         return;
     }
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypBinASCII armour;
-    armour.InitCreate(&utils);
-    unsigned char* frame = nullptr;
-    uint32_t frameLength = 0;
-    if (armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(messageText.data()),
-                          static_cast<uint32_t>(messageText.size()), &frame,
-                          &frameLength) == kNoErr) {
-        NoteFrame(common, keyPrefix, frame, frameLength, shownInput);
-    }
-    utils.MyDisposeptr(&frame, frameLength);
+    WithFrameOf(messageText, [&](const unsigned char* frame, uint32_t length) {
+        NoteFrame(common, keyPrefix, frame, length, shownInput);
+    });
 }
 
 void NoteMessageFileRead(const CommonOptions& common, const std::string& keyPrefix,
