@@ -421,6 +421,31 @@ TEST_F(JournalFileTest, WhatIsNoSoundJournalIsRefusedWithItsReason) {
     }
 }
 
+TEST_F(JournalFileTest, AJournalThatCannotBeWrittenIsRefusedForWritingOnly) {
+    AppendUses({Use(1, 0, 10)});
+    const Bytes before = testsupport::ReadWholeFile(Path());
+    ASSERT_EQ(chmod(Path().c_str(), 0644), 0);
+    ASSERT_EQ(chmod(folder_.path().c_str(), 0755), 0);
+    const int status = testsupport::RunAsUnprivileged([&] {
+        JournalFile writing;
+        if (writing.Open(Path(), true) != kOtherErr ||
+            writing.Problem().find("cannot be opened: Permission denied") == std::string::npos) {
+            return 1;
+        }
+        // An audit still reads it.
+        JournalFile reading;
+        if (reading.Open(Path(), false) != kNoErr || reading.Records() != 1) {
+            return 2;
+        }
+        return 0;
+    });
+    if (status == testsupport::kCannotDropPrivileges) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(Path()), before);
+}
+
 TEST_F(JournalFileTest, ADamagedRecordBeforeTheLastIsRefused) {
     AppendUses({Use(1, 0, 10), Use(2, 0, 10), Use(1, 10, 10)});
     std::filesystem::remove(Path() + ".index");
