@@ -111,6 +111,7 @@ void veldoran::EncodeJournalRecord(const JournalRecord& record, unsigned char* b
     Put32(bytes + 104, record.keyLen);
     Put32(bytes + 108, record.offsetAfter);
     Put32(bytes + 112, static_cast<uint32_t>(record.useCountAfter));
+    memcpy(bytes + 116, record.message, sizeof record.message);
     Put32(bytes + kChecksumAt, Checksum(bytes, kChecksumAt));
 }
 
@@ -127,7 +128,14 @@ bool veldoran::DecodeJournalRecord(const unsigned char* bytes, JournalRecord* re
     record->keyLen = Get32(bytes + 104);
     record->offsetAfter = Get32(bytes + 108);
     record->useCountAfter = static_cast<int32_t>(Get32(bytes + 112));
+    memcpy(record->message, bytes + 116, sizeof record->message);
     return Get32(bytes + kChecksumAt) == Checksum(bytes, kChecksumAt);
+}
+
+void veldoran::SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record) {
+    unsigned char digest[kSha256Size];
+    Sha256Digest(frame, length, digest);
+    memcpy(record->message, digest, sizeof record->message);
 }
 
 std::string veldoran::JournalKeyName(const JournalRecord& record) {

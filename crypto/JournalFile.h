@@ -13,7 +13,8 @@
 //     36 u32 year (the key header's)                40  key fingerprint (16 bytes)
 //     56 key name (the header's 40 name bytes, unused bytes zero)
 //     96 u32 start of the range   100 u32 its length   104 u32 keyLen
-//     108 u32 keyOffset after the range   112 u32 useCount after it   116..123 zero
+//     108 u32 keyOffset after the range   112 u32 useCount after it
+//     116 a read record's message: the first 8 bytes of SHA-256 over its frame (else zero)
 //     124 u32 checksum, as the header's, over bytes 0 to 123
 //
 // A key's fingerprint is the first 16 bytes of SHA-256 over its header's id (32 bytes), idLen,
@@ -67,12 +68,15 @@ struct JournalRecord {
     uint32_t keyLen = 0;
     uint32_t offsetAfter = 0;
     int32_t useCountAfter = 0;
+    unsigned char message[8] = {};  // a read message's frame digest
 };
 
 // The record's 128 bytes, checksum included.
 void EncodeJournalRecord(const JournalRecord& record, unsigned char* bytes);
 // false when the checksum does not match (record is then as far as it got).
 bool DecodeJournalRecord(const unsigned char* bytes, JournalRecord* record);
+// Sets a read record's message digest from the frame read.
+void SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record);
 // The key name of a record, as text.
 std::string JournalKeyName(const JournalRecord& record);
 

@@ -112,6 +112,8 @@ void NoteFrame(const CommonOptions& common, const std::string& keyPrefix,
     if (!FrameLayers(keyPrefix, frame, length, layers)) {
         return;
     }
+    veldoran::SetJournalMessage(frame, length, &layers[0].record);
+    memcpy(layers[1].record.message, layers[0].record.message, sizeof layers[1].record.message);
     const std::string path = PrepareJournal(common);
     veldoran::JournalFile journal;
     if (path.empty() || journal.Open(path, true) != kNoErr) {
@@ -126,9 +128,10 @@ void NoteFrame(const CommonOptions& common, const std::string& keyPrefix,
                 memcmp(before.fingerprint, now.fingerprint, sizeof now.fingerprint) != 0) {
                 continue;
             }
-            // The same message read again is no reuse.
-            if (before.start == now.start && before.length == now.length &&
-                before.useCountAfter == now.useCountAfter) {
+            // The same message read again is no reuse; another of the same length from the same
+            // place is.
+            if (memcmp(before.message, now.message, sizeof now.message) == 0 &&
+                before.start == now.start && before.length == now.length) {
                 known[k] = true;
                 continue;
             }

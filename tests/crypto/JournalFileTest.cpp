@@ -83,6 +83,9 @@ JournalRecord SampleRecord() {
     record.keyLen = 0x41424344;
     record.offsetAfter = 0x51525354;
     record.useCountAfter = 0x61626364;
+    for (size_t k = 0; k < sizeof record.message; ++k) {
+        record.message[k] = static_cast<unsigned char>(0x71 + k);
+    }
     return record;
 }
 
@@ -103,7 +106,7 @@ TEST(JournalRecordBytes, AreBigEndianInTheirFixedPlaces) {
         "41424344"
         "51525354"
         "61626364"
-        "0000000000000000";
+        "7172737475767778";  // a read message's frame digest
     EXPECT_EQ(Hex(bytes, 124), expected);
     unsigned char digest[veldoran::kSha256Size];
     veldoran::Sha256Digest(bytes, 124, digest);

@@ -310,7 +310,8 @@ TEST_F(ToolJournal, TheReaderIsWarnedOfTwoMessagesFromTheSameKeyMaterial) {
     // The sender's key folder copied to a laptop and used on both; the reader holds copies too.
     CopyKeys(folder_, "keys", "laptop");
     CopyKeys(folder_, "keys", "reader");
-    ASSERT_TRUE(WriteText(folder_.File("other.txt"), "Written on the laptop.\n"));
+    // As long as the desk's letter: a message is told apart by its frame, not its length.
+    ASSERT_TRUE(WriteText(folder_.File("other.txt"), "Sent from my laptop, sorry!!!\n"));
     ASSERT_EQ(Encrypt("desk.vlx").status, 0);
     const RunResult laptop =
         RunTool(folder_.path(), {"encrypt", "-u", "dupont", "-k", "laptop", "other.txt", "-o",
@@ -331,7 +332,7 @@ TEST_F(ToolJournal, TheReaderIsWarnedOfTwoMessagesFromTheSameKeyMaterial) {
 
     const RunResult second = read({"laptop.vlx", "-o", "laptop.txt"});
     EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(toolrun::ReadText(folder_.File("laptop.txt")), "Written on the laptop.\n");
+    EXPECT_EQ(toolrun::ReadText(folder_.File("laptop.txt")), "Sent from my laptop, sorry!!!\n");
     const std::string user =
         "veldoran-tool: warning: laptop.vlx: key material used twice: bytes 0 to ";
     EXPECT_EQ(second.err.find(user), 0u) << second.err;
