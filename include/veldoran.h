@@ -2,10 +2,14 @@
 // The result codes and the pipeline entry functions are plain C; the classes need C++.
 // Buffers the memory entry functions hand back (crypterbinaireMem2, decrypterbinaireMem2)
 // belong to the caller, who releases them with free(); a failed call hands back none.
+// A host that names a key journal once (veldoranSetKeyJournal, pipelines/KeyJournal.h) has
+// every encryption checked against it: a key file behind it fails with kKeyRewound (-17), a
+// journal that cannot be trusted with kJournalErr (-18), nothing spent either way.
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
 #include "pipelines/BinaryPipelines.h"
+#include "pipelines/KeyJournal.h"
 #include "pipelines/KeyUse.h"
 #include "pipelines/Progress.h"
 #include "pipelines/TextDecryption.h"
@@ -17,6 +21,7 @@
 #include "armour/TypBinASCII.h"
 #include "attachments/TypInfo.h"
 #include "attachments/TypPieceJointe.h"
+#include "crypto/JournalFile.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"

@@ -203,6 +203,26 @@ void HeldKeys::Comments(uint32_t messageLength, char* masterComment, char* userC
 }
 
 int32_t HeldKeys::Commit(uint32_t messageLength, const std::function<int32_t()>& alongside) {
+    const JournalUse uses[2] = {{masterRef_->path, &master_, messageLength},
+                                {userRef_->path, &user_, messageLength + kKeyHeaderSize}};
+    // The journal's records must be on disk before either header changes; the target's own
+    // sync has no order with them, so it runs beside the journal's, or, with no journal, beside
+    // the headers' syncs: a letter waits for one round of syncs more with a journal, not three.
+    JournalStep journal;
+    const bool journalled = JournalStep::Named();
+    int32_t journalResult = kNoErr;
+    const std::function<int32_t()> beforeRewrite[] = {
+        journalled ? alongside : std::function<int32_t()>(), [&]() {
+            journalResult = journal.Record(utils_, uses, 2);
+            return kNoErr;
+        }};
+    const int32_t targetResult = RunTogether(beforeRewrite, 2);
+    if (journalResult != kNoErr) {
+        return journalResult;
+    }
+    if (targetResult != kNoErr) {
+        return targetResult;
+    }
     int32_t result = master_.Rewrite(messageLength);
     if (result == kNoErr) {
         result = user_.Rewrite(messageLength + kKeyHeaderSize);
@@ -213,8 +233,13 @@ int32_t HeldKeys::Commit(uint32_t messageLength, const std::function<int32_t()>&
     // Neither header depends on the other reaching the disk first: both only have to be there
     // before a frame made from them can leave, which the caller lets happen once this returns.
     const std::function<int32_t()> syncs[] = {[this]() { return master_.SyncRewrite(); },
-                                              [this]() { return user_.SyncRewrite(); }, alongside};
-    return RunTogether(syncs, alongside ? 3 : 2);
+                                              [this]() { return user_.SyncRewrite(); },
+                                              journalled ? std::function<int32_t()>() : alongside};
+    result = RunTogether(syncs, 3);
+    if (result == kNoErr) {
+        journal.Confirm();
+    }
+    return result;
 }
 
 int32_t HeldKeys::Close() {

@@ -27,6 +27,8 @@ enum VeldoranResultCode {
     kErrLZOCompress = -14,            // LZO compression or decompression of an attachment failed
     kErrLZOInit = -15,                // the LZO library cannot be initialised
     kFormatNonDisponible = -16,       // a document the message format cannot carry whole
+    kKeyRewound = -17,                // a key header behind the key journal: material used before
+    kJournalErr = -18,                // the key journal cannot be read, trusted or written
     kFNFErr = -43                     // file not found: a missing key file when encrypting
 };
 

@@ -19,9 +19,11 @@ namespace tool {
 
 // The options the subcommands share. One set serves them all, since one subcommand runs.
 struct CommonOptions {
-    std::string keyFolder;  // -k: the folder that holds Clefs/ ("" for the current folder)
-    bool force = false;     // --force: a result may replace the input it comes from
-    bool trace = false;     // --trace, before the subcommand: the pipelines' trace lines
+    std::string keyFolder;   // -k: the folder that holds Clefs/ ("" for the current folder)
+    bool force = false;      // --force: a result may replace the input it comes from
+    bool trace = false;      // --trace, before the subcommand: the pipelines' trace lines
+    std::string journal;     // --journal: the key journal ("" for the default)
+    bool noJournal = false;  // --no-journal: this run neither checks nor records key use
 };
 
 // The work of the subcommand the command line selected.

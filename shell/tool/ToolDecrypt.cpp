@@ -19,6 +19,7 @@
 #include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
+#include "shell/tool/ToolReading.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -98,6 +99,7 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
             decrypter2(options.input.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
     }
     if (result == kNoErr) {
+        NoteMessageFileRead(*options.common, keyPrefix, options.input);
         return kNoErr;
     }
     if (FailOnMessageKeyFile(result, keyPrefix, options.input)) {
@@ -142,6 +144,7 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
                    ? result
                    : FailWithResult(result, shownInput, Activity::kDecryptText);
     }
+    NoteMessageFileRead(*options.common, keyPrefix, source);
     if (options.recipients) {
         PrintRecipients(tail.c_str());
     }

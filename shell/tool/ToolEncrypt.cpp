@@ -15,6 +15,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
@@ -104,6 +105,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
         return Fail(kOtherErr, shownInput, kNulWords);
     }
     const KeyReuseCheck reuse(options.noReuse);
+    const JournalScope journal(*options.common);
     if (!standardInput && scan.regular && !scan.holdsCr && options.param.empty() &&
         IsFileTarget(output)) {
         return EncryptFileToFile(options, output, keyPrefix, scan.size);

@@ -9,6 +9,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
@@ -39,6 +40,7 @@ int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
         return kOtherErr;
     }
     const KeyReuseCheck reuse(options.noReuse);
+    const JournalScope journal(*options.common);
     int32_t result = kNoErr;
     {
         Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));

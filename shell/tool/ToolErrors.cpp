@@ -68,6 +68,10 @@ std::string DescribeResult(int32_t code, Activity activity) {
                        "carry";
             }
             return "format not available";
+        case kKeyRewound:
+            return "key file behind the key journal: its key material was used before";
+        case kJournalErr:
+            return "the key journal cannot be read, trusted or written";
         case kFNFErr:
             return "key file not found";
     }

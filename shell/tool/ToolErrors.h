@@ -17,6 +17,8 @@ constexpr int kUsageStatus = 2;
 // that their exit statuses differ from all of the library's.
 //   --no-reuse: the run would wrap a key and use key material a second time.
 constexpr int32_t kReuseRefused = 3;
+//   key check: something is wrong with a key or the journal's record of it.
+constexpr int32_t kCheckFoundProblems = 1;
 
 // What the tool was doing when a code came back: some codes mean different things to an
 // encryption and to a decryption (-4 is a cut armour for one and a short frame for the other).

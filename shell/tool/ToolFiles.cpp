@@ -261,7 +261,8 @@ int32_t OutputFile::WriteAndSync(const unsigned char* data, size_t count) {
     if (written != kNoErr) {
         return written;
     }
-    return writer_.SyncContent() == kNoErr ? kNoErr : ReportFailure("cannot be put on stable storage");
+    return writer_.SyncContent() == kNoErr ? kNoErr
+                                           : ReportFailure("cannot be put on stable storage");
 }
 
 int32_t OutputFile::Commit() {

@@ -79,7 +79,8 @@ std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::st
     return KeyFileOfFailedLayer(keyPrefix, headers, static_cast<uint32_t>(got));
 }
 
-std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText) {
+bool WithFrameOf(const std::string& messageText,
+                 const std::function<void(const unsigned char* frame, uint32_t length)>& use) {
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
     TypBinASCII armour;
@@ -89,11 +90,18 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string
     const int32_t decoded =
         armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(messageText.data()),
                           static_cast<uint32_t>(messageText.size()), &frame, &frameLength);
-    std::string path;
     if (decoded == kNoErr) {
-        path = KeyFileOfFailedLayer(keyPrefix, frame, frameLength);
+        use(frame, frameLength);
     }
     utils.MyDisposeptr(&frame, frameLength);
+    return decoded == kNoErr;
+}
+
+std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText) {
+    std::string path;
+    WithFrameOf(messageText, [&](const unsigned char* frame, uint32_t length) {
+        path = KeyFileOfFailedLayer(keyPrefix, frame, length);
+    });
     return path;
 }
 

@@ -23,6 +23,11 @@ std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const unsigned ch
 // start are read: each layer's key file is found from its header and tried on the next one.
 std::string KeyFileOfFailedFrameFile(const std::string& keyPrefix, const std::string& path);
 
+// Hands the frame of the armour in messageText to use; false (use not called) when no whole
+// armour decodes.
+bool WithFrameOf(const std::string& messageText,
+                 const std::function<void(const unsigned char* frame, uint32_t length)>& use);
+
 // The same for an armoured message text: the armour is decoded first.
 std::string KeyFileOfFailedLayer(const std::string& keyPrefix, const std::string& messageText);
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -99,6 +100,9 @@ int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity acti
     }
     if (result == kBadKeyHeader || result == kOffsetOutOfRangeErr) {
         return NameFailedKey(result, files, activity);
+    }
+    if (result == kKeyRewound || result == kJournalErr) {
+        return FailJournal(result);
     }
     return FailPipeline(result, files, activity);
 }

@@ -20,6 +20,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFolderFile.h"
+#include "shell/tool/ToolKeyCheck.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -296,7 +297,7 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     return kNoErr;
 }
 
-int32_t RunKeyShow(const std::vector<std::string>& files) {
+int32_t RunKeyShow(const std::vector<std::string>& files, const CommonOptions& common) {
     int32_t firstFailure = kNoErr;
     bool first = true;
     for (const std::string& path : files) {
@@ -304,7 +305,10 @@ int32_t RunKeyShow(const std::vector<std::string>& files) {
             printf("\n");
         }
         first = false;
-        const int32_t result = ShowKey(path);
+        int32_t result = ShowKey(path);
+        if (result == kNoErr) {
+            result = ShowJournalView(path, common);
+        }
         if (firstFailure == kNoErr) {
             firstFailure = result;
         }
@@ -315,7 +319,8 @@ int32_t RunKeyShow(const std::vector<std::string>& files) {
 }  // namespace
 
 void AddKey(CLI::App* app, CommonOptions* common, Work* run) {
-    CLI::App* key = app->add_subcommand("key", "Make key files and show what they hold.");
+    CLI::App* key = app->add_subcommand(
+        "key", "Make key files, show what they hold, check them against the key journal.");
     key->require_subcommand(1);
 
     auto made = std::make_shared<KeyNewOptions>();
@@ -342,7 +347,10 @@ void AddKey(CLI::App* app, CommonOptions* common, Work* run) {
         "Show every field of key file headers, whether each header names its own file, the key "
         "material left before the key wraps, and the use count.");
     show->add_option("KEYFILE", *shown, "key files")->required();
-    RunsWith(show, run, [shown]() { return RunKeyShow(*shown); });
+    RunsWith(show, run, [shown, common]() { return RunKeyShow(*shown, *common); });
+
+    AddKeyCheck(key, common, run);
+    AddKeyJournal(key, common, run);
 }
 
 }  // namespace tool

@@ -13,6 +13,7 @@
 
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 
 namespace {
@@ -49,6 +50,7 @@ int Main(int argc, char** argv) {
     tool::Work run;
     app.add_flag("--trace", common.trace,
                  "print the pipelines' trace lines (on the standard error stream)");
+    tool::AddJournalOptions(&app, &common);
     tool::AddEncrypt(&app, &common, &run);
     tool::AddDecrypt(&app, &common, &run);
     tool::AddEncryptBinary(&app, &common, &run);

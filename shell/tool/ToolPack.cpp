@@ -14,6 +14,7 @@
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
@@ -150,6 +151,7 @@ int32_t WriteContainer(const PackOptions& options, const unsigned char* block,
                        uint32_t blockLength) {
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     const KeyReuseCheck reuse(options.noReuse);
+    const JournalScope journal(*options.common);
     // Opened before the keys are used, so that a target that cannot be written spends nothing.
     OutputFile output;
     int32_t result = output.Open(options.output, keyPrefix);

@@ -1,13 +1,16 @@
 // Every encrypting pipeline at once on the same key files: 8 processes of 50 encryptions each,
 // each process going round the pipelines. The key files' locks must give every encryption its
 // own stretch of both keys, count every use, and let each message's comments describe exactly
-// the headers its own frames carry. Below it, the two-layer engine the pipelines share, on its
-// own from several processes.
+// the headers its own frames carry; the key journal they share must record exactly the range
+// of each message made in this process's library (the veldoran program keeps none). Below it, the
+// two-layer engine the pipelines share, on its own from several processes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "EncryptingPipelines.h"
@@ -15,6 +18,7 @@
 #include "pipelines/TwoKeyEncryption.h"
 #include "support/ChildProcess.h"
 #include "support/CurrentYear.h"
+#include "support/JournalTiling.h"
 #include "support/KeyFileWriter.h"
 #include "support/KeyUses.h"
 #include "support/TempDir.h"
@@ -60,6 +64,23 @@ class PipelineConcurrency : public ::testing::Test {
         key.name = "dupont";
         key.material = testsupport::RandomBytes(1 << 20, 42);
         ASSERT_TRUE(testsupport::WriteKeyFile(userPath_, key));
+        veldoranSetKeyJournal(tmp_.File("journal").c_str());
+    }
+    void TearDown() override { veldoranSetKeyJournal(nullptr); }
+
+    // The sent records of the key named name, each once, as uses.
+    std::vector<testsupport::KeyUse> Recorded(const std::string& name) const {
+        bool sound = false;
+        std::vector<testsupport::KeyUse> uses;
+        for (const veldoran::JournalRecord& record :
+             testsupport::ReadJournal(tmp_.File("journal"), &sound)) {
+            if (veldoran::JournalKeyName(record) == name && record.kind == veldoran::kJournalSent) {
+                uses.push_back({static_cast<int32_t>(record.start),
+                                static_cast<int32_t>(record.length), record.useCountAfter});
+            }
+        }
+        EXPECT_TRUE(sound);
+        return uses;
     }
 
     pipelinerun::Job JobOf(int child, int i) const {
@@ -102,6 +123,7 @@ TEST_F(PipelineConcurrency, MixedPipelinesTileBothKeysAndEveryMessageDecrypts) {
 
     std::vector<testsupport::KeyUse> masterUses;
     std::vector<testsupport::KeyUse> userUses;
+    std::vector<size_t> journalled;  // uses made by the library in a test process
     for (int child = 0; child < kProcesses; ++child) {
         for (int i = 0; i < kEncryptionsEach; ++i) {
             const Pipeline pipeline = PipelineOf(child, i);
@@ -123,10 +145,31 @@ TEST_F(PipelineConcurrency, MixedPipelinesTileBothKeysAndEveryMessageDecrypts) {
                                   opened.master.useCount});
             userUses.push_back({opened.user.keyOffset, static_cast<int32_t>(opened.innerLength),
                                 opened.user.useCount});
+            if (pipeline != Pipeline::kProgram) {
+                journalled.push_back(masterUses.size() - 1);
+            }
         }
     }
     testsupport::ExpectTiled(masterUses, kFirstOffset, masterPath_);
     testsupport::ExpectTiled(userUses, kFirstOffset, userPath_);
+    const auto key = [](const testsupport::KeyUse& use) {
+        return std::make_tuple(use.useCount, use.start, use.length);
+    };
+    for (const auto& [name, uses] :
+         {std::make_pair("Master", &masterUses), std::make_pair("dupont", &userUses)}) {
+        SCOPED_TRACE(name);
+        std::set<std::tuple<int32_t, int32_t, int32_t>> expected;
+        for (const size_t k : journalled) {
+            expected.insert(key((*uses)[k]));
+        }
+        std::set<std::tuple<int32_t, int32_t, int32_t>> recorded;
+        const std::vector<testsupport::KeyUse> records = Recorded(name);
+        for (const testsupport::KeyUse& use : records) {
+            recorded.insert(key(use));
+        }
+        EXPECT_EQ(records.size(), journalled.size());
+        EXPECT_EQ(recorded, expected);
+    }
 }
 
 // Both layers, as every encrypting pipeline applies them: 8 processes of 50 messages each with

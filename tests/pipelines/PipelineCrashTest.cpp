@@ -1,7 +1,10 @@
 // Every encrypting pipeline killed with SIGKILL at a random moment, again and again on the same
 // key files and target: after each kill every key header is whole and has advanced by no use or
 // by exactly one (with the offset moved by exactly that use's bytes), the target is the old file
-// or a complete new message, no temporary file is left behind, and the next run works.
+// or a complete new message, no temporary file is left behind, and the next run works. The
+// library's runs keep a key journal: after each kill each key stands where the journal's last
+// record left it, or one recoverable tail before it, or (after the veldoran program, which
+// keeps none) ahead of it; never behind.
 // The seed is printed; VELDORAN_CRASH_SEED=<seed> replays a run.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,6 +21,7 @@
 #include "EncryptingPipelines.h"
 #include "support/CurrentYear.h"
 #include "support/FolderEntries.h"
+#include "support/JournalTiling.h"
 #include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "support/Valgrind.h"
@@ -72,8 +76,26 @@ class PipelineCrash : public ::testing::Test {
         large_ = Document(kLargeDocument, 54);
         ASSERT_TRUE(testsupport::WriteWholeFile(tmp_.File("small.txt"), small_));
         ASSERT_TRUE(testsupport::WriteWholeFile(tmp_.File("large.txt"), large_));
+        // Beside the test folder, so that its files do not count as left behind.
+        journal_ = tmp_.File("journal");
+        veldoranSetKeyJournal(journal_.c_str());
         folderEntries_ = Entries(tmp_.path());
         keyEntries_ = Entries(keyFolder_ + "Clefs");
+    }
+    void TearDown() override { veldoranSetKeyJournal(nullptr); }
+
+    // Neither key behind the journal; with inStep, both where it left them.
+    void ExpectJournalAgrees(bool inStep) {
+        using veldoran::JournalStanding;
+        for (const auto& [name, path] :
+             {std::pair<std::string, std::string>{"Master", master_.path},
+              {"dupont", user_.path}}) {
+            const JournalStanding standing = testsupport::StandingInJournal(journal_, name, path);
+            EXPECT_NE(standing, JournalStanding::kBehind) << name;
+            if (inStep) {
+                EXPECT_EQ(standing, JournalStanding::kInStep) << name;
+            }
+        }
     }
 
     void WriteKey(KeyState* key, const std::string& name, uint32_t seed) {
@@ -126,6 +148,7 @@ class PipelineCrash : public ::testing::Test {
     Bytes large_;
     std::set<std::string> folderEntries_;
     std::set<std::string> keyEntries_;
+    std::string journal_;
 };
 
 TEST_F(PipelineCrash, KilledRunsLeaveWholeKeysAndTheOldOrACompleteTarget) {
@@ -201,9 +224,12 @@ TEST_F(PipelineCrash, KilledRunsLeaveWholeKeysAndTheOldOrACompleteTarget) {
                 EXPECT_EQ(masterAdvanced + userAdvanced, 2);
             }
         }
+        ExpectJournalAgrees(false);
         // No temporary file: what stood there before, and the target once a run wrote it.
         std::set<std::string> entries = Entries(tmp_.path());
         entries.erase("message.txt");
+        entries.erase("journal");
+        entries.erase("journal.index");
         EXPECT_EQ(entries, folderEntries_);
         EXPECT_EQ(Entries(keyFolder_ + "Clefs"), keyEntries_);
         if (HasFatalFailure()) {
@@ -231,6 +257,7 @@ TEST_F(PipelineCrash, KilledRunsLeaveWholeKeysAndTheOldOrACompleteTarget) {
         ExpectWholeAndAdvanced(&master_, length, &masterAdvanced);
         ExpectWholeAndAdvanced(&user_, length + testsupport::kKeyHeaderBytes, &userAdvanced);
         EXPECT_EQ(masterAdvanced + userAdvanced, 2);
+        ExpectJournalAgrees(pipeline != Pipeline::kProgram);
     }
 }
 

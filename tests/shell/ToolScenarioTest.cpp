@@ -203,7 +203,8 @@ TEST(ToolScenarios, KeyNewThenKeyShow) {
                   "  key offset:         0\n"
                   "  use count:          0\n"
                   "  left before wrap:   4096 bytes\n"
-                  "  names its file:     yes\n");
+                  "  names its file:     yes\n"
+                  "  journal:            no record of this key\n");
     EXPECT_EQ(shown.err, "");
     EXPECT_EQ(shown.status, 0);
 
@@ -656,7 +657,8 @@ TEST(ToolScenarios, ResultsNeverReplaceAKeyFile) {
 }
 
 // Runs the tool with its standard error stream on a terminal (a pseudo-terminal) and the
-// standard output discarded; what the terminal showed.
+// standard output discarded, its state (the key journal) beside the folder; what the terminal
+// showed.
 std::string RunOnTerminal(const TempDir& folder, const std::vector<std::string>& arguments) {
     const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
     EXPECT_GE(terminal, 0);
@@ -670,7 +672,7 @@ std::string RunOnTerminal(const TempDir& folder, const std::vector<std::string>&
         const int err = open(side.c_str(), O_RDWR);
         const int out = open("/dev/null", O_WRONLY);
         if (err < 0 || out < 0 || dup2(err, 2) < 0 || dup2(out, 1) < 0 ||
-            chdir(folder.path().c_str()) != 0) {
+            chdir(folder.path().c_str()) != 0 || !toolrun::UseOwnState(folder.path())) {
             _exit(127);
         }
         execv(toolrun::kTool.c_str(), argv.data());

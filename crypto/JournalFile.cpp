@@ -1,0 +1,521 @@
+// The key journal's records, its file and the index that finds each key's last record.
+#include "crypto/JournalFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "crypto/KeyStreamWindow.h"
+#include "crypto/Sha256.h"
+#include "platform/ResultCodes.h"
+
+namespace {
+
+constexpr char kJournalMagic[] = "VELDORAN-JOURNAL";
+constexpr char kIndexMagic[] = "VELDORAN-JINDEX1";
+constexpr size_t kMagicSize = 16;
+constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kChecksumAt = 124;
+constexpr uint32_t kFingerprintHead = 64;
+// Records read at once by a scan.
+constexpr uint32_t kScanChunk = 512;
+constexpr size_t kIndexHeaderSize = 48;
+constexpr size_t kIndexEntrySize = veldoran::kKeyFingerprintSize + 8;
+
+void Put32(unsigned char* at, uint32_t value) {
+    at[0] = static_cast<unsigned char>(value >> 24);
+    at[1] = static_cast<unsigned char>(value >> 16);
+    at[2] = static_cast<unsigned char>(value >> 8);
+    at[3] = static_cast<unsigned char>(value);
+}
+
+void Put64(unsigned char* at, uint64_t value) {
+    Put32(at, static_cast<uint32_t>(value >> 32));
+    Put32(at + 4, static_cast<uint32_t>(value));
+}
+
+uint32_t Get32(const unsigned char* at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | at[3];
+}
+
+uint64_t Get64(const unsigned char* at) {
+    return static_cast<uint64_t>(Get32(at)) << 32 | Get32(at + 4);
+}
+
+// The first four bytes of SHA-256 over length bytes.
+uint32_t Checksum(const unsigned char* bytes, size_t length) {
+    unsigned char digest[veldoran::kSha256Size];
+    veldoran::Sha256Digest(bytes, length, digest);
+    return Get32(digest);
+}
+
+// count bytes at offset through pread or pwrite, again until all are moved; false on an error
+// or the end of the file.
+template <class Buffer, class Call>
+bool Transfer(int fd, Buffer* buffer, size_t count, uint64_t offset, Call call) {
+    while (count > 0) {
+        const ssize_t moved = call(fd, buffer, count, static_cast<off_t>(offset));
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved <= 0) {
+            return false;
+        }
+        buffer += moved;
+        count -= static_cast<size_t>(moved);
+        offset += static_cast<uint64_t>(moved);
+    }
+    return true;
+}
+
+bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
+    return Transfer(fd, buffer, count, offset, pread);
+}
+
+bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset) {
+    return Transfer(fd, buffer, count, offset, pwrite);
+}
+
+// The folder path lives in, synced so that a journal just made survives a crash.
+void SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+}  // namespace
+
+void veldoran::EncodeJournalRecord(const JournalRecord& record, unsigned char* bytes) {
+    memset(bytes, 0, kJournalRecordSize);
+    memcpy(bytes, record.machine, kJournalMachineSize);
+    Put64(bytes + 16, record.sequence);
+    Put64(bytes + 24, record.time);
+    Put32(bytes + 32, record.kind);
+    Put32(bytes + 36, static_cast<uint32_t>(record.year));
+    memcpy(bytes + 40, record.fingerprint, kKeyFingerprintSize);
+    memcpy(bytes + 56, record.name, kLenMaxName);
+    Put32(bytes + 96, record.start);
+    Put32(bytes + 100, record.length);
+    Put32(bytes + 104, record.keyLen);
+    Put32(bytes + 108, record.offsetAfter);
+    Put32(bytes + 112, static_cast<uint32_t>(record.useCountAfter));
+    memcpy(bytes + 116, record.message, sizeof record.message);
+    Put32(bytes + kChecksumAt, Checksum(bytes, kChecksumAt));
+}
+
+bool veldoran::DecodeJournalRecord(const unsigned char* bytes, JournalRecord* record) {
+    memcpy(record->machine, bytes, kJournalMachineSize);
+    record->sequence = Get64(bytes + 16);
+    record->time = Get64(bytes + 24);
+    record->kind = Get32(bytes + 32);
+    record->year = static_cast<int32_t>(Get32(bytes + 36));
+    memcpy(record->fingerprint, bytes + 40, kKeyFingerprintSize);
+    memcpy(record->name, bytes + 56, kLenMaxName);
+    record->start = Get32(bytes + 96);
+    record->length = Get32(bytes + 100);
+    record->keyLen = Get32(bytes + 104);
+    record->offsetAfter = Get32(bytes + 108);
+    record->useCountAfter = static_cast<int32_t>(Get32(bytes + 112));
+    memcpy(record->message, bytes + 116, sizeof record->message);
+    return Get32(bytes + kChecksumAt) == Checksum(bytes, kChecksumAt);
+}
+
+void veldoran::SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record) {
+    unsigned char digest[kSha256Size];
+    Sha256Digest(frame, length, digest);
+    memcpy(record->message, digest, sizeof record->message);
+}
+
+std::string veldoran::JournalKeyName(const JournalRecord& record) {
+    const auto* end = std::find(record.name, record.name + kLenMaxName, 0);
+    return std::string(record.name, end);
+}
+
+void veldoran::KeyFingerprint(const TypKeyHeader& header, const unsigned char* head,
+                              unsigned char* fingerprint) {
+    unsigned char numbers[16];
+    Put32(numbers, static_cast<uint32_t>(header.idLen));
+    Put32(numbers + 4, static_cast<uint32_t>(header.nameLen));
+    Put32(numbers + 8, static_cast<uint32_t>(header.year));
+    Put32(numbers + 12, static_cast<uint32_t>(header.keyLen));
+    Sha256 sha;
+    sha.Add(header.id, kLenMaxID);
+    sha.Add(header.name, kLenMaxName);
+    sha.Add(numbers, sizeof numbers);
+    const uint32_t headLength = header.keyLen < 1 ? 0
+                                : static_cast<uint32_t>(header.keyLen) < kFingerprintHead
+                                    ? static_cast<uint32_t>(header.keyLen)
+                                    : kFingerprintHead;
+    sha.Add(head, headLength);
+    unsigned char digest[kSha256Size];
+    sha.Finish(digest);
+    memcpy(fingerprint, digest, kKeyFingerprintSize);
+}
+
+int32_t veldoran::ReadKeyFingerprint(TypUtils* utils, TypFileRef* keyFile,
+                                     const TypKeyHeader& header, unsigned char* fingerprint) {
+    if (header.keyLen < 1) {
+        return kOffsetOutOfRangeErr;
+    }
+    const uint32_t keyLen = static_cast<uint32_t>(header.keyLen);
+    const uint32_t headLength = keyLen < kFingerprintHead ? keyLen : kFingerprintHead;
+    unsigned char head[kFingerprintHead] = {};
+    KeyStreamWindow window;
+    int32_t result = window.Open(utils, keyFile, keyLen, 0, headLength, headLength);
+    if (result == kNoErr) {
+        result = window.Copy(head, headLength, 0);
+    }
+    if (result == kNoErr) {
+        KeyFingerprint(header, head, fingerprint);
+    }
+    memset(head, 0, sizeof head);
+    return result;
+}
+
+veldoran::JournalStanding veldoran::StandingOf(const TypKeyHeader& header,
+                                               const JournalRecord* last) {
+    if (last == nullptr) {
+        return JournalStanding::kNoRecord;
+    }
+    const auto offset = static_cast<uint32_t>(header.keyOffset);
+    if (offset == last->offsetAfter && header.useCount == last->useCountAfter) {
+        return JournalStanding::kInStep;
+    }
+    if (last->kind == kJournalSent && offset == last->start &&
+        static_cast<int64_t>(header.useCount) + 1 == last->useCountAfter) {
+        return JournalStanding::kTailMissing;
+    }
+    // Use counts only grow; one past the journal's was used on without it.
+    return header.useCount > last->useCountAfter ? JournalStanding::kAhead
+                                                 : JournalStanding::kBehind;
+}
+
+uint32_t veldoran::RewoundBytes(const TypKeyHeader& header, const JournalRecord& last,
+                                uint32_t length) {
+    const uint64_t keyLen = header.keyLen < 1 ? 1 : static_cast<uint64_t>(header.keyLen);
+    const uint64_t offset = static_cast<uint64_t>(header.keyOffset) % keyLen;
+    const uint64_t recorded = last.offsetAfter % keyLen;
+    // The same position with fewer uses behind it: the whole key went round since.
+    const uint64_t used = recorded == offset ? keyLen : (recorded + keyLen - offset) % keyLen;
+    return static_cast<uint32_t>(used < length ? used : length);
+}
+
+veldoran::JournalFile::~JournalFile() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int32_t veldoran::JournalFile::Refuse(const std::string& words) {
+    problem_ = path_ + ": " + words;
+    return kOtherErr;
+}
+
+int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
+    path_ = path;
+    // Never followed: a link could lead the records anywhere; never waited on: a FIFO holds no
+    // journal.
+    const int flags =
+        (forWriting ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_ = open(path.c_str(), flags, 0600);
+    if (fd_ < 0) {
+        const int error = errno;
+        if (error == ELOOP) {
+            return Refuse("the key journal is a symbolic link; it is never followed");
+        }
+        return Refuse(std::string("the key journal cannot be opened: ") + strerror(error));
+    }
+    struct stat info {};
+    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Refuse("the key journal is not a regular file");
+    }
+    while (flock(fd_, forWriting ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+            return Refuse(std::string("the key journal cannot be locked: ") + strerror(errno));
+        }
+    }
+    // Another run may have made it or added to it while this one waited for the lock.
+    if (fstat(fd_, &info) != 0) {
+        return Refuse("the key journal cannot be read");
+    }
+    fileSize_ = static_cast<uint64_t>(info.st_size);
+    const int32_t result = ReadHeader(forWriting);
+    return result == kNoErr ? FindSoundEnd() : result;
+}
+
+int32_t veldoran::JournalFile::ReadHeader(bool forWriting) {
+    unsigned char header[kJournalRecordSize] = {};
+    if (fileSize_ == 0 && forWriting) {
+        memcpy(header, kJournalMagic, kMagicSize);
+        Put32(header + 16, kJournalVersion);
+        Put32(header + 20, kJournalRecordSize);
+        if (getrandom(header + 24, kJournalMachineSize, 0) !=
+            static_cast<ssize_t>(kJournalMachineSize)) {
+            return Refuse("the system's random source failed");
+        }
+        Put32(header + kChecksumAt, Checksum(header, kChecksumAt));
+        if (!WriteAt(fd_, header, sizeof header, 0) || fsync(fd_) != 0) {
+            const int error = errno;
+            if (ftruncate(fd_, 0) != 0) {
+                // Left short: the next run refuses it as no journal, which is what it is.
+            }
+            return Refuse(std::string("the key journal cannot be written: ") + strerror(error));
+        }
+        SyncFolderOf(path_);
+        fileSize_ = sizeof header;
+    } else if (fileSize_ < sizeof header || !ReadAt(fd_, header, sizeof header, 0)) {
+        return Refuse("not a key journal (too short for its header)");
+    }
+    if (memcmp(header, kJournalMagic, kMagicSize) != 0 ||
+        Get32(header + kChecksumAt) != Checksum(header, kChecksumAt)) {
+        return Refuse("not a key journal");
+    }
+    if (Get32(header + 16) != kJournalVersion || Get32(header + 20) != kJournalRecordSize) {
+        return Refuse("a key journal of another version");
+    }
+    memcpy(machine_, header + 24, kJournalMachineSize);
+    return kNoErr;
+}
+
+int32_t veldoran::JournalFile::FindSoundEnd() {
+    const uint64_t whole = (fileSize_ - kJournalRecordSize) / kJournalRecordSize;
+    soundEnd_ = kJournalRecordSize + whole * kJournalRecordSize;
+    if (whole > 0) {
+        unsigned char bytes[kJournalRecordSize];
+        JournalRecord record;
+        if (!ReadAt(fd_, bytes, sizeof bytes, soundEnd_ - kJournalRecordSize)) {
+            return Refuse("the key journal cannot be read");
+        }
+        if (!DecodeJournalRecord(bytes, &record)) {
+            soundEnd_ -= kJournalRecordSize;
+        }
+    }
+    return kNoErr;
+}
+
+int32_t veldoran::JournalFile::ReadRecord(uint64_t number, JournalRecord* record) {
+    unsigned char bytes[kJournalRecordSize];
+    if (!ReadAt(fd_, bytes, sizeof bytes, kJournalRecordSize + number * kJournalRecordSize)) {
+        return Refuse("the key journal cannot be read");
+    }
+    if (!DecodeJournalRecord(bytes, record)) {
+        return Refuse("record " + std::to_string(number) + " of the key journal is damaged");
+    }
+    return kNoErr;
+}
+
+int32_t veldoran::JournalFile::Scan(
+    uint64_t first,
+    const std::function<bool(uint64_t number, const JournalRecord& record)>& visit) {
+    std::vector<unsigned char> chunk(kScanChunk * kJournalRecordSize);
+    const uint64_t records = Records();
+    for (uint64_t number = first; number < records;) {
+        const uint64_t count =
+            records - number < kScanChunk ? records - number : uint64_t{kScanChunk};
+        if (!ReadAt(fd_, chunk.data(), count * kJournalRecordSize,
+                    kJournalRecordSize + number * kJournalRecordSize)) {
+            return Refuse("the key journal cannot be read");
+        }
+        for (uint64_t k = 0; k < count; ++k, ++number) {
+            JournalRecord record;
+            if (!DecodeJournalRecord(chunk.data() + k * kJournalRecordSize, &record)) {
+                return Refuse("record " + std::to_string(number) +
+                              " of the key journal is damaged");
+            }
+            if (!visit(number, record)) {
+                return kNoErr;
+            }
+        }
+    }
+    return kNoErr;
+}
+
+int32_t veldoran::JournalFile::Scan(
+    const std::function<bool(uint64_t number, const JournalRecord& record)>& visit) {
+    return Scan(0, visit);
+}
+
+void veldoran::JournalFile::Remember(const JournalRecord& record, uint64_t number) {
+    if (record.kind == kJournalRead) {
+        return;
+    }
+    const auto place =
+        std::lower_bound(index_.begin(), index_.end(), record.fingerprint,
+                         [](const IndexEntry& entry, const unsigned char* fingerprint) {
+                             return memcmp(entry.fingerprint, fingerprint, kKeyFingerprintSize) < 0;
+                         });
+    if (place != index_.end() &&
+        memcmp(place->fingerprint, record.fingerprint, kKeyFingerprintSize) == 0) {
+        place->number = number;
+        return;
+    }
+    IndexEntry entry{};
+    memcpy(entry.fingerprint, record.fingerprint, kKeyFingerprintSize);
+    entry.number = number;
+    index_.insert(place, entry);
+}
+
+int32_t veldoran::JournalFile::LoadIndex() {
+    if (indexLoaded_) {
+        return kNoErr;
+    }
+    // The index as saved: its header, its entries, a checksum over both. Whatever does not
+    // match the journal as it stands is thrown away and made again from the records.
+    uint64_t covered = 0;
+    const std::string indexPath = path_ + ".index";
+    const int fd = open(indexPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + 4 &&
+        (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - 4) % kIndexEntrySize == 0) {
+        std::vector<unsigned char> bytes(static_cast<size_t>(info.st_size));
+        const size_t body = bytes.size() - 4;
+        if (ReadAt(fd, bytes.data(), bytes.size(), 0) &&
+            memcmp(bytes.data(), kIndexMagic, kMagicSize) == 0 &&
+            memcmp(bytes.data() + 32, machine_, kJournalMachineSize) == 0 &&
+            Get32(bytes.data() + body) == Checksum(bytes.data(), body)) {
+            covered = Get64(bytes.data() + 16);
+            const uint32_t lastChecksum = Get32(bytes.data() + 24);
+            unsigned char last[kJournalRecordSize];
+            const bool matches =
+                covered <= Records() &&
+                (covered == 0 || (ReadAt(fd_, last, sizeof last, covered * kJournalRecordSize) &&
+                                  Get32(last + kChecksumAt) == lastChecksum));
+            if (matches) {
+                for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
+                    IndexEntry entry{};
+                    memcpy(entry.fingerprint, bytes.data() + at, kKeyFingerprintSize);
+                    entry.number = Get64(bytes.data() + at + kKeyFingerprintSize);
+                    index_.push_back(entry);
+                }
+            } else {
+                covered = 0;
+            }
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    const int32_t result = Scan(covered, [this](uint64_t number, const JournalRecord& record) {
+        Remember(record, number);
+        return true;
+    });
+    if (result != kNoErr) {
+        index_.clear();
+        return result;
+    }
+    indexLoaded_ = true;
+    if (covered != Records()) {
+        SaveIndex();
+    }
+    return kNoErr;
+}
+
+void veldoran::JournalFile::SaveIndex() {
+    // A cache: when it cannot be written, the next run reads the records again.
+    std::vector<unsigned char> bytes(kIndexHeaderSize + index_.size() * kIndexEntrySize + 4);
+    memcpy(bytes.data(), kIndexMagic, kMagicSize);
+    Put64(bytes.data() + 16, Records());
+    if (Records() > 0) {
+        unsigned char last[kJournalRecordSize];
+        if (!ReadAt(fd_, last, sizeof last, soundEnd_ - kJournalRecordSize)) {
+            return;
+        }
+        memcpy(bytes.data() + 24, last + kChecksumAt, 4);
+    }
+    memcpy(bytes.data() + 32, machine_, kJournalMachineSize);
+    size_t at = kIndexHeaderSize;
+    for (const IndexEntry& entry : index_) {
+        memcpy(bytes.data() + at, entry.fingerprint, kKeyFingerprintSize);
+        Put64(bytes.data() + at + kKeyFingerprintSize, entry.number);
+        at += kIndexEntrySize;
+    }
+    Put32(bytes.data() + at, Checksum(bytes.data(), at));
+    const std::string indexPath = path_ + ".index";
+    const std::string newPath = indexPath + ".new";
+    const int fd =
+        open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return;
+    }
+    const bool written = WriteAt(fd, bytes.data(), bytes.size(), 0);
+    close(fd);
+    if (!written || rename(newPath.c_str(), indexPath.c_str()) != 0) {
+        unlink(newPath.c_str());
+    }
+}
+
+int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRecord* record,
+                                    bool* found) {
+    *found = false;
+    const int32_t result = LoadIndex();
+    if (result != kNoErr) {
+        return result;
+    }
+    const auto place =
+        std::lower_bound(index_.begin(), index_.end(), fingerprint,
+                         [](const IndexEntry& entry, const unsigned char* wanted) {
+                             return memcmp(entry.fingerprint, wanted, kKeyFingerprintSize) < 0;
+                         });
+    if (place == index_.end() ||
+        memcmp(place->fingerprint, fingerprint, kKeyFingerprintSize) != 0) {
+        return kNoErr;
+    }
+    *found = true;
+    return ReadRecord(place->number, record);
+}
+
+int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mode mode) {
+    int32_t result = LoadIndex();
+    if (result != kNoErr) {
+        return result;
+    }
+    if (fileSize_ > soundEnd_) {
+        if (ftruncate(fd_, static_cast<off_t>(soundEnd_)) != 0) {
+            return Refuse(std::string("the key journal cannot be written: ") + strerror(errno));
+        }
+        fileSize_ = soundEnd_;
+    }
+    const uint64_t first = Records();
+    const auto now = static_cast<uint64_t>(time(nullptr));
+    std::vector<unsigned char> bytes(static_cast<size_t>(count) * kJournalRecordSize);
+    for (uint32_t k = 0; k < count; ++k) {
+        if (mode != Mode::kOthers) {
+            memcpy(records[k].machine, machine_, kJournalMachineSize);
+            records[k].sequence = first + k;
+            if (records[k].time == 0) {
+                records[k].time = now;
+            }
+        }
+        EncodeJournalRecord(records[k], bytes.data() + static_cast<size_t>(k) * kJournalRecordSize);
+    }
+    if (!WriteAt(fd_, bytes.data(), bytes.size(), soundEnd_) ||
+        (mode != Mode::kOwnUnsynced && fdatasync(fd_) != 0)) {
+        const int error = errno;
+        // Whatever got there is not a record that was made: gone, so that the next run does
+        // not take a cut or unsynced record for a use.
+        if (ftruncate(fd_, static_cast<off_t>(soundEnd_)) != 0) {
+            // A cut record left behind is taken as a missing tail by the next run.
+        }
+        return Refuse(std::string("the key journal cannot be written: ") + strerror(error));
+    }
+    soundEnd_ += bytes.size();
+    fileSize_ = soundEnd_;
+    for (uint32_t k = 0; k < count; ++k) {
+        Remember(records[k], first + k);
+    }
+    SaveIndex();
+    return kNoErr;
+}

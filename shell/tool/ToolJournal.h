@@ -1,0 +1,63 @@
+// The key journal from the command line: which file it is (--journal, VELDORAN_JOURNAL, the
+// user's state folder), the library told about it for the runs that spend key material, and
+// its refusals reported in one line.
+#ifndef VELDORAN_SHELL_TOOL_TOOLJOURNAL_H
+#define VELDORAN_SHELL_TOOL_TOOLJOURNAL_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "veldoran.h"
+
+namespace CLI {
+class App;
+}  // namespace CLI
+
+namespace tool {
+
+struct CommonOptions;
+
+// --journal PATH and --no-journal on the program, taken before or after the subcommand.
+void AddJournalOptions(CLI::App* app, CommonOptions* common);
+
+// The journal's path: --journal, else $VELDORAN_JOURNAL, else
+// $XDG_STATE_HOME/veldoran/journal, else ~/.local/state/veldoran/journal; "" when none can be
+// named (no HOME).
+std::string JournalPath(const CommonOptions& common);
+
+// JournalPath, its folders made when it is the default one.
+std::string PrepareJournal(const CommonOptions& common);
+
+// While it lives, the encryptions the process runs check and record in the journal (the
+// default folder made when missing), unless --no-journal turned it off for this run, which is
+// said on the standard error stream.
+class JournalScope {
+  public:
+    explicit JournalScope(const CommonOptions& common);
+    ~JournalScope();
+    JournalScope(const JournalScope&) = delete;
+    JournalScope& operator=(const JournalScope&) = delete;
+};
+
+// A key file as the journal knows it: its header (host order) and its fingerprint.
+struct KeyOnDisk {
+    std::string path;
+    TypKeyHeader header{};
+    unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {};
+};
+// Reads path's header and fingerprint. 0, or the library's code (nothing reported).
+int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key);
+
+// A record's machine, for a report: "this machine" for the journal's own, else the first eight
+// hex digits of its id; and a record's time as "YYYY-MM-DD HH:MM:SS UTC".
+std::string MachineText(const veldoran::JournalRecord& record, const unsigned char* own);
+std::string TimeText(uint64_t seconds);
+
+// Reports a run the journal refused (kKeyRewound, kJournalErr) in one line, with what to do
+// next, and returns result.
+int32_t FailJournal(int32_t result);
+
+}  // namespace tool
+
+#endif

@@ -1,0 +1,266 @@
+// key journal merge and key journal accept: another machine's journal taken in, and a key file
+// whose position the user decides on, each recorded in the journal.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "shell/tool/ToolCommand.h"
+#include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
+#include "shell/tool/ToolKeyCheck.h"
+#include "veldoran.h"
+
+namespace tool {
+
+namespace {
+
+using veldoran::JournalRecord;
+
+// A record as merges tell them apart: its machine, its sequence there and its bytes' checksum,
+// so that two machines cloned with one id still keep each other's different records.
+using RecordIdentity = std::tuple<std::string, uint64_t, uint32_t>;
+
+RecordIdentity IdentityOf(const JournalRecord& record) {
+    unsigned char bytes[veldoran::kJournalRecordSize];
+    veldoran::EncodeJournalRecord(record, bytes);
+    const uint32_t checksum = static_cast<uint32_t>(bytes[124]) << 24 |
+                              static_cast<uint32_t>(bytes[125]) << 16 |
+                              static_cast<uint32_t>(bytes[126]) << 8 | bytes[127];
+    return {std::string(record.machine, record.machine + sizeof record.machine), record.sequence,
+            checksum};
+}
+
+int32_t RunMerge(const CommonOptions& common, const std::string& other) {
+    const std::string path = PrepareJournal(common);
+    struct stat mine {};
+    struct stat theirs {};
+    // Its lock would wait on this one's forever.
+    if (stat(path.c_str(), &mine) == 0 && stat(other.c_str(), &theirs) == 0 &&
+        mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino) {
+        return Fail(kOtherErr, other, "is this machine's key journal itself");
+    }
+    veldoran::JournalFile journal;
+    if (journal.Open(path, true) != kNoErr) {
+        return Fail(kJournalErr, "", journal.Problem());
+    }
+    std::set<RecordIdentity> known;
+    int32_t result = journal.Scan([&](uint64_t, const JournalRecord& record) {
+        known.insert(IdentityOf(record));
+        return true;
+    });
+    if (result != kNoErr) {
+        return Fail(kJournalErr, "", journal.Problem());
+    }
+    veldoran::JournalFile incoming;
+    if (incoming.Open(other, false) != kNoErr) {
+        return Fail(kJournalErr, "", incoming.Problem());
+    }
+    std::vector<JournalRecord> fresh;
+    uint64_t already = 0;
+    result = incoming.Scan([&](uint64_t, const JournalRecord& record) {
+        if (known.insert(IdentityOf(record)).second) {
+            fresh.push_back(record);
+        } else {
+            ++already;
+        }
+        return true;
+    });
+    if (result != kNoErr) {
+        return Fail(kJournalErr, "", incoming.Problem());
+    }
+    if (!fresh.empty() && journal.Append(fresh.data(), static_cast<uint32_t>(fresh.size()),
+                                         veldoran::JournalFile::Mode::kOthers) != kNoErr) {
+        return Fail(kJournalErr, "", journal.Problem());
+    }
+    printf(
+        "%zu records merged from %s, %llu already there; veldoran-tool key check tells what "
+        "they show\n",
+        fresh.size(), other.c_str(), static_cast<unsigned long long>(already));
+    return kNoErr;
+}
+
+struct AcceptOptions {
+    const CommonOptions* common = nullptr;
+    std::string name;
+    bool advance = false;
+    bool allowRewind = false;
+};
+
+// The key file, locked against every encryption (which refuses a key it cannot lock) for as
+// long as this object lives, its header and fingerprint read under the lock.
+class HeldKeyFile {
+  public:
+    ~HeldKeyFile() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int32_t Open(const std::string& path) {
+        path_ = path;
+        fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat info {};
+        if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            return Fail(fd_ < 0 && errno == ENOENT ? kFNFErr : kOtherErr, path,
+                        "cannot be opened as a key file");
+        }
+        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            return Fail(kOtherErr, path, "is in use by an encryption; try again");
+        }
+        unsigned char bytes[kKeyHeaderSize + 64] = {};
+        const ssize_t got = pread(fd_, bytes, sizeof bytes, 0);
+        if (got < static_cast<ssize_t>(kKeyHeaderSize) + 1) {
+            return Fail(kOtherErr, path, "not a key file: shorter than a key header");
+        }
+        memcpy(&header_, bytes, kKeyHeaderSize);
+        TypUtilsUnix utils;
+        utils.InitCreate(nullptr);
+        TypCryptoUnix crypto;
+        crypto.InitCreate(&utils);
+        crypto.ConvertHeaderForLocalOS(&header_);
+        crypto.Kill();
+        if (header_.version != kVersion || header_.keyLen < 1 ||
+            got < static_cast<ssize_t>(kKeyHeaderSize) + std::min<int32_t>(header_.keyLen, 64)) {
+            return Fail(kBadKeyHeader, path, "not a key file of version 1 with its material");
+        }
+        veldoran::KeyFingerprint(header_, bytes + kKeyHeaderSize, fingerprint_);
+        return kNoErr;
+    }
+    const TypKeyHeader& Header() const { return header_; }
+    const unsigned char* Fingerprint() const { return fingerprint_; }
+    // Rewrites the position and puts it on stable storage.
+    int32_t MoveTo(uint32_t offset, int32_t useCount) {
+        unsigned char numbers[8];
+        const uint32_t values[2] = {offset, static_cast<uint32_t>(useCount)};
+        for (int k = 0; k < 2; ++k) {
+            for (int b = 0; b < 4; ++b) {
+                numbers[4 * k + b] = static_cast<unsigned char>(values[k] >> (24 - 8 * b));
+            }
+        }
+        // keyOffset and useCount stand side by side at 92.
+        if (pwrite(fd_, numbers, sizeof numbers, 92) != static_cast<ssize_t>(sizeof numbers) ||
+            fsync(fd_) != 0) {
+            return Fail(kOtherErr, path_, SystemError("cannot be rewritten", errno));
+        }
+        return kNoErr;
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    TypKeyHeader header_{};
+    unsigned char fingerprint_[veldoran::kKeyFingerprintSize] = {};
+};
+
+int32_t RunAccept(const AcceptOptions& options) {
+    if (options.advance == options.allowRewind) {
+        return Fail(kUsageStatus, "",
+                    "key journal accept takes one of --advance and "
+                    "--allow-rewind");
+    }
+    char yearText[16] = {};
+    const time_t now = time(nullptr);
+    struct tm parts {};
+    localtime_r(&now, &parts);
+    TypUtilsUnix::FormatYearText(parts.tm_year, yearText);
+    const std::string path =
+        KeyFolderPrefix(options.common->keyFolder) + "Clefs/" + options.name + "." + yearText;
+    HeldKeyFile key;
+    int32_t result = key.Open(path);
+    if (result != kNoErr) {
+        return result;
+    }
+    veldoran::JournalFile journal;
+    if (journal.Open(PrepareJournal(*options.common), true) != kNoErr) {
+        return Fail(kJournalErr, "", journal.Problem());
+    }
+    const TypKeyHeader& header = key.Header();
+    JournalRecord record;
+    memcpy(record.fingerprint, key.Fingerprint(), sizeof record.fingerprint);
+    memcpy(record.name, header.name, kLenMaxName);
+    record.year = header.year;
+    record.keyLen = static_cast<uint32_t>(header.keyLen);
+    record.start = static_cast<uint32_t>(header.keyOffset);
+    record.offsetAfter = record.start;
+    record.useCountAfter = header.useCount;
+    if (options.advance) {
+        // The furthest any machine took the key: past every range recorded for it.
+        result = journal.Scan([&](uint64_t, const JournalRecord& seen) {
+            if (seen.kind != veldoran::kJournalRead &&
+                memcmp(seen.fingerprint, record.fingerprint, sizeof record.fingerprint) == 0) {
+                if (seen.offsetAfter > record.offsetAfter) {
+                    record.offsetAfter = seen.offsetAfter;
+                }
+                record.useCountAfter = std::max(record.useCountAfter, seen.useCountAfter);
+            }
+            return true;
+        });
+        if (result != kNoErr) {
+            return Fail(kJournalErr, "", journal.Problem());
+        }
+        record.kind = veldoran::kJournalAdvanced;
+        record.length = record.offsetAfter - record.start;
+    } else {
+        record.kind = veldoran::kJournalRewound;
+    }
+    // Recorded first, as an encryption does: the header never stands where the journal does
+    // not know it.
+    if (journal.Append(&record, 1) != kNoErr) {
+        return Fail(kJournalErr, "", journal.Problem());
+    }
+    if (options.advance &&
+        (record.offsetAfter != record.start || record.useCountAfter != header.useCount)) {
+        result = key.MoveTo(record.offsetAfter, record.useCountAfter);
+        if (result != kNoErr) {
+            return result;
+        }
+    }
+    printf("%s: %s offset %u, use count %d (recorded in the key journal)\n", path.c_str(),
+           options.advance ? "advanced to" : "accepted as it stands, at", record.offsetAfter,
+           record.useCountAfter);
+    return kNoErr;
+}
+
+}  // namespace
+
+void AddKeyJournal(CLI::App* key, CommonOptions* common, Work* run) {
+    CLI::App* journal = key->add_subcommand(
+        "journal", "Take in another machine's key journal; accept a key file's position.");
+    journal->require_subcommand(1);
+
+    auto other = std::make_shared<std::string>();
+    CLI::App* merge = journal->add_subcommand(
+        "merge",
+        "Add the records of another machine's key journal that this one lacks (a union: records "
+        "are told apart by machine, sequence and checksum). key check then reports every range "
+        "of a key used on both machines.");
+    merge->add_option("OTHER_JOURNAL", *other, "the other machine's journal")->required();
+    RunsWith(merge, run, [common, other]() { return RunMerge(*common, *other); });
+
+    auto accepted = std::make_shared<AcceptOptions>();
+    accepted->common = common;
+    CLI::App* accept = journal->add_subcommand(
+        "accept",
+        "Decide on the position of this year's key file KEYDIR/Clefs/NAME.<year text>, "
+        "recorded in the journal: --advance moves it past every range any machine recorded "
+        "for it (after a restore or a merge), so that nothing is used again; --allow-rewind "
+        "lets the next encryption go on from where it stands now, on purpose (a test folder).");
+    accept->add_option("NAME", accepted->name, "the key's name")->required()->check(KeyNameCheck());
+    AddKeyFolderOption(accept, common);
+    accept->add_flag("--advance", accepted->advance, "move the key file past the journal");
+    accept->add_flag("--allow-rewind", accepted->allowRewind,
+                     "accept the key file's position as it stands");
+    RunsWith(accept, run, [accepted]() { return RunAccept(*accepted); });
+}
+
+}  // namespace tool

@@ -1,0 +1,513 @@
+// The key journal's file: SHA-256 against its published answers, the exact bytes of a record
+// and of a new journal's header, where a key's header stands against its last record, each
+// key's last record found through the index however the index was left, and every kind of bad
+// journal refused or its interrupted tail taken as missing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "crypto/JournalFile.h"
+#include "crypto/Sha256.h"
+#include "support/ChildProcess.h"
+#include "support/KeyFileWriter.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using veldoran::JournalFile;
+using veldoran::JournalRecord;
+using veldoran::JournalStanding;
+
+std::string Hex(const unsigned char* bytes, size_t count) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t k = 0; k < count; ++k) {
+        text += kDigits[bytes[k] >> 4];
+        text += kDigits[bytes[k] & 15];
+    }
+    return text;
+}
+
+TEST(Sha256, GivesThePublishedDigests) {
+    const struct {
+        std::string message;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrl"
+         "m"
+         "nopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+    };
+    for (const auto& c : cases) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.message.data());
+        unsigned char digest[veldoran::kSha256Size];
+        veldoran::Sha256Digest(bytes, c.message.size(), digest);
+        EXPECT_EQ(Hex(digest, sizeof digest), c.digest) << c.message;
+        // The same message handed over in uneven pieces, across block boundaries.
+        veldoran::Sha256 pieces;
+        for (size_t at = 0, step = 1; at < c.message.size(); at += step, step = step * 2 + 1) {
+            pieces.Add(bytes + at, std::min(step, c.message.size() - at));
+        }
+        pieces.Finish(digest);
+        EXPECT_EQ(Hex(digest, sizeof digest), c.digest) << c.message << " in pieces";
+    }
+}
+
+JournalRecord SampleRecord() {
+    JournalRecord record;
+    for (size_t k = 0; k < veldoran::kJournalMachineSize; ++k) {
+        record.machine[k] = static_cast<unsigned char>(0xA0 + k);
+    }
+    record.sequence = 0x0102030405060708ull;
+    record.time = 0x1112131415161718ull;
+    record.kind = veldoran::kJournalSent;
+    record.year = 2026;
+    for (size_t k = 0; k < veldoran::kKeyFingerprintSize; ++k) {
+        record.fingerprint[k] = static_cast<unsigned char>(0xF0 + k);
+    }
+    memcpy(record.name, "dupont", 6);
+    record.start = 0x21222324;
+    record.length = 0x31323334;
+    record.keyLen = 0x41424344;
+    record.offsetAfter = 0x51525354;
+    record.useCountAfter = 0x61626364;
+    for (size_t k = 0; k < sizeof record.message; ++k) {
+        record.message[k] = static_cast<unsigned char>(0x71 + k);
+    }
+    return record;
+}
+
+TEST(JournalRecordBytes, AreBigEndianInTheirFixedPlaces) {
+    unsigned char bytes[veldoran::kJournalRecordSize];
+    veldoran::EncodeJournalRecord(SampleRecord(), bytes);
+    const std::string expected =
+        "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"  // machine id
+        "0102030405060708"                  // sequence
+        "1112131415161718"                  // time
+        "00000001"                          // kind: sent
+        "000007ea"                          // year 2026
+        "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"  // fingerprint
+        "6475706f6e74" +
+        std::string(68, '0') +  // name, 40 bytes
+        "21222324"
+        "31323334"
+        "41424344"
+        "51525354"
+        "61626364"
+        "7172737475767778";  // a read message's frame digest
+    EXPECT_EQ(Hex(bytes, 124), expected);
+    unsigned char digest[veldoran::kSha256Size];
+    veldoran::Sha256Digest(bytes, 124, digest);
+    EXPECT_EQ(Hex(bytes + 124, 4), Hex(digest, 4));
+
+    JournalRecord decoded;
+    ASSERT_TRUE(veldoran::DecodeJournalRecord(bytes, &decoded));
+    unsigned char again[veldoran::kJournalRecordSize];
+    veldoran::EncodeJournalRecord(decoded, again);
+    EXPECT_EQ(memcmp(bytes, again, sizeof bytes), 0);
+    EXPECT_EQ(veldoran::JournalKeyName(decoded), "dupont");
+}
+
+TEST(JournalRecordBytes, ACheckSumCatchesAChangeAnywhere) {
+    unsigned char bytes[veldoran::kJournalRecordSize];
+    veldoran::EncodeJournalRecord(SampleRecord(), bytes);
+    for (const size_t at : {0u, 17u, 33u, 40u, 60u, 99u, 112u, 123u, 124u, 127u}) {
+        unsigned char changed[veldoran::kJournalRecordSize];
+        memcpy(changed, bytes, sizeof changed);
+        changed[at] ^= 0x01;
+        JournalRecord decoded;
+        EXPECT_FALSE(veldoran::DecodeJournalRecord(changed, &decoded)) << "byte " << at;
+    }
+}
+
+TEST(KeyFingerprint, TellsKeysApartByEveryPartOfTheirIdentity) {
+    TypKeyHeader header{};
+    header.year = 2026;
+    header.idLen = 4;
+    memcpy(header.id, "abcd", 4);
+    header.nameLen = 6;
+    memcpy(header.name, "dupont", 6);
+    header.keyLen = 100;
+    unsigned char head[64];
+    for (size_t k = 0; k < sizeof head; ++k) {
+        head[k] = static_cast<unsigned char>(k * 7);
+    }
+    unsigned char base[veldoran::kKeyFingerprintSize];
+    veldoran::KeyFingerprint(header, head, base);
+    const struct {
+        const char* label;
+        void (*change)(TypKeyHeader*, unsigned char*);
+    } changes[] = {
+        {"id", [](TypKeyHeader* h, unsigned char*) { h->id[0] = 'x'; }},
+        {"name", [](TypKeyHeader* h, unsigned char*) { h->name[5] = 'd'; }},
+        {"year", [](TypKeyHeader* h, unsigned char*) { h->year = 2027; }},
+        {"keyLen", [](TypKeyHeader* h, unsigned char*) { h->keyLen = 101; }},
+        {"first material byte", [](TypKeyHeader*, unsigned char* m) { m[0] ^= 1; }},
+        {"64th material byte", [](TypKeyHeader*, unsigned char* m) { m[63] ^= 1; }},
+    };
+    for (const auto& c : changes) {
+        TypKeyHeader changedHeader = header;
+        unsigned char changedHead[64];
+        memcpy(changedHead, head, sizeof head);
+        c.change(&changedHeader, changedHead);
+        unsigned char other[veldoran::kKeyFingerprintSize];
+        veldoran::KeyFingerprint(changedHeader, changedHead, other);
+        EXPECT_NE(memcmp(base, other, sizeof base), 0) << c.label;
+    }
+    // Where the key stands is no part of which key it is.
+    TypKeyHeader moved = header;
+    moved.keyOffset = 50;
+    moved.useCount = 9;
+    unsigned char same[veldoran::kKeyFingerprintSize];
+    veldoran::KeyFingerprint(moved, head, same);
+    EXPECT_EQ(memcmp(base, same, sizeof base), 0);
+}
+
+TEST(JournalStandingOf, SetsARewindApartFromACrashAndFromUseWithoutTheJournal) {
+    JournalRecord sent;
+    sent.kind = veldoran::kJournalSent;
+    sent.start = 100;
+    sent.length = 50;
+    sent.keyLen = 1000;
+    sent.offsetAfter = 150;
+    sent.useCountAfter = 4;
+    JournalRecord spent = sent;
+    spent.kind = veldoran::kJournalSpent;
+    const struct {
+        const char* label;
+        const JournalRecord* last;
+        int32_t offset, useCount;
+        JournalStanding standing;
+    } cases[] = {
+        {"no record of the key", nullptr, 0, 0, JournalStanding::kNoRecord},
+        {"where the record left it", &spent, 150, 4, JournalStanding::kInStep},
+        {"where an unconfirmed record left it", &sent, 150, 4, JournalStanding::kInStep},
+        {"sent, header never rewritten", &sent, 100, 3, JournalStanding::kTailMissing},
+        {"spent, header back where it began", &spent, 100, 3, JournalStanding::kBehind},
+        {"an older header", &sent, 40, 2, JournalStanding::kBehind},
+        {"offset set back by hand", &spent, 120, 4, JournalStanding::kBehind},
+        {"use count set back by hand", &spent, 150, 3, JournalStanding::kBehind},
+        {"used on without the journal", &spent, 190, 5, JournalStanding::kAhead},
+    };
+    for (const auto& c : cases) {
+        TypKeyHeader header{};
+        header.keyLen = 1000;
+        header.keyOffset = c.offset;
+        header.useCount = c.useCount;
+        EXPECT_EQ(veldoran::StandingOf(header, c.last), c.standing) << c.label;
+    }
+}
+
+TEST(JournalRewoundBytes, CountFromTheHeaderUpToTheRecordedPosition) {
+    const struct {
+        int32_t offset;
+        uint32_t recorded, length, expected;
+    } cases[] = {
+        {100, 150, 500, 50},   // the run would pass the used part
+        {100, 150, 20, 20},    // the run lies inside it
+        {900, 100, 500, 200},  // used across the end of the material
+        {150, 150, 80, 80},    // the same place, the whole key round since
+    };
+    for (const auto& c : cases) {
+        TypKeyHeader header{};
+        header.keyLen = 1000;
+        header.keyOffset = c.offset;
+        JournalRecord last;
+        last.offsetAfter = c.recorded;
+        EXPECT_EQ(veldoran::RewoundBytes(header, last, c.length), c.expected) << c.offset;
+    }
+}
+
+class JournalFileTest : public ::testing::Test {
+  protected:
+    std::string Path() const { return folder_.File("journal"); }
+
+    static JournalRecord Use(unsigned char key, uint32_t start, uint32_t length) {
+        JournalRecord record;
+        record.kind = veldoran::kJournalSent;
+        record.fingerprint[0] = key;
+        record.start = start;
+        record.length = length;
+        record.keyLen = 1u << 20;
+        record.offsetAfter = start + length;
+        record.useCountAfter = static_cast<int32_t>(start / 10 + 1);
+        return record;
+    }
+
+    // Appends the uses to the journal at Path(), made when missing.
+    void AppendUses(std::vector<JournalRecord> records) {
+        JournalFile journal;
+        ASSERT_EQ(journal.Open(Path(), true), kNoErr) << journal.Problem();
+        ASSERT_EQ(journal.Append(records.data(), static_cast<uint32_t>(records.size())), kNoErr)
+            << journal.Problem();
+    }
+
+    // The key's last position as a fresh open of the journal finds it; start is 0 and
+    // useCountAfter -1 when there is none.
+    JournalRecord LastOf(unsigned char key) {
+        JournalFile journal;
+        JournalRecord record;
+        record.useCountAfter = -1;
+        EXPECT_EQ(journal.Open(Path(), false), kNoErr) << journal.Problem();
+        unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {key};
+        bool found = false;
+        EXPECT_EQ(journal.Last(fingerprint, &record, &found), kNoErr) << journal.Problem();
+        return record;
+    }
+
+    testsupport::TempDir folder_;
+};
+
+TEST_F(JournalFileTest, ANewJournalStartsWithItsHeader) {
+    JournalFile journal;
+    ASSERT_EQ(journal.Open(Path(), true), kNoErr) << journal.Problem();
+    EXPECT_EQ(journal.Records(), 0u);
+    const Bytes bytes = testsupport::ReadWholeFile(Path());
+    ASSERT_EQ(bytes.size(), 128u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 16), "VELDORAN-JOURNAL");
+    EXPECT_EQ(Hex(bytes.data() + 16, 8), "0000000100000080");
+    EXPECT_EQ(Hex(bytes.data() + 24, 16), Hex(journal.Machine(), 16));
+    EXPECT_NE(Hex(bytes.data() + 24, 16), std::string(32, '0'));
+    EXPECT_EQ(Hex(bytes.data() + 40, 84), std::string(168, '0'));
+    unsigned char digest[veldoran::kSha256Size];
+    veldoran::Sha256Digest(bytes.data(), 124, digest);
+    EXPECT_EQ(Hex(bytes.data() + 124, 4), Hex(digest, 4));
+    struct stat info {};
+    ASSERT_EQ(stat(Path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(JournalFileTest, EachKeysLastRecordIsFoundHoweverTheIndexWasLeft) {
+    AppendUses({Use(1, 0, 10), Use(2, 0, 30)});
+    AppendUses({Use(1, 10, 20)});
+    AppendUses({Use(3, 0, 5), Use(1, 30, 40)});
+    const Bytes goodIndex = testsupport::ReadWholeFile(Path() + ".index");
+    ASSERT_FALSE(goodIndex.empty());
+    const std::string indexPath = Path() + ".index";
+    const struct {
+        const char* label;
+        std::function<void()> leave;
+    } ways[] = {
+        {"as saved", [] {}},
+        {"removed", [&] { std::filesystem::remove(indexPath); }},
+        {"damaged",
+         [&] {
+             Bytes bad = goodIndex;
+             bad[50] ^= 0xFF;
+             testsupport::WriteWholeFile(indexPath, bad);
+         }},
+        {"older than the journal",
+         [&] {
+             // Saved before the last append: the records after it are read again.
+             AppendUses({Use(2, 30, 1)});
+             testsupport::WriteWholeFile(indexPath, goodIndex);
+         }},
+        {"of a journal since replaced",
+         [&] {
+             // The same length, other records: the index's last record does not match.
+             std::filesystem::remove(indexPath);
+             AppendUses({});
+             Bytes journal = testsupport::ReadWholeFile(Path());
+             Bytes index = testsupport::ReadWholeFile(indexPath);
+             JournalRecord other = Use(9, 7, 7);
+             other.sequence = 5;
+             memcpy(other.machine, journal.data() + 24, 16);
+             veldoran::EncodeJournalRecord(other, journal.data() + journal.size() - 128);
+             testsupport::WriteWholeFile(Path(), journal);
+             testsupport::WriteWholeFile(indexPath, index);
+         }},
+    };
+    for (const auto& way : ways) {
+        way.leave();
+        const JournalRecord one = LastOf(1);
+        EXPECT_EQ(one.start, 30u) << way.label;
+        EXPECT_EQ(one.offsetAfter, 70u) << way.label;
+        EXPECT_EQ(one.sequence, 4u) << way.label;
+        EXPECT_EQ(LastOf(3).start, 0u) << way.label;
+        EXPECT_EQ(LastOf(4).useCountAfter, -1) << way.label;
+    }
+    // The replaced journal's own record counts, not the index's memory of the old one.
+    EXPECT_EQ(LastOf(9).start, 7u);
+}
+
+TEST_F(JournalFileTest, AnInterruptedLastRecordIsTakenAsMissingAndCutOffAtTheNextAppend) {
+    const struct {
+        const char* label;
+        void (*damage)(Bytes*);
+    } tails[] = {
+        {"cut mid-record", [](Bytes* j) { j->resize(j->size() - 50); }},
+        {"last checksum failing", [](Bytes* j) { (*j)[j->size() - 3] ^= 1; }},
+    };
+    for (const auto& tail : tails) {
+        std::filesystem::remove(Path());
+        std::filesystem::remove(Path() + ".index");
+        AppendUses({Use(1, 0, 10), Use(1, 10, 10)});
+        Bytes journal = testsupport::ReadWholeFile(Path());
+        tail.damage(&journal);
+        testsupport::WriteWholeFile(Path(), journal);
+        {
+            JournalFile opened;
+            ASSERT_EQ(opened.Open(Path(), false), kNoErr) << tail.label;
+            EXPECT_EQ(opened.Records(), 1u) << tail.label;
+            EXPECT_TRUE(opened.HasTail()) << tail.label;
+        }
+        EXPECT_EQ(LastOf(1).start, 0u) << tail.label;
+        AppendUses({Use(1, 10, 5)});
+        EXPECT_EQ(testsupport::ReadWholeFile(Path()).size(), 128u * 3) << tail.label;
+        EXPECT_EQ(LastOf(1).offsetAfter, 15u) << tail.label;
+    }
+}
+
+TEST_F(JournalFileTest, WhatIsNoSoundJournalIsRefusedWithItsReason) {
+    const struct {
+        const char* label;
+        std::function<void(const std::string&)> make;
+        bool forWriting;
+        const char* words;
+    } cases[] = {
+        {"another format",
+         [](const std::string& p) { testsupport::WriteWholeFile(p, Bytes(300, 'x')); }, true,
+         "not a key journal"},
+        {"shorter than its header",
+         [](const std::string& p) { testsupport::WriteWholeFile(p, Bytes(10, 0)); }, true,
+         "too short"},
+        {"a symbolic link",
+         [this](const std::string& p) {
+             AppendUses({});
+             std::filesystem::rename(Path(), Path() + ".real");
+             std::filesystem::create_symlink(Path() + ".real", p);
+         },
+         true, "symbolic link"},
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, true,
+         "not a regular file"},
+        {"a folder", [](const std::string& p) { std::filesystem::create_directory(p); }, false,
+         "not a regular file"},
+        {"missing, for reading", [](const std::string&) {}, false, "cannot be opened"},
+        {"in a missing folder", [](const std::string&) {}, true, "cannot be opened"},
+        {"of another version",
+         [](const std::string& p) {
+             unsigned char header[128] = {};
+             memcpy(header, "VELDORAN-JOURNAL", 16);
+             header[19] = 2;
+             header[23] = 128;
+             unsigned char digest[veldoran::kSha256Size];
+             veldoran::Sha256Digest(header, 124, digest);
+             memcpy(header + 124, digest, 4);
+             testsupport::WriteWholeFile(p, Bytes(header, header + 128));
+         },
+         true, "another version"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(Path());
+        const std::string path =
+            std::string(c.label) == "in a missing folder" ? folder_.File("none/journal") : Path();
+        c.make(path);
+        const auto before = std::filesystem::symlink_status(path).type();
+        JournalFile journal;
+        EXPECT_EQ(journal.Open(path, c.forWriting), kOtherErr) << c.label;
+        EXPECT_NE(journal.Problem().find(c.words), std::string::npos)
+            << c.label << ": " << journal.Problem();
+        EXPECT_EQ(journal.Problem().rfind(path, 0), 0u) << c.label;
+        EXPECT_EQ(std::filesystem::symlink_status(path).type(), before) << c.label;
+    }
+}
+
+TEST_F(JournalFileTest, AJournalThatCannotBeWrittenIsRefusedForWritingOnly) {
+    AppendUses({Use(1, 0, 10)});
+    const Bytes before = testsupport::ReadWholeFile(Path());
+    ASSERT_EQ(chmod(Path().c_str(), 0644), 0);
+    ASSERT_EQ(chmod(folder_.path().c_str(), 0755), 0);
+    const int status = testsupport::RunAsUnprivileged([&] {
+        JournalFile writing;
+        if (writing.Open(Path(), true) != kOtherErr ||
+            writing.Problem().find("cannot be opened: Permission denied") == std::string::npos) {
+            return 1;
+        }
+        // An audit still reads it.
+        JournalFile reading;
+        if (reading.Open(Path(), false) != kNoErr || reading.Records() != 1) {
+            return 2;
+        }
+        return 0;
+    });
+    if (status == testsupport::kCannotDropPrivileges) {
+        GTEST_SKIP() << "cannot run as an unprivileged user here";
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(Path()), before);
+}
+
+TEST_F(JournalFileTest, ADamagedRecordBeforeTheLastIsRefused) {
+    AppendUses({Use(1, 0, 10), Use(2, 0, 10), Use(1, 10, 10)});
+    std::filesystem::remove(Path() + ".index");
+    Bytes journal = testsupport::ReadWholeFile(Path());
+    journal[128 + 128 + 100] ^= 1;
+    testsupport::WriteWholeFile(Path(), journal);
+    JournalFile opened;
+    ASSERT_EQ(opened.Open(Path(), true), kNoErr);
+    unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {1};
+    JournalRecord record;
+    bool found = false;
+    EXPECT_EQ(opened.Last(fingerprint, &record, &found), kOtherErr);
+    EXPECT_NE(opened.Problem().find("record 1 of the key journal is damaged"), std::string::npos)
+        << opened.Problem();
+    JournalRecord more = Use(1, 20, 1);
+    EXPECT_EQ(opened.Append(&more, 1), kOtherErr);
+    EXPECT_EQ(testsupport::ReadWholeFile(Path()), journal);
+}
+
+TEST_F(JournalFileTest, AFullDiskLeavesTheJournalAsItWas) {
+    AppendUses({Use(1, 0, 10)});
+    const Bytes before = testsupport::ReadWholeFile(Path());
+    // The file-size limit stands in for a full disk: the second record fits only in part.
+    const int status = testsupport::RunInChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{before.size() + 200, before.size() + 200};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 10;
+        }
+        JournalFile journal;
+        if (journal.Open(Path(), true) != kNoErr) {
+            return 11;
+        }
+        JournalRecord records[2] = {Use(1, 10, 10), Use(2, 0, 10)};
+        if (journal.Append(records, 2) != kOtherErr) {
+            return 12;
+        }
+        return journal.Problem().find("cannot be written") == std::string::npos ? 13 : 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(testsupport::ReadWholeFile(Path()), before);
+    EXPECT_EQ(LastOf(1).offsetAfter, 10u);
+}
+
+TEST_F(JournalFileTest, RecordsOfAnotherMachineKeepTheirIdentity) {
+    AppendUses({Use(1, 0, 10)});
+    JournalRecord other = Use(1, 10, 10);
+    memset(other.machine, 0x77, sizeof other.machine);
+    other.sequence = 41;
+    other.time = 1234;
+    {
+        JournalFile journal;
+        ASSERT_EQ(journal.Open(Path(), true), kNoErr);
+        ASSERT_EQ(journal.Append(&other, 1, JournalFile::Mode::kOthers), kNoErr);
+    }
+    const JournalRecord last = LastOf(1);
+    EXPECT_EQ(last.sequence, 41u);
+    EXPECT_EQ(last.time, 1234u);
+    EXPECT_EQ(last.machine[0], 0x77);
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// The key journal as a host uses it: named once for the whole process, it refuses a key that
+// went back in time in every thread, with nothing spent and the key named; runs from two copies
+// of one key folder at the same time never both take the same range; named nowhere, nothing
+// changes.
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MessageFixture.h"
+#include "support/JournalTiling.h"
+
+namespace {
+
+class KeyJournal : public messagetest::MessageTest {
+  protected:
+    void TearDown() override { veldoranSetKeyJournal(nullptr); }
+
+    // crypterMem3 of a short letter with the keys under keyFolder.
+    static int32_t Encrypt(const std::string& keyFolder) {
+        char* out = nullptr;
+        const int32_t result =
+            crypterMem3("hello\n", &out, "dupont", keyFolder.c_str(), "a", "", "", "");
+        free(out);
+        return result;
+    }
+
+    std::string Journal() const { return folder_.File("journal"); }
+};
+
+TEST_F(KeyJournal, OnceNamedItRefusesARestoredKeyFolderInEveryThread) {
+    ASSERT_EQ(veldoranSetKeyJournal(Journal().c_str()), kNoErr);
+    ASSERT_EQ(Encrypt(keyFolder_), kNoErr);
+    RestoreKeys();
+    EXPECT_EQ(Encrypt(keyFolder_), kKeyRewound);
+    EXPECT_TRUE(KeysUntouched());
+    EXPECT_EQ(std::string(veldoranKeyJournalProblem()).rfind(MasterPath() + ": its header", 0), 0u)
+        << veldoranKeyJournalProblem();
+
+    int32_t elsewhere = kNoErr;
+    std::thread other([&] { elsewhere = Encrypt(keyFolder_); });
+    other.join();
+    EXPECT_EQ(elsewhere, kKeyRewound);
+    EXPECT_TRUE(KeysUntouched());
+
+    // No journal: the program that never named one keeps its behaviour.
+    veldoranSetKeyJournal(nullptr);
+    EXPECT_EQ(Encrypt(keyFolder_), kNoErr);
+    EXPECT_STREQ(veldoranKeyJournalProblem(), "");
+}
+
+TEST_F(KeyJournal, TwoCopiesOfAKeyFolderAtOnceNeverShareARange) {
+    const std::string copy = folder_.File("copy/");
+    std::filesystem::copy(keyFolder_, copy, std::filesystem::copy_options::recursive);
+    ASSERT_EQ(veldoranSetKeyJournal(Journal().c_str()), kNoErr);
+    constexpr int kThreads = 6;
+    constexpr int kRunsEach = 8;
+    std::vector<int> passed(kThreads, 0);
+    std::vector<int> other(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int run = 0; run < kRunsEach; ++run) {
+                const int32_t result = Encrypt(t % 2 == 0 ? keyFolder_ : copy);
+                // A key file locked by another run of the same copy is refused (-1) too.
+                (result == kNoErr ? passed : other)[t] +=
+                    result == kNoErr || result == kKeyRewound || result == kOtherErr ? 1 : 100;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    int passes = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        passes += passed[t];
+        EXPECT_LT(other[t], 100) << "thread " << t << " met another result";
+    }
+    int uses = 0;
+    const std::string first = testsupport::JournalTiles(Journal(), "dupont", UserPath(), &uses);
+    const std::string second = testsupport::JournalTiles(
+        Journal(), "dupont", copy + "Clefs/dupont." + testsupport::CurrentYearText());
+    EXPECT_TRUE(first.empty() || second.empty()) << first << "\n" << second;
+    EXPECT_GT(passes, 0);
+    bool sound = false;
+    // Two sent and two spent records for each run that passed.
+    EXPECT_EQ(testsupport::ReadJournal(Journal(), &sound).size(), static_cast<size_t>(4 * passes));
+}
+
+}  // namespace
