@@ -443,18 +443,19 @@ void veldoran::JournalFile::SaveIndex() {
         at += kIndexEntrySize;
     }
     Put32(bytes.data() + at, Checksum(bytes.data(), at));
+    // Written over in place: an index cut short by a kill fails its checksum and is rebuilt
+    // from the journal, so no temporary file is needed that a kill could leave behind.
     const std::string indexPath = path_ + ".index";
-    const std::string newPath = indexPath + ".new";
-    const int fd =
-        open(newPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = open(indexPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
-    const bool written = WriteAt(fd, bytes.data(), bytes.size(), 0);
-    close(fd);
-    if (!written || rename(newPath.c_str(), indexPath.c_str()) != 0) {
-        unlink(newPath.c_str());
+    // A write or a shortening that fails leaves an index whose checksum fails: only slower.
+    if (WriteAt(fd, bytes.data(), bytes.size(), 0)) {
+        const int shortened = ftruncate(fd, static_cast<off_t>(bytes.size()));
+        static_cast<void>(shortened);
     }
+    close(fd);
 }
 
 int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRecord* record,
