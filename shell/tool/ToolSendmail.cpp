@@ -329,7 +329,9 @@ void AddSendmail(CLI::App* app, CommonOptions* common, Work* run) {
     options->common = common;
     CLI::App* command = app->add_subcommand(
         "sendmail",
-        "Stand in a mail client's sendmail place: read the mail on the standard input, encrypt "
+        "veldoran-tool sendmail -u USER [-k KEYS] [--hide-subject] [--no-reuse] [--] COMMAND "
+        "[ARGS...]. Stand in a mail client's sendmail place: read the mail on the standard input, "
+        "encrypt "
         "the letter and pack and encrypt every attachment (as attachments.vlb), then hand the "
         "mail to COMMAND (the real sendmail and its arguments) and exit with its status.");
     command->footer(
