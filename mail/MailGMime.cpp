@@ -30,7 +30,8 @@ std::string veldoran::LowerMediaType(GMimeContentType* type) {
     return lower;
 }
 
-std::string veldoran::DecodePart(GMimePart* part, const char* charset, bool* charsetKnown) {
+std::string veldoran::DecodePart(GMimePart* part, const char* charset, bool* charsetKnown,
+                                 bool crLfAsLf) {
     if (charsetKnown != nullptr) {
         *charsetKnown = true;
     }
@@ -54,6 +55,11 @@ std::string veldoran::DecodePart(GMimePart* part, const char* charset, bool* cha
         } else if (charsetKnown != nullptr) {
             *charsetKnown = false;
         }
+    }
+    if (crLfAsLf) {
+        GMimeFilter* lineEnds = g_mime_filter_dos2unix_new(FALSE);
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), lineEnds);
+        g_object_unref(lineEnds);
     }
     g_mime_data_wrapper_write_to_stream(content, filtered.get());
     g_mime_stream_flush(filtered.get());

@@ -33,8 +33,9 @@ std::string LowerMediaType(GMimeContentType* type);
 
 // The part's content without its transfer encoding, converted to UTF-8 from charset when that
 // is given (not null) and known; *charsetKnown (may be null) false when it is given but unknown,
-// and the text is then as it stands.
-std::string DecodePart(GMimePart* part, const char* charset, bool* charsetKnown);
+// and the text is then as it stands. crLfAsLf takes CR LF line ends as LF.
+std::string DecodePart(GMimePart* part, const char* charset, bool* charsetKnown,
+                       bool crLfAsLf = false);
 
 }  // namespace veldoran
 

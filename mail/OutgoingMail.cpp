@@ -31,18 +31,6 @@ void AddAddresses(InternetAddressList* list, std::string* joined) {
     }
 }
 
-// Mail clients write CR LF where the mail was read as such; the letter takes "\n".
-void TakeCrLfAsLf(std::string* text) {
-    size_t kept = 0;
-    for (size_t k = 0; k < text->size(); ++k) {
-        if ((*text)[k] == '\r' && k + 1 < text->size() && (*text)[k + 1] == '\n') {
-            continue;
-        }
-        (*text)[kept++] = (*text)[k];
-    }
-    text->resize(kept);
-}
-
 bool IsAttachment(GMimeObject* object) {
     if (GMIME_IS_PART(object) && g_mime_part_get_filename(GMIME_PART(object)) != nullptr) {
         return true;
@@ -124,15 +112,15 @@ class Collector {
         }
         const bool inlineText = !IsAttachment(object) && media.compare(0, 5, "text/") == 0;
         if (inlineText && media == "text/plain" && !*haveLetter_) {
+            // Mail clients write CR LF where the mail was read as such; the letter takes LF.
             *letter_ = veldoran::DecodePart(
-                part, g_mime_content_type_get_parameter(type, "charset"), nullptr);
+                part, g_mime_content_type_get_parameter(type, "charset"), nullptr, true);
             const char* format = g_mime_content_type_get_parameter(type, "format");
             if (format != nullptr && g_ascii_strcasecmp(format, "flowed") == 0) {
                 const char* delSp = g_mime_content_type_get_parameter(type, "delsp");
                 *letter_ = veldoran::UnflowText(
                     *letter_, delSp != nullptr && g_ascii_strcasecmp(delSp, "yes") == 0);
             }
-            TakeCrLfAsLf(letter_);
             *haveLetter_ = true;
             return "";
         }

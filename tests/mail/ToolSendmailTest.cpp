@@ -35,6 +35,15 @@ std::string RawMail(const std::string& fields, const std::string& body,
            type + "\nContent-Transfer-Encoding: 8bit\n\n" + body;
 }
 
+// text with every line end as CR LF, as some clients hand mails over.
+std::string CrLf(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return out;
+}
+
 // What a stand-in received, taken apart and decrypted with the library.
 struct Delivered {
     std::string raw;
@@ -203,6 +212,13 @@ TEST_F(ToolSendmail, WhatLeavesDecryptsToTheLetterAndTheAttachments) {
          {},
          kLetter,
          "#DESTBEGIN#paul@example.org,marie@example.org,luc@example.org,#DESTEND#",
+         {},
+         "Plans"},
+        {"CR LF",
+         CrLf(RawMail("To: paul@example.org\n", kLetter)),
+         {},
+         kLetter,
+         block,
          {},
          "Plans"},
         {"no To",
