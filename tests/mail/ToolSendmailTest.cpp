@@ -253,6 +253,17 @@ TEST_F(ToolSendmail, WhatLeavesDecryptsToTheLetterAndTheAttachments) {
          block,
          {},
          "Plans"},
+        // Not UTF-8: taken as the system's text form already.
+        {"8-bit letter without a charset",
+         RawMail("To: paul@example.org\n",
+                 "Gr\xfc\xdf"
+                 "e\n",
+                 "text/plain"),
+         {},
+         "Grüße\n",
+         block,
+         {},
+         "Plans"},
         {"--hide-subject",
          RawMail("To: paul@example.org\n", kLetter),
          {"--hide-subject"},
