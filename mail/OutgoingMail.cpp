@@ -14,7 +14,8 @@ namespace {
 using veldoran::LowerMediaType;
 using veldoran::Unref;
 
-// The addresses of list, groups opened, joined by ",".
+// The addresses of list, groups opened, joined by "; ": the recipient block separates its
+// lists with commas, and a reader takes Cc and Bcc as its last two comma-separated fields.
 void AddAddresses(InternetAddressList* list, std::string* joined) {
     const int count = list != nullptr ? internet_address_list_length(list) : 0;
     for (int i = 0; i < count; ++i) {
@@ -25,7 +26,7 @@ void AddAddresses(InternetAddressList* list, std::string* joined) {
         } else if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
             const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
             if (addr != nullptr && *addr != '\0') {
-                *joined += (joined->empty() ? "" : ",") + std::string(addr);
+                *joined += (joined->empty() ? "" : "; ") + std::string(addr);
             }
         }
     }

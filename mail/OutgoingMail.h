@@ -36,7 +36,8 @@ class OutgoingMail {
     // without a text body.
     const std::string& Letter() const { return letter_; }
     std::vector<OutgoingFile>& Files() { return files_; }
-    // The addresses of To and of Cc, each list joined by ",", as the recipient block takes them.
+    // The addresses of To and of Cc, each list joined by "; " (a comma would split the
+    // recipient block's fields).
     const std::string& To() const { return to_; }
     const std::string& Cc() const { return cc_; }
     // The Subject decoded to UTF-8 ("" for none).

@@ -211,7 +211,7 @@ TEST_F(ToolSendmail, WhatLeavesDecryptsToTheLetterAndTheAttachments) {
                  kLetter),
          {},
          kLetter,
-         "#DESTBEGIN#paul@example.org,marie@example.org,luc@example.org,#DESTEND#",
+         "#DESTBEGIN#paul@example.org; marie@example.org,luc@example.org,#DESTEND#",
          {},
          "Plans"},
         {"CR LF",
@@ -402,6 +402,22 @@ TEST_F(ToolSendmail, TheRecipientReadsTheLetterAsWritten) {
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.out.find(letter), std::string::npos) << run.out;
     }
+}
+
+// decrypt --recipients reads the block's last two comma-separated fields as Cc and Bcc: the
+// addresses of a list are joined without a comma, so that two Cc addresses stay Cc.
+TEST_F(ToolSendmail, TheRecipientsReadBackAsToAndCc) {
+    const std::string mail = RawMail(
+        "To: paul@example.org, marie@example.org\nCc: luc@example.org, Eve <eve@example.org>\n"
+        "Bcc: secret@example.org\n",
+        kLetter);
+    ASSERT_EQ(Send(mail).status, 0);
+    const RunResult run = RunTool(folder_.path(), {"decrypt", "--recipients", "-k", "keys"},
+                                  ReadText(folder_.File("sent.eml")));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err,
+              "to: paul@example.org; marie@example.org\ncc: luc@example.org; eve@example.org\n"
+              "bcc: \n");
 }
 
 // Once COMMAND runs the keys are spent: its failure is the tool's status, and the line says
