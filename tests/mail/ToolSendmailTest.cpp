@@ -435,7 +435,10 @@ TEST_F(ToolSendmail, AFailingCommandGivesItsStatusAndSaysTheMailMayNotHaveLeft) 
 // puts them there, and the stand-in sees them unchanged); a sendmail -t reads them from the
 // header and gets the field.
 TEST_F(ToolSendmail, BccStaysOnlyForASendmailThatReadsTheHeader) {
-    const std::string mail = RawMail("To: paul@example.org\nBcc: secret@example.org\n", kLetter);
+    const std::string mail = RawMail(
+        "To: paul@example.org\nBcc: secret@example.org\nIn-Reply-To: <0@example.org>\n"
+        "References: <00@example.org> <0@example.org>\nX-Mailer: neomutt\n",
+        kLetter);
     RunResult run = Send(mail, {}, "0", {"-oi", "--", "paul@example.org", "secret@example.org"});
     ASSERT_EQ(run.status, 0) << run.err;
     Delivered sent = ReadDelivered(folder_.path());
@@ -444,6 +447,9 @@ TEST_F(ToolSendmail, BccStaysOnlyForASendmailThatReadsTheHeader) {
     EXPECT_EQ(sent.args, "-oi\n--\npaul@example.org\nsecret@example.org\n");
     EXPECT_EQ(sent.fields.at("Message-ID"), "<1@example.org>");
     EXPECT_EQ(sent.fields.at("Date"), "Thu, 10 Dec 2026 10:00:00 +0000");
+    EXPECT_EQ(sent.fields.at("In-Reply-To"), "<0@example.org>");
+    EXPECT_EQ(sent.fields.at("References"), "<00@example.org> <0@example.org>");
+    EXPECT_EQ(sent.fields.at("X-Mailer"), "neomutt");
 
     run = Send(mail, {}, "0", {"-oi", "-t"});
     ASSERT_EQ(run.status, 0) << run.err;
