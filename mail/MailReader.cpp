@@ -7,51 +7,14 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <mutex>
 
+#include "mail/MailGMime.h"
 #include "mail/MailText.h"
 
 namespace {
 
-// The GMime objects of one walk, released however it ends.
-template <typename T>
-struct Unref {
-    explicit Unref(T* object) : object_(object) {}
-    ~Unref() {
-        if (object_ != nullptr) {
-            g_object_unref(object_);
-        }
-    }
-    Unref(const Unref&) = delete;
-    Unref& operator=(const Unref&) = delete;
-    T* get() const { return object_; }
-
-  private:
-    T* object_;
-};
-
-void InitOnce() {
-    static std::once_flag once;
-    std::call_once(once, []() { g_mime_init(); });
-}
-
-bool IsAsciiCharset(const char* charset) {
-    return charset == nullptr || g_ascii_strcasecmp(charset, "utf-8") == 0 ||
-           g_ascii_strcasecmp(charset, "utf8") == 0 || g_ascii_strcasecmp(charset, "us-ascii") == 0;
-}
-
-std::string LowerMediaType(GMimeContentType* type) {
-    if (type == nullptr) {
-        return "text/plain";
-    }
-    char* text = g_mime_content_type_get_mime_type(type);
-    std::string lower = text != nullptr ? text : "text/plain";
-    g_free(text);
-    for (char& c : lower) {
-        c = static_cast<char>(g_ascii_tolower(c));
-    }
-    return lower;
-}
+using veldoran::LowerMediaType;
+using veldoran::Unref;
 
 class Walker {
   public:
@@ -149,37 +112,18 @@ class Walker {
         sink_(out);
     }
 
-    // The part's content without its transfer encoding, converted to UTF-8 from charset when
-    // that is given and known.
+    // The part's content as DecodePart gives it; an unknown charset is told once per part.
     std::string Decode(GMimePart* part, const char* charset) {
-        GMimeDataWrapper* content = g_mime_part_get_content(part);
-        if (content == nullptr) {
-            return std::string();
-        }
-        // Room for the encoded size up front: a decoded part is no longer, so the array is
-        // never copied as it grows.
-        GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-        const gint64 encodedLength = encoded != nullptr ? g_mime_stream_length(encoded) : 0;
-        GByteArray* array = g_byte_array_sized_new(
-            encodedLength > 0 && encodedLength < G_MAXINT ? static_cast<guint>(encodedLength) : 0);
-        Unref<GMimeStream> memory(g_mime_stream_mem_new_with_byte_array(array));
-        Unref<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
-        if (!IsAsciiCharset(charset)) {
-            GMimeFilter* convert = g_mime_filter_charset_new(charset, "UTF-8");
-            if (convert != nullptr) {
-                g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), convert);
-                g_object_unref(convert);
-            } else {
-                std::string shown;
-                for (const char* c = charset; *c != '\0' && shown.size() < 40; ++c) {
-                    shown.push_back(g_ascii_isgraph(*c) ? *c : '?');
-                }
-                notice_("charset " + shown + " unknown: its text read as it stands");
+        bool known = true;
+        std::string content = veldoran::DecodePart(part, charset, &known);
+        if (!known) {
+            std::string shown;
+            for (const char* c = charset; *c != '\0' && shown.size() < 40; ++c) {
+                shown.push_back(g_ascii_isgraph(*c) ? *c : '?');
             }
+            notice_("charset " + shown + " unknown: its text read as it stands");
         }
-        g_mime_data_wrapper_write_to_stream(content, filtered.get());
-        g_mime_stream_flush(filtered.get());
-        return std::string(reinterpret_cast<const char*>(array->data), array->len);
+        return content;
     }
 
     const veldoran::MailPartSink& sink_;
@@ -229,7 +173,7 @@ bool veldoran::IsMail(const char* text, size_t length) {
 
 size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
                           const MailNoticeSink& notice) {
-    InitOnce();
+    veldoran::InitGMime();
     const bool mailbox = IsMailbox(bytes->data(), bytes->size());
     if (bytes->size() >= G_MAXUINT) {
         notice("the mail is 4 GiB or larger: not read");
@@ -244,7 +188,7 @@ size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
 }
 
 size_t veldoran::ReadMailFile(int fd, const MailPartSink& sink, const MailNoticeSink& notice) {
-    InitOnce();
+    veldoran::InitGMime();
     char head[5];
     const bool mailbox = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
                          IsMailbox(head, sizeof head);

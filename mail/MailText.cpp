@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -168,7 +169,97 @@ size_t SkipRawText(const std::string& html, size_t at, const std::string& name) 
     return html.size();
 }
 
+// The characters of Windows-1252's bytes 0x80 to 0x9F (0 for the five it leaves undefined);
+// the bytes from 0xA0 on are the Unicode characters of the same number.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20ac, 0,      0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017d, 0,      0,      0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+    0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0,      0x017e, 0x0178};
+
+// The code point of the UTF-8 sequence at text[*at], *at moved behind it; -1 for a malformed
+// one (*at then unchanged).
+int32_t ReadUtf8(const std::string& text, size_t* at) {
+    const auto lead = static_cast<unsigned char>(text[*at]);
+    if (lead < 0x80) {
+        ++*at;
+        return lead;
+    }
+    const size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+    if (length == 0 || lead > 0xf4 || *at + length > text.size()) {
+        return -1;
+    }
+    uint32_t code = lead & (0x3fu >> (length - 1));
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[*at + k]);
+        if ((next & 0xc0) != 0x80) {
+            return -1;
+        }
+        code = code << 6 | (next & 0x3fu);
+    }
+    const uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+        return -1;
+    }
+    *at += length;
+    return static_cast<int32_t>(code);
+}
+
 }  // namespace
+
+bool veldoran::IsUtf8(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        if (ReadUtf8(text, &at) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool veldoran::Utf8ToWindows1252(const std::string& text, std::string* out, std::string* refused) {
+    if (!IsUtf8(text)) {
+        *out = text;
+        return true;
+    }
+    out->clear();
+    out->reserve(text.size());
+    size_t at = 0;
+    while (at < text.size()) {
+        const auto code = static_cast<uint32_t>(ReadUtf8(text, &at));
+        if (code < 0x80 || (code >= 0xa0 && code <= 0xff)) {
+            out->push_back(static_cast<char>(code));
+            continue;
+        }
+        const uint16_t* found = std::find(kWindows1252High, kWindows1252High + 32, code);
+        if (found == kWindows1252High + 32) {
+            char shown[16];
+            snprintf(shown, sizeof shown, "U+%04X", static_cast<unsigned>(code));
+            *refused = shown;
+            return false;
+        }
+        out->push_back(static_cast<char>(0x80 + (found - kWindows1252High)));
+    }
+    return true;
+}
+
+std::string veldoran::DocumentForReading(const std::string& document) {
+    if (IsUtf8(document)) {
+        return document;
+    }
+    std::string out;
+    out.reserve(document.size() + document.size() / 2);
+    for (const char c : document) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out.push_back(c);
+        } else if (byte < 0xa0 && kWindows1252High[byte - 0x80] == 0) {
+            AppendUtf8(&out, 0xfffd);
+        } else {
+            AppendUtf8(&out, byte < 0xa0 ? kWindows1252High[byte - 0x80] : byte);
+        }
+    }
+    return out;
+}
 
 std::string veldoran::UnflowText(const std::string& text, bool delSp) {
     std::string out;

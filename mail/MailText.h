@@ -20,6 +20,19 @@ std::string UnflowText(const std::string& text, bool delSp);
 // ones of the markup's own letters and spaces, decimal and hexadecimal ones) decoded to UTF-8.
 std::string HtmlToText(const std::string& html);
 
+// Letters are encrypted in the text form the system's documents have, Windows-1252; mails
+// carry UTF-8. A UTF-8 letter in Windows-1252, its CR LF and LF line ends kept: true, or false
+// with *refused the first character that Windows-1252 lacks (as "U+XXXX"). A text that is not
+// UTF-8 is taken to be Windows-1252 already and stays as it is.
+bool Utf8ToWindows1252(const std::string& text, std::string* out, std::string* refused);
+
+// A decrypted document for a UTF-8 reader: valid UTF-8 stays as it is (a document written in
+// UTF-8, or plain ASCII), anything else is read as Windows-1252 and converted.
+std::string DocumentForReading(const std::string& document);
+
+// Whether text is well-formed UTF-8 (no overlong form, no surrogate, nothing past U+10FFFF).
+bool IsUtf8(const std::string& text);
+
 }  // namespace veldoran
 
 #endif

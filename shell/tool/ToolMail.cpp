@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mail/MailArmours.h"
+#include "mail/MailText.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
@@ -48,6 +49,22 @@ struct Decrypted {
     }
 };
 
+// A document in the system's Windows-1252 (as sendmail sends letters) made UTF-8, as a mail
+// reader shows text; one already in UTF-8 stays as it is.
+void ForReading(Decrypted* out) {
+    if (out->result != kNoErr || veldoran::IsUtf8(out->document)) {
+        return;
+    }
+    const std::string readable = veldoran::DocumentForReading(out->document);
+    char* copy = static_cast<char*>(malloc(readable.size() + 1));
+    if (copy == nullptr) {
+        return;  // shown as it came
+    }
+    memcpy(copy, readable.c_str(), readable.size() + 1);
+    free(out->document);
+    out->document = copy;
+}
+
 // Decrypts the armour text[begin, end) where it stands: the byte behind it becomes the NUL
 // that ends the message for the library while it runs, so that the library reads the armour
 // alone and nothing is copied.
@@ -60,6 +77,7 @@ void DecryptArmour(std::string* text, size_t begin, size_t end, const std::strin
     if (end == text->size()) {
         out->result =
             decrypterMem3(text->c_str() + begin, &out->document, keyPrefix.c_str(), &out->tail);
+        ForReading(out);
         return;
     }
     const char behind = (*text)[end];
@@ -67,6 +85,7 @@ void DecryptArmour(std::string* text, size_t begin, size_t end, const std::strin
     out->result =
         decrypterMem3(text->c_str() + begin, &out->document, keyPrefix.c_str(), &out->tail);
     (*text)[end] = behind;
+    ForReading(out);
 }
 
 bool IsQuoting(const std::string& text, size_t from, size_t to) {

@@ -59,9 +59,10 @@ int Main(int argc, char** argv) {
     tool::AddUnpack(&app, &common, &run);
     tool::AddKey(&app, &common, &run);
     tool::AddOpen(&app, &common, &run);
+    tool::AddSendmail(&app, &common, &run);
 
     try {
-        app.parse(argc, argv);
+        app.parse(tool::TakeSendmailCommand(argc, argv), argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
