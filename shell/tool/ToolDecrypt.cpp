@@ -155,6 +155,7 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
 int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& output,
                          const std::string& keyPrefix, MailSource source) {
     MailDecryptOptions mail;
+    mail.common = options.common;
     mail.shownInput = DisplayName(options.input, false);
     mail.output = output;
     mail.keyPrefix = keyPrefix;

@@ -17,6 +17,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolReading.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -223,6 +224,10 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
                  WhyNotDecrypted(decrypted.result, options.keyPrefix, found[i].Armour()));
             firstFailure = firstFailure == kNoErr ? decrypted.result : firstFailure;
             continue;
+        }
+        if (options.common != nullptr) {
+            NoteMessageRead(*options.common, options.keyPrefix, found[i].Armour(),
+                            count > 1 ? number : options.shownInput);
         }
         found[i].text.reset();  // the text goes once its last armour is done
         if (count > 1) {

@@ -18,7 +18,11 @@ bool IsMailText(const std::string& text);
 // The same for the file at path, from its first line; false when it cannot be read.
 bool IsMailFile(const std::string& path);
 
+struct CommonOptions;
+
 struct MailDecryptOptions {
+    // The run's options; when set, each message decrypted is noted in the reader's journal.
+    const CommonOptions* common = nullptr;
     std::string shownInput;  // the input's name for reports
     std::string output;      // as OutputFor gives it
     std::string keyPrefix;

@@ -117,6 +117,7 @@ int32_t RunOpen(const OpenOptions& options) {
         return true;
     };
     MailDecryptOptions decrypt;
+    decrypt.common = options.common;
     decrypt.shownInput = shownInput;
     decrypt.output = "-";
     decrypt.keyPrefix = KeyFolderPrefix(options.common->keyFolder);

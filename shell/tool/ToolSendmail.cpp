@@ -24,6 +24,7 @@
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "veldoran.h"
 
@@ -247,6 +248,7 @@ int32_t RunSendmail(const SendmailOptions& options) {
         return Fail(kCommandNotStarted, EscapeForTerminal(options.command.front()),
                     "cannot be started (" + why + "): nothing encrypted, nothing sent");
     }
+    const JournalScope journal(*options.common);
     std::string input;
     int32_t result = ReadWholeInput("-", &input);
     if (result != kNoErr) {

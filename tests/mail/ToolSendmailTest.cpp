@@ -387,6 +387,24 @@ TEST_F(ToolSendmail, ARefusedMailIsNotSentAndSpendsNothing) {
     }
 }
 
+// sendmail spends key material like encrypt, so it is held to the key journal like encrypt: a
+// key folder put back as it was before a mail left is refused, and nothing is sent.
+TEST_F(ToolSendmail, AKeyFolderThatWentBackInTimeIsRefusedAndNothingIsSent) {
+    const std::string mail = RawMail("To: paul@example.org\n", kLetter);
+    const std::string master = ReadText(folder_.File(toolrun::kMasterPath));
+    const std::string user = ReadText(folder_.File(toolrun::kUserPath));
+    ASSERT_EQ(Send(mail).status, 0);
+    std::filesystem::remove(folder_.File("sent.eml"));
+    ASSERT_TRUE(toolrun::WriteText(folder_.File(toolrun::kMasterPath), master));
+    ASSERT_TRUE(toolrun::WriteText(folder_.File(toolrun::kUserPath), user));
+
+    const RunResult run = Send(mail);
+    EXPECT_EQ(run.status, 239) << run.err;
+    EXPECT_NE(run.err.find("key check"), std::string::npos) << run.err;
+    EXPECT_FALSE(Sent());
+    EXPECT_EQ(Keys(), master + user);
+}
+
 // The letter travels in the system's text form (Windows-1252); the display filter and open
 // show it as the UTF-8 it was written in, every letter of it (ß and É have UTF-8 bytes that the
 // text form's table would otherwise turn into others).
