@@ -2,25 +2,24 @@
 #include "pipelines/Progress.h"
 
 #include "pipelines/StreamOptions.h"
+#include "pipelines/ThreadHook.h"
 
 namespace {
 
-thread_local VeldoranProgressHook threadHook = nullptr;
-thread_local void* threadContext = nullptr;
+thread_local veldoran::ThreadHook<VeldoranProgressHook> threadHook;
 
 }  // namespace
 
 void veldoranSetProgress(VeldoranProgressHook hook, void* context) {
-    threadHook = hook;
-    threadContext = hook != nullptr ? context : nullptr;
+    threadHook.Set(hook, context);
 }
 
 namespace veldoran {
 
 StreamOptions CallersStreamOptions() {
     StreamOptions options;
-    options.progress = threadHook;
-    options.progressContext = threadContext;
+    options.progress = threadHook.hook;
+    options.progressContext = threadHook.context;
     return options;
 }
 
