@@ -25,13 +25,6 @@ import time
 
 SKIP = 77
 
-# The mail subcommands the recipes run. Until veldoran-tool has one, a pass-through program
-# stands in for it; switch each to True when its subcommand lands. sendmail and decrypt switch
-# together: an encrypted mail is only readable through the real decrypt.
-REAL_SENDMAIL = True
-REAL_DECRYPT_INLINE = True
-REAL_OPEN = True
-
 POSTFIX_MASTER = "/usr/lib/postfix/sbin/master"
 LETTER = ["Dear Bob,", "Grüße aus Köln: the façade is done, à bientôt!", "Alice"]
 ACCENTED = LETTER[1]
@@ -293,35 +286,11 @@ def recipe(source, path, replacements=()):
     return text
 
 
-def stand_in_tool(folder, tool, here):
-    """veldoran-tool as the clients find it on their PATH: the real one, but for the mail
-    subcommands it does not have yet. Like the real ones, the stand-ins refuse a key folder
-    without Clefs/, so that a recipe that names it wrongly fails here too."""
-    cases = []
-    if not REAL_SENDMAIL:
-        cases.append('sendmail) check_keys "$@"; while [ "$#" -gt 0 ] && [ "$1" != -- ]; do\n'
-                     '  shift; done; shift; exec "$@" ;;')
-    if not REAL_DECRYPT_INLINE:
-        cases.append("decrypt) case \" $* \" in *' --inline '*)\n"
-                     '  check_keys "$@"; exec cat ;; esac ;;')
-    if not REAL_OPEN:
-        cases.append(f'open) check_keys "$@"; shift\n'
-                     f'  exec python3 {here}/save-attachments.py "$@" ;;')
+def tool_on_path(folder, tool):
+    """veldoran-tool where the clients find it: the bin/ folder on their PATH."""
     path = os.path.join(folder, "bin", "veldoran-tool")
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    write(path, f"""#!/bin/sh
-check_keys() {{
-  given="$*"
-  while [ "$#" -gt 0 ] && [ "$1" != -k ]; do shift; done
-  [ "$#" -gt 1 ] && [ -d "$2/Clefs" ] && return
-  echo "veldoran-tool (stand-in): no key folder with Clefs/ after -k in: $given" >&2
-  exit 2
-}}
-case "$1" in
-""" + "\n".join(cases) + f"""
-esac
-exec {tool} "$@"
-""", 0o755)
+    os.symlink(tool, path)
 
 
 def client_env(folder, user):
@@ -405,25 +374,20 @@ def check_delivered(path):
     shown = raw.decode("utf-8", errors="replace")
     if mail["Subject"] != SUBJECT:
         raise Failure(f"the delivered mail has lost its Subject:\n{shown}")
-    if REAL_SENDMAIL:
-        # The header keeps the sender's name, which the letter's last line repeats: only the
-        # body must hold nothing of the letter.
-        body_bytes = raw.split(b"\n\n", 1)[-1]
-        clear = [line for line in LETTER if line in text or line.encode() in body_bytes]
-        clear += [name for name, data in attachments.items() if ATTACHMENT in data]
-        if clear or ATTACHMENT_NAME.encode() in raw:
-            raise Failure(f"the delivered mail holds in clear: {clear or ATTACHMENT_NAME}\n{shown}")
-        if ARMOUR_START not in text or list(attachments) != ["attachments.vlb"]:
-            raise Failure(f"the delivered mail lacks the armour or attachments.vlb:\n{shown}")
-    else:
-        # The stand-in hands the mail on as neomutt wrote it.
-        if ACCENTED not in text or attachments.get(ATTACHMENT_NAME) != ATTACHMENT:
-            raise Failure(f"the delivered mail lacks the letter or the attachment:\n{shown}")
+    # The header keeps the sender's name, which the letter's last line repeats: only the body
+    # must hold nothing of the letter.
+    body_bytes = raw.split(b"\n\n", 1)[-1]
+    clear = [line for line in LETTER if line in text or line.encode() in body_bytes]
+    clear += [name for name, data in attachments.items() if ATTACHMENT in data]
+    if clear or ATTACHMENT_NAME.encode() in raw:
+        raise Failure(f"the delivered mail holds in clear: {clear or ATTACHMENT_NAME}\n{shown}")
+    if ARMOUR_START not in text or list(attachments) != ["attachments.vlb"]:
+        raise Failure(f"the delivered mail lacks the armour or attachments.vlb:\n{shown}")
 
 
 def check_letter_shown(tmux, window):
     screen = tmux.wait_screen(window, ACCENTED)
-    if REAL_DECRYPT_INLINE and ARMOUR_START in screen:
+    if ARMOUR_START in screen:
         raise Failure(f"{window} shows the armour beside the letter:\n{screen}")
 
 
@@ -490,7 +454,7 @@ def run(source, tool, folder, programs):
     here = os.path.join(source, "tests", "e2e")
     port, mail = start_postfix(folder, programs)
     make_keys(tool, folder)
-    stand_in_tool(folder, tool, here)
+    tool_on_path(folder, tool)
     write(os.path.join(folder, "bin", "sendmail"),
           f"#!/bin/sh\nexec python3 {here}/smtp-submit.py 127.0.0.1 {port} \"$@\"\n", 0o755)
     attachment = os.path.join(folder, "alice", ATTACHMENT_NAME)
