@@ -169,14 +169,10 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
 // A mail or mailbox in the file at path: mapped where it can be, else read whole.
 int32_t DecryptMailFile(const DecryptOptions& options, const std::string& output,
                         const std::string& keyPrefix, const std::string& path) {
-    const int fd = OpenRegularFile(path);
-    if (fd >= 0) {
-        return DecryptWholeMail(options, output, keyPrefix, MailSource{nullptr, fd});
-    }
     std::string mail;
-    const int32_t result = ReadWholeInput(path, &mail);
-    return result != kNoErr ? result
-                            : DecryptWholeMail(options, output, keyPrefix, MailSource{&mail});
+    MailSource source;
+    const int32_t result = TakeMailFile(path, &mail, &source);
+    return result != kNoErr ? result : DecryptWholeMail(options, output, keyPrefix, source);
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {

@@ -38,9 +38,9 @@ struct MailSource {
     int fd = -1;
 };
 
-// The file at path open for reading when it is a regular file, else -1 (a pipe or a device is
-// never waited on).
-int OpenRegularFile(const std::string& path);
+// The mail in the file at path as a source: a regular file opened to be mapped, anything else
+// (a pipe, a device, the standard input) read whole into *held. 0, or kOtherErr after a report.
+int32_t TakeMailFile(const std::string& path, std::string* held, MailSource* source);
 
 // Decrypts every armour of the mail or mailbox (or the bare message) from source to the output:
 // one armour's document alone, several each behind a line "--- message N of M: <comment> ---".

@@ -88,10 +88,10 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
 int32_t RunOpen(const OpenOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     std::string mail;
-    const int fd = !IsStandardStream(options.input) && IsMailFile(options.input)
-                       ? OpenRegularFile(options.input)
-                       : -1;
-    int32_t result = fd >= 0 ? kNoErr : ReadWholeInput(options.input, &mail);
+    MailSource source{&mail};
+    int32_t result = !IsStandardStream(options.input) && IsMailFile(options.input)
+                         ? TakeMailFile(options.input, &mail, &source)
+                         : ReadWholeInput(options.input, &mail);
     if (result != kNoErr) {
         return result;
     }
@@ -121,8 +121,7 @@ int32_t RunOpen(const OpenOptions& options) {
     decrypt.shownInput = shownInput;
     decrypt.output = "-";
     decrypt.keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    result =
-        DecryptMail(decrypt, fd >= 0 ? MailSource{nullptr, fd} : MailSource{&mail}, attachment);
+    result = DecryptMail(decrypt, source, attachment);
     return result != kNoErr ? result : attachmentResult;
 }
 
