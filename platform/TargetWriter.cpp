@@ -24,14 +24,20 @@ namespace {
 // moderate calls (the kernel throttles dirty pages per call); 4 MiB keeps the call count low.
 constexpr size_t kWriteChunk = size_t{4} << 20;
 
-// Temporary files of this program are named <prefix><6 characters><suffix>.
+// Temporary files of this program are named <prefix><6 characters><suffix>. A file created
+// under its name ends in kCreatedSuffix; an unnamed file given a name just before its rename
+// ends in kLinkedSuffix, and is locked for the whole time it has that name.
 constexpr char kTemporaryPrefix[] = ".veldoran-";
-constexpr char kTemporarySuffix[] = ".tmp";
+constexpr char kCreatedSuffix[] = ".tmp";
+constexpr char kLinkedSuffix[] = ".new";
 constexpr size_t kSuffixLetters = 6;
-// A temporary file that no process has locked and that nothing has written to for this long is
-// a leftover of a run that was killed. The age covers the instants in which a live writer holds
-// no lock on its file yet (between creating and locking it, between closing and renaming it).
+// A created temporary file that no process has locked and that nothing has written to for this
+// long is a leftover of a run that was killed. The age covers the instant in which a live
+// writer holds no lock on its file yet, between creating and locking it. A linked file has no
+// such instant: unlocked, it is a leftover at once.
 constexpr time_t kStaleSeconds = 60;
+
+enum class TemporaryKind { kNone, kCreated, kLinked };
 
 int SystemOpen(const char* path, int flags, mode_t mode) {
     return ::open(path, flags, mode);
@@ -67,17 +73,24 @@ std::string UniqueSuffix() {
     return suffix;
 }
 
-std::string TemporaryName(const std::string& folder) {
-    return folder + kTemporaryPrefix + UniqueSuffix() + kTemporarySuffix;
+std::string TemporaryName(const std::string& folder, const char* suffix) {
+    return folder + kTemporaryPrefix + UniqueSuffix() + suffix;
 }
 
-bool IsTemporaryName(const char* name) {
+TemporaryKind KindOfName(const char* name) {
     const size_t prefix = strlen(kTemporaryPrefix);
-    const size_t suffix = strlen(kTemporarySuffix);
     const size_t length = strlen(name);
-    return length == prefix + kSuffixLetters + suffix &&
-           strncmp(name, kTemporaryPrefix, prefix) == 0 &&
-           strcmp(name + length - suffix, kTemporarySuffix) == 0;
+    if (strncmp(name, kTemporaryPrefix, prefix) != 0) {
+        return TemporaryKind::kNone;
+    }
+    for (const auto& [suffix, kind] : {std::pair{kCreatedSuffix, TemporaryKind::kCreated},
+                                       std::pair{kLinkedSuffix, TemporaryKind::kLinked}}) {
+        if (length == prefix + kSuffixLetters + strlen(suffix) &&
+            strcmp(name + length - strlen(suffix), suffix) == 0) {
+            return kind;
+        }
+    }
+    return TemporaryKind::kNone;
 }
 
 // The name under which the system shows an open file descriptor, for linking an unnamed file.
@@ -94,9 +107,9 @@ bool CanLinkLater(int fd) {
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
-// Removes the temporary files of runs that were killed where no unnamed file could be used: a
-// file of this program's naming that no process holds a lock on and that has not been written
-// to for a while. Each still holds the disk space its run set aside.
+// Removes the temporary files of runs that were killed: a file of this program's naming that no
+// process holds a lock on and, if it was created under that name, that has not been written to
+// for a while. Each still holds the disk space its run set aside.
 void RemoveStaleTemporaries(const std::string& folder, const veldoran::TargetWriterCalls& calls) {
     DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
     if (listing == nullptr) {
@@ -104,7 +117,8 @@ void RemoveStaleTemporaries(const std::string& folder, const veldoran::TargetWri
     }
     const time_t now = time(nullptr);
     while (const dirent* entry = readdir(listing)) {
-        if (!IsTemporaryName(entry->d_name)) {
+        const TemporaryKind kind = KindOfName(entry->d_name);
+        if (kind == TemporaryKind::kNone) {
             continue;
         }
         const std::string path = folder + entry->d_name;
@@ -117,15 +131,28 @@ void RemoveStaleTemporaries(const std::string& folder, const veldoran::TargetWri
         // Still the same file under that name once the lock is had, so that a file a live run
         // has just put there is never the one removed.
         if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-            opened.st_mtime + kStaleSeconds < now && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            lstat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-            named.st_ino == opened.st_ino) {
+            (kind == TemporaryKind::kLinked || opened.st_mtime + kStaleSeconds < now) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &named) == 0 &&
+            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
             calls.unlink(path.c_str());
         }
         ::close(fd);
     }
     closedir(listing);
 }
+
+// A descriptor closed at the end of the scope that holds it.
+struct ClosedAtScopeEnd {
+    explicit ClosedAtScopeEnd(int descriptor) : fd(descriptor) {}
+    ClosedAtScopeEnd(const ClosedAtScopeEnd&) = delete;
+    ClosedAtScopeEnd& operator=(const ClosedAtScopeEnd&) = delete;
+    ~ClosedAtScopeEnd() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    const int fd;
+};
 
 // Ignores the file-size signal while it lives: a write past the process's file-size limit
 // then fails (and the run with it) instead of killing the process with its work half done.
@@ -270,13 +297,13 @@ int32_t veldoran::TargetWriter::Open(const char* path) {
     if (unnamed >= 0 && CanLinkLater(unnamed)) {
         fd_ = unnamed;
         unnamed_ = true;
-        temporaryPath_ = TemporaryName(folder);
+        temporaryPath_ = TemporaryName(folder, kLinkedSuffix);
     } else if (unnamed >= 0) {
         calls_->close(unnamed);
     }
 #endif
     for (int attempt = 0; fd_ == -1 && attempt < 100; ++attempt) {
-        std::string candidate = TemporaryName(folder);
+        std::string candidate = TemporaryName(folder, kCreatedSuffix);
         const int fd = calls_->open(
             candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
         if (fd >= 0) {
@@ -416,7 +443,12 @@ int32_t veldoran::TargetWriter::Commit() {
     if (SyncContent() != kNoErr) {
         return kOtherErr;
     }
-    if (unnamed_ && LinkUnnamed() != kNoErr) {
+    // A second descriptor keeps the file's lock from the moment it has a name of its own until
+    // it has the target's: a run that sweeps the folder meanwhile leaves it alone, and one that
+    // finds such a file unlocked knows that its writer was killed. Closing the first one before
+    // the file is named lets a failing close still keep the old target.
+    const ClosedAtScopeEnd lockHolder(fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+    if (lockHolder.fd < 0) {
         return Fail();
     }
     const int closed = calls_->close(fd_);
@@ -424,7 +456,11 @@ int32_t veldoran::TargetWriter::Commit() {
     if (closed != 0) {
         return Fail();
     }
-    if (calls_->rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
+    bool atTarget = false;
+    if (unnamed_ && LinkUnnamed(lockHolder.fd, &atTarget) != kNoErr) {
+        return Fail();
+    }
+    if (!atTarget && calls_->rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
         return Fail();
     }
     temporaryPath_.clear();
@@ -432,9 +468,19 @@ int32_t veldoran::TargetWriter::Commit() {
     return kNoErr;
 }
 
-int32_t veldoran::TargetWriter::LinkUnnamed() {
+int32_t veldoran::TargetWriter::LinkUnnamed(int fd, bool* atTarget) {
 #ifdef O_TMPFILE
-    const std::string descriptor = DescriptorPath(fd_);
+    const std::string descriptor = DescriptorPath(fd);
+    // A new target takes the file straight under its name, so there is no instant in which the
+    // file has a name of its own. An existing one is replaced by a rename.
+    if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, targetPath_.c_str(), AT_SYMLINK_FOLLOW) ==
+        0) {
+        *atTarget = true;
+        return kNoErr;
+    }
+    if (errno != EEXIST) {
+        return kOtherErr;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, temporaryPath_.c_str(),
                    AT_SYMLINK_FOLLOW) == 0) {
@@ -444,8 +490,11 @@ int32_t veldoran::TargetWriter::LinkUnnamed() {
         if (errno != EEXIST) {
             break;
         }
-        temporaryPath_ = TemporaryName(FolderOf(targetPath_));
+        temporaryPath_ = TemporaryName(FolderOf(targetPath_), kLinkedSuffix);
     }
+#else
+    (void)fd;
+    (void)atTarget;
 #endif
     return kOtherErr;
 }

@@ -4,10 +4,11 @@
 // and a run that fails or is abandoned leaves no temporary file behind.
 //
 // Where the file system offers unnamed files (O_TMPFILE) the temporary file has no name until
-// Commit links it beside the target just before the rename, so even a killed process leaves
-// nothing behind. Elsewhere the temporary file is named .veldoran-XXXXXX.tmp and locked while
-// its writer lives; Open removes such files in the target's folder that no process holds and
-// that have not been written to for a minute, leftovers of killed runs.
+// Commit gives it the target's name when there is no target yet, and otherwise links it as
+// .veldoran-XXXXXX.new, locked, just before the rename. Elsewhere the temporary file is named
+// .veldoran-XXXXXX.tmp and locked while its writer lives. A killed process leaves at most such
+// a file, which Open removes from the target's folder once no process holds it: a .new file at
+// once, a .tmp file once nothing has written to it for a minute.
 //
 // Kept from direct writing: an existing target that cannot be opened for reading and writing
 // is refused (-1) and left alone; a replaced target keeps its read, write and execute bits; a
@@ -92,8 +93,9 @@ class TargetWriter {
 
   private:
     int32_t Fail();
-    // Gives the unnamed temporary file its name; 0 or -1.
-    int32_t LinkUnnamed();
+    // Gives the unnamed temporary file, open as fd, a name: the target's when there is no
+    // target yet (atTarget then set), else temporaryPath_. 0 or -1.
+    int32_t LinkUnnamed(int fd, bool* atTarget);
     void StartWriteback(size_t count);
 
     const TargetWriterCalls* calls_ = &TargetWriterCalls::System();

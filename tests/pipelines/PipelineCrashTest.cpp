@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "EncryptingPipelines.h"
+#include "platform/TargetWriter.h"
 #include "support/CurrentYear.h"
 #include "support/FolderEntries.h"
 #include "support/JournalTiling.h"
@@ -140,6 +141,23 @@ class PipelineCrash : public ::testing::Test {
                 tmp_.File("message.txt")};
     }
 
+    // The target's folder without the target and the journal's files.
+    std::set<std::string> TargetFolderEntries() const {
+        std::set<std::string> entries = Entries(tmp_.path());
+        for (const char* name : {"message.txt", "journal", "journal.index"}) {
+            entries.erase(name);
+        }
+        return entries;
+    }
+
+    // Opens the target for writing and gives up, as a run that fails after Open would.
+    static void SweepAsTheNextRunWould(const std::string& target) {
+        veldoran::TargetWriter writer;
+        writer.InitCreate(nullptr);
+        ASSERT_EQ(writer.Open(target.c_str()), kNoErr);
+        writer.Kill();
+    }
+
     testsupport::TempDir tmp_{testsupport::MemoryBackedTempParent()};
     std::string keyFolder_;
     KeyState master_;
@@ -164,6 +182,7 @@ TEST_F(PipelineCrash, KilledRunsLeaveWholeKeysAndTheOldOrACompleteTarget) {
     // How the kills fell, printed so that a run shows which states it reached: by the uses
     // spent (none, the master key's, both) and whether the run had finished.
     int outcomes[3][2] = {};
+    int killedAtRename = 0;
 
     for (int round = 0; round < kKills; ++round) {
         const Pipeline pipeline = kPipelines[random() % std::size(kPipelines)];
@@ -225,20 +244,24 @@ TEST_F(PipelineCrash, KilledRunsLeaveWholeKeysAndTheOldOrACompleteTarget) {
             }
         }
         ExpectJournalAgrees(false);
-        // No temporary file: what stood there before, and the target once a run wrote it.
-        std::set<std::string> entries = Entries(tmp_.path());
-        entries.erase("message.txt");
-        entries.erase("journal");
-        entries.erase("journal.index");
-        EXPECT_EQ(entries, folderEntries_);
+        // No temporary file: what stood there before, and the target once a run wrote it. A run
+        // killed between naming its new message and renaming it over the old one may leave that
+        // name; the next run in the folder removes it before it writes anything.
+        if (TargetFolderEntries() != folderEntries_) {
+            SweepAsTheNextRunWould(target);
+            ++killedAtRename;
+        }
+        EXPECT_EQ(TargetFolderEntries(), folderEntries_);
         EXPECT_EQ(Entries(keyFolder_ + "Clefs"), keyEntries_);
         if (HasFatalFailure()) {
             return;
         }
     }
 
-    printf("killed with no use spent %d, with the master key's %d, with both %d; finished %d\n",
-           outcomes[0][0], outcomes[1][0], outcomes[2][0], outcomes[2][1]);
+    printf(
+        "killed with no use spent %d, with the master key's %d, with both %d; finished %d; "
+        "killed at the rename %d\n",
+        outcomes[0][0], outcomes[1][0], outcomes[2][0], outcomes[2][1], killedAtRename);
 
     // Nothing a killed run left behind stands in the way of the next one.
     for (const Pipeline pipeline : kPipelines) {

@@ -513,6 +513,64 @@ TEST(TargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
                                      "out.msg"}));
 }
 
+int KilledAtRename(const char*, const char*) {
+    raise(SIGKILL);
+    return -1;
+}
+
+// The one instant in which an unnamed file has a name of its own is between its link and its
+// rename over an existing target. A writer killed there leaves a file that the next run in the
+// folder removes at once, its lock being gone; a new target is linked under its name directly
+// and never has that instant.
+TEST(TargetWriter, AWriterKilledAtItsRenameLeavesOnlyWhatTheNextRunRemovesAtOnce) {
+    TempDir folder;
+    const std::string existing = folder.File("out.msg");
+    const std::string fresh = folder.File("new.msg");
+    ASSERT_TRUE(WriteWholeFile(existing, kOld));
+    const int probe = open(folder.path().c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (probe < 0) {
+        GTEST_SKIP() << "the temporary folder's file system has no unnamed files";
+    }
+    close(probe);
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
+    calls.rename = KilledAtRename;
+    auto commitKilledAtRename = [&](const std::string& target) {
+        return testsupport::RunInChild([&]() {
+            veldoran::TargetWriter writer;
+            writer.InitCreate(&calls);
+            return WriteAll(&writer, target, kNew) == kNoErr ? 0 : 1;
+        });
+    };
+
+    EXPECT_EQ(commitKilledAtRename(fresh), 0);
+    EXPECT_EQ(ReadWholeFile(fresh), kNew);
+
+    EXPECT_EQ(commitKilledAtRename(existing), -1);
+    EXPECT_EQ(ReadWholeFile(existing), kOld);
+    std::set<std::string> leftovers = Entries(folder.path());
+    leftovers.erase("out.msg");
+    leftovers.erase("new.msg");
+    ASSERT_EQ(leftovers.size(), 1u);
+    const std::string leftover = *leftovers.begin();
+    EXPECT_EQ(leftover.rfind(".veldoran-", 0), 0u);
+    EXPECT_EQ(leftover.substr(leftover.size() - 4), ".new");
+
+    // One that a live writer still holds is left alone, however old.
+    const std::string held = folder.File(".veldoran-held02.new");
+    ASSERT_TRUE(WriteWholeFile(held, kOld));
+    MakeOld(held);
+    const int heldFd = open(held.c_str(), O_RDONLY);
+    ASSERT_GE(heldFd, 0);
+    ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
+    veldoran::TargetWriter writer;
+    writer.InitCreate(nullptr);
+    EXPECT_EQ(WriteAll(&writer, existing, kNew), kNoErr);
+    close(heldFd);
+    EXPECT_EQ(ReadWholeFile(existing), kNew);
+    EXPECT_EQ(Entries(folder.path()),
+              (std::set<std::string>{".veldoran-held02.new", "new.msg", "out.msg"}));
+}
+
 // The file-size limit: content longer than it allows is refused when its space is set aside,
 // and a write past it fails rather than killing the process (its signal at the default).
 TEST(TargetWriter, TheFileSizeLimitFailsTheRunInsteadOfKillingIt) {
