@@ -24,7 +24,7 @@ if(TARGET fuzz_replay_GetOptFuzz)
   target_sources(fuzz_replay_GetOptFuzz PRIVATE ${PROJECT_SOURCE_DIR}/shell/GetOpt.cpp)
 endif()
 if(TARGET fuzz_replay_MailFuzz)
-  target_link_libraries(fuzz_replay_MailFuzz PRIVATE veldoran_mail PkgConfig::VELDORAN_GMIME)
+  target_link_libraries(fuzz_replay_MailFuzz PRIVATE veldoran_mail_gmime)
 endif()
 
 # Writes the seeds with the library's own encoders: veldoran_fuzz_seeds <tests/fuzz-seeds folder>.

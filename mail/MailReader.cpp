@@ -6,9 +6,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "mail/MailGMime.h"
+#include "mail/MailShape.h"
 #include "mail/MailText.h"
 
 namespace {
@@ -131,15 +130,6 @@ class Walker {
     bool toldDepth_ = false;
 };
 
-// A header field name: printable characters but the colon, then the colon.
-bool StartsWithField(const char* text, size_t length) {
-    size_t i = 0;
-    while (i < length && i < 77 && text[i] > ' ' && text[i] < 127 && text[i] != ':') {
-        ++i;
-    }
-    return i > 0 && i < length && text[i] == ':';
-}
-
 // Reads the mails of stream, a mailbox when mailbox.
 size_t ReadStream(GMimeStream* stream, bool mailbox, const veldoran::MailPartSink& sink,
                   const veldoran::MailNoticeSink& notice) {
@@ -162,14 +152,6 @@ size_t ReadStream(GMimeStream* stream, bool mailbox, const veldoran::MailPartSin
 }
 
 }  // namespace
-
-bool veldoran::IsMailbox(const char* text, size_t length) {
-    return length >= 5 && memcmp(text, "From ", 5) == 0;
-}
-
-bool veldoran::IsMail(const char* text, size_t length) {
-    return StartsWithField(text, length);
-}
 
 size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
                           const MailNoticeSink& notice) {

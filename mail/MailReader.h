@@ -26,11 +26,6 @@ using MailPartSink = std::function<void(MailPart& part)>;
 // One line on what was passed over (a part nested too deep, an unknown charset).
 using MailNoticeSink = std::function<void(const std::string& notice)>;
 
-// Whether text begins as a mailbox ("From " line) or as a mail (a header field line) rather
-// than as a bare message, whose first line is a key comment or the armour.
-bool IsMailbox(const char* text, size_t length);
-bool IsMail(const char* text, size_t length);
-
 // The parts deeper than this many nested multiparts and attached messages are passed over.
 constexpr int kDeepestPart = 128;
 

@@ -7,6 +7,7 @@
 
 #include "mail/MailGMime.h"
 #include "mail/MailReader.h"
+#include "mail/MailShape.h"
 #include "mail/MailText.h"
 
 namespace {
@@ -140,20 +141,33 @@ class Collector {
     std::vector<veldoran::OutgoingFile>* files_;
 };
 
+class GMimeOutgoingMail final : public veldoran::OutgoingMail {
+  public:
+    ~GMimeOutgoingMail() override {
+        if (message_ != nullptr) {
+            g_object_unref(message_);
+        }
+    }
+    std::string Read(std::string* bytes) override;
+    std::string Write(const std::string& armour, const std::string& vlb, bool hideSubject,
+                      bool keepBcc) override;
+
+  private:
+    GMimeMessage* message_ = nullptr;
+};
+
 }  // namespace
 
-veldoran::OutgoingMail::~OutgoingMail() {
-    if (message_ != nullptr) {
-        g_object_unref(message_);
-    }
+std::unique_ptr<veldoran::OutgoingMail> veldoran::NewOutgoingMail() {
+    return std::make_unique<GMimeOutgoingMail>();
 }
 
-std::string veldoran::OutgoingMail::Read(std::string* bytes) {
-    InitGMime();
+std::string GMimeOutgoingMail::Read(std::string* bytes) {
+    veldoran::InitGMime();
     if (bytes->size() >= G_MAXUINT) {
         return "the mail is 4 GiB or larger";
     }
-    if (!IsMail(bytes->data(), bytes->size())) {
+    if (!veldoran::IsMail(bytes->data(), bytes->size())) {
         return "not a mail: it does not begin with a header field";
     }
     GByteArray* array = g_byte_array_sized_new(static_cast<guint>(bytes->size()));
@@ -187,8 +201,8 @@ std::string veldoran::OutgoingMail::Read(std::string* bytes) {
     return "";
 }
 
-std::string veldoran::OutgoingMail::Write(const std::string& armour, const std::string& vlb,
-                                          bool hideSubject, bool keepBcc) {
+std::string GMimeOutgoingMail::Write(const std::string& armour, const std::string& vlb,
+                                     bool hideSubject, bool keepBcc) {
     GMimeObject* object = GMIME_OBJECT(message_);
     if (!keepBcc) {
         internet_address_list_clear(g_mime_message_get_addresses(message_, GMIME_ADDRESS_TYPE_BCC));

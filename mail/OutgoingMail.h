@@ -6,10 +6,9 @@
 #ifndef VELDORAN_MAIL_OUTGOINGMAIL_H
 #define VELDORAN_MAIL_OUTGOINGMAIL_H
 
+#include <memory>
 #include <string>
 #include <vector>
-
-struct _GMimeMessage;
 
 namespace veldoran {
 
@@ -24,13 +23,13 @@ struct OutgoingFile {
 class OutgoingMail {
   public:
     OutgoingMail() = default;
-    ~OutgoingMail();
+    virtual ~OutgoingMail() = default;
     OutgoingMail(const OutgoingMail&) = delete;
     OutgoingMail& operator=(const OutgoingMail&) = delete;
 
     // Reads the mail in *bytes (released here, so that the mail is held once). Empty when the
     // mail can be sent encrypted, else why not.
-    std::string Read(std::string* bytes);
+    virtual std::string Read(std::string* bytes) = 0;
 
     // The letter as UTF-8 text with "\n" line ends, format=flowed lines joined; "" for a mail
     // without a text body.
@@ -48,15 +47,17 @@ class OutgoingMail {
     // fields; the body the armour as text/plain, and, when vlb is not empty, the encrypted
     // attachments beside it as "attachments.vlb" in base64. hideSubject writes the Subject as
     // "...". Lines end with "\n", as a sendmail command takes them.
-    std::string Write(const std::string& armour, const std::string& vlb, bool hideSubject,
-                      bool keepBcc);
+    virtual std::string Write(const std::string& armour, const std::string& vlb, bool hideSubject,
+                              bool keepBcc) = 0;
 
-  private:
-    _GMimeMessage* message_ = nullptr;
+  protected:
     std::string letter_;
     std::vector<OutgoingFile> files_;
     std::string to_, cc_, subject_;
 };
+
+// The one on GMime's parser and writer.
+std::unique_ptr<OutgoingMail> NewOutgoingMail();
 
 }  // namespace veldoran
 

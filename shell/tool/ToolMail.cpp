@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "mail/MailArmours.h"
+#include "mail/MailShape.h"
 #include "mail/MailText.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolMailLayer.h"
 #include "shell/tool/ToolReading.h"
 #include "veldoran.h"
 
@@ -204,8 +206,17 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
     if (source.text != nullptr && !IsMailText(*source.text)) {
         armours.Search(std::move(*source.text), 1);  // a bare message: the text is its body
     } else {
-        letters = source.text != nullptr ? veldoran::ReadMail(source.text, sink, notice)
-                                         : veldoran::ReadMailFile(source.fd, sink, notice);
+        std::string why;
+        const veldoran::MailLayer* layer = LoadMailLayer(&why);
+        if (layer == nullptr) {
+            if (source.fd >= 0) {
+                close(source.fd);
+            }
+            return Fail(kOtherErr, options.shownInput,
+                        "cannot be read: the mail reader cannot be loaded (" + why + ")");
+        }
+        letters = source.text != nullptr ? layer->readMail(source.text, sink, notice)
+                                         : layer->readMailFile(source.fd, sink, notice);
     }
     if (letters == 0) {
         return Fail(kPbErr, options.shownInput, "not a mail that can be read");

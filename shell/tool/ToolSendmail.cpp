@@ -26,6 +26,7 @@
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
+#include "shell/tool/ToolMailLayer.h"
 #include "veldoran.h"
 
 extern char** environ;
@@ -248,22 +249,28 @@ int32_t RunSendmail(const SendmailOptions& options) {
         return Fail(kCommandNotStarted, EscapeForTerminal(options.command.front()),
                     "cannot be started (" + why + "): nothing encrypted, nothing sent");
     }
+    const veldoran::MailLayer* layer = LoadMailLayer(&why);
+    if (layer == nullptr) {
+        return Fail(
+            kOtherErr, "standard input",
+            "the mail reader cannot be loaded (" + why + "): nothing encrypted, nothing sent");
+    }
     const JournalScope journal(*options.common);
     std::string input;
     int32_t result = ReadWholeInput("-", &input);
     if (result != kNoErr) {
         return result;
     }
-    veldoran::OutgoingMail mail;
-    const std::string refusal = mail.Read(&input);
+    const std::unique_ptr<veldoran::OutgoingMail> mail = layer->newOutgoingMail();
+    const std::string refusal = mail->Read(&input);
     if (!refusal.empty()) {
         return Fail(kOtherErr, "standard input", refusal + "; nothing sent");
     }
     std::string document;
     std::string refused;
     if (!veldoran::Utf8ToWindows1252(options.hideSubject
-                                         ? "Subject: " + mail.Subject() + "\n\n" + mail.Letter()
-                                         : mail.Letter(),
+                                         ? "Subject: " + mail->Subject() + "\n\n" + mail->Letter()
+                                         : mail->Letter(),
                                      &document, &refused)) {
         return Fail(kOtherErr, "standard input",
                     "the letter holds " + refused +
@@ -271,12 +278,12 @@ int32_t RunSendmail(const SendmailOptions& options) {
                         "Windows-1252); nothing sent");
     }
     std::string container;
-    result = PackFiles(&mail.Files(), options, mail.To(), &container);
+    result = PackFiles(&mail->Files(), options, mail->To(), &container);
     if (result != kNoErr) {
         return result;
     }
     std::string armour;
-    result = EncryptMail(options, document, mail.To(), mail.Cc(), &container, &armour);
+    result = EncryptMail(options, document, mail->To(), mail->Cc(), &container, &armour);
     if (result != kNoErr) {
         return result;
     }
@@ -286,7 +293,7 @@ int32_t RunSendmail(const SendmailOptions& options) {
     for (size_t k = 1; k < options.command.size() && options.command[k] != "--"; ++k) {
         readsHeader = readsHeader || options.command[k] == "-t";
     }
-    const std::string out = mail.Write(armour, container, options.hideSubject, readsHeader);
+    const std::string out = mail->Write(armour, container, options.hideSubject, readsHeader);
     std::string().swap(container);
     return HandOver(options.command, program, out);
 }

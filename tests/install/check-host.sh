@@ -2,7 +2,7 @@
 # Installs the library from a build folder into a temporary prefix, then builds and runs a host
 # program outside the tree twice: with pkg-config and with find_package(veldoran). Also checks
 # that the public header compiles as C for the result codes, that every installed header stands
-# alone and that no internal header is installed.
+# alone, that no internal header is installed and that the installed tool finds its mail module.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
@@ -62,6 +62,16 @@ while IFS= read -r shared; do
     exit 1
   fi
 done < <(find "$libdir" -name 'libveldoran.so*' -type f)
+
+# The installed tool reads mails through its installed mail module, wherever the tree stands:
+# a mail without an armour is read, and found to hold none.
+printf 'From: anne@example.org\nSubject: Plans\n\nDear Paul\n' >"$work/plain.eml"
+XDG_STATE_HOME="$work/state" "$prefix/bin/veldoran-tool" decrypt "$work/plain.eml" \
+  -o "$work/out/plain.txt" 2>"$work/tool.err" || true
+if ! grep -q 'no encrypted message found' "$work/tool.err"; then
+  echo "check-host: the installed veldoran-tool cannot read a mail: $(cat "$work/tool.err")" >&2
+  exit 1
+fi
 
 cmake -S "$here" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
       -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -1,0 +1,82 @@
+// The mail reader and writer on GMime come from a module loaded by the runs that read or write
+// a mail. A copy of the tool with a broken module beside it shows both sides: the mail runs end
+// with one line and spend nothing, every other run goes on without the module.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "shell/ToolRun.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::TempDir;
+using toolrun::ReadText;
+
+class ToolMailModule : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        toolrun::MakeKeys(folder_);
+        std::filesystem::create_directory(folder_.File("bin"));
+        std::filesystem::copy_file(toolrun::kTool, folder_.File("bin/veldoran-tool"));
+        ASSERT_TRUE(toolrun::WriteText(folder_.File("bin/veldoran-mail.so"), "not a module\n"));
+        ASSERT_TRUE(toolrun::WriteText(folder_.File("mail.eml"),
+                                       "From: anne@example.org\nTo: paul@example.org\n"
+                                       "Subject: Plans\n\nDear Paul\n"));
+    }
+
+    // The copy run in the folder with arguments after "bin/veldoran-tool" and its standard
+    // input from mail.eml; its exit status, its standard error in err.
+    int Run(const std::string& arguments, std::string* err) {
+        const std::string command = "cd '" + folder_.path() + "' && XDG_STATE_HOME='" +
+                                    folder_.File("state") + "' bin/veldoran-tool " + arguments +
+                                    " < mail.eml > out 2> err";
+        const int status = std::system(command.c_str());
+        *err = ReadText(folder_.File("err"));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string Keys() {
+        return ReadText(folder_.File(toolrun::kMasterPath)) +
+               ReadText(folder_.File(toolrun::kUserPath));
+    }
+
+    TempDir folder_;
+};
+
+TEST_F(ToolMailModule, MailRunsThatCannotLoadItSayWhyAndSpendNothing) {
+    struct Case {
+        const char* arguments;
+        const char* errorHas;
+    };
+    const Case cases[] = {
+        {"decrypt mail.eml -k keys", "the mail reader cannot be loaded"},
+        {"decrypt -k keys", "the mail reader cannot be loaded"},
+        {"open mail.eml -k keys -C opened", "the mail reader cannot be loaded"},
+        {"sendmail -u dupont -k keys -- /bin/cat", "nothing encrypted, nothing sent"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.arguments);
+        const std::string keys = Keys();
+        std::string err;
+        EXPECT_NE(Run(testCase.arguments, &err), 0);
+        EXPECT_NE(err.find(testCase.errorHas), std::string::npos) << err;
+        EXPECT_NE(err.find("veldoran-mail.so"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(ReadText(folder_.File("out")), "");
+        EXPECT_FALSE(std::filesystem::exists(folder_.File("opened")));
+        EXPECT_TRUE(Keys() == keys) << "key material spent";
+    }
+}
+
+TEST_F(ToolMailModule, EveryOtherRunGoesOnWithoutIt) {
+    std::string err;
+    ASSERT_EQ(Run("encrypt -u dupont -k keys --to paul -o letter.msg", &err), 0) << err;
+    ASSERT_EQ(Run("decrypt -k keys -o letter.txt letter.msg", &err), 0) << err;
+    EXPECT_EQ(ReadText(folder_.File("letter.txt")), ReadText(folder_.File("mail.eml")));
+}
+
+}  // namespace
