@@ -240,9 +240,11 @@ class TextRun {
         message_.Start(sourceRef_.get(), textLength);
         const uint32_t chunk = options_.ChunkFor(message_.length());
         const veldoran::ArmourEncoder sizing(utils_, eol_);
-        result = input_.Allocate(chunk);
+        // Each chunk is read over the input block, and the armour is written over the output
+        // block before it goes out: neither needs filling first.
+        result = input_.AllocateUnfilled(chunk);
         if (result == kNoErr) {
-            result = output_.Allocate(
+            result = output_.AllocateUnfilled(
                 static_cast<uint32_t>(sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
                                       sizing.MaxPutLength(2 * kKeyHeaderSize)));
         }
