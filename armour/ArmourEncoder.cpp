@@ -29,7 +29,7 @@ inline void EncodeGroup(uint32_t group, unsigned char* chars) {
 // 3 * groups) bytes may be read from data.
 void EncodeGroups(const unsigned char* data, size_t groups, size_t readable, unsigned char* chars,
                   bool wide) {
-    size_t g = wide ? EncodeGroupsWide(data, groups, readable, chars, kDigitToCharRows) : 0;
+    size_t g = wide ? EncodeGroupsWide(data, groups, readable, chars, kDigitToChar.data()) : 0;
     for (; g < groups; ++g) {
         const unsigned char* in = data + kGroupBytes * g;
         EncodeGroup((uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2],
@@ -132,7 +132,7 @@ size_t ArmourEncoder::Put(const unsigned char* data, size_t count, unsigned char
         unsigned char fold = 0;
         const size_t lines =
             EncodeLinesWide(data + kGroupBytes * done, (groups - done) / kLineGroups, eol_,
-                            eolLength_, cursor, kDigitToCharRows, &fold);
+                            eolLength_, cursor, kDigitToChar.data(), &fold);
         checksum_ ^= fold;
         cursor += lines * (eolLength_ + kCharsPerLine);
         done += lines * kLineGroups;

@@ -22,8 +22,20 @@ VELDORAN_WIDE inline __m256i SpreadGroups(__m256i raw) {
     return _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(raw, spread), toGroups);
 }
 
+// The alphabet's 64 characters, sixteen to a register (each in both lanes).
+struct WideAlphabet {
+    __m256i quarter[4];
+};
+
+VELDORAN_WIDE inline void LoadWideAlphabet(const unsigned char* alphabet, WideAlphabet* wide) {
+    for (int q = 0; q < 4; ++q) {
+        wide->quarter[q] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(alphabet + 16 * q)));
+    }
+}
+
 // The 32 characters of eight groups made by SpreadGroups.
-VELDORAN_WIDE inline __m256i GroupChars(__m256i group, const WideRows& rows) {
+VELDORAN_WIDE inline __m256i GroupChars(__m256i group, const WideAlphabet& alphabet) {
     const __m256i digit0 = _mm256_set1_epi32(0x3F);
     const __m256i digit1 = _mm256_set1_epi32(0x3F00);
     const __m256i digit2 = _mm256_set1_epi32(0x3F0000);
@@ -34,20 +46,28 @@ VELDORAN_WIDE inline __m256i GroupChars(__m256i group, const WideRows& rows) {
                                         _mm256_and_si256(_mm256_slli_epi32(group, 2), digit1)),
                         _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi32(group, 4), digit2),
                                         _mm256_and_si256(_mm256_slli_epi32(group, 6), digit3)));
-    return TranslateWide(digits, rows);
+    // A digit's low four bits pick the character in each quarter; bits 4 and 5, moved to the
+    // top of their byte, pick the quarter. No bit crosses into the next byte's top.
+    const __m256i bit4 = _mm256_slli_epi16(digits, 3);
+    const __m256i bit5 = _mm256_slli_epi16(digits, 2);
+    const __m256i low = _mm256_blendv_epi8(_mm256_shuffle_epi8(alphabet.quarter[0], digits),
+                                           _mm256_shuffle_epi8(alphabet.quarter[1], digits), bit4);
+    const __m256i high = _mm256_blendv_epi8(_mm256_shuffle_epi8(alphabet.quarter[2], digits),
+                                            _mm256_shuffle_epi8(alphabet.quarter[3], digits), bit4);
+    return _mm256_blendv_epi8(low, high, bit5);
 }
 
 }  // namespace
 
 VELDORAN_WIDE size_t EncodeGroupsWide(const unsigned char* data, size_t groups, size_t readable,
-                                      unsigned char* chars, const TableRows& digitToChar) {
-    WideRows rows;
-    LoadWideRows(digitToChar, &rows);
+                                      unsigned char* chars, const unsigned char* alphabet) {
+    WideAlphabet letters;
+    LoadWideAlphabet(alphabet, &letters);
     size_t g = 0;
     for (; g + 8 <= groups && 3 * g + 32 <= readable; g += 8) {
         const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 3 * g));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(chars + 4 * g),
-                            GroupChars(SpreadGroups(raw), rows));
+                            GroupChars(SpreadGroups(raw), letters));
     }
     return g;
 }
@@ -57,9 +77,9 @@ using armour::kLineInput;
 
 VELDORAN_WIDE size_t EncodeLinesWide(const unsigned char* data, size_t lines, const char* eol,
                                      size_t eolLength, unsigned char* out,
-                                     const TableRows& digitToChar, unsigned char* fold) {
-    WideRows rows;
-    LoadWideRows(digitToChar, &rows);
+                                     const unsigned char* alphabet, unsigned char* fold) {
+    WideAlphabet letters;
+    LoadWideAlphabet(alphabet, &letters);
     // The second half of a line holds seven groups; the eighth belongs to the next line.
     const __m256i sevenGroups = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, -1, 0);
     __m256i sum = _mm256_setzero_si256();
@@ -68,7 +88,7 @@ VELDORAN_WIDE size_t EncodeLinesWide(const unsigned char* data, size_t lines, co
         out += eolLength;
         const __m256i front =
             SpreadGroups(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), GroupChars(front, rows));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), GroupChars(front, letters));
         __m256i back;
         if (line + 1 < lines) {
             // The eighth group's characters fall where the next line's end and characters
@@ -76,7 +96,7 @@ VELDORAN_WIDE size_t EncodeLinesWide(const unsigned char* data, size_t lines, co
             back = _mm256_and_si256(
                 SpreadGroups(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 24))),
                 sevenGroups);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), GroupChars(back, rows));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), GroupChars(back, letters));
         } else {
             // The last line reads and writes no further than its own bytes.
             unsigned char in[32] = {};
@@ -85,7 +105,7 @@ VELDORAN_WIDE size_t EncodeLinesWide(const unsigned char* data, size_t lines, co
                 SpreadGroups(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in))),
                 sevenGroups);
             unsigned char chars[32];
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(chars), GroupChars(back, rows));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(chars), GroupChars(back, letters));
             memcpy(out + 32, chars, kCharsPerLine - 32);
         }
         sum = _mm256_xor_si256(sum, _mm256_xor_si256(front, back));
@@ -172,12 +192,13 @@ VELDORAN_WIDE size_t PackGroupsWide(const unsigned char* digits, size_t groups,
 }
 #else
 
-size_t EncodeGroupsWide(const unsigned char*, size_t, size_t, unsigned char*, const TableRows&) {
+size_t EncodeGroupsWide(const unsigned char*, size_t, size_t, unsigned char*,
+                        const unsigned char*) {
     return 0;
 }
 
 size_t EncodeLinesWide(const unsigned char*, size_t, const char*, size_t, unsigned char*,
-                       const TableRows&, unsigned char* fold) {
+                       const unsigned char*, unsigned char* fold) {
     *fold = 0;
     return 0;
 }
