@@ -15,6 +15,7 @@ namespace {
 using namespace armour;
 
 constexpr size_t kRunGroups = 240;
+constexpr size_t kLineGroups = kCharsPerLine / kGroupChars;
 
 inline void EncodeGroup(uint32_t group, unsigned char* chars) {
     // Lowest six bits first.
@@ -28,7 +29,7 @@ inline void EncodeGroup(uint32_t group, unsigned char* chars) {
 // 3 * groups) bytes may be read from data.
 void EncodeGroups(const unsigned char* data, size_t groups, size_t readable, unsigned char* chars,
                   bool wide) {
-    size_t g = wide ? EncodeGroupsWide(data, groups, readable, chars, kDigitToCharRows) : 0;
+    size_t g = wide ? EncodeGroupsWide(data, groups, readable, chars, kDigitToChar.data()) : 0;
     for (; g < groups; ++g) {
         const unsigned char* in = data + kGroupBytes * g;
         EncodeGroup((uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2],
@@ -86,32 +87,59 @@ size_t ArmourEncoder::Begin(uint32_t dataLength, unsigned char* out) {
     return static_cast<size_t>(cursor - out);
 }
 
-size_t ArmourEncoder::Put(const unsigned char* data, size_t count, unsigned char* out) {
-    checksum_ = FoldChecksum(checksum_, data, count);
-    unsigned char* cursor = out;
+size_t ArmourEncoder::PutGroups(const unsigned char* data, size_t groups, size_t readable,
+                                unsigned char* out) {
     unsigned char chars[kGroupChars * kRunGroups];
+    unsigned char* cursor = out;
+    for (size_t done = 0; done < groups;) {
+        const size_t run = groups - done < kRunGroups ? groups - done : kRunGroups;
+        EncodeGroups(data + kGroupBytes * done, run, readable - kGroupBytes * done, chars, wide_);
+        cursor += PutChars(chars, kGroupChars * run, cursor);
+        done += run;
+    }
+    return static_cast<size_t>(cursor - out);
+}
+
+size_t ArmourEncoder::Put(const unsigned char* data, size_t count, unsigned char* out) {
+    unsigned char* cursor = out;
+    const unsigned char* const first = data;
     // A group begun by the last call is completed first.
     while (carried_ > 0 && carried_ < kGroupBytes && count > 0) {
         carry_[carried_++] = *data++;
         --count;
         if (carried_ == kGroupBytes) {
+            unsigned char chars[kGroupChars];
             EncodeGroup((uint32_t{carry_[0]} << 16) | (uint32_t{carry_[1]} << 8) | carry_[2],
                         chars);
             cursor += PutChars(chars, kGroupChars, cursor);
             carried_ = 0;
         }
     }
+    checksum_ = FoldChecksum(checksum_, first, static_cast<size_t>(data - first));
     if (carried_ > 0) {
         // All of data went into the begun group.
         return static_cast<size_t>(cursor - out);
     }
     const size_t groups = count / kGroupBytes;
-    for (size_t done = 0; done < groups;) {
-        const size_t run = groups - done < kRunGroups ? groups - done : kRunGroups;
-        EncodeGroups(data + kGroupBytes * done, run, count - kGroupBytes * done, chars, wide_);
-        cursor += PutChars(chars, kGroupChars * run, cursor);
-        done += run;
+    size_t done = 0;
+    // The current line is filled through the small buffer, then whole lines are encoded
+    // straight into out, the checksum taken on the way; what is left goes the first way again.
+    const size_t toLineEnd = (kCharsPerLine - onLine_) / kGroupChars;
+    if (wide_ && groups >= toLineEnd + kLineGroups) {
+        cursor += PutGroups(data, toLineEnd, count, cursor);
+        checksum_ = FoldChecksum(checksum_, data, kGroupBytes * toLineEnd);
+        done = toLineEnd;
+        unsigned char fold = 0;
+        const size_t lines =
+            EncodeLinesWide(data + kGroupBytes * done, (groups - done) / kLineGroups, eol_,
+                            eolLength_, cursor, kDigitToChar.data(), &fold);
+        checksum_ ^= fold;
+        cursor += lines * (eolLength_ + kCharsPerLine);
+        done += lines * kLineGroups;
     }
+    checksum_ = FoldChecksum(checksum_, data + kGroupBytes * done, count - kGroupBytes * done);
+    cursor +=
+        PutGroups(data + kGroupBytes * done, groups - done, count - kGroupBytes * done, cursor);
     carried_ = count - kGroupBytes * groups;
     if (carried_ > 0) {
         memcpy(carry_, data + kGroupBytes * groups, carried_);

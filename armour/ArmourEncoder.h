@@ -31,6 +31,9 @@ class ArmourEncoder {
 
   private:
     size_t PutChars(const unsigned char* chars, size_t count, unsigned char* out);
+    // Encodes groups full groups of data (readable bytes of it may be read) through a small
+    // buffer into out; returns the characters written. The checksum is left to the caller.
+    size_t PutGroups(const unsigned char* data, size_t groups, size_t readable, unsigned char* out);
 
     TypUtils* utils_;
     const char* eol_;

@@ -11,10 +11,18 @@
 
 namespace veldoran {
 
-// Encodes eight groups of three bytes per step into 32 characters through digitToChar; stops
-// before a load would pass data + readable. Returns the number of groups done.
+// Encodes eight groups of three bytes per step into 32 characters of alphabet (its 64
+// characters in digit order); stops before a load would pass data + readable. Returns the
+// number of groups done.
 size_t EncodeGroupsWide(const unsigned char* data, size_t groups, size_t readable,
-                        unsigned char* chars, const TableRows& digitToChar);
+                        unsigned char* chars, const unsigned char* alphabet);
+
+// Encodes lines whole armour lines of 45 bytes each (60 characters of alphabet), each behind
+// the line end eol (eolLength characters), into out, which takes eolLength + 60 characters a
+// line; reads no byte past data + 45 * lines. Stores in *fold the exclusive or of every byte of
+// those lines. Returns the number of lines done (all, or none).
+size_t EncodeLinesWide(const unsigned char* data, size_t lines, const char* eol, size_t eolLength,
+                       unsigned char* out, const unsigned char* alphabet, unsigned char* fold);
 
 // Copies the bytes of text[0, count) that isAlphabet (256 entries, 1 or 0) marks to out, which
 // has room for count bytes, as long as 32 bytes can be read. Returns the number of characters

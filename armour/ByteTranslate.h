@@ -50,6 +50,13 @@ constexpr TableRows MakeRows(const ByteTable& table) {
 void TranslateBytes(const ByteTable& table, const TableRows& rows, const unsigned char* source,
                     unsigned char* destination, size_t count);
 
+// TranslateBytes, which also returns the position of the first translated byte equal to sought
+// (count when there is none, or when sought is -1): a search that needs a pass of its own
+// otherwise is narrowed in the same loop.
+size_t TranslateBytesFinding(const ByteTable& table, const TableRows& rows,
+                             const unsigned char* source, unsigned char* destination, size_t count,
+                             int sought);
+
 // True when the wide paths may be used on this processor and have not been turned off with
 // SetWideBytesForTesting.
 bool HasWideBytes();

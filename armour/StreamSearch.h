@@ -16,8 +16,10 @@ class StreamSearch {
     explicit StreamSearch(const char* pattern) : pattern_(pattern), length_(strlen(pattern)) {}
 
     // Looks at the next count bytes of the stream. Returns the stream position of the first
-    // occurrence once it has been seen (and ever after), else -1.
-    int64_t Feed(const unsigned char* data, size_t count) {
+    // occurrence once it has been seen (and ever after), else -1. from (at most count): the
+    // caller knows that no occurrence begins in data before it (no byte there is the
+    // pattern's first).
+    int64_t Feed(const unsigned char* data, size_t count, size_t from = 0) {
         if (found_ >= 0 || count == 0) {
             return found_;
         }
@@ -34,7 +36,7 @@ class StreamSearch {
                 return found_;
             }
         }
-        const void* hit = memmem(data, count, pattern_, length_);
+        const void* hit = memmem(data + from, count - from, pattern_, length_);
         if (hit != nullptr) {
             found_ =
                 static_cast<int64_t>(position_) + (static_cast<const unsigned char*>(hit) - data);

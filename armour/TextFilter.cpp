@@ -81,6 +81,11 @@ void veldoran::ToLocalForm(const unsigned char* source, unsigned char* destinati
     veldoran::TranslateBytes(table, MakeRows(table), source, destination, count);
 }
 
+size_t veldoran::ToInterchangeForm(unsigned char* text, size_t count, unsigned char sought) {
+    return veldoran::TranslateBytesFinding(kToInterchange, kToInterchangeRows, text, text, count,
+                                           sought);
+}
+
 int32_t TypUtils::FiltrerTexte(unsigned char** text, uint32_t* length) {
     veldoran::TranslateBytes(kToInterchange, kToInterchangeRows, *text, *text, *length);
     return kNoErr;

@@ -1,6 +1,6 @@
-// Internal: the text filter's way back applied to a piece of text, for the streaming text
-// decryption; FiltrerTexteInverse makes its new block with the same function, so that the two
-// can never differ.
+// Internal: the text filter applied to a piece of text, for the streaming text pipelines. The
+// way back serves the streaming decryption, and FiltrerTexteInverse makes its new block with
+// the same function; the way in is FiltrerTexte's own, so that the two can never differ.
 #ifndef VELDORAN_ARMOUR_TEXTFORMS_H
 #define VELDORAN_ARMOUR_TEXTFORMS_H
 
@@ -12,6 +12,11 @@ namespace veldoran {
 // one-character line end). source and destination may be the same.
 void ToLocalForm(const unsigned char* source, unsigned char* destination, size_t count,
                  unsigned char lineEnd);
+
+// text[i] = the interchange form of text[i], as FiltrerTexte makes it. Returns the position of
+// the first converted byte equal to sought, or count when there is none: the encryption looks
+// for the recipient marker only from there, in the same pass over the chunk.
+size_t ToInterchangeForm(unsigned char* text, size_t count, unsigned char sought);
 
 }  // namespace veldoran
 

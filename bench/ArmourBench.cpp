@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "armour/ArmourEncoder.h"
+#include "armour/StreamSearch.h"
+#include "armour/TextForms.h"
 #include "veldoran.h"
 
 namespace {
@@ -139,6 +142,35 @@ void NewArmourBlock(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
+// What the streaming text encryption does to each chunk of a document beside the key layers,
+// in its folded passes: the interchange form, which also narrows the recipient marker's search,
+// then the armour written straight into the output with its checksum. The document is worked
+// in chunks of 1 MiB, as the pipeline reads it.
+void TextChunkPasses(benchmark::State& state) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    const auto size = static_cast<size_t>(state.range(0));
+    const Bytes document = LocalText(size);
+    const size_t chunk = size < (1U << 20) ? size : (1U << 20);
+    Bytes text(chunk);
+    veldoran::ArmourEncoder encoder(&utils, "\n");
+    Bytes out(encoder.MaxPutLength(chunk) + encoder.MaxEdgeLength());
+    for (auto _ : state) {
+        veldoran::StreamSearch marker("#DESTBEGIN#");
+        encoder.Begin(static_cast<uint32_t>(size), out.data());
+        for (size_t at = 0; at < size; at += chunk) {
+            const size_t count = size - at < chunk ? size - at : chunk;
+            memcpy(text.data(), document.data() + at, count);
+            const size_t from = veldoran::ToInterchangeForm(text.data(), count, '#');
+            benchmark::DoNotOptimize(marker.Feed(text.data(), count, from));
+            benchmark::DoNotOptimize(encoder.Put(text.data(), count, out.data()));
+        }
+        benchmark::DoNotOptimize(encoder.Finish(out.data()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+
 void Sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20)->Unit(benchmark::kMicrosecond);
 }
@@ -151,3 +183,4 @@ BENCHMARK(BinToASCII)->Apply(Sizes);
 BENCHMARK(ASCIIToBin)->Apply(Sizes);
 BENCHMARK(NewArmourBlock)->Apply(Sizes);
 BENCHMARK(FindSubString)->Apply(Sizes);
+BENCHMARK(TextChunkPasses)->Apply(Sizes);

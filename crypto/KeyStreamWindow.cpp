@@ -62,7 +62,10 @@ int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t 
     window_ = window;
     const uint64_t period = streamLength < keyLen ? streamLength : keyLen;
     const bool whole = period <= window;
-    const uint64_t size = whole ? period + window : window;
+    // A held period is only ever walked a piece at a time, so its wrapped tail need not be
+    // longer than one piece: a whole window of it would be copied and touched for nothing.
+    const uint64_t tail = window < kCachedPiece ? window : kCachedPiece;
+    const uint64_t size = whole ? period + tail : window;
     if (size > UINT32_MAX) {
         return kMemErr;
     }
@@ -100,7 +103,7 @@ uint32_t KeyStreamWindow::Piece() const {
 }
 
 int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned char** stream) {
-    assert(buffer_ != nullptr && count <= window_);
+    assert(buffer_ != nullptr && count <= Piece());
     if (period_ != 0) {
         *stream = buffer_ + position % period_;
         return kNoErr;

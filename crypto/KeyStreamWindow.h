@@ -40,7 +40,7 @@ class KeyStreamWindow {
     // After Reserve, with keyFile open for reading: reads a short key's period. 0, or the read's
     // code (-1).
     int32_t Load();
-    // Points *stream at count (at most the window) key stream bytes from position on; valid
+    // Points *stream at count (at most Piece()) key stream bytes from position on; valid
     // until the next call. 0, or the read's code.
     int32_t Fetch(uint64_t position, uint32_t count, const unsigned char** stream);
     // For count bytes of any length, with stream the key stream from position on:
@@ -70,7 +70,8 @@ class KeyStreamWindow {
     uint32_t keyLen_ = 0;
     uint32_t start_ = 0;
     uint32_t window_ = 0;
-    // Non-zero when the whole period is held: buffer_ holds period_ + window_ bytes.
+    // Non-zero when the whole period is held: buffer_ holds the period and then its start
+    // again, Piece() bytes of it.
     uint32_t period_ = 0;
     unsigned char* buffer_ = nullptr;
     uint32_t size_ = 0;

@@ -15,6 +15,7 @@
 #include "armour/ArmourEncoder.h"
 #include "armour/MessageLayout.h"
 #include "armour/StreamSearch.h"
+#include "armour/TextForms.h"
 #include "armour/TypBinASCII.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/FileRun.h"
@@ -34,6 +35,8 @@ namespace {
 
 using veldoran::OwnedBlock;
 
+constexpr auto kMarkerStart = static_cast<unsigned char>(veldoran::kRecipientBlockStart[0]);
+
 // The longest target for an outer frame of outerLength bytes: both comments at their longest,
 // the empty line and the armour.
 uint64_t TargetLengthBound(uint64_t outerLength, uint64_t eolLength) {
@@ -50,8 +53,7 @@ bool FitsLengths(uint64_t length) {
 // for the recipient marker, then the recipient block.
 class MessageSource : public veldoran::ChunkSource {
   public:
-    MessageSource(TypUtils* utils, const OwnedBlock* recipients)
-        : utils_(utils), recipients_(recipients) {}
+    explicit MessageSource(const OwnedBlock* recipients) : recipients_(recipients) {}
 
     // The document: textLength bytes of sourceRef, read from its first byte.
     void Start(TypFileRefUnix* sourceRef, uint32_t textLength) {
@@ -100,16 +102,15 @@ class MessageSource : public veldoran::ChunkSource {
         if (count == 0) {
             return kNoErr;
         }
-        int32_t result = sourceRef_->Read(buffer, count);
+        const int32_t result = sourceRef_->Read(buffer, count);
         read_ += count;
-        if (result == kNoErr) {
-            uint32_t converted = count;
-            result = utils_->FiltrerTexte(&buffer, &converted);
-        }
         if (result != kNoErr) {
             return result;
         }
-        int64_t found = marker_.Feed(buffer, count);
+        // The conversion also tells where the marker could first begin, so that it is looked
+        // for without a pass of its own over the chunk.
+        const size_t from = veldoran::ToInterchangeForm(buffer, count, kMarkerStart);
+        int64_t found = marker_.Feed(buffer, count, from);
         if (found < 0 && read_ == textLength_) {
             // The recipient block's own marker must be the first one: a document that ends
             // with the start of a marker would come back cut there.
@@ -119,7 +120,6 @@ class MessageSource : public veldoran::ChunkSource {
         return found >= 0 ? kFormatNonDisponible : kNoErr;
     }
 
-    TypUtils* utils_;
     TypFileRefUnix* sourceRef_ = nullptr;
     uint32_t textLength_ = 0;
     const OwnedBlock* recipients_;
@@ -204,7 +204,7 @@ class TextRun {
           options_(options),
           eol_(utils->GetEOLCar()),
           recipients_(utils),
-          message_(utils, &recipients_),
+          message_(&recipients_),
           input_(utils),
           output_(utils),
           keys_(utils) {
@@ -240,9 +240,11 @@ class TextRun {
         message_.Start(sourceRef_.get(), textLength);
         const uint32_t chunk = options_.ChunkFor(message_.length());
         const veldoran::ArmourEncoder sizing(utils_, eol_);
-        result = input_.Allocate(chunk);
+        // Each chunk is read over the input block, and the armour is written over the output
+        // block before it goes out: neither needs filling first.
+        result = input_.AllocateUnfilled(chunk);
         if (result == kNoErr) {
-            result = output_.Allocate(
+            result = output_.AllocateUnfilled(
                 static_cast<uint32_t>(sizing.MaxPutLength(chunk) + sizing.MaxEdgeLength() +
                                       sizing.MaxPutLength(2 * kKeyHeaderSize)));
         }

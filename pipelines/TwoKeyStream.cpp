@@ -91,24 +91,49 @@ int32_t TwoKeyStream::CoverInnerHeader(unsigned char* innerHeader) {
 
 template <class Step>
 int32_t TwoKeyStream::Walk(uint32_t count, uint64_t position, Step step) {
-    // Smaller pieces only while neither key is read from its file piece by piece.
-    const bool held = master_.Held() && user_.Held();
-    const uint32_t masterMost = held ? master_.Piece() : master_.Window();
-    const uint32_t userMost = held ? user_.Piece() : user_.Window();
-    const uint32_t window = masterMost < userMost ? masterMost : userMost;
+    // A key read from its file is fetched a window at a time (one read each); a held key only
+    // a piece at a time, which is all its wrapped tail allows.
+    const uint32_t inner = master_.Piece() < user_.Piece() ? master_.Piece() : user_.Piece();
+    uint32_t outer = 0;
+    for (const KeyStreamWindow* stream : {&master_, &user_}) {
+        if (!stream->Held() && (outer == 0 || stream->Window() < outer)) {
+            outer = stream->Window();
+        }
+    }
+    outer = outer == 0 ? inner : outer;
     for (uint32_t done = 0; done < count;) {
-        const uint32_t piece = count - done < window ? count - done : window;
-        const unsigned char* master = nullptr;
-        const unsigned char* user = nullptr;
-        int32_t result = master_.Fetch(position + done, piece, &master);
-        if (result == kNoErr) {
-            result = user_.Fetch(kKeyHeaderSize + position + done, piece, &user);
+        const uint32_t span = count - done < outer ? count - done : outer;
+        const unsigned char* masterRead = nullptr;
+        const unsigned char* userRead = nullptr;
+        int32_t result =
+            master_.Held() ? kNoErr : master_.Fetch(position + done, span, &masterRead);
+        if (result == kNoErr && !user_.Held()) {
+            result = user_.Fetch(kKeyHeaderSize + position + done, span, &userRead);
+        }
+        for (uint32_t within = 0; result == kNoErr && within < span;) {
+            const uint32_t piece = span - within < inner ? span - within : inner;
+            const uint64_t at = position + done + within;
+            const unsigned char* master = nullptr;
+            const unsigned char* user = nullptr;
+            if (master_.Held()) {
+                result = master_.Fetch(at, piece, &master);
+            } else {
+                master = masterRead + within;
+            }
+            if (user_.Held()) {
+                result = result == kNoErr ? user_.Fetch(kKeyHeaderSize + at, piece, &user) : result;
+            } else {
+                user = userRead + within;
+            }
+            if (result == kNoErr) {
+                step(done + within, master, user, piece);
+            }
+            within += piece;
         }
         if (result != kNoErr) {
             return result;
         }
-        step(done, master, user, piece);
-        done += piece;
+        done += span;
     }
     return kNoErr;
 }

@@ -7,6 +7,7 @@
 
 #include "CryptoFixture.h"
 #include "crypto/KeyStreamWindow.h"
+#include "pipelines/TwoKeyStream.h"
 #include "support/FailingUtils.h"
 
 namespace cryptotest {
@@ -74,6 +75,61 @@ TEST_P(Engine, CopyXorAndXorIntoFollowTheKeyMaterialRound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeyStream, Engine, ::testing::ValuesIn(kEngineCases), CaseName());
+
+// Both layers at once, each key held whole or read window by window: a held key is fetched a
+// piece at a time beside a key read a whole window at a time.
+struct LayersCase {
+    const char* what;
+    uint32_t masterLen;
+    uint32_t userLen;
+    uint32_t window;
+};
+
+const LayersCase kLayersCases[] = {
+    {"both held", 100, 300, 40000},
+    {"master held, user read", 100, 70000, 40000},
+    {"master read, user held", 70000, 300, 40000},
+    {"both read", 70000, 90000, 40000},
+};
+
+class BothLayers : public KeyFolderFixture, public ::testing::WithParamInterface<LayersCase> {};
+
+TEST_P(BothLayers, EachMessageByteTakesBothStreams) {
+    const LayersCase& c = GetParam();
+    const uint64_t length = 150000;
+    const uint64_t position = 7;
+    const uint32_t count = 120000;
+    const Bytes masterMaterial = testsupport::RandomBytes(c.masterLen, 81);
+    const Bytes userMaterial = testsupport::RandomBytes(c.userLen, 82);
+    const std::string masterPath = KeyPath("Master.126");
+    const std::string userPath = KeyPath("Dupont.126");
+    ASSERT_TRUE(testsupport::WriteKeyFile(masterPath, DupontKey(masterMaterial, 3)));
+    ASSERT_TRUE(testsupport::WriteKeyFile(userPath, DupontKey(userMaterial, 5)));
+    const Bytes data = testsupport::RandomBytes(count, 83);
+    Bytes expected(count);
+    for (uint32_t j = 0; j < count; ++j) {
+        expected[j] =
+            static_cast<unsigned char>(data[j] ^ masterMaterial[(3 + position + j) % c.masterLen] ^
+                                       userMaterial[(5 + 224 + position + j) % c.userLen]);
+    }
+
+    FileRefPtr masterFile = Ref(masterPath);
+    FileRefPtr userFile = Ref(userPath);
+    ASSERT_EQ(masterFile->OpenDF(kOpenRead), kNoErr);
+    ASSERT_EQ(userFile->OpenDF(kOpenRead), kNoErr);
+    veldoran::TwoKeyStream layers;
+    ASSERT_EQ(layers.Open({masterFile.get(), c.masterLen, 3}, {userFile.get(), c.userLen, 5},
+                          length, c.window),
+              kNoErr);
+    Bytes inPlace = data;
+    ASSERT_EQ(layers.Layer(inPlace.data(), count, position), kNoErr);
+    EXPECT_EQ(inPlace, expected);
+    Bytes into(count);
+    ASSERT_EQ(layers.LayerInto(into.data(), data.data(), count, position), kNoErr);
+    EXPECT_EQ(into, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyStream, BothLayers, ::testing::ValuesIn(kLayersCases), CaseName());
 
 using EngineAllocation = KeyFolderFixtureT<testsupport::FailingUtils>;
 
