@@ -193,9 +193,18 @@ veldoran::JournalStanding veldoran::StandingOf(const TypKeyHeader& header,
     if (offset == last->offsetAfter && header.useCount == last->useCountAfter) {
         return JournalStanding::kInStep;
     }
-    if (last->kind == kJournalSent && offset == last->start &&
-        static_cast<int64_t>(header.useCount) + 1 == last->useCountAfter) {
-        return JournalStanding::kTailMissing;
+    if (last->kind == kJournalSent) {
+        // A run that recorded its range and died before rewriting the headers left the header
+        // where the record starts, one use short of it.
+        if (offset == last->start &&
+            static_cast<int64_t>(header.useCount) + 1 == last->useCountAfter) {
+            return JournalStanding::kTailMissing;
+        }
+        // From there, one use without the journal (the fixed program, --no-journal) brings the
+        // use count to the record's with an offset of its own: used on without the journal.
+        if (header.useCount == last->useCountAfter) {
+            return JournalStanding::kAhead;
+        }
     }
     // Use counts only grow; one past the journal's was used on without it.
     return header.useCount > last->useCountAfter ? JournalStanding::kAhead

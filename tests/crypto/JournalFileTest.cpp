@@ -200,6 +200,12 @@ TEST(JournalStandingOf, SetsARewindApartFromACrashAndFromUseWithoutTheJournal) {
         {"offset set back by hand", &spent, 120, 4, JournalStanding::kBehind},
         {"use count set back by hand", &spent, 150, 3, JournalStanding::kBehind},
         {"used on without the journal", &spent, 190, 5, JournalStanding::kAhead},
+        // The run that sent died before its headers; one without the journal used the key from
+        // where that run began, for a shorter or a longer message.
+        {"a crash's tail, then a shorter use without the journal", &sent, 120, 4,
+         JournalStanding::kAhead},
+        {"a crash's tail, then a longer use without the journal", &sent, 190, 4,
+         JournalStanding::kAhead},
     };
     for (const auto& c : cases) {
         TypKeyHeader header{};

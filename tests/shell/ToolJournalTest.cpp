@@ -165,6 +165,33 @@ TEST_F(ToolJournal, ARunStoppedBetweenItsRecordAndItsHeadersDoesNotBlockTheNext)
     }
 }
 
+// A run stopped between its record and its headers, then one run without the journal from
+// where that run began: the key was used on without the journal, not set back, whether the
+// message was shorter or longer than the one recorded.
+TEST_F(ToolJournal, AUseWithoutTheJournalAfterAStoppedRunDoesNotBlockTheNext) {
+    for (const char* letter :
+         {"Short.\n", "A letter much longer than the first one, and more.\n"}) {
+        SCOPED_TRACE(letter);
+        std::filesystem::remove_all(std::filesystem::path(Journal()).parent_path());
+        std::filesystem::remove_all(folder_.File("keys"));
+        toolrun::MakeKeys(folder_);
+        ASSERT_TRUE(WriteText(folder_.File("letter.txt"), "Dear reader,\nthe key is safe.\n"));
+        ASSERT_EQ(Encrypt("first.vlx").status, 0);
+        CopyKeys(folder_, "keys", "before");
+        ASSERT_EQ(Encrypt("second.vlx").status, 0);
+        const Bytes journal = ReadWholeFile(Journal());
+        CopyKeys(folder_, "before", "keys");
+        ASSERT_TRUE(testsupport::WriteWholeFile(Journal(),
+                                                Bytes(journal.begin(), journal.end() - 2 * 128)));
+        std::filesystem::remove(Journal() + ".index");
+
+        ASSERT_TRUE(WriteText(folder_.File("letter.txt"), letter));
+        ASSERT_EQ(Encrypt("unrecorded.vlx", {"--no-journal"}).status, 0);
+        const RunResult run = Encrypt("again.vlx");
+        EXPECT_EQ(run.status, 0) << run.err;
+    }
+}
+
 TEST_F(ToolJournal, TheRangesOfEveryEncryptingCommandTileEachKey) {
     ASSERT_TRUE(WriteText(folder_.File("picture.bin"), std::string(3000, '\x01')));
     const std::vector<std::vector<std::string>> runs = {
