@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "shell/tool/ToolErrors.h"
@@ -456,13 +457,15 @@ TextScan ScanTextFile(const std::string& path) {
     if (!file.IsOpen() || fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return scan;
     }
-    std::vector<char> chunk(1u << 20);
+    // Small enough to stay in the processor's cache, where the system's copy into it and both
+    // searches run several times faster than through a block of a mebibyte; never filled first.
+    constexpr size_t kScanChunk = size_t{256} << 10;
+    const std::unique_ptr<char[]> chunk(new char[kScanChunk]);
     ssize_t got = 0;
-    while ((got = read(file.Get(), chunk.data(), chunk.size())) > 0 ||
-           (got < 0 && errno == EINTR)) {
+    while ((got = read(file.Get(), chunk.get(), kScanChunk)) > 0 || (got < 0 && errno == EINTR)) {
         const auto count = static_cast<size_t>(std::max<ssize_t>(got, 0));
-        scan.holdsNul = scan.holdsNul || memchr(chunk.data(), '\0', count) != nullptr;
-        scan.holdsCr = scan.holdsCr || memchr(chunk.data(), '\r', count) != nullptr;
+        scan.holdsNul = scan.holdsNul || memchr(chunk.get(), '\0', count) != nullptr;
+        scan.holdsCr = scan.holdsCr || memchr(chunk.get(), '\r', count) != nullptr;
         scan.size += count;
     }
     // A file that cannot be read whole takes the in-memory way, which reports why.
