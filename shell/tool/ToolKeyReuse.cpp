@@ -44,7 +44,8 @@ int32_t NameFailedKey(int32_t result, const PipelineFiles& files, Activity activ
 
 }  // namespace
 
-KeyReuseCheck::KeyReuseCheck(bool refuse) : refuse_(refuse) {
+KeyReuseCheck::KeyReuseCheck(bool refuse, const LaterStreams* later)
+    : refuse_(refuse), later_(later) {
     activeCheck = this;
     veldoranSetKeyUseHook(&KeyReuseCheck::Decide, this);
 }
@@ -73,15 +74,26 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
         checked[1].streamLength += checked[0].streamLength;
         checked.erase(checked.begin());
     }
+    bool withLater = false;
+    if (check->later_ != nullptr) {
+        for (Layer& layer : checked) {
+            const auto later = check->later_->find(layer.path);
+            if (later != check->later_->end() && later->second > 0) {
+                layer.streamLength += later->second;
+                withLater = true;
+            }
+        }
+    }
     for (const Layer& layer : checked) {
         if (layer.streamLength <= layer.left) {
             continue;
         }
-        const std::string words = "the message needs " + std::to_string(layer.streamLength) +
-                                  " bytes of key material and " + std::to_string(layer.left) +
-                                  " are left before the key wraps, so " +
-                                  std::to_string(layer.streamLength - layer.left) +
-                                  " bytes of it would be used a second time";
+        const std::string words =
+            std::string(withLater ? "the messages of this run need " : "the message needs ") +
+            std::to_string(layer.streamLength) + " bytes of key material and " +
+            std::to_string(layer.left) + " are left before the key wraps, so " +
+            std::to_string(layer.streamLength - layer.left) +
+            " bytes of it would be used a second time";
         if (check->refuse_) {
             check->refused_ = true;
             // The library's run needs one of its own codes to stop; the tool's answer is
@@ -91,6 +103,24 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
         Warn(layer.path, words);
     }
     return kNoErr;
+}
+
+KeyUseProbe::KeyUseProbe() {
+    veldoranSetKeyUseHook(&KeyUseProbe::Note, this);
+}
+
+KeyUseProbe::~KeyUseProbe() {
+    veldoranSetKeyUseHook(nullptr, nullptr);
+}
+
+int32_t KeyUseProbe::Note(void* context, const VeldoranKeyLayer* layers, uint32_t count) {
+    auto* probe = static_cast<KeyUseProbe*>(context);
+    probe->asked_ = true;
+    for (uint32_t k = 0; k < count; ++k) {
+        probe->streams_[layers[k].path] += layers[k].streamLength;
+    }
+    // Any code but 0 ends the run with nothing spent; the caller looks at Asked().
+    return kOtherErr;
 }
 
 int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity) {

@@ -15,6 +15,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 
 #include "shell/tool/ToolErrors.h"
@@ -23,13 +24,18 @@ struct VeldoranKeyLayer;
 
 namespace tool {
 
+// Bytes of key stream by key file, of the runs still to come in the same piece of work.
+using LaterStreams = std::map<std::string, uint64_t>;
+
 // While it lives, the encryptions the calling thread runs are checked: a key that would wrap
 // is warned about on the standard error stream ("veldoran-tool: warning: <key file>: ..."), or
 // with refuse set the run is refused after a line naming the key file, nothing encrypted and
 // no key material spent: the library's run fails, and FailEncryption makes it kReuseRefused.
+// later, when given, counts the streams of runs that will follow each checked one, so that a
+// piece of work made of several runs is refused before its first run spends anything.
 class KeyReuseCheck {
   public:
-    explicit KeyReuseCheck(bool refuse);
+    explicit KeyReuseCheck(bool refuse, const LaterStreams* later = nullptr);
     ~KeyReuseCheck();
     KeyReuseCheck(const KeyReuseCheck&) = delete;
     KeyReuseCheck& operator=(const KeyReuseCheck&) = delete;
@@ -39,7 +45,30 @@ class KeyReuseCheck {
     static int32_t Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count);
 
     bool refuse_;
+    const LaterStreams* later_;
     bool refused_ = false;
+};
+
+// While it lives, the encryptions the calling thread runs stop at the key use hook, before
+// anything is prepared or spent, once the key streams they would take are noted: to find out
+// what a run will take before an earlier one spends.
+class KeyUseProbe {
+  public:
+    KeyUseProbe();
+    ~KeyUseProbe();
+    KeyUseProbe(const KeyUseProbe&) = delete;
+    KeyUseProbe& operator=(const KeyUseProbe&) = delete;
+
+    // Whether a run came as far as the hook: a run that failed before it failed for a reason
+    // of its own.
+    bool Asked() const { return asked_; }
+    const LaterStreams& Streams() const { return streams_; }
+
+  private:
+    static int32_t Note(void* context, const VeldoranKeyLayer* layers, uint32_t count);
+
+    bool asked_ = false;
+    LaterStreams streams_;
 };
 
 // Reports an encryption's failure in one line and returns result: kReuseRefused and nothing

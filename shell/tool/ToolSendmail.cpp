@@ -155,36 +155,71 @@ int32_t PackFiles(std::vector<veldoran::OutgoingFile>* files, const SendmailOpti
     return kNoErr;
 }
 
-// The letter and the container encrypted with the sender's keys. The container goes first:
-// being the larger, it is the one a --no-reuse refusal is likelier to stop, before anything is
-// spent.
+// The key streams that encrypting the container will take, found out without spending
+// anything; none for a mail without attachments. 0, or the reason the run cannot even start
+// (reported).
+int32_t ContainerStreams(const std::string& container, const std::string& user,
+                         const std::string& keyPrefix, const PipelineFiles& files,
+                         LaterStreams* streams) {
+    if (container.empty()) {
+        return kNoErr;
+    }
+    const KeyUseProbe probe;
+    unsigned char* encrypted = nullptr;
+    uint32_t encryptedLength = 0;
+    const int32_t result =
+        crypterbinaireMem2(reinterpret_cast<const unsigned char*>(container.data()),
+                           static_cast<uint32_t>(container.size()), &encrypted, &encryptedLength,
+                           user.c_str(), keyPrefix.c_str(), 0);
+    free(encrypted);
+    if (!probe.Asked()) {
+        return FailEncryption(result, files, Activity::kEncryptBinary);
+    }
+    *streams = probe.Streams();
+    return kNoErr;
+}
+
+// The letter and the container encrypted with the sender's keys. The letter goes first, so that
+// what only its own encryption can refuse (the recipient block's marker in it) comes before
+// anything is spent; its reuse check counts the container's streams, so that a --no-reuse
+// refusal of the two together comes before anything is spent too.
 int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
                     const std::string& to, const std::string& cc, std::string* container,
                     std::string* armour) {
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     const PipelineFiles files = EncryptionFiles("standard input", "", keyPrefix, options.user);
-    const KeyReuseCheck reuse(options.noReuse);
-    if (!container->empty()) {
-        unsigned char* encrypted = nullptr;
-        uint32_t encryptedLength = 0;
-        const int32_t result = crypterbinaireMem2(
-            reinterpret_cast<const unsigned char*>(container->data()),
-            static_cast<uint32_t>(container->size()), &encrypted, &encryptedLength,
-            options.user.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
-        if (result != kNoErr) {
-            return FailEncryption(result, files, Activity::kEncryptBinary);
-        }
-        container->assign(reinterpret_cast<const char*>(encrypted), encryptedLength);
-        free(encrypted);
-    }
-    char* message = nullptr;
-    const int32_t result = crypterMem3(document.c_str(), &message, options.user.c_str(),
-                                       keyPrefix.c_str(), to.c_str(), cc.c_str(), "", "");
+    LaterStreams containerStreams;
+    int32_t result =
+        ContainerStreams(*container, options.user, keyPrefix, files, &containerStreams);
     if (result != kNoErr) {
-        return FailEncryption(result, files, Activity::kEncryptText);
+        return result;
     }
-    armour->assign(message);
-    free(message);
+    {
+        const KeyReuseCheck reuse(options.noReuse, &containerStreams);
+        char* message = nullptr;
+        result = crypterMem3(document.c_str(), &message, options.user.c_str(), keyPrefix.c_str(),
+                             to.c_str(), cc.c_str(), "", "");
+        if (result != kNoErr) {
+            return FailEncryption(result, files, Activity::kEncryptText);
+        }
+        armour->assign(message);
+        free(message);
+    }
+    if (container->empty()) {
+        return kNoErr;
+    }
+    const KeyReuseCheck reuse(options.noReuse);
+    unsigned char* encrypted = nullptr;
+    uint32_t encryptedLength = 0;
+    result =
+        crypterbinaireMem2(reinterpret_cast<const unsigned char*>(container->data()),
+                           static_cast<uint32_t>(container->size()), &encrypted, &encryptedLength,
+                           options.user.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
+    if (result != kNoErr) {
+        return FailEncryption(result, files, Activity::kEncryptBinary);
+    }
+    container->assign(reinterpret_cast<const char*>(encrypted), encryptedLength);
+    free(encrypted);
     return kNoErr;
 }
 

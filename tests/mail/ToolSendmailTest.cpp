@@ -14,6 +14,7 @@
 #include "mail/MailMaker.h"
 #include "mail/MailText.h"
 #include "shell/ToolRun.h"
+#include "support/KeyFileWriter.h"
 #include "support/TempDir.h"
 #include "veldoran.h"
 
@@ -318,6 +319,12 @@ TEST_F(ToolSendmail, WhatLeavesDecryptsToTheLetterAndTheAttachments) {
     }
 }
 
+// Bytes that LZO cannot shrink, as a string.
+std::string RandomContent(size_t count) {
+    const std::vector<unsigned char> bytes = testsupport::RandomBytes(count, 5);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 struct Refusal {
     const char* name;
     std::string mail;
@@ -368,6 +375,21 @@ TEST_F(ToolSendmail, ARefusedMailIsNotSentAndSpendsNothing) {
         {"not a mail", "\n\nDear Paul\n", {}, "", 255, "not a mail"},
         {"the sender's key missing", plain, {}, "", 213, "nobody", "nobody"},
         {"--no-reuse and a key that would wrap", wrapping, {"--no-reuse"}, "", 3, "wrap"},
+        // Refusals that only the letter's own encryption finds: the attachments must not have
+        // been encrypted by then.
+        {"a letter holding the recipient marker, and an attachment",
+         Mail(Multi("mixed", {Text("See #DESTBEGIN# there.\n"), File("plan", "plan.txt")})),
+         {},
+         "",
+         240,
+         "#DESTBEGIN#"},
+        {"--no-reuse and a letter and attachments that only together would wrap",
+         Mail(Multi("mixed", {Text(std::string(40000, 'a') + "\n"),
+                              File(RandomContent(30000), "noise.bin")})),
+         {"--no-reuse"},
+         "",
+         3,
+         "wrap"},
         {"COMMAND not found", plain, {}, "no-such-sendmail", 127, "nothing encrypted"},
         {"COMMAND not a program", plain, {}, "./keys", 127, "nothing encrypted"},
     };
