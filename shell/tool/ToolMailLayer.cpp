@@ -15,7 +15,7 @@ namespace tool {
 
 namespace {
 
-// This program's folder, with its slash, or "" when the program's file is unknown.
+// This program's folder, with its slash, or "" when the system does not say where its file is.
 std::string ProgramFolder() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -52,6 +52,11 @@ const veldoran::MailLayer* LoadMailLayer(std::string* why) {
     static std::string failure;
     std::call_once(once, []() {
         const std::string folder = ProgramFolder();
+        // Never a path from the working folder: a file put there must not be run.
+        if (folder.empty() || folder.front() != '/') {
+            failure = "this program's own folder cannot be found (/proc/self/exe)";
+            return;
+        }
         const std::string beside = folder + veldoran::kMailModuleFile;
         layer = LoadFrom(
             access(beside.c_str(), F_OK) == 0 ? beside : folder + VELDORAN_MAIL_MODULE_FROM_PROGRAM,

@@ -2,6 +2,7 @@
 // a mail. A copy of the tool with a broken module beside it shows both sides: the mail runs end
 // with one line and spend nothing, every other run goes on without the module.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,6 +78,27 @@ TEST_F(ToolMailModule, EveryOtherRunGoesOnWithoutIt) {
     ASSERT_EQ(Run("encrypt -u dupont -k keys --to paul -o letter.msg", &err), 0) << err;
     ASSERT_EQ(Run("decrypt -k keys -o letter.txt letter.msg", &err), 0) << err;
     EXPECT_EQ(ReadText(folder_.File("letter.txt")), ReadText(folder_.File("mail.eml")));
+}
+
+// Where the system does not say where the program's file is (no /proc), the module is never
+// looked for from the working folder, where anyone may have put a file of that name: here run
+// from work/, with a file planted where the installed module's path, taken from work/, leads.
+TEST_F(ToolMailModule, IsNeverTakenFromTheWorkingFolder) {
+    if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "needs root and unshare to run the tool without /proc";
+    }
+    std::filesystem::create_directories(folder_.File("work"));
+    std::filesystem::create_directories(folder_.File("lib/veldoran"));
+    ASSERT_TRUE(toolrun::WriteText(folder_.File("lib/veldoran/veldoran-mail.so"), "planted\n"));
+    const std::string command =
+        "cd '" + folder_.File("work") + "' && XDG_STATE_HOME='" + folder_.File("state") +
+        "' unshare -m sh -c 'mount -t tmpfs none /proc && exec ../bin/veldoran-tool decrypt "
+        "../mail.eml -k ../keys' > ../out 2> ../err";
+    const int status = std::system(command.c_str());
+    const std::string err = ReadText(folder_.File("err"));
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 255);
+    EXPECT_NE(err.find("own folder cannot be found"), std::string::npos) << err;
+    EXPECT_EQ(err.find("too short"), std::string::npos) << err;
 }
 
 }  // namespace
