@@ -14,6 +14,7 @@
 
 #include "crypto/KeyStreamWindow.h"
 #include "crypto/Sha256.h"
+#include "platform/DurableSteps.h"
 #include "platform/ResultCodes.h"
 
 namespace {
@@ -57,42 +58,28 @@ uint32_t Checksum(const unsigned char* bytes, size_t length) {
     return Get32(digest);
 }
 
-// count bytes at offset through pread or pwrite, again until all are moved; false on an error
-// or the end of the file.
-template <class Buffer, class Call>
-bool Transfer(int fd, Buffer* buffer, size_t count, uint64_t offset, Call call) {
+// count bytes at offset, again until all are read; false on an error or the end of the file.
+bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
     while (count > 0) {
-        const ssize_t moved = call(fd, buffer, count, static_cast<off_t>(offset));
-        if (moved < 0 && errno == EINTR) {
+        const ssize_t got = pread(fd, buffer, count, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (moved <= 0) {
+        if (got <= 0) {
             return false;
         }
-        buffer += moved;
-        count -= static_cast<size_t>(moved);
-        offset += static_cast<uint64_t>(moved);
+        buffer += got;
+        count -= static_cast<size_t>(got);
+        offset += static_cast<uint64_t>(got);
     }
     return true;
 }
 
-bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
-    return Transfer(fd, buffer, count, offset, pread);
-}
-
+// count bytes at offset; false with errno set when they cannot all be written.
 bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset) {
-    return Transfer(fd, buffer, count, offset, pwrite);
-}
-
-// The folder path lives in, synced so that a journal just made survives a crash.
-void SyncFolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
+    const int error = veldoran::WriteFullyAt(fd, buffer, count, offset);
+    errno = error != 0 ? error : errno;
+    return error == 0;
 }
 
 }  // namespace
@@ -221,11 +208,7 @@ uint32_t veldoran::RewoundBytes(const TypKeyHeader& header, const JournalRecord&
     return static_cast<uint32_t>(used < length ? used : length);
 }
 
-veldoran::JournalFile::~JournalFile() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
+veldoran::JournalFile::~JournalFile() = default;
 
 int32_t veldoran::JournalFile::Refuse(const std::string& words) {
     problem_ = path_ + ": " + words;
@@ -238,8 +221,8 @@ int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
     // journal.
     const int flags =
         (forWriting ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    fd_ = open(path.c_str(), flags, 0600);
-    if (fd_ < 0) {
+    fd_.Reset(open(path.c_str(), flags, 0600));
+    if (!fd_.IsOpen()) {
         const int error = errno;
         if (error == ELOOP) {
             return Refuse("the key journal is a symbolic link; it is never followed");
@@ -247,16 +230,16 @@ int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
         return Refuse(std::string("the key journal cannot be opened: ") + strerror(error));
     }
     struct stat info {};
-    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return Refuse("the key journal is not a regular file");
     }
-    while (flock(fd_, forWriting ? LOCK_EX : LOCK_SH) != 0) {
+    while (flock(fd_.Get(), forWriting ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR) {
             return Refuse(std::string("the key journal cannot be locked: ") + strerror(errno));
         }
     }
     // Another run may have made it or added to it while this one waited for the lock.
-    if (fstat(fd_, &info) != 0) {
+    if (fstat(fd_.Get(), &info) != 0) {
         return Refuse("the key journal cannot be read");
     }
     fileSize_ = static_cast<uint64_t>(info.st_size);
@@ -275,16 +258,18 @@ int32_t veldoran::JournalFile::ReadHeader(bool forWriting) {
             return Refuse("the system's random source failed");
         }
         Put32(header + kChecksumAt, Checksum(header, kChecksumAt));
-        if (!WriteAt(fd_, header, sizeof header, 0) || fsync(fd_) != 0) {
+        if (!WriteAt(fd_.Get(), header, sizeof header, 0) || fsync(fd_.Get()) != 0) {
             const int error = errno;
-            if (ftruncate(fd_, 0) != 0) {
+            if (ftruncate(fd_.Get(), 0) != 0) {
                 // Left short: the next run refuses it as no journal, which is what it is.
             }
             return Refuse(std::string("the key journal cannot be written: ") + strerror(error));
         }
-        SyncFolderOf(path_);
+        // A journal just made survives a crash only with its folder; a failure here loses no
+        // record, so it is not one.
+        veldoran::SyncFolderOf(path_);
         fileSize_ = sizeof header;
-    } else if (fileSize_ < sizeof header || !ReadAt(fd_, header, sizeof header, 0)) {
+    } else if (fileSize_ < sizeof header || !ReadAt(fd_.Get(), header, sizeof header, 0)) {
         return Refuse("not a key journal (too short for its header)");
     }
     if (memcmp(header, kJournalMagic, kMagicSize) != 0 ||
@@ -304,7 +289,7 @@ int32_t veldoran::JournalFile::FindSoundEnd() {
     if (whole > 0) {
         unsigned char bytes[kJournalRecordSize];
         JournalRecord record;
-        if (!ReadAt(fd_, bytes, sizeof bytes, soundEnd_ - kJournalRecordSize)) {
+        if (!ReadAt(fd_.Get(), bytes, sizeof bytes, soundEnd_ - kJournalRecordSize)) {
             return Refuse("the key journal cannot be read");
         }
         if (!DecodeJournalRecord(bytes, &record)) {
@@ -316,7 +301,7 @@ int32_t veldoran::JournalFile::FindSoundEnd() {
 
 int32_t veldoran::JournalFile::ReadRecord(uint64_t number, JournalRecord* record) {
     unsigned char bytes[kJournalRecordSize];
-    if (!ReadAt(fd_, bytes, sizeof bytes, kJournalRecordSize + number * kJournalRecordSize)) {
+    if (!ReadAt(fd_.Get(), bytes, sizeof bytes, kJournalRecordSize + number * kJournalRecordSize)) {
         return Refuse("the key journal cannot be read");
     }
     if (!DecodeJournalRecord(bytes, record)) {
@@ -333,7 +318,7 @@ int32_t veldoran::JournalFile::Scan(
     for (uint64_t number = first; number < records;) {
         const uint64_t count =
             records - number < kScanChunk ? records - number : uint64_t{kScanChunk};
-        if (!ReadAt(fd_, chunk.data(), count * kJournalRecordSize,
+        if (!ReadAt(fd_.Get(), chunk.data(), count * kJournalRecordSize,
                     kJournalRecordSize + number * kJournalRecordSize)) {
             return Refuse("the key journal cannot be read");
         }
@@ -384,7 +369,8 @@ int32_t veldoran::JournalFile::LoadIndex() {
     // match the journal as it stands is thrown away and made again from the records.
     uint64_t covered = 0;
     const std::string indexPath = path_ + ".index";
-    const int fd = open(indexPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const Descriptor index(open(indexPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int fd = index.Get();
     struct stat info {};
     if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
         static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + 4 &&
@@ -398,10 +384,10 @@ int32_t veldoran::JournalFile::LoadIndex() {
             covered = Get64(bytes.data() + 16);
             const uint32_t lastChecksum = Get32(bytes.data() + 24);
             unsigned char last[kJournalRecordSize];
-            const bool matches =
-                covered <= Records() &&
-                (covered == 0 || (ReadAt(fd_, last, sizeof last, covered * kJournalRecordSize) &&
-                                  Get32(last + kChecksumAt) == lastChecksum));
+            const bool matches = covered <= Records() &&
+                                 (covered == 0 || (ReadAt(fd_.Get(), last, sizeof last,
+                                                          covered * kJournalRecordSize) &&
+                                                   Get32(last + kChecksumAt) == lastChecksum));
             if (matches) {
                 for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
                     IndexEntry entry{};
@@ -413,9 +399,6 @@ int32_t veldoran::JournalFile::LoadIndex() {
                 covered = 0;
             }
         }
-    }
-    if (fd >= 0) {
-        close(fd);
     }
     const int32_t result = Scan(covered, [this](uint64_t number, const JournalRecord& record) {
         Remember(record, number);
@@ -439,7 +422,7 @@ void veldoran::JournalFile::SaveIndex() {
     Put64(bytes.data() + 16, Records());
     if (Records() > 0) {
         unsigned char last[kJournalRecordSize];
-        if (!ReadAt(fd_, last, sizeof last, soundEnd_ - kJournalRecordSize)) {
+        if (!ReadAt(fd_.Get(), last, sizeof last, soundEnd_ - kJournalRecordSize)) {
             return;
         }
         memcpy(bytes.data() + 24, last + kChecksumAt, 4);
@@ -455,7 +438,9 @@ void veldoran::JournalFile::SaveIndex() {
     // Written over in place: an index cut short by a kill fails its checksum and is rebuilt
     // from the journal, so no temporary file is needed that a kill could leave behind.
     const std::string indexPath = path_ + ".index";
-    const int fd = open(indexPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const Descriptor index(
+        open(indexPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const int fd = index.Get();
     if (fd < 0) {
         return;
     }
@@ -464,7 +449,6 @@ void veldoran::JournalFile::SaveIndex() {
         const int shortened = ftruncate(fd, static_cast<off_t>(bytes.size()));
         static_cast<void>(shortened);
     }
-    close(fd);
 }
 
 int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRecord* record,
@@ -493,7 +477,7 @@ int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mo
         return result;
     }
     if (fileSize_ > soundEnd_) {
-        if (ftruncate(fd_, static_cast<off_t>(soundEnd_)) != 0) {
+        if (ftruncate(fd_.Get(), static_cast<off_t>(soundEnd_)) != 0) {
             return Refuse(std::string("the key journal cannot be written: ") + strerror(errno));
         }
         fileSize_ = soundEnd_;
@@ -511,12 +495,12 @@ int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mo
         }
         EncodeJournalRecord(records[k], bytes.data() + static_cast<size_t>(k) * kJournalRecordSize);
     }
-    if (!WriteAt(fd_, bytes.data(), bytes.size(), soundEnd_) ||
-        (mode != Mode::kOwnUnsynced && fdatasync(fd_) != 0)) {
+    if (!WriteAt(fd_.Get(), bytes.data(), bytes.size(), soundEnd_) ||
+        (mode != Mode::kOwnUnsynced && fdatasync(fd_.Get()) != 0)) {
         const int error = errno;
         // Whatever got there is not a record that was made: gone, so that the next run does
         // not take a cut or unsynced record for a use.
-        if (ftruncate(fd_, static_cast<off_t>(soundEnd_)) != 0) {
+        if (ftruncate(fd_.Get(), static_cast<off_t>(soundEnd_)) != 0) {
             // A cut record left behind is taken as a missing tail by the next run.
         }
         return Refuse(std::string("the key journal cannot be written: ") + strerror(error));

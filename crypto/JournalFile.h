@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "crypto/TypKeyHeader.h"
+#include "platform/Descriptor.h"
 
 class TypFileRef;
 class TypUtils;
@@ -157,7 +158,7 @@ class JournalFile {
                  const std::function<bool(uint64_t number, const JournalRecord& record)>& visit);
 
     std::string path_;
-    int fd_ = -1;
+    Descriptor fd_;
     unsigned char machine_[kJournalMachineSize] = {};
     uint64_t fileSize_ = 0;
     uint64_t soundEnd_ = 0;

@@ -1,7 +1,6 @@
-// Atomic replacement of a target file through a temporary file in the same folder.
+// A target file given its new content in one step, through a temporary file in its folder.
 #include "platform/TargetWriter.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -10,45 +9,41 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "platform/Descriptor.h"
+#include "platform/DurableSteps.h"
 #include "platform/ResultCodes.h"
 
 namespace {
+
+using veldoran::TargetWriter;
 
 // One write call of hundreds of MiB is several times slower than the same bytes in a series of
 // moderate calls (the kernel throttles dirty pages per call); 4 MiB keeps the call count low.
 constexpr size_t kWriteChunk = size_t{4} << 20;
 
-// Temporary files of this program are named <prefix><6 characters><suffix>. A file created
-// under its name ends in kCreatedSuffix; an unnamed file given a name just before its rename
-// ends in kLinkedSuffix, and is locked for the whole time it has that name.
-constexpr char kTemporaryPrefix[] = ".veldoran-";
-constexpr char kCreatedSuffix[] = ".tmp";
-constexpr char kLinkedSuffix[] = ".new";
-constexpr size_t kSuffixLetters = 6;
 // A created temporary file that no process has locked and that nothing has written to for this
 // long is a leftover of a run that was killed. The age covers the instant in which a live
 // writer holds no lock on its file yet, between creating and locking it. A linked file has no
 // such instant: unlocked, it is a leftover at once.
 constexpr time_t kStaleSeconds = 60;
 
-enum class TemporaryKind { kNone, kCreated, kLinked };
-
-int SystemOpen(const char* path, int flags, mode_t mode) {
-    return ::open(path, flags, mode);
+int SystemOpenAt(int folderFd, const char* path, int flags, mode_t mode) {
+    return ::openat(folderFd, path, flags, mode);
 }
 
 int SystemReserve(int fd, off_t length) {
     return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
 }
 
-const veldoran::TargetWriterCalls kSystemCalls = {SystemOpen, ::write,  ::fsync,      ::close,
-                                                  ::rename,   ::unlink, SystemReserve};
+const veldoran::TargetWriterCalls kSystemCalls = {
+    SystemOpenAt,  ::write,  ::fsync, ::close,     ::renameat,           ::unlinkat,
+    SystemReserve, ::linkat, ::flock, ::ftruncate, veldoran::SyncFolder,
+};
 
 // The folder part of a path, with its slash ("" for a name alone).
 std::string FolderOf(const std::string& path) {
@@ -56,41 +51,25 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Six characters that differ from one call to the next and between processes.
-std::string UniqueSuffix() {
-    static uint64_t counter = 0;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t mix =
-        (static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30)) +
-        (static_cast<uint64_t>(getpid()) << 20) + (++counter * 0x9E3779B97F4A7C15ull);
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string suffix;
-    for (size_t i = 0; i < kSuffixLetters; ++i) {
-        suffix += kLetters[mix % 36];
-        mix /= 36;
-    }
-    return suffix;
+std::string NameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TemporaryName(const std::string& folder, const char* suffix) {
-    return folder + kTemporaryPrefix + UniqueSuffix() + suffix;
+// Whether name is one entry of a folder, neither the folder itself nor its parent.
+bool IsPlainName(const char* name) {
+    return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr &&
+           strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
-TemporaryKind KindOfName(const char* name) {
-    const size_t prefix = strlen(kTemporaryPrefix);
-    const size_t length = strlen(name);
-    if (strncmp(name, kTemporaryPrefix, prefix) != 0) {
-        return TemporaryKind::kNone;
+// FNV-1a: a short, fixed digest of a target's name for its temporary names, which must fit
+// in a name whatever the target's length.
+uint32_t NameDigest(const std::string& name) {
+    uint32_t digest = 2166136261u;
+    for (const unsigned char byte : name) {
+        digest = (digest ^ byte) * 16777619u;
     }
-    for (const auto& [suffix, kind] : {std::pair{kCreatedSuffix, TemporaryKind::kCreated},
-                                       std::pair{kLinkedSuffix, TemporaryKind::kLinked}}) {
-        if (length == prefix + kSuffixLetters + strlen(suffix) &&
-            strcmp(name + length - strlen(suffix), suffix) == 0) {
-            return kind;
-        }
-    }
-    return TemporaryKind::kNone;
+    return digest;
 }
 
 // The name under which the system shows an open file descriptor, for linking an unnamed file.
@@ -106,53 +85,6 @@ bool CanLinkLater(int fd) {
     return fstat(fd, &opened) == 0 && stat(DescriptorPath(fd).c_str(), &named) == 0 &&
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
-
-// Removes the temporary files of runs that were killed: a file of this program's naming that no
-// process holds a lock on and, if it was created under that name, that has not been written to
-// for a while. Each still holds the disk space its run set aside.
-void RemoveStaleTemporaries(const std::string& folder, const veldoran::TargetWriterCalls& calls) {
-    DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
-    if (listing == nullptr) {
-        return;
-    }
-    const time_t now = time(nullptr);
-    while (const dirent* entry = readdir(listing)) {
-        const TemporaryKind kind = KindOfName(entry->d_name);
-        if (kind == TemporaryKind::kNone) {
-            continue;
-        }
-        const std::string path = folder + entry->d_name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        struct stat opened {};
-        struct stat named {};
-        // Still the same file under that name once the lock is had, so that a file a live run
-        // has just put there is never the one removed.
-        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-            (kind == TemporaryKind::kLinked || opened.st_mtime + kStaleSeconds < now) &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path.c_str(), &named) == 0 &&
-            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-            calls.unlink(path.c_str());
-        }
-        ::close(fd);
-    }
-    closedir(listing);
-}
-
-// A descriptor closed at the end of the scope that holds it.
-struct ClosedAtScopeEnd {
-    explicit ClosedAtScopeEnd(int descriptor) : fd(descriptor) {}
-    ClosedAtScopeEnd(const ClosedAtScopeEnd&) = delete;
-    ClosedAtScopeEnd& operator=(const ClosedAtScopeEnd&) = delete;
-    ~ClosedAtScopeEnd() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    const int fd;
-};
 
 // Ignores the file-size signal while it lives: a write past the process's file-size limit
 // then fails (and the run with it) instead of killing the process with its work half done.
@@ -177,16 +109,6 @@ class FileSizeSignalIgnored {
     bool changed_ = false;
 };
 
-// Makes a completed rename durable; a failure here cannot undo the rename, so it is not one.
-void SyncFolder(const std::string& folder) {
-    const int fd =
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Whether a new file can be renamed over the target in folder (target null when there is none
 // yet): found out before any key is used, since a refused rename would come only after. The
 // folder must be writable and searchable; in a sticky folder (such as /tmp) only the owner of
@@ -199,8 +121,52 @@ bool CanReplaceIn(const std::string& folder, const struct stat* target) {
         return false;
     }
     const uid_t user = geteuid();
-    return target == nullptr || (folderInfo.st_mode & S_ISVTX) == 0 || user == 0 ||
-           target->st_uid == user || folderInfo.st_uid == user;
+    if (target == nullptr || (folderInfo.st_mode & S_ISVTX) == 0 || user == 0 ||
+        target->st_uid == user || folderInfo.st_uid == user) {
+        return true;
+    }
+    errno = EACCES;
+    return false;
+}
+
+// What Open(path) finds at the target's name, and so how it writes it.
+enum class Standing {
+    kNothing,  // made anew: 0666 less the umask
+    kFile,     // a regular file replaced: its permission bits kept
+    kLink,     // a link replaced by the new file, the file it names left alone
+    kDevice,   // written as it stands
+    kRefused,  // errno says why
+};
+
+Standing Examine(const char* path, struct stat* found) {
+    if (lstat(path, found) != 0) {
+        return Standing::kNothing;
+    }
+    if (S_ISLNK(found->st_mode)) {
+        // A link to a folder, or to a file that cannot be opened for update, is refused as the
+        // direct writing would be.
+        struct stat named {};
+        if (stat(path, &named) != 0) {
+            return Standing::kLink;
+        }
+        if (S_ISDIR(named.st_mode)) {
+            errno = EISDIR;
+            return Standing::kRefused;
+        }
+        return faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) == 0 ? Standing::kLink
+                                                                       : Standing::kRefused;
+    }
+    if (S_ISDIR(found->st_mode)) {
+        errno = EISDIR;
+        return Standing::kRefused;
+    }
+    if (!S_ISREG(found->st_mode)) {
+        return Standing::kDevice;
+    }
+    if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0) {
+        return Standing::kRefused;
+    }
+    return Standing::kFile;
 }
 
 }  // namespace
@@ -209,8 +175,19 @@ const veldoran::TargetWriterCalls& veldoran::TargetWriterCalls::System() {
     return kSystemCalls;
 }
 
+std::string veldoran::TargetWriter::TemporaryName(const std::string& name, Temporary kind,
+                                                  int slot) {
+    char text[48];
+    snprintf(text, sizeof text, ".veldoran-%08x-%d.%s", NameDigest(name), slot,
+             kind == Temporary::kCreated ? "tmp" : "new");
+    return text;
+}
+
 veldoran::TargetWriter::~TargetWriter() {
     Kill();
+    if (ownsFolder_) {
+        ::close(folderFd_);
+    }
 }
 
 int32_t veldoran::TargetWriter::InitCreate(const veldoran::TargetWriterCalls* calls) {
@@ -218,138 +195,200 @@ int32_t veldoran::TargetWriter::InitCreate(const veldoran::TargetWriterCalls* ca
     return kNoErr;
 }
 
-int32_t veldoran::TargetWriter::Open(const char* path) {
-    if (fd_ != -1 || path == nullptr || path[0] == '\0') {
-        return kOtherErr;
+void veldoran::TargetWriter::Begin(int folderFd, const std::string& folder,
+                                   const std::string& name) {
+    if (ownsFolder_) {
+        ::close(folderFd_);
     }
-    targetPath_ = path;
-    if (targetPath_.back() == '/') {
-        return kOtherErr;
-    }
-    failed_ = false;
+    folderFd_ = folderFd;
+    ownsFolder_ = folderFd >= 0;
+    folder_ = folder;
+    name_ = name;
+    naming_ = Naming::kReplace;
+    holding_ = Holding::kNothing;
+    temporaryName_.clear();
+    progress_ = Progress{};
     lastError_ = 0;
-    inPlace_ = false;
-    unnamed_ = false;
-    linked_ = false;
-    written_ = 0;
-    reserved_ = false;
-    synced_ = false;
+}
 
-    struct stat linkInfo {};
-    const bool present = lstat(path, &linkInfo) == 0;
-    mode_t mode = 0666;
-    bool keepMode = false;
-    if (present && S_ISLNK(linkInfo.st_mode)) {
-        // The link itself is replaced by the new file, as deleting the target and creating it
-        // anew would; the file it names is left alone. A link to a folder, or to a file that
-        // cannot be opened for update, is refused as the direct writing would be.
-        struct stat info {};
-        if (stat(path, &info) == 0 &&
-            (S_ISDIR(info.st_mode) || faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0)) {
-            return kOtherErr;
-        }
-    } else if (present) {
-        if (S_ISDIR(linkInfo.st_mode)) {
-            return kOtherErr;
-        }
-        if (!S_ISREG(linkInfo.st_mode)) {
-            // A device or a pipe holds no content to protect: write it as it stands.
-            // Without waiting: a pipe that nobody reads is refused at once, never waited on.
-            do {
-                fd_ = calls_->open(path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-            } while (fd_ < 0 && errno == EINTR);
-            if (fd_ < 0) {
-                fd_ = -1;
-                return kOtherErr;
-            }
-            inPlace_ = true;
-            const int flags = fcntl(fd_, F_GETFL);
-            if (flags == -1 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-                return Fail();
-            }
-            return kNoErr;
-        }
-        if (faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0) {
-            return kOtherErr;
-        }
-        // The permission bits, without set-user, set-group and sticky: new content never
-        // inherits those.
-        mode = linkInfo.st_mode & 0777;
-        keepMode = true;
-    }
-    if (!CanReplaceIn(FolderOf(targetPath_), present ? &linkInfo : nullptr)) {
+std::string veldoran::TargetWriter::InFolder(const std::string& name) const {
+    return folder_ + name;
+}
+
+std::string veldoran::TargetWriter::TemporaryPath() const {
+    return temporaryName_.empty() ? std::string() : InFolder(temporaryName_);
+}
+
+int32_t veldoran::TargetWriter::Open(const char* path) {
+    if (fd_ != -1 || path == nullptr || path[0] == '\0' || path[strlen(path) - 1] == '/') {
         return kOtherErr;
     }
+    Begin(AT_FDCWD, FolderOf(path), NameOf(path));
+    struct stat found {};
+    const Standing standing = Examine(path, &found);
+    if (standing == Standing::kRefused) {
+        return Fail();
+    }
+    if (standing == Standing::kDevice) {
+        return OpenInPlace(path);
+    }
+    if (!CanReplaceIn(folder_, standing == Standing::kNothing ? nullptr : &found)) {
+        return Fail();
+    }
+    // A replaced file keeps its permission bits, without set-user, set-group and sticky: new
+    // content never inherits those. Until then the file is the owner's alone, so the content is
+    // never more exposed than the old target was.
+    const mode_t kept = found.st_mode & 0777;
+    RemoveStaleTemporaries();
+    return standing == Standing::kFile ? MakeTemporary(0600, &kept) : MakeTemporary(0666, nullptr);
+}
 
-    const std::string folder = FolderOf(targetPath_);
-    RemoveStaleTemporaries(folder, *calls_);
-    // Created for the owner alone until the final mode is set, so the content is never more
-    // exposed than the old target was.
-    const mode_t createMode = keepMode ? 0600 : mode;
+int32_t veldoran::TargetWriter::OpenInFolder(int folderFd, const char* name, mode_t mode,
+                                             Naming naming) {
+    if (fd_ != -1) {
+        return kOtherErr;
+    }
+    Begin(fcntl(folderFd, F_DUPFD_CLOEXEC, 0), "", IsPlainName(name) ? name : "");
+    naming_ = naming;
+    if (folderFd_ < 0) {
+        return Fail();
+    }
+    if (name_.empty()) {
+        errno = EINVAL;
+        return Fail();
+    }
+    // Also when the name turns out to be taken: what a killed run left goes all the same.
+    RemoveStaleTemporaries();
+    struct stat found {};
+    if (fstatat(folderFd_, name, &found, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (naming == Naming::kNeverReplace || S_ISDIR(found.st_mode)) {
+            errno = naming == Naming::kNeverReplace ? EEXIST : EISDIR;
+            return Fail();
+        }
+    }
+    return MakeTemporary(0600, &mode);
+}
+
+int32_t veldoran::TargetWriter::OpenInPlace(const char* path) {
+    // A device or a pipe holds no content to protect: written as it stands, after an open that
+    // does not wait, so that a pipe that nobody reads is refused at once.
+    do {
+        fd_ = calls_->openat(AT_FDCWD, path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                             0);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        fd_ = -1;
+        return Fail();
+    }
+    holding_ = Holding::kInPlace;
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags == -1 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return Fail();
+    }
+    return kNoErr;
+}
+
+int32_t veldoran::TargetWriter::MakeTemporary(mode_t createMode, const mode_t* exactMode) {
+    if (!MakeUnnamed(createMode) && !MakeCreated(createMode)) {
+        return Fail();
+    }
+    // The lock marks the file as in use for as long as this writer lives: a later run in the
+    // same folder leaves it alone.
+    if (calls_->flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
+        (exactMode != nullptr && fchmod(fd_, *exactMode) != 0)) {
+        return Fail();
+    }
+    return kNoErr;
+}
+
+bool veldoran::TargetWriter::MakeUnnamed(mode_t createMode) {
 #ifdef O_TMPFILE
     // An unnamed file first: a run killed before Commit then leaves nothing behind, not even
     // the space it set aside.
     int unnamed;
     do {
-        unnamed = calls_->open(folder.empty() ? "." : folder.c_str(),
-                               O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
+        unnamed = calls_->openat(folderFd_, folder_.empty() ? "." : folder_.c_str(),
+                                 O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
     } while (unnamed < 0 && errno == EINTR);
     if (unnamed >= 0 && CanLinkLater(unnamed)) {
         fd_ = unnamed;
-        unnamed_ = true;
-        temporaryPath_ = TemporaryName(folder, kLinkedSuffix);
-    } else if (unnamed >= 0) {
+        holding_ = Holding::kUnnamed;
+        return true;
+    }
+    if (unnamed >= 0) {
         calls_->close(unnamed);
     }
+#else
+    (void)createMode;
 #endif
-    for (int attempt = 0; fd_ == -1 && attempt < 100; ++attempt) {
-        std::string candidate = TemporaryName(folder, kCreatedSuffix);
-        const int fd = calls_->open(
-            candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+    return false;
+}
+
+bool veldoran::TargetWriter::MakeCreated(mode_t createMode) {
+    for (int slot = 0; slot < kTemporarySlots;) {
+        const std::string name = TemporaryName(name_, Temporary::kCreated, slot);
+        const int fd =
+            calls_->openat(folderFd_, InFolder(name).c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
         if (fd >= 0) {
             fd_ = fd;
-            temporaryPath_ = std::move(candidate);
-        } else if (errno != EEXIST && errno != EINTR) {
-            break;
+            holding_ = Holding::kCreated;
+            temporaryName_ = name;
+            return true;
+        }
+        if (errno == EEXIST) {
+            ++slot;
+        } else if (errno != EINTR) {
+            return false;
         }
     }
-    if (fd_ == -1) {
-        return kOtherErr;
+    return false;
+}
+
+// Removes what runs that were killed left of this target: a temporary name of it that no
+// process holds a lock on and, for a created file, that has not been written to for a while.
+// Each still holds the disk space its run set aside.
+void veldoran::TargetWriter::RemoveStaleTemporaries() {
+    const time_t now = time(nullptr);
+    for (const Temporary kind : {Temporary::kCreated, Temporary::kLinked}) {
+        for (int slot = 0; slot < kTemporarySlots; ++slot) {
+            const std::string path = InFolder(TemporaryName(name_, kind, slot));
+            const Descriptor file(
+                ::openat(folderFd_, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat opened {};
+            struct stat named {};
+            // Still the same file under that name once the lock is had, so that a file a live
+            // run has just put there is never the one removed.
+            if (file.IsOpen() && fstat(file.Get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
+                (kind == Temporary::kLinked || opened.st_mtime + kStaleSeconds < now) &&
+                calls_->flock(file.Get(), LOCK_EX | LOCK_NB) == 0 &&
+                fstatat(folderFd_, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+                calls_->unlinkat(folderFd_, path.c_str(), 0);
+            }
+        }
     }
-    // The lock marks the file as in use for as long as this writer lives: a later run in the
-    // same folder leaves it alone.
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0 || (keepMode && fchmod(fd_, mode) != 0)) {
-        return Fail();
-    }
-    return kNoErr;
 }
 
 int32_t veldoran::TargetWriter::OpenDescriptor(int fd) {
     if (fd_ != -1) {
         return kOtherErr;
     }
-    failed_ = false;
-    lastError_ = 0;
-    written_ = 0;
-    reserved_ = false;
-    unnamed_ = false;
-    linked_ = false;
-    targetPath_.clear();
+    Begin(-1, "", "");
     fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (fd_ < 0) {
         fd_ = -1;
-        lastError_ = errno;
-        return kOtherErr;
+        return Fail();
     }
-    inPlace_ = true;
+    holding_ = Holding::kInPlace;
     return kNoErr;
 }
 
 int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
-    if (fd_ == -1 || failed_) {
+    if (fd_ == -1) {
         return kOtherErr;
     }
-    if (inPlace_ || length == 0) {
+    if (InPlace() || length == 0) {
         return kNoErr;
     }
     // Space set aside does not count against the process's file-size limit; the writes would,
@@ -365,7 +404,7 @@ int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
         reserved = calls_->reserve(fd_, static_cast<off_t>(length));
     } while (reserved != 0 && errno == EINTR);
     if (reserved == 0) {
-        reserved_ = true;
+        progress_.reserved = true;
         return kNoErr;
     }
     if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) {
@@ -376,23 +415,20 @@ int32_t veldoran::TargetWriter::Reserve(uint64_t length) {
 }
 
 int32_t veldoran::TargetWriter::Write(const unsigned char* data, uint32_t count) {
-    if (fd_ == -1 || failed_) {
+    if (fd_ == -1) {
         return kOtherErr;
     }
     const FileSizeSignalIgnored noFileSizeSignal;
-    synced_ = false;
-    size_t remaining = count;
-    while (remaining > 0) {
-        const ssize_t written = calls_->write(fd_, data, std::min(remaining, kWriteChunk));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
+    progress_.synced = false;
+    for (size_t done = 0; done < count;) {
+        const size_t piece = std::min<size_t>(count - done, kWriteChunk);
+        const int error = WriteFully(fd_, data + done, piece, calls_->write);
+        if (error != 0) {
+            errno = error;
             return Fail();
         }
-        data += written;
-        remaining -= static_cast<size_t>(written);
-        StartWriteback(static_cast<size_t>(written));
+        StartWriteback(piece);
+        done += piece;
     }
     return kNoErr;
 }
@@ -401,44 +437,40 @@ void veldoran::TargetWriter::StartWriteback(size_t count) {
 #ifdef SYNC_FILE_RANGE_WRITE
     // Sends what is written to the disk while the rest is still being written, so that the
     // fsync of Commit waits for the tail only. A hint: its failure changes nothing.
-    if (!inPlace_) {
-        sync_file_range(fd_, static_cast<off_t>(written_), static_cast<off_t>(count),
+    if (!InPlace()) {
+        sync_file_range(fd_, static_cast<off_t>(progress_.written), static_cast<off_t>(count),
                         SYNC_FILE_RANGE_WRITE);
     }
 #endif
-    written_ += count;
+    progress_.written += count;
 }
 
 int32_t veldoran::TargetWriter::SyncContent() {
-    if (fd_ == -1 || failed_) {
+    if (fd_ == -1) {
         return kOtherErr;
     }
-    if (inPlace_ || synced_) {
+    if (InPlace() || progress_.synced) {
         return kNoErr;
     }
     // Space set aside beyond the content goes back.
-    if (reserved_ && ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+    if (progress_.reserved && calls_->ftruncate(fd_, static_cast<off_t>(progress_.written)) != 0) {
         return Fail();
     }
     if (calls_->fsync(fd_) != 0) {
         return Fail();
     }
-    synced_ = true;
+    progress_.synced = true;
     return kNoErr;
 }
 
 int32_t veldoran::TargetWriter::Commit() {
-    if (fd_ == -1 || failed_) {
+    if (fd_ == -1) {
         return kOtherErr;
     }
-    if (inPlace_) {
+    if (InPlace()) {
         const int closed = calls_->close(fd_);
         fd_ = -1;
-        if (closed != 0) {
-            lastError_ = errno;
-            return kOtherErr;
-        }
-        return kNoErr;
+        return closed == 0 ? kNoErr : Fail();
     }
     if (SyncContent() != kNoErr) {
         return kOtherErr;
@@ -447,8 +479,8 @@ int32_t veldoran::TargetWriter::Commit() {
     // it has the target's: a run that sweeps the folder meanwhile leaves it alone, and one that
     // finds such a file unlocked knows that its writer was killed. Closing the first one before
     // the file is named lets a failing close still keep the old target.
-    const ClosedAtScopeEnd lockHolder(fcntl(fd_, F_DUPFD_CLOEXEC, 0));
-    if (lockHolder.fd < 0) {
+    const Descriptor lockHolder(fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+    if (!lockHolder.IsOpen()) {
         return Fail();
     }
     const int closed = calls_->close(fd_);
@@ -456,47 +488,85 @@ int32_t veldoran::TargetWriter::Commit() {
     if (closed != 0) {
         return Fail();
     }
-    bool atTarget = false;
-    if (unnamed_ && LinkUnnamed(lockHolder.fd, &atTarget) != kNoErr) {
+    bool madeFresh = false;
+    if (Name(lockHolder.Get(), &madeFresh) != kNoErr) {
         return Fail();
     }
-    if (!atTarget && calls_->rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
-        return Fail();
+    return SyncFolderAfterNaming(madeFresh);
+}
+
+// Gives the written file the target's name: linked straight under it while the name is free,
+// so that nothing standing there is ever touched; else renamed over it (kReplace) or refused
+// with EEXIST. *madeFresh tells whether the name is a new one, which can still be taken back.
+int32_t veldoran::TargetWriter::Name(int fd, bool* madeFresh) {
+    const std::string target = InFolder(name_);
+    if (holding_ == Holding::kUnnamed) {
+        if (calls_->linkat(AT_FDCWD, DescriptorPath(fd).c_str(), folderFd_, target.c_str(),
+                           AT_SYMLINK_FOLLOW) == 0) {
+            *madeFresh = true;
+            return kNoErr;
+        }
+        // A rename needs a name to start from.
+        if (errno != EEXIST || naming_ == Naming::kNeverReplace || LinkUnnamed(fd) != kNoErr) {
+            return kOtherErr;
+        }
+    } else if (calls_->linkat(folderFd_, TemporaryPath().c_str(), folderFd_, target.c_str(), 0) ==
+               0) {
+        *madeFresh = true;
+        calls_->unlinkat(folderFd_, TemporaryPath().c_str(), 0);
+        temporaryName_.clear();
+        return kNoErr;
+    } else if (naming_ == Naming::kNeverReplace ||
+               (errno != EEXIST && errno != EPERM && errno != EOPNOTSUPP)) {
+        // EPERM and EOPNOTSUPP: a file system without hard links, where a rename still works.
+        return kOtherErr;
     }
-    temporaryPath_.clear();
-    SyncFolder(FolderOf(targetPath_));
+    if (calls_->renameat(folderFd_, TemporaryPath().c_str(), folderFd_, target.c_str()) != 0) {
+        return kOtherErr;
+    }
+    temporaryName_.clear();
     return kNoErr;
 }
 
-int32_t veldoran::TargetWriter::LinkUnnamed(int fd, bool* atTarget) {
-#ifdef O_TMPFILE
+int32_t veldoran::TargetWriter::LinkUnnamed(int fd) {
     const std::string descriptor = DescriptorPath(fd);
-    // A new target takes the file straight under its name, so there is no instant in which the
-    // file has a name of its own. An existing one is replaced by a rename.
-    if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, targetPath_.c_str(), AT_SYMLINK_FOLLOW) ==
-        0) {
-        *atTarget = true;
-        return kNoErr;
-    }
-    if (errno != EEXIST) {
-        return kOtherErr;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (linkat(AT_FDCWD, descriptor.c_str(), AT_FDCWD, temporaryPath_.c_str(),
-                   AT_SYMLINK_FOLLOW) == 0) {
-            linked_ = true;
+    for (int slot = 0; slot < kTemporarySlots; ++slot) {
+        const std::string name = TemporaryName(name_, Temporary::kLinked, slot);
+        if (calls_->linkat(AT_FDCWD, descriptor.c_str(), folderFd_, InFolder(name).c_str(),
+                           AT_SYMLINK_FOLLOW) == 0) {
+            temporaryName_ = name;
             return kNoErr;
         }
         if (errno != EEXIST) {
-            break;
+            return kOtherErr;
         }
-        temporaryPath_ = TemporaryName(FolderOf(targetPath_), kLinkedSuffix);
     }
-#else
-    (void)fd;
-    (void)atTarget;
-#endif
     return kOtherErr;
+}
+
+// The new name survives a crash only once its folder is on stable storage. A name just made
+// is taken back when that fails; a rename cannot be, and is reported all the same.
+int32_t veldoran::TargetWriter::SyncFolderAfterNaming(bool madeFresh) {
+    Descriptor opened;
+    int folderFd = folderFd_;
+    if (folderFd == AT_FDCWD) {
+        opened.Reset(
+            ::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A folder that can be written but not read cannot be synced: nothing more to do.
+        if (!opened.IsOpen()) {
+            return kNoErr;
+        }
+        folderFd = opened.Get();
+    }
+    if (calls_->syncFolder(folderFd) == 0) {
+        return kNoErr;
+    }
+    const int error = errno;
+    if (madeFresh) {
+        calls_->unlinkat(folderFd_, InFolder(name_).c_str(), 0);
+    }
+    errno = error;
+    return Fail();
 }
 
 int32_t veldoran::TargetWriter::Kill() {
@@ -504,12 +574,10 @@ int32_t veldoran::TargetWriter::Kill() {
         calls_->close(fd_);
         fd_ = -1;
     }
-    if (!temporaryPath_.empty() && (!unnamed_ || linked_)) {
-        calls_->unlink(temporaryPath_.c_str());
+    if (!temporaryName_.empty()) {
+        calls_->unlinkat(folderFd_, TemporaryPath().c_str(), 0);
+        temporaryName_.clear();
     }
-    temporaryPath_.clear();
-    unnamed_ = false;
-    linked_ = false;
     return kNoErr;
 }
 
@@ -517,6 +585,5 @@ int32_t veldoran::TargetWriter::Fail() {
     const int error = errno;
     Kill();
     lastError_ = error;
-    failed_ = true;
     return kOtherErr;
 }

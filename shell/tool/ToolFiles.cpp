@@ -34,24 +34,6 @@ std::string SystemError(const char* what, int error) {
     return std::string(what) + ": " + strerror(error);
 }
 
-int WriteAll(int fd, const unsigned char* data, size_t count) {
-    while (count > 0) {
-        const ssize_t written = write(fd, data, count);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0) {
-            return errno;
-        }
-        if (written == 0) {
-            return EIO;
-        }
-        data += written;
-        count -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
 bool IsStandardStream(const std::string& path) {
     return path.empty() || path == "-";
 }
@@ -387,7 +369,7 @@ int32_t SpooledInput::Spool(const std::string& path, const std::string& folder, 
             buffer[0] = '\r';
             count = 1;
         }
-        const int written = WriteAll(file_.Get(), buffer.data(), count);
+        const int written = WriteFully(file_.Get(), buffer.data(), count);
         pastLimit_ = written == EFBIG;
         if (pastLimit_) {
             return kOtherErr;

@@ -11,10 +11,14 @@
 #include <string>
 #include <utility>
 
-#include "shell/tool/ToolFolderFile.h"
+#include "platform/Descriptor.h"
+#include "platform/DurableSteps.h"
 #include "veldoran.h"
 
 namespace tool {
+
+using veldoran::Descriptor;
+using veldoran::WriteFully;
 
 // True for the names that stand for the standard streams: "-" and "".
 bool IsStandardStream(const std::string& path);
@@ -131,7 +135,7 @@ class SpooledInput {
   private:
     int32_t Open(const std::string& folder, const std::string& shownFile);
 
-    tool::Descriptor file_;
+    Descriptor file_;
     uint64_t size_ = 0;
     bool pastLimit_ = false;
 };
@@ -170,10 +174,6 @@ std::string OutputFor(const std::string& input, const std::string& output, const
 // committed. 0, or kOtherErr after a report.
 int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
                          const unsigned char* data, size_t count);
-
-// Writes count bytes at data to fd, through short writes and interruptions. 0, or an errno
-// value.
-int WriteAll(int fd, const unsigned char* data, size_t count);
 
 // The system's words for an errno value after what failed: "cannot be written: No space left
 // on device".

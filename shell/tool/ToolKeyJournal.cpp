@@ -101,24 +101,19 @@ struct AcceptOptions {
 // long as this object lives, its header and fingerprint read under the lock.
 class HeldKeyFile {
   public:
-    ~HeldKeyFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
     int32_t Open(const std::string& path) {
         path_ = path;
-        fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd_.Reset(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
-        if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-            return Fail(fd_ < 0 && errno == ENOENT ? kFNFErr : kOtherErr, path,
+        if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+            return Fail(!fd_.IsOpen() && errno == ENOENT ? kFNFErr : kOtherErr, path,
                         "cannot be opened as a key file");
         }
-        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
             return Fail(kOtherErr, path, "is in use by an encryption; try again");
         }
         unsigned char bytes[kKeyHeaderSize + 64] = {};
-        const ssize_t got = pread(fd_, bytes, sizeof bytes, 0);
+        const ssize_t got = pread(fd_.Get(), bytes, sizeof bytes, 0);
         if (got < static_cast<ssize_t>(kKeyHeaderSize) + 1) {
             return Fail(kOtherErr, path, "not a key file: shorter than a key header");
         }
@@ -148,8 +143,9 @@ class HeldKeyFile {
             }
         }
         // keyOffset and useCount stand side by side at 92.
-        if (pwrite(fd_, numbers, sizeof numbers, 92) != static_cast<ssize_t>(sizeof numbers) ||
-            fsync(fd_) != 0) {
+        if (pwrite(fd_.Get(), numbers, sizeof numbers, 92) !=
+                static_cast<ssize_t>(sizeof numbers) ||
+            fsync(fd_.Get()) != 0) {
             return Fail(kOtherErr, path_, SystemError("cannot be rewritten", errno));
         }
         return kNoErr;
@@ -157,7 +153,7 @@ class HeldKeyFile {
 
   private:
     std::string path_;
-    int fd_ = -1;
+    Descriptor fd_;
     TypKeyHeader header_{};
     unsigned char fingerprint_[veldoran::kKeyFingerprintSize] = {};
 };

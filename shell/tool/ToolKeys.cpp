@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/TargetWriter.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFolderFile.h"
 #include "shell/tool/ToolKeyCheck.h"
 #include "veldoran.h"
 
@@ -89,11 +89,11 @@ int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* hea
     return kNoErr;
 }
 
-// Writes the header and size bytes of random material to fd.
-int32_t WriteKey(int fd, const TypKeyHeader& header, uint64_t size, const std::string& shownAs) {
-    int error = WriteAll(fd, reinterpret_cast<const unsigned char*>(&header), sizeof header);
-    if (error != 0) {
-        return Fail(kOtherErr, shownAs, SystemError("cannot be written", error));
+// Writes the header and size bytes of random material to key.
+int32_t WriteKey(veldoran::TargetWriter* key, const TypKeyHeader& header, uint64_t size,
+                 const std::string& shownAs) {
+    if (key->Write(reinterpret_cast<const unsigned char*>(&header), sizeof header) != kNoErr) {
+        return Fail(kOtherErr, shownAs, SystemError("cannot be written", key->LastError()));
     }
     std::vector<unsigned char> chunk(static_cast<size_t>(std::min<uint64_t>(size, kMaterialChunk)));
     int32_t result = kNoErr;
@@ -102,8 +102,8 @@ int32_t WriteKey(int fd, const TypKeyHeader& header, uint64_t size, const std::s
         if (!FillRandom(chunk.data(), piece)) {
             result =
                 Fail(kOtherErr, shownAs, SystemError("the system's random source failed", errno));
-        } else if ((error = WriteAll(fd, chunk.data(), piece)) != 0) {
-            result = Fail(kOtherErr, shownAs, SystemError("cannot be written", error));
+        } else if (key->Write(chunk.data(), static_cast<uint32_t>(piece)) != kNoErr) {
+            result = Fail(kOtherErr, shownAs, SystemError("cannot be written", key->LastError()));
         }
         done += piece;
     }
@@ -276,23 +276,25 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     if (!folderFd.IsOpen()) {
         return Fail(kOtherErr, folder, SystemError("cannot be opened", errno));
     }
-    FolderFile key;
-    int error = key.Open(folderFd.Get(), 0600);
-    if (error != 0) {
-        return Fail(kOtherErr, folder, SystemError("cannot make a file in this folder", error));
+    const std::string fileName = options.name + "." + yearText;
+    veldoran::TargetWriter key;
+    key.InitCreate(nullptr);
+    if (key.OpenInFolder(folderFd.Get(), fileName.c_str(), 0600,
+                         veldoran::TargetWriter::Naming::kNeverReplace) != kNoErr) {
+        return key.LastError() == EEXIST
+                   ? Fail(kOtherErr, path, "already exists; a key file is never replaced")
+                   : Fail(kOtherErr, folder,
+                          SystemError("cannot make a file in this folder", key.LastError()));
     }
-    result = WriteKey(key.Descriptor(), header, options.size, path);
+    result = WriteKey(&key, header, options.size, path);
     if (result != kNoErr) {
         return result;
     }
-    error = key.Place(options.name + "." + yearText, false);
-    if (error == EEXIST) {
-        return Fail(kOtherErr, path, "already exists; a key file is never replaced");
+    if (key.Commit() != kNoErr) {
+        return key.LastError() == EEXIST
+                   ? Fail(kOtherErr, path, "already exists; a key file is never replaced")
+                   : Fail(kOtherErr, path, SystemError("cannot be named", key.LastError()));
     }
-    if (error != 0) {
-        return Fail(kOtherErr, path, SystemError("cannot be named", error));
-    }
-    fsync(folderFd.Get());
     printf("%s\n", path.c_str());
     return kNoErr;
 }

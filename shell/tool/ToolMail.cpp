@@ -332,7 +332,7 @@ int32_t DecryptInline(const std::string& keyPrefix) {
         copied = end;
     });
     out.append(text, copied, std::string::npos);
-    if (WriteAll(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(out.data()), out.size()) !=
+    if (WriteFully(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(out.data()), out.size()) !=
         0) {
         return Fail(kOtherErr, "standard output", "cannot be written");
     }

@@ -253,7 +253,7 @@ int32_t HandOver(const std::vector<std::string>& command, const std::string& pro
                         "): nothing sent, but the key material of this mail is spent");
     }
     const int written =
-        WriteAll(ends[1], reinterpret_cast<const unsigned char*>(mail.data()), mail.size());
+        WriteFully(ends[1], reinterpret_cast<const unsigned char*>(mail.data()), mail.size());
     close(ends[1]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

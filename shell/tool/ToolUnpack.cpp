@@ -19,11 +19,11 @@
 #include <set>
 #include <string>
 
+#include "platform/TargetWriter.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFolderFile.h"
 #include "shell/tool/ToolFrames.h"
 #include "veldoran.h"
 
@@ -161,21 +161,21 @@ int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entr
     }
     const mode_t mask = umask(0);
     umask(mask);
-    FolderFile file;
-    int error = file.Open(folderFd, 0666 & ~mask);
-    if (error == 0) {
-        error = WriteAll(file.Descriptor(), data, static_cast<size_t>(entry.length));
+    // A link standing under the name is replaced as a link with --force, never followed.
+    veldoran::TargetWriter file;
+    file.InitCreate(nullptr);
+    const bool written =
+        file.OpenInFolder(folderFd, entry.name.c_str(), 0666 & ~mask,
+                          force ? veldoran::TargetWriter::Naming::kReplace
+                                : veldoran::TargetWriter::Naming::kNeverReplace) == kNoErr &&
+        file.Write(data, static_cast<uint32_t>(entry.length)) == kNoErr && file.Commit() == kNoErr;
+    if (written) {
+        return kNoErr;
     }
-    if (error == 0) {
-        error = file.Place(entry.name, force);
-    }
-    if (error == EEXIST) {
+    if (file.LastError() == EEXIST) {
         return Fail(kOtherErr, shownPath, "exists; entry not written (--force replaces it)");
     }
-    if (error != 0) {
-        return Fail(kOtherErr, shownPath, SystemError("cannot be written", error));
-    }
-    return kNoErr;
+    return Fail(kOtherErr, shownPath, SystemError("cannot be written", file.LastError()));
 }
 
 // Refused when the entries together would take more than a load of the library may hold: a
@@ -206,7 +206,7 @@ std::string ShownEntry(const std::string& shownInput, int32_t index, const Entry
 int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
                 const UnpackOptions& options) {
     const std::string folder = options.folder.empty() ? "." : options.folder;
-    Descriptor folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.IsOpen()) {
         return Fail(kOtherErr, folder, SystemError("cannot be opened as a folder", errno));
     }
@@ -258,8 +258,6 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
         }
         written.insert(entry.name);
     }
-    // The new names are on stable storage only once the folder is.
-    fsync(folderFd.Get());
     return result;
 }
 
@@ -310,7 +308,7 @@ int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput
         return FailWithResult(kFrameTooLong, shownInput, Activity::kDecryptBinary);
     }
     const std::string shownFolder = folder.empty() ? "." : folder;
-    Descriptor folderFd(open(shownFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor folderFd(open(shownFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.IsOpen()) {
         return Fail(kOtherErr, shownFolder, SystemError("cannot be opened as a folder", errno));
     }
@@ -318,10 +316,8 @@ int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput
     entry.name = name;
     entry.length = static_cast<int32_t>(size);
     const std::string prefix = shownFolder == "." ? "" : KeyFolderPrefix(shownFolder);
-    const int32_t result = WriteEntry(folderFd.Get(), prefix + EscapeForTerminal(name), entry, data,
-                                      KeyFiles(KeyFolderPrefix(common.keyFolder)), common.force);
-    fsync(folderFd.Get());
-    return result;
+    return WriteEntry(folderFd.Get(), prefix + EscapeForTerminal(name), entry, data,
+                      KeyFiles(KeyFolderPrefix(common.keyFolder)), common.force);
 }
 
 void AddUnpack(CLI::App* app, CommonOptions* common, Work* run) {

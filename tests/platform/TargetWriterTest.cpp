@@ -214,21 +214,52 @@ TEST(TargetWriter, TargetsThatCannotBeReplacedAreRefusedAtOpen) {
     EXPECT_EQ(Entries(sticky), (std::set<std::string>{"mine.msg", "out.msg"}));
 }
 
+// The calls of the writer's seam, each of which a test can make fail.
+enum class Call {
+    kNone,
+    kOpenat,
+    kWrite,
+    kFsync,
+    kClose,
+    kRenameat,
+    kLinkat,
+    kFlock,
+    kFtruncate,
+    kReserve,
+    kSyncFolder,
+};
+
 // System calls that fail on demand.
 struct Faults {
-    int failWrite = 0;  // errno of every write, 0 for none
-    int failFsync = 0;
-    int failClose = 0;
-    int failRename = 0;
+    Call failing = Call::kNone;
+    int error = 0;             // the errno value the failing call gives
+    int reached = 0;           // how often the failing call was made
     bool shortWrites = false;  // one byte per write, with an interruption before each
-    int failReserve = 0;
+    bool noUnnamed = false;    // a file system without unnamed files (O_TMPFILE)
 };
 Faults gFaults;
 
+bool Injected(Call call) {
+    if (gFaults.failing != call) {
+        return false;
+    }
+    ++gFaults.reached;
+    errno = gFaults.error;
+    return true;
+}
+
+int FaultyOpenAt(int folderFd, const char* path, int flags, mode_t mode) {
+#ifdef O_TMPFILE
+    if (gFaults.noUnnamed && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+#endif
+    return Injected(Call::kOpenat) ? -1 : ::openat(folderFd, path, flags, mode);
+}
 ssize_t FaultyWrite(int fd, const void* data, size_t count) {
     static bool interrupted = false;
-    if (gFaults.failWrite != 0) {
-        errno = gFaults.failWrite;
+    if (Injected(Call::kWrite)) {
         return -1;
     }
     if (gFaults.shortWrites) {
@@ -242,72 +273,153 @@ ssize_t FaultyWrite(int fd, const void* data, size_t count) {
     return ::write(fd, data, count);
 }
 int FaultyFsync(int fd) {
-    if (gFaults.failFsync != 0) {
-        errno = gFaults.failFsync;
-        return -1;
-    }
-    return ::fsync(fd);
+    return Injected(Call::kFsync) ? -1 : ::fsync(fd);
 }
 int FaultyClose(int fd) {
     const int result = ::close(fd);
-    if (gFaults.failClose != 0) {
-        errno = gFaults.failClose;
-        return -1;
-    }
-    return result;
+    return Injected(Call::kClose) ? -1 : result;
 }
-int FaultyRename(const char* from, const char* to) {
-    if (gFaults.failRename != 0) {
-        errno = gFaults.failRename;
-        return -1;
-    }
-    return ::rename(from, to);
+int FaultyRenameAt(int fromFolder, const char* from, int toFolder, const char* to) {
+    return Injected(Call::kRenameat) ? -1 : ::renameat(fromFolder, from, toFolder, to);
 }
-
+int FaultyLinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+    return Injected(Call::kLinkat) ? -1 : ::linkat(fromFolder, from, toFolder, to, flags);
+}
+int FaultyFlock(int fd, int operation) {
+    return Injected(Call::kFlock) ? -1 : ::flock(fd, operation);
+}
+int FaultyFtruncate(int fd, off_t length) {
+    return Injected(Call::kFtruncate) ? -1 : ::ftruncate(fd, length);
+}
 int FaultyReserve(int fd, off_t length) {
-    if (gFaults.failReserve != 0) {
-        errno = gFaults.failReserve;
-        return -1;
-    }
-    return veldoran::TargetWriterCalls::System().reserve(fd, length);
+    return Injected(Call::kReserve) ? -1
+                                    : veldoran::TargetWriterCalls::System().reserve(fd, length);
+}
+int FaultySyncFolder(int folderFd) {
+    return Injected(Call::kSyncFolder) ? -1
+                                       : veldoran::TargetWriterCalls::System().syncFolder(folderFd);
 }
 
 veldoran::TargetWriterCalls FaultyCalls() {
     veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
+    calls.openat = FaultyOpenAt;
     calls.write = FaultyWrite;
     calls.fsync = FaultyFsync;
     calls.close = FaultyClose;
-    calls.rename = FaultyRename;
+    calls.renameat = FaultyRenameAt;
+    calls.linkat = FaultyLinkAt;
+    calls.flock = FaultyFlock;
+    calls.ftruncate = FaultyFtruncate;
     calls.reserve = FaultyReserve;
+    calls.syncFolder = FaultySyncFolder;
     return calls;
 }
 
-TEST(TargetWriter, AFailureAtAnyStepKeepsTheOldTarget) {
+// The ways a writer can be asked to put a file in place.
+struct Way {
+    const char* label;
+    bool inFolder;  // OpenInFolder, else Open(path)
+    veldoran::TargetWriter::Naming naming;
+    bool oldTarget;  // a target stands there before
+};
+const std::vector<Way> kWays = {
+    {"replacing a target", false, veldoran::TargetWriter::Naming::kReplace, true},
+    {"a new target", false, veldoran::TargetWriter::Naming::kReplace, false},
+    {"a new name in a folder", true, veldoran::TargetWriter::Naming::kNeverReplace, false},
+    {"replacing a name in a folder", true, veldoran::TargetWriter::Naming::kReplace, true},
+};
+
+// Opens as the way says, sets space aside, writes kNew in two pieces and commits.
+int32_t WriteAs(veldoran::TargetWriter* writer, const Way& way, const TempDir& folder) {
+    int32_t result = kOtherErr;
+    if (way.inFolder) {
+        const int folderFd = open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        result = writer->OpenInFolder(folderFd, "out.msg", 0640, way.naming);
+        close(folderFd);
+    } else {
+        result = writer->Open(folder.File("out.msg").c_str());
+    }
+    if (result == kNoErr) {
+        result = writer->Reserve(1 << 16);
+    }
+    if (result == kNoErr) {
+        result = writer->Write(kNew.data(), 3);
+    }
+    if (result == kNoErr) {
+        result = writer->Write(kNew.data() + 3, static_cast<uint32_t>(kNew.size() - 3));
+    }
+    if (result == kNoErr) {
+        result = writer->Commit();
+    }
+    writer->Kill();
+    return result;
+}
+
+// Every call the writer makes fails in turn, in every way of naming, with and without unnamed
+// files: the writer gives -1 and the call's own errno, an old target stays byte for byte as it
+// was (or no target appears) and no temporary file is left. The folder's sync comes after the
+// name: a name just made is taken back, a rename cannot be and stands.
+TEST(TargetWriter, EveryFailingCallKeepsTheOldTargetAndLeavesNothing) {
     struct Case {
         const char* label;
-        Faults faults;
+        Call call;
+        int error;
     };
     const std::vector<Case> cases = {
-        {"disk full", {ENOSPC, 0, 0, 0, false, 0}},
-        {"fsync fails", {0, EIO, 0, 0, false, 0}},
-        {"close fails", {0, 0, EIO, 0, false, 0}},
-        {"rename fails", {0, 0, 0, EXDEV, false, 0}},
+        {"a temporary file cannot be made", Call::kOpenat, EACCES},
+        {"disk full", Call::kWrite, ENOSPC},
+        {"space cannot be set aside", Call::kReserve, ENOSPC},
+        {"the lock is refused", Call::kFlock, ENOLCK},
+        {"space set aside cannot be given back", Call::kFtruncate, EIO},
+        {"fsync fails", Call::kFsync, EIO},
+        {"close fails", Call::kClose, EIO},
+        {"the link fails", Call::kLinkat, EMLINK},
+        {"rename fails", Call::kRenameat, EXDEV},
+        {"the folder's sync fails", Call::kSyncFolder, EIO},
     };
     const veldoran::TargetWriterCalls calls = FaultyCalls();
     for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.label);
-        TempDir folder;
-        const std::string target = folder.File("out.msg");
-        ASSERT_TRUE(WriteWholeFile(target, kOld));
-        chmod(target.c_str(), 0640);
-        gFaults = testCase.faults;
-        veldoran::TargetWriter writer;
-        writer.InitCreate(&calls);
-        EXPECT_EQ(WriteAll(&writer, target, kNew), kOtherErr);
-        gFaults = Faults{};
-        EXPECT_EQ(ReadWholeFile(target), kOld);
-        EXPECT_EQ(ModeOf(target), 0640u);
-        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+        int reached = 0;
+        for (const bool noUnnamed : {false, true}) {
+            for (const Way& way : kWays) {
+                SCOPED_TRACE(std::string(testCase.label) + ", " + way.label +
+                             (noUnnamed ? ", no unnamed files" : ""));
+                TempDir folder;
+                const std::string target = folder.File("out.msg");
+                if (way.oldTarget) {
+                    ASSERT_TRUE(WriteWholeFile(target, kOld));
+                    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
+                }
+                gFaults = Faults{};
+                gFaults.failing = testCase.call;
+                gFaults.error = testCase.error;
+                gFaults.noUnnamed = noUnnamed;
+                veldoran::TargetWriter writer;
+                writer.InitCreate(&calls);
+                const int32_t result = WriteAs(&writer, way, folder);
+                const Faults seen = gFaults;
+                gFaults = Faults{};
+                reached += seen.reached;
+                if (seen.reached == 0) {
+                    // Not a call this way makes.
+                    EXPECT_EQ(result, kNoErr);
+                    continue;
+                }
+                EXPECT_EQ(result, kOtherErr);
+                EXPECT_EQ(writer.LastError(), testCase.error);
+                const bool renamed = testCase.call == Call::kSyncFolder && way.oldTarget;
+                if (renamed) {
+                    EXPECT_EQ(ReadWholeFile(target), kNew);
+                } else if (way.oldTarget) {
+                    EXPECT_EQ(ReadWholeFile(target), kOld);
+                    EXPECT_EQ(ModeOf(target), 0604u);
+                }
+                EXPECT_EQ(Entries(folder.path()), way.oldTarget ? std::set<std::string>{"out.msg"}
+                                                                : std::set<std::string>{});
+            }
+        }
+        // Each call is made by some way, or the row tests nothing.
+        EXPECT_GT(reached, 0) << testCase.label;
     }
 }
 
@@ -341,7 +453,8 @@ TEST(TargetWriter, ContentSyncedAheadOfTheCommit) {
         const std::string target = folder.File("out.msg");
         ASSERT_TRUE(WriteWholeFile(target, kOld));
         gFaults = Faults{};
-        gFaults.failFsync = testCase.failFsync;
+        gFaults.failing = testCase.failFsync != 0 ? Call::kFsync : Call::kNone;
+        gFaults.error = testCase.failFsync;
         gFsyncs = 0;
         veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
@@ -385,7 +498,8 @@ TEST(TargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
         TempDir folder;
         const std::string target = folder.File("out.msg");
         ASSERT_TRUE(WriteWholeFile(target, kOld));
-        gFaults.failReserve = testCase.reserveErrno;
+        gFaults.failing = testCase.reserveErrno != 0 ? Call::kReserve : Call::kNone;
+        gFaults.error = testCase.reserveErrno;
         veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
         // Far more than the content: what is left over is given back.
@@ -399,20 +513,28 @@ TEST(TargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
     }
 }
 
+// Unnamed or, where there are no unnamed files, named: an abandoned file goes either way.
 TEST(TargetWriter, AnAbandonedReplacementLeavesNothing) {
-    TempDir folder;
-    const std::string target = folder.File("out.msg");
-    ASSERT_TRUE(WriteWholeFile(target, kOld));
-    {
-        veldoran::TargetWriter writer;
-        writer.InitCreate(nullptr);
-        ASSERT_EQ(writer.Open(target.c_str()), kNoErr);
-        EXPECT_NE(writer.TemporaryPath(), "");
-        EXPECT_EQ(writer.Write(kNew.data(), static_cast<uint32_t>(kNew.size())), kNoErr);
-        // Destroyed without Commit.
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
+    for (const bool noUnnamed : {false, true}) {
+        SCOPED_TRACE(noUnnamed ? "no unnamed files" : "unnamed files");
+        TempDir folder;
+        const std::string target = folder.File("out.msg");
+        ASSERT_TRUE(WriteWholeFile(target, kOld));
+        gFaults = Faults{};
+        gFaults.noUnnamed = noUnnamed;
+        {
+            veldoran::TargetWriter writer;
+            writer.InitCreate(&calls);
+            ASSERT_EQ(writer.Open(target.c_str()), kNoErr);
+            EXPECT_EQ(writer.TemporaryPath().empty(), !noUnnamed);
+            EXPECT_EQ(writer.Write(kNew.data(), static_cast<uint32_t>(kNew.size())), kNoErr);
+            // Destroyed without Commit.
+        }
+        gFaults = Faults{};
+        EXPECT_EQ(ReadWholeFile(target), kOld);
+        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
     }
-    EXPECT_EQ(ReadWholeFile(target), kOld);
-    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
 }
 
 TEST(TargetWriter, ShortAndInterruptedWritesAreCompleted) {
@@ -447,18 +569,14 @@ TEST(TargetWriter, AKilledRunLeavesNothingBehind) {
     EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
 }
 
-// Where no unnamed file can be had, the temporary file is named; a killed run's leftover is
-// removed by the next run in that folder once no process holds it and nothing has written to
-// it for a minute. A file still locked by its writer, a recent one, and files of other names
-// stay.
-int RefuseUnnamed(const char* path, int flags, mode_t mode) {
+int RefuseUnnamed(int folderFd, const char* path, int flags, mode_t mode) {
 #ifdef O_TMPFILE
     if ((flags & O_TMPFILE) == O_TMPFILE) {
         errno = EOPNOTSUPP;
         return -1;
     }
 #endif
-    return ::open(path, flags, mode);
+    return ::openat(folderFd, path, flags, mode);
 }
 
 void MakeOld(const std::string& path) {
@@ -466,12 +584,39 @@ void MakeOld(const std::string& path) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
 }
 
+std::string Slot(const char* target, veldoran::TargetWriter::Temporary kind, int slot) {
+    return veldoran::TargetWriter::TemporaryName(target, kind, slot);
+}
+
+// A file standing under name, locked for as long as this object lives, as a live writer's is.
+class HeldFile {
+  public:
+    explicit HeldFile(const std::string& path) {
+        EXPECT_TRUE(WriteWholeFile(path, kOld));
+        MakeOld(path);
+        fd_ = open(path.c_str(), O_RDONLY);
+        EXPECT_EQ(flock(fd_, LOCK_EX), 0);
+    }
+    ~HeldFile() { close(fd_); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+// Where no unnamed file can be had, the temporary file is named; a killed run's leftover is
+// removed by the next run of that target once no process holds it and nothing has written to
+// it for a minute. A file still locked by its writer, a recent one, and files of other names
+// (another target's slots among them: a run looks at its own target's few names, never through
+// the folder) stay.
 TEST(TargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
+    using Temporary = veldoran::TargetWriter::Temporary;
     TempDir folder;
     const std::string target = folder.File("out.msg");
     ASSERT_TRUE(WriteWholeFile(target, kOld));
     veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
-    calls.open = RefuseUnnamed;
+    calls.openat = RefuseUnnamed;
     const int status = testsupport::RunInChild([&]() {
         veldoran::TargetWriter writer;
         writer.InitCreate(&calls);
@@ -482,22 +627,17 @@ TEST(TargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
         return 2;
     });
     ASSERT_EQ(status, -1);
-    std::set<std::string> leftovers = Entries(folder.path());
-    leftovers.erase("out.msg");
-    ASSERT_EQ(leftovers.size(), 1u);
-    const std::string leftover = folder.File(*leftovers.begin());
-    MakeOld(leftover);
+    const std::string leftover = Slot("out.msg", Temporary::kCreated, 0);
+    ASSERT_EQ(Entries(folder.path()), (std::set<std::string>{leftover, "out.msg"}));
+    MakeOld(folder.File(leftover));
 
-    // Another writer's file, old but still locked; a recent unlocked one; other names.
-    const std::string held = folder.File(".veldoran-held01.tmp");
-    const std::string recent = folder.File(".veldoran-young1.tmp");
-    ASSERT_TRUE(WriteWholeFile(held, kOld));
-    ASSERT_TRUE(WriteWholeFile(recent, kOld));
-    MakeOld(held);
-    const int heldFd = open(held.c_str(), O_RDONLY);
-    ASSERT_GE(heldFd, 0);
-    ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
-    for (const char* name : {".veldoran-other.tmpx", "veldoran-abcdef.tmp", "letter.txt"}) {
+    const std::string held = Slot("out.msg", Temporary::kCreated, 1);
+    const std::string recent = Slot("out.msg", Temporary::kCreated, 2);
+    const std::string otherTarget = Slot("other.msg", Temporary::kCreated, 0);
+    const HeldFile holding(folder.File(held));
+    ASSERT_TRUE(WriteWholeFile(folder.File(recent), kOld));
+    for (const std::string& name :
+         {otherTarget, std::string(".veldoran-abcdef.tmp"), std::string("letter.txt")}) {
         ASSERT_TRUE(WriteWholeFile(folder.File(name), kOld));
         MakeOld(folder.File(name));
     }
@@ -505,15 +645,51 @@ TEST(TargetWriter, LeftoversOfKilledRunsAreRemovedByTheNextRun) {
     veldoran::TargetWriter writer;
     writer.InitCreate(&calls);
     EXPECT_EQ(WriteAll(&writer, target, kNew), kNoErr);
-    close(heldFd);
     EXPECT_EQ(ReadWholeFile(target), kNew);
     EXPECT_EQ(Entries(folder.path()),
-              (std::set<std::string>{".veldoran-held01.tmp", ".veldoran-young1.tmp",
-                                     ".veldoran-other.tmpx", "veldoran-abcdef.tmp", "letter.txt",
-                                     "out.msg"}));
+              (std::set<std::string>{held, recent, otherTarget, ".veldoran-abcdef.tmp",
+                                     "letter.txt", "out.msg"}));
 }
 
-int KilledAtRename(const char*, const char*) {
+// A new file in a folder where no unnamed file can be had is created under a temporary name
+// and linked under its own only once whole: a write killed before that leaves the temporary
+// file, which the next run of that name removes once stale, whether the name is still free or
+// taken by then; a fresh leftover only moves the next run to another slot.
+TEST(TargetWriter, AKilledWriteInAFolderLeavesOnlyWhatTheNextRunRemoves) {
+    using Temporary = veldoran::TargetWriter::Temporary;
+    using Naming = veldoran::TargetWriter::Naming;
+    TempDir folder;
+    veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
+    calls.openat = RefuseUnnamed;
+    auto writeIn = [&](const char* name, bool killed) {
+        const int folderFd = open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        veldoran::TargetWriter writer;
+        writer.InitCreate(&calls);
+        int32_t result = writer.OpenInFolder(folderFd, name, 0644, Naming::kNeverReplace);
+        close(folderFd);
+        if (result == kNoErr) {
+            result = writer.Write(kNew.data(), static_cast<uint32_t>(kNew.size()));
+        }
+        if (result == kNoErr && killed) {
+            raise(SIGKILL);
+        }
+        return result == kNoErr ? writer.Commit() : result;
+    };
+    const std::string leftover = Slot("entry.txt", Temporary::kCreated, 0);
+    ASSERT_EQ(testsupport::RunInChild([&]() { return writeIn("entry.txt", true); }), -1);
+    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{leftover});
+
+    EXPECT_EQ(writeIn("entry.txt", false), kNoErr);
+    EXPECT_EQ(ReadWholeFile(folder.File("entry.txt")), kNew);
+    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{leftover, "entry.txt"}));
+
+    MakeOld(folder.File(leftover));
+    EXPECT_EQ(writeIn("entry.txt", false), kOtherErr);
+    EXPECT_EQ(ReadWholeFile(folder.File("entry.txt")), kNew);
+    EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"entry.txt"});
+}
+
+int KilledAtRename(int, const char*, int, const char*) {
     raise(SIGKILL);
     return -1;
 }
@@ -523,6 +699,7 @@ int KilledAtRename(const char*, const char*) {
 // folder removes at once, its lock being gone; a new target is linked under its name directly
 // and never has that instant.
 TEST(TargetWriter, AWriterKilledAtItsRenameLeavesOnlyWhatTheNextRunRemovesAtOnce) {
+    using Temporary = veldoran::TargetWriter::Temporary;
     TempDir folder;
     const std::string existing = folder.File("out.msg");
     const std::string fresh = folder.File("new.msg");
@@ -533,7 +710,7 @@ TEST(TargetWriter, AWriterKilledAtItsRenameLeavesOnlyWhatTheNextRunRemovesAtOnce
     }
     close(probe);
     veldoran::TargetWriterCalls calls = veldoran::TargetWriterCalls::System();
-    calls.rename = KilledAtRename;
+    calls.renameat = KilledAtRename;
     auto commitKilledAtRename = [&](const std::string& target) {
         return testsupport::RunInChild([&]() {
             veldoran::TargetWriter writer;
@@ -547,28 +724,17 @@ TEST(TargetWriter, AWriterKilledAtItsRenameLeavesOnlyWhatTheNextRunRemovesAtOnce
 
     EXPECT_EQ(commitKilledAtRename(existing), -1);
     EXPECT_EQ(ReadWholeFile(existing), kOld);
-    std::set<std::string> leftovers = Entries(folder.path());
-    leftovers.erase("out.msg");
-    leftovers.erase("new.msg");
-    ASSERT_EQ(leftovers.size(), 1u);
-    const std::string leftover = *leftovers.begin();
-    EXPECT_EQ(leftover.rfind(".veldoran-", 0), 0u);
-    EXPECT_EQ(leftover.substr(leftover.size() - 4), ".new");
+    const std::string leftover = Slot("out.msg", Temporary::kLinked, 0);
+    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{leftover, "new.msg", "out.msg"}));
 
     // One that a live writer still holds is left alone, however old.
-    const std::string held = folder.File(".veldoran-held02.new");
-    ASSERT_TRUE(WriteWholeFile(held, kOld));
-    MakeOld(held);
-    const int heldFd = open(held.c_str(), O_RDONLY);
-    ASSERT_GE(heldFd, 0);
-    ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
+    const std::string held = Slot("out.msg", Temporary::kLinked, 1);
+    const HeldFile holding(folder.File(held));
     veldoran::TargetWriter writer;
     writer.InitCreate(nullptr);
     EXPECT_EQ(WriteAll(&writer, existing, kNew), kNoErr);
-    close(heldFd);
     EXPECT_EQ(ReadWholeFile(existing), kNew);
-    EXPECT_EQ(Entries(folder.path()),
-              (std::set<std::string>{".veldoran-held02.new", "new.msg", "out.msg"}));
+    EXPECT_EQ(Entries(folder.path()), (std::set<std::string>{held, "new.msg", "out.msg"}));
 }
 
 // The file-size limit: content longer than it allows is refused when its space is set aside,
