@@ -38,11 +38,12 @@ mode_t ModeOf(const std::string& path) {
     return info.st_mode & 07777;
 }
 
-int32_t WriteAll(veldoran::TargetWriter* writer, const std::string& path,
-                 const std::vector<unsigned char>& content) {
-    int32_t result = writer->Open(path.c_str());
+// After opened, the result of opening writer: writes content in two pieces, as the pipeline
+// writes its comments and its armour, and commits.
+int32_t WriteOpened(veldoran::TargetWriter* writer, int32_t opened,
+                    const std::vector<unsigned char>& content) {
+    int32_t result = opened;
     if (result == kNoErr) {
-        // Two pieces, as the pipeline writes its comments and its armour.
         result = writer->Write(content.data(), 3);
     }
     if (result == kNoErr) {
@@ -53,6 +54,11 @@ int32_t WriteAll(veldoran::TargetWriter* writer, const std::string& path,
     }
     writer->Kill();
     return result;
+}
+
+int32_t WriteAll(veldoran::TargetWriter* writer, const std::string& path,
+                 const std::vector<unsigned char>& content) {
+    return WriteOpened(writer, writer->Open(path.c_str()), content);
 }
 
 // Opens, sets space aside for reserve bytes, then writes content as WriteAll does.
@@ -329,30 +335,20 @@ const std::vector<Way> kWays = {
     {"replacing a name in a folder", true, veldoran::TargetWriter::Naming::kReplace, true},
 };
 
-// Opens as the way says, sets space aside, writes kNew in two pieces and commits.
+// Opens as the way says, sets space aside, then writes kNew as WriteAll does.
 int32_t WriteAs(veldoran::TargetWriter* writer, const Way& way, const TempDir& folder) {
-    int32_t result = kOtherErr;
+    int32_t opened = kOtherErr;
     if (way.inFolder) {
         const int folderFd = open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        result = writer->OpenInFolder(folderFd, "out.msg", 0640, way.naming);
+        opened = writer->OpenInFolder(folderFd, "out.msg", 0640, way.naming);
         close(folderFd);
     } else {
-        result = writer->Open(folder.File("out.msg").c_str());
+        opened = writer->Open(folder.File("out.msg").c_str());
     }
-    if (result == kNoErr) {
-        result = writer->Reserve(1 << 16);
+    if (opened == kNoErr) {
+        opened = writer->Reserve(1 << 16);
     }
-    if (result == kNoErr) {
-        result = writer->Write(kNew.data(), 3);
-    }
-    if (result == kNoErr) {
-        result = writer->Write(kNew.data() + 3, static_cast<uint32_t>(kNew.size() - 3));
-    }
-    if (result == kNoErr) {
-        result = writer->Commit();
-    }
-    writer->Kill();
-    return result;
+    return WriteOpened(writer, opened, kNew);
 }
 
 // Every call the writer makes fails in turn, in every way of naming, with and without unnamed
@@ -510,6 +506,114 @@ TEST(TargetWriter, SpaceIsSetAsideBeforeTheContentIsMade) {
         struct stat info {};
         ASSERT_EQ(stat(target.c_str(), &info), 0);
         EXPECT_LT(info.st_blocks * 512, 1 << 16);
+    }
+}
+
+// A file made inside a folder held open: what stands under the name is never followed and,
+// unless replacing is asked for, never touched (EEXIST); the mode is exactly the one asked for,
+// whatever the umask; a name that is not one plain entry of the folder is refused.
+TEST(TargetWriter, AFileMadeInAFolderNeverReplacesOrFollowsWhatStandsThere) {
+    using Naming = veldoran::TargetWriter::Naming;
+    enum class Standing { kNothing, kFile, kLink, kDanglingLink, kFolder };
+    struct Case {
+        const char* label;
+        const char* name;
+        Standing standing;
+        Naming naming;
+        int error;  // LastError after a refusal at Open, 0 for a file written
+    };
+    const std::vector<Case> cases = {
+        {"a free name", "out.msg", Standing::kNothing, Naming::kNeverReplace, 0},
+        {"a file there", "out.msg", Standing::kFile, Naming::kNeverReplace, EEXIST},
+        {"a link there", "out.msg", Standing::kLink, Naming::kNeverReplace, EEXIST},
+        {"a dangling link there", "out.msg", Standing::kDanglingLink, Naming::kNeverReplace,
+         EEXIST},
+        {"a folder there", "out.msg", Standing::kFolder, Naming::kNeverReplace, EEXIST},
+        {"a file replaced", "out.msg", Standing::kFile, Naming::kReplace, 0},
+        {"a link replaced as a link", "out.msg", Standing::kLink, Naming::kReplace, 0},
+        {"a folder is not replaced", "out.msg", Standing::kFolder, Naming::kReplace, EISDIR},
+        {"an empty name", "", Standing::kNothing, Naming::kNeverReplace, EINVAL},
+        {"the folder itself", ".", Standing::kNothing, Naming::kReplace, EINVAL},
+        {"its parent", "..", Standing::kNothing, Naming::kReplace, EINVAL},
+        {"a path", "sub/out.msg", Standing::kNothing, Naming::kNeverReplace, EINVAL},
+    };
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
+    for (const bool noUnnamed : {false, true}) {
+        for (const Case& testCase : cases) {
+            SCOPED_TRACE(std::string(testCase.label) + (noUnnamed ? ", no unnamed files" : ""));
+            TempDir folder;
+            TempDir elsewhere;
+            const std::string linked = elsewhere.File("linked.msg");
+            ASSERT_TRUE(WriteWholeFile(linked, kOld));
+            const std::string target = folder.File("out.msg");
+            switch (testCase.standing) {
+                case Standing::kNothing:
+                    break;
+                case Standing::kFile:
+                    ASSERT_TRUE(WriteWholeFile(target, kOld));
+                    break;
+                case Standing::kLink:
+                    ASSERT_EQ(symlink(linked.c_str(), target.c_str()), 0);
+                    break;
+                case Standing::kDanglingLink:
+                    ASSERT_EQ(symlink(elsewhere.File("missing").c_str(), target.c_str()), 0);
+                    break;
+                case Standing::kFolder:
+                    ASSERT_TRUE(std::filesystem::create_directory(target));
+                    break;
+            }
+            const std::set<std::string> before = Entries(folder.path());
+            gFaults = Faults{};
+            gFaults.noUnnamed = noUnnamed;
+            const mode_t previous = umask(077);
+            veldoran::TargetWriter writer;
+            writer.InitCreate(&calls);
+            const int folderFd = open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int32_t opened =
+                writer.OpenInFolder(folderFd, testCase.name, 0644, testCase.naming);
+            close(folderFd);
+            const int32_t result = WriteOpened(&writer, opened, kNew);
+            umask(previous);
+            gFaults = Faults{};
+            EXPECT_EQ(ReadWholeFile(linked), kOld);
+            EXPECT_FALSE(std::filesystem::exists(elsewhere.File("missing")));
+            if (testCase.error != 0) {
+                EXPECT_EQ(opened, kOtherErr);
+                EXPECT_EQ(writer.LastError(), testCase.error);
+                EXPECT_EQ(Entries(folder.path()), before);
+                continue;
+            }
+            EXPECT_EQ(result, kNoErr);
+            EXPECT_FALSE(std::filesystem::is_symlink(target));
+            EXPECT_EQ(ReadWholeFile(target), kNew);
+            EXPECT_EQ(ModeOf(target), 0644u);
+            EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
+        }
+    }
+}
+
+// A name that another process takes while the file is written is still never replaced: Commit
+// fails with EEXIST and leaves the other file as it is.
+TEST(TargetWriter, ANameTakenMeanwhileIsNotReplaced) {
+    const veldoran::TargetWriterCalls calls = FaultyCalls();
+    for (const bool noUnnamed : {false, true}) {
+        SCOPED_TRACE(noUnnamed ? "no unnamed files" : "unnamed files");
+        TempDir folder;
+        gFaults = Faults{};
+        gFaults.noUnnamed = noUnnamed;
+        veldoran::TargetWriter writer;
+        writer.InitCreate(&calls);
+        const int folderFd = open(folder.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int32_t opened = writer.OpenInFolder(folderFd, "out.msg", 0600,
+                                                   veldoran::TargetWriter::Naming::kNeverReplace);
+        close(folderFd);
+        ASSERT_EQ(opened, kNoErr);
+        ASSERT_TRUE(WriteWholeFile(folder.File("out.msg"), kOld));
+        EXPECT_EQ(WriteOpened(&writer, opened, kNew), kOtherErr);
+        gFaults = Faults{};
+        EXPECT_EQ(writer.LastError(), EEXIST);
+        EXPECT_EQ(ReadWholeFile(folder.File("out.msg")), kOld);
+        EXPECT_EQ(Entries(folder.path()), std::set<std::string>{"out.msg"});
     }
 }
 
