@@ -25,7 +25,7 @@
 #include "crypto/TypCrypto.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
-#include "platform/TargetWriter.h"
+#include "platform/TargetSink.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
 #include "platform/TypUtils.h"

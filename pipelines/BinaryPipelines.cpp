@@ -32,6 +32,21 @@
 
 using veldoran::OwnedBlock;
 
+namespace veldoran {
+
+// Where a binary file run writes.
+struct BinaryTarget {
+    // The target's path, or the name a sink the caller opened is known by (for the check that
+    // it is none of the run's key files, and for the trace); null for a decryption's name
+    // derived from its source.
+    const char* name = nullptr;
+    // A sink the caller opened (nothing written yet), or null for a writer the run opens on
+    // name.
+    TargetSink* opened = nullptr;
+};
+
+}  // namespace veldoran
+
 namespace {
 
 // Every length must stay below 2^31, the outer frame's included.
@@ -62,11 +77,11 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
 // The binary file run up to the outer frame waiting whole in the target and both keys spent,
 // with the keys and the target of the caller, who releases the one and commits the other.
 int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& request,
-                         const char* source, const char* target,
+                         const char* source, const veldoran::BinaryTarget& where,
                          const veldoran::StreamOptions& options, veldoran::HeldKeys* keys,
-                         veldoran::TargetWriter* writer, char* masterComment, char* userComment,
-                         uint32_t* length) {
-    int32_t result = veldoran::CheckFilePaths(request, source, target);
+                         veldoran::TargetWriter* ownWriter, char* masterComment,
+                         char* userComment, uint32_t* length) {
+    int32_t result = veldoran::CheckFilePaths(request, source, where.name);
     if (result != kNoErr) {
         return result;
     }
@@ -90,12 +105,14 @@ int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& req
         return result;
     }
     keys->Comments(*length, masterComment, userComment);
+    veldoran::TargetSink* writer = where.opened != nullptr ? where.opened : ownWriter;
     veldoran::FileSource message(sourceRef.get());
     veldoran::RawSink frame(writer);
     veldoran::EncryptionRun run;
     run.keys = keys;
     run.writer = writer;
-    run.target = target;
+    run.opening = where.opened != nullptr ? nullptr : ownWriter;
+    run.target = where.name;
     run.targetLength = uint64_t{*length} + veldoran::TwoLayerOverhead();
     run.messageLength = *length;
     run.buffer = &buffer;
@@ -106,12 +123,10 @@ int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& req
     return veldoran::RunEncryption(run, &spentEarly);
 }
 
-}  // namespace
-
-int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                          const char* source, const char* target, const char* user,
-                          const char* keyFolder, int32_t trace,
-                          const veldoran::StreamOptions* options) {
+int32_t EncryptBinaryTo(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const veldoran::BinaryTarget& where, const char* user,
+                        const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     utils->InitCreate(nullptr);
     char yearText[16] = {};
@@ -120,14 +135,14 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         printf("Year-1900: %s\n", yearText);
     }
     veldoran::HeldKeys keys(utils);
-    veldoran::TargetWriter writer;
-    writer.InitCreate(calls);
+    veldoran::TargetWriter ownWriter;
+    ownWriter.InitCreate(calls);
     char masterComment[veldoran::kKeyCommentSize] = {};
     char userComment[veldoran::kKeyCommentSize] = {};
     uint32_t length = 0;
     int32_t result =
-        WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source, target, settings,
-                         &keys, &writer, masterComment, userComment, &length);
+        WriteBinaryFrame(utils, Request(keyFolder, user, yearText, trace), source, where, settings,
+                         &keys, &ownWriter, masterComment, userComment, &length);
     const int32_t closed = keys.Close();
     if (result == kNoErr) {
         result = closed;
@@ -140,26 +155,32 @@ int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         return result;
     }
     if (trace != 0) {
-        printf("TargetFile: %s\n", target);
+        printf("TargetFile: %s\n", where.name);
         printf("TargetFile Len: %d\n", static_cast<int>(length + veldoran::TwoLayerOverhead()));
     }
-    return writer.Commit();
+    return where.opened != nullptr ? where.opened->Commit() : ownWriter.Commit();
 }
 
-int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
-                          const char* source, const char* keyFolder, int32_t trace,
-                          const veldoran::StreamOptions* options) {
+int32_t DecryptBinaryTo(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                        const char* source, const veldoran::BinaryTarget& where,
+                        const char* keyFolder, int32_t trace,
+                        const veldoran::StreamOptions* options) {
     const veldoran::StreamOptions settings = veldoran::GivenOrCallersOptions(options);
     int32_t result =
         veldoran::StartDecryption(utils, keyFolder, trace, "VELDORAN DECRYPTAGE - v1.02 - ZELMOR");
     if (result != kNoErr) {
         return result;
     }
-    if (strlen(source) > kMaxPathLength) {
+    if (strlen(source) > kMaxPathLength ||
+        (where.name != nullptr && strlen(where.name) > kMaxPathLength)) {
         return kOtherErr;
     }
     char target[kMaxPathLength + 1] = {};
-    DecryptedPath(source, target);
+    if (where.name != nullptr) {
+        memcpy(target, where.name, strlen(where.name) + 1);
+    } else {
+        DecryptedPath(source, target);
+    }
     veldoran::Owned<TypFileRefUnix> sourceRef;
     uint32_t outerLength = 0;
     result = veldoran::OpenSourceFile(utils, source, veldoran::SourceRules(), trace, &sourceRef,
@@ -177,11 +198,12 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     // was until the new content is complete.
     const uint32_t overhead = veldoran::TwoLayerOverhead();
     const uint32_t length = outerLength > overhead ? outerLength - overhead : 0;
-    veldoran::TargetWriter writer;
-    writer.InitCreate(calls);
-    result = writer.Open(target);
+    veldoran::TargetWriter ownWriter;
+    ownWriter.InitCreate(calls);
+    veldoran::TargetSink* writer = where.opened != nullptr ? where.opened : &ownWriter;
+    result = where.opened != nullptr ? kNoErr : ownWriter.Open(target);
     if (result == kNoErr) {
-        result = writer.Reserve(length);
+        result = writer->Reserve(length);
     }
     if (result != kNoErr) {
         return result;
@@ -192,7 +214,7 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
         return result;
     }
     // Both frame headers first (each names its key file), then the data in chunks.
-    veldoran::RawSink data(&writer);
+    veldoran::RawSink data(writer);
     veldoran::FrameReader frame(utils, crypto.get(), target, buffer.length(), &data);
     unsigned char headers[veldoran::FrameReader::kFrameHeaders] = {};
     result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
@@ -224,7 +246,25 @@ int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls
     if (result == kNoErr) {
         result = frame.writeResult();
     }
-    return result == kNoErr ? writer.Commit() : result;
+    return result == kNoErr ? writer->Commit() : result;
+}
+
+}  // namespace
+
+int32_t EncryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                          const char* source, const char* target, const char* user,
+                          const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options) {
+    veldoran::BinaryTarget named;
+    named.name = target;
+    return EncryptBinaryTo(utils, calls, source, named, user, keyFolder, trace, options);
+}
+
+int32_t DecryptBinaryFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* calls,
+                          const char* source, const char* keyFolder, int32_t trace,
+                          const veldoran::StreamOptions* options) {
+    return DecryptBinaryTo(utils, calls, source, veldoran::BinaryTarget(), keyFolder, trace,
+                           options);
 }
 
 int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint32_t length,
@@ -384,5 +424,34 @@ extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t leng
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return DecryptBinaryBuffer(utils, data != nullptr ? data : &kNoData, length, out, outLength,
                                    keyFolder, trace);
+    });
+}
+
+int32_t veldoran::EncryptBinaryFileInto(const char* source, TargetSink* writer,
+                                        const char* targetName, const char* user,
+                                        const char* keyFolder, int32_t trace) {
+    if (source == nullptr || writer == nullptr || targetName == nullptr || user == nullptr ||
+        keyFolder == nullptr) {
+        return kOtherErr;
+    }
+    BinaryTarget where;
+    where.name = targetName;
+    where.opened = writer;
+    return RunIntoSink(writer, [&](PipelineUtils* utils) {
+        return EncryptBinaryTo(utils, nullptr, source, where, user, keyFolder, trace, nullptr);
+    });
+}
+
+int32_t veldoran::DecryptBinaryFileInto(const char* source, TargetSink* writer,
+                                        const char* targetName, const char* keyFolder,
+                                        int32_t trace) {
+    if (source == nullptr || writer == nullptr || targetName == nullptr || keyFolder == nullptr) {
+        return kOtherErr;
+    }
+    BinaryTarget where;
+    where.name = targetName;
+    where.opened = writer;
+    return RunIntoSink(writer, [&](PipelineUtils* utils) {
+        return DecryptBinaryTo(utils, nullptr, source, where, keyFolder, trace, nullptr);
     });
 }

@@ -81,7 +81,30 @@ int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t length, unsigne
 
 #include <functional>
 
+#include "platform/TargetSink.h"
+
 namespace veldoran {
+
+/* crypterbinaire2 for a program that opens the target itself (a file written unnamed, or a
+ * standard output where it stands): writer is open with nothing written yet, and targetName is
+ * what the target is known by, for the check that it is none of the run's key files and for the
+ * trace. The frame streams through in chunks at any size. The key material is spent before the
+ * first byte goes to a writer InPlace, else once the whole frame waits in it, synced. On
+ * success the writer is committed; on failure it is abandoned (Kill). Results, and what a
+ * failure spends, as crypterbinaire2's; a failure of the writer gives its own code, and -1
+ * also for a null argument. */
+int32_t EncryptBinaryFileInto(const char* source, TargetSink* writer, const char* targetName,
+                              const char* user, const char* keyFolder, int32_t trace);
+
+/* decrypterbinaire into a target the program opened itself: writer is open with nothing written
+ * yet, and targetName is what the target is known by, for the check that it is none of the
+ * frames' key files and for the trace. The file streams through in chunks at any size; both
+ * frame headers, and so both key files, are checked before the first byte of the file goes to
+ * the writer. On success the writer is committed; on failure it is abandoned (Kill). Results
+ * as decrypterbinaire's; a failure of the writer gives its own code, and -1 also for a null
+ * argument. */
+int32_t DecryptBinaryFileInto(const char* source, TargetSink* writer, const char* targetName,
+                              const char* keyFolder, int32_t trace);
 
 /* Takes a whole outer frame while its key files are still unchanged; 0 lets the encryption
  * spend the key material, any other code stops it there. */

@@ -53,7 +53,7 @@ int32_t WriteFrame(const veldoran::EncryptionRun& run) {
 // storage together with the frame waiting in the temporary file; the caller's Commit then only
 // gives the frame its name.
 int32_t Spend(const veldoran::EncryptionRun& run) {
-    veldoran::TargetWriter* writer = run.writer;
+    veldoran::TargetSink* writer = run.writer;
     const int32_t result =
         writer->InPlace()
             ? run.keys->Commit(run.messageLength)
@@ -68,7 +68,7 @@ int32_t Spend(const veldoran::EncryptionRun& run) {
 
 int32_t veldoran::RunEncryption(const EncryptionRun& run, bool* spentEarly) {
     *spentEarly = false;
-    int32_t result = run.target != nullptr ? run.writer->Open(run.target) : kNoErr;
+    int32_t result = run.opening != nullptr ? run.opening->Open(run.target) : kNoErr;
     if (result == kNoErr) {
         result = run.writer->Reserve(run.targetLength);
     }

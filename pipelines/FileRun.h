@@ -15,6 +15,7 @@
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
+#include "platform/TargetSink.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"
 
@@ -56,7 +57,7 @@ class FileSource : public ChunkSource {
 // The target's bytes as they come.
 class RawSink : public ChunkSink {
   public:
-    explicit RawSink(TargetWriter* writer) : writer_(writer) {}
+    explicit RawSink(TargetSink* writer) : writer_(writer) {}
     int32_t Begin(const unsigned char* headers, uint32_t count) override {
         return writer_->Write(headers, count);
     }
@@ -66,7 +67,7 @@ class RawSink : public ChunkSink {
     int32_t Finish() override { return 0; }
 
   private:
-    TargetWriter* writer_;
+    TargetSink* writer_;
 };
 
 // Moves length bytes from source to sink through buffer, chunk by chunk, both layers put over
@@ -78,8 +79,11 @@ int32_t StreamLayers(ChunkSource* source, uint64_t length, TwoKeyStream* layers,
 // What one encryption brings to the run; every pointer is the caller's.
 struct EncryptionRun {
     HeldKeys* keys = nullptr;  // open: both keys locked and checked
-    TargetWriter* writer = nullptr;
-    const char* target = nullptr;  // null: the caller opened the writer
+    TargetSink* writer = nullptr;
+    // The run's own writer (the same as writer), opened here on target; null for a sink the
+    // caller opened.
+    TargetWriter* opening = nullptr;
+    const char* target = nullptr;
     uint64_t targetLength = 0;     // the space set aside
     uint32_t messageLength = 0;
     const OwnedBlock* buffer = nullptr;  // one chunk

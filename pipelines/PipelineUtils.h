@@ -16,6 +16,7 @@
 #include <string.h>
 
 #include "platform/Lifetime.h"
+#include "platform/TargetSink.h"
 #include "platform/TypUtilsUnix.h"
 
 namespace veldoran {
@@ -49,6 +50,17 @@ int32_t RunWithUtils(Work&& run) {
     } catch (...) {
         return kMemErr;
     }
+}
+
+// RunWithUtils for an entry function that writes into a sink its caller opened: a run that fails
+// abandons the sink, so that the caller is left with nothing half made.
+template <class Work>
+int32_t RunIntoSink(TargetSink* sink, Work&& run) {
+    const int32_t result = RunWithUtils(run);
+    if (result != kNoErr) {
+        sink->Kill();
+    }
+    return result;
 }
 
 // Runs run(target) for the target an entry function derives from its source: source followed

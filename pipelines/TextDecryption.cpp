@@ -46,7 +46,7 @@ class DocumentSink : public veldoran::ChunkSink {
   public:
     // tail (null for none) takes what follows the document: the recipient block and the
     // parameter text.
-    DocumentSink(veldoran::TargetWriter* writer, unsigned char lineEnd, std::string* tail)
+    DocumentSink(veldoran::TargetSink* writer, unsigned char lineEnd, std::string* tail)
         : writer_(writer), lineEnd_(lineEnd), tail_(tail) {}
 
     int32_t Begin(const unsigned char*, uint32_t) override { return kNoErr; }
@@ -88,7 +88,7 @@ class DocumentSink : public veldoran::ChunkSink {
         }
     }
 
-    veldoran::TargetWriter* writer_;
+    veldoran::TargetSink* writer_;
     unsigned char lineEnd_;
     std::string* tail_;
     veldoran::StreamSearch cut_{veldoran::kRecipientBlockStart};
@@ -107,8 +107,8 @@ struct DecryptionTarget {
     // The target's path, or the name a target the caller opened is known by; null for the
     // source's name with ".txt".
     const char* name = nullptr;
-    // A writer the caller opened (nothing written yet), or null for one the run opens.
-    TargetWriter* opened = nullptr;
+    // A sink the caller opened (nothing written yet), or null for a writer the run opens.
+    TargetSink* opened = nullptr;
     // Takes the message's tail when not null.
     std::string* tail = nullptr;
 };
@@ -182,7 +182,7 @@ class DecryptionRun {
     // sound), then the message read through the armour and both layers into it; the target
     // replaces the old one only once the whole armour has been checked.
     int32_t Decrypt() {
-        openResult_ = where_.opened != nullptr ? kNoErr : writer_->Open(target_);
+        openResult_ = where_.opened != nullptr ? kNoErr : ownWriter_.Open(target_);
         document_.emplace(writer_, lineEnd_, where_.tail);
         frame_.emplace(utils_, crypto_.get(), target_, chunk_, &*document_);
         return ReadArmour();
@@ -274,7 +274,7 @@ class DecryptionRun {
     OwnedBlock decoded_;
     veldoran::Owned<TypCryptoUnix> crypto_;
     veldoran::TargetWriter ownWriter_;
-    veldoran::TargetWriter* writer_;
+    veldoran::TargetSink* writer_;
     int32_t openResult_ = kOtherErr;
     std::optional<DocumentSink> document_;
     std::optional<veldoran::FrameReader> frame_;
@@ -309,7 +309,7 @@ int32_t DecryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
                        options);
 }
 
-int32_t veldoran::DecryptTextFileInto(const char* source, TargetWriter* writer,
+int32_t veldoran::DecryptTextFileInto(const char* source, TargetSink* writer,
                                       const char* targetName, const char* keyFolder, int32_t trace,
                                       std::string* tail) {
     if (source == nullptr || writer == nullptr || targetName == nullptr || keyFolder == nullptr) {
@@ -319,7 +319,7 @@ int32_t veldoran::DecryptTextFileInto(const char* source, TargetWriter* writer,
     where.name = targetName;
     where.opened = writer;
     where.tail = tail;
-    return RunWithUtils([&](PipelineUtils* utils) {
+    return RunIntoSink(writer, [&](PipelineUtils* utils) {
         return DecryptText(utils, nullptr, source, where, keyFolder, trace, nullptr);
     });
 }

@@ -46,18 +46,18 @@ int32_t decrypter(const char* source);
 
 #include <string>
 
-namespace veldoran {
+#include "platform/TargetSink.h"
 
-class TargetWriter;
+namespace veldoran {
 
 /* decrypter2 into a target the program opened itself (a file written unnamed, or a standard
  * output where it stands): writer is open with nothing written yet, and targetName is what
  * the target is known by, for the check that it is none of the frames' key files and for the
  * trace. With tail not null, the message's tail ("#DESTBEGIN#", the recipients, "#DESTEND#"
  * and any parameter text, in the local form) is appended there. On success the writer is
- * committed; on failure nothing is, and when it was the writer that failed its LastError
- * tells why. Results as decrypter2's; -1 also for a null argument. */
-int32_t DecryptTextFileInto(const char* source, TargetWriter* writer, const char* targetName,
+ * committed; on failure it is abandoned (Kill). Results as decrypter2's; a failure of the
+ * writer gives its own code, and -1 also for a null argument. */
+int32_t DecryptTextFileInto(const char* source, TargetSink* writer, const char* targetName,
                             const char* keyFolder, int32_t trace, std::string* tail);
 
 /* Reads the message file source through and checks its armour as decrypter2 does, without

@@ -133,7 +133,7 @@ class ArmourSink : public veldoran::ChunkSink {
   public:
     // output: room for the armour of one chunk and of the frame headers, with the armour's
     // first and last lines.
-    ArmourSink(TypUtilsUnix* utils, veldoran::TargetWriter* writer, const OwnedBlock* output,
+    ArmourSink(TypUtilsUnix* utils, veldoran::TargetSink* writer, const OwnedBlock* output,
                const char* comments, uint32_t commentsLength, uint32_t outerLength)
         : encoder_(utils, utils->GetEOLCar()),
           writer_(writer),
@@ -161,7 +161,7 @@ class ArmourSink : public veldoran::ChunkSink {
 
   private:
     veldoran::ArmourEncoder encoder_;
-    veldoran::TargetWriter* writer_;
+    veldoran::TargetSink* writer_;
     unsigned char* out_;
     const char* comments_;
     uint32_t commentsLength_;
@@ -177,8 +177,9 @@ struct TextTarget {
     // The target's path, or the name a target the caller opened is known by (for the check
     // that it is no key file, and for the trace).
     const char* name = nullptr;
-    // A writer the caller opened (nothing written yet), or null for one the run opens on name.
-    TargetWriter* opened = nullptr;
+    // A sink the caller opened (nothing written yet), or null for a writer the run opens on
+    // name.
+    TargetSink* opened = nullptr;
     // The parameter text behind the recipient block ("" for none).
     const char* param = "";
     // Whether the recipient block and the parameter text are put in the interchange form too,
@@ -288,7 +289,8 @@ class TextRun {
         veldoran::EncryptionRun run;
         run.keys = &keys_;
         run.writer = writer_;
-        run.target = where_.opened != nullptr ? nullptr : target_;
+        run.opening = where_.opened != nullptr ? nullptr : &ownWriter_;
+        run.target = target_;
         run.targetLength = TargetLength();
         run.messageLength = MessageLength();
         run.buffer = &input_;
@@ -360,7 +362,7 @@ class TextRun {
     OwnedBlock output_;
     veldoran::HeldKeys keys_;
     veldoran::TargetWriter ownWriter_;
-    veldoran::TargetWriter* writer_;
+    veldoran::TargetSink* writer_;
     char masterComment_[veldoran::kKeyCommentSize] = {};
     char userComment_[veldoran::kKeyCommentSize] = {};
     // Both comments and the empty line: at most 2 * 255 + 8 characters.
@@ -410,7 +412,7 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     return EncryptText(utils, calls, source, named, user, keyFolder, to, cc, bcc, trace, options);
 }
 
-int32_t veldoran::EncryptTextFileInto(const char* source, TargetWriter* writer,
+int32_t veldoran::EncryptTextFileInto(const char* source, TargetSink* writer,
                                       const char* targetName, const char* user,
                                       const char* keyFolder, const char* to, const char* cc,
                                       const char* bcc, const char* param, int32_t trace) {
@@ -424,7 +426,7 @@ int32_t veldoran::EncryptTextFileInto(const char* source, TargetWriter* writer,
     opened.opened = writer;
     opened.param = param;
     opened.interchangeTail = true;
-    return RunWithUtils([&](PipelineUtils* utils) {
+    return RunIntoSink(writer, [&](PipelineUtils* utils) {
         return EncryptText(utils, nullptr, source, opened, user, keyFolder, to, cc, bcc, trace,
                            nullptr);
     });

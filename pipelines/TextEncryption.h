@@ -59,18 +59,19 @@ int32_t crypter(const char* source, const char* user, const char* to, const char
 #ifdef __cplusplus
 }
 
-namespace veldoran {
+#include "platform/TargetSink.h"
 
-class TargetWriter;
+namespace veldoran {
 
 /* crypter3 for a program that opens the target itself (a file written unnamed, or a standard
  * output where it stands): writer is open with nothing written yet, and targetName is what the
  * target is known by, for the check that it is none of the run's key files and for the trace.
  * The message ends with the recipient block and param ("" for none), both in the interchange
- * form, as crypterMem3 makes it. On success the writer is committed; on failure it is
- * abandoned, and when it was the writer that failed its LastError tells why. Results, and what
- * a failure spends, as crypter3's; -1 also for a null argument. */
-int32_t EncryptTextFileInto(const char* source, TargetWriter* writer, const char* targetName,
+ * form, as crypterMem3 makes it. The key material is spent before the first byte goes to a
+ * writer InPlace, else once the whole message waits in it, synced. On success the writer is
+ * committed; on failure it is abandoned (Kill). Results, and what a failure spends, as
+ * crypter3's; a failure of the writer gives its own code, and -1 also for a null argument. */
+int32_t EncryptTextFileInto(const char* source, TargetSink* writer, const char* targetName,
                             const char* user, const char* keyFolder, const char* to, const char* cc,
                             const char* bcc, const char* param, int32_t trace);
 

@@ -35,6 +35,8 @@
 
 #include <string>
 
+#include "platform/TargetSink.h"
+
 namespace veldoran {
 
 // The system calls the writer makes, so that tests can make any of them fail. Paths are taken
@@ -58,7 +60,7 @@ struct TargetWriterCalls {
     static const TargetWriterCalls& System();
 };
 
-class TargetWriter {
+class TargetWriter : public TargetSink {
   public:
     // How OpenInFolder names the new file at Commit.
     enum class Naming {
@@ -77,7 +79,7 @@ class TargetWriter {
     TargetWriter(const TargetWriter&) = delete;
     TargetWriter& operator=(const TargetWriter&) = delete;
     // Discards an uncommitted temporary file.
-    ~TargetWriter();
+    ~TargetWriter() override;
 
     // Keeps the system calls to use (not owned; null for the running system's). 0.
     int32_t InitCreate(const TargetWriterCalls* calls);
@@ -99,27 +101,27 @@ class TargetWriter {
     // before the content is made. 0, also where the file system cannot set space aside; -1
     // (the temporary file removed) when the space is not there or length exceeds the process's
     // file-size limit (RLIMIT_FSIZE).
-    int32_t Reserve(uint64_t length);
+    int32_t Reserve(uint64_t length) override;
     // Appends count bytes to the new content. 0, or -1 when they cannot all be written. The
     // file-size signal is ignored meanwhile, so a write past the file-size limit fails instead
     // of killing the process.
-    int32_t Write(const unsigned char* data, uint32_t count);
+    int32_t Write(const unsigned char* data, uint32_t count) override;
     // Puts the new content on stable storage without giving it the target's name, so that
     // this sync can run beside others; Commit then only names it. 0 (also for a target written
     // in place, which has nothing to sync), or -1 with the temporary file removed.
-    int32_t SyncContent();
+    int32_t SyncContent() override;
     // Puts the new content on stable storage (unless SyncContent did) and in place of the
     // target, then syncs the folder so that the name survives a crash. 0, or -1 with the
     // temporary file removed and: the old target intact when the content could not be named;
     // a name just made taken back when the folder sync fails; a target replaced by a rename
     // left replaced when the folder sync fails, since a rename cannot be taken back.
-    int32_t Commit();
+    int32_t Commit() override;
     // Abandons an uncommitted replacement: the temporary file is closed and removed. 0.
-    int32_t Kill();
+    int32_t Kill() override;
 
     // After Open: whether the target is written as it stands (a device or a pipe) rather than
     // through a temporary file, so that nothing written can be taken back.
-    bool InPlace() const { return holding_ == Holding::kInPlace; }
+    bool InPlace() const override { return holding_ == Holding::kInPlace; }
     // The path of the temporary file while it has a name of its own (an unnamed file has
     // none until Commit), else empty (for tests).
     std::string TemporaryPath() const;

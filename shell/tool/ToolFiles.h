@@ -13,6 +13,7 @@
 
 #include "platform/Descriptor.h"
 #include "platform/DurableSteps.h"
+#include "platform/TargetWriter.h"
 #include "veldoran.h"
 
 namespace tool {

@@ -38,7 +38,7 @@ while IFS= read -r header; do
       "$work/one-header.cpp" || { echo "check-host: $relative does not stand alone" >&2; exit 1; }
 done < <(find "$include_dir" -name '*.h')
 for internal in pipelines/FileRun.h pipelines/TwoKeyEncryption.h armour/WideBytes.h \
-                crypto/LockedKeyFile.h; do
+                crypto/LockedKeyFile.h platform/TargetWriter.h; do
   if [ -e "$include_dir/$internal" ]; then
     echo "check-host: the internal header $internal is installed" >&2
     exit 1

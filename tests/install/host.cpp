@@ -1,6 +1,6 @@
 // A host program outside the source tree, built against the installed library: it includes only
-// veldoran.h and uses the utility object, a file reference and a compressing attachment container
-// (so that a static library must bring LZO along). Prints "host ok" and exits with 0
+// veldoran.h and uses the utility object, a file reference, a compressing attachment container
+// (so that a static library must bring LZO along) and a sink of its own for the *Into calls. Prints "host ok" and exits with 0
 // when every step gave the expected result; argument 1 is a folder it may write into.
 #include <veldoran.h>
 
@@ -40,6 +40,40 @@ bool ContainerRoundTrip(TypUtils* utils) {
     delete loaded;
     utils->MyDisposeptr(&block, static_cast<uint32_t>(length));
     return ok;
+}
+
+// A result held in memory: a target the host makes itself for the file pipelines.
+class MemorySink : public veldoran::TargetSink {
+  public:
+    int32_t Reserve(uint64_t) override { return kNoErr; }
+    int32_t Write(const unsigned char* data, uint32_t count) override {
+        held.append(reinterpret_cast<const char*>(data), count);
+        return kNoErr;
+    }
+    int32_t SyncContent() override { return kNoErr; }
+    int32_t Commit() override {
+        committed = true;
+        return kNoErr;
+    }
+    int32_t Kill() override {
+        held.clear();
+        abandoned = true;
+        return kNoErr;
+    }
+    bool InPlace() const override { return false; }
+
+    std::string held;
+    bool committed = false;
+    bool abandoned = false;
+};
+
+// A source that is not there fails the run, which abandons the host's sink.
+bool SinkAbandonedOnFailure(const std::string& folder) {
+    MemorySink sink;
+    const std::string missing = folder + "missing.vlb";
+    return veldoran::DecryptBinaryFileInto(missing.c_str(), &sink, "memory", folder.c_str(), 0) ==
+               kOtherErr &&
+           sink.abandoned && !sink.committed;
 }
 
 }  // namespace
@@ -91,6 +125,10 @@ int main(int argc, char** argv) {
 
     if (!ContainerRoundTrip(utils)) {
         return Fail("attachment container");
+    }
+
+    if (!SinkAbandonedOnFailure(argv[1])) {
+        return Fail("a sink of the host's own");
     }
 
     char year[16] = {};
