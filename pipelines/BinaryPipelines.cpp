@@ -79,8 +79,8 @@ veldoran::TwoKeyRequest Request(const char* keyFolder, const char* user, const c
 int32_t WriteBinaryFrame(TypUtilsUnix* utils, const veldoran::TwoKeyRequest& request,
                          const char* source, const veldoran::BinaryTarget& where,
                          const veldoran::StreamOptions& options, veldoran::HeldKeys* keys,
-                         veldoran::TargetWriter* ownWriter, char* masterComment,
-                         char* userComment, uint32_t* length) {
+                         veldoran::TargetWriter* ownWriter, char* masterComment, char* userComment,
+                         uint32_t* length) {
     int32_t result = veldoran::CheckFilePaths(request, source, where.name);
     if (result != kNoErr) {
         return result;

@@ -84,7 +84,7 @@ struct EncryptionRun {
     // caller opened.
     TargetWriter* opening = nullptr;
     const char* target = nullptr;
-    uint64_t targetLength = 0;     // the space set aside
+    uint64_t targetLength = 0;  // the space set aside
     uint32_t messageLength = 0;
     const OwnedBlock* buffer = nullptr;  // one chunk
     ChunkSource* source = nullptr;

@@ -1,7 +1,8 @@
 // A host program outside the source tree, built against the installed library: it includes only
 // veldoran.h and uses the utility object, a file reference, a compressing attachment container
-// (so that a static library must bring LZO along) and a sink of its own for the *Into calls. Prints "host ok" and exits with 0
-// when every step gave the expected result; argument 1 is a folder it may write into.
+// (so that a static library must bring LZO along) and a sink of its own for the *Into calls.
+// Prints "host ok" and exits with 0 when every step gave the expected result; argument 1 is a
+// folder it may write into.
 #include <veldoran.h>
 
 #include <cstdio>
