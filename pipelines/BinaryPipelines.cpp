@@ -334,16 +334,25 @@ int32_t DecryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
     return result;
 }
 
-extern "C" int32_t crypterbinaire2(const char* source, const char* target, const char* user,
-                                   const char* keyFolder, int32_t trace) {
-    if (source == nullptr || target == nullptr || user == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
-    }
+namespace {
+
+// An encryption's first trace lines: its arguments.
+void TraceArguments(const char* source, const char* user, int32_t trace) {
     if (trace != 0) {
         printf("Veldoran Shell - version 1.01 - ZELMOR\n");
         printf("Source filename: %s\n", source);
         printf("Username       : %s\n", user);
     }
+}
+
+}  // namespace
+
+extern "C" int32_t crypterbinaire2(const char* source, const char* target, const char* user,
+                                   const char* keyFolder, int32_t trace) {
+    if (source == nullptr || target == nullptr || user == nullptr || keyFolder == nullptr) {
+        return kOtherErr;
+    }
+    TraceArguments(source, user, trace);
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return EncryptBinaryFile(utils, nullptr, source, target, user, keyFolder, trace, nullptr);
     });
@@ -437,6 +446,7 @@ int32_t veldoran::EncryptBinaryFileInto(const char* source, TargetSink* writer,
     BinaryTarget where;
     where.name = targetName;
     where.opened = writer;
+    TraceArguments(source, user, trace);
     return RunIntoSink(writer, [&](PipelineUtils* utils) {
         return EncryptBinaryTo(utils, nullptr, source, where, user, keyFolder, trace, nullptr);
     });

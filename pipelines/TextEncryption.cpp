@@ -412,6 +412,24 @@ int32_t EncryptTextFile(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     return EncryptText(utils, calls, source, named, user, keyFolder, to, cc, bcc, trace, options);
 }
 
+namespace {
+
+// The trace's first lines: the run's arguments.
+void TraceArguments(const char* source, const char* user, const char* keyFolder, const char* to,
+                    const char* cc, const char* bcc, int32_t trace) {
+    if (trace != 0) {
+        printf("Veldoran Shell - version 1.01 - ZELMOR\n");
+        printf("Source filename: %s\n", source);
+        printf("Username       : %s\n", user);
+        printf("keyFolderPath       : %s\n", keyFolder);
+        printf("fieldto       : %s\n", to);
+        printf("fieldcc       : %s\n", cc);
+        printf("fieldbcc       : %s\n", bcc);
+    }
+}
+
+}  // namespace
+
 int32_t veldoran::EncryptTextFileInto(const char* source, TargetSink* writer,
                                       const char* targetName, const char* user,
                                       const char* keyFolder, const char* to, const char* cc,
@@ -426,6 +444,7 @@ int32_t veldoran::EncryptTextFileInto(const char* source, TargetSink* writer,
     opened.opened = writer;
     opened.param = param;
     opened.interchangeTail = true;
+    TraceArguments(source, user, keyFolder, to, cc, bcc, trace);
     return RunIntoSink(writer, [&](PipelineUtils* utils) {
         return EncryptText(utils, nullptr, source, opened, user, keyFolder, to, cc, bcc, trace,
                            nullptr);
@@ -439,15 +458,7 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
         to == nullptr || cc == nullptr || bcc == nullptr) {
         return kOtherErr;
     }
-    if (trace != 0) {
-        printf("Veldoran Shell - version 1.01 - ZELMOR\n");
-        printf("Source filename: %s\n", source);
-        printf("Username       : %s\n", user);
-        printf("keyFolderPath       : %s\n", keyFolder);
-        printf("fieldto       : %s\n", to);
-        printf("fieldcc       : %s\n", cc);
-        printf("fieldbcc       : %s\n", bcc);
-    }
+    TraceArguments(source, user, keyFolder, to, cc, bcc, trace);
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return EncryptTextFile(utils, nullptr, source, target, user, keyFolder, to, cc, bcc, trace);
     });

@@ -1,10 +1,11 @@
-// decrypt: an armoured message back to the text document, from a file or the standard input.
-// Every way goes through the library's streaming file pipeline, so that memory stays small at
-// any size: a message file to its derived name through decrypter2 itself; the standard streams,
-// a named output and the recipient lists through the same run into a target the tool opens.
-// The standard input, unless it is a file, is first copied into an unnamed file (beside a file
+// decrypt: an armoured message back to the text document, from a file or the standard input,
+// through the library's streaming file pipeline into the one output the tool opens, so that
+// memory stays small at any size; a whole mail or mailbox goes to the mail reader instead. The
+// standard input, unless it is a file, is first copied into an unnamed file (beside a file
 // target, else in $TMPDIR or /tmp) that vanishes with the run; for the standard output or a
 // device the armour is checked whole before the first byte of the document goes out.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
 #include "shell/tool/ToolReading.h"
@@ -85,32 +87,6 @@ bool FailOnMessageKeyFile(int32_t result, const std::string& keyPrefix, const st
     return FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText);
 }
 
-// decrypter2 from the message file straight to FILE.txt.
-int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::string& output,
-                                 const std::string& keyPrefix, uint64_t textLength) {
-    int32_t result = ProbeTarget(output, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
-    {
-        Progress progress("decrypting " + options.input, textLength);
-        TraceOnStandardError traceRedirect(options.common->trace);
-        result =
-            decrypter2(options.input.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
-    }
-    if (result == kNoErr) {
-        NoteMessageFileRead(*options.common, keyPrefix, options.input);
-        return kNoErr;
-    }
-    if (FailOnMessageKeyFile(result, keyPrefix, options.input)) {
-        return result;
-    }
-    PipelineFiles files;
-    files.source = options.input;
-    files.target = output;
-    return FailPipeline(result, files, Activity::kDecryptText);
-}
-
 // The document as the streaming pipeline writes it: into a file written unnamed and named
 // once the whole message has proved sound; or, for the standard output or a device, which
 // cannot take anything back, once the armour alone has been read through and found sound (what
@@ -118,8 +94,9 @@ int32_t DecryptFileToDerivedName(const DecryptOptions& options, const std::strin
 // changed or cut message gives nothing of itself away. source is the message file, or the
 // copy of the standard input.
 int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
-                          const std::string& keyPrefix, const std::string& source,
-                          uint64_t textLength) {
+                          const std::string& keyPrefix, const StreamedInput& input) {
+    const std::string& source = input.Path();
+    const uint64_t textLength = input.Size();
     const std::string shownInput = DisplayName(options.input, false);
     const std::string targetName = target->LibraryName();
     std::string tail;
@@ -166,13 +143,25 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     return DecryptMail(mail, source);
 }
 
-// A mail or mailbox in the file at path: mapped where it can be, else read whole.
-int32_t DecryptMailFile(const DecryptOptions& options, const std::string& output,
-                        const std::string& keyPrefix, const std::string& path) {
+// A mail or mailbox: the tool's own copy of the standard input (descriptor, not -1) handed over
+// to be mapped, since nothing else holds it; a file (path) read whole.
+int32_t DecryptMailInput(const DecryptOptions& options, const std::string& output,
+                         const std::string& keyPrefix, const std::string& path, int descriptor) {
     std::string mail;
-    MailSource source;
-    const int32_t result = TakeMailFile(path, &mail, &source);
-    return result != kNoErr ? result : DecryptWholeMail(options, output, keyPrefix, source);
+    MailSource source{&mail};
+    if (descriptor >= 0) {
+        source = MailSource{nullptr, dup(descriptor)};
+        if (source.fd < 0) {
+            return Fail(kOtherErr, DisplayName(options.input, false),
+                        SystemError("cannot be read", errno));
+        }
+    } else {
+        const int32_t result = ReadWholeInput(path, &mail);
+        if (result != kNoErr) {
+            return result;
+        }
+    }
+    return DecryptWholeMail(options, output, keyPrefix, source);
 }
 
 int32_t RunDecrypt(const DecryptOptions& options) {
@@ -182,49 +171,44 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         !options.common->force) {
         return Fail(kOtherErr, output, "is the message itself; give --force to replace it");
     }
-    const char kNulWords[] = "holds a NUL byte: not a mail text";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
     if (options.inlineFilter) {
         return DecryptInline(keyPrefix);
     }
-    const bool standardInput = IsStandardStream(options.input);
-    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
-    if (!inputFile.empty() && IsMailFile(inputFile)) {
-        return DecryptMailFile(options, output, keyPrefix, inputFile);
+    TextRules rules;
+    rules.nulWords = "holds a NUL byte: not a mail text";
+    StreamedInput input;
+    input.Find(options.input);
+    if (!input.File().empty() && IsMailFile(input.File())) {
+        return DecryptMailInput(options, output, keyPrefix, input.File(), -1);
     }
-    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
-    if (scan.regular && scan.holdsNul) {
-        return Fail(kOtherErr, shownInput, kNulWords);
-    }
-    if (!standardInput && scan.regular && options.output.empty() && !options.recipients &&
-        IsFileTarget(output)) {
-        return DecryptFileToDerivedName(options, output, keyPrefix, scan.size);
+    int32_t result = input.Check(rules);
+    if (result != kNoErr) {
+        return result;
     }
     // Opened before any file of the run's own, so that a closed standard output is found
     // closed.
     OutputFile target;
-    int32_t result = target.Open(output, keyPrefix);
+    result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    if (scan.regular) {
-        return DecryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
-    }
     // The armour's length is known only once it is read: the standard input is copied first.
-    SpooledInput copy;
-    result = copy.Spool(options.input, SpoolFolderFor(output), false, kNulWords);
-    if (result == kOtherErr && copy.PastFileSizeLimit()) {
+    if (input.NeedsCopy()) {
+        result = input.Copy(SpoolFolderFor(output));
+    }
+    if (result == kOtherErr && input.PastFileSizeLimit()) {
         return Fail(kOtherErr, shownInput, SystemError("cannot be held while it is read", EFBIG));
     }
     if (result != kNoErr) {
         return result;
     }
-    if (IsMailFile(copy.Path())) {
+    if (IsMailFile(input.Path())) {
         // The mail's documents go out through a target of their own.
         target.Writer()->Kill();
-        return DecryptMailFile(options, output, keyPrefix, copy.Path());
+        return DecryptMailInput(options, output, keyPrefix, "", input.CopyDescriptor());
     }
-    return DecryptIntoTarget(options, &target, keyPrefix, copy.Path(), copy.Size());
+    return DecryptIntoTarget(options, &target, keyPrefix, input);
 }
 
 }  // namespace

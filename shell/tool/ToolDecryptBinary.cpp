@@ -1,9 +1,9 @@
-// decrypt-binary: a raw frame made by encrypt-binary back into the file, through the library's
-// binary pipelines.
-#include <sys/stat.h>
-
+// decrypt-binary: a raw frame made by encrypt-binary back into the file, streamed through the
+// library's binary pipeline into the one output the tool opens. The standard input, unless it
+// is a file, is first copied into an unnamed file (beside a file target, else in $TMPDIR or
+// /tmp) that vanishes with the run.
 #include <CLI/CLI.hpp>
-#include <cstdlib>
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -11,6 +11,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
@@ -31,55 +32,60 @@ std::string DecryptedName(const std::string& source) {
     return source.size() > kSuffixLength ? source.substr(0, source.size() - kSuffixLength) : source;
 }
 
-// Decrypts a file into its derived name through the library's streaming pipeline: memory stays
-// small at any size and progress counts bytes.
-int32_t DecryptBinaryToDerivedName(const DecryptBinaryOptions& options, const std::string& target,
-                                   const std::string& keyPrefix) {
-    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
-        return kOtherErr;
-    }
-    struct stat status {};
-    const uint64_t size =
-        stat(options.input.c_str(), &status) == 0 ? static_cast<uint64_t>(status.st_size) : 0;
-    int32_t result = kNoErr;
-    {
-        Progress progress("decrypting " + options.input, size);
-        TraceOnStandardError traceRedirect(options.common->trace);
-        result = decrypterbinaire(options.input.c_str(), keyPrefix.c_str(), options.common->trace);
-    }
-    if (result == kNoErr) {
-        return kNoErr;
+// Reports a failed decryption of input into target: the target's own failure, else the key file
+// the frame headers name, else what the library's code says of the files.
+int32_t FailDecryptBinary(int32_t result, const DecryptBinaryOptions& options,
+                          const StreamedInput& input, const OutputFile& target,
+                          const std::string& targetPath, const std::string& keyPrefix) {
+    if (target.Failed()) {
+        return target.ReportFailure("cannot be written");
     }
     // The two frame headers at the start of the file say which key file it is.
     if (FailOnKeyFile(
-            result, [&]() { return KeyFileOfFailedFrameFile(keyPrefix, options.input); },
+            result, [&]() { return KeyFileOfFailedFrameFile(keyPrefix, input.Path()); },
             Activity::kDecryptBinary)) {
         return result;
     }
     PipelineFiles files;
     files.source = options.input;
-    files.target = target;
+    files.target = targetPath;
     return FailPipeline(result, files, Activity::kDecryptBinary);
 }
 
-// Decrypts any input in memory and writes the result to target.
-int32_t DecryptBinaryInMemory(const DecryptBinaryOptions& options, const std::string& target,
-                              const std::string& keyPrefix) {
-    WholeInput frame;
-    int32_t result = frame.Read(options.input);
+// Streams the frame through the library's binary pipeline into the one output the tool opens,
+// so that memory stays small at any size and progress counts bytes.
+int32_t DecryptBinaryIntoTarget(const DecryptBinaryOptions& options, StreamedInput* input,
+                                const std::string& targetPath, const std::string& keyPrefix) {
+    // Opened before any file of the run's own, so that a closed standard output is found
+    // closed.
+    OutputFile target;
+    int32_t result = target.Open(targetPath, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
-    unsigned char* data = nullptr;
-    uint32_t dataLength = 0;
-    result = DecryptFrame(options.input, frame.Data(), frame.Size(), keyPrefix,
-                          options.common->trace, Activity::kDecryptBinary, "", &data, &dataLength);
+    // The frame's length is its file's: the standard input, unless it is a file, is copied
+    // first.
+    if (input->NeedsCopy()) {
+        result = input->Copy(SpoolFolderFor(targetPath));
+    }
+    if (result == kOtherErr && input->PastFileSizeLimit()) {
+        return Fail(kOtherErr, DisplayName(options.input, false),
+                    SystemError("cannot be held while it is read", EFBIG));
+    }
     if (result != kNoErr) {
         return result;
     }
-    result = WriteWholeResult(target, keyPrefix, data, dataLength);
-    free(data);
-    return result;
+    const std::string targetName = target.LibraryName();
+    {
+        Progress progress("decrypting " + DisplayName(options.input, false), input->Size());
+        TraceOnStandardError traceRedirect(options.common->trace);
+        result = veldoran::DecryptBinaryFileInto(input->Path().c_str(), target.Writer(),
+                                                 targetName.c_str(), keyPrefix.c_str(),
+                                                 options.common->trace ? 1 : 0);
+    }
+    return result == kNoErr
+               ? kNoErr
+               : FailDecryptBinary(result, options, *input, target, targetPath, keyPrefix);
 }
 
 int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {
@@ -89,10 +95,10 @@ int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    if (options.output.empty() && !IsStandardStream(options.input)) {
-        return DecryptBinaryToDerivedName(options, target, keyPrefix);
-    }
-    return DecryptBinaryInMemory(options, target, keyPrefix);
+    StreamedInput input;
+    input.Find(options.input);
+    const int32_t result = input.Check(TextRules());
+    return result == kNoErr ? DecryptBinaryIntoTarget(options, &input, target, keyPrefix) : result;
 }
 
 }  // namespace

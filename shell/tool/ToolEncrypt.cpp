@@ -1,10 +1,9 @@
-// encrypt: a text document to an armoured message, from a file or the standard input. Every
-// way goes through the library's streaming file pipeline, so that memory stays small at any
-// size: a file to a file through crypter3 itself; the standard streams, a parameter text and
-// CR LF line ends through the same run into a target the tool opens. The standard input (unless
-// it is a file) and a file with CR LF line ends are first copied into an unnamed file (beside a
-// file target, else in $TMPDIR or /tmp) that vanishes with the run; nothing else of the
-// document is written anywhere but to the chosen output.
+// encrypt: a text document to an armoured message, from a file or the standard input, through
+// the library's streaming file pipeline into the one output the tool opens, so that memory
+// stays small at any size. The standard input (unless it is a file) and a file with CR LF line
+// ends are first copied into an unnamed file (beside a file target, else in $TMPDIR or /tmp)
+// that vanishes with the run; nothing else of the document is written anywhere but to the
+// chosen output.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
@@ -38,41 +38,19 @@ const char kCrLfNote[] =
     "clients pass bodies) are taken as LF, so that the text does not come back with doubled "
     "lines.\n";
 
-// crypter3 from the document file straight to the message file.
-int32_t EncryptFileToFile(const EncryptOptions& options, const std::string& output,
-                          const std::string& keyPrefix, uint64_t documentLength) {
-    int32_t result = ProbeTarget(output, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
-    {
-        Progress progress("encrypting " + options.input, documentLength);
-        TraceOnStandardError traceRedirect(options.common->trace);
-        result = crypter3(options.input.c_str(), output.c_str(), options.user.c_str(),
-                          keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(),
-                          options.bcc.c_str(), options.common->trace ? 1 : 0);
-    }
-    return result == kNoErr
-               ? kNoErr
-               : FailEncryption(result,
-                                EncryptionFiles(options.input, output, keyPrefix, options.user),
-                                Activity::kEncryptText);
-}
-
 // The streaming file pipeline into a target the tool opened: a file written unnamed and named
 // once the keys are spent, or the standard output or a device, which cannot take anything back
-// and so get the message once the keys are spent. source is the document file, or the unnamed
+// and so get the message once the keys are spent. The input is the document file, or the unnamed
 // copy of the standard input (or of a file with CR LF line ends taken as LF).
 int32_t EncryptIntoTarget(const EncryptOptions& options, OutputFile* target,
-                          const std::string& keyPrefix, const std::string& source,
-                          uint64_t documentLength) {
+                          const std::string& keyPrefix, const StreamedInput& input) {
     const std::string targetName = target->LibraryName();
     int32_t result = kNoErr;
     {
-        Progress progress("encrypting " + DisplayName(options.input, false), documentLength);
+        Progress progress("encrypting " + DisplayName(options.input, false), input.Size());
         TraceOnStandardError traceRedirect(options.common->trace);
         result = veldoran::EncryptTextFileInto(
-            source.c_str(), target->Writer(), targetName.c_str(), options.user.c_str(),
+            input.Path().c_str(), target->Writer(), targetName.c_str(), options.user.c_str(),
             keyPrefix.c_str(), options.to.c_str(), options.cc.c_str(), options.bcc.c_str(),
             options.param.c_str(), options.common->trace ? 1 : 0);
     }
@@ -89,49 +67,41 @@ int32_t EncryptIntoTarget(const EncryptOptions& options, OutputFile* target,
 }
 
 int32_t RunEncrypt(const EncryptOptions& options) {
-    const std::string shownInput = DisplayName(options.input, false);
     const std::string output = OutputFor(options.input, options.output, ".vlx");
     if (!IsStandardStream(options.input) && SameFile(options.input, output) &&
         !options.common->force) {
         return Fail(kOtherErr, output, "is the document itself; give --force to replace it");
     }
-    const char kNulWords[] =
-        "holds a NUL byte: not a text document (encrypt-binary takes any file)";
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const bool standardInput = IsStandardStream(options.input);
-    const std::string inputFile = standardInput ? StandardInputFile() : options.input;
-    const TextScan scan = inputFile.empty() ? TextScan{} : ScanTextFile(inputFile);
-    if (scan.regular && scan.holdsNul) {
-        return Fail(kOtherErr, shownInput, kNulWords);
+    TextRules rules;
+    rules.nulWords = "holds a NUL byte: not a text document (encrypt-binary takes any file)";
+    rules.crlfAsLf = true;
+    StreamedInput input;
+    input.Find(options.input);
+    int32_t result = input.Check(rules);
+    if (result != kNoErr) {
+        return result;
     }
     const KeyReuseCheck reuse(options.noReuse);
     const JournalScope journal(*options.common);
-    if (!standardInput && scan.regular && !scan.holdsCr && options.param.empty() &&
-        IsFileTarget(output)) {
-        return EncryptFileToFile(options, output, keyPrefix, scan.size);
-    }
     // Opened before the keys are used, so that a target that cannot be written spends nothing
     // (and before any file of the run's own is opened, so that a closed standard output is
     // found closed).
     OutputFile target;
-    int32_t result = target.Open(output, keyPrefix);
+    result = target.Open(output, keyPrefix);
     if (result != kNoErr) {
         return result;
     }
     // The document's length must be known before the run starts: the standard input, and a
     // file whose CR LF line ends are taken as LF, are copied first.
-    if (scan.regular && !scan.holdsCr) {
-        return EncryptIntoTarget(options, &target, keyPrefix, inputFile, scan.size);
+    if (input.NeedsCopy()) {
+        result = input.Copy(SpoolFolderFor(output));
     }
-    SpooledInput copy;
-    result = copy.Spool(options.input, SpoolFolderFor(output), true, kNulWords);
-    if (result == kOtherErr && copy.PastFileSizeLimit()) {
+    if (result == kOtherErr && input.PastFileSizeLimit()) {
         // The message is longer than the document, so it could not be written either.
         return Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", EFBIG));
     }
-    return result == kNoErr
-               ? EncryptIntoTarget(options, &target, keyPrefix, copy.Path(), copy.Size())
-               : result;
+    return result == kNoErr ? EncryptIntoTarget(options, &target, keyPrefix, input) : result;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// encrypt-binary: any file under the two key layers, as a raw frame, through the library's
-// binary pipelines.
+// encrypt-binary: any file under the two key layers, as a raw frame, streamed through the
+// library's binary pipeline into the one output the tool opens.
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
@@ -36,27 +36,30 @@ int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    if (RefuseKeyFile(target, keyPrefix) != kNoErr) {
-        return kOtherErr;
+    // Opened before the keys are used, so that a target that cannot be written spends nothing.
+    OutputFile output;
+    int32_t result = output.Open(target, keyPrefix);
+    if (result != kNoErr) {
+        return result;
     }
     const KeyReuseCheck reuse(options.noReuse);
     const JournalScope journal(*options.common);
-    int32_t result = kNoErr;
+    const std::string targetName = output.LibraryName();
     {
         Progress progress("encrypting " + options.input, static_cast<uint64_t>(status.st_size));
         TraceOnStandardError traceRedirect(options.common->trace);
-        result = options.output.empty()
-                     ? crypterbinaire(options.input.c_str(), options.user.c_str(),
-                                      keyPrefix.c_str(), options.common->trace)
-                     : crypterbinaire2(options.input.c_str(), target.c_str(), options.user.c_str(),
-                                       keyPrefix.c_str(), options.common->trace);
+        result = veldoran::EncryptBinaryFileInto(options.input.c_str(), output.Writer(),
+                                                 targetName.c_str(), options.user.c_str(),
+                                                 keyPrefix.c_str(), options.common->trace ? 1 : 0);
     }
-    if (result != kNoErr) {
-        return FailEncryption(result,
-                              EncryptionFiles(options.input, target, keyPrefix, options.user),
-                              Activity::kEncryptBinary);
+    if (result == kNoErr) {
+        return kNoErr;
     }
-    return kNoErr;
+    if (output.Failed()) {
+        return output.ReportFailure("cannot be written");
+    }
+    return FailEncryption(result, EncryptionFiles(options.input, target, keyPrefix, options.user),
+                          Activity::kEncryptBinary);
 }
 
 }  // namespace

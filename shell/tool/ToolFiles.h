@@ -1,5 +1,5 @@
-// The tool's file work outside the library: whole inputs from a file or the standard input,
-// outputs to the standard output or replacing a file in one step, and path helpers.
+// The tool's file work outside the library: outputs to the standard output or replacing a file
+// in one step, the refusal of key files as targets, and path helpers (inputs: ToolInput).
 #ifndef VELDORAN_SHELL_TOOL_TOOLFILES_H
 #define VELDORAN_SHELL_TOOL_TOOLFILES_H
 
@@ -24,10 +24,6 @@ using veldoran::WriteFully;
 // True for the names that stand for the standard streams: "-" and "".
 bool IsStandardStream(const std::string& path);
 
-// Reads a whole file, or the standard input for "-" or "", into content. 0, or kOtherErr
-// after a report that names the file.
-int32_t ReadWholeInput(const std::string& path, std::string* content);
-
 // Key files, so that no result ever replaces one, whatever name or link leads to it: the files
 // in a key folder's Clefs/ (known by device and inode), and any file that holds a plausible key
 // header (version 1, idLen 0 to 32, nameLen 1 to 40, keyLen at least 1, keyOffset 0 to keyLen)
@@ -41,29 +37,6 @@ class KeyFiles {
 
   private:
     std::set<std::pair<dev_t, ino_t>> identities_;
-};
-
-// A whole binary input, as the commands that take any bytes read it: a regular file is mapped
-// (its pages come from the file cache, nothing is copied), the standard input or a pipe is read
-// into memory.
-class WholeInput {
-  public:
-    WholeInput() = default;
-    ~WholeInput();
-    WholeInput(const WholeInput&) = delete;
-    WholeInput& operator=(const WholeInput&) = delete;
-
-    // Reads path, or the standard input for "-" or "". 0, or kOtherErr after a report that
-    // names the file.
-    int32_t Read(const std::string& path);
-    const unsigned char* Data() const { return data_; }
-    size_t Size() const { return size_; }
-
-  private:
-    void* mapping_ = nullptr;  // a mapped file
-    std::string read_;         // what was read from a stream
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
 };
 
 // kNoErr, or kOtherErr after a report when path leads to a key file (see KeyFiles).
@@ -116,65 +89,13 @@ class OutputFile {
     veldoran::TargetWriter writer_;
 };
 
-// A text input copied into an unnamed file (O_TMPFILE), for the file pipelines that must know a
-// document's length before they start: the standard input, or a file whose CR LF line ends are
-// taken as LF. The file never has a name, so a run that fails or is killed leaves nothing behind.
-class SpooledInput {
-  public:
-    // Copies path ("-" or "" for the standard input) into an unnamed file in folder, else in
-    // $TMPDIR, else in /tmp; with crlfAsLf, CR LF pairs become LF. A NUL byte is refused with
-    // nulWords. 0, or kOtherErr after a report.
-    int32_t Spool(const std::string& path, const std::string& folder, bool crlfAsLf,
-                  const char* nulWords);
-    // The name the copy is opened by.
-    std::string Path() const { return "/proc/self/fd/" + std::to_string(file_.Get()); }
-    uint64_t Size() const { return size_; }
-    // After a failed Spool: whether the copy met the process's file-size limit. That failure
-    // is not reported, so that the caller can say what it means for its output.
-    bool PastFileSizeLimit() const { return pastLimit_; }
-
-  private:
-    int32_t Open(const std::string& folder, const std::string& shownFile);
-
-    Descriptor file_;
-    uint64_t size_ = 0;
-    bool pastLimit_ = false;
-};
-
-// The folder a file target lies in ("." for a bare name), where a copy of its input is kept
-// while the target is written; "" for the standard output and devices.
-std::string SpoolFolderFor(const std::string& target);
-
-// What decides the way a text file takes, found by reading it in chunks, so that a large file
-// costs no more memory than a small one.
-struct TextScan {
-    bool regular = false;  // a regular file read whole: the other fields are set
-    bool holdsNul = false;
-    bool holdsCr = false;
-    uint64_t size = 0;
-};
-TextScan ScanTextFile(const std::string& path);
-
-// The standard input as a file the pipelines can open by name when it is a regular file read
-// from its start (a shell's "< file"), so that nothing needs copying; "" otherwise.
-std::string StandardInputFile();
-
 // A file target the streaming pipelines write: a regular file or a name not taken yet; not "-"
 // (the standard output), a device or a pipe, which the tool opens itself.
 bool IsFileTarget(const std::string& path);
 
-// Checks the target as the tool reports it (a folder, a missing folder, no permission, a key
-// file) before the library runs; the probe leaves nothing behind.
-int32_t ProbeTarget(const std::string& path, const std::string& keyPrefix);
-
 // A text command's output: output when given, else the standard output for the standard input,
 // else the input's name with suffix.
 std::string OutputFor(const std::string& input, const std::string& output, const char* suffix);
-
-// A result made whole before it is written: through an OutputFile opened on path, written and
-// committed. 0, or kOtherErr after a report.
-int32_t WriteWholeResult(const std::string& path, const std::string& keyPrefix,
-                         const unsigned char* data, size_t count);
 
 // The system's words for an errno value after what failed: "cannot be written: No space left
 // on device".

@@ -18,6 +18,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMailLayer.h"
 #include "shell/tool/ToolReading.h"
 #include "veldoran.h"
@@ -146,33 +147,11 @@ size_t RegionBegin(const std::string& text, size_t markerLine, size_t floor) {
     return begin;
 }
 
-// The file at path open for reading when it is a regular file, else -1 (a pipe or a device is
-// never waited on).
-int OpenRegularFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat status {};
-    if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 bool IsMailText(const std::string& text) {
     return veldoran::IsMailbox(text.data(), text.size()) ||
            veldoran::IsMail(text.data(), text.size());
-}
-
-int32_t TakeMailFile(const std::string& path, std::string* held, MailSource* source) {
-    const int fd = OpenRegularFile(path);
-    if (fd >= 0) {
-        *source = MailSource{nullptr, fd};
-        return kNoErr;
-    }
-    *source = MailSource{held};
-    return ReadWholeInput(path, held);
 }
 
 bool IsMailFile(const std::string& path) {

@@ -32,15 +32,12 @@ struct MailDecryptOptions {
 };
 
 // A mail to read: a text in memory (released once read), or a regular file open at fd (taken
-// over), which is mapped rather than copied.
+// over), which is mapped rather than copied: only a file the tool alone holds, its own unnamed
+// copy of an input, so that nothing can cut it short while it is mapped.
 struct MailSource {
     std::string* text = nullptr;
     int fd = -1;
 };
-
-// The mail in the file at path as a source: a regular file opened to be mapped, anything else
-// (a pipe, a device, the standard input) read whole into *held. 0, or kOtherErr after a report.
-int32_t TakeMailFile(const std::string& path, std::string* held, MailSource* source);
 
 // Decrypts every armour of the mail or mailbox (or the bare message) from source to the output:
 // one armour's document alone, several each behind a line "--- message N of M: <comment> ---".

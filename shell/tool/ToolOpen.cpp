@@ -16,6 +16,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolUnpack.h"
 #include "veldoran.h"
@@ -88,10 +89,8 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
 int32_t RunOpen(const OpenOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
     std::string mail;
-    MailSource source{&mail};
-    int32_t result = !IsStandardStream(options.input) && IsMailFile(options.input)
-                         ? TakeMailFile(options.input, &mail, &source)
-                         : ReadWholeInput(options.input, &mail);
+    const MailSource source{&mail};
+    int32_t result = ReadWholeInput(options.input, &mail);
     if (result != kNoErr) {
         return result;
     }

@@ -14,6 +14,7 @@
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolProgress.h"
@@ -47,20 +48,20 @@ std::string EntryName(const std::string& path) {
 
 // Adds one file as an entry named after its last path component.
 int32_t AddFile(ContainerHolder* holder, const std::string& path) {
-    WholeInput content;
-    const int32_t read = content.Read(path);
+    std::string content;
+    const int32_t read = ReadWholeInput(path, &content);
     if (read != kNoErr) {
         return read;
     }
-    if (content.Size() > static_cast<size_t>(INT32_MAX)) {
+    if (content.size() > static_cast<size_t>(INT32_MAX)) {
         return Fail(kAttachmentToBig, path, "too large for an attachment container");
     }
-    const auto length = static_cast<uint32_t>(content.Size());
+    const auto length = static_cast<uint32_t>(content.size());
     unsigned char* data = holder->utils.MyNewPtr(length);
     if (data == nullptr) {
         return Fail(kMemErr, path, "out of memory");
     }
-    holder->utils.MyBlockMove(content.Data(), data, length);
+    holder->utils.MyBlockMove(reinterpret_cast<const unsigned char*>(content.data()), data, length);
     TypInfo info{};
     const int32_t added = holder->container.AddBlock(&info, data, static_cast<int32_t>(length),
                                                      EntryName(path).c_str());

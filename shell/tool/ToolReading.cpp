@@ -11,6 +11,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 

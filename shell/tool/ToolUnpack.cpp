@@ -25,6 +25,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolFrames.h"
+#include "shell/tool/ToolInput.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -72,19 +73,20 @@ class ContainerInput {
     int32_t Length() const { return length_; }
 
   private:
-    WholeInput input_;
+    std::string input_;
     unsigned char* decrypted_ = nullptr;
     const unsigned char* block_ = nullptr;
     int32_t length_ = 0;
 };
 
 int32_t ContainerInput::Load(const UnpackOptions& options, TypPieceJointe* container) {
-    const int32_t result = input_.Read(options.input);
+    const int32_t result = ReadWholeInput(options.input, &input_);
     if (result != kNoErr) {
         return result;
     }
-    return Take(DisplayName(options.input, false), input_.Data(), input_.Size(), *options.common,
-                container);
+    return Take(DisplayName(options.input, false),
+                reinterpret_cast<const unsigned char*>(input_.data()), input_.size(),
+                *options.common, container);
 }
 
 int32_t ContainerInput::Take(const std::string& shownInput, const unsigned char* data, size_t size,
