@@ -91,7 +91,9 @@ int32_t DecryptBinaryIntoTarget(const DecryptBinaryOptions& options, StreamedInp
 int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {
     const std::string target =
         options.output.empty() ? DecryptedName(options.input) : options.output;
-    if (TargetIsSource(options.input, target) && !options.common->force) {
+    // The standard input read and the standard output written are no file of one name.
+    if (!IsStandardStream(options.input) && TargetIsSource(options.input, target) &&
+        !options.common->force) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
