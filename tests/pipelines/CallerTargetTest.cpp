@@ -1,18 +1,22 @@
-// The file pipelines into a target the program opened (EncryptTextFileInto, DecryptTextFileInto),
-// as veldoran-tool runs them for its standard streams, -o and --param: the message is the one
-// crypterMem3 makes from the same keys, byte for byte, whether the target is a file written
-// unnamed or a descriptor written where it stands; the document and the tail are the ones
-// decrypterMem3 hands back; and a target that fails spends no key and says why.
+// The file pipelines into a target the program opened (the *Into calls), as veldoran-tool runs
+// them for every file subcommand: the message is the one crypterMem3 makes from the same keys,
+// byte for byte, and the binary frame the one crypterbinaireMem2 makes, whether the target is a
+// file written unnamed or a descriptor written where it stands; the document and the tail are
+// the ones decrypterMem3 hands back; a target that fails spends no key and says why; and a sink
+// of the host's own is written in the order that spends nothing on a failure.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pipelines/MessageFixture.h"
+#include "pipelines/StreamOptions.h"
 #include "platform/TargetWriter.h"
 #include "support/FullDisk.h"
 #include "veldoran.h"
@@ -154,6 +158,142 @@ TEST_F(CallerTarget, DecryptionHandsBackTheInMemoryDocumentAndTail) {
             free(tail);
         }
     }
+}
+
+TEST_F(CallerTarget, BinaryFilesMakeTheInMemoryFrameAndBack) {
+    UseKeys(4000, 6000, 9);
+    const std::string source = folder_.File("data");
+    const std::string frame = folder_.File("data.vlb");
+    const std::string back = folder_.File("back");
+    // Empty, short, and over a chunk long so that the key layers wrap inside one.
+    const std::vector<size_t> sizes = {0, 5, veldoran::kDefaultChunkSize + 4097};
+    for (const Target kind : {Target::kUnnamedFile, Target::kDescriptor}) {
+        for (const size_t size : sizes) {
+            SCOPED_TRACE(std::to_string(size) + " bytes" +
+                         (kind == Target::kUnnamedFile ? ", unnamed file" : ", descriptor"));
+            const Bytes data = testsupport::RandomBytes(size, static_cast<uint32_t>(size));
+            ASSERT_TRUE(WriteWholeFile(source, data));
+            SnapshotKeys();
+            unsigned char* expected = nullptr;
+            uint32_t expectedLength = 0;
+            ASSERT_EQ(crypterbinaireMem2(data.data(), static_cast<uint32_t>(size), &expected,
+                                         &expectedLength, "dupont", keyFolder_.c_str(), 0),
+                      kNoErr);
+            const Bytes frameExpected(expected, expected + expectedLength);
+            free(expected);
+            const Bytes keysAfter = KeysNow();
+            RestoreKeys();
+
+            veldoran::TargetWriter writer;
+            int fd = -1;
+            ASSERT_EQ(OpenTarget(kind, frame, &writer, &fd), kNoErr);
+            EXPECT_EQ(veldoran::EncryptBinaryFileInto(source.c_str(), &writer, frame.c_str(),
+                                                      "dupont", keyFolder_.c_str(), 0),
+                      kNoErr);
+            EXPECT_EQ(ReadWholeFile(frame), frameExpected);
+            EXPECT_EQ(KeysNow(), keysAfter);
+
+            veldoran::TargetWriter backWriter;
+            int backFd = -1;
+            ASSERT_EQ(OpenTarget(kind, back, &backWriter, &backFd), kNoErr);
+            EXPECT_EQ(veldoran::DecryptBinaryFileInto(frame.c_str(), &backWriter, back.c_str(),
+                                                      keyFolder_.c_str(), 0),
+                      kNoErr);
+            EXPECT_EQ(ReadWholeFile(back), data);
+            for (const int descriptor : {fd, backFd}) {
+                if (descriptor >= 0) {
+                    EXPECT_EQ(close(descriptor), 0);
+                }
+            }
+        }
+    }
+}
+
+// A sink of the host's own, which notes what it is asked and whether the keys were spent when
+// its first byte came.
+class NotingSink : public veldoran::TargetSink {
+  public:
+    NotingSink(bool inPlace, int32_t writeResult, std::function<bool()> keysSpent)
+        : inPlace_(inPlace), writeResult_(writeResult), keysSpent_(std::move(keysSpent)) {}
+
+    int32_t Reserve(uint64_t) override { return Note("reserve", kNoErr); }
+    int32_t Write(const unsigned char* data, uint32_t count) override {
+        if (held.empty() && count > 0) {
+            spentAtFirstByte = keysSpent_();
+        }
+        if (writeResult_ == kNoErr) {
+            held.insert(held.end(), data, data + count);
+        }
+        return writeResult_ == kNoErr ? kNoErr : Note("write", writeResult_);
+    }
+    int32_t SyncContent() override { return Note("sync", kNoErr); }
+    int32_t Commit() override { return Note("commit", kNoErr); }
+    int32_t Kill() override { return Note("kill", kNoErr); }
+    bool InPlace() const override { return inPlace_; }
+
+    Bytes held;
+    std::string calls;  // the calls but the writes that took their bytes, in order
+    bool spentAtFirstByte = false;
+
+  private:
+    int32_t Note(const char* call, int32_t result) {
+        calls += calls.empty() ? call : std::string(" ") + call;
+        return result;
+    }
+
+    bool inPlace_;
+    int32_t writeResult_;
+    std::function<bool()> keysSpent_;
+};
+
+// A sink that can take its bytes back gets the whole frame, synced, before the keys are spent;
+// one that cannot gets its first byte after. A sink that refuses a byte gets the run abandoned
+// with its own code, and only one that cannot take anything back can have the keys spent.
+TEST_F(CallerTarget, AHostSinkIsWrittenInTheOrderThatSpendsNothingOnAFailure) {
+    const std::string source = folder_.File("data");
+    ASSERT_TRUE(WriteWholeFile(source, testsupport::RandomBytes(3000, 4)));
+    struct Order {
+        const char* label;
+        bool inPlace;
+        int32_t writeResult;
+        int32_t result;
+        const char* calls;
+        bool spentAtFirstByte;
+        bool spentAfter;
+    };
+    const Order cases[] = {
+        {"held until committed", false, kNoErr, kNoErr, "reserve sync commit", false, true},
+        {"written where it stands", true, kNoErr, kNoErr, "reserve commit", true, true},
+        {"held, refusing a byte", false, kMemErr, kMemErr, "reserve write kill", false, false},
+        {"in place, refusing a byte", true, kMemErr, kMemErr, "reserve write kill", true, true},
+    };
+    for (const Order& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        RestoreKeys();
+        NotingSink sink(testCase.inPlace, testCase.writeResult,
+                        [this]() { return !KeysUntouched(); });
+        EXPECT_EQ(veldoran::EncryptBinaryFileInto(source.c_str(), &sink, "host", "dupont",
+                                                  keyFolder_.c_str(), 0),
+                  testCase.result);
+        EXPECT_EQ(sink.calls, testCase.calls);
+        EXPECT_EQ(sink.spentAtFirstByte, testCase.spentAtFirstByte);
+        EXPECT_EQ(!KeysUntouched(), testCase.spentAfter);
+        if (testCase.result == kNoErr) {
+            EXPECT_EQ(sink.held.size(), 3000u + 2 * kKeyHeaderSize);
+        }
+    }
+
+    // A frame whose key is missing: the sink is abandoned before it is given a byte.
+    RestoreKeys();
+    const std::string frame = folder_.File("data.vlb");
+    ASSERT_EQ(crypterbinaire2(source.c_str(), frame.c_str(), "dupont", keyFolder_.c_str(), 0),
+              kNoErr);
+    std::filesystem::remove(UserPath());
+    NotingSink sink(true, kNoErr, []() { return true; });
+    EXPECT_EQ(veldoran::DecryptBinaryFileInto(frame.c_str(), &sink, "host", keyFolder_.c_str(), 0),
+              KeyNotFoundErr);
+    EXPECT_EQ(sink.calls, "reserve kill");
+    EXPECT_TRUE(sink.held.empty());
 }
 
 // The armour alone checked, as a program does before it writes a document where it cannot be
