@@ -292,6 +292,48 @@ TEST(ToolRoundTrips, BinaryFiles) {
     EXPECT_EQ(testsupport::ReadWholeFile(folder.File("opened")), bytes);
 }
 
+// decrypt-binary takes its frame from a file, a standard input that is a file or a pipe, and
+// writes a named file or the standard output; encrypt-binary writes the standard output too.
+TEST(ToolRoundTrips, BinaryFilesTakeEveryWayInAndOut) {
+    TempDir folder;
+    MakeKeys(folder);
+    const std::vector<unsigned char> bytes = testsupport::RandomBytes(300000, 6);
+    testsupport::WriteWholeFile(folder.File("data"), bytes);
+    RunResult sealed =
+        RunTool(folder.path(), {"encrypt-binary", "data", "-u", "dupont", "-k", "keys", "-o", "-"});
+    ASSERT_EQ(sealed.status, 0) << sealed.err;
+    ASSERT_EQ(sealed.out.size(), bytes.size() + 448);
+    WriteText(folder.File("sealed"), sealed.out);
+    const std::string expected(bytes.begin(), bytes.end());
+    struct Way {
+        const char* label;
+        std::vector<std::string> arguments;
+        toolrun::Input input;  // of the frame, when it comes on the standard input
+        bool toFile;           // into "opened", else the standard output
+    };
+    const std::vector<Way> ways = {
+        {"a file to the standard output", {"sealed", "-o", "-"}, toolrun::Input::kFile, false},
+        {"a standard input that is a file, into a file",
+         {"-", "-o", "opened"},
+         toolrun::Input::kFile,
+         true},
+        {"a pipe into a file", {"-", "-o", "opened"}, toolrun::Input::kPipe, true},
+        {"a pipe to the standard output", {"-"}, toolrun::Input::kPipe, false},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.label);
+        std::vector<std::string> arguments = {"decrypt-binary", "-k", "keys"};
+        arguments.insert(arguments.end(), way.arguments.begin(), way.arguments.end());
+        const bool fromStandardInput = way.arguments.front() == "-";
+        const RunResult result =
+            RunTool(folder.path(), arguments, fromStandardInput ? sealed.out : "", "", way.input);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(way.toFile ? ReadText(folder.File("opened")) : result.out, expected);
+        std::filesystem::remove(folder.File("opened"));
+    }
+}
+
 TEST(ToolRoundTrips, BinaryFailures) {
     TempDir folder;
     MakeKeys(folder);
