@@ -123,19 +123,32 @@ size_t TakeCrLfAsLf(unsigned char* data, size_t count, bool* pendingCr) {
     return kept;
 }
 
+// Opens path ("-" or "" for the standard input) for reading: *fd is the descriptor to read, the
+// standard input's own or the one *opened now holds, and *status describes it. 0, or kOtherErr
+// after a report when it cannot be opened or is a folder.
+int32_t OpenForReading(const std::string& path, Descriptor* opened, int* fd, struct stat* status) {
+    const bool standard = IsStandardStream(path);
+    opened->Reset(standard ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    *fd = standard ? STDIN_FILENO : opened->Get();
+    if (*fd < 0) {
+        return Fail(kOtherErr, path, SystemError("cannot be opened", errno));
+    }
+    if (fstat(*fd, status) == 0 && S_ISDIR(status->st_mode)) {
+        return Fail(kOtherErr, path, "is a folder, not a file");
+    }
+    return kNoErr;
+}
+
 }  // namespace
 
 int32_t ReadWholeInput(const std::string& path, std::string* content) {
     content->clear();
-    const bool standard = IsStandardStream(path);
-    const Descriptor opened(standard ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    const int input = standard ? STDIN_FILENO : opened.Get();
-    if (input < 0) {
-        return Fail(kOtherErr, path, SystemError("cannot be opened", errno));
-    }
+    Descriptor opened;
+    int input = -1;
     struct stat status {};
-    if (fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
-        return Fail(kOtherErr, path, "is a folder, not a file");
+    const int32_t result = OpenForReading(path, &opened, &input, &status);
+    if (result != kNoErr) {
+        return result;
     }
     if (S_ISREG(status.st_mode) && status.st_size > 0) {
         // Room for the read that finds the end too, so that the block is never moved.
@@ -194,18 +207,14 @@ int32_t StreamedInput::OpenCopy(const std::string& folder) {
 }
 
 int32_t StreamedInput::Copy(const std::string& folder) {
-    const bool standard = IsStandardStream(given_);
     const std::string shown = DisplayName(given_, false);
-    const Descriptor opened(standard ? -1 : open(given_.c_str(), O_RDONLY | O_CLOEXEC));
-    const int input = standard ? STDIN_FILENO : opened.Get();
-    if (input < 0) {
-        return Fail(kOtherErr, given_, SystemError("cannot be opened", errno));
-    }
+    Descriptor opened;
+    int input = -1;
     struct stat status {};
-    if (fstat(input, &status) == 0 && S_ISDIR(status.st_mode)) {
-        return Fail(kOtherErr, given_, "is a folder, not a file");
+    int32_t result = OpenForReading(given_, &opened, &input, &status);
+    if (result == kNoErr) {
+        result = OpenCopy(folder);
     }
-    int32_t result = OpenCopy(folder);
     if (result != kNoErr) {
         return result;
     }
