@@ -5,6 +5,8 @@
 // A host that names a key journal once (veldoranSetKeyJournal, pipelines/KeyJournal.h) has
 // every encryption checked against it: a key file behind it fails with kKeyRewound (-17), a
 // journal that cannot be trusted with kJournalErr (-18), nothing spent either way.
+// A host that opens its targets itself writes the file pipelines' results through a sink of its
+// own (veldoran::TargetSink, platform/TargetSink.h) with the *Into calls.
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
