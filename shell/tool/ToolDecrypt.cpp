@@ -143,8 +143,8 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     return DecryptMail(mail, source);
 }
 
-// A mail or mailbox: the tool's own copy of the standard input (descriptor, not -1) handed over
-// to be mapped, since nothing else holds it; a file (path) read whole.
+// A mail or mailbox at path: the tool's own copy of the standard input (descriptor, not -1)
+// handed over to be mapped, since nothing else holds it; any other file read whole.
 int32_t DecryptMailInput(const DecryptOptions& options, const std::string& output,
                          const std::string& keyPrefix, const std::string& path, int descriptor) {
     std::string mail;
@@ -206,7 +206,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     if (IsMailFile(input.Path())) {
         // The mail's documents go out through a target of their own.
         target.Writer()->Kill();
-        return DecryptMailInput(options, output, keyPrefix, "", input.CopyDescriptor());
+        return DecryptMailInput(options, output, keyPrefix, input.Path(), input.CopyDescriptor());
     }
     return DecryptIntoTarget(options, &target, keyPrefix, input);
 }
