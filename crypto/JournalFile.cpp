@@ -15,6 +15,7 @@
 #include "crypto/KeyStreamWindow.h"
 #include "crypto/Sha256.h"
 #include "platform/DurableSteps.h"
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
 
 namespace {
@@ -224,6 +225,7 @@ int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
     fd_.Reset(open(path.c_str(), flags, 0600));
     if (!fd_.IsOpen()) {
         const int error = errno;
+        NoteFailure(path.c_str(), kVeldoranStepOpen, error);
         if (error == ELOOP) {
             return Refuse("the key journal is a symbolic link; it is never followed");
         }
@@ -235,6 +237,7 @@ int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
     }
     while (flock(fd_.Get(), forWriting ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR) {
+            NoteFailure(path.c_str(), kVeldoranStepLock, errno);
             return Refuse(std::string("the key journal cannot be locked: ") + strerror(errno));
         }
     }
@@ -503,6 +506,7 @@ int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mo
         if (ftruncate(fd_.Get(), static_cast<off_t>(soundEnd_)) != 0) {
             // A cut record left behind is taken as a missing tail by the next run.
         }
+        NoteFailure(path_.c_str(), kVeldoranStepWrite, error);
         return Refuse(std::string("the key journal cannot be written: ") + strerror(error));
     }
     soundEnd_ += bytes.size();

@@ -7,6 +7,12 @@
 // journal that cannot be trusted with kJournalErr (-18), nothing spent either way.
 // A host that opens its targets itself writes the file pipelines' results through a sink of its
 // own (veldoran::TargetSink, platform/TargetSink.h) with the *Into calls.
+// After a failed call, veldoranLastFailure (platform/FailureReport.h) tells what failed: the
+// file (source, target, master key, sender's key, a key file the message names, the journal),
+// its path, the errno of the failing system call (0 when the data was at fault) and the step.
+// Every entry function starts the calling thread's report afresh; a call that succeeds leaves
+// it empty. A key use hook refuses a run with kKeyUseRefused (-19), naming the key concerned
+// (veldoranRefuseKeyUse, pipelines/KeyUse.h).
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
@@ -17,6 +23,7 @@
 #include "pipelines/TextDecryption.h"
 #include "pipelines/TextEncryption.h"
 #include "pipelines/TextMemory.h"
+#include "platform/FailureReport.h"
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus

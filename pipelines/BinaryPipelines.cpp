@@ -201,7 +201,7 @@ int32_t DecryptBinaryTo(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::TargetWriter ownWriter;
     ownWriter.InitCreate(calls);
     veldoran::TargetSink* writer = where.opened != nullptr ? where.opened : &ownWriter;
-    result = where.opened != nullptr ? kNoErr : ownWriter.Open(target);
+    result = where.opened != nullptr ? kNoErr : veldoran::OpenTarget(&ownWriter, target);
     if (result == kNoErr) {
         result = writer->Reserve(length);
     }
@@ -217,14 +217,15 @@ int32_t DecryptBinaryTo(TypUtilsUnix* utils, const veldoran::TargetWriterCalls* 
     veldoran::RawSink data(writer);
     veldoran::FrameReader frame(utils, crypto.get(), target, buffer.length(), &data);
     unsigned char headers[veldoran::FrameReader::kFrameHeaders] = {};
-    result = sourceRef->Read(headers, std::min<uint32_t>(outerLength, sizeof headers));
+    result = veldoran::ReadSource(sourceRef.get(), headers,
+                                  std::min<uint32_t>(outerLength, sizeof headers));
     if (result != kNoErr) {
         return result;
     }
     frame.Take(outerLength, headers, std::min<uint32_t>(outerLength, sizeof headers));
     for (uint32_t done = 0; result == kNoErr && !frame.Failed() && done < length;) {
         const uint32_t count = std::min(buffer.length(), length - done);
-        result = sourceRef->Read(buffer.data(), count);
+        result = veldoran::ReadSource(sourceRef.get(), buffer.data(), count);
         if (result == kNoErr) {
             frame.Take(outerLength, buffer.data(), count);
         }

@@ -1,8 +1,20 @@
 // The streaming file pipelines' one run, and the order of spending keys held in one place.
 #include "pipelines/FileRun.h"
 
+#include <cerrno>
+
 #include "crypto/TypKeyHeader.h"
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
+
+int32_t veldoran::OpenTarget(TargetWriter* writer, const char* target) {
+    errno = 0;
+    const int32_t result = writer->Open(target);
+    if (result != kNoErr) {
+        CorrectFailureStep(kVeldoranRoleTarget, kVeldoranStepOpen);
+    }
+    return RecordFailure(kVeldoranRoleTarget, result, target, kVeldoranStepOpen, errno);
+}
 
 int32_t veldoran::StreamLayers(ChunkSource* source, uint64_t length, TwoKeyStream* layers,
                                const OwnedBlock& buffer, ChunkSink* sink,
@@ -68,7 +80,7 @@ int32_t Spend(const veldoran::EncryptionRun& run) {
 
 int32_t veldoran::RunEncryption(const EncryptionRun& run, bool* spentEarly) {
     *spentEarly = false;
-    int32_t result = run.opening != nullptr ? run.opening->Open(run.target) : kNoErr;
+    int32_t result = run.opening != nullptr ? OpenTarget(run.opening, run.target) : kNoErr;
     if (result == kNoErr) {
         result = run.writer->Reserve(run.targetLength);
     }

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "pipelines/OwnedBlock.h"
+#include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
@@ -47,7 +48,7 @@ class FileSource : public ChunkSource {
   public:
     explicit FileSource(TypFileRefUnix* file) : file_(file) {}
     int32_t Next(unsigned char* buffer, uint32_t count) override {
-        return file_->Read(buffer, count);
+        return ReadSource(file_, buffer, count);
     }
 
   private:
@@ -75,6 +76,10 @@ class RawSink : public ChunkSink {
 // progress after each chunk. The first failure's code, or 0.
 int32_t StreamLayers(ChunkSource* source, uint64_t length, TwoKeyStream* layers,
                      const OwnedBlock& buffer, ChunkSink* sink, const StreamOptions& options);
+
+// Opens writer on target: 0, or the writer's code with the failure recorded as the target's
+// (with the errno it left, where the writer did not record one itself).
+int32_t OpenTarget(TargetWriter* writer, const char* target);
 
 // What one encryption brings to the run; every pointer is the caller's.
 struct EncryptionRun {

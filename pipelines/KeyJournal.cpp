@@ -10,6 +10,7 @@
 #include "crypto/JournalFile.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
 
 namespace {
@@ -55,7 +56,7 @@ int32_t JournalStep::Record(TypUtils* utils, const JournalUse* layers, uint32_t 
     if (journal.Open(path, true) != kNoErr) {
         threadProblem = journal.Problem();
         journal_.reset();
-        return kJournalErr;
+        return RecordFailure(kVeldoranRoleJournal, kJournalErr, path.c_str());
     }
     JournalRecord* records = records_;
     for (uint32_t k = 0; k < count; ++k) {
@@ -64,13 +65,14 @@ int32_t JournalStep::Record(TypUtils* utils, const JournalUse* layers, uint32_t 
         JournalRecord& record = records[k];
         int32_t result = ReadKeyFingerprint(utils, key.KeyFile(), header, record.fingerprint);
         if (result != kNoErr) {
-            return result;
+            return RecordFailure(k == 0 ? kVeldoranRoleMasterKey : kVeldoranRoleUserKey, result,
+                                 layers[k].path);
         }
         JournalRecord last;
         bool found = false;
         if (journal.Last(record.fingerprint, &last, &found) != kNoErr) {
             threadProblem = journal.Problem();
-            return kJournalErr;
+            return RecordFailure(kVeldoranRoleJournal, kJournalErr, path.c_str());
         }
         if (StandingOf(header, found ? &last : nullptr) == JournalStanding::kBehind) {
             threadProblem = std::string(layers[k].path) + ": its header (offset " +
@@ -82,7 +84,8 @@ int32_t JournalStep::Record(TypUtils* utils, const JournalUse* layers, uint32_t 
                             "): " + std::to_string(RewoundBytes(header, last, layers[k].length)) +
                             " bytes of key material from offset " +
                             std::to_string(header.keyOffset) + " on were used before";
-            return kKeyRewound;
+            return RecordFailure(k == 0 ? kVeldoranRoleMasterKey : kVeldoranRoleUserKey,
+                                 kKeyRewound, layers[k].path, kVeldoranStepCheck, 0);
         }
         const TypKeyHeader after = key.CommittedHeader(layers[k].length);
         record.kind = kJournalSent;
@@ -96,7 +99,7 @@ int32_t JournalStep::Record(TypUtils* utils, const JournalUse* layers, uint32_t 
     }
     if (journal.Append(records, count) != kNoErr) {
         threadProblem = journal.Problem();
-        return kJournalErr;
+        return RecordFailure(kVeldoranRoleJournal, kJournalErr, path.c_str());
     }
     count_ = count;
     return kNoErr;

@@ -8,6 +8,8 @@
 namespace {
 
 thread_local veldoran::ThreadHook<VeldoranKeyUseHook> threadHook;
+// The layer the running hook refused by name.
+thread_local const VeldoranKeyLayer* refusedLayer = nullptr;
 
 }  // namespace
 
@@ -15,10 +17,21 @@ void veldoranSetKeyUseHook(VeldoranKeyUseHook hook, void* context) {
     threadHook.Set(hook, context);
 }
 
+int32_t veldoranRefuseKeyUse(const VeldoranKeyLayer* layer) {
+    refusedLayer = layer;
+    return kKeyUseRefused;
+}
+
 namespace veldoran {
 
-int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count) {
-    return threadHook.hook != nullptr ? threadHook.hook(threadHook.context, layers, count) : kNoErr;
+int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count,
+                  const VeldoranKeyLayer** refused) {
+    refusedLayer = nullptr;
+    const int32_t result =
+        threadHook.hook != nullptr ? threadHook.hook(threadHook.context, layers, count) : kNoErr;
+    *refused = result != kNoErr ? refusedLayer : nullptr;
+    refusedLayer = nullptr;
+    return result;
 }
 
 }  // namespace veldoran

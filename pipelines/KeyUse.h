@@ -27,14 +27,21 @@ typedef struct VeldoranKeyLayer {
 /* layers[0] is the year's master key (its stream covers the message), layers[1] the sender's
  * key (the master key's frame: the message and one 224-byte header); count is 2. The pointers
  * are valid during the call only. 0 lets the run go on; any other value ends it with that
- * result, no key material spent and nothing written. The key files are locked while the hook
- * runs: it must not open them or run a pipeline itself. */
+ * result, no key material spent and nothing written. A hook that refuses a run returns
+ * veldoranRefuseKeyUse(the layer concerned), which is kKeyUseRefused (-19) and puts that key
+ * in the thread's failure report (platform/FailureReport.h). The key files are locked while the
+ * hook runs: it must not open them or run a pipeline itself. */
 typedef int32_t (*VeldoranKeyUseHook)(void* context, const VeldoranKeyLayer* layers,
                                       uint32_t count);
 
 /* Sets the hook, and the context it is given, for the pipelines the calling thread runs from now
  * on; a null hook lets every run go on unasked. Each thread has its own hook. */
 void veldoranSetKeyUseHook(VeldoranKeyUseHook hook, void* context);
+
+/* For a hook to return when it refuses a run because of one of the layers it was shown (a
+ * pointer into its layers): kKeyUseRefused, with that layer's key (master or sender's) and path
+ * recorded in the failure report. */
+int32_t veldoranRefuseKeyUse(const VeldoranKeyLayer* layer);
 
 #ifdef __cplusplus
 }

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/FailureRecord.h"
 #include "platform/Lifetime.h"
 #include "platform/TargetSink.h"
 #include "platform/TypUtilsUnix.h"
@@ -37,18 +38,20 @@ class PipelineUtils : public TypUtilsUnix {
 };
 
 // Runs one entry function's work, run(utils), with a utility object of its own that is finished
-// on every way out. kMemErr when the object cannot be made, and when the work throws: only a
+// on every way out, and with the thread's failure report started afresh and finished with the
+// run's result. kMemErr when the object cannot be made, and when the work throws: only a
 // failed allocation of the standard library can, and nothing may cross C linkage.
 template <class Utils = PipelineUtils, class Work>
 int32_t RunWithUtils(Work&& run) {
+    StartFailureReport();
     Owned<Utils> utils;
     if (Create(&utils, nullptr) != kNoErr) {
-        return kMemErr;
+        return FinishFailureReport(kMemErr);
     }
     try {
-        return run(utils.get());
+        return FinishFailureReport(run(utils.get()));
     } catch (...) {
-        return kMemErr;
+        return FinishFailureReport(kMemErr);
     }
 }
 

@@ -32,9 +32,14 @@ struct SourceRules {
 
 // The source file at path in *ref, opened for reading only (a source the user may read but not
 // write is still taken) at its first byte, its length in *length. kOtherErr when it is
-// missing; else the reference's, the open's or the length query's code.
+// missing; else the reference's, the open's or the length query's code. A failure is recorded
+// as the source's.
 int32_t OpenSourceFile(TypUtils* utils, const char* path, const SourceRules& rules, int32_t trace,
                        Owned<TypFileRefUnix>* ref, uint32_t* length);
+
+// The next count bytes of the open source: 0, or its read's code, recorded as the source's
+// failure.
+int32_t ReadSource(TypFileRefUnix* source, unsigned char* buffer, uint32_t count);
 
 }  // namespace veldoran
 

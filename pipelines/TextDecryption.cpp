@@ -18,12 +18,14 @@
 #include "armour/TextForms.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/FileRun.h"
 #include "pipelines/FrameReader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
 #include "pipelines/TextDecryptionCore.h"
 #include "pipelines/TwoKeyStream.h"
+#include "platform/FailureRecord.h"
 #include "platform/Lifetime.h"
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
@@ -182,7 +184,9 @@ class DecryptionRun {
     // sound), then the message read through the armour and both layers into it; the target
     // replaces the old one only once the whole armour has been checked.
     int32_t Decrypt() {
-        openResult_ = where_.opened != nullptr ? kNoErr : ownWriter_.Open(target_);
+        openResult_ =
+            where_.opened != nullptr ? kNoErr : veldoran::OpenTarget(&ownWriter_, target_);
+        SetTargetFailureAside();
         document_.emplace(writer_, lineEnd_, where_.tail);
         frame_.emplace(utils_, crypto_.get(), target_, chunk_, &*document_);
         return ReadArmour();
@@ -213,7 +217,8 @@ class DecryptionRun {
             printf("Target File: %s\n", target_);
             printf("Target File Length: %d\n", static_cast<int>(handedBack));
         }
-        if (result == kNoErr) {
+        if (result == kNoErr && openResult_ != kNoErr) {
+            veldoran::AdoptFailure(targetFailure_);
             result = openResult_;
         }
         if (result == kNoErr) {
@@ -223,6 +228,12 @@ class DecryptionRun {
     }
 
   private:
+    void SetTargetFailureAside() {
+        if (openResult_ != kNoErr) {
+            targetFailure_ = veldoran::SetFailureAside();
+        }
+    }
+
     // The message read through the armour, and through both layers into the target once
     // Decrypt has set them up.
     int32_t ReadArmour() {
@@ -231,7 +242,7 @@ class DecryptionRun {
             const uint32_t count = textLength_ - position < chunk_
                                        ? static_cast<uint32_t>(textLength_ - position)
                                        : chunk_;
-            const int32_t result = sourceRef_->Read(input_.data(), count);
+            const int32_t result = veldoran::ReadSource(sourceRef_.get(), input_.data(), count);
             if (result != kNoErr) {
                 return result;
             }
@@ -249,6 +260,7 @@ class DecryptionRun {
                 reserved = true;
                 if (openResult_ == kNoErr && armour_.DataLength() > kFrameHeaders) {
                     openResult_ = writer_->Reserve(armour_.DataLength() - kFrameHeaders);
+                    SetTargetFailureAside();
                 }
             }
             if (stored > 0) {
@@ -276,6 +288,8 @@ class DecryptionRun {
     veldoran::TargetWriter ownWriter_;
     veldoran::TargetSink* writer_;
     int32_t openResult_ = kOtherErr;
+    // The target's failure, which counts only once the message has proved sound.
+    VeldoranFailure targetFailure_{};
     std::optional<DocumentSink> document_;
     std::optional<veldoran::FrameReader> frame_;
     veldoran::ArmourFinder armour_;

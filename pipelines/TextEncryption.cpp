@@ -102,7 +102,7 @@ class MessageSource : public veldoran::ChunkSource {
         if (count == 0) {
             return kNoErr;
         }
-        const int32_t result = sourceRef_->Read(buffer, count);
+        const int32_t result = veldoran::ReadSource(sourceRef_, buffer, count);
         read_ += count;
         if (result != kNoErr) {
             return result;

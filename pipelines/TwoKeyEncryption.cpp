@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/OwnedBlock.h"
 #include "pipelines/TwoKeyStream.h"
+#include "platform/FailureRecord.h"
 #include "platform/KeyFilePath.h"
 #include "platform/ResultCodes.h"
 #include "platform/Together.h"
@@ -42,6 +44,16 @@ int32_t HoldKey(TypUtils* utils, TypFileRefUnix* keyRef, veldoran::LockedKeyFile
         return kFNFErr;
     }
     return key->Open(held);
+}
+
+// Records a failure of the key file in role, held through keyRef (null, or without a path, when
+// its path did not fit), and returns code; 0 passes.
+int32_t RecordKeyFailure(VeldoranFailureRole role, int32_t code, const TypFileRefUnix* keyRef) {
+    if (keyRef == nullptr || keyRef->path[0] == '\0') {
+        return RecordFailure(role, code, nullptr, kVeldoranStepOpen,
+                             code == kOtherErr ? ENAMETOOLONG : 0);
+    }
+    return RecordFailure(role, code, keyRef->path);
 }
 
 // The outer frame made in place into frame: the user key's header, the master key's header
@@ -159,16 +171,17 @@ int32_t HeldKeys::Open(const TwoKeyRequest& request, uint64_t messageLength) {
         }
         result = HoldKey(utils_, masterRef_.get(), &master_, nullptr);
     }
-    if (result == kNoErr) {
-        result = MakeRef(request, request.user, &userRef_);
+    if (result != kNoErr) {
+        return RecordKeyFailure(kVeldoranRoleMasterKey, result, masterRef_.get());
     }
+    result = MakeRef(request, request.user, &userRef_);
     if (result == kNoErr) {
         result = HoldKey(utils_, userRef_.get(), &user_, &master_);
     }
-    if (result == kNoErr) {
-        result = AskHook(messageLength);
+    if (result != kNoErr) {
+        return RecordKeyFailure(kVeldoranRoleUserKey, result, userRef_.get());
     }
-    return result;
+    return AskHook(messageLength);
 }
 
 int32_t HeldKeys::AskHook(uint64_t messageLength) const {
@@ -189,7 +202,14 @@ int32_t HeldKeys::AskHook(uint64_t messageLength) const {
     }
     layers[0].streamLength = messageLength;
     layers[1].streamLength = messageLength + kKeyHeaderSize;
-    return AskKeyUse(layers, 2);
+    const VeldoranKeyLayer* refused = nullptr;
+    const int32_t result = AskKeyUse(layers, 2, &refused);
+    if (result != kNoErr && refused != nullptr &&
+        (refused == &layers[0] || refused == &layers[1])) {
+        return RecordFailure(refused == &layers[0] ? kVeldoranRoleMasterKey : kVeldoranRoleUserKey,
+                             result, refused->path, kVeldoranStepCheck, 0);
+    }
+    return result;
 }
 
 void HeldKeys::FrameHeaders(unsigned char* destination) const {
@@ -223,18 +243,26 @@ int32_t HeldKeys::Commit(uint32_t messageLength, const std::function<int32_t()>&
     if (targetResult != kNoErr) {
         return targetResult;
     }
-    int32_t result = master_.Rewrite(messageLength);
+    int32_t result =
+        RecordKeyFailure(kVeldoranRoleMasterKey, master_.Rewrite(messageLength), masterRef_.get());
     if (result == kNoErr) {
-        result = user_.Rewrite(messageLength + kKeyHeaderSize);
+        result = RecordKeyFailure(kVeldoranRoleUserKey,
+                                  user_.Rewrite(messageLength + kKeyHeaderSize), userRef_.get());
     }
     if (result != kNoErr) {
         return result;
     }
     // Neither header depends on the other reaching the disk first: both only have to be there
     // before a frame made from them can leave, which the caller lets happen once this returns.
-    const std::function<int32_t()> syncs[] = {[this]() { return master_.SyncRewrite(); },
-                                              [this]() { return user_.SyncRewrite(); },
-                                              journalled ? std::function<int32_t()>() : alongside};
+    const std::function<int32_t()> syncs[] = {
+        [this]() {
+            return RecordKeyFailure(kVeldoranRoleMasterKey, master_.SyncRewrite(),
+                                    masterRef_.get());
+        },
+        [this]() {
+            return RecordKeyFailure(kVeldoranRoleUserKey, user_.SyncRewrite(), userRef_.get());
+        },
+        journalled ? std::function<int32_t()>() : alongside};
     result = RunTogether(syncs, 3);
     if (result == kNoErr) {
         journal.Confirm();
@@ -326,10 +354,26 @@ bool KeyPathsFit(const TwoKeyRequest& request) {
 }
 
 int32_t CheckFilePaths(const TwoKeyRequest& request, const char* source, const char* target) {
-    const bool pathsFit = strlen(source) <= kMaxPathLength && strlen(target) <= kMaxPathLength &&
-                          KeyPathsFit(request);
+    char path[kMaxPathLength + 1];
+    const struct {
+        bool fits;
+        VeldoranFailureRole role;
+        const char* path;
+    } paths[] = {{strlen(source) <= kMaxPathLength, kVeldoranRoleSource, source},
+                 {strlen(target) <= kMaxPathLength, kVeldoranRoleTarget, target},
+                 {KeyFilePath(request, kMasterName, path), kVeldoranRoleMasterKey, ""},
+                 {KeyFilePath(request, request.user, path), kVeldoranRoleUserKey, ""}};
+    for (const auto& checked : paths) {
+        if (!checked.fits) {
+            return RecordFailure(checked.role, kOtherErr, checked.path, kVeldoranStepOpen,
+                                 ENAMETOOLONG);
+        }
+    }
     // A key file as target would be destroyed by what is written over it.
-    return pathsFit && !NamesAKeyFile(request, target) ? kNoErr : kOtherErr;
+    if (NamesAKeyFile(request, target)) {
+        return RecordFailure(kVeldoranRoleTarget, kOtherErr, target, kVeldoranStepCheck, 0);
+    }
+    return kNoErr;
 }
 
 }  // namespace veldoran

@@ -118,8 +118,8 @@ class HeldKeys {
 };
 
 // The calling thread's key use hook (veldoranSetKeyUseHook) asked about count layers; 0 when
-// none is set.
-int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count);
+// none is set. *refused is the layer the hook named with veldoranRefuseKeyUse, else null.
+int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count, const VeldoranKeyLayer** refused);
 
 // One held key as the key journal sees it: its path and the stream length the run takes.
 struct JournalUse {

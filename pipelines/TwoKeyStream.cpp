@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <string>
 
 #include "crypto/KeyStreamXor.h"
 #include "crypto/TypCrypto.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/TwoKeyEncryption.h"
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypFileRefUnix.h"
@@ -20,16 +22,44 @@ KeyStreamSource SpentStream(const LockedKeyFile& key) {
     return {key.KeyFile(), static_cast<uint32_t>(key.Header().keyLen), key.StreamStart()};
 }
 
+namespace {
+
+// The key file a frame header names, for a report, when the name is one no key can have: no
+// file of that name is ever opened. "" for a header of another version, which names no file.
+std::string NamedPath(TypUtils* utils, const TypKeyHeader& frameHeader) {
+    if (frameHeader.version != kVersion) {
+        return "";
+    }
+    TypKeyHeader naming = frameHeader;
+    TypFileRef* named = utils->GetKeyFileRef(&naming);
+    const auto* unixNamed = dynamic_cast<const TypFileRefUnix*>(named);
+    const std::string path = unixNamed != nullptr ? unixNamed->path : "";
+    if (named != nullptr) {
+        named->Kill();
+        delete named;
+    }
+    return path;
+}
+
+}  // namespace
+
 int32_t FrameKey::Open(TypUtils* utils, TypCrypto* crypto, const unsigned char* frameHeader) {
     TypKeyHeader header;
     memcpy(&header, frameHeader, kKeyHeaderSize);
     crypto->ConvertHeaderForLocalOS(&header);
     const int32_t result = keyFile_.Open(utils, header);
-    if (result == kNoErr) {
-        open_ = true;
-        source_ = {keyFile_.KeyFile(), keyFile_.KeyLen(), keyFile_.Start()};
+    if (result != kNoErr) {
+        const auto* keyFile = dynamic_cast<const TypFileRefUnix*>(keyFile_.KeyFile());
+        if (keyFile != nullptr) {
+            return RecordFailure(kVeldoranRoleFrameKey, result, keyFile->path);
+        }
+        // Refused before any open: at the open step, no system call to blame.
+        return RecordFailure(kVeldoranRoleFrameKey, result, NamedPath(utils, header).c_str(),
+                             kVeldoranStepOpen, 0);
     }
-    return result;
+    open_ = true;
+    source_ = {keyFile_.KeyFile(), keyFile_.KeyLen(), keyFile_.Start()};
+    return kNoErr;
 }
 
 bool FrameKey::Names(const char* path) const {

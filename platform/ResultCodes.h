@@ -29,6 +29,7 @@ enum VeldoranResultCode {
     kFormatNonDisponible = -16,       // a document the message format cannot carry whole
     kKeyRewound = -17,                // a key header behind the key journal: material used before
     kJournalErr = -18,                // the key journal cannot be read, trusted or written
+    kKeyUseRefused = -19,             // the host's key use hook refused the run (KeyUse.h)
     kFNFErr = -43                     // file not found: a missing key file when encrypting
 };
 

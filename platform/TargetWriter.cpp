@@ -16,6 +16,7 @@
 
 #include "platform/Descriptor.h"
 #include "platform/DurableSteps.h"
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
 
 namespace {
@@ -583,7 +584,9 @@ int32_t veldoran::TargetWriter::Kill() {
 
 int32_t veldoran::TargetWriter::Fail() {
     const int error = errno;
+    // Without a file open the writer was naming the new content (an opening caller says so).
+    const VeldoranFailureStep step = fd_ != -1 ? kVeldoranStepWrite : kVeldoranStepReplace;
     Kill();
     lastError_ = error;
-    return kOtherErr;
+    return RecordFailure(kVeldoranRoleTarget, kOtherErr, InFolder(name_).c_str(), step, error);
 }

@@ -5,6 +5,7 @@
 
 #include <cassert>
 
+#include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
 
 namespace {
@@ -14,11 +15,22 @@ struct Started {
     int32_t result = kNoErr;
     pthread_t thread{};
     bool running = false;
+    // What the step's own thread recorded of a failure, for the thread whose run it is.
+    VeldoranFailure failure{};
 };
 
 void* RunStep(void* argument) {
     auto* started = static_cast<Started*>(argument);
     started->result = (*started->step) ? (*started->step)() : kNoErr;
+    return nullptr;
+}
+
+void* RunStepOnItsThread(void* argument) {
+    RunStep(argument);
+    auto* started = static_cast<Started*>(argument);
+    if (started->result != kNoErr) {
+        started->failure = veldoran::CarryFailure();
+    }
     return nullptr;
 }
 
@@ -36,7 +48,7 @@ int32_t veldoran::RunTogether(const std::function<int32_t()>* steps, size_t coun
         started[i].step = &steps[i];
         if (steps[i]) {
             started[i].running =
-                pthread_create(&started[i].thread, nullptr, RunStep, &started[i]) == 0;
+                pthread_create(&started[i].thread, nullptr, RunStepOnItsThread, &started[i]) == 0;
         }
     }
     started[count - 1].step = &steps[count - 1];
@@ -50,6 +62,7 @@ int32_t veldoran::RunTogether(const std::function<int32_t()>* steps, size_t coun
     }
     for (const Started& step : started) {
         if (step.result != kNoErr) {
+            veldoran::AdoptFailure(step.failure);
             return step.result;
         }
     }

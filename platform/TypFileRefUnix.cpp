@@ -11,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/FailureRecord.h"
+
 namespace {
 
 // The open(2) flags that match a stream mode.
@@ -72,11 +74,16 @@ FILE* TypFileRefUnix::OpenFileStream(const char* streamMode, bool forUse) const 
         fd = open(path, OpenFlagsFor(streamMode) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        veldoran::NoteFailure(path, kVeldoranStepOpen, errno);
         return nullptr;
     }
     struct stat info {};
     const bool refused = fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ||
                          (forUse && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)));
+    if (refused) {
+        // A pipe or a socket is refused by rule, not by the system.
+        veldoran::NoteFailure(path, kVeldoranStepOpen, S_ISDIR(info.st_mode) ? EISDIR : 0);
+    }
     // Reads and writes wait as usual once the file is open.
     const int flags = refused ? -1 : fcntl(fd, F_GETFL);
     FILE* opened = nullptr;
@@ -122,7 +129,7 @@ int32_t TypFileRefUnix::GetLength(int32_t* length) {
     }
     const off_t end = ftello(stream);
     if (end < 0 || end > std::numeric_limits<int32_t>::max()) {
-        return kOtherErr;
+        return Noted(kVeldoranStepRead, end < 0 ? errno : EFBIG);
     }
     *length = static_cast<int32_t>(end);
     return kNoErr;
@@ -146,7 +153,11 @@ int32_t TypFileRefUnix::Read(unsigned char* buffer, uint32_t count) {
     if (buffer == nullptr || !SwitchTo(Access::kRead)) {
         return kOtherErr;
     }
-    return fread(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
+    if (fread(buffer, 1, count, stream) == count) {
+        return kNoErr;
+    }
+    // Without a stream error the file ended early: its data is at fault.
+    return Noted(kVeldoranStepRead, ferror(stream) != 0 ? errno : 0);
 }
 
 int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
@@ -159,7 +170,7 @@ int32_t TypFileRefUnix::Write(const unsigned char* buffer, uint32_t count) {
     if (buffer == nullptr || !SwitchTo(Access::kWrite)) {
         return kOtherErr;
     }
-    return fwrite(buffer, 1, count, stream) == count ? kNoErr : kOtherErr;
+    return fwrite(buffer, 1, count, stream) == count ? kNoErr : Noted(kVeldoranStepWrite, errno);
 }
 
 int32_t TypFileRefUnix::CloseDF() {
@@ -167,6 +178,9 @@ int32_t TypFileRefUnix::CloseDF() {
     if (openFlag != 0 && stream != nullptr) {
         closeResult = fclose(stream) == 0 ? 0 : -1;
         stream = nullptr;
+        if (closeResult != 0) {
+            Noted(kVeldoranStepWrite, errno);
+        }
     }
     openFlag = 0;
     lastAccess_ = Access::kNone;
@@ -217,7 +231,7 @@ int32_t TypFileRefUnix::Lock(int32_t exclusive) {
     do {
         result = flock(fileno(stream), exclusive != 0 ? LOCK_EX : LOCK_SH);
     } while (result != 0 && errno == EINTR);
-    return result == 0 ? kNoErr : kOtherErr;
+    return result == 0 ? kNoErr : Noted(kVeldoranStepLock, errno);
 }
 
 int32_t TypFileRefUnix::Unlock() {
@@ -247,9 +261,14 @@ int32_t TypFileRefUnix::FlushThen(int (*sync)(int)) {
         return kFileClosed;
     }
     if (fflush(stream) != 0) {
-        return kOtherErr;
+        return Noted(kVeldoranStepWrite, errno);
     }
-    return sync(fileno(stream)) == 0 ? kNoErr : kOtherErr;
+    return sync(fileno(stream)) == 0 ? kNoErr : Noted(kVeldoranStepSync, errno);
+}
+
+int32_t TypFileRefUnix::Noted(VeldoranFailureStep step, int systemError) const {
+    veldoran::NoteFailure(path, step, systemError);
+    return kOtherErr;
 }
 
 int32_t TypFileRefUnix::SetPath(const char* text) {

@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include "platform/FailureReport.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 
@@ -73,6 +74,9 @@ class TypFileRefUnix : public TypFileRef, public veldoran::FileControl {
     enum class Access : int8_t { kNone, kRead, kWrite };
 
     int32_t Mapped(int platformResult);
+    // Notes a failure of this file in the thread's failure report (platform/FailureRecord.h)
+    // for the layer that knows what the file is to the run; kOtherErr.
+    int32_t Noted(VeldoranFailureStep step, int systemError) const;
     // Flushes the stream, then puts the file on stable storage with sync (fsync or fdatasync).
     int32_t FlushThen(int (*sync)(int));
     // The flag alone is not trusted: it is public, and a stream is needed to act on.

@@ -17,7 +17,6 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
@@ -75,18 +74,6 @@ void PrintRecipients(const char* tail) {
     }
 }
 
-// Reports a failure that concerns a key file named by the message in source (a file, or the
-// copy of the standard input), and says whether it did.
-bool FailOnMessageKeyFile(int32_t result, const std::string& keyPrefix, const std::string& source) {
-    // The frame headers name the key file; only a complete armour was decoded this far.
-    const auto keyFileOfMessage = [&]() {
-        std::string text;
-        return ReadWholeInput(source, &text) == kNoErr ? KeyFileOfFailedLayer(keyPrefix, text)
-                                                       : std::string();
-    };
-    return FailOnKeyFile(result, keyFileOfMessage, Activity::kDecryptText);
-}
-
 // The document as the streaming pipeline writes it: into a file written unnamed and named
 // once the whole message has proved sound; or, for the standard output or a device, which
 // cannot take anything back, once the armour alone has been read through and found sound (what
@@ -117,9 +104,7 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
         if (target->Failed()) {
             return target->ReportFailure("cannot be written");
         }
-        return FailOnMessageKeyFile(result, keyPrefix, source)
-                   ? result
-                   : FailWithResult(result, shownInput, Activity::kDecryptText);
+        return FailFromReport(result, Activity::kDecryptText, {options.input, targetName});
     }
     NoteMessageFileRead(*options.common, keyPrefix, source);
     if (options.recipients) {

@@ -10,9 +10,9 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolProgress.h"
+#include "shell/tool/ToolUnpack.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -32,24 +32,14 @@ std::string DecryptedName(const std::string& source) {
     return source.size() > kSuffixLength ? source.substr(0, source.size() - kSuffixLength) : source;
 }
 
-// Reports a failed decryption of input into target: the target's own failure, else the key file
-// the frame headers name, else what the library's code says of the files.
+// Reports a failed decryption into target: the target's own failure, else what the library's
+// failure report says.
 int32_t FailDecryptBinary(int32_t result, const DecryptBinaryOptions& options,
-                          const StreamedInput& input, const OutputFile& target,
-                          const std::string& targetPath, const std::string& keyPrefix) {
+                          const OutputFile& target, const std::string& targetPath) {
     if (target.Failed()) {
         return target.ReportFailure("cannot be written");
     }
-    // The two frame headers at the start of the file say which key file it is.
-    if (FailOnKeyFile(
-            result, [&]() { return KeyFileOfFailedFrameFile(keyPrefix, input.Path()); },
-            Activity::kDecryptBinary)) {
-        return result;
-    }
-    PipelineFiles files;
-    files.source = options.input;
-    files.target = targetPath;
-    return FailPipeline(result, files, Activity::kDecryptBinary);
+    return FailFromReport(result, Activity::kDecryptBinary, {options.input, targetPath});
 }
 
 // Streams the frame through the library's binary pipeline into the one output the tool opens,
@@ -83,9 +73,7 @@ int32_t DecryptBinaryIntoTarget(const DecryptBinaryOptions& options, StreamedInp
                                                  targetName.c_str(), keyPrefix.c_str(),
                                                  options.common->trace ? 1 : 0);
     }
-    return result == kNoErr
-               ? kNoErr
-               : FailDecryptBinary(result, options, *input, target, targetPath, keyPrefix);
+    return result == kNoErr ? kNoErr : FailDecryptBinary(result, options, target, targetPath);
 }
 
 int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {

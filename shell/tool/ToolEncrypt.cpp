@@ -60,10 +60,7 @@ int32_t EncryptIntoTarget(const EncryptOptions& options, OutputFile* target,
     if (target->Failed()) {
         return target->ReportFailure("cannot be written");
     }
-    // The source was read through already (a copy, or a file found readable): of the files
-    // only the key files can have failed.
-    return FailEncryption(result, EncryptionFiles(options.input, "", keyPrefix, options.user),
-                          Activity::kEncryptText);
+    return FailFromReport(result, Activity::kEncryptText, {options.input, targetName});
 }
 
 int32_t RunEncrypt(const EncryptOptions& options) {

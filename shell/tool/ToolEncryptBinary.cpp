@@ -58,8 +58,7 @@ int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
     if (output.Failed()) {
         return output.ReportFailure("cannot be written");
     }
-    return FailEncryption(result, EncryptionFiles(options.input, target, keyPrefix, options.user),
-                          Activity::kEncryptBinary);
+    return FailFromReport(result, Activity::kEncryptBinary, {options.input, targetName});
 }
 
 }  // namespace

@@ -2,13 +2,12 @@
 // code added to the shared list cannot be forgotten here: the compiler's -Wswitch names it.
 #include "shell/tool/ToolErrors.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -72,6 +71,8 @@ std::string DescribeResult(int32_t code, Activity activity) {
             return "key file behind the key journal: its key material was used before";
         case kJournalErr:
             return "the key journal cannot be read, trusted or written";
+        case kKeyUseRefused:
+            return "refused by the key use check: nothing encrypted";
         case kFNFErr:
             return "key file not found";
     }
@@ -116,72 +117,105 @@ void Warn(const std::string& file, const std::string& words) {
 
 namespace {
 
-// Whether path opens for reading as a regular file; never waits on a pipe.
-bool ReadableFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+// A failure's words with the system's own words behind them where a system call failed, else
+// without them.
+std::string WithSystemWords(const std::string& words, int systemError,
+                            const std::string& withoutError) {
+    return systemError != 0 ? words + ": " + strerror(systemError) : withoutError;
+}
+
+// The name the failing file is reported under.
+std::string FailedFileName(const VeldoranFailure& failure, const ShownFiles& shown) {
+    const std::string path = failure.path;
+    switch (static_cast<VeldoranFailureRole>(failure.role)) {
+        case kVeldoranRoleSource:
+        case kVeldoranRoleNone:
+            return !shown.source.empty() || path.empty() ? DisplayName(shown.source, false) : path;
+        case kVeldoranRoleTarget:
+            return !shown.target.empty() ? DisplayName(shown.target, true)
+                                         : DisplayName(path, true);
+        case kVeldoranRoleFrameKey:
+            // A name from the message's own frame header.
+            return path.empty() ? DisplayName(shown.source, false) : EscapeForTerminal(path);
+        case kVeldoranRoleMasterKey:
+        case kVeldoranRoleUserKey:
+        case kVeldoranRoleJournal:
+        case kVeldoranRoleContainerEntry:
+            return path;
     }
-    struct stat status {};
-    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    close(fd);
-    return regular;
+    return path;
+}
+
+// The words for a failure of the file itself (-1): what could not be done to it.
+std::string FileFailureWords(const VeldoranFailure& failure, Activity activity) {
+    const int error = failure.systemError;
+    if (error == ENAMETOOLONG) {
+        return "path longer than 255 characters";
+    }
+    switch (static_cast<VeldoranFailureRole>(failure.role)) {
+        case kVeldoranRoleSource:
+            return WithSystemWords("cannot be read", error,
+                                   "cannot be read (missing, no permission, or not a file)");
+        case kVeldoranRoleTarget:
+            if (failure.step == kVeldoranStepCheck && error == 0) {
+                return "is a key file of this run; writing it would destroy the key";
+            }
+            return WithSystemWords("cannot be written", error,
+                                   "cannot be written (a full disk, the file-size limit, a "
+                                   "read-only file system, or no permission)");
+        case kVeldoranRoleMasterKey:
+        case kVeldoranRoleUserKey:
+            return WithSystemWords("key file cannot be read or rewritten", error,
+                                   "key file cannot be read or rewritten (it must be a regular "
+                                   "file readable and writable by you)");
+        case kVeldoranRoleFrameKey:
+            return WithSystemWords("key file cannot be read", error, "key file cannot be read");
+        case kVeldoranRoleJournal:
+        case kVeldoranRoleContainerEntry:
+        case kVeldoranRoleNone:
+            break;
+    }
+    return DescribeResult(kOtherErr, activity);
+}
+
+// The words for code: a file's failure (-1), a key file missing or unreadable (-43, -5), or the
+// code's own words.
+std::string FailureWords(int32_t code, const VeldoranFailure& failure, Activity activity) {
+    const int error = failure.systemError;
+    const bool noFile = error == 0 || error == ENOENT;
+    if (code == kOtherErr) {
+        return FileFailureWords(failure, activity);
+    }
+    if (code == kFNFErr && !noFile) {
+        return WithSystemWords("key file cannot be read", error, "");
+    }
+    if (code == KeyNotFoundErr && failure.role == kVeldoranRoleFrameKey) {
+        if (!noFile) {
+            return WithSystemWords("key file named by the message cannot be read", error, "");
+        }
+        if (error == 0 && failure.step == kVeldoranStepCheck && failure.path[0] != '\0') {
+            return "key file named by the message holds another key";
+        }
+    }
+    return DescribeResult(code, activity);
 }
 
 }  // namespace
 
-PipelineFiles EncryptionFiles(const std::string& source, const std::string& target,
-                              const std::string& keyPrefix, const std::string& user) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    char yearText[16] = {};
-    utils.GetYearAsText(yearText);
-    PipelineFiles files;
-    files.source = source;
-    files.target = target;
-    for (const std::string& name : {std::string("Master"), user}) {
-        files.keyFiles.push_back(keyPrefix + "Clefs/" + name + "." + yearText);
+int32_t FailFromReport(int32_t code, Activity activity, const ShownFiles& shown) {
+    if (code == kKeyUseRefused) {
+        return kReuseRefused;
     }
-    return files;
-}
-
-int32_t FailPipeline(int32_t code, const PipelineFiles& files, Activity activity) {
-    const bool decrypting = activity == Activity::kDecryptText ||
-                            activity == Activity::kDecryptBinary || activity == Activity::kUnpack;
-    if (code == kFNFErr) {
-        for (const std::string& key : files.keyFiles) {
-            if (access(key.c_str(), F_OK) != 0) {
-                return Fail(code, key, DescribeResult(code, activity));
-            }
-        }
+    if (code == kKeyRewound || code == kJournalErr) {
+        return FailJournal(code);
     }
-    if (code != kOtherErr) {
-        return FailWithResult(code, DisplayName(files.source, false), activity);
+    VeldoranFailure failure{};
+    if (veldoranLastFailure(&failure) != code) {
+        // Not the library's run that failed: nothing is known beyond the code.
+        failure = VeldoranFailure{};
+        failure.code = code;
     }
-    for (const std::string* path : {&files.source, &files.target}) {
-        if (path->size() > static_cast<size_t>(kMaxPathLength)) {
-            return Fail(code, *path, "path longer than 255 characters");
-        }
-    }
-    // Without a target the run worked in memory on a source it had already read.
-    if (!files.target.empty() && !files.source.empty() && files.source != "-" &&
-        !ReadableFile(files.source)) {
-        return Fail(code, files.source, "cannot be read (missing, no permission, or not a file)");
-    }
-    for (const std::string& key : files.keyFiles) {
-        if (!ReadableFile(key) || (!decrypting && access(key.c_str(), W_OK) != 0)) {
-            return Fail(code, key,
-                        decrypting ? "key file cannot be read"
-                                   : "key file cannot be read or rewritten (it must be a "
-                                     "regular file readable and writable by you)");
-        }
-    }
-    if (files.target.empty()) {
-        return FailWithResult(code, DisplayName(files.source, false), activity);
-    }
-    return Fail(code, DisplayName(files.target, true),
-                "cannot be written (a full disk, the file-size limit, a read-only file system, "
-                "or no permission)");
+    return Fail(code, FailedFileName(failure, shown), FailureWords(code, failure, activity));
 }
 
 std::string DisplayName(const std::string& path, bool output) {

@@ -6,7 +6,6 @@
 #include <stdint.h>
 
 #include <string>
-#include <vector>
 
 namespace tool {
 
@@ -15,7 +14,9 @@ constexpr int kUsageStatus = 2;
 
 // The tool's own refusals have result codes above every code of the library (0 and below), so
 // that their exit statuses differ from all of the library's.
-//   --no-reuse: the run would wrap a key and use key material a second time.
+//   --no-reuse: the run would wrap a key and use key material a second time; the tool's key use
+//   hook refuses it with the library's kKeyUseRefused, which the tool reports as this code, the
+//   status it has always had.
 constexpr int32_t kReuseRefused = 3;
 //   key check: something is wrong with a key or the journal's record of it.
 constexpr int32_t kCheckFoundProblems = 1;
@@ -55,23 +56,21 @@ int32_t FailWithResult(int32_t code, const std::string& file, Activity activity)
 // Prints "veldoran-tool: warning: <file>: <words>".
 void Warn(const std::string& file, const std::string& words);
 
-// The files a library pipeline works on, for telling which one a failure concerns.
-struct PipelineFiles {
-    std::string source;                 // read; "-" for the standard input
-    std::vector<std::string> keyFiles;  // read and rewritten (encryption) or read
-    std::string target;                 // written; "" for a run in memory on a source read before
+// How the tool names a run's source and target to the user: the library knows only the files it
+// opened (the unnamed copy of the standard input, say). Either may be empty: the source then
+// counts as the library named it, the target as "standard output" when the library named none.
+struct ShownFiles {
+    std::string source;
+    std::string target;
 };
 
-// The files of an encryption: both key files of this year under keyPrefix, master first.
-PipelineFiles EncryptionFiles(const std::string& source, const std::string& target,
-                              const std::string& keyPrefix, const std::string& user);
-
-// Reports a failed file pipeline's code and returns it. The library's -1 does not say which
-// file failed; it is found here: the source when it cannot be opened for reading as a regular
-// file, else a key file that is missing or not readable (and, when encrypting, writable), else
-// the target (a full disk, the file-size limit, a read-only file system). A missing key file
-// (-43) is named by its path. Every other code is reported against the source.
-int32_t FailPipeline(int32_t code, const PipelineFiles& files, Activity activity);
+// Reports the failure of the library call that has just returned code, in one line made from
+// the thread's failure report (veldoranLastFailure): the file concerned by its role (a key file
+// by its path, one named by a message escaped for the terminal; the source and target as shown
+// names), and what failed, in the words of the system's errno where a system call failed.
+// Returns code; kReuseRefused, and no line, for the tool's own key use hook's refusal, whose
+// line is out already; the journal's refusals (-17, -18) with what to do next.
+int32_t FailFromReport(int32_t code, Activity activity, const ShownFiles& shown);
 
 // The name a file is reported under: "standard input" and "standard output" for "-".
 std::string DisplayName(const std::string& path, bool output);

@@ -1,63 +1,26 @@
-// Key reuse check: the library's key use hook, and the key files named after a failed run.
+// Key reuse check: the library's key use hook.
 #include "shell/tool/ToolKeyReuse.h"
 
-#include <memory>
 #include <vector>
 
-#include "shell/tool/ToolJournal.h"
+#include "shell/tool/ToolErrors.h"
 #include "veldoran.h"
 
 namespace tool {
 
-namespace {
-
-// The check that the calling thread's encryptions answer to, if any.
-thread_local KeyReuseCheck* activeCheck = nullptr;
-
-// Looked at only after a run failed, to name the key file whose header it refused (-6, -8):
-// what the run itself decided was decided under its locks. Every other failure is placed by
-// FailPipeline.
-int32_t NameFailedKey(int32_t result, const PipelineFiles& files, Activity activity) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
-    for (const std::string& path : files.keyFiles) {
-        TypFileRefUnix reference;
-        reference.InitCreate(&utils);
-        if (reference.SetPath(path.c_str()) != kNoErr || reference.Exists() != kNoErr) {
-            continue;
-        }
-        TypKeyHeader header{};
-        if (crypto.GetKeyKeyHeader(&header, &reference) != kNoErr) {
-            continue;
-        }
-        const bool inRange =
-            header.keyLen >= 1 && header.keyOffset >= 0 && header.keyOffset <= header.keyLen;
-        if ((result == kBadKeyHeader && header.version != kVersion) ||
-            (result == kOffsetOutOfRangeErr && !inRange)) {
-            return FailWithResult(result, path, activity);
-        }
-    }
-    return FailPipeline(result, files, activity);
-}
-
-}  // namespace
-
 KeyReuseCheck::KeyReuseCheck(bool refuse, const LaterStreams* later)
     : refuse_(refuse), later_(later) {
-    activeCheck = this;
     veldoranSetKeyUseHook(&KeyReuseCheck::Decide, this);
 }
 
 KeyReuseCheck::~KeyReuseCheck() {
     veldoranSetKeyUseHook(nullptr, nullptr);
-    activeCheck = nullptr;
 }
 
 int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count) {
     auto* check = static_cast<KeyReuseCheck*>(context);
     struct Layer {
+        const VeldoranKeyLayer* shown;
         std::string path;
         uint64_t streamLength;
         uint64_t left;  // material from the position to the end
@@ -65,7 +28,7 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
     std::vector<Layer> checked;
     for (uint32_t k = 0; k < count; ++k) {
         const VeldoranKeyLayer& layer = layers[k];
-        checked.push_back({layer.path, layer.streamLength,
+        checked.push_back({&layer, layer.path, layer.streamLength,
                            static_cast<uint64_t>(static_cast<int64_t>(layer.keyLen) -
                                                  static_cast<int64_t>(layer.keyOffset))});
     }
@@ -95,10 +58,8 @@ int32_t KeyReuseCheck::Decide(void* context, const VeldoranKeyLayer* layers, uin
             std::to_string(layer.streamLength - layer.left) +
             " bytes of it would be used a second time";
         if (check->refuse_) {
-            check->refused_ = true;
-            // The library's run needs one of its own codes to stop; the tool's answer is
-            // kReuseRefused, given by FailEncryption.
-            return Fail(kFrameTooLong, layer.path, words + "; nothing encrypted (--no-reuse)");
+            Fail(kKeyUseRefused, layer.path, words + "; nothing encrypted (--no-reuse)");
+            return veldoranRefuseKeyUse(layer.shown);
         }
         Warn(layer.path, words);
     }
@@ -121,20 +82,6 @@ int32_t KeyUseProbe::Note(void* context, const VeldoranKeyLayer* layers, uint32_
     }
     // Any code but 0 ends the run with nothing spent; the caller looks at Asked().
     return kOtherErr;
-}
-
-int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity) {
-    const KeyReuseCheck* check = activeCheck;
-    if (check != nullptr && check->refused_) {
-        return kReuseRefused;
-    }
-    if (result == kBadKeyHeader || result == kOffsetOutOfRangeErr) {
-        return NameFailedKey(result, files, activity);
-    }
-    if (result == kKeyRewound || result == kJournalErr) {
-        return FailJournal(result);
-    }
-    return FailPipeline(result, files, activity);
 }
 
 }  // namespace tool

@@ -18,8 +18,6 @@
 #include <map>
 #include <string>
 
-#include "shell/tool/ToolErrors.h"
-
 struct VeldoranKeyLayer;
 
 namespace tool {
@@ -30,7 +28,8 @@ using LaterStreams = std::map<std::string, uint64_t>;
 // While it lives, the encryptions the calling thread runs are checked: a key that would wrap
 // is warned about on the standard error stream ("veldoran-tool: warning: <key file>: ..."), or
 // with refuse set the run is refused after a line naming the key file, nothing encrypted and
-// no key material spent: the library's run fails, and FailEncryption makes it kReuseRefused.
+// no key material spent: the library's run fails with kKeyUseRefused, that key in its failure
+// report, which FailFromReport turns into kReuseRefused.
 // later, when given, counts the streams of runs that will follow each checked one, so that a
 // piece of work made of several runs is refused before its first run spends anything.
 class KeyReuseCheck {
@@ -41,12 +40,10 @@ class KeyReuseCheck {
     KeyReuseCheck& operator=(const KeyReuseCheck&) = delete;
 
   private:
-    friend int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity);
     static int32_t Decide(void* context, const VeldoranKeyLayer* layers, uint32_t count);
 
     bool refuse_;
     const LaterStreams* later_;
-    bool refused_ = false;
 };
 
 // While it lives, the encryptions the calling thread runs stop at the key use hook, before
@@ -70,13 +67,6 @@ class KeyUseProbe {
     bool asked_ = false;
     LaterStreams streams_;
 };
-
-// Reports an encryption's failure in one line and returns result: kReuseRefused and nothing
-// more when the thread's KeyReuseCheck refused the run (its line is out already); a key file of the
-// run by its path when its header is not of version 1 (-6) or out of range (-8); otherwise as
-// FailPipeline places it (a missing key file by its path, the source, a key file or the
-// target for -1).
-int32_t FailEncryption(int32_t result, const PipelineFiles& files, Activity activity);
 
 }  // namespace tool
 

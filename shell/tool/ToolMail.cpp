@@ -17,7 +17,6 @@
 #include "mail/MailText.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMailLayer.h"
 #include "shell/tool/ToolReading.h"
@@ -27,14 +26,15 @@ namespace tool {
 
 namespace {
 
-// Why one armour did not decrypt, naming the key file it needed where there is one.
-std::string WhyNotDecrypted(int32_t code, const std::string& keyPrefix, const std::string& armour) {
+// Why the armour whose decryption has just failed with code did not decrypt, naming the key
+// file it needed where the library's failure report names one.
+std::string WhyNotDecrypted(int32_t code) {
     std::string words = DescribeResult(code, Activity::kDecryptText);
-    if (code == KeyNotFoundErr || code == kOffsetOutOfRangeErr) {
-        const std::string keyFile = KeyFileOfFailedLayer(keyPrefix, armour);
-        if (!keyFile.empty()) {
-            words += " (" + EscapeForTerminal(keyFile) + ")";
-        }
+    VeldoranFailure failure{};
+    if (veldoranLastFailure(&failure) == code && failure.role == kVeldoranRoleFrameKey &&
+        failure.path[0] != '\0') {
+        // A name from the message's own frame header.
+        words += " (" + EscapeForTerminal(failure.path) + ")";
     }
     return words;
 }
@@ -223,7 +223,7 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
             "message " + std::to_string(i + 1) + " of " + std::to_string(count);
         if (decrypted.result != kNoErr) {
             Fail(decrypted.result, count > 1 ? number : options.shownInput,
-                 WhyNotDecrypted(decrypted.result, options.keyPrefix, found[i].Armour()));
+                 WhyNotDecrypted(decrypted.result));
             firstFailure = firstFailure == kNoErr ? decrypted.result : firstFailure;
             continue;
         }
@@ -289,9 +289,7 @@ int32_t DecryptInline(const std::string& keyPrefix) {
             if (lineEnd.empty()) {
                 out += "\n";
             }
-            out += prefix + "[veldoran-tool: not decrypted: " +
-                   WhyNotDecrypted(decrypted.result, keyPrefix,
-                                   text.substr(place.begin, place.end - place.begin)) +
+            out += prefix + "[veldoran-tool: not decrypted: " + WhyNotDecrypted(decrypted.result) +
                    "]" + (lineEnd.empty() ? "\n" : lineEnd);
         } else {
             const std::string document = decrypted.document;

@@ -15,7 +15,6 @@
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolUnpack.h"

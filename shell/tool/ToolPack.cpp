@@ -117,8 +117,7 @@ int32_t EncryptThenWrite(const PackOptions& options, const std::string& keyPrefi
                                     options.user.c_str(), keyPrefix.c_str(), options.common->trace);
     }
     if (result != kNoErr) {
-        return FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                              Activity::kEncryptBinary);
+        return FailFromReport(result, Activity::kEncryptBinary, {target, ""});
     }
     result = output->Write(encrypted, encryptedLength);
     free(encrypted);
@@ -141,8 +140,7 @@ int32_t EncryptIntoWithdrawable(const PackOptions& options, const std::string& k
     const int32_t result = veldoran::EncryptBytesToWriter(
         block, blockLength, write, options.user.c_str(), keyPrefix.c_str(), options.common->trace);
     if (result != kNoErr && !writeFailed) {
-        return FailEncryption(result, EncryptionFiles(target, "", keyPrefix, options.user),
-                              Activity::kEncryptBinary);
+        return FailFromReport(result, Activity::kEncryptBinary, {target, ""});
     }
     return result;
 }

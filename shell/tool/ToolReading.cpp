@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
@@ -18,6 +18,25 @@
 namespace tool {
 
 namespace {
+
+// Hands the frame of the armour in messageText to use; use is not called when no whole armour
+// decodes.
+void WithFrameOf(const std::string& messageText,
+                 const std::function<void(const unsigned char* frame, uint32_t length)>& use) {
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
+    TypBinASCII armour;
+    armour.InitCreate(&utils);
+    unsigned char* frame = nullptr;
+    uint32_t frameLength = 0;
+    const int32_t decoded =
+        armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(messageText.data()),
+                          static_cast<uint32_t>(messageText.size()), &frame, &frameLength);
+    if (decoded == kNoErr) {
+        use(frame, frameLength);
+    }
+    utils.MyDisposeptr(&frame, frameLength);
+}
 
 using veldoran::JournalRecord;
 

@@ -160,7 +160,7 @@ int32_t PackFiles(std::vector<veldoran::OutgoingFile>* files, const SendmailOpti
 // anything; none for a mail without attachments. 0, or the reason the run cannot even start
 // (reported).
 int32_t ContainerStreams(const std::string& container, const std::string& user,
-                         const std::string& keyPrefix, const PipelineFiles& files,
+                         const std::string& keyPrefix, const ShownFiles& files,
                          LaterStreams* streams) {
     if (container.empty()) {
         return kNoErr;
@@ -174,7 +174,7 @@ int32_t ContainerStreams(const std::string& container, const std::string& user,
                            user.c_str(), keyPrefix.c_str(), 0);
     free(encrypted);
     if (!probe.Asked()) {
-        return FailEncryption(result, files, Activity::kEncryptBinary);
+        return FailFromReport(result, Activity::kEncryptBinary, files);
     }
     *streams = probe.Streams();
     return kNoErr;
@@ -188,7 +188,7 @@ int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
                     const std::string& to, const std::string& cc, std::string* container,
                     std::string* armour) {
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
-    const PipelineFiles files = EncryptionFiles("standard input", "", keyPrefix, options.user);
+    const ShownFiles files{"-", ""};
     LaterStreams containerStreams;
     int32_t result =
         ContainerStreams(*container, options.user, keyPrefix, files, &containerStreams);
@@ -201,7 +201,7 @@ int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
         result = crypterMem3(document.c_str(), &message, options.user.c_str(), keyPrefix.c_str(),
                              to.c_str(), cc.c_str(), "", "");
         if (result != kNoErr) {
-            return FailEncryption(result, files, Activity::kEncryptText);
+            return FailFromReport(result, Activity::kEncryptText, files);
         }
         armour->assign(message);
         free(message);
@@ -217,7 +217,7 @@ int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
                            static_cast<uint32_t>(container->size()), &encrypted, &encryptedLength,
                            options.user.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
     if (result != kNoErr) {
-        return FailEncryption(result, files, Activity::kEncryptBinary);
+        return FailFromReport(result, Activity::kEncryptBinary, files);
     }
     container->assign(reinterpret_cast<const char*>(encrypted), encryptedLength);
     free(encrypted);

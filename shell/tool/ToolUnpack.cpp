@@ -24,8 +24,8 @@
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
-#include "shell/tool/ToolFrames.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -282,6 +282,33 @@ int32_t RunUnpack(const UnpackOptions& options) {
 }
 
 }  // namespace
+
+int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_t frameLength,
+                     const std::string& keyPrefix, bool trace, Activity activity,
+                     const std::string& notAFrame, unsigned char** data, uint32_t* length) {
+    *data = nullptr;
+    *length = 0;
+    if (frameLength > static_cast<size_t>(INT32_MAX)) {
+        return Fail(kFrameTooLong, input, DescribeResult(kFrameTooLong, activity));
+    }
+    int32_t result = kNoErr;
+    {
+        Progress progress("decrypting " + DisplayName(input, false), frameLength);
+        TraceOnStandardError traceRedirect(trace);
+        result = decrypterbinaireMem2(frame, static_cast<uint32_t>(frameLength), data, length,
+                                      keyPrefix.c_str(), trace ? 1 : 0);
+    }
+    if (result == kNoErr) {
+        return kNoErr;
+    }
+    free(*data);
+    *data = nullptr;
+    *length = 0;
+    if (!notAFrame.empty() && (result == kFrameTooShort || result == kBadKeyHeader)) {
+        return Fail(result, input, notAFrame);
+    }
+    return FailFromReport(result, activity, {input, ""});
+}
 
 int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, size_t size,
                     const std::string& folder, const CommonOptions& common) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "shell/tool/ToolCommand.h"
+#include "shell/tool/ToolErrors.h"
 
 namespace tool {
 
@@ -16,6 +17,15 @@ namespace tool {
 // shownInput, into folder ("" for the current one).
 int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, size_t size,
                     const std::string& folder, const CommonOptions& common);
+
+// Decrypts the outer frame read from input (its name for reports) with the key files under
+// keyPrefix, in memory. 0 with the result in *data (released with free) and *length; otherwise
+// the library's code after a report (FailFromReport) in the words of activity; notAFrame (when
+// not empty) replaces the words for an input that is no frame at all (too short, or no key
+// header in front).
+int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_t frameLength,
+                     const std::string& keyPrefix, bool trace, Activity activity,
+                     const std::string& notAFrame, unsigned char** data, uint32_t* length);
 
 // Writes size bytes at data into folder under name, refused as unpack refuses an entry's name;
 // an existing file is replaced only with --force, never a key file or through a link.

@@ -65,5 +65,15 @@ int main(void) {
         (void)binaryFileBack;
         (void)binaryBufferBack;
     }
+    {
+        VeldoranFailure failure;
+        int32_t (*lastFailure)(VeldoranFailure*) = veldoranLastFailure;
+        int32_t (*refuse)(const VeldoranKeyLayer*) = veldoranRefuseKeyUse;
+        failure.role = kVeldoranRoleFrameKey;
+        failure.step = kVeldoranStepCheck;
+        (void)failure;
+        (void)lastFailure;
+        (void)refuse;
+    }
     return kNoErr;
 }

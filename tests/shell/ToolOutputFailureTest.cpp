@@ -336,25 +336,26 @@ TEST(ToolOutputFailures, AFullDeviceIsReportedOnce) {
     }
 }
 
+// Writes size bytes (a multiple of 1 MiB) of 1023 x's and a line end, over and over, to path.
+bool WriteLinesOfX(const std::string& path, size_t size) {
+    std::string chunk;
+    while (chunk.size() < (1u << 20)) {
+        chunk += std::string(1023, 'x') + "\n";
+    }
+    FILE* file = fopen(path.c_str(), "wb");
+    bool written = file != nullptr;
+    for (size_t done = 0; written && done < size; done += chunk.size()) {
+        written = fwrite(chunk.data(), 1, chunk.size(), file) == chunk.size();
+    }
+    return file != nullptr && fclose(file) == 0 && written;
+}
+
 // A large file without a message fails as the streaming pipeline found it, without being read
 // into memory a second time.
 TEST(ToolOutputFailures, ALargeFileWithoutAMessageIsNotReadIntoMemory) {
     TempDir folder;
     toolrun::MakeKeys(folder);
-    constexpr size_t kSize = 96u << 20;
-    {
-        const std::string line(1023, 'x');
-        std::string chunk;
-        while (chunk.size() < (1u << 20)) {
-            chunk += line + "\n";
-        }
-        FILE* file = fopen(folder.File("mail.txt").c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        for (size_t done = 0; done < kSize; done += chunk.size()) {
-            ASSERT_EQ(fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
-        }
-        ASSERT_EQ(fclose(file), 0);
-    }
+    ASSERT_TRUE(WriteLinesOfX(folder.File("mail.txt"), 96u << 20));
     const Outcome run = RunTool(folder, {"decrypt", "mail.txt", "-k", "keys"});
     EXPECT_EQ(run.err,
               "veldoran-tool: mail.txt: no encrypted message found: no complete #BINASCII1# "
@@ -429,6 +430,37 @@ TEST(ToolOutputFailures, ABinaryFileIsDecryptedInConstantMemory) {
             std::filesystem::remove(folder.File("back"));
         }
         EXPECT_LT(run.maxResidentKiB, tiny.maxResidentKiB + 16 * 1024);
+    }
+}
+
+// A message whose key file is missing fails as the streaming pipeline found it: the key file is
+// named from the library's failure report, never by reading the message again, whole, to find
+// out which key it needed.
+TEST(ToolOutputFailures, AMissingKeyOfALargeMessageIsNamedWithoutReadingItIntoMemory) {
+    TempDir folder;
+    toolrun::MakeKeys(folder);
+    // A document of 384 MiB makes a message of about 512 MiB.
+    ASSERT_TRUE(WriteLinesOfX(folder.File("letter.txt"), 384u << 20));
+    ASSERT_TRUE(WriteText(folder.File("line.txt"), "x\n"));
+    for (const char* document : {"letter.txt", "line.txt"}) {
+        ASSERT_EQ(RunTool(folder, {"encrypt", document, "-u", "dupont", "-k", "keys"}).status, 0);
+    }
+    std::filesystem::remove(folder.File("letter.txt"));
+    ASSERT_GT(std::filesystem::file_size(folder.File("letter.txt.vlx")), 500u << 20);
+    std::filesystem::remove(folder.File(kUserPath));
+
+    const Outcome run = RunTool(folder, {"decrypt", "letter.txt.vlx", "-k", "keys"});
+    const std::string missing =
+        "veldoran-tool: " + kUserPath + ": key file named by the message not found\n";
+    EXPECT_EQ(run.err, missing);
+    EXPECT_EQ(run.status, 251);
+    EXPECT_FALSE(std::filesystem::exists(folder.File("letter.txt.vlx.txt")));
+    // Measured against the same failure on a one-line message (see above for valgrind).
+    if (!testsupport::RunningOnValgrind()) {
+        const Outcome small = RunTool(folder, {"decrypt", "line.txt.vlx", "-k", "keys"});
+        ASSERT_EQ(small.err, missing);
+        ASSERT_EQ(small.status, 251);
+        EXPECT_LT(run.maxResidentKiB, small.maxResidentKiB + 16 * 1024);
     }
 }
 
