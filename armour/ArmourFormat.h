@@ -1,5 +1,5 @@
 // Internal: the facts of the printable armour that its writer and its readers share, each
-// stated once: the marker lines, the line width, the number fields, the checksum and the
+// stated once: the marker lines' lengths, the line width, the number fields, the checksum and the
 // alphabet's tables.
 #ifndef VELDORAN_ARMOUR_ARMOURFORMAT_H
 #define VELDORAN_ARMOUR_ARMOURFORMAT_H
@@ -15,8 +15,7 @@
 namespace veldoran {
 namespace armour {
 
-inline constexpr char kStartMarker[] = "#BINASCII1#";
-inline constexpr char kEndMarker[] = "#ENDBINASCII1#";
+// The marker lines themselves are public (armour/TypBinASCII.h).
 inline constexpr size_t kStartMarkerLength = sizeof kStartMarker - 1;
 inline constexpr size_t kEndMarkerLength = sizeof kEndMarker - 1;
 

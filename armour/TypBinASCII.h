@@ -15,6 +15,13 @@
 inline constexpr char kSafe[] = "0123456789ABCDEFGHIJKLMNPQRSTUVXYZabcdefhijklmpqrstuvwxyz$*+-()!";
 
 namespace veldoran {
+namespace armour {
+
+// The lines an armour starts and ends with, each followed by a line end.
+inline constexpr char kStartMarker[] = "#BINASCII1#";
+inline constexpr char kEndMarker[] = "#ENDBINASCII1#";
+
+}  // namespace armour
 
 // Characters BinToASCII writes for dataLength bytes when a line end has eolLength characters:
 // both marker lines, the length and checksum fields, four characters per three bytes and a

@@ -6,9 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <memory>
-#include <new>
 
 #include "platform/ResultCodes.h"
 
@@ -23,19 +20,15 @@ int32_t InitResult() {
     return result == LZO_E_OK ? kNoErr : kErrLZOInit;
 }
 
-struct FreeDeleter {
-    void operator()(void* memory) const { free(memory); }
-};
-
 // The compressor's dictionary, per thread so that two threads may compress at once. It holds
 // nothing between calls and the compressor clears what it uses, so it is not filled here.
 // malloc's alignment suits lzo_align_t.
 void* ThreadWorkMemory() {
-    thread_local std::unique_ptr<void, FreeDeleter> workMemory;
-    if (!workMemory) {
-        workMemory.reset(malloc(LZO1X_1_MEM_COMPRESS));
+    thread_local OwnedBlock workMemory;
+    if (workMemory.data() == nullptr) {
+        workMemory.AllocateUnfilled(LZO1X_1_MEM_COMPRESS);
     }
-    return workMemory.get();
+    return workMemory.data();
 }
 
 int RealCompressor(const unsigned char* input, unsigned long length, unsigned char* output,
@@ -92,16 +85,18 @@ int32_t LzoDecompress(const unsigned char* input, size_t length, unsigned char* 
 }
 
 int32_t LzoScratch::Reserve(size_t size) {
-    if (size <= size_ && buffer_) {
+    if (size < buffer_.length()) {
         return kNoErr;
     }
-    // Never filled: the decompressor writes what it measures.
-    std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[size + 1]);
-    if (!larger) {
+    if (size >= UINT32_MAX) {
         return kMemErr;
     }
-    buffer_ = std::move(larger);
-    size_ = size;
+    // Never filled: the decompressor writes what it measures.
+    OwnedBlock larger;
+    if (larger.AllocateUnfilled(static_cast<uint32_t>(size + 1)) != kNoErr) {
+        return kMemErr;
+    }
+    buffer_.Adopt(larger.Pointer(), larger.Length());
     return kNoErr;
 }
 

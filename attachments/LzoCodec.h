@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <memory>
+#include "platform/OwnedBlock.h"
 
 namespace veldoran {
 
@@ -35,12 +35,13 @@ class LzoScratch {
   public:
     // At least size bytes of room. kNoErr, or kMemErr with the room as it was.
     int32_t Reserve(size_t size);
-    unsigned char* data() { return buffer_.get(); }
-    size_t size() const { return size_; }
+    unsigned char* data() { return buffer_.data(); }
+    // One byte is held past the room asked for, so that room for nothing is still a block.
+    size_t size() const { return buffer_.length() == 0 ? 0 : buffer_.length() - 1; }
 
   private:
-    std::unique_ptr<unsigned char[]> buffer_;
-    size_t size_ = 0;
+    // What a measurement decompressed: parts of an attachment, wiped when given back.
+    OwnedBlock buffer_;
 };
 
 // The length one stream decompresses to. An LZO1X stream records no such length, so the stream

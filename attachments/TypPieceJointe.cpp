@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "attachments/LzoCodec.h"
+#include "platform/OwnedBlock.h"
 #include "platform/TypUtils.h"
 
 namespace {
@@ -70,12 +71,11 @@ int32_t TypPieceJointe::AddBlock(TypInfo* info, unsigned char* fileData, int32_t
     if (nameLength >= static_cast<size_t>(INT32_MAX)) {
         return kOtherErr;
     }
-    const auto nameSize = static_cast<uint32_t>(nameLength + 1);
-    unsigned char* name = utils->MyNewPtr(nameSize);
-    if (name == nullptr) {
+    veldoran::OwnedBlock name(utils);
+    if (name.Allocate(static_cast<uint32_t>(nameLength + 1)) != kNoErr) {
         return kMemErr;
     }
-    utils->MyBlockMove(fileName, name, nameSize);
+    utils->MyBlockMove(fileName, name.data(), name.length());
 
     unsigned char* entryData = fileData;
     int32_t entrySize = length;
@@ -83,7 +83,6 @@ int32_t TypPieceJointe::AddBlock(TypInfo* info, unsigned char* fileData, int32_t
     if (compress) {
         result = Compress(fileData, length, &entryData, &entrySize);
         if (result == kMemErr) {
-            utils->MyDisposeptr(&name, nameSize);
             return kMemErr;
         }
         if (result != kNoErr) {
@@ -101,7 +100,7 @@ int32_t TypPieceJointe::AddBlock(TypInfo* info, unsigned char* fileData, int32_t
     const int32_t n = nbFiles;
     infos[n] = *info;
     infos[n].storedSize = entrySize;
-    names[n] = reinterpret_cast<char*>(name);
+    names[n] = reinterpret_cast<char*>(name.Release());
     nameLengths[n] = static_cast<int32_t>(nameLength);
     located[n] = Located();
     data[n] = entryData;
@@ -114,20 +113,20 @@ int32_t TypPieceJointe::Compress(const unsigned char* fileData, int32_t length,
                                  unsigned char** stored, int32_t* storedLength) {
     // The compressor has no output limit, so the block holds its worst case; it is kept as it
     // is rather than copied into an exact one (only the first *storedLength bytes count).
-    const size_t bound = CompressedBound(static_cast<size_t>(length));
-    unsigned char* output = utils->MyNewPtr(static_cast<uint32_t>(bound));
-    if (output == nullptr) {
+    veldoran::OwnedBlock output(utils);
+    if (output.Allocate(static_cast<uint32_t>(CompressedBound(static_cast<size_t>(length)))) !=
+        kNoErr) {
         return kMemErr;
     }
     static const unsigned char kNoData = 0;
     size_t produced = 0;
-    const int32_t result = veldoran::LzoCompress(fileData != nullptr ? fileData : &kNoData,
-                                                 static_cast<size_t>(length), output, &produced);
+    const int32_t result =
+        veldoran::LzoCompress(fileData != nullptr ? fileData : &kNoData,
+                              static_cast<size_t>(length), output.data(), &produced);
     if (result != kNoErr) {
-        utils->MyDisposeptr(&output, static_cast<uint32_t>(bound));
         return result;
     }
-    *stored = output;
+    *stored = output.Release();
     *storedLength = static_cast<int32_t>(produced);
     return kNoErr;
 }
@@ -329,44 +328,37 @@ int32_t TypPieceJointe::TakeEntry(const unsigned char* block, int32_t index, boo
                                   int32_t* status) {
     const Located& entry = located[index];
     const int32_t nameLength = nameLengths[index];
-    const auto nameSize = static_cast<uint32_t>(nameLength) + 1;
-    unsigned char* name = utils->MyNewPtr(nameSize);
-    if (name == nullptr) {
+    veldoran::OwnedBlock name(utils);
+    if (name.Allocate(static_cast<uint32_t>(nameLength) + 1) != kNoErr) {
         return kMemErr;
     }
-    utils->MyBlockMove(block + entry.nameAt, name, static_cast<uint32_t>(nameLength));
-    name[nameLength] = '\0';
+    utils->MyBlockMove(block + entry.nameAt, name.data(), static_cast<uint32_t>(nameLength));
+    name.data()[nameLength] = '\0';
 
     *status = entry.status;
-    unsigned char* held = nullptr;
-    int32_t heldLength = 0;
+    veldoran::OwnedBlock held(utils);
     if (withData) {
         // Measured, so the entry is allocated once at its size and decompressed straight in.
-        heldLength = entry.length;
-        held = utils->MyNewPtr(static_cast<uint32_t>(heldLength));
-        int32_t produced = 0;
-        if (held != nullptr) {
-            *status = CopyEntry(block, index, held, &produced);
-        }
-        if (held != nullptr && *status != kNoErr) {
-            // The entry keeps its stored bytes.
-            if (heldLength != entry.storedLength) {
-                utils->MyDisposeptr(&held, static_cast<uint32_t>(heldLength));
-                heldLength = entry.storedLength;
-                held = utils->MyNewPtr(static_cast<uint32_t>(heldLength));
-            }
-            if (held != nullptr && heldLength > 0) {
-                utils->MyBlockMove(block + entry.dataAt, held, static_cast<uint32_t>(heldLength));
-            }
-        }
-        if (held == nullptr) {
-            utils->MyDisposeptr(&name, nameSize);
+        if (held.Allocate(static_cast<uint32_t>(entry.length)) != kNoErr) {
             return kMemErr;
         }
+        int32_t produced = 0;
+        *status = CopyEntry(block, index, held.data(), &produced);
+        if (*status != kNoErr) {
+            // The entry keeps its stored bytes.
+            if (held.length() != static_cast<uint32_t>(entry.storedLength) &&
+                held.Allocate(static_cast<uint32_t>(entry.storedLength)) != kNoErr) {
+                return kMemErr;
+            }
+            if (held.length() > 0) {
+                utils->MyBlockMove(block + entry.dataAt, held.data(), held.length());
+            }
+        }
     }
+    const auto heldLength = static_cast<int32_t>(held.length());
     infos[index].storedSize = heldLength;
-    names[index] = reinterpret_cast<char*>(name);
-    data[index] = held;
+    names[index] = reinterpret_cast<char*>(name.Release());
+    data[index] = held.Release();
     sizes[index] = heldLength;
     return kNoErr;
 }

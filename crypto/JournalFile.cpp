@@ -25,7 +25,6 @@ constexpr char kIndexMagic[] = "VELDORAN-JINDEX1";
 constexpr size_t kMagicSize = 16;
 constexpr uint32_t kJournalVersion = 1;
 constexpr uint32_t kChecksumAt = 124;
-constexpr uint32_t kFingerprintHead = 64;
 // Records read at once by a scan.
 constexpr uint32_t kScanChunk = 512;
 constexpr size_t kIndexHeaderSize = 48;
@@ -120,6 +119,12 @@ bool veldoran::DecodeJournalRecord(const unsigned char* bytes, JournalRecord* re
     return Get32(bytes + kChecksumAt) == Checksum(bytes, kChecksumAt);
 }
 
+uint32_t veldoran::JournalRecordChecksum(const JournalRecord& record) {
+    unsigned char bytes[kJournalRecordSize];
+    EncodeJournalRecord(record, bytes);
+    return Get32(bytes + kChecksumAt);
+}
+
 void veldoran::SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record) {
     unsigned char digest[kSha256Size];
     Sha256Digest(frame, length, digest);
@@ -143,9 +148,9 @@ void veldoran::KeyFingerprint(const TypKeyHeader& header, const unsigned char* h
     sha.Add(header.name, kLenMaxName);
     sha.Add(numbers, sizeof numbers);
     const uint32_t headLength = header.keyLen < 1 ? 0
-                                : static_cast<uint32_t>(header.keyLen) < kFingerprintHead
+                                : static_cast<uint32_t>(header.keyLen) < kKeyFingerprintHead
                                     ? static_cast<uint32_t>(header.keyLen)
-                                    : kFingerprintHead;
+                                    : kKeyFingerprintHead;
     sha.Add(head, headLength);
     unsigned char digest[kSha256Size];
     sha.Finish(digest);
@@ -158,8 +163,8 @@ int32_t veldoran::ReadKeyFingerprint(TypUtils* utils, TypFileRef* keyFile,
         return kOffsetOutOfRangeErr;
     }
     const uint32_t keyLen = static_cast<uint32_t>(header.keyLen);
-    const uint32_t headLength = keyLen < kFingerprintHead ? keyLen : kFingerprintHead;
-    unsigned char head[kFingerprintHead] = {};
+    const uint32_t headLength = keyLen < kKeyFingerprintHead ? keyLen : kKeyFingerprintHead;
+    unsigned char head[kKeyFingerprintHead] = {};
     KeyStreamWindow window;
     int32_t result = window.Open(utils, keyFile, keyLen, 0, headLength, headLength);
     if (result == kNoErr) {

@@ -46,6 +46,8 @@ namespace veldoran {
 constexpr uint32_t kJournalRecordSize = 128;
 constexpr size_t kJournalMachineSize = 16;
 constexpr size_t kKeyFingerprintSize = 16;
+// Bytes of key material a fingerprint covers at most, from the material's start.
+constexpr uint32_t kKeyFingerprintHead = 64;
 
 enum JournalKind : uint32_t {
     kJournalSent = 1,      // an encryption took the range
@@ -76,13 +78,15 @@ struct JournalRecord {
 void EncodeJournalRecord(const JournalRecord& record, unsigned char* bytes);
 // false when the checksum does not match (record is then as far as it got).
 bool DecodeJournalRecord(const unsigned char* bytes, JournalRecord* record);
+// The checksum the record's 128 bytes carry.
+uint32_t JournalRecordChecksum(const JournalRecord& record);
 // Sets a read record's message digest from the frame read.
 void SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record);
 // The key name of a record, as text.
 std::string JournalKeyName(const JournalRecord& record);
 
 // The fingerprint of the key whose header (host order) is header and whose first
-// min(keyLen, 64) bytes of material are head.
+// min(keyLen, kKeyFingerprintHead) bytes of material are head.
 void KeyFingerprint(const TypKeyHeader& header, const unsigned char* head,
                     unsigned char* fingerprint);
 // The same, its material read from keyFile (open for reading) through the key stream reader.

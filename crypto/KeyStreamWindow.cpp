@@ -9,7 +9,6 @@
 #include "platform/ResultCodes.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
-#include "platform/UnfilledBlock.h"
 
 namespace veldoran {
 
@@ -30,14 +29,6 @@ uint32_t BlockWindow(uint64_t length) {
     return length < kLargestBlockWindow ? static_cast<uint32_t>(length) : kLargestBlockWindow;
 }
 
-KeyStreamWindow::~KeyStreamWindow() {
-    if (buffer_ != nullptr) {
-        // It held key material.
-        explicit_bzero(buffer_, size_);
-        utils_->MyDisposeptr(&buffer_, size_);
-    }
-}
-
 int32_t KeyStreamWindow::ReadMaterial(unsigned char* destination, uint32_t first, uint32_t count) {
     if (count == 0) {
         return kNoErr;
@@ -54,9 +45,10 @@ int32_t KeyStreamWindow::Open(TypUtils* utils, TypFileRef* keyFile, uint32_t key
 
 int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen,
                                  uint32_t start, uint64_t streamLength, uint32_t window) {
-    assert(buffer_ == nullptr && utils != nullptr && keyLen >= 1 && start <= keyLen && window >= 1);
+    assert(block_.data() == nullptr && utils != nullptr && keyLen >= 1 && start <= keyLen &&
+           window >= 1);
     keyFile_ = keyFile;
-    utils_ = utils;
+    block_.SetUtils(utils);
     keyLen_ = keyLen;
     start_ = start % keyLen;
     window_ = window;
@@ -70,29 +62,27 @@ int32_t KeyStreamWindow::Reserve(TypUtils* utils, TypFileRef* keyFile, uint32_t 
         return kMemErr;
     }
     // Load, or each Fetch, writes what is read from it.
-    buffer_ = NewUnfilledBlock(utils_, static_cast<uint32_t>(size));
-    if (buffer_ == nullptr) {
+    if (block_.AllocateUnfilled(static_cast<uint32_t>(size)) != kNoErr) {
         return kMemErr;
     }
-    size_ = static_cast<uint32_t>(size);
     period_ = whole ? static_cast<uint32_t>(period) : 0;
     return kNoErr;
 }
 
 int32_t KeyStreamWindow::Load() {
-    assert(buffer_ != nullptr);
+    assert(block_.data() != nullptr);
     if (period_ == 0) {
         return kNoErr;
     }
     // The period, in at most two reads, then repeated behind itself.
     const uint32_t toEnd = keyLen_ - start_ < period_ ? keyLen_ - start_ : period_;
-    int32_t result = ReadMaterial(buffer_, start_, toEnd);
+    int32_t result = ReadMaterial(block_.data(), start_, toEnd);
     if (result == kNoErr) {
-        result = ReadMaterial(buffer_ + toEnd, 0, period_ - toEnd);
+        result = ReadMaterial(block_.data() + toEnd, 0, period_ - toEnd);
     }
-    for (uint32_t filled = period_; result == kNoErr && filled < size_;) {
-        const uint32_t copy = size_ - filled < filled ? size_ - filled : filled;
-        memcpy(buffer_ + filled, buffer_, copy);
+    for (uint32_t filled = period_; result == kNoErr && filled < block_.length();) {
+        const uint32_t copy = block_.length() - filled < filled ? block_.length() - filled : filled;
+        memcpy(block_.data() + filled, block_.data(), copy);
         filled += copy;
     }
     return result;
@@ -103,17 +93,17 @@ uint32_t KeyStreamWindow::Piece() const {
 }
 
 int32_t KeyStreamWindow::Fetch(uint64_t position, uint32_t count, const unsigned char** stream) {
-    assert(buffer_ != nullptr && count <= Piece());
+    assert(block_.data() != nullptr && count <= Piece());
     if (period_ != 0) {
-        *stream = buffer_ + position % period_;
+        *stream = block_.data() + position % period_;
         return kNoErr;
     }
     // A key longer than the window: at most one wrap inside a window.
-    *stream = buffer_;
+    *stream = block_.data();
     const auto first = static_cast<uint32_t>((start_ + position) % keyLen_);
     const uint32_t toEnd = keyLen_ - first < count ? keyLen_ - first : count;
-    const int32_t result = ReadMaterial(buffer_, first, toEnd);
-    return result == kNoErr ? ReadMaterial(buffer_ + toEnd, 0, count - toEnd) : result;
+    const int32_t result = ReadMaterial(block_.data(), first, toEnd);
+    return result == kNoErr ? ReadMaterial(block_.data() + toEnd, 0, count - toEnd) : result;
 }
 
 template <class Step>

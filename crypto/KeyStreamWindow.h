@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "platform/OwnedBlock.h"
+
 class TypFileRef;
 class TypUtils;
 
@@ -24,8 +26,6 @@ class KeyStreamWindow {
     KeyStreamWindow() = default;
     KeyStreamWindow(const KeyStreamWindow&) = delete;
     KeyStreamWindow& operator=(const KeyStreamWindow&) = delete;
-    // Wipes the buffer and gives it back.
-    ~KeyStreamWindow();
 
     // Reserve, then Load: the whole preparation of a stream at once.
     int32_t Open(TypUtils* utils, TypFileRef* keyFile, uint32_t keyLen, uint32_t start,
@@ -66,15 +66,14 @@ class KeyStreamWindow {
     int32_t Walk(uint64_t count, uint64_t position, Step step);
 
     TypFileRef* keyFile_ = nullptr;
-    TypUtils* utils_ = nullptr;
     uint32_t keyLen_ = 0;
     uint32_t start_ = 0;
     uint32_t window_ = 0;
-    // Non-zero when the whole period is held: buffer_ holds the period and then its start
+    // Non-zero when the whole period is held: the block holds the period and then its start
     // again, Piece() bytes of it.
     uint32_t period_ = 0;
-    unsigned char* buffer_ = nullptr;
-    uint32_t size_ = 0;
+    // Given back through the utility object of Reserve, wiped first.
+    OwnedBlock block_{nullptr, BlockContent::kKeyMaterial};
 };
 
 }  // namespace veldoran

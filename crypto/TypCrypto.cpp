@@ -7,6 +7,7 @@
 #include "crypto/FrameKeyFile.h"
 #include "crypto/KeyStreamWindow.h"
 #include "crypto/LockedKeyFile.h"
+#include "platform/OwnedBlock.h"
 #include "platform/TypFileRef.h"
 #include "platform/TypUtils.h"
 
@@ -130,24 +131,21 @@ int32_t TypCrypto::Crypt(const unsigned char* data, uint32_t n, unsigned char** 
     if (n > UINT32_MAX - kKeyHeaderSize) {
         return kMemErr;
     }
-    const uint32_t length = n + kKeyHeaderSize;
-    unsigned char* block = utils->MyNewPtr(length);
-    if (block == nullptr) {
+    veldoran::OwnedBlock block(utils);
+    if (block.Allocate(n + kKeyHeaderSize) != kNoErr) {
         return kMemErr;
     }
     const int32_t result =
-        CoverWithKeyStream(block, block + kKeyHeaderSize, data, n, keyFile, 0, 1);
+        CoverWithKeyStream(block.data(), block.data() + kKeyHeaderSize, data, n, keyFile, 0, 1);
     if (result != kNoErr) {
         // Neither the data under a broken key stream nor key material may leave in a frame
         // that is not a valid encryption.
-        memset(block + kKeyHeaderSize, ' ', n);
+        memset(block.data() + kKeyHeaderSize, ' ', n);
     }
     if (result == kMemErr) {
-        utils->MyDisposeptr(&block, length);
         return result;
     }
-    *frame = block;
-    *frameLength = length;
+    block.HandOver(frame, frameLength);
     return result;
 }
 
@@ -176,26 +174,24 @@ int32_t TypCrypto::UnCrypt(const unsigned char* frame, uint32_t length, unsigned
     }
 
     const uint32_t n = length - kKeyHeaderSize;
-    unsigned char* out = utils->MyNewPtr(n);
-    if (out == nullptr) {
+    veldoran::OwnedBlock out(utils);
+    if (out.Allocate(n) != kNoErr) {
         return kMemErr;
     }
     veldoran::FrameKeyFile keyFile;
     int32_t result = keyFile.Open(utils, header);
     if (result == kNoErr) {
         result = CoverBody(utils, keyFile.KeyFile(), keyFile.KeyLen(), keyFile.Start(),
-                           frame + kKeyHeaderSize, out, n);
+                           frame + kKeyHeaderSize, out.data(), n);
     }
     if (result != kNoErr) {
         // Key material read before the failure must not reach the caller.
-        memset(out, ' ', n);
+        memset(out.data(), ' ', n);
     }
     if (result == kMemErr) {
-        utils->MyDisposeptr(&out, n);
         return result;
     }
-    *data = out;
-    *dataLength = n;
+    out.HandOver(data, dataLength);
     return result;
 }
 

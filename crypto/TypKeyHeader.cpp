@@ -1,5 +1,14 @@
-// The key header's byte order, the one conversion every reader and writer of headers uses.
+// The key header's byte order, the one conversion every reader and writer of headers uses, and
+// the reading of a key file's header.
 #include "crypto/TypKeyHeader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "platform/TypUtils.h"
 
@@ -11,4 +20,74 @@ void veldoran::SwapHeaderNumbers(TypUtils* utils, TypKeyHeader* header) {
     utils->swaplong(&header->keyLen);
     utils->swaplong(&header->keyOffset);
     utils->swaplong(&header->useCount);
+}
+
+void veldoran::DecodeKeyHeader(const unsigned char* stored, TypKeyHeader* header) {
+    // The base utility object's byte order needs nothing set up.
+    TypUtils byteOrder;
+    memcpy(header, stored, kKeyHeaderSize);
+    SwapHeaderNumbers(&byteOrder, header);
+}
+
+void veldoran::EncodeKeyHeader(const TypKeyHeader& header, unsigned char* stored) {
+    TypUtils byteOrder;
+    TypKeyHeader copy = header;
+    SwapHeaderNumbers(&byteOrder, &copy);
+    memcpy(stored, &copy, kKeyHeaderSize);
+}
+
+veldoran::KeyHeaderFault veldoran::CheckKeyHeader(const TypKeyHeader& header) {
+    if (header.version != kVersion) {
+        return KeyHeaderFault::kVersion;
+    }
+    if (header.idLen < 0 || header.idLen > kLenMaxID || header.nameLen < 1 ||
+        header.nameLen > kLenMaxName || header.keyLen < 1) {
+        return KeyHeaderFault::kLength;
+    }
+    if (header.keyOffset < 0 || header.keyOffset > header.keyLen) {
+        return KeyHeaderFault::kPosition;
+    }
+    return KeyHeaderFault::kNone;
+}
+
+bool veldoran::IsKeyHeader(const TypKeyHeader& header) {
+    return CheckKeyHeader(header) == KeyHeaderFault::kNone;
+}
+
+int32_t veldoran::ReadKeyHeader(int fd, TypKeyHeader* header) {
+    unsigned char stored[kKeyHeaderSize];
+    size_t got = 0;
+    while (got < sizeof stored) {
+        const ssize_t read = pread(fd, stored + got, sizeof stored - got, static_cast<off_t>(got));
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            return kOtherErr;
+        }
+        got += static_cast<size_t>(read);
+    }
+    DecodeKeyHeader(stored, header);
+    return header->version == kVersion ? kNoErr : kBadKeyHeader;
+}
+
+int32_t veldoran::ReadKeyHeader(const char* path, TypKeyHeader* header) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno == ENOENT ? kFNFErr : kOtherErr;
+    }
+    struct stat info {};
+    int32_t result = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? kNoErr : kOtherErr;
+    if (result == kNoErr) {
+        // Where locks are not offered the header is read without one, as GetKeyKeyHeader
+        // reads it.
+        while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+        }
+        result = ReadKeyHeader(fd, header);
+    }
+    close(fd);
+    return result;
 }

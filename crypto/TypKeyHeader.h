@@ -51,6 +51,34 @@ namespace veldoran {
 // ways. id, name and reserve are never moved.
 void SwapHeaderNumbers(TypUtils* utils, TypKeyHeader* header);
 
+// The kKeyHeaderSize bytes of a header as a key file or a frame stores them, into a record in
+// host order, and back.
+void DecodeKeyHeader(const unsigned char* stored, TypKeyHeader* header);
+void EncodeKeyHeader(const TypKeyHeader& header, unsigned char* stored);
+
+// What keeps a header (host order) from being a key file's, or kNone when it is one, checked
+// in this order. Random bytes or a file of zeros almost never pass.
+enum class KeyHeaderFault {
+    kNone,
+    kVersion,   // not version 1
+    kLength,    // idLen outside 0 to 32, nameLen outside 1 to 40, or keyLen below 1
+    kPosition,  // keyOffset outside 0 to keyLen: the fields of a key whose position is damaged
+};
+KeyHeaderFault CheckKeyHeader(const TypKeyHeader& header);
+// The one rule for a key file's header: CheckKeyHeader finds nothing.
+bool IsKeyHeader(const TypKeyHeader& header);
+
+// Reads the header at the start of the key file open at fd (from offset 0, without moving the
+// file's position) into host order. 0; kOtherErr when fewer than kKeyHeaderSize bytes can be
+// read (a short file, or a failed read); kBadKeyHeader when it is of another version than 1,
+// with header still filled in, so that the caller can say which.
+int32_t ReadKeyHeader(int fd, TypKeyHeader* header);
+// The same for the key file at path, opened for reading without waiting on a pipe and read
+// under a shared lock, so that a header being rewritten by an encryption is never read half
+// old and half new. kFNFErr when nothing is at path; kOtherErr when it cannot be opened or is
+// not a regular file; otherwise as above.
+int32_t ReadKeyHeader(const char* path, TypKeyHeader* header);
+
 // What keeps a text from being a key name, or kNone when it is one.
 enum class KeyNameFault {
     kNone,

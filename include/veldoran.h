@@ -13,6 +13,10 @@
 // Every entry function starts the calling thread's report afresh; a call that succeeds leaves
 // it empty. A key use hook refuses a run with kKeyUseRefused (-19), naming the key concerned
 // (veldoranRefuseKeyUse, pipelines/KeyUse.h).
+// The format facts a program may need come from their owners here: the key header's size,
+// byte order, reading and the rule for a key file's header (crypto/TypKeyHeader.h), the start
+// of a key comment line (crypto/TypCrypto.h), the armour's marker lines (armour/TypBinASCII.h)
+// and the recipient block's (armour/MessageLayout.h).
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
@@ -27,6 +31,7 @@
 #include "platform/ResultCodes.h"
 
 #ifdef __cplusplus
+#include "armour/MessageLayout.h"
 #include "armour/TypBinASCII.h"
 #include "attachments/TypInfo.h"
 #include "attachments/TypPieceJointe.h"

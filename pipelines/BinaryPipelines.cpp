@@ -17,7 +17,6 @@
 #include "pipelines/BinaryPipelinesCore.h"
 #include "pipelines/FileRun.h"
 #include "pipelines/FrameReader.h"
-#include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
@@ -25,6 +24,7 @@
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
+#include "platform/OwnedBlock.h"
 #include "platform/ResultCodes.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"
@@ -302,9 +302,8 @@ int32_t EncryptBinaryBuffer(TypUtilsUnix* utils, const unsigned char* data, uint
         // The caller owns whatever *out holds: a failed run hands back no frame at all, since
         // a frame that did not complete may hold the data or key stream in the clear; a written
         // frame is not handed back either.
-        utils->MyDisposeptr(out, *outLength);
-        *out = nullptr;
-        *outLength = 0;
+        OwnedBlock unsent(utils);
+        unsent.Adopt(out, outLength);
     }
     if (result != kNoErr) {
         // Both key files were found usable before the run was cleared; a failure after that
@@ -382,9 +381,8 @@ extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length
     });
     if (result != kNoErr && *out != nullptr) {
         // Only a run cut short by an exception could leave a block here; it is a C heap block.
-        free(*out);
-        *out = nullptr;
-        *outLength = 0;
+        OwnedBlock leftOver;
+        leftOver.Adopt(out, outLength);
     }
     if (trace != 0) {
         printf("End of encoding process\n");

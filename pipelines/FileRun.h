@@ -11,11 +11,11 @@
 
 #include <functional>
 
-#include "pipelines/OwnedBlock.h"
 #include "pipelines/SourceRef.h"
 #include "pipelines/StreamOptions.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
+#include "platform/OwnedBlock.h"
 #include "platform/TargetSink.h"
 #include "platform/TargetWriter.h"
 #include "platform/TypFileRefUnix.h"

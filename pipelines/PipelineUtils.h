@@ -17,6 +17,7 @@
 
 #include "platform/FailureRecord.h"
 #include "platform/Lifetime.h"
+#include "platform/OwnedBlock.h"
 #include "platform/TargetSink.h"
 #include "platform/TypUtilsUnix.h"
 
@@ -75,15 +76,14 @@ int32_t RunWithSuffixedTarget(const char* source, const char* suffix, Work&& run
     }
     const size_t sourceLength = strlen(source);
     const size_t suffixLength = strlen(suffix);
-    auto* target = static_cast<char*>(malloc(sourceLength + suffixLength + 1));
-    if (target == nullptr) {
+    OwnedBlock target;
+    if (sourceLength >= UINT32_MAX - suffixLength ||
+        target.AllocateUnfilled(static_cast<uint32_t>(sourceLength + suffixLength + 1)) != kNoErr) {
         return kMemErr;
     }
-    memcpy(target, source, sourceLength);
-    memcpy(target + sourceLength, suffix, suffixLength + 1);
-    const int32_t result = run(target);
-    free(target);
-    return result;
+    memcpy(target.data(), source, sourceLength);
+    memcpy(target.data() + sourceLength, suffix, suffixLength + 1);
+    return run(reinterpret_cast<const char*>(target.data()));
 }
 
 }  // namespace veldoran

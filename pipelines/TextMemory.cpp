@@ -10,12 +10,12 @@
 
 #include "armour/ArmourEncoder.h"
 #include "armour/TypBinASCII.h"
-#include "pipelines/OwnedBlock.h"
 #include "pipelines/PipelineUtils.h"
 #include "pipelines/TextMemoryCore.h"
 #include "pipelines/TwoKeyDecryption.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "platform/Lifetime.h"
+#include "platform/OwnedBlock.h"
 #include "platform/ResultCodes.h"
 #include "platform/TypUtilsUnix.h"
 #include "platform/UnfilledBlock.h"
@@ -286,16 +286,9 @@ extern "C" int32_t decrypterMem3(const char* message, char** document, const cha
 extern "C" int32_t decrypterMem2(const char* message, char** document, const char* keyFolder) {
     char* tail = nullptr;
     const int32_t result = decrypterMem3(message, document, keyFolder, &tail);
-    if (tail != nullptr) {
-        veldoran::Owned<TypUtilsUnix> utils;
-        if (veldoran::Create(&utils, nullptr) == kNoErr) {
-            auto* block = reinterpret_cast<unsigned char*>(tail);
-            utils->MyDisposeptr(&block, static_cast<uint32_t>(strlen(tail)));
-        } else {
-            // The tail is a C heap block: it is released even without a utility object.
-            free(tail);
-        }
-    }
+    // The tail is a C heap block, as every text handed to a caller is.
+    OwnedBlock unwanted;
+    unwanted.AdoptText(&tail);
     return result;
 }
 

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "pipelines/OwnedBlock.h"
+#include "platform/OwnedBlock.h"
 
 class TypUtils;
 class TypUtilsUnix;

@@ -31,6 +31,9 @@ class TypUtilsUnix : public TypUtils {
 
     // Blocks of this size or more hold whole documents.
     static constexpr uint32_t kLargeBlock = 4u << 20;
+    // Clears the first length bytes of a heap block (from AllocateBlock or malloc; at most its
+    // size) and gives it back to the heap; null does nothing.
+    static void WipeAndFree(unsigned char* block, size_t length);
 
   protected:
     // Heap memory of capacity bytes (at least 1), not filled; where the used bytes from its
@@ -41,9 +44,6 @@ class TypUtilsUnix : public TypUtils {
     static unsigned char* AllocateBlock(size_t capacity) {
         return AllocateBlock(capacity, capacity);
     }
-    // Clears the first length bytes of a block from AllocateBlock (at most its size) and gives
-    // it back to the heap; null does nothing.
-    static void WipeAndFree(unsigned char* block, size_t length);
 };
 
 #endif

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "veldoran.h"
+
 namespace CLI {
 class App;
 class Validator;
@@ -56,7 +58,8 @@ CLI::Validator KeyNameCheck();
 // Limits the parser checks before any command runs.
 constexpr int32_t kFirstKeyYear = 1990;  // earlier years name their key files differently
 constexpr int32_t kLastKeyYear = 9999;
-constexpr uint64_t kLargestKeyMaterial = 0x7fffffffull - 224;  // a key file stays below 2 GiB
+constexpr uint64_t kLargestKeyMaterial =
+    0x7fffffffull - kKeyHeaderSize;  // a key file stays below 2 GiB
 
 // Empty when name can be a key name (1 to 40 bytes, no "/", no control character, not
 // starting with "."), else why not.

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <string>
 
+#include "platform/OwnedBlock.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -21,6 +22,31 @@ struct ContainerHolder {
     ~ContainerHolder() { container.Kill(); }
     ContainerHolder(const ContainerHolder&) = delete;
     ContainerHolder& operator=(const ContainerHolder&) = delete;
+
+    // Adds a copy of length bytes as the entry name; a copy the container refuses goes back.
+    // AddBlock's code, or kMemErr.
+    int32_t AddCopy(const unsigned char* data, uint32_t length, const std::string& name) {
+        veldoran::OwnedBlock copy(&utils);
+        if (copy.AllocateUnfilled(length) != kNoErr) {
+            return kMemErr;
+        }
+        utils.MyBlockMove(data, copy.data(), length);
+        TypInfo info{};
+        const int32_t added =
+            container.AddBlock(&info, copy.data(), static_cast<int32_t>(length), name.c_str());
+        if (added == kNoErr) {
+            copy.Release();  // the container's now
+        }
+        return added;
+    }
+
+    // The container block, made into block. GetStruct's code.
+    int32_t MakeBlock(veldoran::OwnedBlock* block) {
+        int32_t length = 0;
+        const int32_t result = container.GetStruct(block->Pointer(), &length);
+        *block->Length() = static_cast<uint32_t>(length);
+        return result;
+    }
 
     TypUtilsUnix utils;
     TypPieceJointe container;

@@ -36,9 +36,6 @@ struct DecryptOptions {
     bool inlineFilter = false;  // --inline: the display filter
 };
 
-const char kBlockStart[] = "#DESTBEGIN#";
-const char kBlockEnd[] = "#DESTEND#";
-
 // Prints the recipient lists of a message tail ("#DESTBEGIN#" to "," cc "," bcc "#DESTEND#"
 // then the parameter text) on the standard error stream. The block does not escape commas
 // inside the lists, so cc and bcc are taken as its last two comma-separated fields.
@@ -47,13 +44,13 @@ void PrintRecipients(const char* tail) {
     utils.InitCreate(nullptr);
     const uint32_t length = static_cast<uint32_t>(strlen(tail));
     const auto* bytes = reinterpret_cast<const unsigned char*>(tail);
-    const int32_t start = utils.FindSubString(bytes, length, kBlockStart);
-    const int32_t end = utils.FindSubString(bytes, length, kBlockEnd);
-    if (start != 0 || end < static_cast<int32_t>(strlen(kBlockStart))) {
+    const int32_t start = utils.FindSubString(bytes, length, veldoran::kRecipientBlockStart);
+    const int32_t end = utils.FindSubString(bytes, length, veldoran::kRecipientBlockEnd);
+    if (start != 0 || end < static_cast<int32_t>(strlen(veldoran::kRecipientBlockStart))) {
         fprintf(stderr, "recipients: none in this message\n");
         return;
     }
-    const std::string lists(tail + strlen(kBlockStart), tail + end);
+    const std::string lists(tail + strlen(veldoran::kRecipientBlockStart), tail + end);
     const size_t lastComma = lists.rfind(',');
     const size_t middleComma = lastComma == std::string::npos || lastComma == 0
                                    ? std::string::npos
@@ -68,7 +65,7 @@ void PrintRecipients(const char* tail) {
             EscapeForTerminal(lists.substr(middleComma + 1, lastComma - middleComma - 1)).c_str(),
             EscapeForTerminal(lists.substr(lastComma + 1)).c_str());
     }
-    const char* parameters = tail + end + strlen(kBlockEnd);
+    const char* parameters = tail + end + strlen(veldoran::kRecipientBlockEnd);
     if (*parameters != '\0') {
         fprintf(stderr, "parameters: %s\n", EscapeForTerminal(parameters).c_str());
     }

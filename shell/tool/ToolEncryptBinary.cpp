@@ -66,10 +66,10 @@ int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
 void AddEncryptBinary(CLI::App* app, CommonOptions* common, Work* run) {
     auto options = std::make_shared<EncryptBinaryOptions>();
     options->common = common;
-    CLI::App* command = app->add_subcommand(
-        "encrypt-binary",
-        "Encrypt any file into the raw two-layer frame (448 bytes longer, no armour). FILE "
-        "gives FILE.vlb.");
+    CLI::App* command = app->add_subcommand("encrypt-binary",
+                                            "Encrypt any file into the raw two-layer frame (" +
+                                                std::to_string(2 * kKeyHeaderSize) +
+                                                " bytes longer, no armour). FILE gives FILE.vlb.");
     command->add_option("FILE", options->input, "the file to encrypt")->required();
     command->add_option("-u,--user", options->user, "the sender: the name of the sender's key file")
         ->required()

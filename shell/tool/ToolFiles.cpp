@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/KeyFilePath.h"
 #include "shell/tool/ToolErrors.h"
 #include "veldoran.h"
 
@@ -35,7 +36,7 @@ bool IsStandardStream(const std::string& path) {
 }
 
 KeyFiles::KeyFiles(const std::string& keyPrefix) {
-    const std::string folder = keyPrefix + "Clefs";
+    const std::string folder = keyPrefix + veldoran::kKeyFilesFolder;
     DIR* listing = opendir(folder.c_str());
     if (listing == nullptr) {
         return;
@@ -53,22 +54,11 @@ bool KeyFiles::Holds(int fd, const struct stat& status) const {
     if (identities_.count({status.st_dev, status.st_ino}) != 0) {
         return true;
     }
-    TypKeyHeader header{};
-    if (status.st_size < static_cast<off_t>(kKeyHeaderSize) ||
-        pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-        return false;
-    }
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
-    crypto.ConvertHeaderForLocalOS(&header);
     // Bytes after the key material are never read, so a key file that has some (a byte
-    // appended, a copy padded by a transfer) is still a working key. Plausible fields and room
-    // for the material tell a key file; an ordinary file almost never has all of them.
-    return header.version == kVersion && header.idLen >= 0 && header.idLen <= kLenMaxID &&
-           header.nameLen >= 1 && header.nameLen <= kLenMaxName && header.keyLen >= 1 &&
-           header.keyOffset >= 0 && header.keyOffset <= header.keyLen &&
+    // appended, a copy padded by a transfer) is still a working key. A key header and room for
+    // the material tell a key file; an ordinary file almost never has both.
+    TypKeyHeader header{};
+    return veldoran::ReadKeyHeader(fd, &header) == kNoErr && veldoran::IsKeyHeader(header) &&
            status.st_size >= static_cast<off_t>(kKeyHeaderSize) + header.keyLen;
 }
 

@@ -25,9 +25,8 @@ using veldoran::WriteFully;
 bool IsStandardStream(const std::string& path);
 
 // Key files, so that no result ever replaces one, whatever name or link leads to it: the files
-// in a key folder's Clefs/ (known by device and inode), and any file that holds a plausible key
-// header (version 1, idLen 0 to 32, nameLen 1 to 40, keyLen at least 1, keyOffset 0 to keyLen)
-// and at least the key material it declares.
+// in a key folder's Clefs/ (known by device and inode), and any file that holds a key header
+// (veldoran::IsKeyHeader) and at least the key material it declares.
 class KeyFiles {
   public:
     // keyPrefix as KeyFolderPrefix gives it; a folder that cannot be read holds none.

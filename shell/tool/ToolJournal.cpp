@@ -89,16 +89,14 @@ int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key) {
     key->path = path;
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
     TypFileRefUnix reference;
     reference.InitCreate(&utils);
     int32_t result = reference.SetPath(path.c_str());
     if (result == kNoErr) {
-        result = crypto.GetKeyKeyHeader(&key->header, &reference);
+        result = veldoran::ReadKeyHeader(path.c_str(), &key->header);
     }
-    if (result == kNoErr && (key->header.keyLen < 1 || key->header.version != kVersion)) {
-        result = key->header.keyLen < 1 ? kOffsetOutOfRangeErr : kBadKeyHeader;
+    if (result == kNoErr && key->header.keyLen < 1) {
+        result = kOffsetOutOfRangeErr;
     }
     if (result == kNoErr) {
         result = reference.OpenDF(kOpenRead);
@@ -108,7 +106,6 @@ int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key) {
         reference.CloseDF();
     }
     reference.Kill();
-    crypto.Kill();
     return result;
 }
 

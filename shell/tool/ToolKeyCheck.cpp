@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/KeyFilePath.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 
@@ -180,7 +181,7 @@ KeyAudit Audit(const KeyOnDisk& key, const std::vector<JournalRecord>& records,
 // The key files of the folder's Clefs/, by name.
 std::vector<std::string> KeyFilesOf(const std::string& prefix) {
     std::vector<std::string> paths;
-    const std::string folder = prefix + "Clefs";
+    const std::string folder = prefix + veldoran::kKeyFilesFolder;
     DIR* listing = opendir(folder.c_str());
     if (listing == nullptr) {
         return paths;
@@ -201,7 +202,7 @@ int32_t RunKeyCheck(const CommonOptions& common) {
     const std::string prefix = KeyFolderPrefix(common.keyFolder);
     const std::vector<std::string> paths = KeyFilesOf(prefix);
     if (paths.empty()) {
-        return Fail(kFNFErr, prefix + "Clefs", "holds no key file");
+        return Fail(kFNFErr, prefix + veldoran::kKeyFilesFolder, "holds no key file");
     }
     std::vector<KeyOnDisk> keys;
     int problems = 0;

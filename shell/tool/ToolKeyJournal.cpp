@@ -14,6 +14,7 @@
 #include <string>
 #include <tuple>
 
+#include "platform/KeyFilePath.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
@@ -32,13 +33,8 @@ using veldoran::JournalRecord;
 using RecordIdentity = std::tuple<std::string, uint64_t, uint32_t>;
 
 RecordIdentity IdentityOf(const JournalRecord& record) {
-    unsigned char bytes[veldoran::kJournalRecordSize];
-    veldoran::EncodeJournalRecord(record, bytes);
-    const uint32_t checksum = static_cast<uint32_t>(bytes[124]) << 24 |
-                              static_cast<uint32_t>(bytes[125]) << 16 |
-                              static_cast<uint32_t>(bytes[126]) << 8 | bytes[127];
     return {std::string(record.machine, record.machine + sizeof record.machine), record.sequence,
-            checksum};
+            veldoran::JournalRecordChecksum(record)};
 }
 
 int32_t RunMerge(const CommonOptions& common, const std::string& other) {
@@ -112,39 +108,36 @@ class HeldKeyFile {
         if (flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
             return Fail(kOtherErr, path, "is in use by an encryption; try again");
         }
-        unsigned char bytes[kKeyHeaderSize + 64] = {};
-        const ssize_t got = pread(fd_.Get(), bytes, sizeof bytes, 0);
-        if (got < static_cast<ssize_t>(kKeyHeaderSize) + 1) {
+        const int32_t read = veldoran::ReadKeyHeader(fd_.Get(), &header_);
+        if (read != kNoErr && read != kBadKeyHeader) {
             return Fail(kOtherErr, path, "not a key file: shorter than a key header");
         }
-        memcpy(&header_, bytes, kKeyHeaderSize);
-        TypUtilsUnix utils;
-        utils.InitCreate(nullptr);
-        TypCryptoUnix crypto;
-        crypto.InitCreate(&utils);
-        crypto.ConvertHeaderForLocalOS(&header_);
-        crypto.Kill();
-        if (header_.version != kVersion || header_.keyLen < 1 ||
-            got < static_cast<ssize_t>(kKeyHeaderSize) + std::min<int32_t>(header_.keyLen, 64)) {
+        unsigned char head[veldoran::kKeyFingerprintHead] = {};
+        const ssize_t got = pread(fd_.Get(), head, sizeof head, kKeyHeaderSize);
+        // A damaged position is what accept --advance can mend.
+        const veldoran::KeyHeaderFault fault = veldoran::CheckKeyHeader(header_);
+        if (read != kNoErr ||
+            (fault != veldoran::KeyHeaderFault::kNone &&
+             fault != veldoran::KeyHeaderFault::kPosition) ||
+            got < std::min<ssize_t>(header_.keyLen, sizeof head)) {
             return Fail(kBadKeyHeader, path, "not a key file of version 1 with its material");
         }
-        veldoran::KeyFingerprint(header_, bytes + kKeyHeaderSize, fingerprint_);
+        veldoran::KeyFingerprint(header_, head, fingerprint_);
         return kNoErr;
     }
     const TypKeyHeader& Header() const { return header_; }
     const unsigned char* Fingerprint() const { return fingerprint_; }
-    // Rewrites the position and puts it on stable storage.
+    // Rewrites the position and puts it on stable storage. Only keyOffset and useCount, which
+    // stand side by side, are written: the rest of the header stays as the file holds it.
     int32_t MoveTo(uint32_t offset, int32_t useCount) {
-        unsigned char numbers[8];
-        const uint32_t values[2] = {offset, static_cast<uint32_t>(useCount)};
-        for (int k = 0; k < 2; ++k) {
-            for (int b = 0; b < 4; ++b) {
-                numbers[4 * k + b] = static_cast<unsigned char>(values[k] >> (24 - 8 * b));
-            }
-        }
-        // keyOffset and useCount stand side by side at 92.
-        if (pwrite(fd_.Get(), numbers, sizeof numbers, 92) !=
-                static_cast<ssize_t>(sizeof numbers) ||
+        TypKeyHeader moved = header_;
+        moved.keyOffset = static_cast<int32_t>(offset);
+        moved.useCount = useCount;
+        unsigned char stored[kKeyHeaderSize];
+        veldoran::EncodeKeyHeader(moved, stored);
+        constexpr size_t kFrom = offsetof(TypKeyHeader, keyOffset);
+        constexpr size_t kCount = offsetof(TypKeyHeader, useCount) + sizeof moved.useCount - kFrom;
+        if (pwrite(fd_.Get(), stored + kFrom, kCount, kFrom) != static_cast<ssize_t>(kCount) ||
             fsync(fd_.Get()) != 0) {
             return Fail(kOtherErr, path_, SystemError("cannot be rewritten", errno));
         }
@@ -169,8 +162,8 @@ int32_t RunAccept(const AcceptOptions& options) {
     struct tm parts {};
     localtime_r(&now, &parts);
     TypUtilsUnix::FormatYearText(parts.tm_year, yearText);
-    const std::string path =
-        KeyFolderPrefix(options.common->keyFolder) + "Clefs/" + options.name + "." + yearText;
+    const std::string path = veldoran::KeyFilePathText(KeyFolderPrefix(options.common->keyFolder),
+                                                       options.name, yearText);
     HeldKeyFile key;
     int32_t result = key.Open(path);
     if (result != kNoErr) {

@@ -1,6 +1,6 @@
 // key new and key show: making a key file from the system's random source, and showing what a
-// key file's header says. The header layout and its byte order are the library's
-// (TypKeyHeader, TypCrypto::ConvertHeaderToStandard and GetKeyKeyHeader).
+// key file's header says. The header layout, its byte order and its rule are the library's
+// (TypKeyHeader, veldoran::EncodeKeyHeader, ReadKeyHeader and IsKeyHeader).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/KeyFilePath.h"
+#include "platform/OwnedBlock.h"
 #include "platform/TargetWriter.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
@@ -60,7 +62,7 @@ int32_t MakeFolder(const std::string& folder) {
     return Fail(kOtherErr, folder, SystemError("folder cannot be made", errno));
 }
 
-// The header of a new key, in the stored byte order.
+// The header of a new key, in host order.
 int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* header) {
     *header = TypKeyHeader{};
     header->version = kVersion;
@@ -80,25 +82,26 @@ int32_t MakeHeader(const KeyNewOptions& options, int32_t year, TypKeyHeader* hea
     header->keyLen = static_cast<int32_t>(options.size);
     header->keyOffset = 0;
     header->useCount = 0;
-
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
-    crypto.ConvertHeaderToStandard(header);
     return kNoErr;
 }
 
 // Writes the header and size bytes of random material to key.
 int32_t WriteKey(veldoran::TargetWriter* key, const TypKeyHeader& header, uint64_t size,
                  const std::string& shownAs) {
-    if (key->Write(reinterpret_cast<const unsigned char*>(&header), sizeof header) != kNoErr) {
+    unsigned char stored[kKeyHeaderSize];
+    veldoran::EncodeKeyHeader(header, stored);
+    if (key->Write(stored, sizeof stored) != kNoErr) {
         return Fail(kOtherErr, shownAs, SystemError("cannot be written", key->LastError()));
     }
-    std::vector<unsigned char> chunk(static_cast<size_t>(std::min<uint64_t>(size, kMaterialChunk)));
+    // Key material is secret: the block is wiped before it goes back.
+    veldoran::OwnedBlock chunk;
+    if (chunk.AllocateUnfilled(static_cast<uint32_t>(std::min<uint64_t>(size, kMaterialChunk))) !=
+        kNoErr) {
+        return Fail(kMemErr, shownAs, "out of memory");
+    }
     int32_t result = kNoErr;
     for (uint64_t done = 0; done < size && result == kNoErr;) {
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.length()));
         if (!FillRandom(chunk.data(), piece)) {
             result =
                 Fail(kOtherErr, shownAs, SystemError("the system's random source failed", errno));
@@ -107,8 +110,6 @@ int32_t WriteKey(veldoran::TargetWriter* key, const TypKeyHeader& header, uint64
         }
         done += piece;
     }
-    // Key material is secret: the copy in memory goes before the memory does.
-    explicit_bzero(chunk.data(), chunk.size());
     return result;
 }
 
@@ -162,13 +163,7 @@ int32_t OpenKeyFile(const std::string& path, Descriptor* file) {
 }
 
 int32_t ShowKey(const std::string& path) {
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
-    TypFileRefUnix reference;
-    reference.InitCreate(&utils);
-    if (reference.SetPath(path.c_str()) != kNoErr) {
+    if (path.size() > static_cast<size_t>(kMaxPathLength)) {
         return Fail(kOtherErr, path, "path longer than 255 characters");
     }
     Descriptor file;
@@ -177,18 +172,18 @@ int32_t ShowKey(const std::string& path) {
         return result;
     }
     TypKeyHeader header{};
-    result = crypto.GetKeyKeyHeader(&header, &reference);
-    if (result != kNoErr) {
-        return Fail(result, path, "cannot be read");
-    }
+    result = veldoran::ReadKeyHeader(path.c_str(), &header);
     // Random bytes or a file of zeros have a header's size too; the fields say what they are.
-    if (header.version != kVersion) {
+    if (result == kBadKeyHeader) {
         return Fail(kBadKeyHeader, path,
                     "not a key file of version 1: its header says version " +
                         std::to_string(header.version));
     }
-    if (header.nameLen < 1 || header.nameLen > kLenMaxName || header.idLen < 0 ||
-        header.idLen > kLenMaxID || header.keyLen < 1) {
+    if (result != kNoErr) {
+        return Fail(result, path, "cannot be read");
+    }
+    // A damaged position is shown below, with the rest of the header.
+    if (veldoran::CheckKeyHeader(header) == veldoran::KeyHeaderFault::kLength) {
         return Fail(kOtherErr, path,
                     "not a key file: its header's name, id or key length is out of range");
     }
@@ -202,11 +197,13 @@ int32_t ShowKey(const std::string& path) {
     printf("  key length:         %d bytes\n", header.keyLen);
     printf("  key offset:         %d\n", header.keyOffset);
     printf("  use count:          %d\n", header.useCount);
-    if (header.keyLen >= 1 && header.keyOffset >= 0 && header.keyOffset <= header.keyLen) {
+    if (veldoran::IsKeyHeader(header)) {
         printf("  left before wrap:   %d bytes\n", header.keyLen - header.keyOffset);
     } else {
         printf("  left before wrap:   none: the offset lies outside the key material\n");
     }
+    TypUtilsUnix utils;
+    utils.InitCreate(nullptr);
     const std::string named = NamedFile(&utils, header);
     if (named.empty()) {
         printf("  names its file:     no: the header names no file\n");
@@ -249,8 +246,8 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     char yearText[16] = {};
     TypUtilsUnix::FormatYearText(year - 1900, yearText);
     const std::string prefix = KeyFolderPrefix(options.common->keyFolder);
-    const std::string folder = prefix + "Clefs";
-    const std::string path = folder + "/" + options.name + "." + yearText;
+    const std::string folder = prefix + veldoran::kKeyFilesFolder;
+    const std::string path = veldoran::KeyFilePathText(prefix, options.name, yearText);
     if (PathExists(path)) {
         return Fail(kOtherErr, path, "already exists; a key file is never replaced");
     }
@@ -276,7 +273,7 @@ int32_t RunKeyNew(const KeyNewOptions& options) {
     if (!folderFd.IsOpen()) {
         return Fail(kOtherErr, folder, SystemError("cannot be opened", errno));
     }
-    const std::string fileName = options.name + "." + yearText;
+    const std::string fileName = BaseName(path);
     veldoran::TargetWriter key;
     key.InitCreate(nullptr);
     if (key.OpenInFolder(folderFd.Get(), fileName.c_str(), 0600,

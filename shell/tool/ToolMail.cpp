@@ -15,6 +15,7 @@
 #include "mail/MailArmours.h"
 #include "mail/MailShape.h"
 #include "mail/MailText.h"
+#include "platform/OwnedBlock.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
@@ -48,8 +49,9 @@ struct Decrypted {
     Decrypted(const Decrypted&) = delete;
     Decrypted& operator=(const Decrypted&) = delete;
     ~Decrypted() {
-        free(document);
-        free(tail);
+        veldoran::OwnedBlock released;
+        released.AdoptText(&document);
+        released.AdoptText(&tail);
     }
 };
 
@@ -60,13 +62,14 @@ void ForReading(Decrypted* out) {
         return;
     }
     const std::string readable = veldoran::DocumentForReading(out->document);
-    char* copy = static_cast<char*>(malloc(readable.size() + 1));
-    if (copy == nullptr) {
+    veldoran::OwnedBlock copy;
+    if (readable.size() >= UINT32_MAX || copy.Allocate(readable.size() + 1) != kNoErr) {
         return;  // shown as it came
     }
-    memcpy(copy, readable.c_str(), readable.size() + 1);
-    free(out->document);
-    out->document = copy;
+    memcpy(copy.data(), readable.c_str(), readable.size() + 1);
+    veldoran::OwnedBlock replaced;
+    replaced.AdoptText(&out->document);
+    out->document = reinterpret_cast<char*>(copy.Release());
 }
 
 // Decrypts the armour text[begin, end) where it stands: the byte behind it becomes the NUL
@@ -173,7 +176,8 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
     const veldoran::MailPartSink sink = [&](veldoran::MailPart& part) {
         // A part without a start marker holds no armour: a file sent along.
         if (attachment && part.attachment &&
-            part.content.find("#BINASCII1#") == std::string::npos && attachment(part)) {
+            part.content.find(veldoran::armour::kStartMarker) == std::string::npos &&
+            attachment(part)) {
             ++encryptedAttachments;
         }
         armours.Search(std::move(part.content), part.letter);

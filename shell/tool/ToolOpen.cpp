@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/OwnedBlock.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
@@ -35,14 +36,9 @@ bool LooksLikeFrame(const std::string& content) {
     if (content.size() < 2 * static_cast<size_t>(kKeyHeaderSize)) {
         return false;
     }
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypCryptoUnix crypto;
-    crypto.InitCreate(&utils);
     TypKeyHeader header{};
-    memcpy(&header, content.data(), sizeof header);
-    crypto.ConvertHeaderForLocalOS(&header);
-    return header.version == 1 && header.nameLen >= 1 && header.nameLen <= 40;
+    veldoran::DecodeKeyHeader(reinterpret_cast<const unsigned char*>(content.data()), &header);
+    return veldoran::IsKeyHeader(header);
 }
 
 bool HoldsContainer(const unsigned char* data, size_t size) {
@@ -67,22 +63,20 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
     if (HoldsContainer(data, part.content.size())) {
         return UnpackBlock(shown, data, part.content.size(), options.folder, *options.common);
     }
-    unsigned char* decrypted = nullptr;
-    uint32_t length = 0;
-    int32_t result =
+    veldoran::OwnedBlock decrypted;
+    const int32_t result =
         DecryptFrame(shown, data, part.content.size(), KeyFolderPrefix(options.common->keyFolder),
-                     options.common->trace, Activity::kDecryptBinary, "", &decrypted, &length);
+                     options.common->trace, Activity::kDecryptBinary, "", decrypted.Pointer(),
+                     decrypted.Length());
     if (result != kNoErr) {
         return result;
     }
-    if (HoldsContainer(decrypted, length)) {
-        result = UnpackBlock(shown, decrypted, length, options.folder, *options.common);
-    } else {
-        result = WriteIntoFolder(options.folder, shown, NameLessSuffix(part.name), decrypted,
-                                 length, *options.common);
+    if (HoldsContainer(decrypted.data(), decrypted.length())) {
+        return UnpackBlock(shown, decrypted.data(), decrypted.length(), options.folder,
+                           *options.common);
     }
-    free(decrypted);
-    return result;
+    return WriteIntoFolder(options.folder, shown, NameLessSuffix(part.name), decrypted.data(),
+                           decrypted.length(), *options.common);
 }
 
 int32_t RunOpen(const OpenOptions& options) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/OwnedBlock.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
@@ -56,21 +57,9 @@ int32_t AddFile(ContainerHolder* holder, const std::string& path) {
     if (content.size() > static_cast<size_t>(INT32_MAX)) {
         return Fail(kAttachmentToBig, path, "too large for an attachment container");
     }
-    const auto length = static_cast<uint32_t>(content.size());
-    unsigned char* data = holder->utils.MyNewPtr(length);
-    if (data == nullptr) {
-        return Fail(kMemErr, path, "out of memory");
-    }
-    holder->utils.MyBlockMove(reinterpret_cast<const unsigned char*>(content.data()), data, length);
-    TypInfo info{};
-    const int32_t added = holder->container.AddBlock(&info, data, static_cast<int32_t>(length),
-                                                     EntryName(path).c_str());
-    if (added != kNoErr) {
-        // A refused block stays the caller's.
-        holder->utils.MyDisposeptr(&data, length);
-        return FailWithResult(added, path, Activity::kPack);
-    }
-    return kNoErr;
+    const int32_t added = holder->AddCopy(reinterpret_cast<const unsigned char*>(content.data()),
+                                          static_cast<uint32_t>(content.size()), EntryName(path));
+    return added == kNoErr ? kNoErr : FailWithResult(added, path, Activity::kPack);
 }
 
 // The files named as the container's entries would be unpacked, under the container's limits,
@@ -107,21 +96,18 @@ int32_t CheckFilesToPack(const PackOptions& options) {
 int32_t EncryptThenWrite(const PackOptions& options, const std::string& keyPrefix,
                          const unsigned char* block, uint32_t blockLength, OutputFile* output) {
     const std::string& target = options.output;
-    unsigned char* encrypted = nullptr;
-    uint32_t encryptedLength = 0;
+    veldoran::OwnedBlock encrypted;
     int32_t result = kNoErr;
     {
         Progress progress("encrypting " + target, blockLength);
         TraceOnStandardError traceRedirect(options.common->trace);
-        result = crypterbinaireMem2(block, blockLength, &encrypted, &encryptedLength,
+        result = crypterbinaireMem2(block, blockLength, encrypted.Pointer(), encrypted.Length(),
                                     options.user.c_str(), keyPrefix.c_str(), options.common->trace);
     }
     if (result != kNoErr) {
         return FailFromReport(result, Activity::kEncryptBinary, {target, ""});
     }
-    result = output->Write(encrypted, encryptedLength);
-    free(encrypted);
-    return result;
+    return output->Write(encrypted.data(), encrypted.length());
 }
 
 // The encrypted container is written, unnamed, before the keys are spent.
@@ -182,15 +168,12 @@ int32_t RunPack(const PackOptions& options) {
             return result;
         }
     }
-    unsigned char* block = nullptr;
-    int32_t blockLength = 0;
-    result = holder->container.GetStruct(&block, &blockLength);
+    veldoran::OwnedBlock block(&holder->utils);
+    result = holder->MakeBlock(&block);
     if (result != kNoErr) {
         return FailWithResult(result, options.output, Activity::kPack);
     }
-    result = WriteContainer(options, block, static_cast<uint32_t>(blockLength));
-    holder->utils.MyDisposeptr(&block, static_cast<uint32_t>(blockLength));
-    return result;
+    return WriteContainer(options, block.data(), block.length());
 }
 
 // A text that must fit a fixed field of the attachment container.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/OwnedBlock.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
@@ -94,18 +95,15 @@ bool FrameLayers(const std::string& keyPrefix, const unsigned char* frame, uint3
     TypCryptoUnix crypto;
     crypto.InitCreate(&utils);
     TypKeyHeader headers[2] = {};
-    memcpy(&headers[0], frame, kKeyHeaderSize);
-    crypto.ConvertHeaderForLocalOS(&headers[0]);
+    veldoran::DecodeKeyHeader(frame, &headers[0]);
     // A key layer decrypts any prefix of its frame: the inner header and one byte.
-    unsigned char* inner = nullptr;
-    uint32_t innerLength = 0;
-    bool read = crypto.UnCrypt(frame, 2 * kKeyHeaderSize + 1, &inner, &innerLength) == kNoErr &&
-                innerLength >= kKeyHeaderSize;
+    veldoran::OwnedBlock inner(&utils);
+    bool read =
+        crypto.UnCrypt(frame, 2 * kKeyHeaderSize + 1, inner.Pointer(), inner.Length()) == kNoErr &&
+        inner.length() >= kKeyHeaderSize;
     if (read) {
-        memcpy(&headers[1], inner, kKeyHeaderSize);
-        crypto.ConvertHeaderForLocalOS(&headers[1]);
+        veldoran::DecodeKeyHeader(inner.data(), &headers[1]);
     }
-    utils.MyDisposeptr(&inner, innerLength);
     const uint32_t lengths[2] = {length - kKeyHeaderSize, length - 2 * kKeyHeaderSize};
     for (int k = 0; read && k < 2; ++k) {
         std::unique_ptr<TypFileRef> reference(utils.GetKeyFileRef(&headers[k]));

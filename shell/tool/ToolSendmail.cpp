@@ -20,6 +20,7 @@
 
 #include "mail/MailText.h"
 #include "mail/OutgoingMail.h"
+#include "platform/OwnedBlock.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
 #include "shell/tool/ToolErrors.h"
@@ -130,29 +131,20 @@ int32_t PackFiles(std::vector<veldoran::OutgoingFile>* files, const SendmailOpti
                         "larger than the " + std::to_string(TypPieceJointe::kMaxDecompressedSize) +
                             " bytes an attachment container holds; nothing sent");
         }
-        const auto length = static_cast<uint32_t>(file.content.size());
-        unsigned char* data = holder.utils.MyNewPtr(length);
-        if (data == nullptr && length > 0) {
-            return Fail(kMemErr, "", "out of memory");
-        }
-        holder.utils.MyBlockMove(file.content.data(), data, length);
-        std::string().swap(file.content);
-        TypInfo info{};
         const int32_t added =
-            holder.container.AddBlock(&info, data, static_cast<int32_t>(length), name.c_str());
+            holder.AddCopy(reinterpret_cast<const unsigned char*>(file.content.data()),
+                           static_cast<uint32_t>(file.content.size()), name);
+        std::string().swap(file.content);
         if (added != kNoErr) {
-            holder.utils.MyDisposeptr(&data, length);
             return FailWithResult(added, EscapeForTerminal(name), Activity::kPack);
         }
     }
-    unsigned char* packed = nullptr;
-    int32_t packedLength = 0;
-    const int32_t result = holder.container.GetStruct(&packed, &packedLength);
+    veldoran::OwnedBlock packed(&holder.utils);
+    const int32_t result = holder.MakeBlock(&packed);
     if (result != kNoErr) {
         return FailWithResult(result, "", Activity::kPack);
     }
-    block->assign(reinterpret_cast<const char*>(packed), static_cast<size_t>(packedLength));
-    holder.utils.MyDisposeptr(&packed, static_cast<uint32_t>(packedLength));
+    block->assign(reinterpret_cast<const char*>(packed.data()), packed.length());
     return kNoErr;
 }
 
@@ -166,13 +158,11 @@ int32_t ContainerStreams(const std::string& container, const std::string& user,
         return kNoErr;
     }
     const KeyUseProbe probe;
-    unsigned char* encrypted = nullptr;
-    uint32_t encryptedLength = 0;
+    veldoran::OwnedBlock encrypted;
     const int32_t result =
         crypterbinaireMem2(reinterpret_cast<const unsigned char*>(container.data()),
-                           static_cast<uint32_t>(container.size()), &encrypted, &encryptedLength,
-                           user.c_str(), keyPrefix.c_str(), 0);
-    free(encrypted);
+                           static_cast<uint32_t>(container.size()), encrypted.Pointer(),
+                           encrypted.Length(), user.c_str(), keyPrefix.c_str(), 0);
     if (!probe.Asked()) {
         return FailFromReport(result, Activity::kEncryptBinary, files);
     }
@@ -200,27 +190,26 @@ int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
         char* message = nullptr;
         result = crypterMem3(document.c_str(), &message, options.user.c_str(), keyPrefix.c_str(),
                              to.c_str(), cc.c_str(), "", "");
+        veldoran::OwnedBlock messageText;
+        messageText.AdoptText(&message);
         if (result != kNoErr) {
             return FailFromReport(result, Activity::kEncryptText, files);
         }
-        armour->assign(message);
-        free(message);
+        armour->assign(reinterpret_cast<const char*>(messageText.data()), messageText.length() - 1);
     }
     if (container->empty()) {
         return kNoErr;
     }
     const KeyReuseCheck reuse(options.noReuse);
-    unsigned char* encrypted = nullptr;
-    uint32_t encryptedLength = 0;
-    result =
-        crypterbinaireMem2(reinterpret_cast<const unsigned char*>(container->data()),
-                           static_cast<uint32_t>(container->size()), &encrypted, &encryptedLength,
-                           options.user.c_str(), keyPrefix.c_str(), options.common->trace ? 1 : 0);
+    veldoran::OwnedBlock encrypted;
+    result = crypterbinaireMem2(reinterpret_cast<const unsigned char*>(container->data()),
+                                static_cast<uint32_t>(container->size()), encrypted.Pointer(),
+                                encrypted.Length(), options.user.c_str(), keyPrefix.c_str(),
+                                options.common->trace ? 1 : 0);
     if (result != kNoErr) {
         return FailFromReport(result, Activity::kEncryptBinary, files);
     }
-    container->assign(reinterpret_cast<const char*>(encrypted), encryptedLength);
-    free(encrypted);
+    container->assign(reinterpret_cast<const char*>(encrypted.data()), encrypted.length());
     return kNoErr;
 }
 

@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <set>
 #include <string>
 
+#include "platform/OwnedBlock.h"
 #include "platform/TargetWriter.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolContainer.h"
@@ -61,7 +61,6 @@ Entry EntryAt(TypPieceJointe* container, int32_t index) {
 class ContainerInput {
   public:
     ContainerInput() = default;
-    ~ContainerInput() { free(decrypted_); }
     ContainerInput(const ContainerInput&) = delete;
     ContainerInput& operator=(const ContainerInput&) = delete;
 
@@ -74,7 +73,7 @@ class ContainerInput {
 
   private:
     std::string input_;
-    unsigned char* decrypted_ = nullptr;
+    veldoran::OwnedBlock decrypted_;
     const unsigned char* block_ = nullptr;
     int32_t length_ = 0;
 };
@@ -98,16 +97,15 @@ int32_t ContainerInput::Take(const std::string& shownInput, const unsigned char*
     block_ = data;
     length_ = static_cast<int32_t>(size);
     if (!container->HoldsContainer(block_, length_)) {
-        uint32_t decryptedLength = 0;
         result = DecryptFrame(shownInput, data, size, KeyFolderPrefix(common.keyFolder),
                               common.trace, Activity::kDecryptBinary,
-                              "neither an attachment container nor an encrypted one", &decrypted_,
-                              &decryptedLength);
+                              "neither an attachment container nor an encrypted one",
+                              decrypted_.Pointer(), decrypted_.Length());
         if (result != kNoErr) {
             return result;
         }
-        block_ = decrypted_;
-        length_ = static_cast<int32_t>(decryptedLength);
+        block_ = decrypted_.data();
+        length_ = static_cast<int32_t>(decrypted_.length());
         if (!container->HoldsContainer(block_, length_)) {
             return Fail(kNonVeldoranedAttachement, shownInput,
                         "decrypts to something that is not an attachment container");
@@ -221,9 +219,9 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
             largest = entry.length;
         }
     }
-    const std::unique_ptr<unsigned char[]> buffer(
-        new (std::nothrow) unsigned char[static_cast<size_t>(largest) + 1]);
-    if (!buffer) {
+    // It holds the entries decompressed: wiped when it goes back.
+    veldoran::OwnedBlock buffer;
+    if (buffer.AllocateUnfilled(static_cast<uint32_t>(largest) + 1) != kNoErr) {
         return Fail(kMemErr, shownInput, "out of memory");
     }
     const std::string prefix = folder == "." ? "" : KeyFolderPrefix(folder);
@@ -241,12 +239,12 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
             result = Fail(kOtherErr, shownEntry, "refused: " + refusal + "; not written");
             continue;
         }
-        const unsigned char* data = buffer.get();
+        const unsigned char* data = buffer.data();
         int32_t produced = 0;
         const int32_t read =
             compressed
-                ? container->ReadEntryN(input.Block(), input.Length(), index, buffer.get(), largest,
-                                        &produced)
+                ? container->ReadEntryN(input.Block(), input.Length(), index, buffer.data(),
+                                        largest, &produced)
                 : container->StoredEntryN(input.Block(), input.Length(), index, &data, &produced);
         if (read != kNoErr) {
             result = Fail(kOtherErr, shownEntry,

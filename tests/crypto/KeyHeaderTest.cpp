@@ -139,6 +139,102 @@ TEST_F(KeyHeaderTest, ByteOrderRoundTrip) {
     EXPECT_EQ(memcmp(&header, stored.data(), 224), 0);
 }
 
+// A Dupont key of 300 bytes at offset 258 after 17 uses, with the stored field at offset set to
+// value (big-endian) and cut to length bytes: the bytes ReadKeyHeader and IsKeyHeader judge.
+struct StoredHeaderCase {
+    const char* what;
+    int offset;  // -1: no field changed
+    uint32_t value;
+    size_t length;  // bytes of the file kept
+    int32_t expectedRead;
+    veldoran::KeyHeaderFault expectedFault;  // of what was read
+};
+
+void PrintTo(const StoredHeaderCase& row, std::ostream* os) {
+    *os << row.what;
+}
+
+constexpr size_t kWhole = 224 + 300;
+using Fault = veldoran::KeyHeaderFault;
+
+const StoredHeaderCase kStoredHeaders[] = {
+    {"usual key", -1, 0, kWhole, kNoErr, Fault::kNone},
+    {"header alone", -1, 0, 224, kNoErr, Fault::kNone},
+    {"one byte short of a header", -1, 0, 223, kOtherErr, Fault::kNone},
+    {"empty file", -1, 0, 0, kOtherErr, Fault::kNone},
+    // The version is read as stored: 1 written least significant byte first is another one.
+    {"version 2", 0, 2, kWhole, kBadKeyHeader, Fault::kVersion},
+    {"version 1 little-endian", 0, 0x01000000, kWhole, kBadKeyHeader, Fault::kVersion},
+    {"version 0", 0, 0, kWhole, kBadKeyHeader, Fault::kVersion},
+    {"id of 32 bytes", 8, 32, kWhole, kNoErr, Fault::kNone},
+    {"id of 33 bytes", 8, 33, kWhole, kNoErr, Fault::kLength},
+    {"no id", 8, 0, kWhole, kNoErr, Fault::kNone},
+    {"negative id length", 8, 0xFFFFFFFF, kWhole, kNoErr, Fault::kLength},
+    {"name of 40 bytes", 44, 40, kWhole, kNoErr, Fault::kNone},
+    {"name of 41 bytes", 44, 41, kWhole, kNoErr, Fault::kLength},
+    {"no name", 44, 0, kWhole, kNoErr, Fault::kLength},
+    {"one byte of material", 88, 1, kWhole, kNoErr, Fault::kPosition},
+    {"material up to the offset", 88, 258, kWhole, kNoErr, Fault::kNone},
+    {"no material", 88, 0, kWhole, kNoErr, Fault::kLength},
+    {"negative key length", 88, 0x80000000, kWhole, kNoErr, Fault::kLength},
+    {"offset at the end of the material", 92, 300, kWhole, kNoErr, Fault::kNone},
+    {"offset past the material", 92, 301, kWhole, kNoErr, Fault::kPosition},
+    {"negative offset", 92, 0xFFFFFFFF, kWhole, kNoErr, Fault::kPosition},
+};
+
+class StoredHeader : public KeyFolderFixture,
+                     public ::testing::WithParamInterface<StoredHeaderCase> {};
+
+TEST_P(StoredHeader, ReadAndJudged) {
+    const StoredHeaderCase& c = GetParam();
+    Bytes bytes = testsupport::EncodeKeyHeader(DupontKey(CountingMaterial(300), 258, 17));
+    const Bytes material = CountingMaterial(300);
+    bytes.insert(bytes.end(), material.begin(), material.end());
+    if (c.offset >= 0) {
+        testsupport::PutBigEndian32(&bytes[static_cast<size_t>(c.offset)], c.value);
+    }
+    bytes.resize(c.length);
+    ASSERT_TRUE(WriteWholeFile(KeyPath("Dupont.126"), bytes));
+
+    TypKeyHeader header;
+    memset(&header, 0x77, sizeof header);
+    ASSERT_EQ(veldoran::ReadKeyHeader(KeyPath("Dupont.126").c_str(), &header), c.expectedRead);
+    if (c.expectedRead == kOtherErr) {
+        return;
+    }
+    // Read in host order: the changed field holds the value written, the others the key's own.
+    const int32_t expected[] = {1, 2026, 8, 6, 300, 258, 17};
+    const int32_t read[] = {header.version, header.year,      header.idLen,   header.nameLen,
+                            header.keyLen,  header.keyOffset, header.useCount};
+    const int offsets[] = {0, 4, 8, 44, 88, 92, 96};
+    for (size_t k = 0; k < std::size(offsets); ++k) {
+        EXPECT_EQ(read[k], offsets[k] == c.offset ? static_cast<int32_t>(c.value) : expected[k])
+            << "field at " << offsets[k];
+    }
+    EXPECT_EQ(memcmp(header.name, "Dupont", 6), 0);
+    EXPECT_EQ(veldoran::CheckKeyHeader(header), c.expectedFault);
+    EXPECT_EQ(veldoran::IsKeyHeader(header), c.expectedFault == Fault::kNone);
+
+    // Bytes a frame carries give the same record, and encode back to themselves.
+    TypKeyHeader decoded;
+    veldoran::DecodeKeyHeader(bytes.data(), &decoded);
+    EXPECT_EQ(memcmp(&decoded, &header, sizeof header), 0);
+    unsigned char stored[kKeyHeaderSize];
+    veldoran::EncodeKeyHeader(decoded, stored);
+    EXPECT_EQ(memcmp(stored, bytes.data(), sizeof stored), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyHeader, StoredHeader, ::testing::ValuesIn(kStoredHeaders), CaseName());
+
+// What is not a key file at all: nothing there, a folder, and a pipe, which is never waited on.
+TEST_F(KeyHeaderTest, ReadKeyHeaderRefusesWhatIsNoFile) {
+    TypKeyHeader header;
+    EXPECT_EQ(veldoran::ReadKeyHeader(KeyPath("Nobody.126").c_str(), &header), kFNFErr);
+    EXPECT_EQ(veldoran::ReadKeyHeader(KeyDir().c_str(), &header), kOtherErr);
+    ASSERT_EQ(mkfifo(KeyPath("Pipe.126").c_str(), 0600), 0);
+    EXPECT_EQ(veldoran::ReadKeyHeader(KeyPath("Pipe.126").c_str(), &header), kOtherErr);
+}
+
 struct CommentCase {
     const char* what;
     int32_t version;
