@@ -508,6 +508,10 @@ TEST(ToolOutputFailures, KeyShowSaysWhatAFileIsWhenItIsNoKey) {
     WriteText(folder.File("zeros"), std::string(4096, '\0'));
     std::filesystem::create_directories(folder.File("folder"));
     ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
+    testsupport::KeyFileContents nameless;
+    nameless.name = "";
+    nameless.material = testsupport::RandomBytes(100, 4);
+    ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("nameless"), nameless));
     struct Case {
         const char* label;
         std::string path;
@@ -523,6 +527,10 @@ TEST(ToolOutputFailures, KeyShowSaysWhatAFileIsWhenItIsNoKey) {
         {"zeros", "zeros",
          "veldoran-tool: zeros: not a key file of version 1: its header says version 0\n", 250},
         {"missing", "none", "veldoran-tool: none: key file not found\n", 213},
+        {"a version 1 header without a name", "nameless",
+         "veldoran-tool: nameless: not a key file: its header's name, id or key length is out of "
+         "range\n",
+         255},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
@@ -536,6 +544,17 @@ TEST(ToolOutputFailures, KeyShowSaysWhatAFileIsWhenItIsNoKey) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("veldoran-tool: random: not a key file", 0), 0u) << run.err;
     EXPECT_NE(run.status, 0);
+
+    // A key whose position lies outside its material is a damaged key: shown, not refused.
+    testsupport::KeyFileContents astray;
+    astray.keyOffset = 101;
+    astray.material = testsupport::RandomBytes(100, 4);
+    ASSERT_TRUE(testsupport::WriteKeyFile(folder.File("astray"), astray));
+    const Outcome shown = RunTool(folder, {"key", "show", "astray"});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("left before wrap:   none: the offset lies outside the key material"),
+              std::string::npos)
+        << shown.out;
 }
 
 }  // namespace
