@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr char kCommentPrefix[] = "$VELDORAN initial, clef v";
 constexpr char kCommentError[] = "Erreur Clef";
 constexpr char kCommentCount[] = " MID ";
 constexpr char kPjText[] = "ZELMOR";
@@ -253,7 +252,8 @@ void TypCrypto::MakeKeyComment(const TypKeyHeader& header, char* comment) {
         static_cast<uint32_t>(header.nameLen < kLenMaxName ? header.nameLen : kLenMaxName);
     char number[12];
     char* cursor = comment;
-    strcpy(cursor, kCommentPrefix);
+    strcpy(cursor, veldoran::kKeyCommentStart);
+    strcat(cursor, " v");
     cursor += strlen(cursor);
     utils->MyNumToString(header.version, number);
     strcpy(cursor, number);

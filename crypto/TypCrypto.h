@@ -23,6 +23,14 @@
 class TypFileRef;
 class TypUtils;
 
+namespace veldoran {
+
+// How every key comment line begins (GetKeyComment, MakeKeyComment), as a reader of a mail
+// finds the lines above an armour.
+inline constexpr char kKeyCommentStart[] = "$VELDORAN initial, clef";
+
+}  // namespace veldoran
+
 class TypCrypto {
   public:
     TypCrypto() = default;

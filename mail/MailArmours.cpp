@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "armour/ArmourFinder.h"
+#include "crypto/TypCrypto.h"
 #include "platform/TypUtilsUnix.h"
 
 namespace {
@@ -13,8 +14,6 @@ namespace {
 // Text handed to the finder at once: small, so that the search for one armour reads little
 // past its end marker.
 constexpr size_t kChunk = 16384;
-
-constexpr char kCommentStart[] = "$VELDORAN initial, clef";
 
 }  // namespace
 
@@ -67,11 +66,11 @@ void veldoran::FindArmours(const char* text, size_t length,
 }
 
 std::string veldoran::LastKeyComment(const char* text, size_t from, size_t to) {
-    const size_t markLength = sizeof kCommentStart - 1;
+    const size_t markLength = sizeof veldoran::kKeyCommentStart - 1;
     const char* last = nullptr;
     for (const char* at = text + from; at + markLength <= text + to;) {
         const void* hit =
-            memmem(at, static_cast<size_t>(text + to - at), kCommentStart, markLength);
+            memmem(at, static_cast<size_t>(text + to - at), veldoran::kKeyCommentStart, markLength);
         if (hit == nullptr) {
             break;
         }

@@ -115,12 +115,11 @@ size_t LineStart(const std::string& text, size_t at, size_t floor) {
 
 // Whether the line [from, to) (without its line end) is a key comment line behind quoting.
 bool IsCommentLine(const std::string& text, size_t from, size_t to) {
-    static const char kMark[] = "$VELDORAN initial, clef";
     size_t at = from;
     while (at < to && (text[at] == '>' || text[at] == ' ' || text[at] == '\t')) {
         ++at;
     }
-    return text.compare(at, sizeof kMark - 1, kMark) == 0;
+    return text.compare(at, sizeof veldoran::kKeyCommentStart - 1, veldoran::kKeyCommentStart) == 0;
 }
 
 // Where the armour at place begins once the key comment lines above it and the empty line
