@@ -28,15 +28,13 @@ void WithFrameOf(const std::string& messageText,
     utils.InitCreate(nullptr);
     TypBinASCII armour;
     armour.InitCreate(&utils);
-    unsigned char* frame = nullptr;
-    uint32_t frameLength = 0;
-    const int32_t decoded =
-        armour.ASCIIToBin(reinterpret_cast<const unsigned char*>(messageText.data()),
-                          static_cast<uint32_t>(messageText.size()), &frame, &frameLength);
+    veldoran::OwnedBlock frame(&utils);
+    const int32_t decoded = armour.ASCIIToBin(
+        reinterpret_cast<const unsigned char*>(messageText.data()),
+        static_cast<uint32_t>(messageText.size()), frame.Pointer(), frame.Length());
     if (decoded == kNoErr) {
-        use(frame, frameLength);
+        use(frame.data(), frame.length());
     }
-    utils.MyDisposeptr(&frame, frameLength);
 }
 
 using veldoran::JournalRecord;

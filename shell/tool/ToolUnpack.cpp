@@ -299,9 +299,9 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
     if (result == kNoErr) {
         return kNoErr;
     }
-    free(*data);
-    *data = nullptr;
-    *length = 0;
+    // A failed call hands back nothing; whatever it might leave goes back here.
+    veldoran::OwnedBlock unused;
+    unused.Adopt(data, length);
     if (!notAFrame.empty() && (result == kFrameTooShort || result == kBadKeyHeader)) {
         return Fail(result, input, notAFrame);
     }
