@@ -350,7 +350,7 @@ void TraceArguments(const char* source, const char* user, int32_t trace) {
 extern "C" int32_t crypterbinaire2(const char* source, const char* target, const char* user,
                                    const char* keyFolder, int32_t trace) {
     if (source == nullptr || target == nullptr || user == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     TraceArguments(source, user, trace);
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
@@ -369,12 +369,12 @@ extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length
                                       unsigned char** out, uint32_t* outLength, const char* user,
                                       const char* keyFolder, int32_t trace) {
     if (out == nullptr || outLength == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     *out = nullptr;
     *outLength = 0;
     if ((data == nullptr && length != 0) || user == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     const int32_t result = veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return EncryptBinaryBuffer(utils, data, length, out, outLength, user, keyFolder, trace);
@@ -394,7 +394,7 @@ int32_t veldoran::EncryptBytesToWriter(const unsigned char* data, uint32_t lengt
                                        const FrameWriter& write, const char* user,
                                        const char* keyFolder, int32_t trace) {
     if ((data == nullptr && length != 0) || !write || user == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     unsigned char* none = nullptr;
     uint32_t noneLength = 0;
@@ -410,7 +410,7 @@ int32_t veldoran::EncryptBytesToWriter(const unsigned char* data, uint32_t lengt
 
 extern "C" int32_t decrypterbinaire(const char* source, const char* keyFolder, int32_t trace) {
     if (source == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return DecryptBinaryFile(utils, nullptr, source, keyFolder, trace, nullptr);
@@ -421,12 +421,12 @@ extern "C" int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t leng
                                         unsigned char** out, uint32_t* outLength,
                                         const char* keyFolder, int32_t trace) {
     if (out == nullptr || outLength == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     *out = nullptr;
     *outLength = 0;
     if ((data == nullptr && length != 0) || keyFolder == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     static const unsigned char kNoData = 0;
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
@@ -440,7 +440,7 @@ int32_t veldoran::EncryptBinaryFileInto(const char* source, TargetSink* writer,
                                         const char* keyFolder, int32_t trace) {
     if (source == nullptr || writer == nullptr || targetName == nullptr || user == nullptr ||
         keyFolder == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     BinaryTarget where;
     where.name = targetName;
@@ -455,7 +455,7 @@ int32_t veldoran::DecryptBinaryFileInto(const char* source, TargetSink* writer,
                                         const char* targetName, const char* keyFolder,
                                         int32_t trace) {
     if (source == nullptr || writer == nullptr || targetName == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     BinaryTarget where;
     where.name = targetName;

@@ -67,12 +67,19 @@ int32_t RunIntoSink(TargetSink* sink, Work&& run) {
     return result;
 }
 
+// What an entry function refused for a null argument returns: kOtherErr, its report started and
+// finished like any run's, with no file to blame.
+inline int32_t RefuseCall() {
+    StartFailureReport();
+    return FinishFailureReport(kOtherErr);
+}
+
 // Runs run(target) for the target an entry function derives from its source: source followed
 // by suffix. kOtherErr for a null source, kMemErr when the name cannot be allocated.
 template <class Work>
 int32_t RunWithSuffixedTarget(const char* source, const char* suffix, Work&& run) {
     if (source == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     const size_t sourceLength = strlen(source);
     const size_t suffixLength = strlen(suffix);

@@ -327,7 +327,7 @@ int32_t veldoran::DecryptTextFileInto(const char* source, TargetSink* writer,
                                       const char* targetName, const char* keyFolder, int32_t trace,
                                       std::string* tail) {
     if (source == nullptr || writer == nullptr || targetName == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     DecryptionTarget where;
     where.name = targetName;
@@ -340,7 +340,7 @@ int32_t veldoran::DecryptTextFileInto(const char* source, TargetSink* writer,
 
 int32_t veldoran::CheckTextArmour(const char* source) {
     if (source == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     return RunWithUtils([&](PipelineUtils* utils) {
         const StreamOptions settings = GivenOrCallersOptions(nullptr);
@@ -357,7 +357,7 @@ int32_t veldoran::CheckTextArmour(const char* source) {
 
 extern "C" int32_t decrypter2(const char* source, const char* keyFolder, int32_t trace) {
     if (source == nullptr || keyFolder == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return DecryptTextFile(utils, nullptr, source, keyFolder, trace);

@@ -437,7 +437,7 @@ int32_t veldoran::EncryptTextFileInto(const char* source, TargetSink* writer,
     if (source == nullptr || writer == nullptr || targetName == nullptr || user == nullptr ||
         keyFolder == nullptr || to == nullptr || cc == nullptr || bcc == nullptr ||
         param == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     TextTarget opened;
     opened.name = targetName;
@@ -456,7 +456,7 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
                             int32_t trace) {
     if (source == nullptr || target == nullptr || user == nullptr || keyFolder == nullptr ||
         to == nullptr || cc == nullptr || bcc == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     TraceArguments(source, user, keyFolder, to, cc, bcc, trace);
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {

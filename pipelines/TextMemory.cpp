@@ -230,12 +230,12 @@ extern "C" int32_t crypterMem3(const char* document, char** out, const char* use
                                const char* keyFolder, const char* to, const char* cc,
                                const char* bcc, const char* param) {
     if (out == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     if (document == nullptr || user == nullptr || keyFolder == nullptr || to == nullptr ||
         cc == nullptr || bcc == nullptr || param == nullptr) {
         *out = nullptr;
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return EncryptTextInMemory(utils, document, out, user, keyFolder, to, cc, bcc, param);
@@ -247,7 +247,7 @@ int32_t veldoran::EncryptTextToWriter(const char* document, const MessageWriter&
                                       const char* cc, const char* bcc, const char* param) {
     if (document == nullptr || !write || user == nullptr || keyFolder == nullptr || to == nullptr ||
         cc == nullptr || bcc == nullptr || param == nullptr) {
-        return kOtherErr;
+        return RefuseCall();
     }
     char* none = nullptr;
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
@@ -276,7 +276,7 @@ extern "C" int32_t decrypterMem3(const char* message, char** document, const cha
         *tail = nullptr;
     }
     if (message == nullptr || document == nullptr || keyFolder == nullptr || tail == nullptr) {
-        return kOtherErr;
+        return veldoran::RefuseCall();
     }
     return veldoran::RunWithUtils([&](veldoran::PipelineUtils* utils) {
         return DecryptTextInMemory(utils, message, document, keyFolder, tail);

@@ -54,8 +54,7 @@ typedef struct VeldoranFailure {
 
 /* Copies the calling thread's report of its last library call into *failure: all zero (code 0,
  * path "") after a call that succeeded. The copy is the caller's and stays valid. Returns the
- * report's code. A call refused at once for a null argument runs nothing and leaves the report
- * as the call before it left it. */
+ * report's code. */
 int32_t veldoranLastFailure(VeldoranFailure* failure);
 
 #ifdef __cplusplus

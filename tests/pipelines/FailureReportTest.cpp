@@ -231,6 +231,15 @@ TEST_F(FailureReport, ASucceedingCallClearsIt) {
     ExpectReport({kNoErr, kVeldoranRoleNone, "", 0, kVeldoranStepNone});
 }
 
+// A call refused for a null argument starts its report too: nothing of the call before stays.
+TEST_F(FailureReport, ACallRefusedForANullArgumentReplacesTheLastReport) {
+    std::filesystem::remove(UserPath());
+    ASSERT_TRUE(WriteWholeFile(Source(), ToBytes("Dear Sir,\n")));
+    ASSERT_EQ(EncryptLetter(), kFNFErr);
+    EXPECT_EQ(decrypter2(nullptr, keyFolder_.c_str(), 0), kOtherErr);
+    ExpectReport({kOtherErr, kVeldoranRoleNone, "", 0, kVeldoranStepNone});
+}
+
 // A failure while the run cleans up after the first one does not replace it.
 TEST_F(FailureReport, KeepsTheFirstFailureOfARun) {
     veldoran::StartFailureReport();
