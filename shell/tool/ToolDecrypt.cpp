@@ -168,20 +168,9 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     if (result != kNoErr) {
         return result;
     }
-    // Opened before any file of the run's own, so that a closed standard output is found
-    // closed.
-    OutputFile target;
-    result = target.Open(output, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
     // The armour's length is known only once it is read: the standard input is copied first.
-    if (input.NeedsCopy()) {
-        result = input.Copy(SpoolFolderFor(output));
-    }
-    if (result == kOtherErr && input.PastFileSizeLimit()) {
-        return Fail(kOtherErr, shownInput, SystemError("cannot be held while it is read", EFBIG));
-    }
+    OutputFile target;
+    result = input.OpenOutputThenCopy(output, keyPrefix, false, &target);
     if (result != kNoErr) {
         return result;
     }

@@ -46,22 +46,10 @@ int32_t FailDecryptBinary(int32_t result, const DecryptBinaryOptions& options,
 // so that memory stays small at any size and progress counts bytes.
 int32_t DecryptBinaryIntoTarget(const DecryptBinaryOptions& options, StreamedInput* input,
                                 const std::string& targetPath, const std::string& keyPrefix) {
-    // Opened before any file of the run's own, so that a closed standard output is found
-    // closed.
-    OutputFile target;
-    int32_t result = target.Open(targetPath, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
     // The frame's length is its file's: the standard input, unless it is a file, is copied
     // first.
-    if (input->NeedsCopy()) {
-        result = input->Copy(SpoolFolderFor(targetPath));
-    }
-    if (result == kOtherErr && input->PastFileSizeLimit()) {
-        return Fail(kOtherErr, DisplayName(options.input, false),
-                    SystemError("cannot be held while it is read", EFBIG));
-    }
+    OutputFile target;
+    int32_t result = input->OpenOutputThenCopy(targetPath, keyPrefix, false, &target);
     if (result != kNoErr) {
         return result;
     }

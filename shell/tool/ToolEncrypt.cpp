@@ -81,23 +81,11 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     }
     const KeyReuseCheck reuse(options.noReuse);
     const JournalScope journal(*options.common);
-    // Opened before the keys are used, so that a target that cannot be written spends nothing
-    // (and before any file of the run's own is opened, so that a closed standard output is
-    // found closed).
-    OutputFile target;
-    result = target.Open(output, keyPrefix);
-    if (result != kNoErr) {
-        return result;
-    }
+    // Opened before the keys are used, so that a target that cannot be written spends nothing.
     // The document's length must be known before the run starts: the standard input, and a
     // file whose CR LF line ends are taken as LF, are copied first.
-    if (input.NeedsCopy()) {
-        result = input.Copy(SpoolFolderFor(output));
-    }
-    if (result == kOtherErr && input.PastFileSizeLimit()) {
-        // The message is longer than the document, so it could not be written either.
-        return Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", EFBIG));
-    }
+    OutputFile target;
+    result = input.OpenOutputThenCopy(output, keyPrefix, true, &target);
     return result == kNoErr ? EncryptIntoTarget(options, &target, keyPrefix, input) : result;
 }
 

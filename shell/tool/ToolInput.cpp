@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <vector>
 
 #include "shell/tool/ToolErrors.h"
 #include "veldoran.h"
@@ -225,11 +224,12 @@ int32_t StreamedInput::Copy(const std::string& folder) {
     if (S_ISFIFO(status.st_mode)) {
         fcntl(input, F_SETPIPE_SZ, static_cast<int>(kCopyPiece));
     }
-    std::vector<unsigned char> buffer(kCopyPiece + 1);
+    // Every byte of the buffer is read into before it is looked at: it is never filled first.
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyPiece + 1]);
     bool pendingCr = false;
     size_ = 0;
     for (;;) {
-        const ssize_t got = read(input, buffer.data(), kCopyPiece);
+        const ssize_t got = read(input, buffer.get(), kCopyPiece);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -237,17 +237,17 @@ int32_t StreamedInput::Copy(const std::string& folder) {
             return Fail(kOtherErr, shown, SystemError("cannot be read", errno));
         }
         auto count = static_cast<size_t>(got);
-        if (rules_.nulWords != nullptr && memchr(buffer.data(), '\0', count) != nullptr) {
+        if (rules_.nulWords != nullptr && memchr(buffer.get(), '\0', count) != nullptr) {
             return Fail(kOtherErr, shown, rules_.nulWords);
         }
         if (rules_.crlfAsLf) {
-            count = TakeCrLfAsLf(buffer.data(), count, &pendingCr);
+            count = TakeCrLfAsLf(buffer.get(), count, &pendingCr);
         }
         if (got == 0 && pendingCr) {
             buffer[0] = '\r';
             count = 1;
         }
-        const int written = WriteFully(copy_.Get(), buffer.data(), count);
+        const int written = WriteFully(copy_.Get(), buffer.get(), count);
         pastLimit_ = written == EFBIG;
         if (pastLimit_) {
             return kOtherErr;
@@ -261,6 +261,22 @@ int32_t StreamedInput::Copy(const std::string& folder) {
             return kNoErr;
         }
     }
+}
+
+int32_t StreamedInput::OpenOutputThenCopy(const std::string& output, const std::string& keyPrefix,
+                                          bool sizeLimitIsOutputs, OutputFile* target) {
+    int32_t result = target->Open(output, keyPrefix);
+    if (result != kNoErr || !NeedsCopy()) {
+        return result;
+    }
+    result = Copy(SpoolFolderFor(output));
+    if (result != kOtherErr || !pastLimit_) {
+        return result;
+    }
+    return sizeLimitIsOutputs
+               ? Fail(kOtherErr, DisplayName(output, true), SystemError("cannot be written", EFBIG))
+               : Fail(kOtherErr, DisplayName(given_, false),
+                      SystemError("cannot be held while it is read", EFBIG));
 }
 
 }  // namespace tool

@@ -54,6 +54,13 @@ class StreamedInput {
     // on the output.
     int32_t Copy(const std::string& folder);
     bool PastFileSizeLimit() const { return pastLimit_; }
+    // Opens target on output, then makes the copy when one is needed, beside a file output: in
+    // this order so that a closed standard output is found closed before a descriptor of the
+    // run's own could take its number. A copy that meets the file-size limit is reported
+    // against the output when sizeLimitIsOutputs (a result longer than its input could not
+    // have been written either), else against the input. 0, or kOtherErr after a report.
+    int32_t OpenOutputThenCopy(const std::string& output, const std::string& keyPrefix,
+                               bool sizeLimitIsOutputs, OutputFile* target);
 
     // The name a pipeline opens the input by, once looked at (and copied when it needed).
     const std::string& Path() const { return path_; }
