@@ -59,7 +59,8 @@ uint32_t LargestPlainLength() {
 // kMaxPathLength + 1 bytes; source is no longer than kMaxPathLength.
 void DecryptedPath(const char* source, char* target) {
     const size_t length = strlen(source);
-    const size_t kept = length > 4 ? length - 4 : length;
+    constexpr size_t kSuffixLength = sizeof veldoran::kBinarySuffix - 1;
+    const size_t kept = length > kSuffixLength ? length - kSuffixLength : length;
     memcpy(target, source, kept);
     target[kept] = '\0';
 }
@@ -360,9 +361,10 @@ extern "C" int32_t crypterbinaire2(const char* source, const char* target, const
 
 extern "C" int32_t crypterbinaire(const char* source, const char* user, const char* keyFolder,
                                   int32_t trace) {
-    return veldoran::RunWithSuffixedTarget(source, ".vlb", [&](const char* target) {
-        return crypterbinaire2(source, target, user, keyFolder, trace);
-    });
+    return veldoran::RunWithSuffixedTarget(
+        source, veldoran::kBinarySuffix, [&](const char* target) {
+            return crypterbinaire2(source, target, user, keyFolder, trace);
+        });
 }
 
 extern "C" int32_t crypterbinaireMem2(const unsigned char* data, uint32_t length,

@@ -85,6 +85,10 @@ int32_t decrypterbinaireMem2(const unsigned char* data, uint32_t length, unsigne
 
 namespace veldoran {
 
+/* What crypterbinaire adds to the source's name for its target, and as many characters as
+ * decrypterbinaire takes off the end of its source's name. */
+inline constexpr char kBinarySuffix[] = ".vlb";
+
 /* crypterbinaire2 for a program that opens the target itself (a file written unnamed, or a
  * standard output where it stands): writer is open with nothing written yet, and targetName is
  * what the target is known by, for the check that it is none of the run's key files and for the

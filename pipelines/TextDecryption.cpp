@@ -36,7 +36,6 @@ namespace {
 
 using veldoran::OwnedBlock;
 
-constexpr char kTargetSuffix[] = ".txt";
 // Bytes of the document that may still be the beginning of the recipient marker.
 constexpr size_t kHeldDocument = sizeof veldoran::kRecipientBlockStart - 2;
 constexpr size_t kFrameHeaders = veldoran::FrameReader::kFrameHeaders;
@@ -146,7 +145,7 @@ class DecryptionRun {
                                                    "VELDORAN DECRYPTAGE - v1.01 - ZELMOR");
         // The target's path must fit a file reference like any other.
         const char* base = where_.name != nullptr ? where_.name : source;
-        const char* suffix = where_.name != nullptr ? "" : kTargetSuffix;
+        const char* suffix = where_.name != nullptr ? "" : veldoran::kDocumentSuffix;
         const size_t baseLength = strlen(base);
         if (baseLength + strlen(suffix) <= kMaxPathLength) {
             memcpy(target_, base, baseLength);

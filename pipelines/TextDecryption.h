@@ -50,6 +50,9 @@ int32_t decrypter(const char* source);
 
 namespace veldoran {
 
+/* What decrypter2 adds to the source's name for its target. */
+inline constexpr char kDocumentSuffix[] = ".txt";
+
 /* decrypter2 into a target the program opened itself (a file written unnamed, or a standard
  * output where it stands): writer is open with nothing written yet, and targetName is what
  * the target is known by, for the check that it is none of the frames' key files and for the

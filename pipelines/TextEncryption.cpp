@@ -466,9 +466,10 @@ extern "C" int32_t crypter3(const char* source, const char* target, const char* 
 
 extern "C" int32_t crypter2(const char* source, const char* user, const char* keyFolder,
                             const char* to, const char* cc, const char* bcc, int32_t trace) {
-    return veldoran::RunWithSuffixedTarget(source, ".vlx", [&](const char* target) {
-        return crypter3(source, target, user, keyFolder, to, cc, bcc, trace);
-    });
+    return veldoran::RunWithSuffixedTarget(
+        source, veldoran::kMessageSuffix, [&](const char* target) {
+            return crypter3(source, target, user, keyFolder, to, cc, bcc, trace);
+        });
 }
 
 extern "C" int32_t crypter(const char* source, const char* user, const char* to, const char* cc,

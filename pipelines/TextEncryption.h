@@ -63,6 +63,9 @@ int32_t crypter(const char* source, const char* user, const char* to, const char
 
 namespace veldoran {
 
+/* What crypter adds to the source's name for its target. */
+inline constexpr char kMessageSuffix[] = ".vlx";
+
 /* crypter3 for a program that opens the target itself (a file written unnamed, or a standard
  * output where it stands): writer is open with nothing written yet, and targetName is what the
  * target is known by, for the check that it is none of the run's key files and for the trace.

@@ -148,7 +148,7 @@ int32_t DecryptMailInput(const DecryptOptions& options, const std::string& outpu
 
 int32_t RunDecrypt(const DecryptOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
-    const std::string output = OutputFor(options.input, options.output, ".txt");
+    const std::string output = OutputFor(options.input, options.output, veldoran::kDocumentSuffix);
     if (!IsStandardStream(options.input) && SameFile(options.input, output) &&
         !options.common->force) {
         return Fail(kOtherErr, output, "is the message itself; give --force to replace it");

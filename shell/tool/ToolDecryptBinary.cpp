@@ -28,7 +28,7 @@ struct DecryptBinaryOptions {
 // The name decrypterbinaire writes to: the source less its last four characters (".vlb"),
 // or the source itself when it is not longer than that.
 std::string DecryptedName(const std::string& source) {
-    constexpr size_t kSuffixLength = 4;
+    constexpr size_t kSuffixLength = sizeof veldoran::kBinarySuffix - 1;
     return source.size() > kSuffixLength ? source.substr(0, source.size() - kSuffixLength) : source;
 }
 

@@ -64,7 +64,7 @@ int32_t EncryptIntoTarget(const EncryptOptions& options, OutputFile* target,
 }
 
 int32_t RunEncrypt(const EncryptOptions& options) {
-    const std::string output = OutputFor(options.input, options.output, ".vlx");
+    const std::string output = OutputFor(options.input, options.output, veldoran::kMessageSuffix);
     if (!IsStandardStream(options.input) && SameFile(options.input, output) &&
         !options.common->force) {
         return Fail(kOtherErr, output, "is the document itself; give --force to replace it");

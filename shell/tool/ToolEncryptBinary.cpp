@@ -31,7 +31,8 @@ int32_t RunEncryptBinary(const EncryptBinaryOptions& options) {
     if (stat(options.input.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return Fail(kOtherErr, options.input, "not found, or not a file");
     }
-    const std::string target = options.output.empty() ? options.input + ".vlb" : options.output;
+    const std::string target =
+        options.output.empty() ? options.input + veldoran::kBinarySuffix : options.output;
     if (TargetIsSource(options.input, target) && !options.common->force) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }

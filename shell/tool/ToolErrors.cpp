@@ -28,7 +28,8 @@ std::string DescribeResult(int32_t code, Activity activity) {
             return "checksum mismatch: the message was changed or cut in transit";
         case kFrameTooShort:
             if (activity == Activity::kDecryptText) {
-                return "no encrypted message found: no complete #BINASCII1# armour in it";
+                return std::string("no encrypted message found: no complete ") +
+                       veldoran::armour::kStartMarker + " armour in it";
             }
             if (activity == Activity::kUnpack) {
                 return "attachment container cut short";
@@ -63,7 +64,9 @@ std::string DescribeResult(int32_t code, Activity activity) {
             return "the LZO compression library cannot be initialised";
         case kFormatNonDisponible:
             if (activity == Activity::kEncryptText) {
-                return "holds the recipient block's marker #DESTBEGIN#, which no message can "
+                return std::string("holds the recipient block's marker ") +
+                       veldoran::kRecipientBlockStart +
+                       ", which no message can "
                        "carry";
             }
             return "format not available";

@@ -49,7 +49,7 @@ bool HoldsContainer(const unsigned char* data, size_t size) {
 
 // The name a decrypted single file takes: the attachment's less ".vlb".
 std::string NameLessSuffix(const std::string& name) {
-    const std::string suffix = ".vlb";
+    const std::string suffix = veldoran::kBinarySuffix;
     return name.size() > suffix.size() &&
                    name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0
                ? name.substr(0, name.size() - suffix.size())
