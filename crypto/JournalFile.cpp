@@ -58,23 +58,6 @@ uint32_t Checksum(const unsigned char* bytes, size_t length) {
     return Get32(digest);
 }
 
-// count bytes at offset, again until all are read; false on an error or the end of the file.
-bool ReadAt(int fd, unsigned char* buffer, size_t count, uint64_t offset) {
-    while (count > 0) {
-        const ssize_t got = pread(fd, buffer, count, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        buffer += got;
-        count -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
 // count bytes at offset; false with errno set when they cannot all be written.
 bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset) {
     const int error = veldoran::WriteFullyAt(fd, buffer, count, offset);
@@ -277,7 +260,8 @@ int32_t veldoran::JournalFile::ReadHeader(bool forWriting) {
         // record, so it is not one.
         veldoran::SyncFolderOf(path_);
         fileSize_ = sizeof header;
-    } else if (fileSize_ < sizeof header || !ReadAt(fd_.Get(), header, sizeof header, 0)) {
+    } else if (fileSize_ < sizeof header ||
+               !veldoran::ReadFullyAt(fd_.Get(), header, sizeof header, 0)) {
         return Refuse("not a key journal (too short for its header)");
     }
     if (memcmp(header, kJournalMagic, kMagicSize) != 0 ||
@@ -297,7 +281,8 @@ int32_t veldoran::JournalFile::FindSoundEnd() {
     if (whole > 0) {
         unsigned char bytes[kJournalRecordSize];
         JournalRecord record;
-        if (!ReadAt(fd_.Get(), bytes, sizeof bytes, soundEnd_ - kJournalRecordSize)) {
+        if (!veldoran::ReadFullyAt(fd_.Get(), bytes, sizeof bytes,
+                                   soundEnd_ - kJournalRecordSize)) {
             return Refuse("the key journal cannot be read");
         }
         if (!DecodeJournalRecord(bytes, &record)) {
@@ -309,7 +294,8 @@ int32_t veldoran::JournalFile::FindSoundEnd() {
 
 int32_t veldoran::JournalFile::ReadRecord(uint64_t number, JournalRecord* record) {
     unsigned char bytes[kJournalRecordSize];
-    if (!ReadAt(fd_.Get(), bytes, sizeof bytes, kJournalRecordSize + number * kJournalRecordSize)) {
+    if (!veldoran::ReadFullyAt(fd_.Get(), bytes, sizeof bytes,
+                               kJournalRecordSize + number * kJournalRecordSize)) {
         return Refuse("the key journal cannot be read");
     }
     if (!DecodeJournalRecord(bytes, record)) {
@@ -326,8 +312,8 @@ int32_t veldoran::JournalFile::Scan(
     for (uint64_t number = first; number < records;) {
         const uint64_t count =
             records - number < kScanChunk ? records - number : uint64_t{kScanChunk};
-        if (!ReadAt(fd_.Get(), chunk.data(), count * kJournalRecordSize,
-                    kJournalRecordSize + number * kJournalRecordSize)) {
+        if (!veldoran::ReadFullyAt(fd_.Get(), chunk.data(), count * kJournalRecordSize,
+                                   kJournalRecordSize + number * kJournalRecordSize)) {
             return Refuse("the key journal cannot be read");
         }
         for (uint64_t k = 0; k < count; ++k, ++number) {
@@ -385,17 +371,18 @@ int32_t veldoran::JournalFile::LoadIndex() {
         (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - 4) % kIndexEntrySize == 0) {
         std::vector<unsigned char> bytes(static_cast<size_t>(info.st_size));
         const size_t body = bytes.size() - 4;
-        if (ReadAt(fd, bytes.data(), bytes.size(), 0) &&
+        if (veldoran::ReadFullyAt(fd, bytes.data(), bytes.size(), 0) &&
             memcmp(bytes.data(), kIndexMagic, kMagicSize) == 0 &&
             memcmp(bytes.data() + 32, machine_, kJournalMachineSize) == 0 &&
             Get32(bytes.data() + body) == Checksum(bytes.data(), body)) {
             covered = Get64(bytes.data() + 16);
             const uint32_t lastChecksum = Get32(bytes.data() + 24);
             unsigned char last[kJournalRecordSize];
-            const bool matches = covered <= Records() &&
-                                 (covered == 0 || (ReadAt(fd_.Get(), last, sizeof last,
-                                                          covered * kJournalRecordSize) &&
-                                                   Get32(last + kChecksumAt) == lastChecksum));
+            const bool matches =
+                covered <= Records() &&
+                (covered == 0 || (veldoran::ReadFullyAt(fd_.Get(), last, sizeof last,
+                                                        covered * kJournalRecordSize) &&
+                                  Get32(last + kChecksumAt) == lastChecksum));
             if (matches) {
                 for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
                     IndexEntry entry{};
@@ -430,7 +417,7 @@ void veldoran::JournalFile::SaveIndex() {
     Put64(bytes.data() + 16, Records());
     if (Records() > 0) {
         unsigned char last[kJournalRecordSize];
-        if (!ReadAt(fd_.Get(), last, sizeof last, soundEnd_ - kJournalRecordSize)) {
+        if (!veldoran::ReadFullyAt(fd_.Get(), last, sizeof last, soundEnd_ - kJournalRecordSize)) {
             return;
         }
         memcpy(bytes.data() + 24, last + kChecksumAt, 4);

@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "platform/DurableSteps.h"
 #include "platform/TypUtils.h"
 
 void veldoran::SwapHeaderNumbers(TypUtils* utils, TypKeyHeader* header) {
@@ -56,16 +57,8 @@ bool veldoran::IsKeyHeader(const TypKeyHeader& header) {
 
 int32_t veldoran::ReadKeyHeader(int fd, TypKeyHeader* header) {
     unsigned char stored[kKeyHeaderSize];
-    size_t got = 0;
-    while (got < sizeof stored) {
-        const ssize_t read = pread(fd, stored + got, sizeof stored - got, static_cast<off_t>(got));
-        if (read < 0 && errno == EINTR) {
-            continue;
-        }
-        if (read <= 0) {
-            return kOtherErr;
-        }
-        got += static_cast<size_t>(read);
+    if (!ReadFullyAt(fd, stored, sizeof stored, 0)) {
+        return kOtherErr;
     }
     DecodeKeyHeader(stored, header);
     return header->version == kVersion ? kNoErr : kBadKeyHeader;

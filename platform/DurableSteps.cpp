@@ -1,5 +1,5 @@
-// The write loop and the folder sync that the target writer, the key files, the key journal and
-// the tool share.
+// The write and read loops and the folder sync that the target writer, the key files, the key
+// journal and the tool share.
 #include "platform/DurableSteps.h"
 
 #include <fcntl.h>
@@ -48,6 +48,23 @@ int veldoran::WriteFullyAt(int fd, const void* data, size_t count, uint64_t offs
     return UntilAllWritten(count, [&](size_t done, size_t left) {
         return ::pwrite(fd, bytes + done, left, static_cast<off_t>(offset + done));
     });
+}
+
+bool veldoran::ReadFullyAt(int fd, void* data, size_t count, uint64_t offset) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            ::pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
 }
 
 int veldoran::SyncFolder(int folderFd) {
