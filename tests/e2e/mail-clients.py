@@ -266,7 +266,8 @@ def read_text(path):
 def make_keys(tool, folder):
     """alice's and bob's key folders: each holds the year's master key and both user keys."""
     state = os.path.join(folder, "tool-state")
-    env = dict(os.environ, XDG_STATE_HOME=state)
+    env = dict(os.environ, XDG_STATE_HOME=state, HOME=os.path.join(state, "home"),
+               XDG_CONFIG_HOME=os.path.join(state, "config"))
     made = os.path.join(folder, "keys-made")
     for name in ("Master", "alice", "bob"):
         subprocess.run([tool, "key", "new", name, "-k", made, "--size", "64K"], env=env,

@@ -66,7 +66,8 @@ done < <(find "$libdir" -name 'libveldoran.so*' -type f)
 # The installed tool reads mails through its installed mail module, wherever the tree stands:
 # a mail without an armour is read, and found to hold none.
 printf 'From: anne@example.org\nSubject: Plans\n\nDear Paul\n' >"$work/plain.eml"
-XDG_STATE_HOME="$work/state" "$prefix/bin/veldoran-tool" decrypt "$work/plain.eml" \
+XDG_STATE_HOME="$work/state" HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
+  "$prefix/bin/veldoran-tool" decrypt "$work/plain.eml" \
   -o "$work/out/plain.txt" 2>"$work/tool.err" || true
 if ! grep -q 'no encrypted message found' "$work/tool.err"; then
   echo "check-host: the installed veldoran-tool cannot read a mail: $(cat "$work/tool.err")" >&2

@@ -32,9 +32,9 @@ class ToolMailModule : public ::testing::Test {
     // The copy run in the folder with arguments after "bin/veldoran-tool" and its standard
     // input from mail.eml; its exit status, its standard error in err.
     int Run(const std::string& arguments, std::string* err) {
-        const std::string command = "cd '" + folder_.path() + "' && XDG_STATE_HOME='" +
-                                    folder_.File("state") + "' bin/veldoran-tool " + arguments +
-                                    " < mail.eml > out 2> err";
+        const std::string command = "cd '" + folder_.path() + "' && " +
+                                    toolrun::OwnHomeAssignments(folder_.File("state")) +
+                                    "bin/veldoran-tool " + arguments + " < mail.eml > out 2> err";
         const int status = std::system(command.c_str());
         *err = ReadText(folder_.File("err"));
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -96,8 +96,8 @@ TEST_F(ToolMailModule, IsNeverTakenFromTheWorkingFolder) {
     std::filesystem::create_directories(folder_.File("work"));
     std::filesystem::create_directories(folder_.File("lib/veldoran"));
     ASSERT_TRUE(toolrun::WriteText(folder_.File("lib/veldoran/veldoran-mail.so"), "planted\n"));
-    const std::string command = "cd '" + folder_.File("work") + "' && XDG_STATE_HOME='" +
-                                folder_.File("state") + "' " + withoutProc +
+    const std::string command = "cd '" + folder_.File("work") + "' && " +
+                                toolrun::OwnHomeAssignments(folder_.File("state")) + withoutProc +
                                 "../bin/veldoran-tool decrypt ../mail.eml -k ../keys > ../out "
                                 "2> ../err";
     const int status = std::system(command.c_str());

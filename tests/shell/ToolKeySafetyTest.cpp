@@ -33,9 +33,19 @@ class ToolKeySafety : public ::testing::Test {
   protected:
     void SetUp() override {
         // The tool keeps no state of the user's here.
-        ASSERT_EQ(setenv("XDG_STATE_HOME", folder_.File("state").c_str(), 1), 0);
+        const char* home = getenv("HOME");
+        savedHome_ = home != nullptr ? home : "";
+        ASSERT_TRUE(toolrun::UseOwnHome(folder_.File("state")));
     }
-    void TearDown() override { unsetenv("XDG_STATE_HOME"); }
+    void TearDown() override {
+        unsetenv("XDG_STATE_HOME");
+        unsetenv("XDG_CONFIG_HOME");
+        if (!savedHome_.empty()) {
+            setenv("HOME", savedHome_.c_str(), 1);
+        }
+    }
+
+    std::string savedHome_;
 
     // A key of the current year at <folder><keyFolder>/Clefs/<name>.<year text>; returns that
     // path relative to the folder.

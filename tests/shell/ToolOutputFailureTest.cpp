@@ -115,7 +115,7 @@ Outcome RunTool(const TempDir& folder, const std::vector<std::string>& arguments
                 break;
         }
         if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(err, 2) < 0 ||
-            chdir(folder.path().c_str()) != 0 || setenv("XDG_STATE_HOME", statePath.c_str(), 1)) {
+            chdir(folder.path().c_str()) != 0 || !toolrun::UseOwnHome(statePath)) {
             _exit(127);
         }
         if (output == Output::kClosed) {

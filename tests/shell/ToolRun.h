@@ -96,11 +96,25 @@ inline void WriteContainer(const std::string& path, const std::vector<NamedEntry
     container->Kill();
 }
 
+// The tool's home, state and configuration all under state (XDG_STATE_HOME itself, HOME and
+// XDG_CONFIG_HOME inside it), so that nothing the tool reads or writes is the user's own.
+// False when a variable cannot be set.
+inline bool UseOwnHome(const std::string& state) {
+    return setenv("XDG_STATE_HOME", state.c_str(), 1) == 0 &&
+           setenv("HOME", (state + "/home").c_str(), 1) == 0 &&
+           setenv("XDG_CONFIG_HOME", (state + "/config").c_str(), 1) == 0;
+}
+
+// The same for a shell command: the assignments to put in front of the tool.
+inline std::string OwnHomeAssignments(const std::string& state) {
+    return "XDG_STATE_HOME='" + state + "' HOME='" + state + "/home' XDG_CONFIG_HOME='" + state +
+           "/config' ";
+}
+
 // In a child about to run the tool: its state goes to a folder beside the test folder (folder
-// ends with "/"), never to the user's own. False when the variable cannot be set.
+// ends with "/"), never to the user's own. False when a variable cannot be set.
 inline bool UseOwnState(const std::string& folder) {
-    const std::string state = folder.substr(0, folder.size() - 1) + ".state";
-    return setenv("XDG_STATE_HOME", state.c_str(), 1) == 0;
+    return UseOwnHome(folder.substr(0, folder.size() - 1) + ".state");
 }
 
 // Starts the tool in folder with its output streams discarded and returns at once: for tests

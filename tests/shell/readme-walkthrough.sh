@@ -18,7 +18,9 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-# The tool keeps its state in the walk-through's folder, never in the user's.
-export XDG_STATE_HOME="$work/state"
+# The tool keeps its state, home and configuration in the walk-through's folder, never in the
+# user's.
+export XDG_STATE_HOME="$work/state" HOME="$work/home" XDG_CONFIG_HOME="$work/config"
+mkdir -p "$HOME"
 PATH="$programs:$PATH" bash -euxo pipefail -c "$commands"
 echo "readme-walkthrough: every command ran"
