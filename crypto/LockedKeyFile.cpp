@@ -1,4 +1,5 @@
-// A key file opened, locked and checked for one encryption, its header rewritten on Commit.
+// A key file opened, locked and checked for one encryption, its header rewritten on Commit or
+// moved on purpose by MoveTo.
 #include "crypto/LockedKeyFile.h"
 
 #include <sys/stat.h>
@@ -43,6 +44,15 @@ int32_t veldoran::LockedKeyFile::InitCreate(TypUtils* theUtils, TypFileRef* theK
 }
 
 int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
+    return OpenChecked(held, false);
+}
+
+int32_t veldoran::LockedKeyFile::OpenToMove(const veldoran::LockedKeyFile* held) {
+    return OpenChecked(held, true);
+}
+
+int32_t veldoran::LockedKeyFile::OpenChecked(const veldoran::LockedKeyFile* held,
+                                             bool positionMayBeDamaged) {
     assert(utils_ != nullptr && keyFile_ != nullptr && !open_);
     int32_t result = keyFile_->OpenDF(kOpenUpdate);
     if (result != kNoErr) {
@@ -90,8 +100,9 @@ int32_t veldoran::LockedKeyFile::Open(const veldoran::LockedKeyFile* held) {
         if (header_.version != kVersion) {
             // Frames made with it could never be decrypted, yet its key material would be spent.
             result = kBadKeyHeader;
-        } else if (header_.keyLen < 1 || header_.keyOffset < 0 ||
-                   header_.keyOffset > header_.keyLen) {
+        } else if (header_.keyLen < 1 ||
+                   (!positionMayBeDamaged &&
+                    (header_.keyOffset < 0 || header_.keyOffset > header_.keyLen))) {
             result = kOffsetOutOfRangeErr;
         }
     }
@@ -128,20 +139,38 @@ TypKeyHeader veldoran::LockedKeyFile::CommittedHeader(uint32_t n) const {
 }
 
 int32_t veldoran::LockedKeyFile::Commit(uint32_t n) {
-    int32_t result = Rewrite(n);
     // The new position must be on stable storage before any frame made from the old one can
     // leave: after a crash the key file never points at used key material.
-    veldoran::FileControl* control = keyFile_->Control();
-    if (result == kNoErr && control != nullptr) {
-        result = control->Sync();
-    }
-    return result;
+    const int32_t result = Rewrite(n);
+    return result == kNoErr ? SyncHeader() : result;
 }
 
 int32_t veldoran::LockedKeyFile::Rewrite(uint32_t n) {
     assert(open_);
-    const TypKeyHeader advanced = CommittedHeader(n);
-    TypKeyHeader stored = advanced;
+    return WriteHeader(CommittedHeader(n));
+}
+
+int32_t veldoran::LockedKeyFile::MoveTo(uint32_t offset, int32_t useCount) {
+    assert(open_);
+    if (offset > static_cast<uint32_t>(header_.keyLen)) {
+        return kOffsetOutOfRangeErr;
+    }
+    TypKeyHeader moved = header_;
+    moved.keyOffset = static_cast<int32_t>(offset);
+    moved.useCount = useCount;
+    start_ = moved.keyOffset;
+    recordedCount_ = NextUseCount(moved.useCount);
+    const int32_t result = WriteHeader(moved);
+    return result == kNoErr ? SyncHeader() : result;
+}
+
+int32_t veldoran::LockedKeyFile::SyncHeader() {
+    veldoran::FileControl* control = keyFile_->Control();
+    return control != nullptr ? control->Sync() : kNoErr;
+}
+
+int32_t veldoran::LockedKeyFile::WriteHeader(const TypKeyHeader& header) {
+    TypKeyHeader stored = header;
     veldoran::SwapHeaderNumbers(utils_, &stored);
     int32_t result = keyFile_->SetFilePos(0);
     if (result == kNoErr) {
@@ -153,7 +182,7 @@ int32_t veldoran::LockedKeyFile::Rewrite(uint32_t n) {
     if (result == kNoErr) {
         result = keyFile_->SetFilePos(0);
     }
-    header_ = advanced;
+    header_ = header;
     return result;
 }
 

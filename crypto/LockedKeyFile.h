@@ -1,7 +1,8 @@
 // One key file held for an encryption: opened for update without waiting, refused unless it is
 // a regular file, locked exclusively, its header read and checked and its key material known to
 // be all there, all before any of its key stream is used. Its header is rewritten by Commit
-// alone; until then the key file stays byte for byte as it was. Closing releases the lock.
+// alone, or moved by MoveTo when the journal's owner sets a key's position on purpose; until
+// then the key file stays byte for byte as it was. Closing releases the lock.
 // Every encryption, of one layer or of two, holds its key files through this class, so the
 // rules for spending key material live here; its key stream is read through
 // veldoran::KeyStreamWindow, like every other.
@@ -37,6 +38,9 @@ class LockedKeyFile {
     // header or than 224 + keyLen bytes; -6 when its version is not 1; -8 when keyLen is below
     // 1 or keyOffset lies outside 0 to keyLen. On a failure the key file is closed again.
     int32_t Open(const LockedKeyFile* held);
+    // Open for a key whose position is to be set with MoveTo: the same, except that a keyOffset
+    // outside 0 to keyLen is taken (it is what a move mends), so it is never -8 for it.
+    int32_t OpenToMove(const LockedKeyFile* held);
     // The 224 bytes an encryption with this key records in its frame, in stored order: the
     // header as read, with useCount raised and keyOffset where the encryption's stream begins.
     void FrameHeader(unsigned char* destination) const;
@@ -57,6 +61,12 @@ class LockedKeyFile {
     // and may run on another thread while nothing else uses this key file. 0 or -1.
     int32_t Rewrite(uint32_t n);
     int32_t SyncRewrite();
+    // The one other rewrite of a header: the whole header, as read, with keyOffset set to
+    // offset and useCount to useCount, put on stable storage like Commit's. For a key whose
+    // position is accepted as it stands or moved past material used elsewhere, never as part
+    // of an encryption. 0; -8 when offset lies beyond keyLen, with nothing written; -1 when the
+    // rewrite cannot be confirmed.
+    int32_t MoveTo(uint32_t offset, int32_t useCount);
     // The header in host order: as read, and after Commit as rewritten.
     const TypKeyHeader& Header() const { return header_; }
     // Closes the key file, which ends the lock. 0, or -1 when the close failed; 0 when nothing
@@ -66,6 +76,12 @@ class LockedKeyFile {
     int32_t Kill();
 
   private:
+    int32_t OpenChecked(const LockedKeyFile* held, bool positionMayBeDamaged);
+    // Writes header (host order) over the stored one and hands it to the system. 0 or -1.
+    int32_t WriteHeader(const TypKeyHeader& header);
+    // Puts the rewritten header on stable storage. 0 or -1.
+    int32_t SyncHeader();
+
     TypUtils* utils_ = nullptr;
     TypFileRef* keyFile_ = nullptr;
     bool open_ = false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CryptoFixture.h"
+#include "crypto/LockedKeyFile.h"
 
 namespace cryptotest {
 namespace {
@@ -130,6 +131,72 @@ TEST_F(KeyFileProtocol, FailedSyncFailsTheEncryption) {
     ASSERT_TRUE(testsupport::ReadKeyHeader(KeyPath("Dupont.126"), &after));
     EXPECT_EQ(after.keyOffset, 15);
     EXPECT_EQ(spy.IsOpend(), kFileClosed);
+}
+
+// The one rewrite besides an encryption's: the whole header as read, with the position and use
+// count given, under the same lock and synced before the close; the material never touched.
+TEST_F(KeyFileProtocol, MoveToRewritesThePositionAndCountOnly) {
+    const struct {
+        const char* what;
+        int32_t storedOffset;
+        bool toMove;  // opened with OpenToMove, else with Open
+        int32_t openResult;
+        uint32_t offset;
+        int32_t useCount;
+        int32_t moveResult;
+    } cases[] = {
+        {"forward", 90, true, kNoErr, 40, 7, kNoErr},
+        {"to the end of the material", 90, true, kNoErr, 100, 1, kNoErr},
+        {"to the start, count 0", 90, true, kNoErr, 0, 0, kNoErr},
+        {"a damaged position mended", 150, true, kNoErr, 12, 3, kNoErr},
+        {"a negative position mended", -4, true, kNoErr, 12, 3, kNoErr},
+        {"beyond the material", 90, true, kNoErr, 101, 3, kOffsetOutOfRangeErr},
+        {"a damaged position refused to an encryption", 150, false, kOffsetOutOfRangeErr, 0, 0,
+         kNoErr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(
+            WriteKeyFile(KeyPath("Dupont.126"), DupontKey(CountingMaterial(100), c.storedOffset)));
+        const Bytes before = ReadWholeFile(KeyPath("Dupont.126"));
+        spy.log.clear();
+        veldoran::LockedKeyFile key;
+        key.InitCreate(&utils, &spy);
+        ASSERT_EQ(c.toMove ? key.OpenToMove(nullptr) : key.Open(nullptr), c.openResult);
+        if (c.openResult != kNoErr) {
+            EXPECT_EQ(spy.IsOpend(), kFileClosed);
+            EXPECT_EQ(ReadWholeFile(KeyPath("Dupont.126")), before);
+            continue;
+        }
+        EXPECT_EQ(key.MoveTo(c.offset, c.useCount), c.moveResult);
+        ASSERT_EQ(key.Close(), kNoErr);
+        if (c.moveResult != kNoErr) {
+            EXPECT_EQ(Steps(spy.log), "open0 lock-exclusive read close ");
+            EXPECT_EQ(ReadWholeFile(KeyPath("Dupont.126")), before);
+            continue;
+        }
+        EXPECT_EQ(Steps(spy.log), "open0 lock-exclusive read write sync close ");
+        Bytes expected = before;
+        const Bytes header = testsupport::EncodeKeyHeader(
+            DupontKey(CountingMaterial(100), static_cast<int32_t>(c.offset), c.useCount));
+        std::copy(header.begin(), header.end(), expected.begin());
+        EXPECT_EQ(ReadWholeFile(KeyPath("Dupont.126")), expected);
+        EXPECT_EQ(key.Header().keyOffset, static_cast<int32_t>(c.offset));
+        EXPECT_EQ(key.Header().useCount, c.useCount);
+    }
+}
+
+// A move that may not have reached stable storage is reported, like an encryption's rewrite.
+TEST_F(KeyFileProtocol, MoveToReportsAFailedSync) {
+    spy.failSync = true;
+    veldoran::LockedKeyFile key;
+    key.InitCreate(&utils, &spy);
+    ASSERT_EQ(key.OpenToMove(nullptr), kNoErr);
+    EXPECT_EQ(key.MoveTo(40, 7), kOtherErr);
+    key.Close();
+    testsupport::KeyHeaderFields after;
+    ASSERT_TRUE(testsupport::ReadKeyHeader(KeyPath("Dupont.126"), &after));
+    EXPECT_EQ(after.keyOffset, 40);
 }
 
 }  // namespace
