@@ -1,4 +1,5 @@
-// The key journal's records, its file and the index that finds each key's last record.
+// The key journal's file: opened and locked, appended to, scanned, and the index that finds
+// each key's last record.
 #include "crypto/JournalFile.h"
 
 #include <errno.h>
@@ -12,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "crypto/KeyStreamWindow.h"
-#include "crypto/Sha256.h"
+#include "crypto/BigEndian.h"
+#include "crypto/JournalReadIndex.h"
 #include "platform/DurableSteps.h"
 #include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
@@ -24,39 +25,20 @@ constexpr char kJournalMagic[] = "VELDORAN-JOURNAL";
 constexpr char kIndexMagic[] = "VELDORAN-JINDEX1";
 constexpr size_t kMagicSize = 16;
 constexpr uint32_t kJournalVersion = 1;
-constexpr uint32_t kChecksumAt = 124;
 // Records read at once by a scan.
 constexpr uint32_t kScanChunk = 512;
+// The journal header's fields.
+constexpr size_t kVersionAt = 16;
+constexpr size_t kRecordSizeAt = 20;
+constexpr size_t kJournalMachineAt = 24;
+// The last-record index's fields, and its entries'.
+constexpr size_t kIndexCoveredAt = 16;
+constexpr size_t kIndexLastChecksumAt = 24;
+constexpr size_t kIndexMachineAt = 32;
 constexpr size_t kIndexHeaderSize = 48;
+constexpr size_t kIndexNumberAt = veldoran::kKeyFingerprintSize;
 constexpr size_t kIndexEntrySize = veldoran::kKeyFingerprintSize + 8;
-
-void Put32(unsigned char* at, uint32_t value) {
-    at[0] = static_cast<unsigned char>(value >> 24);
-    at[1] = static_cast<unsigned char>(value >> 16);
-    at[2] = static_cast<unsigned char>(value >> 8);
-    at[3] = static_cast<unsigned char>(value);
-}
-
-void Put64(unsigned char* at, uint64_t value) {
-    Put32(at, static_cast<uint32_t>(value >> 32));
-    Put32(at + 4, static_cast<uint32_t>(value));
-}
-
-uint32_t Get32(const unsigned char* at) {
-    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
-           static_cast<uint32_t>(at[2]) << 8 | at[3];
-}
-
-uint64_t Get64(const unsigned char* at) {
-    return static_cast<uint64_t>(Get32(at)) << 32 | Get32(at + 4);
-}
-
-// The first four bytes of SHA-256 over length bytes.
-uint32_t Checksum(const unsigned char* bytes, size_t length) {
-    unsigned char digest[veldoran::kSha256Size];
-    veldoran::Sha256Digest(bytes, length, digest);
-    return Get32(digest);
-}
+constexpr size_t kIndexChecksumSize = 4;
 
 // count bytes at offset; false with errno set when they cannot all be written.
 bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset) {
@@ -65,138 +47,14 @@ bool WriteAt(int fd, const unsigned char* buffer, size_t count, uint64_t offset)
     return error == 0;
 }
 
+using veldoran::Get32;
+using veldoran::Get64;
+using veldoran::Put32;
+using veldoran::Put64;
+
 }  // namespace
 
-void veldoran::EncodeJournalRecord(const JournalRecord& record, unsigned char* bytes) {
-    memset(bytes, 0, kJournalRecordSize);
-    memcpy(bytes, record.machine, kJournalMachineSize);
-    Put64(bytes + 16, record.sequence);
-    Put64(bytes + 24, record.time);
-    Put32(bytes + 32, record.kind);
-    Put32(bytes + 36, static_cast<uint32_t>(record.year));
-    memcpy(bytes + 40, record.fingerprint, kKeyFingerprintSize);
-    memcpy(bytes + 56, record.name, kLenMaxName);
-    Put32(bytes + 96, record.start);
-    Put32(bytes + 100, record.length);
-    Put32(bytes + 104, record.keyLen);
-    Put32(bytes + 108, record.offsetAfter);
-    Put32(bytes + 112, static_cast<uint32_t>(record.useCountAfter));
-    memcpy(bytes + 116, record.message, sizeof record.message);
-    Put32(bytes + kChecksumAt, Checksum(bytes, kChecksumAt));
-}
-
-bool veldoran::DecodeJournalRecord(const unsigned char* bytes, JournalRecord* record) {
-    memcpy(record->machine, bytes, kJournalMachineSize);
-    record->sequence = Get64(bytes + 16);
-    record->time = Get64(bytes + 24);
-    record->kind = Get32(bytes + 32);
-    record->year = static_cast<int32_t>(Get32(bytes + 36));
-    memcpy(record->fingerprint, bytes + 40, kKeyFingerprintSize);
-    memcpy(record->name, bytes + 56, kLenMaxName);
-    record->start = Get32(bytes + 96);
-    record->length = Get32(bytes + 100);
-    record->keyLen = Get32(bytes + 104);
-    record->offsetAfter = Get32(bytes + 108);
-    record->useCountAfter = static_cast<int32_t>(Get32(bytes + 112));
-    memcpy(record->message, bytes + 116, sizeof record->message);
-    return Get32(bytes + kChecksumAt) == Checksum(bytes, kChecksumAt);
-}
-
-uint32_t veldoran::JournalRecordChecksum(const JournalRecord& record) {
-    unsigned char bytes[kJournalRecordSize];
-    EncodeJournalRecord(record, bytes);
-    return Get32(bytes + kChecksumAt);
-}
-
-void veldoran::SetJournalMessage(const unsigned char* frame, size_t length, JournalRecord* record) {
-    unsigned char digest[kSha256Size];
-    Sha256Digest(frame, length, digest);
-    memcpy(record->message, digest, sizeof record->message);
-}
-
-std::string veldoran::JournalKeyName(const JournalRecord& record) {
-    const auto* end = std::find(record.name, record.name + kLenMaxName, 0);
-    return std::string(record.name, end);
-}
-
-void veldoran::KeyFingerprint(const TypKeyHeader& header, const unsigned char* head,
-                              unsigned char* fingerprint) {
-    unsigned char numbers[16];
-    Put32(numbers, static_cast<uint32_t>(header.idLen));
-    Put32(numbers + 4, static_cast<uint32_t>(header.nameLen));
-    Put32(numbers + 8, static_cast<uint32_t>(header.year));
-    Put32(numbers + 12, static_cast<uint32_t>(header.keyLen));
-    Sha256 sha;
-    sha.Add(header.id, kLenMaxID);
-    sha.Add(header.name, kLenMaxName);
-    sha.Add(numbers, sizeof numbers);
-    const uint32_t headLength = header.keyLen < 1 ? 0
-                                : static_cast<uint32_t>(header.keyLen) < kKeyFingerprintHead
-                                    ? static_cast<uint32_t>(header.keyLen)
-                                    : kKeyFingerprintHead;
-    sha.Add(head, headLength);
-    unsigned char digest[kSha256Size];
-    sha.Finish(digest);
-    memcpy(fingerprint, digest, kKeyFingerprintSize);
-}
-
-int32_t veldoran::ReadKeyFingerprint(TypUtils* utils, TypFileRef* keyFile,
-                                     const TypKeyHeader& header, unsigned char* fingerprint) {
-    if (header.keyLen < 1) {
-        return kOffsetOutOfRangeErr;
-    }
-    const uint32_t keyLen = static_cast<uint32_t>(header.keyLen);
-    const uint32_t headLength = keyLen < kKeyFingerprintHead ? keyLen : kKeyFingerprintHead;
-    unsigned char head[kKeyFingerprintHead] = {};
-    KeyStreamWindow window;
-    int32_t result = window.Open(utils, keyFile, keyLen, 0, headLength, headLength);
-    if (result == kNoErr) {
-        result = window.Copy(head, headLength, 0);
-    }
-    if (result == kNoErr) {
-        KeyFingerprint(header, head, fingerprint);
-    }
-    memset(head, 0, sizeof head);
-    return result;
-}
-
-veldoran::JournalStanding veldoran::StandingOf(const TypKeyHeader& header,
-                                               const JournalRecord* last) {
-    if (last == nullptr) {
-        return JournalStanding::kNoRecord;
-    }
-    const auto offset = static_cast<uint32_t>(header.keyOffset);
-    if (offset == last->offsetAfter && header.useCount == last->useCountAfter) {
-        return JournalStanding::kInStep;
-    }
-    if (last->kind == kJournalSent) {
-        // A run that recorded its range and died before rewriting the headers left the header
-        // where the record starts, one use short of it.
-        if (offset == last->start &&
-            static_cast<int64_t>(header.useCount) + 1 == last->useCountAfter) {
-            return JournalStanding::kTailMissing;
-        }
-        // From there, one use without the journal (the fixed program, --no-journal) brings the
-        // use count to the record's with an offset of its own: used on without the journal.
-        if (header.useCount == last->useCountAfter) {
-            return JournalStanding::kAhead;
-        }
-    }
-    // Use counts only grow; one past the journal's was used on without it.
-    return header.useCount > last->useCountAfter ? JournalStanding::kAhead
-                                                 : JournalStanding::kBehind;
-}
-
-uint32_t veldoran::RewoundBytes(const TypKeyHeader& header, const JournalRecord& last,
-                                uint32_t length) {
-    const uint64_t keyLen = header.keyLen < 1 ? 1 : static_cast<uint64_t>(header.keyLen);
-    const uint64_t offset = static_cast<uint64_t>(header.keyOffset) % keyLen;
-    const uint64_t recorded = last.offsetAfter % keyLen;
-    // The same position with fewer uses behind it: the whole key went round since.
-    const uint64_t used = recorded == offset ? keyLen : (recorded + keyLen - offset) % keyLen;
-    return static_cast<uint32_t>(used < length ? used : length);
-}
-
+veldoran::JournalFile::JournalFile() = default;
 veldoran::JournalFile::~JournalFile() = default;
 
 int32_t veldoran::JournalFile::Refuse(const std::string& words) {
@@ -206,6 +64,8 @@ int32_t veldoran::JournalFile::Refuse(const std::string& words) {
 
 int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
     path_ = path;
+    forWriting_ = forWriting;
+    reads_.reset();
     // Never followed: a link could lead the records anywhere; never waited on: a FIFO holds no
     // journal.
     const int flags =
@@ -242,13 +102,14 @@ int32_t veldoran::JournalFile::ReadHeader(bool forWriting) {
     unsigned char header[kJournalRecordSize] = {};
     if (fileSize_ == 0 && forWriting) {
         memcpy(header, kJournalMagic, kMagicSize);
-        Put32(header + 16, kJournalVersion);
-        Put32(header + 20, kJournalRecordSize);
-        if (getrandom(header + 24, kJournalMachineSize, 0) !=
+        Put32(header + kVersionAt, kJournalVersion);
+        Put32(header + kRecordSizeAt, veldoran::kJournalRecordSize);
+        if (getrandom(header + kJournalMachineAt, veldoran::kJournalMachineSize, 0) !=
             static_cast<ssize_t>(kJournalMachineSize)) {
             return Refuse("the system's random source failed");
         }
-        Put32(header + kChecksumAt, Checksum(header, kChecksumAt));
+        Put32(header + veldoran::kJournalChecksumAt,
+              veldoran::JournalChecksum(header, veldoran::kJournalChecksumAt));
         if (!WriteAt(fd_.Get(), header, sizeof header, 0) || fsync(fd_.Get()) != 0) {
             const int error = errno;
             if (ftruncate(fd_.Get(), 0) != 0) {
@@ -265,13 +126,15 @@ int32_t veldoran::JournalFile::ReadHeader(bool forWriting) {
         return Refuse("not a key journal (too short for its header)");
     }
     if (memcmp(header, kJournalMagic, kMagicSize) != 0 ||
-        Get32(header + kChecksumAt) != Checksum(header, kChecksumAt)) {
+        Get32(header + veldoran::kJournalChecksumAt) !=
+            veldoran::JournalChecksum(header, veldoran::kJournalChecksumAt)) {
         return Refuse("not a key journal");
     }
-    if (Get32(header + 16) != kJournalVersion || Get32(header + 20) != kJournalRecordSize) {
+    if (Get32(header + kVersionAt) != kJournalVersion ||
+        Get32(header + kRecordSizeAt) != veldoran::kJournalRecordSize) {
         return Refuse("a key journal of another version");
     }
-    memcpy(machine_, header + 24, kJournalMachineSize);
+    memcpy(machine_, header + kJournalMachineAt, kJournalMachineSize);
     return kNoErr;
 }
 
@@ -292,7 +155,7 @@ int32_t veldoran::JournalFile::FindSoundEnd() {
     return kNoErr;
 }
 
-int32_t veldoran::JournalFile::ReadRecord(uint64_t number, JournalRecord* record) {
+int32_t veldoran::JournalFile::Record(uint64_t number, JournalRecord* record) {
     unsigned char bytes[kJournalRecordSize];
     if (!veldoran::ReadFullyAt(fd_.Get(), bytes, sizeof bytes,
                                kJournalRecordSize + number * kJournalRecordSize)) {
@@ -304,9 +167,7 @@ int32_t veldoran::JournalFile::ReadRecord(uint64_t number, JournalRecord* record
     return kNoErr;
 }
 
-int32_t veldoran::JournalFile::Scan(
-    uint64_t first,
-    const std::function<bool(uint64_t number, const JournalRecord& record)>& visit) {
+int32_t veldoran::JournalFile::Scan(uint64_t first, const Visitor& visit) {
     std::vector<unsigned char> chunk(kScanChunk * kJournalRecordSize);
     const uint64_t records = Records();
     for (uint64_t number = first; number < records;) {
@@ -330,11 +191,13 @@ int32_t veldoran::JournalFile::Scan(
     return kNoErr;
 }
 
-int32_t veldoran::JournalFile::Scan(
-    const std::function<bool(uint64_t number, const JournalRecord& record)>& visit) {
-    return Scan(0, visit);
+int32_t veldoran::JournalFile::Reads(const unsigned char* fingerprint, const KeyRange& range,
+                                     const Visitor& visit) {
+    if (!reads_) {
+        reads_.reset(new JournalReadIndex(this, path_ + ".reads", forWriting_));
+    }
+    return reads_->Reads(fingerprint, range, visit);
 }
-
 void veldoran::JournalFile::Remember(const JournalRecord& record, uint64_t number) {
     if (record.kind == kJournalRead) {
         return;
@@ -367,27 +230,29 @@ int32_t veldoran::JournalFile::LoadIndex() {
     const int fd = index.Get();
     struct stat info {};
     if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + 4 &&
-        (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - 4) % kIndexEntrySize == 0) {
+        static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + kIndexChecksumSize &&
+        (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - kIndexChecksumSize) %
+                kIndexEntrySize ==
+            0) {
         std::vector<unsigned char> bytes(static_cast<size_t>(info.st_size));
-        const size_t body = bytes.size() - 4;
+        const size_t body = bytes.size() - kIndexChecksumSize;
         if (veldoran::ReadFullyAt(fd, bytes.data(), bytes.size(), 0) &&
             memcmp(bytes.data(), kIndexMagic, kMagicSize) == 0 &&
-            memcmp(bytes.data() + 32, machine_, kJournalMachineSize) == 0 &&
-            Get32(bytes.data() + body) == Checksum(bytes.data(), body)) {
-            covered = Get64(bytes.data() + 16);
-            const uint32_t lastChecksum = Get32(bytes.data() + 24);
+            memcmp(bytes.data() + kIndexMachineAt, machine_, kJournalMachineSize) == 0 &&
+            Get32(bytes.data() + body) == veldoran::JournalChecksum(bytes.data(), body)) {
+            covered = Get64(bytes.data() + kIndexCoveredAt);
+            const uint32_t lastChecksum = Get32(bytes.data() + kIndexLastChecksumAt);
             unsigned char last[kJournalRecordSize];
             const bool matches =
                 covered <= Records() &&
                 (covered == 0 || (veldoran::ReadFullyAt(fd_.Get(), last, sizeof last,
                                                         covered * kJournalRecordSize) &&
-                                  Get32(last + kChecksumAt) == lastChecksum));
+                                  Get32(last + veldoran::kJournalChecksumAt) == lastChecksum));
             if (matches) {
                 for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
                     IndexEntry entry{};
                     memcpy(entry.fingerprint, bytes.data() + at, kKeyFingerprintSize);
-                    entry.number = Get64(bytes.data() + at + kKeyFingerprintSize);
+                    entry.number = Get64(bytes.data() + at + kIndexNumberAt);
                     index_.push_back(entry);
                 }
             } else {
@@ -412,24 +277,25 @@ int32_t veldoran::JournalFile::LoadIndex() {
 
 void veldoran::JournalFile::SaveIndex() {
     // A cache: when it cannot be written, the next run reads the records again.
-    std::vector<unsigned char> bytes(kIndexHeaderSize + index_.size() * kIndexEntrySize + 4);
+    std::vector<unsigned char> bytes(kIndexHeaderSize + index_.size() * kIndexEntrySize +
+                                     kIndexChecksumSize);
     memcpy(bytes.data(), kIndexMagic, kMagicSize);
-    Put64(bytes.data() + 16, Records());
+    Put64(bytes.data() + kIndexCoveredAt, Records());
     if (Records() > 0) {
         unsigned char last[kJournalRecordSize];
         if (!veldoran::ReadFullyAt(fd_.Get(), last, sizeof last, soundEnd_ - kJournalRecordSize)) {
             return;
         }
-        memcpy(bytes.data() + 24, last + kChecksumAt, 4);
+        memcpy(bytes.data() + kIndexLastChecksumAt, last + veldoran::kJournalChecksumAt, 4);
     }
-    memcpy(bytes.data() + 32, machine_, kJournalMachineSize);
+    memcpy(bytes.data() + kIndexMachineAt, machine_, kJournalMachineSize);
     size_t at = kIndexHeaderSize;
     for (const IndexEntry& entry : index_) {
         memcpy(bytes.data() + at, entry.fingerprint, kKeyFingerprintSize);
-        Put64(bytes.data() + at + kKeyFingerprintSize, entry.number);
+        Put64(bytes.data() + at + kIndexNumberAt, entry.number);
         at += kIndexEntrySize;
     }
-    Put32(bytes.data() + at, Checksum(bytes.data(), at));
+    Put32(bytes.data() + at, veldoran::JournalChecksum(bytes.data(), at));
     // Written over in place: an index cut short by a kill fails its checksum and is rebuilt
     // from the journal, so no temporary file is needed that a kill could leave behind.
     const std::string indexPath = path_ + ".index";
@@ -463,7 +329,7 @@ int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRec
         return kNoErr;
     }
     *found = true;
-    return ReadRecord(place->number, record);
+    return Record(place->number, record);
 }
 
 int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mode mode) {
@@ -507,5 +373,8 @@ int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mo
         Remember(records[k], first + k);
     }
     SaveIndex();
+    if (reads_) {
+        reads_->Appended();
+    }
     return kNoErr;
 }

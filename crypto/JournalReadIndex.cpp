@@ -1,0 +1,359 @@
+// The read index: a hash table of (key, granule) slots on disk, probed with pread and brought
+// up to date from the journal's new records.
+#include "crypto/JournalReadIndex.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "crypto/BigEndian.h"
+#include "crypto/JournalFile.h"
+#include "platform/DurableSteps.h"
+#include "platform/ResultCodes.h"
+
+namespace {
+
+constexpr char kMagic[] = "VELDORAN-JREADS1";
+constexpr size_t kMagicSize = 16;
+// The header's fields.
+constexpr size_t kMachineAt = 16;
+constexpr size_t kCoveredAt = 32;
+constexpr size_t kLastChecksumAt = 40;
+constexpr size_t kBitsAt = 44;
+constexpr size_t kUsedAt = 48;
+constexpr size_t kHeaderChecksumAt = 60;
+constexpr size_t kHeaderSize = 64;
+// A slot's fields.
+constexpr size_t kSlotGranuleAt = 16;
+constexpr size_t kSlotNumberAt = 20;
+constexpr size_t kSlotCheckAt = 28;
+constexpr size_t kSlotSize = 32;
+// A granule is 1 << kGranuleBits bytes of key material.
+constexpr unsigned kGranuleBits = 16;
+// The smallest table, and the largest (4 GiB of slots would be more than any journal needs).
+constexpr uint32_t kFewestBits = 10;
+constexpr uint32_t kMostBits = 27;
+// Slots read at once along a probe run: one read finds a whole run in a table half full.
+constexpr uint64_t kRunSlots = 64;
+
+uint32_t Fnv1a(const unsigned char* bytes, size_t length) {
+    uint32_t hash = 2166136261u;
+    for (size_t k = 0; k < length; ++k) {
+        hash = (hash ^ bytes[k]) * 16777619u;
+    }
+    return hash;
+}
+
+uint64_t Mix(uint64_t value) {
+    value ^= value >> 30;
+    value *= 0xbf58476d1ce4e5b9ull;
+    value ^= value >> 27;
+    value *= 0x94d049bb133111ebull;
+    return value ^ (value >> 31);
+}
+
+bool AllZero(const unsigned char* bytes, size_t length) {
+    return std::all_of(bytes, bytes + length, [](unsigned char byte) { return byte == 0; });
+}
+
+// Calls step(granule) for each granule of material the range touches.
+template <class Step>
+bool EachGranule(const veldoran::KeyRange& range, Step step) {
+    veldoran::KeyPiece pieces[veldoran::KeyRange::kMostPieces];
+    const int count = range.Pieces(pieces);
+    for (int p = 0; p < count; ++p) {
+        const uint64_t last = (pieces[p].end - 1) >> kGranuleBits;
+        for (uint64_t granule = pieces[p].first >> kGranuleBits; granule <= last; ++granule) {
+            if (!step(static_cast<uint32_t>(granule))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+veldoran::JournalReadIndex::JournalReadIndex(JournalFile* journal, std::string path, bool writable)
+    : journal_(journal), path_(std::move(path)), writable_(writable) {}
+
+int32_t veldoran::JournalReadIndex::Reads(const unsigned char* fingerprint, const KeyRange& range,
+                                          const Visitor& visit) {
+    // A table that turns out damaged is made again once; after that the records are scanned.
+    for (int attempt = 0; attempt < 2 && InStep(); ++attempt) {
+        std::vector<uint64_t> numbers;
+        Slot wanted{};
+        memcpy(wanted.fingerprint, fingerprint, kKeyFingerprintSize);
+        bool damaged = false;
+        EachGranule(range, [&](uint32_t granule) {
+            wanted.granule = granule;
+            damaged = Find(wanted, &numbers) != Probe::kFound;
+            return !damaged;
+        });
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+        std::vector<std::pair<uint64_t, JournalRecord>> found;
+        for (uint64_t number : numbers) {
+            if (damaged) {
+                break;
+            }
+            JournalRecord record;
+            if (number >= journal_->Records() || journal_->Record(number, &record) != kNoErr) {
+                damaged = true;
+                break;
+            }
+            damaged = record.kind != kJournalRead ||
+                      memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0;
+            if (!damaged && range.Shared(record.Range()) > 0) {
+                found.emplace_back(number, record);
+            }
+        }
+        if (damaged) {
+            if (!Rebuild()) {
+                break;
+            }
+            continue;
+        }
+        for (const auto& entry : found) {
+            if (!visit(entry.first, entry.second)) {
+                break;
+            }
+        }
+        return kNoErr;
+    }
+    return ScanAll(fingerprint, range, visit);
+}
+
+void veldoran::JournalReadIndex::Appended() {
+    if (usable_ && !CatchUp()) {
+        GiveUp();
+    }
+}
+
+int32_t veldoran::JournalReadIndex::ScanAll(const unsigned char* fingerprint, const KeyRange& range,
+                                            const Visitor& visit) {
+    return journal_->Scan([&](uint64_t number, const JournalRecord& record) {
+        if (record.kind != kJournalRead ||
+            memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0 ||
+            range.Shared(record.Range()) == 0) {
+            return true;
+        }
+        return visit(number, record);
+    });
+}
+
+bool veldoran::JournalReadIndex::InStep() {
+    if (!checked_) {
+        checked_ = true;
+        usable_ = Load() || (writable_ && Rebuild());
+    }
+    if (usable_ && covered_ != journal_->Records() && (!writable_ || !CatchUp())) {
+        GiveUp();
+    }
+    return usable_;
+}
+
+void veldoran::JournalReadIndex::GiveUp() {
+    // Only slower: the records are scanned, and the next run makes the table again.
+    usable_ = false;
+}
+
+bool veldoran::JournalReadIndex::Load() {
+    const int flags =
+        (writable_ ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_.Reset(open(path_.c_str(), flags, 0600));
+    struct stat info {};
+    if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        fd_.Reset(-1);
+        return false;
+    }
+    unsigned char header[kHeaderSize];
+    if (!ReadFullyAt(fd_.Get(), header, sizeof header, 0) ||
+        memcmp(header, kMagic, kMagicSize) != 0 ||
+        memcmp(header + kMachineAt, journal_->Machine(), kJournalMachineSize) != 0 ||
+        Get32(header + kHeaderChecksumAt) != JournalChecksum(header, kHeaderChecksumAt)) {
+        return false;
+    }
+    covered_ = Get64(header + kCoveredAt);
+    bits_ = Get32(header + kBitsAt);
+    used_ = Get64(header + kUsedAt);
+    uint32_t lastChecksum = 0;
+    return bits_ >= kFewestBits && bits_ <= kMostBits &&
+           static_cast<uint64_t>(info.st_size) == kHeaderSize + (kSlotSize << bits_) &&
+           covered_ <= journal_->Records() && LastChecksum(covered_, &lastChecksum) &&
+           lastChecksum == Get32(header + kLastChecksumAt);
+}
+
+bool veldoran::JournalReadIndex::LastChecksum(uint64_t covered, uint32_t* checksum) {
+    *checksum = 0;
+    JournalRecord last;
+    if (covered == 0) {
+        return true;
+    }
+    if (journal_->Record(covered - 1, &last) != kNoErr) {
+        return false;
+    }
+    *checksum = JournalRecordChecksum(last);
+    return true;
+}
+
+bool veldoran::JournalReadIndex::Rebuild() {
+    if (!writable_ || !fd_.IsOpen()) {
+        return false;
+    }
+    uint64_t entries = 0;
+    const int32_t counted = journal_->Scan([&entries](uint64_t, const JournalRecord& record) {
+        if (record.kind == kJournalRead) {
+            EachGranule(record.Range(), [&entries](uint32_t) {
+                ++entries;
+                return true;
+            });
+        }
+        return true;
+    });
+    if (counted != kNoErr) {
+        return false;
+    }
+    bits_ = kFewestBits;
+    while (bits_ < kMostBits && (uint64_t{1} << bits_) < 4 * entries) {
+        ++bits_;
+    }
+    // The header goes last: a table cut short by a kill has none, and is made again.
+    if (ftruncate(fd_.Get(), 0) != 0 ||
+        ftruncate(fd_.Get(), static_cast<off_t>(kHeaderSize + (kSlotSize << bits_))) != 0) {
+        return false;
+    }
+    used_ = 0;
+    covered_ = 0;
+    return CatchUp();
+}
+
+bool veldoran::JournalReadIndex::CatchUp() {
+    const uint64_t records = journal_->Records();
+    full_ = false;
+    bool inserted = true;
+    const int32_t scanned =
+        journal_->Scan(covered_, [&](uint64_t number, const JournalRecord& record) {
+            inserted = Insert(record, number);
+            return inserted;
+        });
+    if (full_) {
+        // Made again at four times its entries, which cannot be full again unless the table is
+        // at its largest.
+        return bits_ < kMostBits && Rebuild();
+    }
+    if (scanned != kNoErr || !inserted) {
+        return false;
+    }
+    covered_ = records;
+    return WriteHeader();
+}
+
+bool veldoran::JournalReadIndex::WriteHeader() {
+    unsigned char header[kHeaderSize] = {};
+    memcpy(header, kMagic, kMagicSize);
+    memcpy(header + kMachineAt, journal_->Machine(), kJournalMachineSize);
+    Put64(header + kCoveredAt, covered_);
+    uint32_t lastChecksum = 0;
+    if (!LastChecksum(covered_, &lastChecksum)) {
+        return false;
+    }
+    Put32(header + kLastChecksumAt, lastChecksum);
+    Put32(header + kBitsAt, bits_);
+    Put64(header + kUsedAt, used_);
+    Put32(header + kHeaderChecksumAt, JournalChecksum(header, kHeaderChecksumAt));
+    return WriteFullyAt(fd_.Get(), header, sizeof header, 0) == 0;
+}
+
+bool veldoran::JournalReadIndex::Insert(const JournalRecord& record, uint64_t number) {
+    if (record.kind != kJournalRead) {
+        return true;
+    }
+    Slot slot{};
+    memcpy(slot.fingerprint, record.fingerprint, kKeyFingerprintSize);
+    slot.number = number;
+    return EachGranule(record.Range(), [&](uint32_t granule) {
+        slot.granule = granule;
+        return InsertSlot(slot);
+    });
+}
+
+bool veldoran::JournalReadIndex::InsertSlot(const Slot& slot) {
+    if ((used_ + 1) * 2 > (uint64_t{1} << bits_)) {
+        full_ = true;
+        return false;
+    }
+    bool present = false;
+    uint64_t emptyAt = 0;
+    const Probe probe = Walk(slot, &emptyAt, [&present, &slot](uint64_t number) {
+        present = number == slot.number;
+        return !present;
+    });
+    if (probe != Probe::kFound) {
+        return false;
+    }
+    // A slot a run killed before its header was written is already there.
+    if (present) {
+        return true;
+    }
+    unsigned char bytes[kSlotSize];
+    memcpy(bytes, slot.fingerprint, kKeyFingerprintSize);
+    Put32(bytes + kSlotGranuleAt, slot.granule);
+    Put64(bytes + kSlotNumberAt, slot.number + 1);
+    Put32(bytes + kSlotCheckAt, Fnv1a(bytes, kSlotCheckAt));
+    if (WriteFullyAt(fd_.Get(), bytes, sizeof bytes, kHeaderSize + emptyAt * kSlotSize) != 0) {
+        return false;
+    }
+    ++used_;
+    return true;
+}
+
+veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Find(const Slot& wanted,
+                                                                   std::vector<uint64_t>* numbers) {
+    uint64_t emptyAt = 0;
+    return Walk(wanted, &emptyAt, [numbers](uint64_t number) {
+        numbers->push_back(number);
+        return true;
+    });
+}
+
+template <class Visit>
+veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Walk(const Slot& wanted,
+                                                                   uint64_t* emptyAt, Visit visit) {
+    const uint64_t slots = uint64_t{1} << bits_;
+    const uint64_t home =
+        Mix(Get64(wanted.fingerprint) ^ Mix(Get64(wanted.fingerprint + 8) ^ wanted.granule)) >>
+        (64 - bits_);
+    run_.resize(kRunSlots * kSlotSize);
+    uint64_t at = home;
+    for (uint64_t seen = 0; seen < slots;) {
+        const uint64_t count = std::min(kRunSlots, slots - at);
+        if (!ReadFullyAt(fd_.Get(), run_.data(), count * kSlotSize, kHeaderSize + at * kSlotSize)) {
+            return Probe::kFailed;
+        }
+        for (uint64_t k = 0; k < count; ++k) {
+            const unsigned char* bytes = run_.data() + k * kSlotSize;
+            if (AllZero(bytes, kSlotSize)) {
+                *emptyAt = at + k;
+                return Probe::kFound;
+            }
+            const uint64_t stored = Get64(bytes + kSlotNumberAt);
+            if (Get32(bytes + kSlotCheckAt) != Fnv1a(bytes, kSlotCheckAt) || stored == 0) {
+                return Probe::kDamaged;
+            }
+            if (memcmp(bytes, wanted.fingerprint, kKeyFingerprintSize) == 0 &&
+                Get32(bytes + kSlotGranuleAt) == wanted.granule && !visit(stored - 1)) {
+                return Probe::kFound;
+            }
+        }
+        seen += count;
+        at = (at + count) & (slots - 1);
+    }
+    // A table with no empty slot is not one this code writes.
+    return Probe::kDamaged;
+}

@@ -1,0 +1,99 @@
+// The key journal's read index: a table beside the journal (<journal>.reads) that finds the
+// read records of a key whose range touches a given range of its material by reading a few of
+// its slots and those records alone, so that noting a read costs the same however long the
+// journal grows. A cache: whatever does not match the journal is made again from it. Every
+// number is big-endian:
+//
+//   header, 64 bytes:
+//     0  "VELDORAN-JREADS1" (16 bytes)     16 machine id of the journal (16 bytes)
+//     32 u64 records covered: every read record numbered below has its slots
+//     40 u32 checksum of the last record covered (0 when none): a journal cut back, written
+//        over or replaced does not match it
+//     44 u32 log2 of the slot count        48 u64 slots in use       56 u32 zero
+//     60 u32 checksum of bytes 0 to 59, as the journal's records carry
+//   slots, 32 bytes each, from byte 64: a hash table, probed one slot after the next:
+//     0  key fingerprint (16 bytes)        16 u32 granule: key material position >> 16
+//     20 u64 record number + 1             28 u32 check: FNV-1a over bytes 0 to 27
+//     (an empty slot is 32 zero bytes)
+//
+// A read record has one slot for each 64 KiB granule of material its range touches, so a look-up
+// reads one probe run per granule of the range asked about. The table is kept at most half
+// full and made again at four times its entries when it would pass that. A slot whose check
+// fails, or one that names a record that is not a read of its key, makes the table be made again;
+// a slot wiped to zero bytes is not seen (it ends its probe run), which only a damaged file does.
+#ifndef VELDORAN_CRYPTO_JOURNALREADINDEX_H
+#define VELDORAN_CRYPTO_JOURNALREADINDEX_H
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "crypto/JournalRecord.h"
+#include "crypto/KeyRange.h"
+#include "platform/Descriptor.h"
+
+namespace veldoran {
+
+class JournalFile;
+
+class JournalReadIndex {
+  public:
+    using Visitor = std::function<bool(uint64_t number, const JournalRecord& record)>;
+
+    // The index of journal (open and locked; not owned, outlives this object) kept at path. It
+    // is written only when writable (the journal held exclusively); otherwise a table that
+    // does not match is not used and the records are scanned instead.
+    JournalReadIndex(JournalFile* journal, std::string path, bool writable);
+    JournalReadIndex(const JournalReadIndex&) = delete;
+    JournalReadIndex& operator=(const JournalReadIndex&) = delete;
+
+    // Each read record of the key fingerprint whose range shares material with range, in
+    // journal order, with its number; visit returns false to stop. 0, or -1 when the journal
+    // cannot be read (its Problem() says why). The table is brought up to date first.
+    int32_t Reads(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
+    // Takes in the records appended since, when the table is in use.
+    void Appended();
+
+  private:
+    struct Slot {
+        unsigned char fingerprint[kKeyFingerprintSize];
+        uint32_t granule;
+        uint64_t number;
+    };
+    enum class Probe { kFound, kDamaged, kFailed };
+
+    bool InStep();
+    bool Load();
+    bool Rebuild();
+    bool CatchUp();
+    bool WriteHeader();
+    bool Insert(const JournalRecord& record, uint64_t number);
+    bool InsertSlot(const Slot& slot);
+    Probe Find(const Slot& wanted, std::vector<uint64_t>* numbers);
+    // Walks the probe run of wanted's key and granule, calling visit(record number) for each of
+    // its slots until visit returns false; *emptyAt is the run's first empty slot.
+    template <class Visit>
+    Probe Walk(const Slot& wanted, uint64_t* emptyAt, Visit visit);
+    bool LastChecksum(uint64_t covered, uint32_t* checksum);
+    int32_t ScanAll(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
+    void GiveUp();
+
+    JournalFile* journal_;
+    std::string path_;
+    bool writable_;
+    Descriptor fd_;
+    bool checked_ = false;
+    bool usable_ = false;
+    uint32_t bits_ = 0;
+    uint64_t used_ = 0;
+    uint64_t covered_ = 0;
+    // Set when an insertion found the table at its fill limit.
+    bool full_ = false;
+    std::vector<unsigned char> run_;
+};
+
+}  // namespace veldoran
+
+#endif
