@@ -4,13 +4,13 @@
 # and installs only the missing ones.
 set -euo pipefail
 
-# clang and libclang-rt-14-dev build the libFuzzer targets; valgrind runs the memory check;
-# CLI11 parses veldoran-tool's options; GMime reads received mails for its mail layer. The
-# end-to-end mail test (python3) runs Postfix, neomutt and aerc under tmux; gnupg and age are
-# the process benchmark's yardsticks for text encryption.
+# Nettle computes the library's SHA-256; clang and libclang-rt-14-dev build the libFuzzer
+# targets; valgrind runs the memory check; CLI11 parses veldoran-tool's options; GMime reads
+# received mails for its mail layer. The end-to-end mail test (python3) runs Postfix, neomutt
+# and aerc under tmux; gnupg and age are the process benchmark's yardsticks for text encryption.
 packages=(cmake make g++ pkg-config clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          liblzo2-dev clang libclang-rt-14-dev valgrind libcli11-dev libgmime-3.0-dev python3
-          postfix neomutt aerc tmux gnupg age)
+          liblzo2-dev nettle-dev clang libclang-rt-14-dev valgrind libcli11-dev libgmime-3.0-dev
+          python3 postfix neomutt aerc tmux gnupg age)
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
   echo "install-deps: no apt here; make sure these (or their equivalents) are installed:" \
        "${packages[*]}" >&2
