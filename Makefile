@@ -8,6 +8,8 @@
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 FUZZ_DIR ?= build-fuzz
+# The library built shared, for the install test's second host link.
+SHARED_DIR ?= build-shared
 # Seconds of libFuzzer per target in `make check`; fuzz/run.sh SECONDS runs longer.
 FUZZ_SECONDS ?= 15
 # At most two compile jobs: the build shares its machine.
@@ -36,8 +38,13 @@ format-check: deps
 test-plain: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)
 
+# Hosts link the installed library both ways: static (the build above) and shared.
 test-install: build
 	bash tests/install/check-host.sh $(BUILD_DIR)
+	cmake -S . -B $(SHARED_DIR) -DCMAKE_BUILD_TYPE=Release -DVELDORAN_WERROR=ON \
+	      -DBUILD_SHARED_LIBS=ON -DVELDORAN_BUILD_TESTS=OFF -DVELDORAN_BUILD_BENCH=OFF
+	cmake --build $(SHARED_DIR) -j $(JOBS)
+	bash tests/install/check-host.sh $(SHARED_DIR)
 
 test-sanitize: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELDORAN_WERROR=ON \
@@ -96,4 +103,4 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) $(SHARED_DIR)

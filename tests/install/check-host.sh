@@ -2,7 +2,9 @@
 # Installs the library from a build folder into a temporary prefix, then builds and runs a host
 # program outside the tree twice: with pkg-config and with find_package(veldoran). Also checks
 # that the public header compiles as C for the result codes, that every installed header stands
-# alone, that no internal header is installed and that the installed tool finds its mail module.
+# alone, that no internal header is installed, that the package names Nettle (and a shared
+# library links it) and that the installed tool finds its mail module. Run it on a static and
+# on a shared build (make test-install does both).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build_dir=$(cd "${1:-build}" && pwd)
@@ -52,6 +54,18 @@ if grep -rqi gmime "$prefix/include" "$(dirname "$pc_file")/../cmake/veldoran"/*
   echo "check-host: the installed library names GMime" >&2
   exit 1
 fi
+# SHA-256 comes from Nettle: the package requires it for a static link, and a shared library
+# carries it.
+if ! grep -q '^Requires.private:.*nettle' "$pc_file"; then
+  echo "check-host: the installed veldoran.pc does not require Nettle" >&2
+  exit 1
+fi
+while IFS= read -r shared; do
+  if ! ldd "$shared" | grep -q libnettle; then
+    echo "check-host: $(basename "$shared") does not link Nettle" >&2
+    exit 1
+  fi
+done < <(find "$libdir" -name 'libveldoran.so*' -type f)
 if [ -n "$(find "$prefix" -name '*veldoran_mail*' -print -quit)" ]; then
   echo "check-host: the mail layer is installed" >&2
   exit 1

@@ -1,6 +1,7 @@
 // A host program outside the source tree, built against the installed library: it includes only
 // veldoran.h and uses the utility object, a file reference, a compressing attachment container
-// (so that a static library must bring LZO along) and a sink of its own for the *Into calls.
+// (so that a static library must bring LZO along), a sink of its own for the *Into calls and a
+// key journal whose records are hashed (so that it must bring Nettle along too).
 // Prints "host ok" and exits with 0 when every step gave the expected result; argument 1 is a
 // folder it may write into.
 #include <veldoran.h>
@@ -77,6 +78,32 @@ bool SinkAbandonedOnFailure(const std::string& folder) {
            sink.abandoned && !sink.committed;
 }
 
+// A key journal made in folder, one read noted in it and found again by key and range.
+bool JournalRoundTrip(const std::string& folder) {
+    // Each host run starts a journal of its own.
+    for (const char* name : {"journal", "journal.index", "journal.reads"}) {
+        std::remove((folder + name).c_str());
+    }
+    veldoran::JournalFile journal;
+    if (journal.Open(folder + "journal", true) != kNoErr) {
+        return false;
+    }
+    veldoran::JournalRecord read;
+    read.kind = veldoran::kJournalRead;
+    read.fingerprint[0] = 0x42;
+    read.keyLen = 1000;
+    read.start = 990;
+    read.length = 20;
+    if (journal.Append(&read, 1) != kNoErr) {
+        return false;
+    }
+    int found = 0;
+    const int32_t result =
+        journal.Reads(read.fingerprint, veldoran::KeyRange(5, 1, 1000),
+                      [&found](uint64_t, const veldoran::JournalRecord&) { return ++found > 0; });
+    return result == kNoErr && found == 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +157,10 @@ int main(int argc, char** argv) {
 
     if (!SinkAbandonedOnFailure(argv[1])) {
         return Fail("a sink of the host's own");
+    }
+
+    if (!JournalRoundTrip(argv[1])) {
+        return Fail("key journal");
     }
 
     char year[16] = {};
