@@ -1,7 +1,10 @@
 // The key journal's check at 1 000 and at 1 000 000 records: opening the journal and finding a
 // key's last record through the index beside it should cost the same at both sizes (the
 // records are never read again once indexed), and the append of a run's two records, synced,
-// is one disk sync. The journals are written once, with 1 000 keys taking turns.
+// is one disk sync. Noting a read (looking up both keys' earlier reads of the frame's ranges
+// through the read index, then appending the two read records) should also cost the same at
+// both sizes. The journals are written once, with 1 000 keys taking turns at sending and
+// reading.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -19,7 +22,8 @@ constexpr uint32_t kKeys = 1000;
 
 veldoran::JournalRecord KeyUse(uint32_t number) {
     veldoran::JournalRecord record;
-    record.kind = veldoran::kJournalSent;
+    // Each key's uses alternate between a message sent and one read.
+    record.kind = (number / kKeys) % 2 == 0 ? veldoran::kJournalSent : veldoran::kJournalRead;
     const uint32_t key = number % kKeys;
     memcpy(record.fingerprint, &key, sizeof key);
     record.sequence = number;
@@ -32,7 +36,7 @@ veldoran::JournalRecord KeyUse(uint32_t number) {
 }
 
 // A journal of count records (a header made by the library, the records written in bulk),
-// its index made by a first look-up.
+// its indexes made by a first look-up of each kind.
 std::string MakeJournal(const testsupport::TempDir& folder, uint32_t count) {
     const std::string path = folder.File("journal-" + std::to_string(count));
     {
@@ -53,10 +57,12 @@ std::string MakeJournal(const testsupport::TempDir& folder, uint32_t count) {
     }
     out.close();
     veldoran::JournalFile journal;
-    journal.Open(path, false);
+    journal.Open(path, true);
     veldoran::JournalRecord last;
     bool found = false;
     journal.Last(last.fingerprint, &last, &found);
+    journal.Reads(last.fingerprint, veldoran::KeyRange(0, 1, 1u << 30),
+                  [](uint64_t, const veldoran::JournalRecord&) { return true; });
     return path;
 }
 
@@ -105,3 +111,49 @@ void BM_JournalCheck(benchmark::State& state) {
 BENCHMARK(BM_JournalCheck)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+namespace {
+
+// What a decryption does when it notes its frame: open and lock the journal for writing, look
+// up both keys' earlier reads that share the frame's ranges, append the two read records.
+void BM_NoteRead(benchmark::State& state) {
+    const std::string& path = SharedJournals().Of(static_cast<uint32_t>(state.range(0)));
+    uint32_t key = 0;
+    // Beyond every recorded range, and past the reads of earlier runs on the same journals: the
+    // reads of a key that was never reused.
+    static uint32_t start = 1u << 29;
+    for (auto _ : state) {
+        veldoran::JournalFile journal;
+        if (journal.Open(path, true) != kNoErr) {
+            state.SkipWithError("journal refused");
+            break;
+        }
+        veldoran::JournalRecord reads[2];
+        for (veldoran::JournalRecord& read : reads) {
+            const uint32_t wanted = key++ % kKeys;
+            memcpy(read.fingerprint, &wanted, sizeof wanted);
+            read.kind = veldoran::kJournalRead;
+            read.keyLen = 1u << 30;
+            read.start = start;
+            read.length = 3000;
+            read.offsetAfter = start + 3000;
+            int earlier = 0;
+            if (journal.Reads(read.fingerprint, read.Range(),
+                              [&earlier](uint64_t, const veldoran::JournalRecord&) {
+                                  return ++earlier > 0;
+                              }) != kNoErr ||
+                earlier != 0) {
+                state.SkipWithError("look-up failed");
+            }
+        }
+        start += 3000;
+        if (journal.Append(reads, 2, veldoran::JournalFile::Mode::kOwnUnsynced) != kNoErr) {
+            state.SkipWithError("append failed");
+        }
+    }
+    state.SetLabel(std::to_string(state.range(0)) + " records");
+}
+
+}  // namespace
+
+BENCHMARK(BM_NoteRead)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
