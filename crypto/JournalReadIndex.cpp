@@ -84,49 +84,54 @@ veldoran::JournalReadIndex::JournalReadIndex(JournalFile* journal, std::string p
 
 int32_t veldoran::JournalReadIndex::Reads(const unsigned char* fingerprint, const KeyRange& range,
                                           const Visitor& visit) {
-    // A table that turns out damaged is made again once; after that the records are scanned.
+    // A table found damaged is made again once; after that, or with no table, the records are
+    // scanned.
+    std::vector<std::pair<uint64_t, JournalRecord>> found;
     for (int attempt = 0; attempt < 2 && InStep(); ++attempt) {
-        std::vector<uint64_t> numbers;
-        Slot wanted{};
-        memcpy(wanted.fingerprint, fingerprint, kKeyFingerprintSize);
-        bool damaged = false;
-        EachGranule(range, [&](uint32_t granule) {
-            wanted.granule = granule;
-            damaged = Find(wanted, &numbers) != Probe::kFound;
-            return !damaged;
-        });
-        std::sort(numbers.begin(), numbers.end());
-        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
-        std::vector<std::pair<uint64_t, JournalRecord>> found;
-        for (uint64_t number : numbers) {
-            if (damaged) {
-                break;
+        found.clear();
+        if (Look(fingerprint, range, &found)) {
+            for (const auto& entry : found) {
+                if (!visit(entry.first, entry.second)) {
+                    break;
+                }
             }
-            JournalRecord record;
-            if (number >= journal_->Records() || journal_->Record(number, &record) != kNoErr) {
-                damaged = true;
-                break;
-            }
-            damaged = record.kind != kJournalRead ||
-                      memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0;
-            if (!damaged && range.Shared(record.Range()) > 0) {
-                found.emplace_back(number, record);
-            }
+            return kNoErr;
         }
-        if (damaged) {
-            if (!Rebuild()) {
-                break;
-            }
-            continue;
+        if (!Rebuild()) {
+            break;
         }
-        for (const auto& entry : found) {
-            if (!visit(entry.first, entry.second)) {
-                break;
-            }
-        }
-        return kNoErr;
     }
     return ScanAll(fingerprint, range, visit);
+}
+
+bool veldoran::JournalReadIndex::Look(const unsigned char* fingerprint, const KeyRange& range,
+                                      std::vector<std::pair<uint64_t, JournalRecord>>* found) {
+    std::vector<uint64_t> numbers;
+    Slot wanted{};
+    memcpy(wanted.fingerprint, fingerprint, kKeyFingerprintSize);
+    const bool sound = EachGranule(range, [&](uint32_t granule) {
+        wanted.granule = granule;
+        return Find(wanted, &numbers) == Probe::kFound;
+    });
+    if (!sound) {
+        return false;
+    }
+    // A record that touches several granules of the range has a slot in each.
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    for (uint64_t number : numbers) {
+        JournalRecord record;
+        if (number >= journal_->Records() || journal_->Record(number, &record) != kNoErr ||
+            record.kind != kJournalRead ||
+            memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0) {
+            return false;
+        }
+        // A slot says the record touches a granule of the range, not that it shares its bytes.
+        if (range.Shared(record.Range()) > 0) {
+            found->emplace_back(number, record);
+        }
+    }
+    return true;
 }
 
 void veldoran::JournalReadIndex::Appended() {

@@ -28,6 +28,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crypto/JournalRecord.h"
@@ -64,6 +65,10 @@ class JournalReadIndex {
     };
     enum class Probe { kFound, kDamaged, kFailed };
 
+    // The records of the key whose range shares material with range, through the table; false
+    // when the table turns out damaged.
+    bool Look(const unsigned char* fingerprint, const KeyRange& range,
+              std::vector<std::pair<uint64_t, JournalRecord>>* found);
     bool InStep();
     bool Load();
     bool Rebuild();
