@@ -40,6 +40,10 @@ constexpr uint32_t kFewestBits = 10;
 constexpr uint32_t kMostBits = 27;
 // Slots read at once along a probe run: one read finds a whole run in a table half full.
 constexpr uint64_t kRunSlots = 64;
+// Slots past the last home: a probe run never goes round to the table's start, it ends in these.
+constexpr uint64_t kSpareSlots = 256;
+// Slots written at once when the table is made again.
+constexpr uint64_t kWriteSlots = 65536;
 
 uint32_t Fnv1a(const unsigned char* bytes, size_t length) {
     uint32_t hash = 2166136261u;
@@ -189,7 +193,7 @@ bool veldoran::JournalReadIndex::Load() {
     used_ = Get64(header + kUsedAt);
     uint32_t lastChecksum = 0;
     return bits_ >= kFewestBits && bits_ <= kMostBits &&
-           static_cast<uint64_t>(info.st_size) == kHeaderSize + (kSlotSize << bits_) &&
+           static_cast<uint64_t>(info.st_size) == kHeaderSize + TableSlots() * kSlotSize &&
            covered_ <= journal_->Records() && LastChecksum(covered_, &lastChecksum) &&
            lastChecksum == Get32(header + kLastChecksumAt);
 }
@@ -211,31 +215,81 @@ bool veldoran::JournalReadIndex::Rebuild() {
     if (!writable_ || !fd_.IsOpen()) {
         return false;
     }
-    uint64_t entries = 0;
-    const int32_t counted = journal_->Scan([&entries](uint64_t, const JournalRecord& record) {
+    // Every slot first, then the table written in order, in large pieces: one write per slot
+    // would cost a system call each.
+    std::vector<Placed> placed;
+    const int32_t scanned = journal_->Scan([&](uint64_t number, const JournalRecord& record) {
         if (record.kind == kJournalRead) {
-            EachGranule(record.Range(), [&entries](uint32_t) {
-                ++entries;
+            Slot slot{};
+            memcpy(slot.fingerprint, record.fingerprint, kKeyFingerprintSize);
+            slot.number = number;
+            EachGranule(record.Range(), [&](uint32_t granule) {
+                slot.granule = granule;
+                placed.push_back({0, 0, slot});
                 return true;
             });
         }
         return true;
     });
-    if (counted != kNoErr) {
+    if (scanned != kNoErr) {
         return false;
     }
     bits_ = kFewestBits;
-    while (bits_ < kMostBits && (uint64_t{1} << bits_) < 4 * entries) {
+    while (bits_ < kMostBits && (uint64_t{1} << bits_) < 4 * placed.size()) {
+        ++bits_;
+    }
+    // A last run too long for the spare slots: a table twice the size spreads it.
+    while (!Place(&placed)) {
+        if (bits_ == kMostBits) {
+            return false;
+        }
         ++bits_;
     }
     // The header goes last: a table cut short by a kill has none, and is made again.
     if (ftruncate(fd_.Get(), 0) != 0 ||
-        ftruncate(fd_.Get(), static_cast<off_t>(kHeaderSize + (kSlotSize << bits_))) != 0) {
+        ftruncate(fd_.Get(), static_cast<off_t>(kHeaderSize + TableSlots() * kSlotSize)) != 0 ||
+        !WritePlaced(placed)) {
         return false;
     }
-    used_ = 0;
-    covered_ = 0;
-    return CatchUp();
+    used_ = placed.size();
+    covered_ = journal_->Records();
+    return WriteHeader();
+}
+
+bool veldoran::JournalReadIndex::Place(std::vector<Placed>* placed) const {
+    for (Placed& entry : *placed) {
+        entry.home = Home(entry.slot);
+    }
+    std::sort(placed->begin(), placed->end(),
+              [](const Placed& a, const Placed& b) { return a.home < b.home; });
+    // In order of home, each slot takes the first free one from its home on, as an insertion
+    // would.
+    uint64_t next = 0;
+    for (Placed& entry : *placed) {
+        entry.at = std::max(entry.home, next);
+        next = entry.at + 1;
+    }
+    return next <= TableSlots();
+}
+
+bool veldoran::JournalReadIndex::WritePlaced(const std::vector<Placed>& placed) {
+    std::vector<unsigned char> piece(kWriteSlots * kSlotSize);
+    auto next = placed.begin();
+    for (uint64_t first = 0; next != placed.end(); first += kWriteSlots) {
+        const uint64_t count = std::min(kWriteSlots, TableSlots() - first);
+        std::fill(piece.begin(), piece.end(), 0);
+        bool any = false;
+        for (; next != placed.end() && next->at < first + count; ++next) {
+            EncodeSlot(next->slot, piece.data() + (next->at - first) * kSlotSize);
+            any = true;
+        }
+        // The file was made at its size, all zero: an empty piece is already there.
+        if (any && WriteFullyAt(fd_.Get(), piece.data(), count * kSlotSize,
+                                kHeaderSize + first * kSlotSize) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool veldoran::JournalReadIndex::CatchUp() {
@@ -248,9 +302,7 @@ bool veldoran::JournalReadIndex::CatchUp() {
             return inserted;
         });
     if (full_) {
-        // Made again at four times its entries, which cannot be full again unless the table is
-        // at its largest.
-        return bits_ < kMostBits && Rebuild();
+        return Rebuild();
     }
     if (scanned != kNoErr || !inserted) {
         return false;
@@ -306,11 +358,12 @@ bool veldoran::JournalReadIndex::InsertSlot(const Slot& slot) {
     if (present) {
         return true;
     }
+    if (emptyAt == TableSlots()) {
+        full_ = true;
+        return false;
+    }
     unsigned char bytes[kSlotSize];
-    memcpy(bytes, slot.fingerprint, kKeyFingerprintSize);
-    Put32(bytes + kSlotGranuleAt, slot.granule);
-    Put64(bytes + kSlotNumberAt, slot.number + 1);
-    Put32(bytes + kSlotCheckAt, Fnv1a(bytes, kSlotCheckAt));
+    EncodeSlot(slot, bytes);
     if (WriteFullyAt(fd_.Get(), bytes, sizeof bytes, kHeaderSize + emptyAt * kSlotSize) != 0) {
         return false;
     }
@@ -330,14 +383,9 @@ veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Find(const Slot& w
 template <class Visit>
 veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Walk(const Slot& wanted,
                                                                    uint64_t* emptyAt, Visit visit) {
-    const uint64_t slots = uint64_t{1} << bits_;
-    const uint64_t home =
-        Mix(Get64(wanted.fingerprint) ^ Mix(Get64(wanted.fingerprint + 8) ^ wanted.granule)) >>
-        (64 - bits_);
     run_.resize(kRunSlots * kSlotSize);
-    uint64_t at = home;
-    for (uint64_t seen = 0; seen < slots;) {
-        const uint64_t count = std::min(kRunSlots, slots - at);
+    for (uint64_t at = Home(wanted); at < TableSlots();) {
+        const uint64_t count = std::min(kRunSlots, TableSlots() - at);
         if (!ReadFullyAt(fd_.Get(), run_.data(), count * kSlotSize, kHeaderSize + at * kSlotSize)) {
             return Probe::kFailed;
         }
@@ -356,9 +404,25 @@ veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Walk(const Slot& w
                 return Probe::kFound;
             }
         }
-        seen += count;
-        at = (at + count) & (slots - 1);
+        at += count;
     }
-    // A table with no empty slot is not one this code writes.
-    return Probe::kDamaged;
+    // The run goes on to the table's last slot: every slot of it was seen, and none is free.
+    *emptyAt = TableSlots();
+    return Probe::kFound;
+}
+
+uint64_t veldoran::JournalReadIndex::Home(const Slot& slot) const {
+    return Mix(Get64(slot.fingerprint) ^ Mix(Get64(slot.fingerprint + 8) ^ slot.granule)) >>
+           (64 - bits_);
+}
+
+void veldoran::JournalReadIndex::EncodeSlot(const Slot& slot, unsigned char* bytes) {
+    memcpy(bytes, slot.fingerprint, kKeyFingerprintSize);
+    Put32(bytes + kSlotGranuleAt, slot.granule);
+    Put64(bytes + kSlotNumberAt, slot.number + 1);
+    Put32(bytes + kSlotCheckAt, Fnv1a(bytes, kSlotCheckAt));
+}
+
+uint64_t veldoran::JournalReadIndex::TableSlots() const {
+    return (uint64_t{1} << bits_) + kSpareSlots;
 }

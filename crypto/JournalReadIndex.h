@@ -11,14 +11,16 @@
 //        over or replaced does not match it
 //     44 u32 log2 of the slot count        48 u64 slots in use       56 u32 zero
 //     60 u32 checksum of bytes 0 to 59, as the journal's records carry
-//   slots, 32 bytes each, from byte 64: a hash table, probed one slot after the next:
+//   slots, 32 bytes each, from byte 64: a hash table of 2^log2 homes and 256 spare slots after
+//   them, probed one slot after the next (never round to the first):
 //     0  key fingerprint (16 bytes)        16 u32 granule: key material position >> 16
 //     20 u64 record number + 1             28 u32 check: FNV-1a over bytes 0 to 27
 //     (an empty slot is 32 zero bytes)
 //
 // A read record has one slot for each 64 KiB granule of material its range touches, so a look-up
 // reads one probe run per granule of the range asked about. The table is kept at most half
-// full and made again at four times its entries when it would pass that. A slot whose check
+// full and made again, at four times its entries, when it would pass that or a run would pass
+// its last slot. A slot whose check
 // fails, or one that names a record that is not a read of its key, makes the table be made again;
 // a slot wiped to zero bytes is not seen (it ends its probe run), which only a damaged file does.
 #ifndef VELDORAN_CRYPTO_JOURNALREADINDEX_H
@@ -64,6 +66,12 @@ class JournalReadIndex {
         uint64_t number;
     };
     enum class Probe { kFound, kDamaged, kFailed };
+    // A slot as the table is made again: its home and where it goes.
+    struct Placed {
+        uint64_t home;
+        uint64_t at;
+        Slot slot;
+    };
 
     // The records of the key whose range shares material with range, through the table; false
     // when the table turns out damaged.
@@ -72,6 +80,14 @@ class JournalReadIndex {
     bool InStep();
     bool Load();
     bool Rebuild();
+    // Sets where each slot goes, as inserting them one by one would; false when the last run
+    // would pass the table's end.
+    bool Place(std::vector<Placed>* placed) const;
+    bool WritePlaced(const std::vector<Placed>& placed);
+    uint64_t Home(const Slot& slot) const;
+    // The table's slots: 1 << bits_ homes, then the spare slots the last runs go on into.
+    uint64_t TableSlots() const;
+    static void EncodeSlot(const Slot& slot, unsigned char* bytes);
     bool CatchUp();
     bool WriteHeader();
     bool Insert(const JournalRecord& record, uint64_t number);
