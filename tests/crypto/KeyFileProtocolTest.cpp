@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CryptoFixture.h"
+#include "crypto/JournalRecord.h"
 #include "crypto/LockedKeyFile.h"
 
 namespace cryptotest {
@@ -183,6 +184,40 @@ TEST_F(KeyFileProtocol, MoveToRewritesThePositionAndCountOnly) {
         EXPECT_EQ(ReadWholeFile(KeyPath("Dupont.126")), expected);
         EXPECT_EQ(key.Header().keyOffset, static_cast<int32_t>(c.offset));
         EXPECT_EQ(key.Header().useCount, c.useCount);
+    }
+}
+
+// A key held to be moved is named by its fingerprint, its material read through the key stream
+// reader: the first 64 bytes of a longer key, all of a shorter one, whatever its position.
+TEST_F(KeyFileProtocol, AHeldKeyIsFingerprintedFromTheStartOfItsMaterial) {
+    const struct {
+        const char* what;
+        size_t keyLen;
+        int32_t keyOffset;
+    } cases[] = {
+        {"a key longer than the head", 100, 90},
+        {"a key shorter than the head", 10, 3},
+        {"a damaged position", 100, 150},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes material = CountingMaterial(c.keyLen);
+        ASSERT_TRUE(WriteKeyFile(KeyPath("Dupont.126"), DupontKey(material, c.keyOffset)));
+        veldoran::LockedKeyFile key;
+        key.InitCreate(&utils, &spy);
+        ASSERT_EQ(key.OpenToMove(nullptr), kNoErr);
+        unsigned char read[veldoran::kKeyFingerprintSize] = {};
+        EXPECT_EQ(veldoran::ReadKeyFingerprint(&utils, key.KeyFile(), key.Header(), read), kNoErr);
+        unsigned char expected[veldoran::kKeyFingerprintSize] = {};
+        veldoran::KeyFingerprint(key.Header(), material.data(), expected);
+        EXPECT_EQ(Bytes(read, read + sizeof read), Bytes(expected, expected + sizeof expected));
+        // The material past the head is no part of it.
+        Bytes other = material;
+        other.back() ^= 1;
+        veldoran::KeyFingerprint(key.Header(), other.data(), expected);
+        EXPECT_EQ(Bytes(read, read + sizeof read) == Bytes(expected, expected + sizeof expected),
+                  c.keyLen > veldoran::kKeyFingerprintHead);
+        key.Close();
     }
 }
 
