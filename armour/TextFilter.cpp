@@ -86,6 +86,24 @@ size_t veldoran::ToInterchangeForm(unsigned char* text, size_t count, unsigned c
                                            sought);
 }
 
+unsigned char veldoran::LocalByteAfterTravel(unsigned char local) {
+    unsigned char back = 0;
+    veldoran::ToLocalForm(&kToInterchange[local], &back, 1, kLineFeed);
+    return back;
+}
+
+veldoran::LocalByteTravel veldoran::HowLocalByteTravels(unsigned char local) {
+    if (LocalByteAfterTravel(local) == local) {
+        return LocalByteTravel::kItself;
+    }
+    // The table's one-way entries change a byte on the way in; a CR is changed by the way back,
+    // which makes every CR a line end.
+    if (kToInterchange[local] != local || local == kCarriageReturn) {
+        return LocalByteTravel::kByDesign;
+    }
+    return LocalByteTravel::kAnother;
+}
+
 int32_t TypUtils::FiltrerTexte(unsigned char** text, uint32_t* length) {
     veldoran::TranslateBytes(kToInterchange, kToInterchangeRows, *text, *text, *length);
     return kNoErr;

@@ -18,6 +18,19 @@ void ToLocalForm(const unsigned char* source, unsigned char* destination, size_t
 // for the recipient marker only from there, in the same pass over the chunk.
 size_t ToInterchangeForm(unsigned char* text, size_t count, unsigned char sought);
 
+// How a local byte fares through the interchange form and back to LF line ends.
+enum class LocalByteTravel {
+    kItself,    // it comes back as itself
+    kByDesign,  // it comes back changed, as the form means it to: ’ as an apostrophe, a CR as
+                // a line end
+    kAnother,   // it holds the interchange value of an accented letter and comes back as that
+                // letter: the form cannot carry it
+};
+LocalByteTravel HowLocalByteTravels(unsigned char local);
+
+// The local byte that local comes back as.
+unsigned char LocalByteAfterTravel(unsigned char local);
+
 }  // namespace veldoran
 
 #endif

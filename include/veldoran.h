@@ -17,6 +17,9 @@
 // byte order, reading and the rule for a key file's header (crypto/TypKeyHeader.h), the start
 // of a key comment line (crypto/TypCrypto.h), the armour's marker lines (armour/TypBinASCII.h)
 // and the recipient block's (armour/MessageLayout.h).
+// A program that reads and writes documents in its user's charset converts them to and from the
+// Windows-1252 documents are made of, and checks what a message carries back exactly, with
+// veldoran::UserTextReader and UserTextWriter (armour/UserText.h).
 #ifndef VELDORAN_H
 #define VELDORAN_H
 
@@ -33,6 +36,7 @@
 #ifdef __cplusplus
 #include "armour/MessageLayout.h"
 #include "armour/TypBinASCII.h"
+#include "armour/UserText.h"
 #include "attachments/TypInfo.h"
 #include "attachments/TypPieceJointe.h"
 #include "crypto/JournalFile.h"

@@ -1,6 +1,7 @@
 // The conversion between local text (Windows-1252, LF) and interchange text (Mac OS Roman, CR).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "BytePaths.h"
+#include "armour/TextForms.h"
 #include "support/FailingUtils.h"
 #include "veldoran.h"
 
@@ -206,6 +208,30 @@ TEST(TextFilter, LineEndIsLineFeed) {
     TypUtilsUnix utils;
     EXPECT_STREQ(utils.GetEOLCar(), "\n");
     EXPECT_EQ(utils.GetEOLCar(), utils.eolField);
+}
+
+// What each local byte comes back as after FiltrerTexte and FiltrerTexteInverse, and which of
+// those that change are the form's own rule (’ and a lone CR) rather than a byte the form cannot
+// carry: the fifteen bytes that hold an accented letter's interchange value.
+TEST(TextFilter, HowEveryLocalByteTravels) {
+    const Bytes another = {0x88, 0x89, 0x8D, 0x8E, 0x8F, 0x90, 0x91, 0x94,
+                           0x95, 0x99, 0x9D, 0x9F, 0xA1, 0xCE, 0xCF};
+    const Bytes byDesign = {0x0D, 0x92};
+    TypUtilsUnix utils;
+    ASSERT_EQ(utils.InitCreate(nullptr), kNoErr);
+    for (unsigned value = 0; value < 256; ++value) {
+        const auto byte = static_cast<unsigned char>(value);
+        const Bytes back = FilterBack(utils, Filter(utils, Bytes{byte}));
+        ASSERT_EQ(back.size(), 1U);
+        EXPECT_EQ(veldoran::LocalByteAfterTravel(byte), back[0]) << std::hex << value;
+        auto expected = veldoran::LocalByteTravel::kItself;
+        if (std::find(another.begin(), another.end(), byte) != another.end()) {
+            expected = veldoran::LocalByteTravel::kAnother;
+        } else if (std::find(byDesign.begin(), byDesign.end(), byte) != byDesign.end()) {
+            expected = veldoran::LocalByteTravel::kByDesign;
+        }
+        EXPECT_EQ(veldoran::HowLocalByteTravels(byte), expected) << std::hex << value;
+    }
 }
 
 }  // namespace
