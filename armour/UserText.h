@@ -62,7 +62,9 @@ class UserTextReader {
     // The end of the text: false when it ends inside a character.
     bool Finish(std::string* document);
 
-    // The offset in the text of the first byte that is not in the charset.
+    // Whether the text was found not to be in the charset, and the offset in the text of the
+    // first byte that is not.
+    bool Invalid() const { return invalid_; }
     uint64_t InvalidOffset() const { return invalidOffset_; }
     // The characters that cannot travel, without transliteration: the first kKeptCharacters,
     // and the count of all.

@@ -26,7 +26,11 @@ struct CommonOptions {
     bool trace = false;      // --trace, before the subcommand: the pipelines' trace lines
     std::string journal;     // --journal: the key journal ("" for the default)
     bool noJournal = false;  // --no-journal: this run neither checks nor records key use
+    std::string charset;     // --charset: the user's text's charset ("" for the locale's)
 };
+
+// The charset the user's text is read and written in: --charset, else the locale's.
+std::string UserCharset(const CommonOptions& common);
 
 // The work of the subcommand the command line selected.
 using Work = std::function<int32_t()>;
@@ -49,6 +53,9 @@ int TakeSendmailCommand(int argc, char** argv);
 // What the registrations share: -k,--keys into common->keyFolder; --force into common->force
 // with the subcommand's words for it; the work run once the parser has filled the options.
 void AddKeyFolderOption(CLI::App* command, CommonOptions* common);
+// --charset NAME into common->charset, for every subcommand (any name iconv knows; another is a
+// usage error).
+void AddCharsetOption(CLI::App* app, CommonOptions* common);
 void AddForceFlag(CLI::App* command, CommonOptions* common, const char* words);
 void RunsWith(CLI::App* command, Work* run, Work work);
 

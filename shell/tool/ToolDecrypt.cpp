@@ -21,6 +21,7 @@
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
 #include "shell/tool/ToolReading.h"
+#include "shell/tool/ToolTextSink.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -39,7 +40,9 @@ struct DecryptOptions {
 // Prints the recipient lists of a message tail ("#DESTBEGIN#" to "," cc "," bcc "#DESTEND#"
 // then the parameter text) on the standard error stream. The block does not escape commas
 // inside the lists, so cc and bcc are taken as its last two comma-separated fields.
-void PrintRecipients(const char* tail) {
+void PrintRecipients(const std::string& charset, const char* documentTail) {
+    const std::string userTail = UserTextOf(documentTail, charset);
+    const char* tail = userTail.c_str();
     TypUtilsUnix utils;
     utils.InitCreate(nullptr);
     const uint32_t length = static_cast<uint32_t>(strlen(tail));
@@ -84,6 +87,12 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
     const std::string shownInput = DisplayName(options.input, false);
     const std::string targetName = target->LibraryName();
     std::string tail;
+    const std::string charset = UserCharset(*options.common);
+    veldoran::UserTextWriter writer;
+    writer.Open(charset);
+    UserTextSink converting(&writer, target->Writer());
+    veldoran::TargetSink* sink =
+        writer.SameBytes() ? static_cast<veldoran::TargetSink*>(target->Writer()) : &converting;
     int32_t result = kNoErr;
     {
         Progress progress("decrypting " + shownInput, textLength);
@@ -92,9 +101,9 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
         }
         TraceOnStandardError traceRedirect(options.common->trace);
         if (result == kNoErr) {
-            result = veldoran::DecryptTextFileInto(
-                source.c_str(), target->Writer(), targetName.c_str(), keyPrefix.c_str(),
-                options.common->trace ? 1 : 0, options.recipients ? &tail : nullptr);
+            result = veldoran::DecryptTextFileInto(source.c_str(), sink, targetName.c_str(),
+                                                   keyPrefix.c_str(), options.common->trace ? 1 : 0,
+                                                   options.recipients ? &tail : nullptr);
         }
     }
     if (result != kNoErr) {
@@ -104,8 +113,10 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
         return FailFromReport(result, Activity::kDecryptText, {options.input, targetName});
     }
     NoteMessageFileRead(*options.common, keyPrefix, source);
+    WarnOfReplacements(DisplayName(targetName == "/dev/stdout" ? "-" : targetName, true), charset,
+                       writer);
     if (options.recipients) {
-        PrintRecipients(tail.c_str());
+        PrintRecipients(charset, tail.c_str());
     }
     return kNoErr;
 }
@@ -120,7 +131,9 @@ int32_t DecryptWholeMail(const DecryptOptions& options, const std::string& outpu
     mail.keyPrefix = keyPrefix;
     mail.first = options.first;
     if (options.recipients) {
-        mail.tail = PrintRecipients;
+        mail.tail = [charset = UserCharset(*options.common)](const char* tail) {
+            PrintRecipients(charset, tail);
+        };
     }
     return DecryptMail(mail, source);
 }

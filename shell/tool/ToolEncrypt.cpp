@@ -31,12 +31,15 @@ struct EncryptOptions {
     std::string user;
     std::string to, cc, bcc, param;
     bool noReuse = false;
+    bool transliterate = false;
 };
 
 const char kCrLfNote[] =
-    "The document is taken as text: a NUL byte is refused, and CR LF line ends (as mail "
-    "clients pass bodies) are taken as LF, so that the text does not come back with doubled "
-    "lines.\n";
+    "The document is taken as text in the user's charset (--charset, else the locale's): a NUL "
+    "byte is refused, CR LF line ends (as mail clients pass bodies) are taken as LF, so that the "
+    "text does not come back with doubled lines, and a character that a message would give back "
+    "as another is refused (status 4) unless --transliterate replaces it. The recipient lists "
+    "and the parameter text follow the same rule.\n";
 
 // The streaming file pipeline into a target the tool opened: a file written unnamed and named
 // once the keys are spent, or the standard output or a device, which cannot take anything back
@@ -73,9 +76,31 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     TextRules rules;
     rules.nulWords = "holds a NUL byte: not a text document (encrypt-binary takes any file)";
     rules.crlfAsLf = true;
+    rules.charset = UserCharset(*options.common);
+    rules.transliterate = options.transliterate;
+    EncryptOptions document = options;
+    int32_t result = kNoErr;
+    // Every text the user gave is taken in the document form, and each one is looked at, so
+    // that one run tells all that cannot travel.
+    struct GivenText {
+        const std::string* given;
+        std::string* taken;
+        const char* what;
+    };
+    const GivenText texts[] = {{&options.to, &document.to, "--to"},
+                               {&options.cc, &document.cc, "--cc"},
+                               {&options.bcc, &document.bcc, "--bcc"},
+                               {&options.param, &document.param, "--param"}};
+    for (const GivenText& text : texts) {
+        const int32_t textResult = DocumentText(*text.given, text.what, rules, text.taken);
+        result = result != kNoErr ? result : textResult;
+    }
+    if (result != kNoErr) {
+        return result;
+    }
     StreamedInput input;
     input.Find(options.input);
-    int32_t result = input.Check(rules);
+    result = input.Check(rules);
     if (result != kNoErr) {
         return result;
     }
@@ -86,7 +111,7 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     // file whose CR LF line ends are taken as LF, are copied first.
     OutputFile target;
     result = input.OpenOutputThenCopy(output, keyPrefix, true, &target);
-    return result == kNoErr ? EncryptIntoTarget(options, &target, keyPrefix, input) : result;
+    return result == kNoErr ? EncryptIntoTarget(document, &target, keyPrefix, input) : result;
 }
 
 }  // namespace
@@ -111,6 +136,10 @@ void AddEncrypt(CLI::App* app, CommonOptions* common, Work* run) {
     command->add_option("--param", options->param, "parameter text carried behind the recipients");
     command->add_option("-o,--output", options->output,
                         "the message file; - for the standard output");
+    command->add_flag("--transliterate", options->transliterate,
+                      "put in place of each character a message cannot carry its nearest one "
+                      "that travels (‘ as ', Î as I, ™ as TM, others as iconv transliterates "
+                      "them, else ?), and say how many were changed (otherwise: refused)");
     command->add_flag("--no-reuse", options->noReuse,
                       "refuse, before any key file is touched, a message that would wrap a key "
                       "and use key material again (otherwise: a warning)");

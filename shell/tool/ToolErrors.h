@@ -18,6 +18,9 @@ constexpr int kUsageStatus = 2;
 //   hook refuses it with the library's kKeyUseRefused, which the tool reports as this code, the
 //   status it has always had.
 constexpr int32_t kReuseRefused = 3;
+//   a text the user gave holds characters a message would give back as others, or is not in
+//   the user's charset: refused before any key file is touched.
+constexpr int32_t kTextRefused = 4;
 //   key check: something is wrong with a key or the journal's record of it.
 constexpr int32_t kCheckFoundProblems = 1;
 

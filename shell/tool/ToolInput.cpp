@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "shell/tool/ToolErrors.h"
@@ -47,7 +48,8 @@ std::string StandardInputFile() {
 }
 
 // What the rules look for in a regular file, found by reading it in chunks, so that a large
-// file costs no more memory than a small one.
+// file costs no more memory than a small one. A user's text is looked at in the document form
+// reader makes of it (into converted, kept for the run); reader is null for any other input.
 struct TextScan {
     bool read = false;  // read through to its end: the other fields are set
     bool holdsNul = false;
@@ -55,7 +57,8 @@ struct TextScan {
     uint64_t size = 0;
 };
 
-TextScan ScanRegularFile(const std::string& path, bool text) {
+TextScan ScanRegularFile(const std::string& path, bool text, veldoran::UserTextReader* reader,
+                         std::string* converted) {
     TextScan scan;
     const Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
@@ -72,15 +75,72 @@ TextScan ScanRegularFile(const std::string& path, bool text) {
     constexpr size_t kScanChunk = size_t{256} << 10;
     const std::unique_ptr<char[]> chunk(new char[kScanChunk]);
     ssize_t got = 0;
-    while ((got = read(file.Get(), chunk.get(), kScanChunk)) > 0 || (got < 0 && errno == EINTR)) {
+    bool valid = true;
+    while (valid &&
+           ((got = read(file.Get(), chunk.get(), kScanChunk)) > 0 || (got < 0 && errno == EINTR))) {
         const auto count = static_cast<size_t>(got > 0 ? got : 0);
-        scan.holdsNul = scan.holdsNul || memchr(chunk.get(), '\0', count) != nullptr;
-        scan.holdsCr = scan.holdsCr || memchr(chunk.get(), '\r', count) != nullptr;
+        const char* looked = chunk.get();
+        size_t lookedCount = count;
+        if (reader != nullptr) {
+            converted->clear();
+            valid =
+                reader->Convert(reinterpret_cast<unsigned char*>(chunk.get()), count, converted);
+            looked = converted->data();
+            lookedCount = converted->size();
+        }
+        scan.holdsNul = scan.holdsNul || memchr(looked, '\0', lookedCount) != nullptr;
+        scan.holdsCr = scan.holdsCr || memchr(looked, '\r', lookedCount) != nullptr;
         scan.size += count;
     }
-    // A file that cannot be read through is copied instead, which reports why.
-    scan.read = got == 0;
+    // A file that cannot be read through is copied instead, which reports why; a text found not
+    // to be in its charset is read through as far as needed.
+    scan.read = got == 0 || !valid;
+    if (reader != nullptr && valid && scan.read) {
+        converted->clear();
+        reader->Finish(converted);
+    }
     return scan;
+}
+
+// How the user's text fared, told under shown: a byte not in the charset, the characters that
+// cannot travel (the first screenful, then their count) or how many transliteration replaced.
+// kNoErr or kTextRefused.
+int32_t ReportUserText(const std::string& shown, const std::string& charset,
+                       const veldoran::UserTextReader& reader, bool tellTransliteration) {
+    if (reader.Invalid()) {
+        return Fail(kTextRefused, shown,
+                    "the byte at offset " + std::to_string(reader.InvalidOffset()) + " is not " +
+                        charset +
+                        " text; give the text's charset with --charset (windows-1252 for a "
+                        "Windows text)");
+    }
+    for (const veldoran::UntravelledCharacter& found : reader.Untravelled()) {
+        char code[16];
+        snprintf(code, sizeof code, found.unassigned ? "byte 0x%02X" : "U+%04X", found.code);
+        // C0 and C1 controls and the unassigned bytes are named by their codes alone.
+        const bool printable = !found.unassigned && found.code >= 0xA0;
+        const std::string character =
+            printable ? "\"" + EscapeForTerminal(found.character) + "\" (" + code + ")" : code;
+        Fail(kTextRefused, shown,
+             "line " + std::to_string(found.line) + ", column " + std::to_string(found.column) +
+                 ": " + character + " cannot travel; --transliterate makes it \"" +
+                 EscapeForTerminal(found.replacement) + "\"");
+    }
+    const uint64_t count = reader.UntravelledCount();
+    if (count > reader.Untravelled().size()) {
+        Fail(kTextRefused, shown,
+             "and " + std::to_string(count - reader.Untravelled().size()) +
+                 " more characters that cannot travel");
+    }
+    if (count > 0) {
+        return kTextRefused;
+    }
+    if (tellTransliteration && reader.Transliterated() > 0) {
+        fprintf(stderr, "veldoran-tool: %s: --transliterate changed %s character%s\n",
+                shown.c_str(), std::to_string(reader.Transliterated()).c_str(),
+                reader.Transliterated() == 1 ? "" : "s");
+    }
+    return kNoErr;
 }
 
 // Takes CR LF pairs as LF in count bytes at data, in place, where a CR at the end of the
@@ -140,6 +200,18 @@ int32_t OpenForReading(const std::string& path, Descriptor* opened, int* fd, str
 
 }  // namespace
 
+int32_t DocumentText(const std::string& text, const std::string& what, const TextRules& rules,
+                     std::string* document) {
+    document->clear();
+    veldoran::UserTextReader reader;
+    reader.Open(rules.charset, rules.transliterate);
+    if (reader.Convert(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                       document)) {
+        reader.Finish(document);
+    }
+    return ReportUserText(what, rules.charset, reader, true);
+}
+
 int32_t ReadWholeInput(const std::string& path, std::string* content) {
     content->clear();
     Descriptor opened;
@@ -166,12 +238,27 @@ void StreamedInput::Find(const std::string& path) {
 
 int32_t StreamedInput::Check(const TextRules& rules) {
     rules_ = rules;
+    veldoran::UserTextReader* reader = nullptr;
+    if (!rules.charset.empty()) {
+        reader_.Open(rules.charset, rules.transliterate);
+        reader = &reader_;
+    }
     const TextScan scan =
-        file_.empty() ? TextScan{} : ScanRegularFile(file_, rules.nulWords != nullptr);
+        file_.empty() ? TextScan{}
+                      : ScanRegularFile(file_, rules.nulWords != nullptr, reader, &converted_);
+    if (scan.read && reader != nullptr) {
+        const int32_t result =
+            ReportUserText(DisplayName(given_, false), rules.charset, reader_, true);
+        transliterationTold_ = true;
+        if (result != kNoErr) {
+            return result;
+        }
+    }
     if (scan.read && scan.holdsNul) {
         return Fail(kOtherErr, DisplayName(given_, false), rules.nulWords);
     }
-    if (scan.read && !(scan.holdsCr && rules.crlfAsLf)) {
+    if (scan.read && !(scan.holdsCr && rules.crlfAsLf) &&
+        (reader == nullptr || reader_.Unchanged())) {
         path_ = file_;
         size_ = scan.size;
     }
@@ -226,6 +313,10 @@ int32_t StreamedInput::Copy(const std::string& folder) {
     }
     // Every byte of the buffer is read into before it is looked at: it is never filled first.
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kCopyPiece + 1]);
+    const bool converting = !rules_.charset.empty();
+    if (converting) {
+        reader_.Open(rules_.charset, rules_.transliterate);
+    }
     bool pendingCr = false;
     size_ = 0;
     for (;;) {
@@ -236,18 +327,30 @@ int32_t StreamedInput::Copy(const std::string& folder) {
         if (got < 0) {
             return Fail(kOtherErr, shown, SystemError("cannot be read", errno));
         }
+        unsigned char* piece = buffer.get();
         auto count = static_cast<size_t>(got);
-        if (rules_.nulWords != nullptr && memchr(buffer.get(), '\0', count) != nullptr) {
+        if (converting) {
+            converted_.clear();
+            const bool valid =
+                got > 0 ? reader_.Convert(piece, count, &converted_) : reader_.Finish(&converted_);
+            if (!valid) {
+                return ReportUserText(shown, rules_.charset, reader_, false);
+            }
+            converted_.push_back('\0');  // room for a CR held back
+            piece = reinterpret_cast<unsigned char*>(&converted_[0]);
+            count = converted_.size() - 1;
+        }
+        if (rules_.nulWords != nullptr && memchr(piece, '\0', count) != nullptr) {
             return Fail(kOtherErr, shown, rules_.nulWords);
         }
         if (rules_.crlfAsLf) {
-            count = TakeCrLfAsLf(buffer.get(), count, &pendingCr);
+            count = TakeCrLfAsLf(piece, count, &pendingCr);
         }
         if (got == 0 && pendingCr) {
-            buffer[0] = '\r';
+            piece[0] = '\r';
             count = 1;
         }
-        const int written = WriteFully(copy_.Get(), buffer.get(), count);
+        const int written = WriteFully(copy_.Get(), piece, count);
         pastLimit_ = written == EFBIG;
         if (pastLimit_) {
             return kOtherErr;
@@ -257,10 +360,17 @@ int32_t StreamedInput::Copy(const std::string& folder) {
         }
         size_ += count;
         if (got == 0) {
-            path_ = "/proc/self/fd/" + std::to_string(copy_.Get());
-            return kNoErr;
+            break;
         }
     }
+    if (converting) {
+        result = ReportUserText(shown, rules_.charset, reader_, !transliterationTold_);
+        if (result != kNoErr) {
+            return result;
+        }
+    }
+    path_ = "/proc/self/fd/" + std::to_string(copy_.Get());
+    return kNoErr;
 }
 
 int32_t StreamedInput::OpenOutputThenCopy(const std::string& output, const std::string& keyPrefix,

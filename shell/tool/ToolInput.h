@@ -30,7 +30,18 @@ struct TextRules {
     const char* nulWords = nullptr;
     // CR LF pairs are taken as LF.
     bool crlfAsLf = false;
+    // Not empty: the input is the user's text in this charset, taken in the document form. A
+    // character a message would give back as another, or a byte not in the charset, refuses it
+    // (kTextRefused, one line per character) unless transliterate puts the nearest character
+    // that travels in its place.
+    std::string charset;
+    bool transliterate = false;
 };
+
+// The document form of a short text the user gave on the command line (a recipient list, the
+// parameter text), reported under what ("--to"). 0, or kTextRefused after the report.
+int32_t DocumentText(const std::string& text, const std::string& what, const TextRules& rules,
+                     std::string* document);
 
 // An input for a streaming pipeline, taken in steps so that the command opens its output in
 // between: Find and Check before the output is opened (a text that breaks the rules is refused
@@ -44,14 +55,14 @@ class StreamedInput {
     // The regular file found, by a name it opens by; "" when there is none.
     const std::string& File() const { return file_; }
     // Reads the file found through for the rules: it is read where it stands unless they change
-    // it. 0, or kOtherErr after a report.
+    // it. 0, or kOtherErr or kTextRefused after a report.
     int32_t Check(const TextRules& rules);
     // Whether the input must be copied before a pipeline can read it.
     bool NeedsCopy() const { return path_.empty(); }
     // Copies the input into an unnamed file in folder, else in $TMPDIR, else in /tmp, under the
-    // rules. 0, or kOtherErr after a report, except a copy that met the process's file-size
-    // limit: that is left to the caller to say (PastFileSizeLimit), since what it means depends
-    // on the output.
+    // rules. 0, or kOtherErr or kTextRefused after a report, except a copy that met the process's
+    // file-size limit: that is left to the caller to say (PastFileSizeLimit), since what it means
+    // depends on the output.
     int32_t Copy(const std::string& folder);
     bool PastFileSizeLimit() const { return pastLimit_; }
     // Opens target on output, then makes the copy when one is needed, beside a file output: in
@@ -70,6 +81,11 @@ class StreamedInput {
 
   private:
     int32_t OpenCopy(const std::string& folder);
+    int32_t ReportText();
+
+    veldoran::UserTextReader reader_;
+    std::string converted_;
+    bool transliterationTold_ = false;
 
     std::string given_;
     std::string file_;

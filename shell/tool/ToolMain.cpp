@@ -1,8 +1,9 @@
 // veldoran-tool: the whole system from the command line. This file parses the arguments (with
 // CLI11) and runs the selected subcommand's work; each subcommand's file registers its options
 // and its work (see ToolCommand.h). Exit status: 0 on success, 2 for a usage error, 3 for a
-// --no-reuse refusal, otherwise the library's result code in its low eight bits, as the
-// veldoran program's.
+// --no-reuse refusal, 4 for a text that cannot travel or is not in the user's charset, otherwise
+// the library's result code in its low eight bits, as the veldoran program's.
+#include <locale.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -42,7 +43,8 @@ int Main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(
-        "Exit status: 0 on success, 2 for a usage error, 3 for a --no-reuse refusal, otherwise "
+        "Exit status: 0 on success, 2 for a usage error, 3 for a --no-reuse refusal, 4 for a text "
+        "that cannot travel or is not in the charset (--charset), otherwise "
         "the library's result code in its low eight bits (255 for -1, 213 for a missing key "
         "file). See veldoran-tool(1).\n");
 
@@ -51,6 +53,7 @@ int Main(int argc, char** argv) {
     app.add_flag("--trace", common.trace,
                  "print the pipelines' trace lines (on the standard error stream)");
     tool::AddJournalOptions(&app, &common);
+    tool::AddCharsetOption(&app, &common);
     tool::AddEncrypt(&app, &common, &run);
     tool::AddDecrypt(&app, &common, &run);
     tool::AddEncryptBinary(&app, &common, &run);
@@ -97,6 +100,8 @@ int main(int argc, char** argv) {
     // any other write, instead of killing the run with a status outside the tool's own.
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
+    // The user's charset is the locale's, and iconv transliterates by the locale's rules.
+    setlocale(LC_CTYPE, "");
     // Nothing may escape: the parser and the standard library report through exceptions.
     try {
         return Main(argc, argv);
