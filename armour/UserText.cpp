@@ -117,8 +117,53 @@ const Windows1252& TheWindows1252() {
     return table;
 }
 
+// Which Windows-1252 bytes the document form carries, asked of the text filter once.
+struct Travelling {
+    std::array<bool, 256> byte{};
+    bool allAscii = true;
+
+    Travelling() {
+        for (unsigned value = 0; value < 256; ++value) {
+            byte[value] =
+                HowLocalByteTravels(static_cast<unsigned char>(value)) != LocalByteTravel::kAnother;
+            allAscii = allAscii && (value >= 0x80 || byte[value]);
+        }
+    }
+};
+
+const Travelling& TheTravelling() {
+    static const Travelling travelling;
+    return travelling;
+}
+
 bool Travels(unsigned char byte) {
-    return HowLocalByteTravels(byte) != LocalByteTravel::kAnother;
+    return TheTravelling().byte[byte];
+}
+
+// The length of the run of bytes below 0x80 at the start of count bytes at data.
+size_t AsciiRun(const unsigned char* data, size_t count) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+    size_t run = 0;
+    for (; run + sizeof(uint64_t) <= count; run += sizeof(uint64_t)) {
+        uint64_t word = 0;
+        memcpy(&word, data + run, sizeof word);
+        if ((word & kHighBits) != 0) {
+            break;
+        }
+    }
+    while (run < count && data[run] < 0x80) {
+        ++run;
+    }
+    return run;
+}
+
+// The length of the run of bytes that travel at the start of count bytes at data.
+size_t TravellingRun(const unsigned char* data, size_t count) {
+    size_t run = 0;
+    while (run < count && Travels(data[run])) {
+        ++run;
+    }
+    return run;
 }
 
 // The nearest characters that travel for the Windows-1252 characters the document form gives
@@ -208,6 +253,7 @@ bool UserTextReader::Open(const std::string& charset, bool transliterate) {
         asciiStays_ = conversions_->toDocument.Whole(&byte, 1, &document) &&
                       document == std::string(1, static_cast<char>(byte));
     }
+    asciiStays_ = asciiStays_ && TheTravelling().allAscii;
     pending_.clear();
     pending_.reserve(kPieceBytes);
     codes_.assign(kPieceBytes, 0);
@@ -228,8 +274,15 @@ bool UserTextReader::Convert(const unsigned char* data, size_t count, std::strin
         return false;
     }
     if (sameBytes_) {
-        for (size_t i = 0; i < count; ++i) {
-            TakeDocumentByte(data[i], document);
+        while (count > 0) {
+            const size_t run = TravellingRun(data, count);
+            TakeRun(data, run, document);
+            if (run < count) {
+                TakeDocumentByte(data[run], document);
+            }
+            const size_t taken = std::min(count, run + 1);
+            data += taken;
+            count -= taken;
         }
         return true;
     }
@@ -253,16 +306,56 @@ bool UserTextReader::Finish(std::string* document) {
 }
 
 bool UserTextReader::ConvertBuffered(bool atEnd, std::string* document) {
-    char* const start = reinterpret_cast<char*>(pending_.data());
-    char* in = start;
-    size_t left = pending_.size();
+    unsigned char* const start = pending_.data();
+    unsigned char* const end = start + pending_.size();
+    unsigned char* at = start;
+    while (at < end) {
+        // A run of ASCII in a charset that keeps it is the document's own bytes.
+        const size_t ascii = asciiStays_ ? AsciiRun(at, static_cast<size_t>(end - at)) : 0;
+        TakeRun(at, ascii, document);
+        at += ascii;
+        // The rest up to the next ASCII byte goes through iconv; a character it finds cut there
+        // (a trail byte below 0x80) takes more of the piece.
+        unsigned char* stretchEnd = at;
+        while (stretchEnd < end && (!asciiStays_ || *stretchEnd >= 0x80)) {
+            ++stretchEnd;
+        }
+        for (;;) {
+            const int error = ConvertStretch(&at, static_cast<size_t>(stretchEnd - at), document);
+            if (error == 0) {
+                break;
+            }
+            if (error == EINVAL && stretchEnd < end) {
+                ++stretchEnd;
+                continue;
+            }
+            if (error == EINVAL && !atEnd) {
+                // A character cut at the end of the piece: the next piece completes it.
+                offset_ += static_cast<uint64_t>(at - start);
+                pending_.erase(pending_.begin(), pending_.begin() + (at - start));
+                return true;
+            }
+            invalid_ = true;
+            invalidOffset_ = offset_ + static_cast<uint64_t>(at - start);
+            return false;
+        }
+    }
+    offset_ += pending_.size();
+    pending_.clear();
+    return true;
+}
+
+int UserTextReader::ConvertStretch(unsigned char** at, size_t count, std::string* document) {
+    char* in = reinterpret_cast<char*>(*at);
+    size_t left = count;
+    int error = 0;
     while (left > 0) {
         char* const codesStart = reinterpret_cast<char*>(codes_.data());
         char* out = codesStart;
         size_t room = codes_.size() * sizeof(uint32_t);
         char* const before = in;
         const size_t done = iconv(conversions_->toCodes.Get(), &in, &left, &out, &room);
-        const int error = done == static_cast<size_t>(-1) ? errno : 0;
+        error = done == static_cast<size_t>(-1) ? errno : 0;
         const auto made = static_cast<size_t>(out - codesStart) / sizeof(uint32_t);
         if (static_cast<size_t>(in - before) != made) {
             unchanged_ = false;
@@ -270,20 +363,25 @@ bool UserTextReader::ConvertBuffered(bool atEnd, std::string* document) {
         for (size_t i = 0; i < made; ++i) {
             TakeCharacter(codes_[i], document);
         }
-        if (error == 0 || error == E2BIG) {
-            continue;
+        if (error != 0 && error != E2BIG) {
+            break;
         }
-        if (error == EINVAL && !atEnd) {
-            break;  // a character cut at the end of the piece: the next piece completes it
-        }
-        invalid_ = true;
-        invalidOffset_ = offset_ + static_cast<uint64_t>(in - start);
-        return false;
+        error = 0;
     }
-    const auto consumed = static_cast<size_t>(in - start);
-    offset_ += consumed;
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(consumed));
-    return true;
+    *at = reinterpret_cast<unsigned char*>(in);
+    return error;
+}
+
+void UserTextReader::TakeRun(const unsigned char* run, size_t count, std::string* document) {
+    document->append(reinterpret_cast<const char*>(run), count);
+    const unsigned char* const end = run + count;
+    const unsigned char* lineStart = nullptr;
+    for (const void* found = memchr(run, kLineFeed, count); found != nullptr;
+         found = memchr(lineStart, kLineFeed, static_cast<size_t>(end - lineStart))) {
+        ++line_;
+        lineStart = static_cast<const unsigned char*>(found) + 1;
+    }
+    column_ = lineStart == nullptr ? column_ + count : 1 + static_cast<size_t>(end - lineStart);
 }
 
 void UserTextReader::TakeCharacter(uint32_t code, std::string* document) {

@@ -79,6 +79,8 @@ class UserTextReader {
     struct Conversions;
 
     bool ConvertBuffered(bool atEnd, std::string* document);
+    int ConvertStretch(unsigned char** at, size_t count, std::string* document);
+    void TakeRun(const unsigned char* run, size_t count, std::string* document);
     void TakeCharacter(uint32_t code, std::string* document);
     void TakeUnassignedByte(unsigned char byte, std::string* document);
     void TakeDocumentByte(unsigned char byte, std::string* document);

@@ -185,6 +185,18 @@ TEST_F(UserText, PiecesCutInsideCharactersGiveTheSameDocument) {
         EXPECT_EQ(cut.untravelled[1].line, 2U);
         EXPECT_EQ(cut.untravelled[1].column, 3U);
     }
+    // A charset whose second bytes can be ASCII bytes: 丂 is 0x81 0x40 in GBK.
+    for (size_t piece = 1; piece <= 3; ++piece) {
+        const ReadResult wide = Read(
+            "a\x81\x40"
+            "b\\",
+            "GBK", false, piece);
+        EXPECT_TRUE(wide.valid);
+        EXPECT_EQ(wide.document, "ab\\") << piece;
+        ASSERT_EQ(wide.untravelled.size(), 1U) << piece;
+        EXPECT_EQ(wide.untravelled[0].code, 0x4E02U);
+        EXPECT_EQ(wide.untravelled[0].column, 2U);
+    }
     // Past the reader's own buffer too.
     std::string large(200000, 'a');
     large += "\xC3\xA9";
