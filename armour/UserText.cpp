@@ -278,7 +278,7 @@ bool UserTextReader::Convert(const unsigned char* data, size_t count, std::strin
             const size_t run = TravellingRun(data, count);
             TakeRun(data, run, document);
             if (run < count) {
-                TakeDocumentByte(data[run], document);
+                TakeUntravelledByte(data[run], document);
             }
             const size_t taken = std::min(count, run + 1);
             data += taken;
@@ -402,23 +402,14 @@ void UserTextReader::TakeCharacter(uint32_t code, std::string* document) {
     }
 }
 
-void UserTextReader::TakeDocumentByte(unsigned char byte, std::string* document) {
-    if (Travels(byte)) {
-        document->push_back(static_cast<char>(byte));
+void UserTextReader::TakeUntravelledByte(unsigned char byte, std::string* document) {
+    const uint32_t code = TheWindows1252().codeOf[byte];
+    if (code == kNoCode) {
+        Untravelled(byte, true, kUnknown, document);
     } else {
-        const uint32_t code = TheWindows1252().codeOf[byte];
-        if (code == kNoCode) {
-            Untravelled(byte, true, kUnknown, document);
-        } else {
-            Untravelled(code, false, Transliteration(code), document);
-        }
+        Untravelled(code, false, Transliteration(code), document);
     }
-    if (byte == kLineFeed) {
-        ++line_;
-        column_ = 1;
-    } else {
-        ++column_;
-    }
+    ++column_;  // a line feed travels
 }
 
 void UserTextReader::Untravelled(uint32_t code, bool unassigned, const std::string& replacement,

@@ -83,7 +83,7 @@ class UserTextReader {
     void TakeRun(const unsigned char* run, size_t count, std::string* document);
     void TakeCharacter(uint32_t code, std::string* document);
     void TakeUnassignedByte(unsigned char byte, std::string* document);
-    void TakeDocumentByte(unsigned char byte, std::string* document);
+    void TakeUntravelledByte(unsigned char byte, std::string* document);
     void Untravelled(uint32_t code, bool unassigned, const std::string& replacement,
                      std::string* document);
     std::string Transliteration(uint32_t code) const;
