@@ -63,9 +63,10 @@ void WarnOfReplacements(const std::string& shown, const std::string& charset,
     if (writer.Replaced() == 0) {
         return;
     }
-    Warn(shown, std::to_string(writer.Replaced()) +
-                    " characters that Windows-1252 leaves unassigned or " + charset +
-                    " lacks were written as U+FFFD (or ?)");
+    const bool one = writer.Replaced() == 1;
+    Warn(shown, std::to_string(writer.Replaced()) + (one ? " character that" : " characters that") +
+                    " Windows-1252 leaves unassigned or " + charset + " lacks " +
+                    (one ? "was" : "were") + " written as U+FFFD (or ?)");
 }
 
 }  // namespace tool
