@@ -27,6 +27,9 @@ constexpr uint32_t kLineFeed = 0x0A;
 constexpr uint32_t kReplacementCharacter = 0xFFFD;
 constexpr char kUnknown[] = "?";
 
+// A run of ASCII at least this long is copied rather than handed to iconv.
+constexpr size_t kLongAsciiRun = 64;
+
 // How much of the text is converted at a time: the buffers a run keeps.
 constexpr size_t kPieceBytes = size_t{64} << 10;
 
@@ -79,6 +82,7 @@ class Iconv {
 struct Windows1252 {
     std::array<uint32_t, 256> codeOf{};
     std::vector<std::pair<uint32_t, unsigned char>> byteOf;  // by code point
+    std::array<int16_t, 256> byteOfLow{};                    // code points below 256, or -1
 
     Windows1252() {
         const Iconv toCodes(kCodes, kDocumentCharset);
@@ -93,6 +97,12 @@ struct Windows1252 {
             }
         }
         std::sort(byteOf.begin(), byteOf.end());
+        byteOfLow.fill(-1);
+        for (const auto& [code, byte] : byteOf) {
+            if (code < byteOfLow.size()) {
+                byteOfLow[code] = byte;
+            }
+        }
     }
 
     static uint32_t Code(const std::string& bytes) {
@@ -103,8 +113,8 @@ struct Windows1252 {
 
     // The byte of code, or -1 when Windows-1252 lacks it.
     int ByteOf(uint32_t code) const {
-        if (code < 0x80 && codeOf[code] == code) {
-            return static_cast<int>(code);
+        if (code < byteOfLow.size()) {
+            return byteOfLow[code];
         }
         const auto found = std::lower_bound(byteOf.begin(), byteOf.end(),
                                             std::make_pair(code, static_cast<unsigned char>(0)));
@@ -310,15 +320,22 @@ bool UserTextReader::ConvertBuffered(bool atEnd, std::string* document) {
     unsigned char* const end = start + pending_.size();
     unsigned char* at = start;
     while (at < end) {
-        // A run of ASCII in a charset that keeps it is the document's own bytes.
+        // A long run of ASCII in a charset that keeps it is the document's own bytes.
         const size_t ascii = asciiStays_ ? AsciiRun(at, static_cast<size_t>(end - at)) : 0;
-        TakeRun(at, ascii, document);
-        at += ascii;
-        // The rest up to the next ASCII byte goes through iconv; a character it finds cut there
-        // (a trail byte below 0x80) takes more of the piece.
-        unsigned char* stretchEnd = at;
-        while (stretchEnd < end && (!asciiStays_ || *stretchEnd >= 0x80)) {
-            ++stretchEnd;
+        if (ascii >= kLongAsciiRun || at + ascii == end) {
+            TakeRun(at, ascii, document);
+            at += ascii;
+        }
+        // The rest up to the next long run goes through iconv, which costs less than a call for
+        // each accented letter between short words; a character iconv finds cut there (a trail
+        // byte below 0x80) takes more of the piece.
+        unsigned char* stretchEnd = asciiStays_ ? at : end;
+        while (stretchEnd < end) {
+            const size_t run = AsciiRun(stretchEnd, static_cast<size_t>(end - stretchEnd));
+            if (run >= kLongAsciiRun) {
+                break;
+            }
+            stretchEnd += run == 0 ? 1 : run;
         }
         for (;;) {
             const int error = ConvertStretch(&at, static_cast<size_t>(stretchEnd - at), document);
@@ -361,7 +378,15 @@ int UserTextReader::ConvertStretch(unsigned char** at, size_t count, std::string
             unchanged_ = false;
         }
         for (size_t i = 0; i < made; ++i) {
-            TakeCharacter(codes_[i], document);
+            const uint32_t code = codes_[i];
+            if (code < 0x80 && asciiStays_) {
+                // Most characters of most letters: the byte, and the place moves on.
+                document->push_back(static_cast<char>(code));
+                column_ = code == kLineFeed ? 1 : column_ + 1;
+                line_ += code == kLineFeed ? 1 : 0;
+            } else {
+                TakeCharacter(code, document);
+            }
         }
         if (error != 0 && error != E2BIG) {
             break;
