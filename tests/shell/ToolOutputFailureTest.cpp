@@ -433,6 +433,52 @@ TEST(ToolOutputFailures, ABinaryFileIsDecryptedInConstantMemory) {
     }
 }
 
+// A UTF-8 letter is converted to the document form and back piece by piece: 96 MiB of accented
+// lines encrypted (through the converted copy every such letter takes, from a file or a pipe
+// alike) and decrypted to the standard output peak near the same runs on one line (the letter
+// in memory would take 96 MiB more). The letter is written in pieces, so that the test's own
+// image, which a child's peak counts until its exec, stays small.
+TEST(ToolOutputFailures, AUtf8LetterIsConvertedInConstantMemory) {
+    if (testsupport::RunningOnValgrind()) {
+        GTEST_SKIP() << "a child's peak counts valgrind's heap until its exec";
+    }
+    TempDir folder;
+    toolrun::MakeKeys(folder);
+    ASSERT_EQ(setenv("LC_ALL", "C.UTF-8", 1), 0);
+    const std::string line =
+        "\xC3\x89t\xC3\xA9 \xC3\xA0 l'\xC5\x93uvre, 12 \xE2\x82\xAC \xC2\xAB oui \xC2\xBB "
+        "\xE2\x80\x94 \xC5\xA1koda\n";
+    ASSERT_TRUE(WriteText(folder.File("small.txt"), line));
+    {
+        std::string chunk;
+        while (chunk.size() < (1u << 20)) {
+            chunk += line;
+        }
+        FILE* file = fopen(folder.File("large.txt").c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        for (int mebibyte = 0; mebibyte < 96; ++mebibyte) {
+            ASSERT_EQ(fwrite(chunk.data(), 1, chunk.size(), file), chunk.size());
+        }
+        ASSERT_EQ(fclose(file), 0);
+    }
+    const std::vector<std::vector<std::string>> cases = {
+        {"encrypt", "SIZE.txt", "-u", "dupont", "-k", "keys"},
+        {"decrypt", "SIZE.txt.vlx", "-k", "keys", "-o", "-"},
+    };
+    for (const std::vector<std::string>& arguments : cases) {
+        SCOPED_TRACE(arguments[0]);
+        std::vector<Outcome> runs;
+        for (const std::string size : {"small", "large"}) {
+            std::vector<std::string> sized = arguments;
+            sized[1].replace(0, 4, size);
+            runs.push_back(RunTool(folder, sized, "", Output::kDevNull));
+            ASSERT_EQ(runs.back().status, 0) << runs.back().err;
+        }
+        EXPECT_LT(runs[1].maxResidentKiB, runs[0].maxResidentKiB + 16 * 1024);
+    }
+    unsetenv("LC_ALL");
+}
+
 // A message whose key file is missing fails as the streaming pipeline found it: the key file is
 // named from the library's failure report, never by reading the message again, whole, to find
 // out which key it needed.
