@@ -97,6 +97,29 @@ TEST_F(ToolText, CarriedLettersComeBackByteForByteOnEveryPath) {
     }
 }
 
+// A letter that needs no conversion is read where it stands; any other is converted into a
+// copy (the pipeline's trace names the file it reads).
+TEST_F(ToolText, OnlyALetterThatChangesIsCopied) {
+    const struct {
+        const char* letter;
+        const char* charset;
+        bool copied;
+    } kCases[] = {
+        {"plain ASCII\n", "UTF-8", false},
+        {"\xC3\xA9t\xC3\xA9\n", "UTF-8", true},
+        {"\xE9t\xE9 \x80\n", "windows-1252", false},
+        {"\xE9t\xE9\n", "ISO-8859-1", true},
+    };
+    for (const auto& row : kCases) {
+        WriteText(folder_.File("letter.txt"), row.letter);
+        const RunResult result = Run({"--trace", "--charset", row.charset, "encrypt", "letter.txt",
+                                      "-u", "dupont", "-k", "keys", "-o", "letter.vlx"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err.find("Source filename: letter.txt\n") == std::string::npos, row.copied)
+            << row.charset << " " << row.letter;
+    }
+}
+
 // The C and POSIX locales name ASCII; the tool takes them as UTF-8.
 TEST_F(ToolText, TheCAndPosixLocalesAreTakenAsUtf8) {
     const Letter& letter = kCarried[0];
