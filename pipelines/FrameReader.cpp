@@ -19,6 +19,7 @@ int32_t veldoran::StartDecryption(TypUtilsUnix* utils, const char* keyFolder, in
 
 void veldoran::FrameReader::Take(uint32_t outerLength, unsigned char* data, size_t count) {
     outerLength_ = outerLength;
+    note_.Add(data, count);
     while (count > 0 && keyResult_ == kNoErr && decoded_ < kFrameHeaders) {
         const size_t take = count < kFrameHeaders - decoded_ ? count : kFrameHeaders - decoded_;
         memcpy(headers_ + decoded_, data, take);
@@ -59,6 +60,7 @@ int32_t veldoran::FrameReader::Finish(int32_t trace) {
     if (trace != 0) {
         printf("UnCrypt datalen: %d\n", static_cast<int>(outerLength_ - kFrameHeaders));
     }
+    note_.Note(utils_, headers_, user_, master_, outerLength_);
     if (writeResult_ == kNoErr) {
         writeResult_ = sink_->Finish();
     }

@@ -1,9 +1,10 @@
 // Internal: the decryption side of the file run. An outer frame is taken apart as it arrives,
 // from a raw file or from an armour being read: its two headers name and open the key files
 // (the inner one only once the user stream uncovers it), and the message behind them, both
-// layers taken off, goes to a sink. Failures are kept, not acted on, until the caller has read
-// what it must: a changed or cut armour reports its own code first, as when it was decoded
-// whole.
+// layers taken off, goes to a sink. The frame is hashed as it passes and both its headers are
+// kept, so that the read is noted in the key journal when the frame is done, without reading it
+// again. Failures are kept, not acted on, until the caller has read what it must: a changed or
+// cut armour reports its own code first, as when it was decoded whole.
 #ifndef VELDORAN_PIPELINES_FRAMEREADER_H
 #define VELDORAN_PIPELINES_FRAMEREADER_H
 
@@ -12,6 +13,7 @@
 
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/FileRun.h"
+#include "pipelines/KeyJournalCore.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/ResultCodes.h"
 
@@ -38,8 +40,8 @@ class FrameReader {
     bool Failed() const { return keyResult_ != kNoErr || writeResult_ != kNoErr; }
 
     // After the whole frame was read: the codes of the layers in the order the whole-block
-    // decryption met them, with their trace lines; once both layers are sound, the sink
-    // finished.
+    // decryption met them, with their trace lines; once both layers are sound, the read noted
+    // in the key journal (pipelines/KeyJournalCore.h) and the sink finished.
     int32_t Finish(int32_t trace);
     // Whether the run failed because the target names a key file of the frame.
     bool RefusedTarget() const { return refusedTarget_; }
@@ -62,7 +64,9 @@ class FrameReader {
     ChunkSink* sink_;
     uint32_t outerLength_ = 0;
     uint64_t decoded_ = 0;
+    // Both frame headers in stored order; the inner one uncovered once the user layer is open.
     unsigned char headers_[kFrameHeaders] = {};
+    ReadNote note_;
     FrameKey user_;
     FrameKey master_;
     TwoKeyStream layers_;

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "pipelines/KeyJournalCore.h"
 #include "platform/FailureRecord.h"
 #include "platform/Lifetime.h"
 #include "platform/OwnedBlock.h"
@@ -39,12 +40,14 @@ class PipelineUtils : public TypUtilsUnix {
 };
 
 // Runs one entry function's work, run(utils), with a utility object of its own that is finished
-// on every way out, and with the thread's failure report started afresh and finished with the
+// on every way out, and with the thread's failure report (and key journal findings) started
+// afresh, the report finished with the
 // run's result. kMemErr when the object cannot be made, and when the work throws: only a
 // failed allocation of the standard library can, and nothing may cross C linkage.
 template <class Utils = PipelineUtils, class Work>
 int32_t RunWithUtils(Work&& run) {
     StartFailureReport();
+    StartJournalFindings();
     Owned<Utils> utils;
     if (Create(&utils, nullptr) != kNoErr) {
         return FinishFailureReport(kMemErr);
@@ -71,6 +74,7 @@ int32_t RunIntoSink(TargetSink* sink, Work&& run) {
 // finished like any run's, with no file to blame.
 inline int32_t RefuseCall() {
     StartFailureReport();
+    StartJournalFindings();
     return FinishFailureReport(kOtherErr);
 }
 

@@ -2,12 +2,14 @@
 #include "pipelines/TwoKeyDecryption.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "armour/TypBinASCII.h"
 #include "crypto/KeyStreamWindow.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/KeyJournalCore.h"
 #include "pipelines/TwoKeyEncryption.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/Lifetime.h"
@@ -68,11 +70,17 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t l
     if (result != kNoErr) {
         return result;
     }
+    // Both headers, the inner one uncovered below, and the frame's digest, for the key journal's
+    // note of this read: the frame goes before the note is made.
+    ReadNote note;
+    note.Add(frame, length);
+    unsigned char headers[2 * kKeyHeaderSize];
+    memcpy(headers, frame, kKeyHeaderSize);
+    unsigned char* innerHeader = headers + kKeyHeaderSize;
     const uint32_t innerLength = length - kKeyHeaderSize;
     const uint32_t messageLength = innerLength > kKeyHeaderSize ? innerLength - kKeyHeaderSize : 0;
     TwoKeyStream layers;
     result = layers.OpenUserFrame(userKey.source(), innerLength, BlockWindow(innerLength));
-    unsigned char innerHeader[kKeyHeaderSize];
     if (result == kNoErr) {
         result =
             layers.UserLayerInto(innerHeader, frame + kKeyHeaderSize,
@@ -113,6 +121,7 @@ int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t l
     if (trace != 0) {
         printf("UnCrypt datalen: %d\n", static_cast<int>(messageLength));
     }
+    note.Note(utils, headers, userKey, masterKey, length);
     *message->Pointer() = data.Release();
     *message->Length() = messageLength;
     return kNoErr;

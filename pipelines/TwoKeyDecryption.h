@@ -17,7 +17,8 @@ namespace veldoran {
 // the key files the frames' own headers name under utils' key folder (only read). frame itself
 // is only read; when frameOwner is not null it is the block that holds frame, disposed of as
 // soon as the user layer is off. With trace set, prints the "UnCrypt datalen2: " and
-// "UnCrypt datalen: " lines. Results: 0 with the message in *message; the cipher's codes (-4,
+// "UnCrypt datalen: " lines. Once both layers are off, the read is noted in the key journal
+// (pipelines/KeyJournalCore.h). Results: 0 with the message in *message; the cipher's codes (-4,
 // -5, -6, -8, -1, -7), with *message empty and nothing left allocated.
 int32_t RemoveBothLayers(TypUtils* utils, const unsigned char* frame, uint32_t length,
                          OwnedBlock* frameOwner, int32_t trace, OwnedBlock* message);

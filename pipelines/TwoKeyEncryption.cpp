@@ -15,6 +15,7 @@
 #include "crypto/LockedKeyFile.h"
 #include "crypto/TypCryptoUnix.h"
 #include "crypto/TypKeyHeader.h"
+#include "pipelines/KeyJournalCore.h"
 #include "pipelines/TwoKeyStream.h"
 #include "platform/FailureRecord.h"
 #include "platform/KeyFilePath.h"

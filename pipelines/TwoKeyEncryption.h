@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 
-#include "crypto/JournalFile.h"
 #include "crypto/LockedKeyFile.h"
 #include "pipelines/KeyUse.h"
 #include "platform/Lifetime.h"
@@ -83,11 +82,12 @@ class HeldKeys {
     // before Commit, so that a message can be written out before its keys are spent.
     void Comments(uint32_t messageLength, char* masterComment, char* userComment) const;
     // The one point where both keys are spent: records both ranges in the key journal, when
-    // one is named (JournalStep), then rewrites both headers for messageLength bytes, master
-    // first, and puts both on stable storage. alongside (empty for nothing; the target's own
-    // sync) runs beside the journal's sync, or with no journal beside the headers'. 0, or the
-    // first failure's code: the journal's refusal, which leaves both headers as they were; -1
-    // for a header; else alongside's. Once a rewrite is tried the key material counts as spent.
+    // one is named (JournalStep, pipelines/KeyJournalCore.h), then rewrites both headers for
+    // messageLength bytes, master first, and puts both on stable storage. alongside (empty for
+    // nothing; the target's own sync) runs beside the journal's sync, or with no journal beside the
+    // headers'. 0, or the first failure's code: the journal's refusal, which leaves both headers as
+    // they were; -1 for a header; else alongside's. Once a rewrite is tried the key material counts
+    // as spent.
     int32_t Commit(uint32_t messageLength, const std::function<int32_t()>& alongside = {});
     // Releases both key files, the user's first. 0, or -1 when a close failed.
     int32_t Close();
@@ -120,34 +120,6 @@ class HeldKeys {
 // The calling thread's key use hook (veldoranSetKeyUseHook) asked about count layers; 0 when
 // none is set. *refused is the layer the hook named with veldoranRefuseKeyUse, else null.
 int32_t AskKeyUse(const VeldoranKeyLayer* layers, uint32_t count, const VeldoranKeyLayer** refused);
-
-// One held key as the key journal sees it: its path and the stream length the run takes.
-struct JournalUse {
-    const char* path;
-    const veldoran::LockedKeyFile* key;
-    uint32_t length;
-};
-
-// The key journal's part in spending keys (pipelines/KeyJournal.h): with the keys locked and
-// before either header is rewritten, Record checks each key against its last record, then
-// appends the ranges and syncs them; once both headers are on disk, Confirm appends that they
-// were spent (unsynced: a crash that loses it leaves the headers ahead, in step with the sent
-// records). The journal stays locked from Record to the end of the object.
-class JournalStep {
-  public:
-    // 0 when no journal is named or all went in; kKeyRewound for a key behind the journal,
-    // kJournalErr for a journal refused, -1 when a key's material cannot be read; on any of
-    // these nothing is appended.
-    int32_t Record(TypUtils* utils, const JournalUse* layers, uint32_t count);
-    void Confirm();
-    // Whether a journal is named for the process's encryptions.
-    static bool Named();
-
-  private:
-    std::unique_ptr<JournalFile> journal_;
-    JournalRecord records_[2];
-    uint32_t count_ = 0;
-};
 
 // Encrypts messageLength bytes into a new outer frame handed to *outer, *outerLength (from
 // utils->MyNewPtr, disposed of by the caller with MyDisposeptr), and writes each key's comment

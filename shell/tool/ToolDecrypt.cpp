@@ -18,9 +18,9 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
-#include "shell/tool/ToolReading.h"
 #include "shell/tool/ToolTextSink.h"
 #include "veldoran.h"
 
@@ -112,7 +112,7 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
         }
         return FailFromReport(result, Activity::kDecryptText, {options.input, targetName});
     }
-    NoteMessageFileRead(*options.common, keyPrefix, source);
+    WarnReadFindings(shownInput);
     WarnOfReplacements(DisplayName(targetName == "/dev/stdout" ? "-" : targetName, true), charset,
                        writer);
     if (options.recipients) {
@@ -167,6 +167,7 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         return Fail(kOtherErr, output, "is the message itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    const ReadingScope reading(*options.common);
     if (options.inlineFilter) {
         return DecryptInline(keyPrefix);
     }

@@ -11,6 +11,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolProgress.h"
 #include "shell/tool/ToolUnpack.h"
 #include "veldoran.h"
@@ -61,6 +62,7 @@ int32_t DecryptBinaryIntoTarget(const DecryptBinaryOptions& options, StreamedInp
                                                  targetName.c_str(), keyPrefix.c_str(),
                                                  options.common->trace ? 1 : 0);
     }
+    WarnReadFindings(DisplayName(options.input, false));
     return result == kNoErr ? kNoErr : FailDecryptBinary(result, options, target, targetPath);
 }
 
@@ -73,6 +75,7 @@ int32_t RunDecryptBinary(const DecryptBinaryOptions& options) {
         return Fail(kOtherErr, target, "is the file itself; give --force to replace it");
     }
     const std::string keyPrefix = KeyFolderPrefix(options.common->keyFolder);
+    const ReadingScope reading(*options.common);
     StreamedInput input;
     input.Find(options.input);
     const int32_t result = input.Check(TextRules());

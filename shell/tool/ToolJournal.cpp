@@ -85,6 +85,27 @@ JournalScope::~JournalScope() {
     veldoranSetKeyJournal(nullptr);
 }
 
+ReadingScope::ReadingScope(const CommonOptions& common) {
+    if (common.noJournal) {
+        return;
+    }
+    veldoranSetKeyJournal(PrepareJournal(common).c_str());
+    veldoranSetKeyJournalReads(1);
+}
+
+ReadingScope::~ReadingScope() {
+    veldoranSetKeyJournalReads(0);
+    veldoranSetKeyJournal(nullptr);
+}
+
+void WarnReadFindings(const std::string& shownInput) {
+    const int32_t count = veldoranKeyJournalFindings();
+    for (int32_t k = 0; k < count; ++k) {
+        // A key file's path comes from the name a stranger's frame gave.
+        Warn(shownInput, EscapeForTerminal(veldoranKeyJournalFinding(k)));
+    }
+}
+
 int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key) {
     key->path = path;
     TypUtilsUnix utils;

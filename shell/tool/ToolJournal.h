@@ -1,6 +1,6 @@
 // The key journal from the command line: which file it is (--journal, VELDORAN_JOURNAL, the
-// user's state folder), the library told about it for the runs that spend key material, and
-// its refusals reported in one line.
+// user's state folder), the library told about it for the runs that spend key material or read
+// messages, and its refusals and findings reported in one line each.
 #ifndef VELDORAN_SHELL_TOOL_TOOLJOURNAL_H
 #define VELDORAN_SHELL_TOOL_TOOLJOURNAL_H
 
@@ -39,6 +39,19 @@ class JournalScope {
     JournalScope(const JournalScope&) = delete;
     JournalScope& operator=(const JournalScope&) = delete;
 };
+
+// While it lives, the decryptions the process runs note what they read in the journal (the
+// default folder made when missing), unless --no-journal turned it off for this run.
+class ReadingScope {
+  public:
+    explicit ReadingScope(const CommonOptions& common);
+    ~ReadingScope();
+    ReadingScope(const ReadingScope&) = delete;
+    ReadingScope& operator=(const ReadingScope&) = delete;
+};
+
+// Warns, naming shownInput, of each finding the journal made while the last decryption read.
+void WarnReadFindings(const std::string& shownInput);
 
 // A key file as the journal knows it: its header (host order) and its fingerprint.
 struct KeyOnDisk {

@@ -19,8 +19,8 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMailLayer.h"
-#include "shell/tool/ToolReading.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -230,10 +230,7 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
             firstFailure = firstFailure == kNoErr ? decrypted.result : firstFailure;
             continue;
         }
-        if (options.common != nullptr) {
-            NoteMessageRead(*options.common, options.keyPrefix, found[i].Armour(),
-                            count > 1 ? number : options.shownInput);
-        }
+        WarnReadFindings(count > 1 ? number : options.shownInput);
         found[i].text.reset();  // the text goes once its last armour is done
         if (count > 1) {
             const std::string comment =
@@ -286,6 +283,7 @@ int32_t DecryptInline(const std::string& keyPrefix) {
         }
         Decrypted decrypted;
         DecryptArmour(&text, place.begin, place.end, keyPrefix, &decrypted);
+        WarnReadFindings(DisplayName("-", false));
         out.append(text, copied, begin - copied);
         if (decrypted.result != kNoErr) {
             out.append(text, begin, end - begin);

@@ -17,6 +17,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolUnpack.h"
 #include "veldoran.h"
@@ -81,6 +82,7 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
 
 int32_t RunOpen(const OpenOptions& options) {
     const std::string shownInput = DisplayName(options.input, false);
+    const ReadingScope reading(*options.common);
     std::string mail;
     const MailSource source{&mail};
     int32_t result = ReadWholeInput(options.input, &mail);

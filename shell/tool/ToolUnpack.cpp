@@ -25,6 +25,7 @@
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
+#include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolProgress.h"
 #include "veldoran.h"
 
@@ -262,6 +263,7 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
 }
 
 int32_t RunUnpack(const UnpackOptions& options) {
+    const ReadingScope reading(*options.common);
     ContainerHolder holder(kformatnoncompresse);
     ContainerInput input;
     const int32_t loaded = input.Load(options, &holder.container);
@@ -297,6 +299,7 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
                                       keyPrefix.c_str(), trace ? 1 : 0);
     }
     if (result == kNoErr) {
+        WarnReadFindings(DisplayName(input, false));
         return kNoErr;
     }
     // A failed call hands back nothing; whatever it might leave goes back here.
