@@ -6,9 +6,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "shell/ToolRun.h"
@@ -375,6 +377,110 @@ TEST_F(ToolJournal, TheReaderIsWarnedOfTwoMessagesFromTheSameKeyMaterial) {
 }  // namespace
 
 namespace {
+
+// A read as the reader's journal notes it, and as the sender's records name the same range.
+using Range = std::tuple<std::string, uint32_t, uint32_t>;
+
+std::vector<Range> RangesOf(const std::string& journal, uint32_t kind) {
+    bool sound = false;
+    std::vector<Range> ranges;
+    for (const veldoran::JournalRecord& record : testsupport::ReadJournal(journal, &sound)) {
+        if (record.kind == kind) {
+            ranges.emplace_back(veldoran::JournalKeyName(record), record.start, record.length);
+        }
+    }
+    EXPECT_TRUE(sound) << journal;
+    std::sort(ranges.begin(), ranges.end());
+    return ranges;
+}
+
+// Every way a message is read notes, in the reader's journal, the two ranges its frame names:
+// exactly the ranges the sender's journal recorded as spent for it, whatever the way in.
+TEST_F(ToolJournal, EveryWayOfReadingNotesTheRangesTheSenderSpent) {
+    ASSERT_EQ(Encrypt("one.vlx").status, 0);
+    ASSERT_TRUE(WriteText(folder_.File("picture.bin"), std::string(3000, '\x7f')));
+    ASSERT_EQ(RunTool(folder_.path(), {"encrypt-binary", "-u", "dupont", "-k", "keys",
+                                       "picture.bin", "-o", "picture.vlb"})
+                  .status,
+              0);
+    ASSERT_EQ(Encrypt("two.vlx").status, 0);
+    // The sender's journal: each run's two sent records, in the order of the runs.
+    bool sound = false;
+    std::vector<std::vector<Range>> spent(3);
+    size_t run = 0;
+    for (const veldoran::JournalRecord& record : testsupport::ReadJournal(Journal(), &sound)) {
+        if (record.kind == veldoran::kJournalSent) {
+            spent[run / 2].emplace_back(veldoran::JournalKeyName(record), record.start,
+                                        record.length);
+            ++run;
+        }
+    }
+    ASSERT_EQ(run, 6u);
+    const std::string one = toolrun::ReadText(folder_.File("one.vlx"));
+    const std::string two = toolrun::ReadText(folder_.File("two.vlx"));
+    ASSERT_TRUE(WriteText(folder_.File("box.mbox"),
+                          "From anne@example.org Fri Dec 11 10:00:00 2026\nFrom: "
+                          "anne@example.org\nSubject: one\n\n" +
+                              one +
+                              "\nFrom anne@example.org Fri Dec 11 11:00:00 2026\nFrom: "
+                              "anne@example.org\nSubject: two\n\n" +
+                              two));
+
+    struct Case {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string input;
+        std::vector<size_t> runs;  // the sender's runs whose messages are read
+    };
+    const std::vector<Case> cases = {
+        {"a message file", {"decrypt", "one.vlx", "-o", "one.txt"}, "", {0}},
+        {"the standard input", {"decrypt", "-o", "-"}, two, {2}},
+        {"a mailbox of two letters", {"decrypt", "box.mbox", "-o", "box.txt"}, "", {0, 2}},
+        {"the display filter", {"decrypt", "--inline"}, "Hello,\n" + two + "bye\n", {2}},
+        {"a binary file", {"decrypt-binary", "picture.vlb", "-o", "picture.out"}, "", {1}},
+    };
+    int row = 0;
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.label);
+        const std::string reader = folder_.File("reader" + std::to_string(row++) + ".journal");
+        std::vector<std::string> arguments = testCase.arguments;
+        arguments.insert(arguments.end(), {"-k", "keys", "--journal", reader});
+        const RunResult read = RunTool(folder_.path(), arguments, testCase.input);
+        ASSERT_EQ(read.status, 0) << read.err;
+        EXPECT_EQ(read.err, "");
+        std::vector<Range> expected;
+        for (size_t k : testCase.runs) {
+            expected.insert(expected.end(), spent[k].begin(), spent[k].end());
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(RangesOf(reader, veldoran::kJournalRead), expected);
+    }
+}
+
+// A message far past a letter's size is noted like any other, as it streams.
+TEST_F(ToolJournal, AHundredMebibyteMessageIsNoted) {
+    std::string line(99, 'a');
+    line += '\n';
+    std::string text;
+    text.reserve(size_t{100} << 20);
+    while (text.size() < (size_t{100} << 20)) {
+        text += line;
+    }
+    ASSERT_TRUE(WriteText(folder_.File("large.txt"), text));
+    text.clear();
+    text.shrink_to_fit();
+    ASSERT_EQ(RunTool(folder_.path(),
+                      {"encrypt", "-u", "dupont", "-k", "keys", "large.txt", "-o", "large.vlx"})
+                  .status,
+              0);
+    const std::string reader = folder_.File("reader.journal");
+    const RunResult read = RunTool(folder_.path(), {"decrypt", "large.vlx", "-k", "keys", "-o",
+                                                    "large.out", "--journal", reader});
+    ASSERT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.err, "");
+    EXPECT_EQ(RangesOf(reader, veldoran::kJournalRead),
+              RangesOf(Journal(), veldoran::kJournalSent));
+}
 
 TEST_F(ToolKeyCheck, AMergeShowsAFolderUsedOnTwoMachinesAndAnAdvanceEndsTheReuse) {
     CopyKeys(folder_, "keys", "laptop");
