@@ -1,9 +1,11 @@
 // The key journal as a host uses it: named once for the whole process, it refuses a key that
 // went back in time in every thread, with nothing spent and the key named; runs from two copies
 // of one key folder at the same time never both take the same range; named nowhere, nothing
-// changes.
+// changes. With reads noted, every decryption notes its frame's ranges and finds a message made
+// from material another message took, without ever failing.
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +17,10 @@ namespace {
 
 class KeyJournal : public messagetest::MessageTest {
   protected:
-    void TearDown() override { veldoranSetKeyJournal(nullptr); }
+    void TearDown() override {
+        veldoranSetKeyJournal(nullptr);
+        veldoranSetKeyJournalReads(0);
+    }
 
     // crypterMem3 of a short letter with the keys under keyFolder.
     static int32_t Encrypt(const std::string& keyFolder) {
@@ -27,6 +32,15 @@ class KeyJournal : public messagetest::MessageTest {
     }
 
     std::string Journal() const { return folder_.File("journal"); }
+
+    // The calling thread's findings, in words.
+    static std::vector<std::string> Findings() {
+        std::vector<std::string> words;
+        for (int32_t k = 0; k < veldoranKeyJournalFindings(); ++k) {
+            words.emplace_back(veldoranKeyJournalFinding(k));
+        }
+        return words;
+    }
 };
 
 TEST_F(KeyJournal, OnceNamedItRefusesARestoredKeyFolderInEveryThread) {
@@ -86,6 +100,58 @@ TEST_F(KeyJournal, TwoCopiesOfAKeyFolderAtOnceNeverShareARange) {
     bool sound = false;
     // Two sent and two spent records for each run that passed.
     EXPECT_EQ(testsupport::ReadJournal(Journal(), &sound).size(), static_cast<size_t>(4 * passes));
+}
+
+// Two messages from the same key material (the key folder restored between them), read by
+// each way a host decrypts: the first is noted, read again it is the same message, the second
+// is found made from the first one's material, in both layers. A note never fails the run.
+TEST_F(KeyJournal, NotedReadsFindAMessageMadeFromMaterialAnotherTook) {
+    const std::string first = MakeMessage(messagetest::Interchange(messagetest::ToBytes("one\n")));
+    RestoreKeys();
+    const std::string second =
+        MakeMessage(messagetest::Interchange(messagetest::ToBytes("another\n")));
+    ASSERT_TRUE(
+        testsupport::WriteWholeFile(folder_.File("second.vlx"), messagetest::ToBytes(second)));
+    const auto inMemory = [&](const std::string& message) {
+        char* document = nullptr;
+        const int32_t result = decrypterMem2(message.c_str(), &document, keyFolder_.c_str());
+        free(document);
+        return result;
+    };
+    const auto fromFile = [&](const std::string&) {
+        return decrypter2(folder_.File("second.vlx").c_str(), keyFolder_.c_str(), 0);
+    };
+
+    // Not asked: a decryption only reads.
+    ASSERT_EQ(veldoranSetKeyJournal(Journal().c_str()), kNoErr);
+    ASSERT_EQ(inMemory(first), kNoErr);
+    EXPECT_FALSE(std::filesystem::exists(Journal()));
+
+    ASSERT_EQ(veldoranSetKeyJournalReads(1), kNoErr);
+    ASSERT_EQ(inMemory(first), kNoErr);
+    EXPECT_EQ(Findings(), std::vector<std::string>{});
+    ASSERT_EQ(inMemory(first), kNoErr);
+    EXPECT_EQ(Findings(), std::vector<std::string>{}) << "the same message read again";
+    for (const auto& read : {std::function<int32_t(const std::string&)>(inMemory),
+                             std::function<int32_t(const std::string&)>(fromFile)}) {
+        ASSERT_EQ(read(second), kNoErr);
+        const std::vector<std::string> found = Findings();
+        ASSERT_EQ(found.size(), 2u);
+        EXPECT_EQ(found[0].rfind("key material used twice: bytes ", 0), 0u) << found[0];
+        EXPECT_NE(found[0].find(" of " + UserPath() + " made this message (use "),
+                  std::string::npos)
+            << found[0];
+        EXPECT_NE(found[1].find(" of " + MasterPath() + " made this message (use "),
+                  std::string::npos)
+            << found[1];
+    }
+
+    // A journal that cannot be written: the message is still read, and the reader told.
+    ASSERT_EQ(veldoranSetKeyJournal(folder_.path().c_str()), kNoErr);
+    ASSERT_EQ(inMemory(first), kNoErr);
+    ASSERT_EQ(Findings().size(), 1u);
+    EXPECT_EQ(Findings()[0].rfind("this message was not noted in the key journal: ", 0), 0u)
+        << Findings()[0];
 }
 
 }  // namespace
