@@ -56,29 +56,9 @@ class JournalStep {
     uint32_t count_ = 0;
 };
 
-// What noting a read found. A finding never fails the decryption: the document is the reader's
-// either way, and the reader must know.
-struct ReadFinding {
-    enum class Kind {
-        kUsedTwice,   // the frame's range overlaps that of another message read before
-        kNotNoted,    // the read could not be noted: problem says why
-        kNotChecked,  // the journal could not be read through: problem says why
-    };
-    Kind kind = Kind::kNotNoted;
-    std::string keyPath;  // kUsedTwice: the key file both messages took material from
-    uint64_t first = 0;   // kUsedTwice: the first and last byte of key material both took
-    uint64_t last = 0;
-    int32_t use = 0;          // this message's use count of the key
-    int32_t useBefore = 0;    // the other message's
-    uint64_t readBefore = 0;  // when the other message was read, seconds since 1970
-    std::string problem;
-};
-
-// The finding in one line of words, without a line end.
-std::string DescribeReadFinding(const ReadFinding& finding);
-
-// The findings of the calling thread's last run: its reads' since StartJournalFindings.
-const std::vector<ReadFinding>& ReadFindings();
+// Adds a finding to the calling thread's (veldoranKeyJournalFinding).
+void AddFinding(VeldoranFindingKind kind, const std::string& file, const std::string& words,
+                int32_t code = 0);
 // Empties the calling thread's findings: every entry function starts with it.
 void StartJournalFindings();
 
@@ -97,7 +77,8 @@ class ReadNote {
     }
     // After both layers came off the whole frame of outerLength bytes: headers holds the
     // frame's two key headers in stored order, the inner one uncovered, and user and master are
-    // the key files they named, still open. Adds the thread's findings.
+    // the key files they named, still open. What it finds is the thread's findings
+    // (kVeldoranFindingRead); it never fails the decryption.
     void Note(TypUtils* utils, const unsigned char* headers, const FrameKey& user,
               const FrameKey& master, uint32_t outerLength);
 

@@ -102,52 +102,8 @@ void WarnReadFindings(const std::string& shownInput) {
     const int32_t count = veldoranKeyJournalFindings();
     for (int32_t k = 0; k < count; ++k) {
         // A key file's path comes from the name a stranger's frame gave.
-        Warn(shownInput, EscapeForTerminal(veldoranKeyJournalFinding(k)));
+        Warn(shownInput, EscapeForTerminal(veldoranKeyJournalFinding(k)->words));
     }
-}
-
-int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key) {
-    key->path = path;
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    TypFileRefUnix reference;
-    reference.InitCreate(&utils);
-    int32_t result = reference.SetPath(path.c_str());
-    if (result == kNoErr) {
-        result = veldoran::ReadKeyHeader(path.c_str(), &key->header);
-    }
-    if (result == kNoErr && key->header.keyLen < 1) {
-        result = kOffsetOutOfRangeErr;
-    }
-    if (result == kNoErr) {
-        result = reference.OpenDF(kOpenRead);
-    }
-    if (result == kNoErr) {
-        result = veldoran::ReadKeyFingerprint(&utils, &reference, key->header, key->fingerprint);
-        reference.CloseDF();
-    }
-    reference.Kill();
-    return result;
-}
-
-std::string MachineText(const veldoran::JournalRecord& record, const unsigned char* own) {
-    if (memcmp(record.machine, own, veldoran::kJournalMachineSize) == 0) {
-        return "this machine";
-    }
-    char text[16];
-    snprintf(text, sizeof text, "%02x%02x%02x%02x", record.machine[0], record.machine[1],
-             record.machine[2], record.machine[3]);
-    return std::string("machine ") + text;
-}
-
-std::string TimeText(uint64_t seconds) {
-    const auto when = static_cast<time_t>(seconds);
-    struct tm parts {};
-    char text[40] = "?";
-    if (gmtime_r(&when, &parts) != nullptr) {
-        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
-    }
-    return text;
 }
 
 int32_t FailJournal(int32_t result) {

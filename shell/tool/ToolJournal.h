@@ -50,22 +50,17 @@ class ReadingScope {
     ReadingScope& operator=(const ReadingScope&) = delete;
 };
 
+// While it lives, the journal at path is the one the library's key journal calls use.
+class JournalNamed {
+  public:
+    explicit JournalNamed(const std::string& path) { veldoranSetKeyJournal(path.c_str()); }
+    ~JournalNamed() { veldoranSetKeyJournal(nullptr); }
+    JournalNamed(const JournalNamed&) = delete;
+    JournalNamed& operator=(const JournalNamed&) = delete;
+};
+
 // Warns, naming shownInput, of each finding the journal made while the last decryption read.
 void WarnReadFindings(const std::string& shownInput);
-
-// A key file as the journal knows it: its header (host order) and its fingerprint.
-struct KeyOnDisk {
-    std::string path;
-    TypKeyHeader header{};
-    unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {};
-};
-// Reads path's header and fingerprint. 0, or the library's code (nothing reported).
-int32_t ReadKeyOnDisk(const std::string& path, KeyOnDisk* key);
-
-// A record's machine, for a report: "this machine" for the journal's own, else the first eight
-// hex digits of its id; and a record's time as "YYYY-MM-DD HH:MM:SS UTC".
-std::string MachineText(const veldoran::JournalRecord& record, const unsigned char* own);
-std::string TimeText(uint64_t seconds);
 
 // Reports a run the journal refused (kKeyRewound, kJournalErr) in one line, with what to do
 // next, and returns result.

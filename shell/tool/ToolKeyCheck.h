@@ -1,13 +1,12 @@
-// key check and the journal's view in key show: each key file's header against the key
-// journal, the ranges recorded for it (gaps, bytes used twice, on which machines) and the
-// material left before it wraps.
+// key check and the journal's view in key show: the library's audit of each key file against
+// the key journal (its header, the ranges recorded for it, gaps, bytes used twice and on which
+// machines, the material left before it wraps), printed.
 #ifndef VELDORAN_SHELL_TOOL_TOOLKEYCHECK_H
 #define VELDORAN_SHELL_TOOL_TOOLKEYCHECK_H
 
 #include <stdint.h>
 
 #include <string>
-#include <vector>
 
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolJournal.h"
@@ -18,19 +17,8 @@ class App;
 
 namespace tool {
 
-// What the journal says of one key file, line by line (each starting with two spaces, without
-// line ends), and how many of them are problems.
-struct KeyAudit {
-    std::vector<std::string> lines;
-    int problems = 0;
-};
-
-// The audit of each key against the journal at journalPath; a journal that is not there has
-// recorded nothing. 0, or the journal's refusal (reported).
-int32_t AuditKeys(const std::string& journalPath, const std::vector<KeyOnDisk>& keys,
-                  std::vector<KeyAudit>* audits);
-
-// key show's lines for the key file at path: the audit's. 0, or the journal's refusal.
+// key show's lines for the key file at path: the audit's, but the header's. 0, or the
+// journal's refusal (reported).
 int32_t ShowJournalView(const std::string& path, const CommonOptions& common);
 
 // key journal merge and key journal accept, under the key command.

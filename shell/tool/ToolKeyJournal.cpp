@@ -26,65 +26,23 @@ namespace tool {
 
 namespace {
 
-using veldoran::JournalRecord;
-
-// A record as merges tell them apart: its machine, its sequence there and its bytes' checksum,
-// so that two machines cloned with one id still keep each other's different records.
-using RecordIdentity = std::tuple<std::string, uint64_t, uint32_t>;
-
-RecordIdentity IdentityOf(const JournalRecord& record) {
-    return {std::string(record.machine, record.machine + sizeof record.machine), record.sequence,
-            veldoran::JournalRecordChecksum(record)};
-}
-
 int32_t RunMerge(const CommonOptions& common, const std::string& other) {
-    const std::string path = PrepareJournal(common);
-    struct stat mine {};
-    struct stat theirs {};
-    // Its lock would wait on this one's forever.
-    if (stat(path.c_str(), &mine) == 0 && stat(other.c_str(), &theirs) == 0 &&
-        mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino) {
-        return Fail(kOtherErr, other, "is this machine's key journal itself");
-    }
-    veldoran::JournalFile journal;
-    if (journal.Open(path, true) != kNoErr) {
-        return Fail(kJournalErr, "", journal.Problem());
-    }
-    std::set<RecordIdentity> known;
-    int32_t result = journal.Scan([&](uint64_t, const JournalRecord& record) {
-        known.insert(IdentityOf(record));
-        return true;
-    });
-    if (result != kNoErr) {
-        return Fail(kJournalErr, "", journal.Problem());
-    }
-    veldoran::JournalFile incoming;
-    if (incoming.Open(other, false) != kNoErr) {
-        return Fail(kJournalErr, "", incoming.Problem());
-    }
-    std::vector<JournalRecord> fresh;
+    const JournalNamed journal(PrepareJournal(common));
+    uint64_t merged = 0;
     uint64_t already = 0;
-    result = incoming.Scan([&](uint64_t, const JournalRecord& record) {
-        if (known.insert(IdentityOf(record)).second) {
-            fresh.push_back(record);
-        } else {
-            ++already;
-        }
-        return true;
-    });
+    const int32_t result = veldoranMergeKeyJournal(other.c_str(), &merged, &already);
     if (result != kNoErr) {
-        return Fail(kJournalErr, "", incoming.Problem());
-    }
-    if (!fresh.empty() && journal.Append(fresh.data(), static_cast<uint32_t>(fresh.size()),
-                                         veldoran::JournalFile::Mode::kOthers) != kNoErr) {
-        return Fail(kJournalErr, "", journal.Problem());
+        return Fail(result, "", veldoranKeyJournalProblem());
     }
     printf(
-        "%zu records merged from %s, %llu already there; veldoran-tool key check tells what "
+        "%llu records merged from %s, %llu already there; veldoran-tool key check tells what "
         "they show\n",
-        fresh.size(), other.c_str(), static_cast<unsigned long long>(already));
+        static_cast<unsigned long long>(merged), other.c_str(),
+        static_cast<unsigned long long>(already));
     return kNoErr;
 }
+
+using veldoran::JournalRecord;
 
 struct AcceptOptions {
     const CommonOptions* common = nullptr;

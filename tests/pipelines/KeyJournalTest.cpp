@@ -37,7 +37,7 @@ class KeyJournal : public messagetest::MessageTest {
     static std::vector<std::string> Findings() {
         std::vector<std::string> words;
         for (int32_t k = 0; k < veldoranKeyJournalFindings(); ++k) {
-            words.emplace_back(veldoranKeyJournalFinding(k));
+            words.emplace_back(veldoranKeyJournalFinding(k)->words);
         }
         return words;
     }
