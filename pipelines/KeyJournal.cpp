@@ -1,5 +1,6 @@
 // The key journal named for the process, the check and record every encryption makes at the
 // one point where its keys are spent, and the note every decryption makes of what it read.
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "crypto/KeyRange.h"
 #include "crypto/TypKeyHeader.h"
 #include "pipelines/KeyJournalCore.h"
 #include "pipelines/PipelineUtils.h"
@@ -169,37 +171,6 @@ namespace veldoran {
 
 namespace {
 
-// The bytes of the key material two ranges of one key share, as the first and last of the
-// overlap; false when none. Ranges wrap around the material.
-bool Overlap(const JournalRecord& a, const JournalRecord& b, uint64_t* first, uint64_t* last) {
-    const uint64_t keyLen = a.keyLen == 0 ? 1 : a.keyLen;
-    const auto pieces = [keyLen](const JournalRecord& r) {
-        std::vector<std::pair<uint64_t, uint64_t>> list;
-        const uint64_t start = r.start % keyLen;
-        if (r.length >= keyLen) {
-            list.emplace_back(0, keyLen);
-        } else if (start + r.length <= keyLen) {
-            list.emplace_back(start, start + r.length);
-        } else {
-            list.emplace_back(start, keyLen);
-            list.emplace_back(0, start + r.length - keyLen);
-        }
-        return list;
-    };
-    for (const auto& p : pieces(a)) {
-        for (const auto& q : pieces(b)) {
-            const uint64_t from = std::max(p.first, q.first);
-            const uint64_t to = std::min(p.second, q.second);
-            if (from < to) {
-                *first = from;
-                *last = to - 1;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // The read record of one layer: the key file key, opened for the frame header stored (in
 // stored order), whose stream covered length bytes. false when the key's fingerprint cannot be
 // read.
@@ -218,8 +189,7 @@ bool ReadRecordOf(TypUtils* utils, const unsigned char* stored, const FrameKey& 
     record->keyLen = key.source().keyLen;
     record->start = key.source().start;
     record->length = length;
-    record->offsetAfter = static_cast<uint32_t>((uint64_t{record->start} + length) %
-                                                (record->keyLen == 0 ? 1 : record->keyLen));
+    record->offsetAfter = static_cast<uint32_t>(record->Range().End());
     record->useCountAfter = header.useCount;
     return true;
 }
@@ -274,37 +244,37 @@ void ReadNote::Note(TypUtils* utils, const unsigned char* headers, const FrameKe
         return;
     }
     bool known[2] = {false, false};
-    const int32_t scanned = journal.Scan([&](uint64_t, const JournalRecord& before) {
-        for (uint32_t k = 0; k < 2; ++k) {
-            if (before.kind != kJournalRead ||
-                memcmp(before.fingerprint, now[k].fingerprint, sizeof now[k].fingerprint) != 0) {
-                continue;
-            }
-            // The same message read again is no reuse; another of the same length from the same
-            // place is.
-            if (memcmp(before.message, now[k].message, sizeof now[k].message) == 0 &&
-                before.start == now[k].start && before.length == now[k].length) {
-                known[k] = true;
-                continue;
-            }
-            uint64_t first = 0;
-            uint64_t last = 0;
-            if (Overlap(now[k], before, &first, &last)) {
-                AddFinding(
-                    kVeldoranFindingRead, paths[k],
-                    "key material used twice: bytes " + std::to_string(first) + " to " +
-                        std::to_string(last) + " of " + paths[k] + " made this message (use " +
-                        std::to_string(now[k].useCountAfter) + ") and a message read before (use " +
-                        std::to_string(before.useCountAfter) + ", read " + TimeText(before.time) +
-                        "); the sender's key went back in time or is used in two places");
-            }
+    for (uint32_t k = 0; k < 2; ++k) {
+        const KeyRange range = now[k].Range();
+        const int32_t found = journal.Reads(
+            now[k].fingerprint, range, [&](uint64_t, const JournalRecord& before) {
+                // The same message read again is no reuse; another of the same length from
+                // the same place is.
+                if (memcmp(before.message, now[k].message, sizeof now[k].message) == 0 &&
+                    before.start == now[k].start && before.length == now[k].length) {
+                    known[k] = true;
+                    return true;
+                }
+                KeyPiece shared;
+                if (range.Shared(before.Range(), &shared) > 0) {
+                    AddFinding(
+                        kVeldoranFindingRead, paths[k],
+                        "key material used twice: bytes " + std::to_string(shared.first) +
+                            " to " + std::to_string(shared.end - 1) + " of " + paths[k] +
+                            " made this message (use " + std::to_string(now[k].useCountAfter) +
+                            ") and a message read before (use " +
+                            std::to_string(before.useCountAfter) + ", read " +
+                            TimeText(before.time) +
+                            "); the sender's key went back in time or is used in two places");
+                }
+                return true;
+            });
+        if (found != kNoErr) {
+            AddFinding(kVeldoranFindingRead, "",
+                       "this message was not checked against the key journal: " +
+                           journal.Problem());
+            return;
         }
-        return true;
-    });
-    if (scanned != kNoErr) {
-        AddFinding(kVeldoranFindingRead, "",
-                   "this message was not checked against the key journal: " + journal.Problem());
-        return;
     }
     JournalRecord fresh[2];
     uint32_t count = 0;
@@ -391,15 +361,10 @@ std::string UseText(const JournalRecord& record, const unsigned char* own) {
 }
 
 void AddPieces(const JournalRecord& record, int epoch, std::vector<Piece>* pieces) {
-    const uint64_t keyLen = record.keyLen == 0 ? 1 : record.keyLen;
-    const uint64_t start = record.start % keyLen;
-    if (record.length >= keyLen) {
-        pieces->push_back({0, keyLen, &record, epoch});
-    } else if (start + record.length <= keyLen) {
-        pieces->push_back({start, start + record.length, &record, epoch});
-    } else {
-        pieces->push_back({start, keyLen, &record, epoch});
-        pieces->push_back({0, start + record.length - keyLen, &record, epoch});
+    veldoran::KeyPiece parts[veldoran::KeyRange::kMostPieces];
+    const int count = record.Range().Pieces(parts);
+    for (int k = 0; k < count; ++k) {
+        pieces->push_back({parts[k].first, parts[k].end, &record, epoch});
     }
 }
 
@@ -693,5 +658,119 @@ int32_t veldoranMergeKeyJournal(const char* otherJournal, uint64_t* merged, uint
             *already = there;
         }
         return kNoErr;
+    });
+}
+
+namespace {
+
+// Why a key file to be accepted was refused, in the words of the failure the report holds.
+int32_t RefuseKeyFile(const std::string& path, int32_t result) {
+    const VeldoranFailure failure = veldoran::CarryFailure();
+    if (failure.systemError == ENOENT) {
+        threadProblem = path + ": cannot be opened as a key file: it is not there";
+        return kFNFErr;
+    }
+    if (failure.step == kVeldoranStepLock) {
+        threadProblem = path + ": is in use by an encryption; try again";
+        return kOtherErr;
+    }
+    if (result == kBadKeyHeader) {
+        threadProblem = path + ": not a key file of version 1 with its material";
+        return kBadKeyHeader;
+    }
+    threadProblem = path + ": cannot be opened as a key file" +
+                    (failure.systemError != 0
+                         ? std::string(": ") + strerror(failure.systemError)
+                         : std::string(": not a regular file with a header and its material"));
+    return result;
+}
+
+// The record of an accept of key (locked, fingerprint read) in journal: with advance, past every
+// range recorded for the key; else where the key file stands. 0 or -1.
+int32_t AcceptRecord(veldoran::JournalFile* journal, const TypKeyHeader& header,
+                     const unsigned char* fingerprint, bool advance, JournalRecord* record) {
+    memcpy(record->fingerprint, fingerprint, veldoran::kKeyFingerprintSize);
+    memcpy(record->name, header.name, kLenMaxName);
+    record->year = header.year;
+    record->keyLen = static_cast<uint32_t>(header.keyLen);
+    record->start = static_cast<uint32_t>(header.keyOffset);
+    record->offsetAfter = record->start;
+    record->useCountAfter = header.useCount;
+    record->kind = advance ? veldoran::kJournalAdvanced : veldoran::kJournalRewound;
+    if (!advance) {
+        return kNoErr;
+    }
+    // The furthest any machine took the key: past every range recorded for it.
+    const int32_t result = journal->Scan([&](uint64_t, const JournalRecord& seen) {
+        if (seen.kind != veldoran::kJournalRead &&
+            memcmp(seen.fingerprint, fingerprint, veldoran::kKeyFingerprintSize) == 0) {
+            record->offsetAfter = std::max(record->offsetAfter, seen.offsetAfter);
+            record->useCountAfter = std::max(record->useCountAfter, seen.useCountAfter);
+        }
+        return true;
+    });
+    record->length = record->offsetAfter - record->start;
+    return result;
+}
+
+}  // namespace
+
+int32_t veldoranAcceptKeyFile(const char* keyFile, int32_t advance, uint32_t* offset,
+                              int32_t* useCount) {
+    return veldoran::RunWithUtils([&](TypUtilsUnix* utils) -> int32_t {
+        threadProblem.clear();
+        const std::string path = CurrentJournal();
+        if (path.empty()) {
+            return RefuseNoJournal();
+        }
+        const std::string keyPath = keyFile != nullptr ? keyFile : "";
+        TypFileRefUnix reference;
+        reference.InitCreate(utils);
+        veldoran::LockedKeyFile key;
+        key.InitCreate(utils, &reference);
+        int32_t result = reference.SetPath(keyPath.c_str());
+        if (result == kNoErr) {
+            // Locked against every encryption (which refuses a key it cannot lock) from here
+            // until the header stands where the journal says.
+            result = key.OpenToMove(nullptr);
+        }
+        if (result != kNoErr) {
+            reference.Kill();
+            return RefuseKeyFile(keyPath, result);
+        }
+        const TypKeyHeader header = key.Header();
+        unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {};
+        result = veldoran::ReadKeyFingerprint(utils, key.KeyFile(), header, fingerprint);
+        if (result != kNoErr) {
+            key.Kill();
+            reference.Kill();
+            return RefuseKeyFile(keyPath, kBadKeyHeader);
+        }
+        veldoran::JournalFile journal;
+        JournalRecord record;
+        // Recorded first, as an encryption does: the header never stands where the journal
+        // does not know it.
+        if (journal.Open(path, true) != kNoErr ||
+            AcceptRecord(&journal, header, fingerprint, advance != 0, &record) != kNoErr ||
+            journal.Append(&record, 1) != kNoErr) {
+            key.Kill();
+            reference.Kill();
+            return RefuseJournal(journal, path);
+        }
+        if (record.offsetAfter != record.start || record.useCountAfter != header.useCount) {
+            result = key.MoveTo(record.offsetAfter, record.useCountAfter);
+        }
+        if (result != kNoErr) {
+            threadProblem = keyPath + ": cannot be rewritten";
+        }
+        const int32_t closed = key.Close();
+        reference.Kill();
+        if (offset != nullptr) {
+            *offset = record.offsetAfter;
+        }
+        if (useCount != nullptr) {
+            *useCount = record.useCountAfter;
+        }
+        return result != kNoErr ? result : closed;
     });
 }

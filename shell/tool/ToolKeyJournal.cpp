@@ -1,25 +1,16 @@
 // key journal merge and key journal accept: another machine's journal taken in, and a key file
-// whose position the user decides on, each recorded in the journal.
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// whose position the user decides on, each done and recorded by the library and printed here.
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
 #include <memory>
-#include <set>
 #include <string>
-#include <tuple>
 
 #include "platform/KeyFilePath.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
-#include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolJournal.h"
-#include "shell/tool/ToolKeyCheck.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -42,71 +33,11 @@ int32_t RunMerge(const CommonOptions& common, const std::string& other) {
     return kNoErr;
 }
 
-using veldoran::JournalRecord;
-
 struct AcceptOptions {
     const CommonOptions* common = nullptr;
     std::string name;
     bool advance = false;
     bool allowRewind = false;
-};
-
-// The key file, locked against every encryption (which refuses a key it cannot lock) for as
-// long as this object lives, its header and fingerprint read under the lock.
-class HeldKeyFile {
-  public:
-    int32_t Open(const std::string& path) {
-        path_ = path;
-        fd_.Reset(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat info {};
-        if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            return Fail(!fd_.IsOpen() && errno == ENOENT ? kFNFErr : kOtherErr, path,
-                        "cannot be opened as a key file");
-        }
-        if (flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
-            return Fail(kOtherErr, path, "is in use by an encryption; try again");
-        }
-        const int32_t read = veldoran::ReadKeyHeader(fd_.Get(), &header_);
-        if (read != kNoErr && read != kBadKeyHeader) {
-            return Fail(kOtherErr, path, "not a key file: shorter than a key header");
-        }
-        unsigned char head[veldoran::kKeyFingerprintHead] = {};
-        const ssize_t got = pread(fd_.Get(), head, sizeof head, kKeyHeaderSize);
-        // A damaged position is what accept --advance can mend.
-        const veldoran::KeyHeaderFault fault = veldoran::CheckKeyHeader(header_);
-        if (read != kNoErr ||
-            (fault != veldoran::KeyHeaderFault::kNone &&
-             fault != veldoran::KeyHeaderFault::kPosition) ||
-            got < std::min<ssize_t>(header_.keyLen, sizeof head)) {
-            return Fail(kBadKeyHeader, path, "not a key file of version 1 with its material");
-        }
-        veldoran::KeyFingerprint(header_, head, fingerprint_);
-        return kNoErr;
-    }
-    const TypKeyHeader& Header() const { return header_; }
-    const unsigned char* Fingerprint() const { return fingerprint_; }
-    // Rewrites the position and puts it on stable storage. Only keyOffset and useCount, which
-    // stand side by side, are written: the rest of the header stays as the file holds it.
-    int32_t MoveTo(uint32_t offset, int32_t useCount) {
-        TypKeyHeader moved = header_;
-        moved.keyOffset = static_cast<int32_t>(offset);
-        moved.useCount = useCount;
-        unsigned char stored[kKeyHeaderSize];
-        veldoran::EncodeKeyHeader(moved, stored);
-        constexpr size_t kFrom = offsetof(TypKeyHeader, keyOffset);
-        constexpr size_t kCount = offsetof(TypKeyHeader, useCount) + sizeof moved.useCount - kFrom;
-        if (pwrite(fd_.Get(), stored + kFrom, kCount, kFrom) != static_cast<ssize_t>(kCount) ||
-            fsync(fd_.Get()) != 0) {
-            return Fail(kOtherErr, path_, SystemError("cannot be rewritten", errno));
-        }
-        return kNoErr;
-    }
-
-  private:
-    std::string path_;
-    Descriptor fd_;
-    TypKeyHeader header_{};
-    unsigned char fingerprint_[veldoran::kKeyFingerprintSize] = {};
 };
 
 int32_t RunAccept(const AcceptOptions& options) {
@@ -122,59 +53,16 @@ int32_t RunAccept(const AcceptOptions& options) {
     TypUtilsUnix::FormatYearText(parts.tm_year, yearText);
     const std::string path = veldoran::KeyFilePathText(KeyFolderPrefix(options.common->keyFolder),
                                                        options.name, yearText);
-    HeldKeyFile key;
-    int32_t result = key.Open(path);
+    const JournalNamed journal(PrepareJournal(*options.common));
+    uint32_t offset = 0;
+    int32_t useCount = 0;
+    const int32_t result =
+        veldoranAcceptKeyFile(path.c_str(), options.advance ? 1 : 0, &offset, &useCount);
     if (result != kNoErr) {
-        return result;
-    }
-    veldoran::JournalFile journal;
-    if (journal.Open(PrepareJournal(*options.common), true) != kNoErr) {
-        return Fail(kJournalErr, "", journal.Problem());
-    }
-    const TypKeyHeader& header = key.Header();
-    JournalRecord record;
-    memcpy(record.fingerprint, key.Fingerprint(), sizeof record.fingerprint);
-    memcpy(record.name, header.name, kLenMaxName);
-    record.year = header.year;
-    record.keyLen = static_cast<uint32_t>(header.keyLen);
-    record.start = static_cast<uint32_t>(header.keyOffset);
-    record.offsetAfter = record.start;
-    record.useCountAfter = header.useCount;
-    if (options.advance) {
-        // The furthest any machine took the key: past every range recorded for it.
-        result = journal.Scan([&](uint64_t, const JournalRecord& seen) {
-            if (seen.kind != veldoran::kJournalRead &&
-                memcmp(seen.fingerprint, record.fingerprint, sizeof record.fingerprint) == 0) {
-                if (seen.offsetAfter > record.offsetAfter) {
-                    record.offsetAfter = seen.offsetAfter;
-                }
-                record.useCountAfter = std::max(record.useCountAfter, seen.useCountAfter);
-            }
-            return true;
-        });
-        if (result != kNoErr) {
-            return Fail(kJournalErr, "", journal.Problem());
-        }
-        record.kind = veldoran::kJournalAdvanced;
-        record.length = record.offsetAfter - record.start;
-    } else {
-        record.kind = veldoran::kJournalRewound;
-    }
-    // Recorded first, as an encryption does: the header never stands where the journal does
-    // not know it.
-    if (journal.Append(&record, 1) != kNoErr) {
-        return Fail(kJournalErr, "", journal.Problem());
-    }
-    if (options.advance &&
-        (record.offsetAfter != record.start || record.useCountAfter != header.useCount)) {
-        result = key.MoveTo(record.offsetAfter, record.useCountAfter);
-        if (result != kNoErr) {
-            return result;
-        }
+        return Fail(result, "", veldoranKeyJournalProblem());
     }
     printf("%s: %s offset %u, use count %d (recorded in the key journal)\n", path.c_str(),
-           options.advance ? "advanced to" : "accepted as it stands, at", record.offsetAfter,
-           record.useCountAfter);
+           options.advance ? "advanced to" : "accepted as it stands, at", offset, useCount);
     return kNoErr;
 }
 

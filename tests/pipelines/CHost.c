@@ -75,5 +75,21 @@ int main(void) {
         (void)lastFailure;
         (void)refuse;
     }
+    {
+        int32_t (*reads)(int32_t) = veldoranSetKeyJournalReads;
+        int32_t (*findings)(void) = veldoranKeyJournalFindings;
+        const VeldoranFinding* (*finding)(int32_t) = veldoranKeyJournalFinding;
+        int32_t (*audit)(const char* const*, int32_t) = veldoranAuditKeyFiles;
+        int32_t (*accept)(const char*, int32_t, uint32_t*, int32_t*) = veldoranAcceptKeyFile;
+        int32_t (*merge)(const char*, uint64_t*, uint64_t*) = veldoranMergeKeyJournal;
+        VeldoranFinding seen = {kVeldoranFindingProblem, 0, "", ""};
+        (void)reads;
+        (void)findings;
+        (void)finding;
+        (void)audit;
+        (void)accept;
+        (void)merge;
+        (void)seen;
+    }
     return kNoErr;
 }

@@ -154,4 +154,59 @@ TEST_F(KeyJournal, NotedReadsFindAMessageMadeFromMaterialAnotherTook) {
         << Findings()[0];
 }
 
+// A host looks after its journal through the public header alone: the audit finds a key
+// folder restored from a backup, accept --advance moves each key past the journal, and the
+// next audit finds nothing wrong and the next encryption goes through.
+TEST_F(KeyJournal, AHostAuditsAndAcceptsThroughThePublicHeader) {
+    const std::string master = MasterPath();
+    const std::string user = UserPath();
+    const char* keys[] = {master.c_str(), user.c_str()};
+    ASSERT_EQ(veldoranSetKeyJournal(Journal().c_str()), kNoErr);
+    // A journal not there yet has recorded nothing.
+    EXPECT_EQ(veldoranAuditKeyFiles(keys, 2), 0);
+    ASSERT_EQ(veldoranKeyJournalFindings(), 4);
+    EXPECT_EQ(veldoranKeyJournalFinding(1)->kind, kVeldoranFindingJournal);
+    EXPECT_STREQ(veldoranKeyJournalFinding(1)->words, "no record of this key");
+    EXPECT_EQ(veldoranKeyJournalFinding(4), nullptr);
+
+    ASSERT_EQ(Encrypt(keyFolder_), kNoErr);
+    ASSERT_EQ(Encrypt(keyFolder_), kNoErr);
+    RestoreKeys();
+    EXPECT_EQ(veldoranAuditKeyFiles(keys, 2), 2);
+    std::vector<std::string> problems;
+    for (int32_t k = 0; k < veldoranKeyJournalFindings(); ++k) {
+        const VeldoranFinding& finding = *veldoranKeyJournalFinding(k);
+        if (finding.kind == kVeldoranFindingProblem) {
+            problems.push_back(std::string(finding.file) + ": " + finding.words);
+        }
+    }
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_EQ(problems[0].rfind(master + ": behind the journal: the key file went back in time", 0),
+              0u)
+        << problems[0];
+    EXPECT_EQ(problems[1].rfind(user + ": behind the journal", 0), 0u) << problems[1];
+
+    for (const char* key : keys) {
+        uint32_t offset = 0;
+        int32_t useCount = 0;
+        ASSERT_EQ(veldoranAcceptKeyFile(key, 1, &offset, &useCount), kNoErr)
+            << veldoranKeyJournalProblem();
+        EXPECT_EQ(useCount, 2);
+        TypKeyHeader header{};
+        ASSERT_EQ(veldoran::ReadKeyHeader(key, &header), kNoErr);
+        EXPECT_EQ(static_cast<uint32_t>(header.keyOffset), offset);
+        EXPECT_EQ(header.useCount, useCount);
+    }
+    EXPECT_EQ(veldoranAuditKeyFiles(keys, 2), 0);
+    EXPECT_EQ(Encrypt(keyFolder_), kNoErr);
+
+    // Refusals say what happened, the file first.
+    const std::string missing = folder_.File("none");
+    EXPECT_EQ(veldoranAcceptKeyFile(missing.c_str(), 1, nullptr, nullptr), kFNFErr);
+    EXPECT_EQ(std::string(veldoranKeyJournalProblem()).rfind(missing + ": ", 0), 0u);
+    EXPECT_EQ(veldoranMergeKeyJournal(Journal().c_str(), nullptr, nullptr), kOtherErr);
+    veldoranSetKeyJournal(nullptr);
+    EXPECT_EQ(veldoranAuditKeyFiles(keys, 2), kJournalErr);
+}
+
 }  // namespace
