@@ -246,8 +246,8 @@ void ReadNote::Note(TypUtils* utils, const unsigned char* headers, const FrameKe
     bool known[2] = {false, false};
     for (uint32_t k = 0; k < 2; ++k) {
         const KeyRange range = now[k].Range();
-        const int32_t found = journal.Reads(
-            now[k].fingerprint, range, [&](uint64_t, const JournalRecord& before) {
+        const int32_t found =
+            journal.Reads(now[k].fingerprint, range, [&](uint64_t, const JournalRecord& before) {
                 // The same message read again is no reuse; another of the same length from
                 // the same place is.
                 if (memcmp(before.message, now[k].message, sizeof now[k].message) == 0 &&
@@ -259,8 +259,8 @@ void ReadNote::Note(TypUtils* utils, const unsigned char* headers, const FrameKe
                 if (range.Shared(before.Range(), &shared) > 0) {
                     AddFinding(
                         kVeldoranFindingRead, paths[k],
-                        "key material used twice: bytes " + std::to_string(shared.first) +
-                            " to " + std::to_string(shared.end - 1) + " of " + paths[k] +
+                        "key material used twice: bytes " + std::to_string(shared.first) + " to " +
+                            std::to_string(shared.end - 1) + " of " + paths[k] +
                             " made this message (use " + std::to_string(now[k].useCountAfter) +
                             ") and a message read before (use " +
                             std::to_string(before.useCountAfter) + ", read " +
@@ -270,9 +270,9 @@ void ReadNote::Note(TypUtils* utils, const unsigned char* headers, const FrameKe
                 return true;
             });
         if (found != kNoErr) {
-            AddFinding(kVeldoranFindingRead, "",
-                       "this message was not checked against the key journal: " +
-                           journal.Problem());
+            AddFinding(
+                kVeldoranFindingRead, "",
+                "this message was not checked against the key journal: " + journal.Problem());
             return;
         }
     }

@@ -10,7 +10,9 @@
 #include "platform/KeyFilePath.h"
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
+#include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolJournal.h"
+#include "shell/tool/ToolKeyCheck.h"
 #include "veldoran.h"
 
 namespace tool {
