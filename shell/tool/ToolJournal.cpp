@@ -40,8 +40,8 @@ void AddJournalOptions(CLI::App* app, CommonOptions* common) {
                     "the key journal (default: $VELDORAN_JOURNAL, else "
                     "$XDG_STATE_HOME/veldoran/journal, else ~/.local/state/veldoran/journal)");
     app->add_flag("--no-journal", common->noJournal,
-                  "encrypt without checking or recording key use in the key journal, this run "
-                  "only");
+                  "encrypt without checking or recording key use in the key journal, and decrypt "
+                  "without noting what is read there, this run only");
 }
 
 std::string JournalPath(const CommonOptions& common) {
