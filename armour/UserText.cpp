@@ -33,6 +33,13 @@ constexpr size_t kLongAsciiRun = 64;
 // How much of the text is converted at a time: the buffers a run keeps.
 constexpr size_t kPieceBytes = size_t{64} << 10;
 
+// Whether the eight bytes at bytes are all ASCII.
+bool IsAscii8(const unsigned char* bytes) {
+    uint64_t eight = 0;
+    memcpy(&eight, bytes, sizeof eight);
+    return (eight & 0x8080808080808080U) == 0;
+}
+
 // One iconv conversion, closed with its owner.
 class Iconv {
   public:
@@ -520,12 +527,75 @@ bool UserTextWriter::Open(const std::string& charset) {
     iconv(conversion_->fromDocument.Get(), nullptr, nullptr, nullptr, nullptr);
     buffer_.assign(kPieceBytes, 0);
     replaced_ = 0;
+    byTable_ = !sameBytes_ && MakeTable();
     return true;
+}
+
+// A single-byte document converts one byte at a time: when iconv's form of each byte, from the
+// initial state, put end to end is also its form of all of them at once, the charset keeps no
+// state between characters (UTF-16 with its byte order mark, UTF-7 and the ISO-2022 family do)
+// and the table gives exactly iconv's text, without a call per stretch of the document.
+bool UserTextWriter::MakeTable() {
+    std::string assigned;
+    std::string oneByOne;
+    std::string form;
+    for (unsigned value = 0; value < 256; ++value) {
+        const auto byte = static_cast<unsigned char>(value);
+        const bool converts = conversion_->fromDocument.Whole(&byte, 1, &form);
+        if (converts) {
+            assigned.push_back(static_cast<char>(byte));
+            oneByOne += form;
+        } else {
+            form = replacement_;
+        }
+        if (form.size() > kMostTableBytes) {
+            return false;
+        }
+        std::copy(form.begin(), form.end(), tableBytes_[byte].begin());
+        tableLength_[byte] = static_cast<unsigned char>(form.size());
+        tableReplaced_[byte] = !converts;
+    }
+    asciiStays_ = true;
+    for (unsigned value = 0; value < 0x80; ++value) {
+        asciiStays_ = asciiStays_ && tableLength_[value] == 1 &&
+                      tableBytes_[value][0] == static_cast<char>(value);
+    }
+    return conversion_->fromDocument.Whole(assigned.data(), assigned.size(), &form) &&
+           form == oneByOne;
+}
+
+void UserTextWriter::ConvertByTable(const unsigned char* data, size_t count, std::string* text) {
+    const size_t piece = buffer_.size() / kMostTableBytes - 1;
+    for (size_t done = 0; done < count;) {
+        const size_t take = std::min(piece, count - done);
+        char* out = buffer_.data();
+        const unsigned char* byte = data + done;
+        const unsigned char* const end = byte + take;
+        while (byte != end) {
+            if (asciiStays_ && end - byte >= 8 && IsAscii8(byte)) {
+                memcpy(out, byte, 8);
+                out += 8;
+                byte += 8;
+                continue;
+            }
+            // A fixed-size copy is one move; only the form's own length counts.
+            memcpy(out, tableBytes_[*byte].data(), kMostTableBytes);
+            out += tableLength_[*byte];
+            replaced_ += tableReplaced_[*byte] ? 1U : 0U;
+            ++byte;
+        }
+        text->append(buffer_.data(), static_cast<size_t>(out - buffer_.data()));
+        done += take;
+    }
 }
 
 void UserTextWriter::Convert(const unsigned char* data, size_t count, std::string* text) {
     if (sameBytes_) {
         text->append(reinterpret_cast<const char*>(data), count);
+        return;
+    }
+    if (byTable_) {
+        ConvertByTable(data, count, text);
         return;
     }
     char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(data));

@@ -127,9 +127,21 @@ class UserTextWriter {
 
   private:
     struct Conversion;
+    // The longest form of one document byte that the table keeps.
+    static constexpr size_t kMostTableBytes = 8;
+
+    bool MakeTable();
+    void ConvertByTable(const unsigned char* data, size_t count, std::string* text);
 
     std::unique_ptr<Conversion> conversion_;
     bool sameBytes_ = false;
+    // Each document byte's form in the user's charset, iconv's own answer asked once per byte
+    // when the charset has no shift state (its forms simply follow one another).
+    bool byTable_ = false;
+    std::array<std::array<char, kMostTableBytes>, 256> tableBytes_{};
+    std::array<unsigned char, 256> tableLength_{};
+    std::array<bool, 256> tableReplaced_{};
+    bool asciiStays_ = false;  // the table leaves every ASCII byte as it is
     std::string replacement_;
     std::vector<char> buffer_;
     uint64_t replaced_ = 0;

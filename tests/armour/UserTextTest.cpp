@@ -280,6 +280,9 @@ const Written kWritten[] = {
     {"\xE9 \x80",               "ISO-8859-1", "\xE9 ?", 1},   // Latin-1 lacks € and U+FFFD
     {"\xE9 \x80",               "ISO-8859-15", "\xE9 \xA4", 0},
     {"\xC9",                    "UTF-16BE",   std::string("\x00\xC9", 2), 0},
+    // Charsets with a state between characters: one byte order mark, one shifted run.
+    {"\xC9\xE9",                "UTF-16",     std::string("\xFF\xFE\xC9\x00\xE9\x00", 6), 0},
+    {"\xC9\xE9",                "UTF-7",      "+AMkA6Q-", 0},
 };
 // clang-format on
 
