@@ -156,14 +156,15 @@ size_t ReadStream(GMimeStream* stream, bool mailbox, const veldoran::MailPartSin
 size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
                           const MailNoticeSink& notice) {
     veldoran::InitGMime();
-    const bool mailbox = IsMailbox(bytes->data(), bytes->size());
+    const size_t start = MailStart(bytes->data(), bytes->size());
+    const bool mailbox = IsMailbox(bytes->data() + start, bytes->size() - start);
     if (bytes->size() >= G_MAXUINT) {
         notice("the mail is 4 GiB or larger: not read");
         return 0;
     }
-    GByteArray* array = g_byte_array_sized_new(static_cast<guint>(bytes->size()));
-    g_byte_array_append(array, reinterpret_cast<const guint8*>(bytes->data()),
-                        static_cast<guint>(bytes->size()));
+    GByteArray* array = g_byte_array_sized_new(static_cast<guint>(bytes->size() - start));
+    g_byte_array_append(array, reinterpret_cast<const guint8*>(bytes->data() + start),
+                        static_cast<guint>(bytes->size() - start));
     std::string().swap(*bytes);
     Unref<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(array));
     return ReadStream(stream.get(), mailbox, sink, notice);
@@ -171,10 +172,15 @@ size_t veldoran::ReadMail(std::string* bytes, const MailPartSink& sink,
 
 size_t veldoran::ReadMailFile(int fd, const MailPartSink& sink, const MailNoticeSink& notice) {
     veldoran::InitGMime();
-    char head[5];
-    const bool mailbox = pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                         IsMailbox(head, sizeof head);
-    Unref<GMimeStream> stream(g_mime_stream_mmap_new(fd, PROT_READ, MAP_PRIVATE));
+    char head[4096];
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    const size_t headLength = got > 0 ? static_cast<size_t>(got) : 0;
+    const size_t start = MailStart(head, headLength);
+    const bool mailbox = IsMailbox(head + start, headLength - start);
+    // Mapped from the mail's start whatever the descriptor's offset: a copy just written
+    // stands at its end.
+    Unref<GMimeStream> stream(g_mime_stream_mmap_new_with_bounds(
+        fd, PROT_READ, MAP_PRIVATE, static_cast<gint64>(start), -1));
     if (stream.get() == nullptr) {
         close(fd);
         notice("cannot be mapped: not read");

@@ -171,13 +171,16 @@ int32_t RunDecrypt(const DecryptOptions& options) {
     if (options.inlineFilter) {
         return DecryptInline(keyPrefix);
     }
+    // A mail may hold a NUL byte anywhere, a bare message nowhere; an input that is no file is
+    // known for a mail only once it is copied, and only then refused for one.
+    const char* const notAMailText = "holds a NUL byte: not a mail text";
     TextRules rules;
-    rules.nulWords = "holds a NUL byte: not a mail text";
     StreamedInput input;
     input.Find(options.input);
     if (!input.File().empty() && IsMailFile(input.File())) {
         return DecryptMailInput(options, output, keyPrefix, input.File(), -1);
     }
+    rules.nulWords = input.File().empty() ? nullptr : notAMailText;
     int32_t result = input.Check(rules);
     if (result != kNoErr) {
         return result;
@@ -192,6 +195,9 @@ int32_t RunDecrypt(const DecryptOptions& options) {
         // The mail's documents go out through a target of their own.
         target.Writer()->Kill();
         return DecryptMailInput(options, output, keyPrefix, input.Path(), input.CopyDescriptor());
+    }
+    if (input.CopyHoldsNul()) {
+        return Fail(kOtherErr, shownInput, notAMailText);
     }
     return DecryptIntoTarget(options, &target, keyPrefix, input);
 }

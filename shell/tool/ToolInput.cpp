@@ -340,7 +340,8 @@ int32_t StreamedInput::Copy(const std::string& folder) {
             piece = reinterpret_cast<unsigned char*>(&converted_[0]);
             count = converted_.size() - 1;
         }
-        if (rules_.nulWords != nullptr && memchr(piece, '\0', count) != nullptr) {
+        holdsNul_ = holdsNul_ || memchr(piece, '\0', count) != nullptr;
+        if (rules_.nulWords != nullptr && holdsNul_) {
             return Fail(kOtherErr, shown, rules_.nulWords);
         }
         if (rules_.crlfAsLf) {

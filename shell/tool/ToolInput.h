@@ -65,6 +65,8 @@ class StreamedInput {
     // depends on the output.
     int32_t Copy(const std::string& folder);
     bool PastFileSizeLimit() const { return pastLimit_; }
+    // Whether the copy made holds a NUL byte (known only when the rules did not refuse one).
+    bool CopyHoldsNul() const { return holdsNul_; }
     // Opens target on output, then makes the copy when one is needed, beside a file output: in
     // this order so that a closed standard output is found closed before a descriptor of the
     // run's own could take its number. A copy that meets the file-size limit is reported
@@ -94,6 +96,7 @@ class StreamedInput {
     uint64_t size_ = 0;
     Descriptor copy_;
     bool pastLimit_ = false;
+    bool holdsNul_ = false;
 };
 
 // The folder a file target lies in ("." for a bare name), where a copy of its input is kept

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,8 +153,7 @@ size_t RegionBegin(const std::string& text, size_t markerLine, size_t floor) {
 }  // namespace
 
 bool IsMailText(const std::string& text) {
-    return veldoran::IsMailbox(text.data(), text.size()) ||
-           veldoran::IsMail(text.data(), text.size());
+    return veldoran::IsReceivedMail(text.data(), text.size());
 }
 
 bool IsMailFile(const std::string& path) {
@@ -161,11 +161,20 @@ bool IsMailFile(const std::string& path) {
     if (fd < 0) {
         return false;
     }
-    char head[128];
-    const ssize_t count = read(fd, head, sizeof head);
+    std::string head(veldoran::kShapeLook, '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t count = read(fd, &head[got], head.size() - got);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(count);
+    }
     close(fd);
-    return count > 0 && (veldoran::IsMailbox(head, static_cast<size_t>(count)) ||
-                         veldoran::IsMail(head, static_cast<size_t>(count)));
+    return veldoran::IsReceivedMail(head.data(), got);
 }
 
 int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,

@@ -15,7 +15,7 @@ namespace tool {
 
 // Whether text is a mail or a mailbox rather than a bare message.
 bool IsMailText(const std::string& text);
-// The same for the file at path, from its first line; false when it cannot be read.
+// The same for the file at path, from its first bytes; false when it cannot be read.
 bool IsMailFile(const std::string& path);
 
 struct CommonOptions;

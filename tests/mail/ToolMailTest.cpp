@@ -154,7 +154,7 @@ struct MailForm {
     const char* errorHas;  // a text the standard error holds ("" for none expected)
 };
 
-TEST_F(ToolMail, EveryFormDecryptsFromAFileAndFromTheStandardInput) {
+TEST_F(ToolMail, EveryFormDecryptsFromAFileAndFromTheStandardInputAndAPipe) {
     using mailmaker::File;
     using mailmaker::Forwarded;
     using mailmaker::Mail;
@@ -234,6 +234,28 @@ TEST_F(ToolMail, EveryFormDecryptsFromAFileAndFromTheStandardInput) {
                     Heading(3, 3, m1) + kDocument1;
          },
          0, ""},
+        // The shape is judged from the header block as a whole: a mail whose first bytes are
+        // not a field still decodes (base64, so that its armour is not found as bare text),
+        // and a bare armour under a line that looks like a field is not taken for a mail.
+        {"byte order mark first",
+         [&] { return "\xEF\xBB\xBF" + Mail(Text(m1, "plain", GMIME_CONTENT_ENCODING_BASE64)); },
+         [&] { return kDocument1; }, 0, ""},
+        {"empty line first",
+         [&] { return "\n" + Mail(Text(m1, "plain", GMIME_CONTENT_ENCODING_BASE64)); },
+         [&] { return kDocument1; }, 0, ""},
+        {"field name of 90 characters",
+         [&] {
+             return "X-" + std::string(88, 'n') + ": long\n" +
+                    Mail(Text(m1, "plain", GMIME_CONTENT_ENCODING_BASE64));
+         },
+         [&] { return kDocument1; }, 0, ""},
+        {"bare armour under a subject line", [&] { return "Re: figures\n" + m1; },
+         [&] { return kDocument1; }, 0, ""},
+        {"bare armour under a lone field name", [&] { return "Note:\n" + m1; },
+         [&] { return kDocument1; }, 0, ""},
+        {"NUL byte in the body",
+         [&] { return Replace(Mail(Text(m1 + "\nP.S.\n")), "P.S.", std::string("P.\0S.", 4)); },
+         [&] { return kDocument1; }, 0, ""},
         {"key file missing among two good ones",
          [&] { return Mail(Text(m1 + "\n" + messageOfMartin_ + "\n" + m3)); },
          [&] { return Heading(1, 3, m1) + kDocument1 + Heading(3, 3, m3) + kDocument3; },
@@ -248,15 +270,20 @@ TEST_F(ToolMail, EveryFormDecryptsFromAFileAndFromTheStandardInput) {
         EXPECT_EQ(fromFile.status, form.status) << fromFile.err;
         EXPECT_EQ(toolrun::ReadText(folder_->File("saved.eml.txt")), expected);
         std::filesystem::remove(folder_->File("saved.eml.txt"));
-        const RunResult fromInput = RunTool(folder_->path(), {"decrypt", "-k", "keys"}, mail);
-        EXPECT_EQ(fromInput.status, form.status) << fromInput.err;
-        EXPECT_EQ(fromInput.out, expected);
-        if (*form.errorHas == '\0') {
-            EXPECT_EQ(fromInput.err, "");
-        } else {
-            EXPECT_NE(fromInput.err.find(form.errorHas), std::string::npos) << fromInput.err;
-            EXPECT_NE(fromInput.err.find("martin." + toolrun::kYear), std::string::npos)
-                << fromInput.err;
+        // A mail client hands the mail over through a pipe; a shell, from a file.
+        for (const toolrun::Input kind : {toolrun::Input::kFile, toolrun::Input::kPipe}) {
+            SCOPED_TRACE(kind == toolrun::Input::kPipe ? "through a pipe" : "from a file");
+            const RunResult fromInput =
+                RunTool(folder_->path(), {"decrypt", "-k", "keys"}, mail, "", kind);
+            EXPECT_EQ(fromInput.status, form.status) << fromInput.err;
+            EXPECT_EQ(fromInput.out, expected);
+            if (*form.errorHas == '\0') {
+                EXPECT_EQ(fromInput.err, "");
+            } else {
+                EXPECT_NE(fromInput.err.find(form.errorHas), std::string::npos) << fromInput.err;
+                EXPECT_NE(fromInput.err.find("martin." + toolrun::kYear), std::string::npos)
+                    << fromInput.err;
+            }
         }
         std::filesystem::remove(folder_->File("saved.eml"));
     }

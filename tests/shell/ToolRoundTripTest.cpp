@@ -175,10 +175,15 @@ TEST(ToolRoundTrips, DecryptFailures) {
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.label);
-        const RunResult result = RunTool(folder.path(), testCase.arguments, testCase.input);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, testCase.err);
-        EXPECT_EQ(result.status, testCase.status);
+        // A file and a pipe on the standard input take the same road.
+        for (const toolrun::Input kind : {toolrun::Input::kFile, toolrun::Input::kPipe}) {
+            SCOPED_TRACE(kind == toolrun::Input::kPipe ? "through a pipe" : "from a file");
+            const RunResult result =
+                RunTool(folder.path(), testCase.arguments, testCase.input, "", kind);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, testCase.err);
+            EXPECT_EQ(result.status, testCase.status);
+        }
     }
 
     // Only the master key missing: the sender's layer comes off, the master's names its key.
