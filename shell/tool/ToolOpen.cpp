@@ -1,8 +1,9 @@
 // open: a received mail in one command. The documents of its armours go to the standard output
 // as decrypt gives them; with -C, its encrypted attachments are written into a folder as well:
-// a container (plain or encrypted) through unpack's rules, a single encrypted file under its
-// name less ".vlb". Attachment names and contents come from strangers: nothing is written
-// outside the folder, and an attachment that is not encrypted is listed, never written.
+// an encrypted container through unpack's rules, a single encrypted file under its name less
+// ".vlb". Attachment names and contents come from strangers: nothing is written outside the
+// folder, no file the run wrote is replaced by a later one, and what was not encrypted with the
+// reader's keys is listed, never written (a container that is not, only with --plain).
 #include <CLI/CLI.hpp>
 #include <climits>
 #include <cstdio>
@@ -30,6 +31,7 @@ struct OpenOptions {
     const CommonOptions* common = nullptr;
     std::string input = "-";
     std::string folder;  // -C: where the attachments go; "" lists them only
+    bool plain = false;  // containers that are not encrypted are written too
 };
 
 // Whether content starts as an encrypted file does: a frame behind a plausible key header.
@@ -59,10 +61,11 @@ std::string NameLessSuffix(const std::string& name) {
 
 // Writes one encrypted attachment into the folder; 0, or the code after a report.
 int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
-                        const veldoran::MailPart& part) {
+                        const veldoran::MailPart& part, WrittenNames* names) {
     const auto* data = reinterpret_cast<const unsigned char*>(part.content.data());
     if (HoldsContainer(data, part.content.size())) {
-        return UnpackBlock(shown, data, part.content.size(), options.folder, *options.common);
+        return UnpackBlock(shown, data, part.content.size(), options.folder, *options.common,
+                           names);
     }
     veldoran::OwnedBlock decrypted;
     const int32_t result =
@@ -74,10 +77,28 @@ int32_t WriteAttachment(const OpenOptions& options, const std::string& shown,
     }
     if (HoldsContainer(decrypted.data(), decrypted.length())) {
         return UnpackBlock(shown, decrypted.data(), decrypted.length(), options.folder,
-                           *options.common);
+                           *options.common, names);
     }
     return WriteIntoFolder(options.folder, shown, NameLessSuffix(part.name), decrypted.data(),
-                           decrypted.length(), *options.common);
+                           decrypted.length(), *options.common, names);
+}
+
+// A container that is not encrypted: anyone could have made it, so its entries are listed and
+// it is written only when asked. Whether it counts as the mail's content, as its listing does.
+bool PlainContainer(const OpenOptions& options, const std::string& shown,
+                    const veldoran::MailPart& part, WrittenNames* names, int32_t* result) {
+    const auto* data = reinterpret_cast<const unsigned char*>(part.content.data());
+    if (options.plain && !options.folder.empty()) {
+        *result =
+            UnpackBlock(shown, data, part.content.size(), options.folder, *options.common, names);
+        return true;
+    }
+    fprintf(stderr,
+            "veldoran-tool: %s (%zu bytes): a container not encrypted (anyone could have sent "
+            "it); not written (-C DIR --plain writes it)\n",
+            shown.c_str(), part.content.size());
+    *result = ListContainer(shown, data, part.content.size(), stderr);
+    return true;
 }
 
 int32_t RunOpen(const OpenOptions& options) {
@@ -90,13 +111,18 @@ int32_t RunOpen(const OpenOptions& options) {
         return result;
     }
     int32_t attachmentResult = kNoErr;
+    WrittenNames names;
     const auto attachment = [&](veldoran::MailPart& part) {
         const std::string shown =
             shownInput + ": attachment \"" + EscapeForTerminal(part.name) + "\"";
         const auto* data = reinterpret_cast<const unsigned char*>(part.content.data());
-        const bool encrypted =
-            HoldsContainer(data, part.content.size()) || LooksLikeFrame(part.content);
-        if (!encrypted) {
+        if (HoldsContainer(data, part.content.size())) {
+            int32_t listed = kNoErr;
+            const bool counted = PlainContainer(options, shown, part, &names, &listed);
+            attachmentResult = attachmentResult == kNoErr ? listed : attachmentResult;
+            return counted;
+        }
+        if (!LooksLikeFrame(part.content)) {
             fprintf(stderr, "veldoran-tool: %s (%zu bytes): not encrypted; not written\n",
                     shown.c_str(), part.content.size());
             return false;
@@ -106,7 +132,7 @@ int32_t RunOpen(const OpenOptions& options) {
                     shown.c_str(), part.content.size());
             return true;
         }
-        const int32_t written = WriteAttachment(options, shown, part);
+        const int32_t written = WriteAttachment(options, shown, part, &names);
         attachmentResult = attachmentResult == kNoErr ? written : attachmentResult;
         return true;
     };
@@ -128,14 +154,20 @@ void AddOpen(CLI::App* app, CommonOptions* common, Work* run) {
         "open",
         "Open a received mail: the documents of its encrypted messages to the standard output, "
         "as decrypt gives them. With -C DIR, its encrypted attachments are written into DIR "
-        "too: a container (plain or encrypted) as unpack writes it, a single encrypted file "
-        "under its name less .vlb. Attachments that are not encrypted are listed on the "
-        "standard error stream, never written.");
+        "too: an encrypted container as unpack writes it, a single encrypted file under its "
+        "name less .vlb. A name the run has already written is never replaced: the later file "
+        "takes the first free name \"stem (N).ext\" from N = 2, with a line saying so. "
+        "Attachments that are not encrypted are listed on the standard error stream, never "
+        "written; a container that is not encrypted has its entries listed, and is written "
+        "only with --plain.");
     command->add_option("MAIL", options->input,
                         "the mail or mailbox; - or none: the standard input");
     AddKeyFolderOption(command, common);
     command->add_option("-C,--directory", options->folder,
                         "the folder to write the encrypted attachments into; it must exist");
+    command->add_flag("--plain", options->plain,
+                      "with -C, write containers that are not encrypted too (anyone could have "
+                      "sent them)");
     AddForceFlag(command, common, "replace existing plain files of the attachments' names");
     RunsWith(command, run, [options]() { return RunOpen(*options); });
 }

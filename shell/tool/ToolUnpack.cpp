@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -120,20 +121,39 @@ int32_t ContainerInput::Take(const std::string& shownInput, const unsigned char*
     return kNoErr;
 }
 
-void List(TypPieceJointe* container) {
+void List(TypPieceJointe* container, FILE* out) {
     char sender[200] = {};
     container->GetExpediteur(sender);
     auto recipients = std::make_unique<char[]>(klenmaxdest);
     container->GetDestinataire(recipients.get());
-    printf("from: %s\n", EscapeForTerminal(sender).c_str());
-    printf("to: %s\n", EscapeForTerminal(recipients.get()).c_str());
-    printf("compressed: %s\n", container->GetFormat() == kformatLZOcompresse ? "LZO1X-1" : "no");
+    fprintf(out, "from: %s\n", EscapeForTerminal(sender).c_str());
+    fprintf(out, "to: %s\n", EscapeForTerminal(recipients.get()).c_str());
+    fprintf(out, "compressed: %s\n",
+            container->GetFormat() == kformatLZOcompresse ? "LZO1X-1" : "no");
     for (int32_t index = 0; index < container->GetNbFiles(); ++index) {
         const Entry entry = EntryAt(container, index);
         const std::string refusal = CheckEntryName(entry.name);
-        printf("%12ld  %s%s\n", static_cast<long>(entry.length),
-               EscapeForTerminal(entry.name).c_str(),
-               refusal.empty() ? "" : ("  (refused: " + refusal + ")").c_str());
+        fprintf(out, "%12ld  %s%s\n", static_cast<long>(entry.length),
+                EscapeForTerminal(entry.name).c_str(),
+                refusal.empty() ? "" : ("  (refused: " + refusal + ")").c_str());
+    }
+}
+
+// The first name "stem (N).ext" from N = 2 on that neither stands in the folder nor was taken
+// by the run: where a file of the run's own would otherwise be replaced.
+std::string FreeName(int folderFd, const std::string& name, const std::set<std::string>& taken) {
+    const size_t dot = name.rfind('.');
+    const bool hasSuffix = dot != std::string::npos && dot > 0;
+    const std::string stem = hasSuffix ? name.substr(0, dot) : name;
+    const std::string suffix = hasSuffix ? name.substr(dot) : "";
+    for (uint64_t number = 2;; ++number) {
+        const std::string candidate = stem + " (" + std::to_string(number) + ")" + suffix;
+        struct stat existing {};
+        if (taken.count(candidate) == 0 &&
+            fstatat(folderFd, candidate.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT) {
+            return candidate;
+        }
     }
 }
 
@@ -179,6 +199,27 @@ int32_t WriteEntry(int folderFd, const std::string& shownPath, const Entry& entr
     return Fail(kOtherErr, shownPath, SystemError("cannot be written", file.LastError()));
 }
 
+// WriteEntry under the entry's name, or under a free one when the run wrote a file of that name
+// already (runNames, null for none kept), with a line saying so.
+int32_t WriteNamed(int folderFd, const std::string& prefix, const std::string& shownEntry,
+                   Entry entry, const unsigned char* data, const KeyFiles& keyFiles, bool force,
+                   WrittenNames* runNames) {
+    if (runNames != nullptr && runNames->names.count(entry.name) != 0) {
+        entry.name = FreeName(folderFd, entry.name, runNames->names);
+        force = false;
+        fprintf(stderr,
+                "veldoran-tool: %s: a file of that name was written by this run; written as "
+                "\"%s\"\n",
+                shownEntry.c_str(), EscapeForTerminal(entry.name).c_str());
+    }
+    const int32_t result =
+        WriteEntry(folderFd, prefix + EscapeForTerminal(entry.name), entry, data, keyFiles, force);
+    if (result == kNoErr && runNames != nullptr) {
+        runNames->names.insert(entry.name);
+    }
+    return result;
+}
+
 // Refused when the entries together would take more than a load of the library may hold: a
 // few megabytes of compressed zeros can declare tens of gigabytes.
 int32_t CheckTotal(TypPieceJointe* container, const std::string& shownInput) {
@@ -205,7 +246,7 @@ std::string ShownEntry(const std::string& shownInput, int32_t index, const Entry
 // block, a compressed one through one buffer the size of the largest (at most the largest
 // entry a reader decompresses); kOtherErr when any was refused or failed.
 int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
-                const UnpackOptions& options) {
+                const UnpackOptions& options, WrittenNames* runNames) {
     const std::string folder = options.folder.empty() ? "." : options.folder;
     const Descriptor folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folderFd.IsOpen()) {
@@ -252,8 +293,8 @@ int32_t Extract(TypPieceJointe* container, const ContainerInput& input,
                           DescribeResult(read, Activity::kUnpack) + "; not written");
             continue;
         }
-        if (WriteEntry(folderFd.Get(), prefix + entry.name, entry, data, keyFiles,
-                       options.common->force) != kNoErr) {
+        if (WriteNamed(folderFd.Get(), prefix, shownEntry, entry, data, keyFiles,
+                       options.common->force, runNames) != kNoErr) {
             result = kOtherErr;
             continue;
         }
@@ -271,14 +312,14 @@ int32_t RunUnpack(const UnpackOptions& options) {
         return loaded;
     }
     if (options.list) {
-        List(&holder.container);
+        List(&holder.container, stdout);
         return kNoErr;
     }
     const int32_t total = CheckTotal(&holder.container, DisplayName(options.input, false));
     if (total != kNoErr) {
         return total;
     }
-    return Extract(&holder.container, input, options);
+    return Extract(&holder.container, input, options, nullptr);
 }
 
 }  // namespace
@@ -312,7 +353,8 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
 }
 
 int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, size_t size,
-                    const std::string& folder, const CommonOptions& common) {
+                    const std::string& folder, const CommonOptions& common,
+                    WrittenNames* runNames) {
     UnpackOptions options;
     options.common = &common;
     options.input = shownInput;
@@ -324,12 +366,12 @@ int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, si
         return loaded;
     }
     const int32_t total = CheckTotal(&holder.container, shownInput);
-    return total != kNoErr ? total : Extract(&holder.container, input, options);
+    return total != kNoErr ? total : Extract(&holder.container, input, options, runNames);
 }
 
 int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput,
                         const std::string& name, const unsigned char* data, size_t size,
-                        const CommonOptions& common) {
+                        const CommonOptions& common, WrittenNames* runNames) {
     const std::string refusal = CheckEntryName(name);
     if (!refusal.empty()) {
         return Fail(kOtherErr, shownInput, "refused: " + refusal + "; not written");
@@ -346,8 +388,21 @@ int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput
     entry.name = name;
     entry.length = static_cast<int32_t>(size);
     const std::string prefix = shownFolder == "." ? "" : KeyFolderPrefix(shownFolder);
-    return WriteEntry(folderFd.Get(), prefix + EscapeForTerminal(name), entry, data,
-                      KeyFiles(KeyFolderPrefix(common.keyFolder)), common.force);
+    return WriteNamed(folderFd.Get(), prefix, shownInput, entry, data,
+                      KeyFiles(KeyFolderPrefix(common.keyFolder)), common.force, runNames);
+}
+
+int32_t ListContainer(const std::string& shownInput, const unsigned char* data, size_t size,
+                      FILE* out) {
+    ContainerHolder holder(kformatnoncompresse);
+    const int32_t loaded = size > static_cast<size_t>(INT32_MAX)
+                               ? kFrameTooLong
+                               : holder.container.LoadIndex(data, static_cast<int32_t>(size));
+    if (loaded != kNoErr) {
+        return FailWithResult(loaded, shownInput, Activity::kUnpack);
+    }
+    List(&holder.container, out);
+    return kNoErr;
 }
 
 void AddUnpack(CLI::App* app, CommonOptions* common, Work* run) {

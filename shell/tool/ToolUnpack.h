@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <cstdio>
+#include <set>
 #include <string>
 
 #include "shell/tool/ToolCommand.h"
@@ -13,10 +15,21 @@
 
 namespace tool {
 
+// The names a run has written into its folder: a later file of one of them takes the first free
+// name "stem (N).ext" (N from 2) instead, never replacing the run's own, with a line saying so.
+struct WrittenNames {
+    std::set<std::string> names;
+};
+
 // unpack of the container block (plain or encrypted) of size bytes at data, reported as
-// shownInput, into folder ("" for the current one).
+// shownInput, into folder ("" for the current one); runNames (may be null) as above.
 int32_t UnpackBlock(const std::string& shownInput, const unsigned char* data, size_t size,
-                    const std::string& folder, const CommonOptions& common);
+                    const std::string& folder, const CommonOptions& common, WrittenNames* runNames);
+
+// unpack --list of the container (not encrypted) of size bytes at data, onto out. 0, or the
+// library's code after a report.
+int32_t ListContainer(const std::string& shownInput, const unsigned char* data, size_t size,
+                      FILE* out);
 
 // Decrypts the outer frame read from input (its name for reports) with the key files under
 // keyPrefix, in memory. 0 with the result in *data (released with free) and *length; otherwise
@@ -28,10 +41,11 @@ int32_t DecryptFrame(const std::string& input, const unsigned char* frame, size_
                      const std::string& notAFrame, unsigned char** data, uint32_t* length);
 
 // Writes size bytes at data into folder under name, refused as unpack refuses an entry's name;
-// an existing file is replaced only with --force, never a key file or through a link.
+// an existing file is replaced only with --force, never a key file or through a link, and never
+// one of runNames (may be null).
 int32_t WriteIntoFolder(const std::string& folder, const std::string& shownInput,
                         const std::string& name, const unsigned char* data, size_t size,
-                        const CommonOptions& common);
+                        const CommonOptions& common, WrittenNames* runNames);
 
 }  // namespace tool
 
