@@ -5,10 +5,10 @@
 
 #include <stdint.h>
 
-#include <cctype>
 #include <string>
 
 #include "platform/OwnedBlock.h"
+#include "shell/tool/ToolControls.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -72,10 +72,8 @@ inline std::string CheckEntryName(const std::string& name) {
     if (name.find('/') != std::string::npos) {
         return "a name with a folder in it";
     }
-    for (const char c : name) {
-        if (std::iscntrl(static_cast<unsigned char>(c)) != 0) {
-            return "a name with a control character";
-        }
+    if (LocaleControls().AnyIn(name)) {
+        return "a name with a control character";
     }
     return "";
 }

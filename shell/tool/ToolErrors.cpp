@@ -2,11 +2,11 @@
 // code added to the shared list cannot be forgotten here: the compiler's -Wswitch names it.
 #include "shell/tool/ToolErrors.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "shell/tool/ToolControls.h"
 #include "shell/tool/ToolJournal.h"
 #include "veldoran.h"
 
@@ -87,16 +87,27 @@ int ExitStatus(int32_t code) {
 }
 
 std::string EscapeForTerminal(const std::string& text) {
+    const TerminalControls& controls = LocaleControls();
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
     std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::iscntrl(byte) != 0 || c == '\\') {
-            char escaped[5];
-            snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
-        } else {
-            shown += c;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t length = controls.At(data + i, text.size() - i);
+        if (length == TerminalControls::kCut) {
+            length = 0;  // a lead byte at the very end is no character at all
         }
+        if (length == 0 && data[i] == '\\') {
+            length = 1;
+        }
+        if (length == 0) {
+            shown += text[i];
+            continue;
+        }
+        for (size_t k = 0; k < length; ++k) {
+            char escaped[5];
+            snprintf(escaped, sizeof escaped, "\\x%02x", data[i + k]);
+            shown += escaped;
+        }
+        i += length - 1;
     }
     return shown;
 }

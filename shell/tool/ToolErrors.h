@@ -44,10 +44,11 @@ std::string DescribeResult(int32_t code, Activity activity);
 // (255 for -1, 213 for -43); the tool's own codes are their statuses.
 int ExitStatus(int32_t code);
 
-// A text for a terminal: control characters and "\\" as \xNN, every other byte as it is. Names
-// and texts that come from a message or a container (a sender's recipient lists, a key name in
-// a frame header, an entry name) go through it before they are printed, so that a stranger
-// cannot send escape sequences to the reader's terminal.
+// A text for a terminal: control characters (C0, DEL and C1 in the locale's charset) and "\\"
+// as \xNN, a byte at a time, every other byte as it is. Names and texts that come from a message
+// or a container (a sender's recipient lists, a key name in a frame header, an entry name) go
+// through it before they are printed, so that a stranger cannot send escape sequences to the
+// reader's terminal.
 std::string EscapeForTerminal(const std::string& text);
 
 // Prints "veldoran-tool: <file>: <words>" (or without the file when it is empty) on the

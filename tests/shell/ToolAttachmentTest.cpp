@@ -339,30 +339,66 @@ TEST(ToolAttachments, UnpackWritesEveryEntryByteForByte) {
     }
 }
 
-// A name is every byte the container gives it: one cut at a zero byte would pass for a plain
-// name.
-TEST(ToolAttachments, ANameHoldingAZeroByteIsRefused) {
-    containertest::BlockContents contents{kformatnoncompresse, "", "", {}};
-    contents.entries.push_back({TypInfo{}, std::string("ok\0../../x", 10), containertest::B("1")});
-    contents.entries.push_back({TypInfo{}, "good.txt", containertest::B("22")});
-    TempDir folder;
-    std::filesystem::create_directories(folder.File("out"));
-    WriteBlock(folder.File("nul.vlp"), contents);
+// Names no file may take are listed escaped and refused. A name is every byte the container
+// gives it: one cut at a zero byte would pass for a plain name. C1 controls (CSI U+009B, OSC
+// U+009D) act on a terminal as C0 ones do, while a letter whose UTF-8 form merely holds such a
+// byte (U+011B is C4 9B) is text.
+TEST(ToolAttachments, NamesNoFileMayTakeAreListedEscapedAndRefused) {
+    ASSERT_EQ(setenv("LC_ALL", "C.UTF-8", 1), 0);
+    struct HostileNames {
+        const char* name;
+        containertest::BlockContents contents;
+        const char* listed;
+        const char* refused;
+        std::map<std::string, std::string> written;
+    };
+    containertest::BlockContents zero{kformatnoncompresse, "", "", {}};
+    zero.entries.push_back({TypInfo{}, std::string("ok\0../../x", 10), containertest::B("1")});
+    zero.entries.push_back({TypInfo{}, "good.txt", containertest::B("22")});
+    containertest::BlockContents c1{kformatnoncompresse, "mallory\xc2\x9b[2J", "", {}};
+    c1.entries.push_back({TypInfo{}, "csi\xc2\x9b[2J.txt", containertest::B("1")});
+    c1.entries.push_back({TypInfo{}, "osc\xc2\x9d;x.txt", containertest::B("22")});
+    c1.entries.push_back({TypInfo{}, "caf\xc3\xa9.txt", containertest::B("333")});
+    c1.entries.push_back({TypInfo{}, "\xc4\x9b.txt", containertest::B("4444")});
+    const std::vector<HostileNames> cases = {
+        {"a zero byte",
+         zero,
+         "from: \nto: \ncompressed: no\n"
+         "           1  ok\\x00../../x  (refused: a name with a zero byte in it)\n"
+         "           2  good.txt\n",
+         "veldoran-tool: hostile.vlp: entry 1 \"ok\\x00../../x\": refused: a name with a "
+         "zero byte in it; not written\n",
+         {{"good.txt", "22"}}},
+        {"C1 controls",
+         c1,
+         "from: mallory\\xc2\\x9b[2J\nto: \ncompressed: no\n"
+         "           1  csi\\xc2\\x9b[2J.txt  (refused: a name with a control character)\n"
+         "           2  osc\\xc2\\x9d;x.txt  (refused: a name with a control character)\n"
+         "           3  caf\xc3\xa9.txt\n"
+         "           4  \xc4\x9b.txt\n",
+         "veldoran-tool: hostile.vlp: entry 1 \"csi\\xc2\\x9b[2J.txt\": refused: a name with a "
+         "control character; not written\n"
+         "veldoran-tool: hostile.vlp: entry 2 \"osc\\xc2\\x9d;x.txt\": refused: a name with a "
+         "control character; not written\n",
+         {{"caf\xc3\xa9.txt", "333"}, {"\xc4\x9b.txt", "4444"}}},
+    };
+    for (const HostileNames& names : cases) {
+        SCOPED_TRACE(names.name);
+        TempDir folder;
+        std::filesystem::create_directories(folder.File("out"));
+        WriteBlock(folder.File("hostile.vlp"), names.contents);
 
-    const RunResult listed = RunTool(folder.path(), {"unpack", "nul.vlp", "--list"});
-    EXPECT_EQ(listed.out,
-              "from: \nto: \ncompressed: no\n"
-              "           1  ok\\x00../../x  (refused: a name with a zero byte in it)\n"
-              "           2  good.txt\n");
-    EXPECT_EQ(listed.status, 0);
+        const RunResult listed = RunTool(folder.path(), {"unpack", "hostile.vlp", "--list"});
+        EXPECT_EQ(listed.out, names.listed);
+        EXPECT_EQ(listed.status, 0);
 
-    const RunResult unpacked = RunTool(folder.path(), {"unpack", "nul.vlp", "-C", "out"});
-    EXPECT_EQ(unpacked.out, "");
-    EXPECT_EQ(unpacked.err,
-              "veldoran-tool: nul.vlp: entry 1 \"ok\\x00../../x\": refused: a name with a "
-              "zero byte in it; not written\n");
-    EXPECT_EQ(unpacked.status, 255);
-    EXPECT_EQ(Tree(folder.File("out")), (std::map<std::string, std::string>{{"good.txt", "22"}}));
+        const RunResult unpacked = RunTool(folder.path(), {"unpack", "hostile.vlp", "-C", "out"});
+        EXPECT_EQ(unpacked.out, "");
+        EXPECT_EQ(unpacked.err, names.refused);
+        EXPECT_EQ(unpacked.status, 255);
+        EXPECT_EQ(Tree(folder.File("out")), names.written);
+    }
+    unsetenv("LC_ALL");
 }
 
 TEST(ToolAttachments, UnpackNeverFollowsALinkAndReplacesOnlyWithForce) {
