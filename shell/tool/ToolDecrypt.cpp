@@ -21,6 +21,7 @@
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMail.h"
 #include "shell/tool/ToolProgress.h"
+#include "shell/tool/ToolTerminalSink.h"
 #include "shell/tool/ToolTextSink.h"
 #include "veldoran.h"
 
@@ -90,9 +91,11 @@ int32_t DecryptIntoTarget(const DecryptOptions& options, OutputFile* target,
     const std::string charset = UserCharset(*options.common);
     veldoran::UserTextWriter writer;
     writer.Open(charset);
-    UserTextSink converting(&writer, target->Writer());
-    veldoran::TargetSink* sink =
-        writer.SameBytes() ? static_cast<veldoran::TargetSink*>(target->Writer()) : &converting;
+    TerminalTextSink escaping(charset, target->Writer());
+    veldoran::TargetSink* toOutput =
+        target->ToTerminal() ? static_cast<veldoran::TargetSink*>(&escaping) : target->Writer();
+    UserTextSink converting(&writer, toOutput);
+    veldoran::TargetSink* sink = writer.SameBytes() ? toOutput : &converting;
     int32_t result = kNoErr;
     {
         Progress progress("decrypting " + shownInput, textLength);

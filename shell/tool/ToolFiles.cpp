@@ -100,6 +100,10 @@ int32_t CheckStandardOutput() {
 
 }  // namespace
 
+bool OutputFile::ToTerminal() const {
+    return toStandardOutput_ && isatty(STDOUT_FILENO) == 1;
+}
+
 int32_t OutputFile::Open(const std::string& path, const std::string& keyPrefix) {
     path_ = path;
     toStandardOutput_ = IsStandardStream(path);

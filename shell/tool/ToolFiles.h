@@ -79,6 +79,9 @@ class OutputFile {
     // Whether the writer has failed, and if so the report of it (kOtherErr), else code.
     bool Failed() const { return writer_.LastError() != 0; }
     int32_t ReportFailure(const char* what) const;
+    // Whether the target is the standard output and that is a terminal: a document written
+    // there goes through a TerminalTextSink.
+    bool ToTerminal() const;
     // The name the target is known by to the library: its path, or /dev/stdout.
     std::string LibraryName() const { return toStandardOutput_ ? "/dev/stdout" : path_; }
 

@@ -11,17 +11,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "mail/MailArmours.h"
 #include "mail/MailShape.h"
 #include "mail/MailText.h"
 #include "platform/OwnedBlock.h"
+#include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolFiles.h"
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMailLayer.h"
+#include "shell/tool/ToolTerminalSink.h"
 #include "veldoran.h"
 
 namespace tool {
@@ -94,6 +98,19 @@ void DecryptArmour(std::string* text, size_t begin, size_t end, const std::strin
         decrypterMem3(text->c_str() + begin, &out->document, keyPrefix.c_str(), &out->tail);
     (*text)[end] = behind;
     ForReading(out);
+}
+
+// Writes a document to output as it is, or escaped for a terminal through terminal when set
+// (into shown, kept for the run).
+int32_t WriteDocument(OutputFile* output, TerminalText* terminal, const unsigned char* document,
+                      size_t length, std::string* shown) {
+    if (terminal == nullptr) {
+        return output->Write(document, length);
+    }
+    shown->clear();
+    terminal->Escape(document, length, shown);
+    terminal->Finish(shown);
+    return output->Write(*shown);
 }
 
 bool IsQuoting(const std::string& text, size_t from, size_t to) {
@@ -225,6 +242,12 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
     if (result != kNoErr) {
         return result;
     }
+    std::unique_ptr<TerminalText> terminal;
+    std::string shown;
+    if (output.ToTerminal()) {
+        terminal = std::make_unique<TerminalText>(
+            options.common != nullptr ? UserCharset(*options.common) : veldoran::LocaleCharset());
+    }
     int32_t firstFailure = kNoErr;
     size_t written = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -247,8 +270,9 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
             result = output.Write("--- " + number + ": " + comment + " ---\n");
         }
         if (result == kNoErr) {
-            result = output.Write(reinterpret_cast<const unsigned char*>(decrypted.document),
-                                  strlen(decrypted.document));
+            result = WriteDocument(&output, terminal.get(),
+                                   reinterpret_cast<const unsigned char*>(decrypted.document),
+                                   strlen(decrypted.document), &shown);
         }
         if (result != kNoErr) {
             return result;

@@ -4,39 +4,33 @@
 #ifndef VELDORAN_SHELL_TOOL_TOOLTEXTSINK_H
 #define VELDORAN_SHELL_TOOL_TOOLTEXTSINK_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 
+#include "shell/tool/ToolChangingSink.h"
 #include "veldoran.h"
 
 namespace tool {
 
-class UserTextSink : public veldoran::TargetSink {
+class UserTextSink : public ChangingSink {
   public:
     // Writes into next, which must outlive the sink, through writer (opened for the user's
-    // charset).
+    // charset). The converted text is at least as long as the document in every charset that
+    // holds the document's characters, so the document's length sets aside no more than will
+    // be written; what ends the text in a charset with shift states goes out before the content
+    // is synced.
     UserTextSink(veldoran::UserTextWriter* writer, veldoran::TargetSink* next)
-        : writer_(writer), next_(next) {}
-
-    // The document's length: the converted text is at least as long in every charset that
-    // holds the document's characters, so this sets aside no more than will be written.
-    int32_t Reserve(uint64_t length) override { return next_->Reserve(length); }
-    int32_t Write(const unsigned char* data, uint32_t count) override;
-    // What ends the text in a charset with shift states goes out before the content is synced.
-    int32_t SyncContent() override;
-    int32_t Commit() override;
-    int32_t Kill() override { return next_->Kill(); }
-    bool InPlace() const override { return next_->InPlace(); }
+        : ChangingSink(next), writer_(writer) {}
 
   private:
-    int32_t WriteConverted();
-    int32_t FinishText();
+    void Change(const unsigned char* data, size_t count, std::string* changed) override {
+        writer_->Convert(data, count, changed);
+    }
+    void Finish(std::string* changed) override { writer_->Finish(changed); }
 
     veldoran::UserTextWriter* writer_;
-    veldoran::TargetSink* next_;
-    std::string converted_;
-    bool finished_ = false;
 };
 
 // A short document text (a recipient list) in the user's charset, U+FFFD where it cannot be.

@@ -6,8 +6,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <string.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -192,6 +194,66 @@ inline RunResult RunTool(const std::string& folder, const std::vector<std::strin
         result.out = ReadText(outPath);
         std::filesystem::remove(outPath);
     }
+    std::filesystem::remove(errPath);
+    return result;
+}
+
+// Where RunToolInto sends the standard output: a pseudo-terminal in raw mode (so that the bytes
+// read are the bytes written), as at a user's terminal, or a pipe, as into another program.
+enum class Output { kTerminal, kPipe };
+
+// Runs the tool as RunTool does with a file for standard input, but with its standard output
+// on a terminal or a pipe that the test reads.
+inline RunResult RunToolInto(Output output, const std::string& folder,
+                             const std::vector<std::string>& arguments,
+                             const std::string& input = "") {
+    const std::string base = folder.substr(0, folder.size() - 1);
+    const std::string inPath = base + ".stdin";
+    const std::string errPath = base + ".stderr";
+    WriteText(inPath, input);
+    std::vector<char*> argv = ArgumentVector(arguments);
+    int ends[2] = {-1, -1};
+    if (output == Output::kPipe ? pipe(ends) != 0
+                                : openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) != 0) {
+        return RunResult();
+    }
+    const int reading = ends[0];
+    const int writing = ends[1];
+    if (output == Output::kTerminal) {
+        struct termios raw {};
+        tcgetattr(writing, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(writing, TCSANOW, &raw);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(reading);
+        const int in = open(inPath.c_str(), O_RDONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(writing, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(folder.c_str()) != 0 || !UseOwnState(folder)) {
+            _exit(127);
+        }
+        execv(kTool.c_str(), argv.data());
+        _exit(127);
+    }
+    close(writing);
+    RunResult result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(reading, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;  // the end, or EIO once the tool, the terminal's last writer, has gone
+        }
+        result.out.append(buffer, static_cast<size_t>(got));
+    }
+    close(reading);
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.err = ReadText(errPath);
+    std::filesystem::remove(inPath);
     std::filesystem::remove(errPath);
     return result;
 }
