@@ -25,6 +25,7 @@
 #include "shell/tool/ToolInput.h"
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolMailLayer.h"
+#include "shell/tool/ToolSenderLine.h"
 #include "shell/tool/ToolTerminalSink.h"
 #include "veldoran.h"
 
@@ -263,11 +264,13 @@ int32_t DecryptMail(const MailDecryptOptions& options, MailSource source,
             continue;
         }
         WarnReadFindings(count > 1 ? number : options.shownInput);
+        const std::string sender =
+            count > 1 ? SenderWords(found[i].text->data() + found[i].begin,
+                                    found[i].end - found[i].begin, found[i].comment)
+                      : "";
         found[i].text.reset();  // the text goes once its last armour is done
         if (count > 1) {
-            const std::string comment =
-                found[i].comment.empty() ? "no key comment" : EscapeForTerminal(found[i].comment);
-            result = output.Write("--- " + number + ": " + comment + " ---\n");
+            result = output.Write("--- " + number + ": " + sender + " ---\n");
         }
         if (result == kNoErr) {
             result = WriteDocument(&output, terminal.get(),

@@ -459,4 +459,52 @@ TEST_F(ToolMail, BrokenMailsGiveOneLineOrAreSkipped) {
     }
 }
 
+// The line above each letter names the key that decrypted it, from its frame: a key comment
+// line, which anyone can edit, is shown only where it names that key, and where it names
+// another the line says so rather than show the letter as that key's.
+TEST_F(ToolMail, TheHeadingNamesTheKeyThatDecryptedTheLetter) {
+    ASSERT_FALSE(
+        testsupport::WriteCurrentYearKey(folder_->File("keys/"), "leroy", 65536, 0, 14).empty());
+    const std::string ofLeroy = Encrypt("leroy", "from leroy\n");
+    const std::string key = "." + toolrun::kYear;
+    const std::string& file = key;
+    const size_t second = message1_.find('\n') + 1;
+    const std::string dupontComment =
+        message1_.substr(second, message1_.find('\n', second) - second);
+    const size_t leroySecond = ofLeroy.find('\n') + 1;
+    const std::string posing = ofLeroy.substr(0, leroySecond) + dupontComment +
+                               ofLeroy.substr(ofLeroy.find('\n', leroySecond));
+    const std::string bare = message2_.substr(message2_.find("#BINASCII1#"));
+    const std::string leroyComment =
+        ofLeroy.substr(leroySecond, ofLeroy.find('\n', leroySecond) - leroySecond);
+    const std::string edited = Replace(ofLeroy, "leroy" + key, "leroy\x1b]0;x\x07" + key);
+    struct Heading2 {
+        const char* name;
+        std::string second;    // the second letter of the mail
+        std::string expected;  // its heading and document
+    };
+    const std::vector<Heading2> cases = {
+        {"comment line agrees", message2_, Heading(2, 2, message2_) + kDocument2},
+        {"comment line of another key", posing,
+         "--- message 2 of 2: key leroy" + file + " (the comment line above it says \"" +
+             dupontComment + "\"; the key is leroy's) ---\nfrom leroy\n"},
+        {"comment line with escapes", edited,
+         "--- message 2 of 2: key leroy" + file + " (the comment line above it says \"" +
+             Replace(leroyComment, "leroy" + key, "leroy\\x1b]0;x\\x07" + key) +
+             "\"; the key is leroy's) ---\nfrom leroy\n"},
+        {"no comment line", bare,
+         "--- message 2 of 2: key dupont" + file + " (no key comment line above it) ---\n" +
+             kDocument2},
+    };
+    for (const Heading2& row : cases) {
+        SCOPED_TRACE(row.name);
+        const RunResult run =
+            RunTool(folder_->path(), {"decrypt", "-k", "keys"},
+                    mailmaker::Mail(mailmaker::Text(message1_ + "\n" + row.second)));
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, Heading(1, 2, message1_) + kDocument1 + row.expected);
+    }
+    std::filesystem::remove(folder_->File("keys/Clefs/leroy." + toolrun::kYear));
+}
+
 }  // namespace
