@@ -198,6 +198,24 @@ int32_t veldoran::JournalFile::Reads(const unsigned char* fingerprint, const Key
     }
     return reads_->Reads(fingerprint, range, visit);
 }
+int32_t veldoran::JournalFile::OpenIndex(const std::string& path, bool forWriting, Descriptor* fd) {
+    const int flags =
+        (forWriting ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd->Reset(open(path.c_str(), flags, 0600));
+    const int error = fd->IsOpen() ? 0 : errno;
+    struct stat info {};
+    const bool regular = fd->IsOpen() && fstat(fd->Get(), &info) == 0 && S_ISREG(info.st_mode);
+    if (regular || (error != 0 && error != ELOOP && error != EISDIR && error != ENXIO)) {
+        return kNoErr;
+    }
+    fd->Reset(-1);
+    problem_ = path + ": " +
+               (error == ELOOP ? "the key journal's index is a symbolic link; it is never followed"
+                               : "the key journal's index is not a regular file") +
+               "; remove it and it is made again";
+    return kOtherErr;
+}
+
 void veldoran::JournalFile::Remember(const JournalRecord& record, uint64_t number) {
     if (record.kind == kJournalRead) {
         return;
@@ -225,11 +243,12 @@ int32_t veldoran::JournalFile::LoadIndex() {
     // The index as saved: its header, its entries, a checksum over both. Whatever does not
     // match the journal as it stands is thrown away and made again from the records.
     uint64_t covered = 0;
-    const std::string indexPath = path_ + ".index";
-    const Descriptor index(open(indexPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    const int fd = index.Get();
+    if (OpenIndex(path_ + ".index", forWriting_, &indexFd_) != kNoErr) {
+        return kOtherErr;
+    }
+    const int fd = indexFd_.Get();
     struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+    if (fd >= 0 && fstat(fd, &info) == 0 &&
         static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + kIndexChecksumSize &&
         (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - kIndexChecksumSize) %
                 kIndexEntrySize ==
@@ -298,11 +317,8 @@ void veldoran::JournalFile::SaveIndex() {
     Put32(bytes.data() + at, veldoran::JournalChecksum(bytes.data(), at));
     // Written over in place: an index cut short by a kill fails its checksum and is rebuilt
     // from the journal, so no temporary file is needed that a kill could leave behind.
-    const std::string indexPath = path_ + ".index";
-    const Descriptor index(
-        open(indexPath.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const int fd = index.Get();
-    if (fd < 0) {
+    const int fd = indexFd_.Get();
+    if (fd < 0 || !forWriting_) {
         return;
     }
     // A write or a shortening that fails leaves an index whose checksum fails: only slower.

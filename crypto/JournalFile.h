@@ -11,7 +11,8 @@
 //
 // Two indexes beside the journal, each a cache made again whenever it does not match the
 // journal, find records without reading the others, so that a check costs the same however long
-// the journal grows:
+// the journal grows. They are opened as the journal is: a link, a FIFO, a device or a folder in
+// an index's place is never followed, waited on or written, and the journal is refused naming it:
 //
 //   <journal>.index, each key's last record (any kind but read), read whole:
 //     0  "VELDORAN-JINDEX1" (16 bytes)   16 u64 records covered   24 u32 checksum of the last
@@ -82,8 +83,14 @@ class JournalFile {
     // journal is; when the index cannot be used (a journal opened for reading whose index does
     // not match it, an index that cannot be written) the records are scanned. 0 or -1.
     int32_t Reads(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
-    // Why the last refusal happened, in words, the journal's path first.
+    // Why the last refusal happened, in words, the journal's path first (or the index's, when
+    // the index is what was refused).
     const std::string& Problem() const { return problem_; }
+    // Opens an index kept beside the journal at path into *fd, as the journal itself is opened:
+    // never following a link, never waiting on a FIFO. With forWriting a missing index is made.
+    // -1 (Problem() naming the index) when what stands there is no regular file; otherwise 0,
+    // *fd left closed when the index cannot be opened (a cache: the records are read instead).
+    int32_t OpenIndex(const std::string& path, bool forWriting, Descriptor* fd);
 
   private:
     struct IndexEntry {
@@ -103,6 +110,7 @@ class JournalFile {
     uint64_t soundEnd_ = 0;
     bool indexLoaded_ = false;
     std::vector<IndexEntry> index_;
+    Descriptor indexFd_;
     bool forWriting_ = false;
     std::unique_ptr<JournalReadIndex> reads_;
     std::string problem_;

@@ -2,8 +2,6 @@
 // up to date from the journal's new records.
 #include "crypto/JournalReadIndex.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +88,9 @@ int32_t veldoran::JournalReadIndex::Reads(const unsigned char* fingerprint, cons
                                           const Visitor& visit) {
     // A table found damaged is made again once; after that, or with no table, the records are
     // scanned.
+    if (!checked_ && journal_->OpenIndex(path_, writable_, &fd_) != kNoErr) {
+        return kOtherErr;
+    }
     std::vector<std::pair<uint64_t, JournalRecord>> found;
     for (int attempt = 0; attempt < 2 && InStep(); ++attempt) {
         found.clear();
@@ -173,12 +174,8 @@ void veldoran::JournalReadIndex::GiveUp() {
 }
 
 bool veldoran::JournalReadIndex::Load() {
-    const int flags =
-        (writable_ ? O_RDWR | O_CREAT : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    fd_.Reset(open(path_.c_str(), flags, 0600));
     struct stat info {};
-    if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        fd_.Reset(-1);
+    if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0) {
         return false;
     }
     unsigned char header[kHeaderSize];

@@ -54,7 +54,8 @@ class JournalReadIndex {
 
     // Each read record of the key fingerprint whose range shares material with range, in
     // journal order, with its number; visit returns false to stop. 0, or -1 when the journal
-    // cannot be read (its Problem() says why). The table is brought up to date first.
+    // cannot be read or what stands at path is no regular file (its Problem() says why). The
+    // table is brought up to date first.
     int32_t Reads(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
     // Takes in the records appended since, when the table is in use.
     void Appended();

@@ -307,4 +307,85 @@ TEST_F(JournalFileTest, RecordsOfAnotherMachineKeepTheirIdentity) {
     EXPECT_EQ(last.machine[0], 0x77);
 }
 
+// The indexes beside the journal are opened as the journal is: a FIFO, a folder or a link in
+// their place is never waited on, written or followed, and the journal is refused naming it.
+TEST_F(JournalFileTest, WhatIsNoRegularFileInAnIndexsPlaceIsRefusedWithoutWaiting) {
+    AppendUses({Use(1, 0, 10)});
+    const std::string elsewhere = folder_.File("elsewhere");
+    const struct {
+        const char* label;
+        std::function<void(const std::string&)> make;
+        const char* words;
+    } shapes[] = {
+        {"a FIFO", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+         "not a regular file"},
+        {"a folder", [](const std::string& p) { std::filesystem::create_directory(p); },
+         "not a regular file"},
+        {"a symbolic link",
+         [&](const std::string& p) {
+             testsupport::WriteWholeFile(elsewhere, {'k', 'e', 'e', 'p'});
+             std::filesystem::create_symlink(elsewhere, p);
+         },
+         "symbolic link"},
+    };
+    unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {1};
+    const struct {
+        const char* suffix;
+        bool forWriting;
+        std::function<int32_t(JournalFile*)> use;
+    } uses[] = {
+        {".index", true,
+         [](JournalFile* journal) {
+             JournalRecord more = Use(1, 10, 5);
+             return journal->Append(&more, 1);
+         }},
+        {".index", false,
+         [&](JournalFile* journal) {
+             JournalRecord last;
+             bool found = false;
+             return journal->Last(fingerprint, &last, &found);
+         }},
+        {".reads", true,
+         [&](JournalFile* journal) {
+             return journal->Reads(fingerprint, veldoran::KeyRange(0, 5, 1u << 20),
+                                   [](uint64_t, const JournalRecord&) { return true; });
+         }},
+    };
+    for (const auto& use : uses) {
+        for (const auto& shape : shapes) {
+            SCOPED_TRACE(std::string(use.suffix) + (use.forWriting ? " writing, " : " reading, ") +
+                         shape.label);
+            const std::string index = Path() + use.suffix;
+            std::filesystem::remove_all(index);
+            std::filesystem::remove(elsewhere);
+            shape.make(index);
+            const auto type = std::filesystem::symlink_status(index).type();
+            const Bytes journalBefore = testsupport::ReadWholeFile(Path());
+            // A hang fails here instead of stalling the run.
+            const int status = testsupport::RunInChild([&] {
+                alarm(10);
+                JournalFile journal;
+                if (journal.Open(Path(), use.forWriting) != kNoErr) {
+                    return 1;
+                }
+                if (use.use(&journal) != kOtherErr) {
+                    return 2;
+                }
+                const std::string& problem = journal.Problem();
+                return problem.rfind(index + ": ", 0) == 0 &&
+                               problem.find(shape.words) != std::string::npos &&
+                               problem.find('\n') == std::string::npos
+                           ? 0
+                           : 3;
+            });
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(std::filesystem::symlink_status(index).type(), type);
+            EXPECT_EQ(testsupport::ReadWholeFile(Path()), journalBefore);
+            if (std::filesystem::exists(elsewhere)) {
+                EXPECT_EQ(testsupport::ReadWholeFile(elsewhere), Bytes({'k', 'e', 'e', 'p'}));
+            }
+        }
+    }
+}
+
 }  // namespace
