@@ -236,48 +236,16 @@ void veldoran::JournalFile::Remember(const JournalRecord& record, uint64_t numbe
     index_.insert(place, entry);
 }
 
-int32_t veldoran::JournalFile::LoadIndex() {
+int32_t veldoran::JournalFile::LoadIndex(bool useSaved) {
     if (indexLoaded_) {
         return kNoErr;
     }
-    // The index as saved: its header, its entries, a checksum over both. Whatever does not
-    // match the journal as it stands is thrown away and made again from the records.
-    uint64_t covered = 0;
     if (OpenIndex(path_ + ".index", forWriting_, &indexFd_) != kNoErr) {
         return kOtherErr;
     }
-    const int fd = indexFd_.Get();
-    struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 &&
-        static_cast<uint64_t>(info.st_size) >= kIndexHeaderSize + kIndexChecksumSize &&
-        (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - kIndexChecksumSize) %
-                kIndexEntrySize ==
-            0) {
-        std::vector<unsigned char> bytes(static_cast<size_t>(info.st_size));
-        const size_t body = bytes.size() - kIndexChecksumSize;
-        if (veldoran::ReadFullyAt(fd, bytes.data(), bytes.size(), 0) &&
-            memcmp(bytes.data(), kIndexMagic, kMagicSize) == 0 &&
-            memcmp(bytes.data() + kIndexMachineAt, machine_, kJournalMachineSize) == 0 &&
-            Get32(bytes.data() + body) == veldoran::JournalChecksum(bytes.data(), body)) {
-            covered = Get64(bytes.data() + kIndexCoveredAt);
-            const uint32_t lastChecksum = Get32(bytes.data() + kIndexLastChecksumAt);
-            unsigned char last[kJournalRecordSize];
-            const bool matches =
-                covered <= Records() &&
-                (covered == 0 || (veldoran::ReadFullyAt(fd_.Get(), last, sizeof last,
-                                                        covered * kJournalRecordSize) &&
-                                  Get32(last + veldoran::kJournalChecksumAt) == lastChecksum));
-            if (matches) {
-                for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
-                    IndexEntry entry{};
-                    memcpy(entry.fingerprint, bytes.data() + at, kKeyFingerprintSize);
-                    entry.number = Get64(bytes.data() + at + kIndexNumberAt);
-                    index_.push_back(entry);
-                }
-            } else {
-                covered = 0;
-            }
-        }
+    const uint64_t covered = useSaved ? ReadSavedIndex() : 0;
+    if (covered == 0) {
+        index_.clear();
     }
     const int32_t result = Scan(covered, [this](uint64_t number, const JournalRecord& record) {
         Remember(record, number);
@@ -292,6 +260,51 @@ int32_t veldoran::JournalFile::LoadIndex() {
         SaveIndex();
     }
     return kNoErr;
+}
+
+uint64_t veldoran::JournalFile::ReadSavedIndex() {
+    // The index as saved: its header, its entries in fingerprint order, a checksum over both.
+    // Whatever does not match the journal as it stands is thrown away and made again from the
+    // records; the record at the index's point must be sound as well as the one it saw, or a
+    // record damaged since would pass unread.
+    const int fd = indexFd_.Get();
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 ||
+        static_cast<uint64_t>(info.st_size) < kIndexHeaderSize + kIndexChecksumSize ||
+        (static_cast<uint64_t>(info.st_size) - kIndexHeaderSize - kIndexChecksumSize) %
+                kIndexEntrySize !=
+            0) {
+        return 0;
+    }
+    std::vector<unsigned char> bytes(static_cast<size_t>(info.st_size));
+    const size_t body = bytes.size() - kIndexChecksumSize;
+    if (!veldoran::ReadFullyAt(fd, bytes.data(), bytes.size(), 0) ||
+        memcmp(bytes.data(), kIndexMagic, kMagicSize) != 0 ||
+        memcmp(bytes.data() + kIndexMachineAt, machine_, kJournalMachineSize) != 0 ||
+        Get32(bytes.data() + body) != veldoran::JournalChecksum(bytes.data(), body)) {
+        return 0;
+    }
+    const uint64_t covered = Get64(bytes.data() + kIndexCoveredAt);
+    JournalRecord last;
+    if (covered > Records() || (covered > 0 && (Record(covered - 1, &last) != kNoErr ||
+                                                JournalRecordChecksum(last) !=
+                                                    Get32(bytes.data() + kIndexLastChecksumAt)))) {
+        return 0;
+    }
+    index_.clear();
+    for (size_t at = kIndexHeaderSize; at < body; at += kIndexEntrySize) {
+        IndexEntry entry{};
+        memcpy(entry.fingerprint, bytes.data() + at, kKeyFingerprintSize);
+        entry.number = Get64(bytes.data() + at + kIndexNumberAt);
+        if (entry.number >= covered ||
+            (!index_.empty() &&
+             memcmp(index_.back().fingerprint, entry.fingerprint, kKeyFingerprintSize) >= 0)) {
+            index_.clear();
+            return 0;
+        }
+        index_.push_back(entry);
+    }
+    return covered;
 }
 
 void veldoran::JournalFile::SaveIndex() {
@@ -330,8 +343,13 @@ void veldoran::JournalFile::SaveIndex() {
 
 int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRecord* record,
                                     bool* found) {
+    return Look(fingerprint, record, found, true);
+}
+
+int32_t veldoran::JournalFile::Look(const unsigned char* fingerprint, JournalRecord* record,
+                                    bool* found, bool fromSaved) {
     *found = false;
-    const int32_t result = LoadIndex();
+    const int32_t result = LoadIndex(fromSaved);
     if (result != kNoErr) {
         return result;
     }
@@ -344,12 +362,25 @@ int32_t veldoran::JournalFile::Last(const unsigned char* fingerprint, JournalRec
         memcmp(place->fingerprint, fingerprint, kKeyFingerprintSize) != 0) {
         return kNoErr;
     }
+    if (Record(place->number, record) != kNoErr) {
+        return kOtherErr;
+    }
+    // An entry that names a record of another key, or a read, is no index of this journal: it
+    // is made again from the records, which the scan checks one by one.
+    if (memcmp(record->fingerprint, fingerprint, kKeyFingerprintSize) != 0 ||
+        record->kind == kJournalRead) {
+        if (!fromSaved) {
+            return Refuse("the key journal's index does not match its records");
+        }
+        indexLoaded_ = false;
+        return Look(fingerprint, record, found, false);
+    }
     *found = true;
-    return Record(place->number, record);
+    return kNoErr;
 }
 
 int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mode mode) {
-    int32_t result = LoadIndex();
+    int32_t result = LoadIndex(true);
     if (result != kNoErr) {
         return result;
     }

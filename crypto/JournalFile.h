@@ -100,7 +100,14 @@ class JournalFile {
     int32_t Refuse(const std::string& words);
     int32_t ReadHeader(bool forWriting);
     int32_t FindSoundEnd();
-    int32_t LoadIndex();
+    // The index as saved when useSaved and it matches the journal, brought up to date; else made
+    // again from every record. 0 or -1.
+    int32_t LoadIndex(bool useSaved);
+    // The records the saved index covers (its entries then in index_), or 0 when it does not
+    // match the journal.
+    uint64_t ReadSavedIndex();
+    int32_t Look(const unsigned char* fingerprint, JournalRecord* record, bool* found,
+                 bool fromSaved);
     void Remember(const JournalRecord& record, uint64_t number);
     void SaveIndex();
     std::string path_;

@@ -388,4 +388,73 @@ TEST_F(JournalFileTest, WhatIsNoRegularFileInAnIndexsPlaceIsRefusedWithoutWaitin
     }
 }
 
+// The index is a cache: whatever it was left as, a key's last position comes out as the records
+// alone give it, and a damaged record a look-up reads through the index is refused as a look-up
+// without it refuses it.
+TEST_F(JournalFileTest, TheIndexNeverHidesADamagedRecordALookUpReads) {
+    const std::string indexPath = Path() + ".index";
+    const struct {
+        const char* label;
+        // Leaves the journal and its index; the index is as saved when this returns nothing.
+        std::function<void()> leave;
+    } ways[] = {
+        {"the record at the index's point damaged",
+         [&] {
+             AppendUses({Use(1, 0, 10), Use(2, 0, 10)});
+             const Bytes index = testsupport::ReadWholeFile(indexPath);
+             AppendUses({Use(1, 10, 10)});
+             Bytes journal = testsupport::ReadWholeFile(Path());
+             journal[128 + 128 + 100] ^= 1;
+             testsupport::WriteWholeFile(Path(), journal);
+             testsupport::WriteWholeFile(indexPath, index);
+         }},
+        {"the key's last record damaged",
+         [&] {
+             AppendUses({Use(1, 0, 10), Use(1, 10, 10), Use(2, 0, 10)});
+             Bytes journal = testsupport::ReadWholeFile(Path());
+             journal[128 + 128 + 100] ^= 1;
+             testsupport::WriteWholeFile(Path(), journal);
+         }},
+        {"an entry naming another key's record",
+         [&] {
+             AppendUses({Use(1, 0, 10), Use(2, 50, 10)});
+             Bytes index = testsupport::ReadWholeFile(indexPath);
+             // Key 1's entry, first in fingerprint order, names record 1 (key 2's).
+             index[48 + 16 + 7] = 1;
+             const size_t body = index.size() - 4;
+             const uint32_t checksum = veldoran::JournalChecksum(index.data(), body);
+             for (int k = 0; k < 4; ++k) {
+                 index[body + k] = static_cast<unsigned char>(checksum >> (24 - 8 * k));
+             }
+             testsupport::WriteWholeFile(indexPath, index);
+         }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.label);
+        std::filesystem::remove(Path());
+        std::filesystem::remove(indexPath);
+        way.leave();
+        const Bytes index = testsupport::ReadWholeFile(indexPath);
+        unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {1};
+        struct Answer {
+            int32_t result;
+            uint64_t start;
+        };
+        auto lookUp = [&] {
+            JournalFile journal;
+            EXPECT_EQ(journal.Open(Path(), false), kNoErr) << journal.Problem();
+            JournalRecord last;
+            bool found = false;
+            const int32_t result = journal.Last(fingerprint, &last, &found);
+            return Answer{result, result == kNoErr && found ? last.start : ~uint64_t{0}};
+        };
+        const Answer withIndex = lookUp();
+        std::filesystem::remove(indexPath);
+        const Answer without = lookUp();
+        EXPECT_EQ(withIndex.result, without.result);
+        EXPECT_EQ(withIndex.start, without.start);
+        testsupport::WriteWholeFile(indexPath, index);
+    }
+}
+
 }  // namespace
