@@ -14,7 +14,7 @@
 #include <ctime>
 
 #include "crypto/BigEndian.h"
-#include "crypto/JournalReadIndex.h"
+#include "crypto/JournalRangeIndex.h"
 #include "platform/DurableSteps.h"
 #include "platform/FailureRecord.h"
 #include "platform/ResultCodes.h"
@@ -66,6 +66,7 @@ int32_t veldoran::JournalFile::Open(const std::string& path, bool forWriting) {
     path_ = path;
     forWriting_ = forWriting;
     reads_.reset();
+    sent_.reset();
     // Never followed: a link could lead the records anywhere; never waited on: a FIFO holds no
     // journal.
     const int flags =
@@ -193,10 +194,52 @@ int32_t veldoran::JournalFile::Scan(uint64_t first, const Visitor& visit) {
 
 int32_t veldoran::JournalFile::Reads(const unsigned char* fingerprint, const KeyRange& range,
                                      const Visitor& visit) {
-    if (!reads_) {
-        reads_.reset(new JournalReadIndex(this, path_ + ".reads", forWriting_));
+    return RangeIndex(kJournalRead)->Records(fingerprint, range, visit);
+}
+
+int32_t veldoran::JournalFile::Sent(const unsigned char* fingerprint, const KeyRange& range,
+                                    const Visitor& visit) {
+    return RangeIndex(kJournalSent)->Records(fingerprint, range, visit);
+}
+
+int32_t veldoran::JournalFile::SentBytes(const unsigned char* fingerprint, const KeyRange& range,
+                                         uint64_t* bytes) {
+    *bytes = 0;
+    KeyPiece wanted[KeyRange::kMostPieces];
+    const int count = range.Pieces(wanted);
+    std::vector<KeyPiece> shared;
+    const int32_t result = Sent(fingerprint, range, [&](uint64_t, const JournalRecord& record) {
+        KeyPiece pieces[KeyRange::kMostPieces];
+        const int found = record.Range().Pieces(pieces);
+        for (int w = 0; w < count; ++w) {
+            for (int p = 0; p < found; ++p) {
+                const KeyPiece both{std::max(wanted[w].first, pieces[p].first),
+                                    std::min(wanted[w].end, pieces[p].end)};
+                if (both.first < both.end) {
+                    shared.push_back(both);
+                }
+            }
+        }
+        return true;
+    });
+    std::sort(shared.begin(), shared.end(),
+              [](const KeyPiece& a, const KeyPiece& b) { return a.first < b.first; });
+    uint64_t reached = 0;
+    for (const KeyPiece& piece : shared) {
+        const uint64_t from = std::max(piece.first, reached);
+        *bytes += piece.end > from ? piece.end - from : 0;
+        reached = std::max(reached, piece.end);
     }
-    return reads_->Reads(fingerprint, range, visit);
+    return result;
+}
+
+veldoran::JournalRangeIndex* veldoran::JournalFile::RangeIndex(JournalKind kind) {
+    std::unique_ptr<JournalRangeIndex>& index = kind == kJournalRead ? reads_ : sent_;
+    if (!index) {
+        index.reset(new JournalRangeIndex(this, path_ + (kind == kJournalRead ? ".reads" : ".sent"),
+                                          forWriting_, kind));
+    }
+    return index.get();
 }
 int32_t veldoran::JournalFile::OpenIndex(const std::string& path, bool forWriting, Descriptor* fd) {
     const int flags =
@@ -423,5 +466,8 @@ int32_t veldoran::JournalFile::Append(JournalRecord* records, uint32_t count, Mo
     if (reads_) {
         reads_->Appended();
     }
+    // Looked up only when a key header is out of step, the sent index is kept in step at every
+    // append, so that the look-up never waits on the whole journal.
+    RangeIndex(kJournalSent)->Appended(true);
     return kNoErr;
 }

@@ -19,7 +19,7 @@
 //     record covered (0 when none)   28 zero   32 machine id of the journal (16 bytes)
 //     48 entries, 24 bytes each, in fingerprint order: fingerprint (16 bytes), u64 record number
 //     then u32 checksum of every byte before it, as the journal's records carry
-//   <journal>.reads, the read records by key and range: crypto/JournalReadIndex.h.
+//   <journal>.reads, the read records by key and range: crypto/JournalRangeIndex.h.
 //
 // Every use of the journal holds a lock on it: exclusive to write, shared to read.
 #ifndef VELDORAN_CRYPTO_JOURNALFILE_H
@@ -38,7 +38,7 @@
 
 namespace veldoran {
 
-class JournalReadIndex;
+class JournalRangeIndex;
 
 class JournalFile {
   public:
@@ -83,6 +83,12 @@ class JournalFile {
     // journal is; when the index cannot be used (a journal opened for reading whose index does
     // not match it, an index that cannot be written) the records are scanned. 0 or -1.
     int32_t Reads(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
+    // The same for the sent records (kind sent) of the key, through the sent index, which every
+    // append keeps in step.
+    int32_t Sent(const unsigned char* fingerprint, const KeyRange& range, const Visitor& visit);
+    // The bytes of range the journal records as sent for the key fingerprint, each counted
+    // once however many records hold it; through the sent index. 0 or -1.
+    int32_t SentBytes(const unsigned char* fingerprint, const KeyRange& range, uint64_t* bytes);
     // Why the last refusal happened, in words, the journal's path first (or the index's, when
     // the index is what was refused).
     const std::string& Problem() const { return problem_; }
@@ -110,6 +116,7 @@ class JournalFile {
                  bool fromSaved);
     void Remember(const JournalRecord& record, uint64_t number);
     void SaveIndex();
+    JournalRangeIndex* RangeIndex(JournalKind kind);
     std::string path_;
     Descriptor fd_;
     unsigned char machine_[kJournalMachineSize] = {};
@@ -119,7 +126,8 @@ class JournalFile {
     std::vector<IndexEntry> index_;
     Descriptor indexFd_;
     bool forWriting_ = false;
-    std::unique_ptr<JournalReadIndex> reads_;
+    std::unique_ptr<JournalRangeIndex> reads_;
+    std::unique_ptr<JournalRangeIndex> sent_;
     std::string problem_;
 };
 

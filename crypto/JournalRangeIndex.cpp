@@ -1,6 +1,6 @@
-// The read index: a hash table of (key, granule) slots on disk, probed with pread and brought
+// A range index: a hash table of (key, granule) slots on disk, probed with pread and brought
 // up to date from the journal's new records.
-#include "crypto/JournalReadIndex.h"
+#include "crypto/JournalRangeIndex.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr char kMagic[] = "VELDORAN-JREADS1";
+constexpr char kReadsMagic[] = "VELDORAN-JREADS1";
+constexpr char kSentMagic[] = "VELDORAN-JSENT01";
 constexpr size_t kMagicSize = 16;
 // The header's fields.
 constexpr size_t kMachineAt = 16;
@@ -81,11 +82,16 @@ bool EachGranule(const veldoran::KeyRange& range, Step step) {
 
 }  // namespace
 
-veldoran::JournalReadIndex::JournalReadIndex(JournalFile* journal, std::string path, bool writable)
-    : journal_(journal), path_(std::move(path)), writable_(writable) {}
+veldoran::JournalRangeIndex::JournalRangeIndex(JournalFile* journal, std::string path,
+                                               bool writable, JournalKind kind)
+    : journal_(journal), path_(std::move(path)), writable_(writable), kind_(kind) {}
 
-int32_t veldoran::JournalReadIndex::Reads(const unsigned char* fingerprint, const KeyRange& range,
-                                          const Visitor& visit) {
+const char* veldoran::JournalRangeIndex::Magic() const {
+    return kind_ == kJournalRead ? kReadsMagic : kSentMagic;
+}
+
+int32_t veldoran::JournalRangeIndex::Records(const unsigned char* fingerprint,
+                                             const KeyRange& range, const Visitor& visit) {
     // A table found damaged is made again once; after that, or with no table, the records are
     // scanned.
     if (!checked_ && journal_->OpenIndex(path_, writable_, &fd_) != kNoErr) {
@@ -109,8 +115,8 @@ int32_t veldoran::JournalReadIndex::Reads(const unsigned char* fingerprint, cons
     return ScanAll(fingerprint, range, visit);
 }
 
-bool veldoran::JournalReadIndex::Look(const unsigned char* fingerprint, const KeyRange& range,
-                                      std::vector<std::pair<uint64_t, JournalRecord>>* found) {
+bool veldoran::JournalRangeIndex::Look(const unsigned char* fingerprint, const KeyRange& range,
+                                       std::vector<std::pair<uint64_t, JournalRecord>>* found) {
     std::vector<uint64_t> numbers;
     Slot wanted{};
     memcpy(wanted.fingerprint, fingerprint, kKeyFingerprintSize);
@@ -127,7 +133,7 @@ bool veldoran::JournalReadIndex::Look(const unsigned char* fingerprint, const Ke
     for (uint64_t number : numbers) {
         JournalRecord record;
         if (number >= journal_->Records() || journal_->Record(number, &record) != kNoErr ||
-            record.kind != kJournalRead ||
+            record.kind != kind_ ||
             memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0) {
             return false;
         }
@@ -139,16 +145,22 @@ bool veldoran::JournalReadIndex::Look(const unsigned char* fingerprint, const Ke
     return true;
 }
 
-void veldoran::JournalReadIndex::Appended() {
+void veldoran::JournalRangeIndex::Appended(bool load) {
+    if (load && !checked_) {
+        if (journal_->OpenIndex(path_, writable_, &fd_) == kNoErr) {
+            InStep();
+        }
+        return;
+    }
     if (usable_ && !CatchUp()) {
         GiveUp();
     }
 }
 
-int32_t veldoran::JournalReadIndex::ScanAll(const unsigned char* fingerprint, const KeyRange& range,
-                                            const Visitor& visit) {
+int32_t veldoran::JournalRangeIndex::ScanAll(const unsigned char* fingerprint,
+                                             const KeyRange& range, const Visitor& visit) {
     return journal_->Scan([&](uint64_t number, const JournalRecord& record) {
-        if (record.kind != kJournalRead ||
+        if (record.kind != kind_ ||
             memcmp(record.fingerprint, fingerprint, kKeyFingerprintSize) != 0 ||
             range.Shared(record.Range()) == 0) {
             return true;
@@ -157,7 +169,7 @@ int32_t veldoran::JournalReadIndex::ScanAll(const unsigned char* fingerprint, co
     });
 }
 
-bool veldoran::JournalReadIndex::InStep() {
+bool veldoran::JournalRangeIndex::InStep() {
     if (!checked_) {
         checked_ = true;
         usable_ = Load() || (writable_ && Rebuild());
@@ -168,19 +180,19 @@ bool veldoran::JournalReadIndex::InStep() {
     return usable_;
 }
 
-void veldoran::JournalReadIndex::GiveUp() {
+void veldoran::JournalRangeIndex::GiveUp() {
     // Only slower: the records are scanned, and the next run makes the table again.
     usable_ = false;
 }
 
-bool veldoran::JournalReadIndex::Load() {
+bool veldoran::JournalRangeIndex::Load() {
     struct stat info {};
     if (!fd_.IsOpen() || fstat(fd_.Get(), &info) != 0) {
         return false;
     }
     unsigned char header[kHeaderSize];
     if (!ReadFullyAt(fd_.Get(), header, sizeof header, 0) ||
-        memcmp(header, kMagic, kMagicSize) != 0 ||
+        memcmp(header, Magic(), kMagicSize) != 0 ||
         memcmp(header + kMachineAt, journal_->Machine(), kJournalMachineSize) != 0 ||
         Get32(header + kHeaderChecksumAt) != JournalChecksum(header, kHeaderChecksumAt)) {
         return false;
@@ -195,7 +207,7 @@ bool veldoran::JournalReadIndex::Load() {
            lastChecksum == Get32(header + kLastChecksumAt);
 }
 
-bool veldoran::JournalReadIndex::LastChecksum(uint64_t covered, uint32_t* checksum) {
+bool veldoran::JournalRangeIndex::LastChecksum(uint64_t covered, uint32_t* checksum) {
     *checksum = 0;
     JournalRecord last;
     if (covered == 0) {
@@ -208,7 +220,7 @@ bool veldoran::JournalReadIndex::LastChecksum(uint64_t covered, uint32_t* checks
     return true;
 }
 
-bool veldoran::JournalReadIndex::Rebuild() {
+bool veldoran::JournalRangeIndex::Rebuild() {
     if (!writable_ || !fd_.IsOpen()) {
         return false;
     }
@@ -216,7 +228,7 @@ bool veldoran::JournalReadIndex::Rebuild() {
     // would cost a system call each.
     std::vector<Placed> placed;
     const int32_t scanned = journal_->Scan([&](uint64_t number, const JournalRecord& record) {
-        if (record.kind == kJournalRead) {
+        if (record.kind == kind_) {
             Slot slot{};
             memcpy(slot.fingerprint, record.fingerprint, kKeyFingerprintSize);
             slot.number = number;
@@ -253,7 +265,7 @@ bool veldoran::JournalReadIndex::Rebuild() {
     return WriteHeader();
 }
 
-bool veldoran::JournalReadIndex::Place(std::vector<Placed>* placed) const {
+bool veldoran::JournalRangeIndex::Place(std::vector<Placed>* placed) const {
     for (Placed& entry : *placed) {
         entry.home = Home(entry.slot);
     }
@@ -269,7 +281,7 @@ bool veldoran::JournalReadIndex::Place(std::vector<Placed>* placed) const {
     return next <= TableSlots();
 }
 
-bool veldoran::JournalReadIndex::WritePlaced(const std::vector<Placed>& placed) {
+bool veldoran::JournalRangeIndex::WritePlaced(const std::vector<Placed>& placed) {
     std::vector<unsigned char> piece(kWriteSlots * kSlotSize);
     auto next = placed.begin();
     for (uint64_t first = 0; next != placed.end(); first += kWriteSlots) {
@@ -289,7 +301,7 @@ bool veldoran::JournalReadIndex::WritePlaced(const std::vector<Placed>& placed) 
     return true;
 }
 
-bool veldoran::JournalReadIndex::CatchUp() {
+bool veldoran::JournalRangeIndex::CatchUp() {
     const uint64_t records = journal_->Records();
     full_ = false;
     bool inserted = true;
@@ -308,9 +320,9 @@ bool veldoran::JournalReadIndex::CatchUp() {
     return WriteHeader();
 }
 
-bool veldoran::JournalReadIndex::WriteHeader() {
+bool veldoran::JournalRangeIndex::WriteHeader() {
     unsigned char header[kHeaderSize] = {};
-    memcpy(header, kMagic, kMagicSize);
+    memcpy(header, Magic(), kMagicSize);
     memcpy(header + kMachineAt, journal_->Machine(), kJournalMachineSize);
     Put64(header + kCoveredAt, covered_);
     uint32_t lastChecksum = 0;
@@ -324,8 +336,8 @@ bool veldoran::JournalReadIndex::WriteHeader() {
     return WriteFullyAt(fd_.Get(), header, sizeof header, 0) == 0;
 }
 
-bool veldoran::JournalReadIndex::Insert(const JournalRecord& record, uint64_t number) {
-    if (record.kind != kJournalRead) {
+bool veldoran::JournalRangeIndex::Insert(const JournalRecord& record, uint64_t number) {
+    if (record.kind != kind_) {
         return true;
     }
     Slot slot{};
@@ -337,7 +349,7 @@ bool veldoran::JournalReadIndex::Insert(const JournalRecord& record, uint64_t nu
     });
 }
 
-bool veldoran::JournalReadIndex::InsertSlot(const Slot& slot) {
+bool veldoran::JournalRangeIndex::InsertSlot(const Slot& slot) {
     if ((used_ + 1) * 2 > (uint64_t{1} << bits_)) {
         full_ = true;
         return false;
@@ -368,8 +380,8 @@ bool veldoran::JournalReadIndex::InsertSlot(const Slot& slot) {
     return true;
 }
 
-veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Find(const Slot& wanted,
-                                                                   std::vector<uint64_t>* numbers) {
+veldoran::JournalRangeIndex::Probe veldoran::JournalRangeIndex::Find(
+    const Slot& wanted, std::vector<uint64_t>* numbers) {
     uint64_t emptyAt = 0;
     return Walk(wanted, &emptyAt, [numbers](uint64_t number) {
         numbers->push_back(number);
@@ -378,8 +390,9 @@ veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Find(const Slot& w
 }
 
 template <class Visit>
-veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Walk(const Slot& wanted,
-                                                                   uint64_t* emptyAt, Visit visit) {
+veldoran::JournalRangeIndex::Probe veldoran::JournalRangeIndex::Walk(const Slot& wanted,
+                                                                     uint64_t* emptyAt,
+                                                                     Visit visit) {
     run_.resize(kRunSlots * kSlotSize);
     for (uint64_t at = Home(wanted); at < TableSlots();) {
         const uint64_t count = std::min(kRunSlots, TableSlots() - at);
@@ -408,18 +421,18 @@ veldoran::JournalReadIndex::Probe veldoran::JournalReadIndex::Walk(const Slot& w
     return Probe::kFound;
 }
 
-uint64_t veldoran::JournalReadIndex::Home(const Slot& slot) const {
+uint64_t veldoran::JournalRangeIndex::Home(const Slot& slot) const {
     return Mix(Get64(slot.fingerprint) ^ Mix(Get64(slot.fingerprint + 8) ^ slot.granule)) >>
            (64 - bits_);
 }
 
-void veldoran::JournalReadIndex::EncodeSlot(const Slot& slot, unsigned char* bytes) {
+void veldoran::JournalRangeIndex::EncodeSlot(const Slot& slot, unsigned char* bytes) {
     memcpy(bytes, slot.fingerprint, kKeyFingerprintSize);
     Put32(bytes + kSlotGranuleAt, slot.granule);
     Put64(bytes + kSlotNumberAt, slot.number + 1);
     Put32(bytes + kSlotCheckAt, Fnv1a(bytes, kSlotCheckAt));
 }
 
-uint64_t veldoran::JournalReadIndex::TableSlots() const {
+uint64_t veldoran::JournalRangeIndex::TableSlots() const {
     return (uint64_t{1} << bits_) + kSpareSlots;
 }

@@ -1,8 +1,8 @@
-// The journal's read records found by key and range through the read index: exactly the records
-// a scan of the whole journal finds, over seeded random journals and ranges, and the same
-// however the index beside the journal was left (removed, older than the journal, of another
-// journal, damaged), made again where the journal may be written and never written where it
-// is only read.
+// The journal's read and sent records found by key and range through their range indexes:
+// exactly the records a scan of the whole journal finds, over seeded random journals and ranges,
+// and the same however the index beside the journal was left (removed, older than the journal,
+// of another journal, damaged), made again where the journal may be written and never written
+// where it is only read. Every case runs for both kinds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,10 +39,20 @@ JournalRecord Read(unsigned char key, uint32_t start, uint32_t length, uint32_t 
     return record;
 }
 
-class JournalReadIndexTest : public ::testing::Test {
+class JournalRangeIndexTest : public ::testing::TestWithParam<uint32_t> {
   protected:
+    static uint32_t Kind() { return GetParam(); }
     std::string Path() const { return folder_.File("journal"); }
-    std::string IndexPath() const { return Path() + ".reads"; }
+    std::string IndexPath() const {
+        return Path() + (Kind() == veldoran::kJournalRead ? ".reads" : ".sent");
+    }
+
+    // The records of the index's kind, as the journal finds them through it.
+    static int32_t Look(JournalFile* journal, const unsigned char* fingerprint,
+                        const KeyRange& range, const JournalFile::Visitor& visit) {
+        return Kind() == veldoran::kJournalRead ? journal->Reads(fingerprint, range, visit)
+                                                : journal->Sent(fingerprint, range, visit);
+    }
 
     void Append(std::vector<JournalRecord> records) {
         JournalFile journal;
@@ -72,11 +82,11 @@ class JournalReadIndexTest : public ::testing::Test {
     static Numbers Found(JournalFile* journal, unsigned char key, const KeyRange& range) {
         unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {key};
         Numbers numbers;
-        EXPECT_EQ(journal->Reads(fingerprint, range,
-                                 [&numbers](uint64_t number, const JournalRecord&) {
-                                     numbers.push_back(number);
-                                     return true;
-                                 }),
+        EXPECT_EQ(Look(journal, fingerprint, range,
+                       [&numbers](uint64_t number, const JournalRecord&) {
+                           numbers.push_back(number);
+                           return true;
+                       }),
                   kNoErr)
             << journal->Problem();
         return numbers;
@@ -84,7 +94,7 @@ class JournalReadIndexTest : public ::testing::Test {
     static Numbers Scanned(JournalFile* journal, unsigned char key, const KeyRange& range) {
         Numbers numbers;
         journal->Scan([&](uint64_t number, const JournalRecord& record) {
-            if (record.kind == veldoran::kJournalRead && record.fingerprint[0] == key &&
+            if (record.kind == Kind() && record.fingerprint[0] == key &&
                 range.Shared(record.Range()) > 0) {
                 numbers.push_back(number);
             }
@@ -139,7 +149,7 @@ class JournalReadIndexTest : public ::testing::Test {
     testsupport::TempDir folder_;
 };
 
-TEST_F(JournalReadIndexTest, FindsWhatAScanFinds) {
+TEST_P(JournalRangeIndexTest, FindsWhatAScanFinds) {
     for (uint32_t seed : {1u, 2u, 3u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::filesystem::remove(Path());
@@ -156,15 +166,14 @@ TEST_F(JournalReadIndexTest, FindsWhatAScanFinds) {
 
 // The table made again from journals of many sizes, so that its probe runs also go round its
 // end: every read record is found by its own range, and only by the ranges it touches.
-TEST_F(JournalReadIndexTest, EveryReadIsFoundAfterTheTableIsMadeAgain) {
+TEST_P(JournalRangeIndexTest, EveryReadIsFoundAfterTheTableIsMadeAgain) {
     std::mt19937 random(11);
     std::vector<JournalRecord> reads;
     for (int round = 0; round < 30; ++round) {
         std::vector<JournalRecord> more;
         for (int k = 0; k < 60; ++k) {
-            JournalRecord read =
-                Read(static_cast<unsigned char>(random()),
-                     static_cast<uint32_t>(random() % kKeyLen), 100, veldoran::kJournalRead);
+            JournalRecord read = Read(static_cast<unsigned char>(random()),
+                                      static_cast<uint32_t>(random() % kKeyLen), 100, Kind());
             read.fingerprint[1] = static_cast<unsigned char>(round);
             more.push_back(read);
         }
@@ -175,32 +184,32 @@ TEST_F(JournalReadIndexTest, EveryReadIsFoundAfterTheTableIsMadeAgain) {
         ASSERT_EQ(journal.Open(Path(), true), kNoErr);
         for (uint64_t number = 0; number < reads.size(); ++number) {
             Numbers found;
-            journal.Reads(reads[number].fingerprint, reads[number].Range(),
-                          [&found](uint64_t at, const JournalRecord&) {
-                              found.push_back(at);
-                              return true;
-                          });
+            Look(&journal, reads[number].fingerprint, reads[number].Range(),
+                 [&found](uint64_t at, const JournalRecord&) {
+                     found.push_back(at);
+                     return true;
+                 });
             ASSERT_EQ(found, Numbers({number})) << "round " << round;
         }
     }
 }
 
 // A read noted, then looked for again through the same open journal: found without a new open.
-TEST_F(JournalReadIndexTest, ARecordAppendedIsFoundAtOnce) {
+TEST_P(JournalRangeIndexTest, ARecordAppendedIsFoundAtOnce) {
     AppendRandom(4, 100);
     JournalFile journal;
     ASSERT_EQ(journal.Open(Path(), true), kNoErr) << journal.Problem();
     const KeyRange range(kKeyLen - 10, 30, kKeyLen);
     const Numbers before = Found(&journal, 4, range);
     EXPECT_TRUE(before.empty());
-    JournalRecord read = Read(4, kKeyLen - 10, 30, veldoran::kJournalRead);
+    JournalRecord read = Read(4, kKeyLen - 10, 30, Kind());
     ASSERT_EQ(journal.Append(&read, 1, JournalFile::Mode::kOwnUnsynced), kNoErr);
     EXPECT_EQ(Found(&journal, 4, range), Numbers({100}));
     EXPECT_EQ(Found(&journal, 4, KeyRange(5, 1, kKeyLen)), Numbers({100}));
     EXPECT_EQ(Found(&journal, 4, KeyRange(20, 1, kKeyLen)), Numbers());
 }
 
-TEST_F(JournalReadIndexTest, GivesTheSameHoweverTheIndexWasLeft) {
+TEST_P(JournalRangeIndexTest, GivesTheSameHoweverTheIndexWasLeft) {
     AppendRandom(5, 400);
     {
         JournalFile journal;
@@ -272,19 +281,26 @@ TEST_F(JournalReadIndexTest, GivesTheSameHoweverTheIndexWasLeft) {
 
 // The index is no way for a path to lead elsewhere: a link in its place is never followed, and
 // the look-up is refused naming it.
-TEST_F(JournalReadIndexTest, ALinkInTheIndexsPlaceIsNotFollowed) {
+TEST_P(JournalRangeIndexTest, ALinkInTheIndexsPlaceIsNotFollowed) {
     AppendRandom(8, 50);
     const std::string elsewhere = folder_.File("elsewhere");
     testsupport::WriteWholeFile(elsewhere, {'k', 'e', 'e', 'p'});
+    std::filesystem::remove(IndexPath());
     std::filesystem::create_symlink(elsewhere, IndexPath());
     JournalFile journal;
     ASSERT_EQ(journal.Open(Path(), true), kNoErr);
     unsigned char fingerprint[veldoran::kKeyFingerprintSize] = {1};
-    EXPECT_EQ(journal.Reads(fingerprint, KeyRange(0, kKeyLen, kKeyLen),
-                            [](uint64_t, const JournalRecord&) { return true; }),
+    EXPECT_EQ(Look(&journal, fingerprint, KeyRange(0, kKeyLen, kKeyLen),
+                   [](uint64_t, const JournalRecord&) { return true; }),
               kOtherErr);
     EXPECT_NE(journal.Problem().find("symbolic link"), std::string::npos) << journal.Problem();
     EXPECT_EQ(testsupport::ReadWholeFile(elsewhere), Bytes({'k', 'e', 'e', 'p'}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, JournalRangeIndexTest,
+                         ::testing::Values(veldoran::kJournalRead, veldoran::kJournalSent),
+                         [](const ::testing::TestParamInfo<uint32_t>& kind) {
+                             return kind.param == veldoran::kJournalRead ? "Reads" : "Sent";
+                         });
 
 }  // namespace
