@@ -206,7 +206,10 @@ std::string GMimeOutgoingMail::Write(const std::string& armour, const std::strin
     GMimeObject* object = GMIME_OBJECT(message_);
     if (!keepBcc) {
         internet_address_list_clear(g_mime_message_get_addresses(message_, GMIME_ADDRESS_TYPE_BCC));
-        while (g_mime_object_remove_header(object, "Bcc")) {
+        // Resent-Bcc holds the blind copies of a resent mail: as hidden as Bcc.
+        for (const char* field : {"Bcc", "Resent-Bcc"}) {
+            while (g_mime_object_remove_header(object, field)) {
+            }
         }
     }
     if (hideSubject) {

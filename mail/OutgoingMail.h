@@ -42,10 +42,11 @@ class OutgoingMail {
     // The Subject decoded to UTF-8 ("" for none).
     const std::string& Subject() const { return subject_; }
 
-    // The mail as it leaves: every header field as it came but Bcc (kept only when keepBcc, for
-    // a sendmail that reads the recipients from the header and drops it itself) and the content
-    // fields; the body the armour as text/plain, and, when vlb is not empty, the encrypted
-    // attachments beside it as "attachments.vlb" in base64. hideSubject writes the Subject as
+    // The mail as it leaves: every header field as it came but Bcc and Resent-Bcc, in any case
+    // (kept only when keepBcc, for a sendmail that reads the recipients from the header and
+    // drops them itself) and the content fields; the body the armour as text/plain, and, when vlb
+    // is not empty, the encrypted attachments beside it as "attachments.vlb" in base64. hideSubject
+    // writes the Subject as
     // "...". Lines end with "\n", as a sendmail command takes them.
     virtual std::string Write(const std::string& armour, const std::string& vlb, bool hideSubject,
                               bool keepBcc) = 0;

@@ -46,9 +46,6 @@ void AddUnpack(CLI::App* app, CommonOptions* common, Work* run);
 void AddKey(CLI::App* app, CommonOptions* common, Work* run);  // key new, key show
 void AddOpen(CLI::App* app, CommonOptions* common, Work* run);
 void AddSendmail(CLI::App* app, CommonOptions* common, Work* run);
-// sendmail's COMMAND and its arguments are the real sendmail's, not the tool's: they are set
-// aside before the command line is parsed. Returns the count of arguments left to parse.
-int TakeSendmailCommand(int argc, char** argv);
 
 // What the registrations share: -k,--keys into common->keyFolder; --force into common->force
 // with the subcommand's words for it; the work run once the parser has filled the options.

@@ -15,6 +15,7 @@
 #include "shell/tool/ToolCommand.h"
 #include "shell/tool/ToolErrors.h"
 #include "shell/tool/ToolJournal.h"
+#include "shell/tool/ToolSendmailCommand.h"
 #include "veldoran.h"
 
 namespace {
@@ -65,7 +66,8 @@ int Main(int argc, char** argv) {
     tool::AddSendmail(&app, &common, &run);
 
     try {
-        app.parse(tool::TakeSendmailCommand(argc, argv), argv);
+        // sendmail's COMMAND and its arguments are the real sendmail's, not the tool's.
+        app.parse(tool::TakeSendmailCommand(app, argc, argv), argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

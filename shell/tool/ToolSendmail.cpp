@@ -29,6 +29,7 @@
 #include "shell/tool/ToolJournal.h"
 #include "shell/tool/ToolKeyReuse.h"
 #include "shell/tool/ToolMailLayer.h"
+#include "shell/tool/ToolSendmailCommand.h"
 #include "veldoran.h"
 
 extern char** environ;
@@ -268,6 +269,12 @@ int32_t HandOver(const std::vector<std::string>& command, const std::string& pro
 }
 
 int32_t RunSendmail(const SendmailOptions& options) {
+    if (RecipientSourceOf(options.command) == RecipientSource::kUndecided) {
+        return Fail(kUsageStatus, EscapeForTerminal(options.command.front()),
+                    "has -t behind a recipient, which one sendmail takes for an address and "
+                    "another for the option, so that Bcc would reach every recipient or none; "
+                    "put -t before the recipients: nothing encrypted, nothing sent");
+    }
     std::string why;
     const std::string program = FindProgram(options.command.front(), &why);
     if (program.empty()) {
@@ -312,51 +319,17 @@ int32_t RunSendmail(const SendmailOptions& options) {
     if (result != kNoErr) {
         return result;
     }
-    // A sendmail -t reads the recipients from the header, Bcc included, and drops Bcc itself;
-    // any other takes them as arguments, and Bcc must not reach the recipients.
-    bool readsHeader = false;
-    for (size_t k = 1; k < options.command.size() && options.command[k] != "--"; ++k) {
-        readsHeader = readsHeader || options.command[k] == "-t";
-    }
-    const std::string out = mail->Write(armour, container, options.hideSubject, readsHeader);
+    // A sendmail that reads the recipients from the header takes the blind copies from there and
+    // removes them itself; any other takes them as arguments, and they must not reach the
+    // recipients.
+    const std::string out =
+        mail->Write(armour, container, options.hideSubject,
+                    RecipientSourceOf(options.command) == RecipientSource::kHeader);
     std::string().swap(container);
     return HandOver(options.command, program, out);
 }
 
-std::vector<std::string>& CommandTail() {
-    static std::vector<std::string> tail;
-    return tail;
-}
-
-std::vector<std::string> SendmailCommand() {
-    return CommandTail();
-}
-
 }  // namespace
-
-int TakeSendmailCommand(int argc, char** argv) {
-    int at = 1;
-    while (at < argc && argv[at][0] == '-') {
-        ++at;
-    }
-    if (at >= argc || strcmp(argv[at], "sendmail") != 0) {
-        return argc;
-    }
-    // COMMAND starts behind "--" or at the first word that is neither an option of sendmail's
-    // nor the value of one; its own options are never sendmail's.
-    for (int k = at + 1; k < argc; ++k) {
-        const std::string word = argv[k];
-        if (word == "--" || word[0] != '-') {
-            const int first = word == "--" ? k + 1 : k;
-            CommandTail().assign(argv + first, argv + argc);
-            return k;
-        }
-        if (word == "-u" || word == "--user" || word == "-k" || word == "--keys") {
-            ++k;
-        }
-    }
-    return argc;
-}
 
 void AddSendmail(CLI::App* app, CommonOptions* common, Work* run) {
     auto options = std::make_shared<SendmailOptions>();

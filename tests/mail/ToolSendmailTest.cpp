@@ -150,18 +150,20 @@ class ToolSendmail : public ::testing::Test {
     void SetUp() override {
         toolrun::MakeKeys(folder_);
         ASSERT_TRUE(toolrun::WriteText(folder_.File("stand-in"),
-                                       "#!/bin/sh\nstatus=$1; shift\n"
-                                       "printf '%s\\n' \"$@\" > sent.eml.args\n"
-                                       "cat > sent.eml\nexit $status\n"));
+                                       "#!/bin/sh\nprintf '%s\\n' \"$@\" > sent.eml.args\n"
+                                       "cat > sent.eml\nexit $(cat status)\n"));
+        ASSERT_TRUE(toolrun::WriteText(folder_.File("status"), "0"));
         std::filesystem::permissions(folder_.File("stand-in"), std::filesystem::perms::owner_all);
     }
 
-    // sendmail as dupont with the options given, the stand-in exiting with status behind "--".
+    // sendmail as dupont with the options given, the stand-in behind "--" with args, exiting
+    // with status (which it reads from a file, so that its arguments are the client's alone).
     RunResult Send(const std::string& mail, std::vector<std::string> options = {},
                    const std::string& status = "0", std::vector<std::string> args = {}) {
+        EXPECT_TRUE(toolrun::WriteText(folder_.File("status"), status));
         std::vector<std::string> arguments = {"sendmail", "-u", "dupont", "-k", "keys"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        arguments.insert(arguments.end(), {"--", "./stand-in", status});
+        arguments.insert(arguments.end(), {"--", "./stand-in"});
         arguments.insert(arguments.end(), args.begin(), args.end());
         return RunTool(folder_.path(), arguments, mail);
     }
@@ -395,11 +397,11 @@ TEST_F(ToolSendmail, ARefusedMailIsNotSentAndSpendsNothing) {
     };
     for (const Refusal& r : refusals) {
         SCOPED_TRACE(r.name);
+        std::filesystem::remove(folder_.File("sent.eml"));
         const std::string keys = Keys();
         std::vector<std::string> arguments = {"sendmail", "-u", r.user, "-k", "keys"};
         arguments.insert(arguments.end(), r.options.begin(), r.options.end());
-        arguments.insert(arguments.end(),
-                         {"--", r.command.empty() ? "./stand-in" : r.command, "0"});
+        arguments.insert(arguments.end(), {"--", r.command.empty() ? "./stand-in" : r.command});
         const RunResult run = RunTool(folder_.path(), arguments, r.mail);
         EXPECT_EQ(run.status, r.status) << run.err;
         EXPECT_NE(run.err.find(r.errorHas), std::string::npos) << run.err;
@@ -496,6 +498,167 @@ TEST_F(ToolSendmail, BccStaysOnlyForASendmailThatReadsTheHeader) {
     sent = ReadDelivered(folder_.path());
     EXPECT_EQ(sent.fields.at("Bcc"), "secret@example.org");
     EXPECT_EQ(sent.tail, "#DESTBEGIN#paul@example.org,,#DESTEND#");
+}
+
+// Bcc and Resent-Bcc, in any case, leave the header for a sendmail that takes the recipients as
+// arguments (the client puts them there); a sendmail that reads the recipients from the header
+// (-t in any spelling, msmtp's --read-recipients) gets every one of them and removes them itself.
+// The client's arguments reach it unchanged, and no blind copy enters the recipient block.
+TEST_F(ToolSendmail, EveryBlindCopyFieldLeavesUnlessTheCommandReadsTheHeader) {
+    const std::vector<std::string> blind = {
+        "Bcc: one@example.org",          "BCC: two@example.org",
+        "Resent-Bcc: three@example.org", "RESENT-BCC: four@example.org",
+        "resent-bcc: five@example.org",
+    };
+    std::string fields = "To: paul@example.org\n";
+    for (const std::string& field : blind) {
+        fields += field + "\n";
+    }
+    const std::string mail = RawMail(fields, kLetter);
+    enum Blind { kRemoved, kKept, kRefused };
+    const struct {
+        std::vector<std::string> args;  // the client's, for the real sendmail
+        Blind blind;
+    } cases[] = {
+        {{}, kRemoved},
+        {{"-oi", "--", "paul@example.org", "one@example.org"}, kRemoved},
+        {{"-t"}, kKept},
+        {{"-oi", "-t"}, kKept},
+        {{"-ti"}, kKept},
+        {{"-it"}, kKept},
+        {{"-tif", "anne@example.org"}, kKept},
+        {{"-fanne@example.org", "-t"}, kKept},
+        {{"-F", "Anne Dupont", "-bm", "-t"}, kKept},
+        {{"--from", "anne@example.org", "-t"}, kKept},  // msmtp: a long option's value
+        // Postfix and Exim take a -t behind a recipient for an address, sendmail and msmtp for
+        // the option: the one would send Bcc to everyone, the other to no one.
+        {{"-v", "paul@example.org", "-t"}, kRefused},
+        {{"--read-recipients"}, kKept},  // msmtp
+        {{"--read-rec"}, kKept},         // msmtp takes a long option's unique beginning
+        // Letters behind one that takes a value are that value: address test mode, the option
+        // i set to t, a sender named -t.
+        {{"-bt"}, kRemoved},
+        {{"-oit"}, kRemoved},
+        {{"-f", "-t"}, kRemoved},
+        {{"--read-envelope-from"}, kRemoved},
+        {{"--", "-t"}, kRemoved},
+    };
+    for (const auto& c : cases) {
+        std::string args;
+        for (const std::string& arg : c.args) {
+            args += arg + "\n";
+        }
+        SCOPED_TRACE(args);
+        std::filesystem::remove(folder_.File("sent.eml"));
+        const std::string keys = Keys();
+        const RunResult run = Send(mail, {}, "0", c.args);
+        if (c.blind == kRefused) {
+            EXPECT_EQ(run.status, 2);
+            EXPECT_NE(run.err.find("put -t before the recipients"), std::string::npos) << run.err;
+            EXPECT_FALSE(Sent());
+            EXPECT_TRUE(Keys() == keys) << "key material spent";
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Delivered sent = ReadDelivered(folder_.path());
+        ASSERT_EQ(sent.problem, "") << sent.raw;
+        EXPECT_EQ(sent.args, c.args.empty() ? "\n" : args);
+        EXPECT_EQ(sent.tail, "#DESTBEGIN#paul@example.org,,#DESTEND#");
+        const std::string header = sent.raw.substr(0, sent.raw.find("\n\n") + 1);
+        for (const std::string& field : blind) {
+            if (c.blind == kKept) {
+                EXPECT_NE(header.find(field + "\n"), std::string::npos) << header;
+            } else {
+                EXPECT_EQ(sent.raw.find(field.substr(field.find(' ') + 1)), std::string::npos)
+                    << sent.raw;
+            }
+        }
+    }
+}
+
+// The program's own options (the journal, the charset, the trace) stand before sendmail or among
+// its options; a word that is the value of one is never taken for COMMAND.
+TEST_F(ToolSendmail, TheProgramsOptionsStandBeforeOrAfterTheSubcommand) {
+    const std::string journal = folder_.File("named-journal");
+    const struct {
+        const char* label;
+        std::vector<std::string> before, after;
+        bool named;  // the journal is the one named
+        const char* errHas;
+    } cases[] = {
+        {"--journal before", {"--journal", journal}, {}, true, ""},
+        {"--journal after", {}, {"--journal", journal}, true, ""},
+        {"--journal= after", {}, {"--journal=" + journal}, true, ""},
+        {"--no-journal before", {"--no-journal"}, {}, false, "--no-journal"},
+        {"--no-journal after", {}, {"--no-journal"}, false, "--no-journal"},
+        {"--charset before", {"--charset", "UTF-8"}, {}, false, ""},
+        {"--charset after", {}, {"--charset", "UTF-8"}, false, ""},
+        {"all of them around it",
+         {"--trace", "--journal", journal},
+         {"--charset", "UTF-8", "--trace"},
+         true,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove(journal);
+        std::filesystem::remove(folder_.File("sent.eml"));
+        std::vector<std::string> arguments = c.before;
+        arguments.push_back("sendmail");
+        arguments.insert(arguments.end(), c.after.begin(), c.after.end());
+        arguments.insert(arguments.end(), {"-u", "dupont", "-k", "keys", "./stand-in", "-oi"});
+        const RunResult run =
+            RunTool(folder_.path(), arguments, RawMail("To: paul@example.org\n", kLetter));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find(c.errHas), std::string::npos) << run.err;
+        const Delivered sent = ReadDelivered(folder_.path());
+        EXPECT_EQ(sent.problem, "");
+        EXPECT_EQ(sent.args, "-oi\n");
+        EXPECT_EQ(std::filesystem::exists(journal), c.named);
+    }
+}
+
+// The recipient block escapes nothing: Cc and Bcc are read back as its last two comma-separated
+// fields, up to the first end marker. Every mail reads back as sent, or is refused with one line
+// before anything is spent.
+TEST_F(ToolSendmail, TheRecipientBlockReadsBackAsSentOrTheMailIsRefused) {
+    const struct {
+        const char* label;
+        std::string fields;
+        std::string shown;  // what decrypt --recipients shows; "" when the mail is refused
+    } cases[] = {
+        {"a quoted comma in To", "To: \"a,b\"@example.org, paul@example.org\nCc: luc@example.org\n",
+         "to: \"a,b\"@example.org; paul@example.org\ncc: luc@example.org\nbcc: \n"},
+        {"commas in display names",
+         "To: \"Dupont, Paul\" <paul@example.org>\nCc: \"Roux, Luc\" <luc@example.org>\n",
+         "to: paul@example.org\ncc: luc@example.org\nbcc: \n"},
+        {"the start marker in To", "To: #DESTBEGIN#@example.org\n",
+         "to: #DESTBEGIN#@example.org\ncc: \nbcc: \n"},
+        {"a quoted comma in Cc", "To: paul@example.org\nCc: \"a,b\"@example.org, luc@example.org\n",
+         ""},
+        {"the end marker in To", "To: #DESTEND#@example.org\nCc: luc@example.org\n", ""},
+        {"the end marker quoted in Cc", "To: paul@example.org\nCc: \"x#DESTEND#y\"@example.org\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove(folder_.File("sent.eml"));
+        const std::string keys = Keys();
+        const RunResult run = Send(RawMail(c.fields, kLetter));
+        if (c.shown.empty()) {
+            EXPECT_EQ(run.status, 255) << run.err;
+            EXPECT_NE(run.err.find("recipient block"), std::string::npos) << run.err;
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+            EXPECT_FALSE(Sent());
+            EXPECT_TRUE(Keys() == keys) << "key material spent";
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        const RunResult shown = RunTool(folder_.path(), {"decrypt", "--recipients", "-k", "keys"},
+                                        ReadText(folder_.File("sent.eml")));
+        EXPECT_EQ(shown.status, 0) << shown.err;
+        EXPECT_EQ(shown.err, c.shown);
+    }
 }
 
 // The largest attachments a mail client sends: 30 MiB leaves and comes back byte for byte;
