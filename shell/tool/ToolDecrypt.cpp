@@ -39,39 +39,27 @@ struct DecryptOptions {
 };
 
 // Prints the recipient lists of a message tail ("#DESTBEGIN#" to "," cc "," bcc "#DESTEND#"
-// then the parameter text) on the standard error stream. The block does not escape commas
-// inside the lists, so cc and bcc are taken as its last two comma-separated fields.
+// then the parameter text) on the standard error stream, as the block's one reading rule takes
+// them.
 void PrintRecipients(const std::string& charset, const char* documentTail) {
-    const std::string userTail = UserTextOf(documentTail, charset);
-    const char* tail = userTail.c_str();
-    TypUtilsUnix utils;
-    utils.InitCreate(nullptr);
-    const uint32_t length = static_cast<uint32_t>(strlen(tail));
-    const auto* bytes = reinterpret_cast<const unsigned char*>(tail);
-    const int32_t start = utils.FindSubString(bytes, length, veldoran::kRecipientBlockStart);
-    const int32_t end = utils.FindSubString(bytes, length, veldoran::kRecipientBlockEnd);
-    if (start != 0 || end < static_cast<int32_t>(strlen(veldoran::kRecipientBlockStart))) {
-        fprintf(stderr, "recipients: none in this message\n");
-        return;
-    }
-    const std::string lists(tail + strlen(veldoran::kRecipientBlockStart), tail + end);
-    const size_t lastComma = lists.rfind(',');
-    const size_t middleComma = lastComma == std::string::npos || lastComma == 0
-                                   ? std::string::npos
-                                   : lists.rfind(',', lastComma - 1);
+    veldoran::RecipientLists lists;
+    const veldoran::RecipientBlockShape shape =
+        veldoran::ReadRecipientBlock(UserTextOf(documentTail, charset), &lists);
     // Every text here comes from the sender.
-    if (middleComma == std::string::npos) {
-        fprintf(stderr, "recipients: %s\n", EscapeForTerminal(lists).c_str());
-    } else {
-        fprintf(
-            stderr, "to: %s\ncc: %s\nbcc: %s\n",
-            EscapeForTerminal(lists.substr(0, middleComma)).c_str(),
-            EscapeForTerminal(lists.substr(middleComma + 1, lastComma - middleComma - 1)).c_str(),
-            EscapeForTerminal(lists.substr(lastComma + 1)).c_str());
+    switch (shape) {
+        case veldoran::RecipientBlockShape::kNone:
+            fprintf(stderr, "recipients: none in this message\n");
+            return;
+        case veldoran::RecipientBlockShape::kOneList:
+            fprintf(stderr, "recipients: %s\n", EscapeForTerminal(lists.to).c_str());
+            break;
+        case veldoran::RecipientBlockShape::kThreeLists:
+            fprintf(stderr, "to: %s\ncc: %s\nbcc: %s\n", EscapeForTerminal(lists.to).c_str(),
+                    EscapeForTerminal(lists.cc).c_str(), EscapeForTerminal(lists.bcc).c_str());
+            break;
     }
-    const char* parameters = tail + end + strlen(veldoran::kRecipientBlockEnd);
-    if (*parameters != '\0') {
-        fprintf(stderr, "parameters: %s\n", EscapeForTerminal(parameters).c_str());
+    if (!lists.parameters.empty()) {
+        fprintf(stderr, "parameters: %s\n", EscapeForTerminal(lists.parameters).c_str());
     }
 }
 

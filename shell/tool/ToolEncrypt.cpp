@@ -98,6 +98,12 @@ int32_t RunEncrypt(const EncryptOptions& options) {
     if (result != kNoErr) {
         return result;
     }
+    // A recipient list the block would give back otherwise is refused, not garbled.
+    const veldoran::RecipientListFault fault =
+        veldoran::CheckRecipientLists(document.to, document.cc, document.bcc);
+    if (*fault.list != '\0') {
+        return Fail(kUsageStatus, std::string("--") + fault.list, fault.why);
+    }
     StreamedInput input;
     input.Find(options.input);
     result = input.Check(rules);

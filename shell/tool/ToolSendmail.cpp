@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -214,6 +215,19 @@ int32_t EncryptMail(const SendmailOptions& options, const std::string& document,
     return kNoErr;
 }
 
+// The recipient block carries To and Cc as they read back from it, or the mail is refused
+// (reported): a reader takes the block's last two comma-separated fields as Cc and Bcc.
+int32_t CheckRecipients(const veldoran::OutgoingMail& mail) {
+    const veldoran::RecipientListFault fault =
+        veldoran::CheckRecipientLists(mail.To(), mail.Cc(), "");
+    if (*fault.list == '\0') {
+        return kNoErr;
+    }
+    std::string field = fault.list;
+    field[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(field[0])));
+    return Fail(kOtherErr, "the " + field + " field", fault.why + "; nothing sent");
+}
+
 // Runs COMMAND with the mail on its standard input and returns its status as a result code.
 int32_t HandOver(const std::vector<std::string>& command, const std::string& program,
                  const std::string& mail) {
@@ -297,6 +311,10 @@ int32_t RunSendmail(const SendmailOptions& options) {
     const std::string refusal = mail->Read(&input);
     if (!refusal.empty()) {
         return Fail(kOtherErr, "standard input", refusal + "; nothing sent");
+    }
+    result = CheckRecipients(*mail);
+    if (result != kNoErr) {
+        return result;
     }
     std::string document;
     std::string refused;

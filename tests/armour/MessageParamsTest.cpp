@@ -62,6 +62,66 @@ TEST_F(MessageParams, RecipientBlockLayout) {
     EXPECT_EQ(utils.liveBlocks(), 0);
 }
 
+// The lists a block is written with read back from the tail decryption hands over, or the check
+// names the list that would not; a tail of another shape reads as what it holds.
+TEST_F(MessageParams, RecipientListsReadBackOrTheirFaultIsNamed) {
+    struct Case {
+        const char* to;
+        const char* cc;
+        const char* bcc;
+        const char* fault;  // the list named, "" when all three read back
+    };
+    const Case cases[] = {
+        {"a@x,b@x", "c@x", "d@x", ""},         // To may hold commas
+        {"", "", "", ""},                      // the command line's empty lists
+        {"#DESTBEGIN#", "DESTEND#", "#", ""},  // nothing here makes an end marker
+        {"a#DESTEND#", "", "", "to"},
+        {"a", "x#DESTEND#y", "", "cc"},
+        {"a", "", "#DESTEND#", "bcc"},
+        {"a", "", "d#DESTEND", "bcc"},  // its end and the block's make an end marker
+        {"a", "c,d", "", "cc"},
+        {"a", "", "c,d", "bcc"},
+        {"a,b", ",", ",", "cc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.to) + "|" + c.cc + "|" + c.bcc);
+        const veldoran::RecipientListFault fault = veldoran::CheckRecipientLists(c.to, c.cc, c.bcc);
+        EXPECT_STREQ(fault.list, c.fault);
+        EXPECT_EQ(fault.why.empty(), *c.fault == '\0');
+        const std::string message = Produce([&](unsigned char** out, uint32_t* length) {
+            return utils.AddDestToMessage(U("doc"), 3, out, length, c.to, c.cc, c.bcc);
+        });
+        const std::string tail = Produce([&](unsigned char** out, uint32_t* length) {
+            return utils.GetAllParamFromMessage(U(message), Len(message), out, length);
+        });
+        veldoran::RecipientLists read;
+        EXPECT_EQ(veldoran::ReadRecipientBlock(tail + "p", &read) ==
+                          veldoran::RecipientBlockShape::kThreeLists &&
+                      read.to == c.to && read.cc == c.cc && read.bcc == c.bcc &&
+                      read.parameters == "p",
+                  *c.fault == '\0');
+    }
+
+    const struct {
+        std::string tail;
+        veldoran::RecipientBlockShape shape;
+        std::string to, parameters;
+    } shapes[] = {
+        {"", veldoran::RecipientBlockShape::kNone, "", ""},
+        {"#DESTBEGIN#a,,", veldoran::RecipientBlockShape::kNone, "", ""},
+        {"x#DESTBEGIN#a,,#DESTEND#", veldoran::RecipientBlockShape::kNone, "", ""},
+        {"#DESTBEGIN#a,b#DESTEND#p", veldoran::RecipientBlockShape::kOneList, "a,b", "p"},
+        {"#DESTBEGIN#,a#DESTEND#", veldoran::RecipientBlockShape::kOneList, ",a", ""},
+    };
+    for (const auto& s : shapes) {
+        SCOPED_TRACE(s.tail);
+        veldoran::RecipientLists read;
+        EXPECT_EQ(veldoran::ReadRecipientBlock(s.tail, &read), s.shape);
+        EXPECT_EQ(read.to, s.to);
+        EXPECT_EQ(read.parameters, s.parameters);
+    }
+}
+
 TEST_F(MessageParams, ParameterTextAndTail) {
     const std::string message = "Bonjour#DESTBEGIN#a,,#DESTEND#";
     auto add = [&](const char* param) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -118,6 +119,53 @@ TEST(ToolRoundTrips, RecipientsAndParameters) {
               "to: helene@example.org,marc@example.org\ncc: anne@example.org\nbcc: \n"
               "parameters: ref=42\n");
     EXPECT_EQ(result.status, 0);
+}
+
+// The recipient block escapes nothing: a reader takes the lists up to the first end marker, and
+// Cc and Bcc as their last two comma-separated fields. Lists that would read back otherwise are
+// refused (status 2) before any key file is touched; every other reads back as given.
+TEST(ToolRoundTrips, RecipientListsReadBackAsGivenOrAreRefused) {
+    TempDir folder;
+    MakeKeys(folder);
+    const struct {
+        const char* label;
+        std::string to, cc, bcc, param;
+        std::string shown;   // what decrypt --recipients shows; "" when refused
+        std::string option;  // the list the refusal names
+    } cases[] = {
+        {"commas in To", "a@x,b@x", "c@x", "d@x", "", "to: a@x,b@x\ncc: c@x\nbcc: d@x\n", ""},
+        {"the start marker in To", "#DESTBEGIN#", "", "", "", "to: #DESTBEGIN#\ncc: \nbcc: \n", ""},
+        {"markers and commas behind the block", "a@x", "", "", "#DESTEND#,#DESTBEGIN#",
+         "to: a@x\ncc: \nbcc: \nparameters: #DESTEND#,#DESTBEGIN#\n", ""},
+        {"a comma in Cc", "a@x", "c@x,e@x", "", "", "", "--cc"},
+        {"a comma in Bcc", "a@x", "", "d@x,e@x", "", "", "--bcc"},
+        {"the end marker in To", "a#DESTEND#b", "", "", "", "", "--to"},
+        {"the end marker in Cc", "a@x", "#DESTEND#", "", "", "", "--cc"},
+        {"Bcc ending where the end marker begins", "a@x", "", "d#DESTEND", "", "", "--bcc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string keys =
+            ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath));
+        const RunResult made = RunTool(folder.path(),
+                                       {"encrypt", "-u", "dupont", "-k", "keys", "--to", c.to,
+                                        "--cc", c.cc, "--bcc", c.bcc, "--param", c.param},
+                                       "hello\n");
+        if (c.shown.empty()) {
+            EXPECT_EQ(made.status, 2);
+            EXPECT_EQ(made.out, "");
+            EXPECT_EQ(made.err.find("veldoran-tool: " + c.option + ": "), 0u) << made.err;
+            EXPECT_NE(made.err.find("recipient block"), std::string::npos) << made.err;
+            EXPECT_EQ(std::count(made.err.begin(), made.err.end(), '\n'), 1) << made.err;
+            EXPECT_EQ(ReadText(folder.File(kMasterPath)) + ReadText(folder.File(kUserPath)), keys);
+            continue;
+        }
+        ASSERT_EQ(made.status, 0) << made.err;
+        const RunResult shown =
+            RunTool(folder.path(), {"decrypt", "-k", "keys", "--recipients"}, made.out);
+        EXPECT_EQ(shown.out, "hello\n");
+        EXPECT_EQ(shown.err, c.shown);
+    }
 }
 
 // Every decryption failure: one line naming the file and what failed, and the status.
