@@ -361,8 +361,10 @@ void AddSendmail(CLI::App* app, CommonOptions* common, Work* run) {
         "mail to COMMAND (the real sendmail and its arguments) and exit with its status.");
     command->footer(
         "Recipients of To and Cc go into the message's recipient block; Bcc recipients never "
-        "do, and the Bcc field is removed (kept for a COMMAND given -t, which reads it and "
-        "removes it itself). The Subject travels in clear unless --hide-subject. A mail with "
+        "do, and the Bcc and Resent-Bcc fields are removed (kept for a COMMAND that reads the "
+        "recipients from the header and removes them itself: -t, -ti, -it, -oi -t, "
+        "--read-recipients; a -t behind a recipient is refused). The Subject travels in clear "
+        "unless --hide-subject. A mail with "
         "HTML and no text/plain, or with a part that cannot be encrypted, is refused: nothing "
         "is sent and the status is not 0. Status 127: COMMAND cannot be started.\n");
     command->add_option("-u,--user", options->user, "the sender: the name of the sender's key file")
