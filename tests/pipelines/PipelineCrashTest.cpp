@@ -144,7 +144,8 @@ class PipelineCrash : public ::testing::Test {
     // The target's folder without the target and the journal's files.
     std::set<std::string> TargetFolderEntries() const {
         std::set<std::string> entries = Entries(tmp_.path());
-        for (const char* name : {"message.txt", "journal", "journal.index"}) {
+        for (const char* name :
+             {"message.txt", "journal", "journal.index", "journal.sent", "journal.reads"}) {
             entries.erase(name);
         }
         return entries;
